@@ -1,0 +1,1 @@
+#include "mailbox/dele.h"

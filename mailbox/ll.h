@@ -1,0 +1,78 @@
+// The message list: one header record per message, chained behind a head
+// record that counts the records and carries the owner block.
+//
+// Ownership: a list owns its head, every record chained after it and the
+// head's owner block. Records and owner blocks come zero-filled from the heap
+// (llnew, llinit) and are released together by llfree on the head; nothing
+// else frees them. The strings are fixed arrays inside each record.
+#ifndef MAILBOX_LL_H
+#define MAILBOX_LL_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Record status.
+constexpr int32_t ACTIVE = 0;    // a live message
+constexpr int32_t IGNORE = -1;   // a list head, or a record passed over
+constexpr int32_t DELETED = -2;  // marked for deletion
+
+// Read flag.
+constexpr int32_t MSGREAD = -1;
+constexpr int32_t MSGNEW = -2;
+
+struct ownerdata {
+    char myaddr[50];    // owner's mail address
+    char mypath[1024];  // owner's path
+};
+
+struct llnode {
+    char datafile[13];  // message file name, at most 12 characters
+    char to[100];
+    char from[100];
+    char subject[100];
+    char cc[100];
+    char bcc[100];
+    int32_t status;      // ACTIVE, IGNORE or DELETED
+    int32_t read;        // MSGREAD or MSGNEW
+    int32_t no;          // 1..n within the list; 0 in a head
+    int32_t count;       // in a head: records appended with lladd
+    ownerdata* mydata;   // in a head from llinit: its owner block
+    llnode* next;
+};
+
+extern llnode *inlist, *outlist, *currlist;
+
+// A zero-filled record: empty strings, IGNORE, MSGNEW, no links. Running out
+// of memory is reported on standard error and aborts: no list operation can
+// go on without its record.
+llnode* llnew();
+// Makes inlist and outlist: heads with empty owner blocks.
+void llinit();
+// Copies src into a field of size characters: at most size - 1 of them, always
+// terminated, so a string longer than its field is cut, never written past it.
+void llsetfield(char* field, size_t size, const char* src);
+// Copies the strings into the record's fields, cutting each to fit its field,
+// and sets status, read and no.
+void llfill(llnode* llptr, const char* datafile, const char* to, const char* from,
+            const char* subject, const char* cc, const char* bcc, int status, int read,
+            int no);
+// Appends newll at the end of the chain that starts at startll and counts it
+// on startll.
+void lladd(llnode* newll, llnode* startll);
+// The last record of the chain that starts at llptr.
+llnode* lltail(llnode* llptr);
+// Appends newll after last, which must end startll's chain, and counts it on
+// startll. Loaders that keep the tail use this to append in constant time;
+// returns newll, the chain's new last record.
+llnode* llappend(llnode* newll, llnode* startll, llnode* last);
+// The first record from llstart on (llstart itself first) numbered no, or null.
+llnode* llnofind(int no, llnode* llstart);
+// Copies the six strings of in into out, cut to fit; nothing else changes.
+void llcopy(llnode* out, const llnode* in);
+// Releases the owner block, llptr and every record after it.
+void llfree(llnode* llptr);
+// 1 when mailno names an ACTIVE record of the list; otherwise prints why and
+// returns 0.
+int llvalid(int mailno, llnode* llptr);
+
+#endif

@@ -1,0 +1,257 @@
+// msgseq: renames the message files that a metafile lists, in index order, to
+// in000.msg, in001.msg, ... in the working directory and prints how many
+// records it loaded. The metafile itself is left as it is.
+//
+// No rename ever replaces a file. The whole run is planned before the first
+// rename, from one listing of the directory: a record whose target name is
+// held by the file of a record that moves later has that file set aside under
+// a temporary name first; a record whose target is held by anything else is
+// refused and its file stays under its listed name. A temporary name is made
+// from the listed name, so that a run after an interrupted one finds the file
+// again.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "mailbox/ll.h"
+#include "mailbox/meta.h"
+
+namespace {
+
+enum : int { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_RENAME = 3, EXIT_OUTPUT = 4 };
+
+// Longer than any listed name (12 characters at most), so no listed name can
+// be mistaken for a temporary one.
+constexpr char tmpprefix[] = ".msgseq-temp-";
+
+struct svhash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using nameset = std::unordered_set<std::string, svhash, std::equal_to<>>;
+
+enum class kind { stay, move, missing, twice, foreign };
+enum class fate : unsigned char { unknown, visiting, ok, blocked };
+
+struct job {
+    const char* listed;  // the record's message file name
+    char target[24];     // in%03d.msg
+    char temp[32];       // where the file waits while its target is still taken
+    const char* cur;     // where the file is now: listed, temp or target
+    kind what;
+    fate plan;
+};
+
+// Names go into one line of standard error whatever bytes they hold.
+std::string shown(std::string_view name) {
+    std::string out(name);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return out;
+}
+
+void complain(std::string_view from, std::string_view to, const char* why) {
+    fprintf(stderr, "msgseq: cannot move '%s' to '%s': %s\n", shown(from).c_str(),
+            shown(to).c_str(), why);
+}
+
+// Renames from to to unless to exists; 0 or the errno of the failure.
+int moveto(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // A file system without no-replace renames: a hard link is refused just
+    // the same when to exists.
+    if (link(from, to) != 0) return errno;
+    if (unlink(from) != 0) {
+        int err = errno;
+        unlink(to);
+        return err;
+    }
+    return 0;
+}
+
+bool listdir(nameset& names) {
+    DIR* dir = opendir(".");
+    if (!dir) return false;
+    while (const dirent* ent = readdir(dir)) names.emplace(ent->d_name);
+    closedir(dir);
+    return true;
+}
+
+bool foreign(std::string_view name) {
+    return name == "." || name == ".." || name.find('/') != std::string_view::npos;
+}
+
+// One job per record, in index order, each knowing where its file is now.
+std::vector<job> makejobs(llnode* head, const nameset& names) {
+    const auto count = static_cast<size_t>(head->count > 0 ? head->count : 0);
+    // The records by number, found in one walk of the chain.
+    std::vector<llnode*> byno(count + 1, nullptr);
+    for (llnode* rec = head; rec; rec = rec->next)
+        if (rec->no >= 1 && static_cast<size_t>(rec->no) <= count && !byno[rec->no])
+            byno[rec->no] = rec;
+
+    std::vector<job> jobs(count);
+    std::unordered_set<std::string_view> claimed;
+    for (size_t i = 0; i < count; i++) {
+        job& j = jobs[i];
+        j.listed = byno[i + 1] ? byno[i + 1]->datafile : "";
+        snprintf(j.target, sizeof j.target, "in%03zu.msg", i);
+        snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
+        j.plan = fate::unknown;
+        std::string_view name(j.listed);
+        if (foreign(name))
+            j.what = kind::foreign;
+        else if (!claimed.insert(name).second)
+            j.what = kind::twice;
+        else if (names.contains(std::string_view(j.temp)))
+            j.cur = j.temp;  // set aside by a run that did not finish
+        else if (!name.empty() && names.contains(name))
+            j.cur = j.listed;
+        else
+            j.what = kind::missing;
+        if (j.what == kind::foreign || j.what == kind::twice || j.what == kind::missing)
+            continue;
+        j.what = strcmp(j.cur, j.target) == 0 ? kind::stay : kind::move;
+    }
+    return jobs;
+}
+
+// A move can be made when its target is free, or is held by the file of
+// another move that can be made, or by one in a ring of moves. Each target
+// has at most one holder, so the holders form chains and rings, each walked
+// once.
+void plan(std::vector<job>& jobs, const nameset& names,
+          const std::unordered_map<std::string_view, size_t>& holder) {
+    std::vector<size_t> path;
+    for (size_t k = 0; k < jobs.size(); k++) {
+        if (jobs[k].what != kind::move || jobs[k].plan != fate::unknown) continue;
+        fate result;
+        size_t j = k;
+        path.clear();
+        for (;;) {
+            if (jobs[j].plan == fate::visiting) {
+                result = fate::ok;
+                break;
+            }
+            if (jobs[j].plan != fate::unknown) {
+                result = jobs[j].plan;
+                break;
+            }
+            jobs[j].plan = fate::visiting;
+            path.push_back(j);
+            std::string_view target(jobs[j].target);
+            if (!names.contains(target)) {
+                result = fate::ok;
+                break;
+            }
+            auto it = holder.find(target);
+            if (it == holder.end()) {
+                result = fate::blocked;
+                break;
+            }
+            j = it->second;
+        }
+        for (size_t p : path) jobs[p].plan = result;
+    }
+}
+
+// A file that waits under its temporary name goes back to its listed name.
+bool putback(job& j) {
+    if (j.cur != j.temp) return true;
+    if (int err = moveto(j.temp, j.listed)) {
+        complain(j.temp, j.listed, strerror(err));
+        return false;
+    }
+    j.cur = j.listed;
+    return true;
+}
+
+bool renumber(llnode* head) {
+    nameset names;
+    if (!listdir(names)) {
+        fprintf(stderr, "msgseq: cannot read directory '.': %s\n", strerror(errno));
+        return head->count <= 0;
+    }
+    std::vector<job> jobs = makejobs(head, names);
+    std::unordered_map<std::string_view, size_t> holder;
+    for (size_t i = 0; i < jobs.size(); i++)
+        if (jobs[i].what == kind::move) holder.emplace(jobs[i].cur, i);
+    plan(jobs, names, holder);
+
+    bool ok = true;
+    for (job& j : jobs) {
+        switch (j.what) {
+        case kind::stay:
+            continue;
+        case kind::missing:
+            complain(j.listed, j.target, strerror(ENOENT));
+            break;
+        case kind::twice:
+            complain(j.listed, j.target, "listed twice in the index");
+            break;
+        case kind::foreign:
+            complain(j.listed, j.target, "not a name in this directory");
+            break;
+        case kind::move:
+            if (j.plan == fate::blocked) {
+                complain(j.listed, j.target, strerror(EEXIST));
+                putback(j);
+                break;
+            }
+            // The target still holds the file of a later move: set it aside.
+            if (auto it = holder.find(std::string_view(j.target)); it != holder.end()) {
+                job& later = jobs[it->second];
+                if (later.cur == later.listed && strcmp(later.listed, j.target) == 0) {
+                    if (int err = moveto(later.listed, later.temp))
+                        complain(later.listed, later.temp, strerror(err));
+                    else
+                        later.cur = later.temp;
+                }
+            }
+            if (int err = moveto(j.cur, j.target)) {
+                complain(j.cur, j.target, strerror(err));
+                putback(j);
+                break;
+            }
+            j.cur = j.target;
+            continue;
+        }
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fputs("Usage: msgseq matafile\n", stderr);
+        return EXIT_USAGE;
+    }
+    llinit();
+    const bool loaded = readmeta(argv[1], inlist) == 1;
+    const int count = inlist->count;
+    const bool renamed = renumber(inlist);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+
+    printf("%d", count);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
+        if (loaded && renamed) return EXIT_OUTPUT;
+    }
+    if (!loaded) return EXIT_LOAD;
+    if (!renamed) return EXIT_RENAME;
+    return EXIT_OK;
+}
