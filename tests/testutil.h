@@ -1,0 +1,42 @@
+// Shared by the tests: a scratch directory to work in, and small file helpers.
+#ifndef MAILBOX_TESTS_TESTUTIL_H
+#define MAILBOX_TESTS_TESTUTIL_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// Each test runs in a fresh directory of its own, removed afterwards.
+class ScratchDir : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string dir;
+
+private:
+    std::string oldcwd;
+};
+
+// The whole file, or "<missing>" when it can't be read.
+std::string slurp(const std::string& path);
+void spit(const std::string& path, const std::string& text);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> listing(const std::string& path = ".");
+// A metafile: owner lines, then one record of seven lines per entry
+// (name, to, from, subject, cc, bcc, flag), then END.
+std::string metafile(const std::vector<std::vector<std::string>>& records,
+                     const std::string& path = "/home/ann/mail",
+                     const std::string& addr = "ann@example.org");
+
+// What a command run through the shell printed and how it ended.
+struct runresult {
+    std::string out;
+    std::string err;
+    int status;  // exit status, or 128 + signal
+};
+// Standard output goes to outpath when one is given (e.g. /dev/full).
+runresult run(const std::vector<std::string>& argv, const char* outpath = nullptr);
+
+#endif
