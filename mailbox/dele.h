@@ -6,4 +6,11 @@
 
 #include "mailbox/ll.h"
 
+// Marks the record numbered mailno (as llnofind finds it, so 0 is the head
+// itself) DELETED, whatever its status. A number not in the list changes
+// nothing and prints nothing.
+void delmail(int mailno, llnode* llstart);
+// The same, making the record ACTIVE again.
+void udelmail(int mailno, llnode* llptr);
+
 #endif

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mailbox/datafile.h"
+
 llnode *inlist = nullptr, *outlist = nullptr, *currlist = nullptr;
 
 namespace {
@@ -106,6 +108,17 @@ int llvalid(int mailno, llnode* llptr) {
     if (rec->status != ACTIVE) {
         printf("%d is not an active message", mailno);
         return 0;
+    }
+    return 1;
+}
+
+int prgemail(llnode* llstart) {
+    for (llnode* rec = llstart; rec; rec = rec->next) {
+        if (rec->status != DELETED) continue;
+        if (delfile(rec, llstart) < 0) {
+            printf("FILE ERROR: prgemail, error in deleting message file %s", rec->datafile);
+            return -1;
+        }
     }
     return 1;
 }

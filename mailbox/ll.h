@@ -75,4 +75,11 @@ void llfree(llnode* llptr);
 // returns 0.
 int llvalid(int mailno, llnode* llptr);
 
+// Purge: removes, through delfile, the message file of every DELETED record
+// from llstart on (llstart itself first). Stops at the first file that cannot
+// be removed, a file already gone included: 1 when every file went, -1 after
+// a message otherwise. Records keep their status and place in the list; a
+// null llstart purges nothing.
+int prgemail(llnode* llstart);
+
 #endif

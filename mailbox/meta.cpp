@@ -1,7 +1,15 @@
 #include "mailbox/meta.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -9,6 +17,12 @@ struct fcloser {
     void operator()(FILE* f) const { fclose(f); }
 };
 using fileptr = std::unique_ptr<FILE, fcloser>;
+
+// Removes a half-written index unless released once it has been renamed.
+struct unlinker {
+    void operator()(const char* path) const { unlink(path); }
+};
+using tempguard = std::unique_ptr<const char, unlinker>;
 
 // Reads one line into line (room for METALINE + 1), newline dropped, NUL
 // bytes kept; *len gets the number of characters stored. Like the classic
@@ -65,6 +79,71 @@ int readrec(FILE* fd, llnode* itemlist, llnode** last) {
     return 1;
 }
 
+// A newline inside a value would split it into two lines of the index and
+// shift every line after it.
+int putvalue(FILE* fd, const char* value) {
+    if (strchr(value, '\n')) return -1;
+    return putf(fd, value);
+}
+
+// Owner block, ACTIVE records and terminator.
+int writeindex(FILE* fd, const char* fname, const llnode* itemlist) {
+    const ownerdata* owner = itemlist->mydata;
+    if (putvalue(fd, owner ? owner->mypath : "") < 0) {
+        printf("FILE ERROR: wrtmeta, error in writting my path to %s", fname);
+        return -1;
+    }
+    if (putvalue(fd, owner ? owner->myaddr : "") < 0) {
+        printf("FILE ERROR: wrtmeta, error in writting my address to %s", fname);
+        return -1;
+    }
+    for (const llnode* rec = itemlist; rec; rec = rec->next) {
+        if (wrthdr(fd, rec) < 0) {
+            printf("FILE ERROR: wrtmeta, error in writting record to %s", fname);
+            return -1;
+        }
+    }
+    if (putf(fd, "END") < 0) {
+        printf("FILE ERROR: wrtmeta, error in writting terminator (END) to %s", fname);
+        return -1;
+    }
+    return 1;
+}
+
+// The bits the new index takes over. A link's own bits mean nothing; its
+// target's do, and a dangling link leaves the private bits of a fresh file.
+mode_t keptmode(const char* fname, const struct stat& old) {
+    if (!S_ISLNK(old.st_mode)) return old.st_mode & 07777;
+    struct stat target;
+    return stat(fname, &target) == 0 ? target.st_mode & 07777 : 0600;
+}
+
+// Makes the rename itself durable. A file system that cannot sync a directory
+// says EINVAL; there is nothing more to do there.
+int syncdir(const char* fname) {
+    std::string_view name(fname);
+    const size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string_view::npos ? std::string(".")
+                            : slash == 0                    ? std::string("/")
+                                                            : std::string(name.substr(0, slash));
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = fsync(fd);
+    if (rc != 0 && errno == EINVAL) rc = 0;
+    close(fd);
+    return rc;
+}
+
+int fail(const char* what, const char* fname) {
+    printf("FILE ERROR: wrtmeta, error in %s %s", what, fname);
+    return -1;
+}
+
+int failopen(const char* fname) {
+    printf("FILE ERROR: wrtmeta, error in opening %s for output", fname);
+    return -1;
+}
+
 }  // namespace
 
 int getf(FILE* fd, char* line) {
@@ -105,5 +184,66 @@ int readmeta(const char* fname, llnode* itemlist) {
         printf("FILE ERROR: readmeta, error in reading meta record from %s", fname);
         return -1;
     }
+    return 1;
+}
+
+int putf(FILE* fd, const char* line) { return fprintf(fd, "%s\n", line) < 0 ? -1 : 1; }
+
+int wrthdr(FILE* fd, const llnode* item) {
+    if (item->status != ACTIVE) return 1;
+    const struct {
+        const char* name;
+        const char* value;
+    } fields[] = {{"datafile", item->datafile}, {"to", item->to},
+                  {"from", item->from},         {"subject", item->subject},
+                  {"cc", item->cc},             {"bcc", item->bcc}};
+    for (const auto& f : fields) {
+        // A message file called END would read back as the end of the index.
+        const bool end = f.value == item->datafile && strcmp(f.value, "END") == 0;
+        if (end || putvalue(fd, f.value) < 0) {
+            printf("FILE ERROR: wrthdr, error in writting %s (%s)", f.name, f.value);
+            return -1;
+        }
+    }
+    const char* flag = item->read == MSGREAD ? "R" : "N";
+    if (putf(fd, flag) < 0) {
+        printf("FILE ERROR: wrthdr, error in writting read (%s)", flag);
+        return -1;
+    }
+    return 1;
+}
+
+int wrtmeta(const char* fname, llnode* itemlist) {
+    // Only an existing metafile is replaced, and never a directory.
+    struct stat old;
+    if (lstat(fname, &old) != 0 || S_ISDIR(old.st_mode)) {
+        printf("FILE ERROR: wrtmeta, error in deleting %s prior to output", fname);
+        return -1;
+    }
+
+    // The new index is built beside the old one, which stays whole until the
+    // rename replaces it in one step.
+    std::string tmpname = std::string(fname) + ".XXXXXX";
+    const int tmpfd = mkostemp(tmpname.data(), O_CLOEXEC);
+    if (tmpfd < 0) return failopen(fname);
+    tempguard guard(tmpname.c_str());
+    char buf[METABUF];  // outlives fd, which is closed first
+    fileptr fd(fdopen(tmpfd, "w"));
+    if (!fd) {
+        close(tmpfd);
+        return failopen(fname);
+    }
+    if (setvbuf(fd.get(), buf, _IOFBF, sizeof buf) != 0 ||
+        fchmod(tmpfd, keptmode(fname, old)) != 0)
+        return failopen(fname);
+
+    if (writeindex(fd.get(), fname, itemlist) < 0) return -1;
+    // Buffered lines meet the disk here: a write that fails late fails now.
+    if (fflush(fd.get()) != 0 || ferror(fd.get())) return fail("flushing", fname);
+    if (fsync(tmpfd) != 0) return fail("syncing", fname);
+    if (fclose(fd.release()) != 0) return fail("closing", fname);
+    if (rename(tmpname.c_str(), fname) != 0) return fail("renaming", fname);
+    guard.release();
+    if (syncdir(fname) != 0) return fail("syncing", fname);
     return 1;
 }

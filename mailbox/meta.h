@@ -3,9 +3,9 @@
 // from, subject, cc, bcc, read flag "R" or "N"), then the line "END".
 //
 // The reader fills a list head made by llinit; the records it appends belong
-// to that list and are released with llfree on the head. Files are opened and
-// closed within each call. Failures are printed to standard output with no
-// line terminator, then returned as -1.
+// to that list and are released with llfree on the head. The writer only reads
+// the list it is given. Files are opened and closed within each call. Failures
+// are printed to standard output with no line terminator, then returned as -1.
 #ifndef MAILBOX_META_H
 #define MAILBOX_META_H
 
@@ -31,5 +31,30 @@ int readhdr(FILE* fd, llnode* itemlist);
 // 1 when everything up to "END" was loaded; -1 after a message otherwise, with
 // the records read before the failure left in the list.
 int readmeta(const char* fname, llnode* itemlist);
+
+// Bytes the writer gathers before each write to the new metafile. A write
+// that fails shows at the line that overflows them, or at the final flush.
+constexpr size_t METABUF = 16384;
+
+// Writes line and a newline. 1, or -1 when the write reports an error.
+int putf(FILE* fd, const char* line);
+// Writes an ACTIVE record as its seven lines, the flag as "R" for read and "N"
+// for anything else; any other record is passed over. 1 when written or passed
+// over, -1 after a message when a line fails. A record that would not read
+// back as itself fails with its field's message: a field holding a newline,
+// or the message file name "END", which would end the index early.
+int wrthdr(FILE* fd, const llnode* item);
+// Replaces the metafile fname with itemlist's owner block (empty lines when
+// the head has none), its ACTIVE records in list order and "END".
+//
+// fname must already exist and not be a directory. The new index is written
+// in full to a fresh file beside it, "<fname>.XXXXXX" with fname's permission
+// bits, flushed and synced, and only then renamed over fname; the directory
+// is synced last. A symbolic link at fname is replaced by the new file.
+// 1 when the new index is in place. -1 after a message otherwise, with fname
+// untouched and the fresh file removed; the one exception is a failure to
+// sync the directory, reported after the rename: the new index is then in
+// place but may not survive a crash.
+int wrtmeta(const char* fname, llnode* itemlist);
 
 #endif
