@@ -44,7 +44,7 @@ enum class fate : unsigned char { unknown, visiting, ok, blocked };
 
 struct job {
     const char* listed;  // the record's message file name
-    char target[24];     // in%03d.msg
+    char target[28];     // in%03zu.msg, with room for any size_t index
     char temp[32];       // where the file waits while its target is still taken
     const char* cur;     // where the file is now: listed, temp or target
     kind what;
