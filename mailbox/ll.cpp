@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "mailbox/datafile.h"
 
@@ -110,6 +111,134 @@ int llvalid(int mailno, llnode* llptr) {
         return 0;
     }
     return 1;
+}
+
+namespace {
+
+// A view line is built whole and printed at once. The widest possible line
+// (every column at its field's limit) is about half this size; appends are
+// still cut at the end of the buffer so that no record can write past it.
+constexpr size_t LLLINE = 1024;
+
+struct llline {
+    char text[LLLINE];
+    size_t len;
+};
+
+void lineadd(llline& line, std::string_view text) {
+    size_t room = LLLINE - 1 - line.len;
+    size_t n = text.size() < room ? text.size() : room;
+    memcpy(line.text + line.len, text.data(), n);
+    line.len += n;
+    line.text[line.len] = '\0';
+}
+
+void linecol(llline& line, std::string_view text) {
+    lineadd(line, text);
+    lineadd(line, " ");
+}
+
+void linenum(llline& line, int32_t value) {
+    char num[16];
+    snprintf(num, sizeof num, "%d", value);
+    linecol(line, num);
+}
+
+// A field's text up to its NUL, never past the field's end.
+template <size_t N>
+std::string_view fieldtext(const char (&field)[N]) {
+    return {field, strnlen(field, N)};
+}
+
+// The word for a status code, or null for a value that is none of them.
+const char* statusword(int32_t status) {
+    switch (status) {
+        case ACTIVE: return "ACTIVE";
+        case IGNORE: return "IGNORE";
+        case DELETED: return "DELETED";
+        default: return nullptr;
+    }
+}
+
+bool selected(const llnode* rec, int mask) {
+    return ((mask & LLSELACTIVE) && rec->status == ACTIVE) ||
+           ((mask & LLSELIGNORE) && rec->status == IGNORE) ||
+           ((mask & LLSELDELETED) && rec->status == DELETED);
+}
+
+void dumptext(const char* label, std::string_view text) {
+    printf("%s is: %.*s", label, static_cast<int>(text.size()), text.data());
+}
+
+}  // namespace
+
+void llprinta(const llnode* llptr, int mask) {
+    llline line{};
+    if (mask & LLNO) linenum(line, llptr->no);
+    if (mask & LLDATAFILE) linecol(line, fieldtext(llptr->datafile));
+    if (mask & LLTO) linecol(line, fieldtext(llptr->to));
+    if (mask & LLFROM) linecol(line, fieldtext(llptr->from));
+    if (mask & LLSUBJECT) linecol(line, fieldtext(llptr->subject));
+    if (mask & LLCC) linecol(line, fieldtext(llptr->cc));
+    if (mask & LLBCC) linecol(line, fieldtext(llptr->bcc));
+    if (mask & LLSTATUS)
+        if (const char* word = statusword(llptr->status)) linecol(line, word);
+    if (mask & LLREAD) linecol(line, llptr->read == MSGREAD ? "READ" : "NEW");
+    if (mask & LLCOUNT) linenum(line, llptr->count);
+    printf("%s\n", line.text);
+}
+
+void llprint(llnode* startll, int mask, int startno, int endno) {
+    for (const llnode* rec = startll; rec; rec = rec->next)
+        if (rec->no >= startno && rec->no <= endno && selected(rec, mask))
+            llprinta(rec, mask);
+}
+
+void disphdrs(llnode* llptr, int starton, int endno) {
+    if (!llptr) return;
+    int mask = llptr == inlist ? LLINBOX : LLOUTBOX;
+    // The head is number 0 and the records 1..count: a range reaching outside
+    // that shows only what is inside it.
+    if (starton < 1) starton = 1;
+    if (endno > llptr->count) endno = llptr->count;
+    llprint(llptr, mask, starton, endno);
+}
+
+void lldump(const llnode* llptr) {
+    if (!llptr) {
+        printf("Pointer is NULL");
+        return;
+    }
+    dumptext("Datafile", fieldtext(llptr->datafile));
+    dumptext("To", fieldtext(llptr->to));
+    dumptext("From", fieldtext(llptr->from));
+    dumptext("Subject", fieldtext(llptr->subject));
+    dumptext("CC", fieldtext(llptr->cc));
+    dumptext("Bcc", fieldtext(llptr->bcc));
+    // A dump is for tracing, so a value outside the codes is shown as it is.
+    if (const char* word = statusword(llptr->status))
+        dumptext("Status", word);
+    else
+        printf("Status is invalid (%d)", llptr->status);
+    if (llptr->read == MSGREAD)
+        dumptext("Read", "RD");
+    else if (llptr->read == MSGNEW)
+        dumptext("Read", "NEW");
+    else
+        printf("Read is invalid (%d)", llptr->read);
+    printf("No is: %d", llptr->no);
+    printf("Count is: %d", llptr->count);
+    if (llptr->mydata) {
+        dumptext("Mydata->myaddr", fieldtext(llptr->mydata->myaddr));
+        dumptext("Mydata->mypath", fieldtext(llptr->mydata->mypath));
+    } else {
+        printf("Mydata is: NULL");
+    }
+    printf("%s", llptr->next ? "Next is: Non NULL" : "Next is: NULL");
+}
+
+void lldmpall(const llnode* llptr) {
+    for (; llptr; llptr = llptr->next) lldump(llptr);
 }
 
 int prgemail(llnode* llstart) {

@@ -4,7 +4,8 @@
 // Ownership: a list owns its head, every record chained after it and the
 // head's owner block. Records and owner blocks come zero-filled from the heap
 // (llnew, llinit) and are released together by llfree on the head; nothing
-// else frees them. The strings are fixed arrays inside each record.
+// else frees them. The strings are fixed arrays inside each record. The views
+// and dumps only read a list and print it to standard output.
 #ifndef MAILBOX_LL_H
 #define MAILBOX_LL_H
 
@@ -74,6 +75,44 @@ void llfree(llnode* llptr);
 // 1 when mailno names an ACTIVE record of the list; otherwise prints why and
 // returns 0.
 int llvalid(int mailno, llnode* llptr);
+
+// Display mask: which columns a one-line view shows and which records a list
+// view selects by status.
+constexpr int LLDATAFILE = 0x0001;
+constexpr int LLTO = 0x0002;
+constexpr int LLFROM = 0x0004;
+constexpr int LLSUBJECT = 0x0008;
+constexpr int LLCC = 0x0010;
+constexpr int LLBCC = 0x0020;
+constexpr int LLSTATUS = 0x0040;  // ACTIVE, IGNORE or DELETED
+constexpr int LLREAD = 0x0080;    // READ or NEW
+constexpr int LLNO = 0x0100;
+constexpr int LLCOUNT = 0x0200;
+constexpr int LLSELACTIVE = 0x0400;
+constexpr int LLSELIGNORE = 0x0800;
+constexpr int LLSELDELETED = 0x1000;
+// The header views: the in-box shows who a message is from, any other list
+// whom it is to.
+constexpr int LLINBOX = LLNO | LLFROM | LLSUBJECT | LLREAD | LLSELACTIVE;
+constexpr int LLOUTBOX = LLNO | LLTO | LLSUBJECT | LLREAD | LLSELACTIVE;
+static_assert(LLINBOX == 0x058C && LLOUTBOX == 0x058A);
+
+// Prints the record's columns chosen by mask, each followed by a space, on one
+// line; a status other than the three codes shows nothing, not even its space.
+// The selection bits are not used here.
+void llprinta(const llnode* llptr, int mask);
+// Prints, with llprinta, each record from startll (itself included; may be
+// null) to the end of the chain that is numbered startno..endno and whose
+// status is selected by mask.
+void llprint(llnode* startll, int mask, int startno, int endno);
+// Header view of the ACTIVE records starton..endno of a list, the range cut to
+// 1..count; LLINBOX for inlist, LLOUTBOX for any other list.
+void disphdrs(llnode* llptr, int starton, int endno);
+// Every field of one record (or "Pointer is NULL") as one run of text with no
+// line terminator.
+void lldump(const llnode* llptr);
+// lldump of llptr and of each record after it; nothing for null.
+void lldmpall(const llnode* llptr);
 
 // Purge: removes, through delfile, the message file of every DELETED record
 // from llstart on (llstart itself first). Stops at the first file that cannot
