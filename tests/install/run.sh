@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Installs a configured and built mailbox tree into a scratch prefix, checks
+# the installed layout, then builds the program in this directory against the
+# installed package alone and runs it and the installed msgseq.
+#
+#   run.sh BUILD_DIR [CMAKE [CXX [CXXFLAGS]]]
+#
+# CXX and CXXFLAGS are those the library was built with, so that a sanitized
+# library is linked with its runtime. The scratch directory is removed on exit
+# whatever happens.
+set -euo pipefail
+
+if [[ $# -lt 1 || $# -gt 4 ]]; then
+    echo "usage: $0 BUILD_DIR [CMAKE [CXX [CXXFLAGS]]]" >&2
+    exit 2
+fi
+build=$(cd "$1" && pwd)
+cmake=${2:-cmake}
+cxx=${3:-}
+cxxflags=${4:-}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+fail() {
+    echo "install_consumer: $*" >&2
+    exit 1
+}
+
+# The install directories as this build was configured with them.
+cached() {
+    local value
+    value=$(sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt")
+    echo "${value:-$2}"
+}
+[[ -f $build/CMakeCache.txt ]] || fail "$build is not a configured build directory"
+bindir=$(cached CMAKE_INSTALL_BINDIR bin)
+libdir=$(cached CMAKE_INSTALL_LIBDIR lib)
+includedir=$(cached CMAKE_INSTALL_INCLUDEDIR include)
+mandir=$(cached CMAKE_INSTALL_MANDIR share/man)
+generator=$(cached CMAKE_GENERATOR "")
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/mailbox-install.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+prefix=$scratch/prefix
+
+"$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" ||
+    { cat "$scratch/install.log" >&2; fail "cmake --install failed"; }
+
+for f in "$bindir/msgseq" "$libdir/libmailbox.a" \
+    "$includedir/mailbox/ll.h" "$includedir/mailbox/meta.h" \
+    "$includedir/mailbox/dele.h" "$includedir/mailbox/datafile.h" \
+    "$mandir/man1/msgseq.1" \
+    "$libdir/cmake/mailbox/mailboxConfig.cmake" \
+    "$libdir/cmake/mailbox/mailboxConfigVersion.cmake" \
+    "$libdir/cmake/mailbox/mailboxTargets.cmake"; do
+    [[ -f $prefix/$f ]] || fail "not installed: $f"
+done
+[[ -x $prefix/$bindir/msgseq ]] || fail "$bindir/msgseq is not executable"
+
+# The manual page names the version that is installed with it.
+version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
+    "$prefix/$libdir/cmake/mailbox/mailboxConfigVersion.cmake")
+grep -q "^\.TH MSGSEQ 1 .* \"mailbox $version\"" "$prefix/$mandir/man1/msgseq.1" ||
+    fail "msgseq.1 does not name version '$version' on its .TH line"
+
+# The manual page must format without a warning where groff is at hand.
+if command -v groff >/dev/null; then
+    warnings=$(groff -man -Tutf8 -ww -z "$prefix/$mandir/man1/msgseq.1" 2>&1)
+    [[ -z $warnings ]] || fail "groff warns about msgseq.1: $warnings"
+fi
+
+# The consumer, configured against the scratch prefix only.
+configure=("$cmake" -S "$here" -B "$scratch/consumer"
+    -DCMAKE_PREFIX_PATH="$prefix"
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+    -DCMAKE_CXX_FLAGS="$cxxflags")
+[[ -n $generator ]] && configure+=(-G "$generator")
+[[ -n $cxx ]] && configure+=(-DCMAKE_CXX_COMPILER="$cxx")
+"${configure[@]}" >"$scratch/configure.log" 2>&1 ||
+    { cat "$scratch/configure.log" >&2; fail "the consumer did not configure"; }
+found=$(sed -n 's/^mailbox_DIR:[A-Z]*=//p' "$scratch/consumer/CMakeCache.txt")
+[[ $found == "$prefix/$libdir/cmake/mailbox" ]] ||
+    fail "find_package(mailbox) took '$found', not the scratch prefix"
+"$cmake" --build "$scratch/consumer" >"$scratch/build.log" 2>&1 ||
+    { cat "$scratch/build.log" >&2; fail "the consumer did not build"; }
+
+out=$("$scratch/consumer/consumer" "$scratch/inbox.meta") || fail "the consumer failed"
+[[ $out == "1 2 ann@example.org" ]] || fail "the consumer printed '$out'"
+
+# The installed tool renumbers the mailbox that the consumer wrote.
+msgseq=$prefix/$bindir/msgseq
+status=0
+err=$("$msgseq" 2>&1 >/dev/null) || status=$?
+[[ $status -eq 1 && $err == "Usage: msgseq matafile" ]] ||
+    fail "msgseq with no argument: status $status, '$err'"
+mkdir "$scratch/mail"
+echo first >"$scratch/mail/in000.msg"
+echo second >"$scratch/mail/in004.msg"
+out=$(cd "$scratch/mail" && "$msgseq" ../inbox.meta) || fail "msgseq exited with status $?"
+[[ $out == "2" ]] || fail "msgseq printed '$out'"
+[[ $(cat "$scratch/mail/in001.msg" 2>/dev/null) == second && ! -e $scratch/mail/in004.msg ]] ||
+    fail "msgseq did not move in004.msg to in001.msg"
+
+echo "install_consumer: installed package builds and runs"
