@@ -13,7 +13,7 @@
 #include "mailbox/datafile.h"
 #include "mailbox/dele.h"
 #include "mailbox/ll.h"
-#include "scratch_dir.h"
+#include "testutil.h"
 
 namespace {
 

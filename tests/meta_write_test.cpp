@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "mailbox/meta.h"
-#include "scratch_dir.h"
+#include "testutil.h"
 
 namespace {
 

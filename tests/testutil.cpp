@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,11 +26,11 @@ void ScratchDir::TearDown() {
     EXPECT_EQ(chdir(oldcwd.c_str()), 0);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+    EXPECT_FALSE(ec) << ec.message();
 }
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "<missing>";
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -40,11 +41,15 @@ void spit(const std::string& path, const std::string& text) {
     out << text;
 }
 
-std::vector<std::string> listing(const std::string& path) {
-    std::vector<std::string> names;
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::set<std::string> listing(const std::string& path) {
+    std::set<std::string> names;
     for (const auto& ent : std::filesystem::directory_iterator(path))
-        names.push_back(ent.path().filename().string());
-    std::sort(names.begin(), names.end());
+        names.insert(ent.path().filename().string());
     return names;
 }
 

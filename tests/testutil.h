@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
-// Each test runs in a fresh directory of its own, removed afterwards.
+// Each test runs in a fresh directory of its own, removed afterwards, so tests
+// that make, rename and remove files never meet each other's files or the
+// build tree.
 class ScratchDir : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -19,11 +22,12 @@ private:
     std::string oldcwd;
 };
 
-// The whole file, or "<missing>" when it can't be read.
+// The whole file; empty when it can't be read.
 std::string slurp(const std::string& path);
 void spit(const std::string& path, const std::string& text);
-// The names in a directory, sorted, without "." and "..".
-std::vector<std::string> listing(const std::string& path = ".");
+bool exists(const std::string& path);  // as a name of any kind, a dangling link too
+// The names in a directory, without "." and "..".
+std::set<std::string> listing(const std::string& path = ".");
 // A metafile: owner lines, then one record of seven lines per entry
 // (name, to, from, subject, cc, bcc, flag), then END.
 std::string metafile(const std::vector<std::vector<std::string>>& records,

@@ -12,6 +12,7 @@
 
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
+#include "testutil.h"
 
 namespace {
 
@@ -77,12 +78,10 @@ constexpr const char* kTwo =
 
 // A scratch directory for metafiles and the two global lists. The lists are
 // released here so that no test leaves them to the leak checker.
-class ListFiles : public testing::Test {
+class ListFiles : public ScratchDir {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/viewtestXXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
+        ScratchDir::SetUp();
         llinit();
     }
 
@@ -90,21 +89,14 @@ protected:
         llfree(inlist);
         llfree(outlist);
         inlist = outlist = nullptr;
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        ScratchDir::TearDown();
     }
 
     void load(llnode* head, const char* text) {
-        std::string path = dir_ + "/meta";
-        FILE* f = fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs(text, f);
-        ASSERT_EQ(fclose(f), 0);
-        std::string out = captured([&] { EXPECT_EQ(readmeta(path.c_str(), head), 1); });
+        spit("meta", text);
+        std::string out = captured([&] { EXPECT_EQ(readmeta("meta", head), 1); });
         EXPECT_EQ(out, "");
     }
-
-    std::string dir_;
 };
 
 // ---- header views -------------------------------------------------------
