@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -39,29 +41,38 @@ struct svhash {
 };
 using nameset = std::unordered_set<std::string, svhash, std::equal_to<>>;
 
-enum class kind { stay, move, missing, twice, foreign };
+enum class kind : unsigned char { stay, move, missing, twice, foreign };
 enum class fate : unsigned char { unknown, visiting, ok, blocked };
+constexpr size_t none = SIZE_MAX;
 
 struct job {
     const char* listed;  // the record's message file name
-    char target[28];     // in%03zu.msg, room for any size_t
-    char temp[32];       // where the file waits while its target is still taken
     const char* cur;     // where the file is now: listed, temp or target
+    size_t holder;       // the move whose file holds target now, or none
     kind what;
     fate plan;
+    char target[20];     // in%03d.msg
+    char temp[32];       // where the file waits while its target is still taken
+};
+
+// What the directory holds, read once before anything moves.
+struct dirlist {
+    nameset names;
+    nameset temps;  // the temporary names among them, left by an unfinished run
 };
 
 // Names go into one line of standard error whatever bytes they hold.
 std::string shown(std::string_view name) {
     std::string out(name);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    std::replace_if(
+        out.begin(), out.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
     return out;
 }
 
 void complain(std::string_view from, std::string_view to, const char* why) {
-    fprintf(stderr, "msgseq: cannot move '%s' to '%s': %s\n", shown(from).c_str(),
-            shown(to).c_str(), why);
+    (void)fprintf(stderr, "msgseq: cannot move '%s' to '%s': %s\n", shown(from).c_str(),
+                  shown(to).c_str(), why);
 }
 
 // Renames from to to unless to exists; 0 or the errno of the failure.
@@ -79,12 +90,21 @@ int moveto(const char* from, const char* to) {
     return 0;
 }
 
-bool listdir(nameset& names) {
-    DIR* dir = opendir(".");
-    if (!dir) return false;
-    while (const dirent* ent = readdir(dir)) names.emplace(ent->d_name);
-    closedir(dir);
-    return true;
+bool listdir(dirlist& dir, size_t expect) {
+    DIR* d = opendir(".");
+    if (!d) return false;
+    dir.names.reserve(expect);
+    const std::string_view prefix(tmpprefix);
+    errno = 0;
+    while (const dirent* ent = readdir(d)) {
+        std::string_view name(ent->d_name);
+        if (name.starts_with(prefix)) dir.temps.emplace(name);
+        dir.names.emplace(name);
+    }
+    const int err = errno;
+    closedir(d);
+    errno = err;
+    return err == 0;
 }
 
 bool foreign(std::string_view name) {
@@ -92,35 +112,42 @@ bool foreign(std::string_view name) {
 }
 
 // One job per record, in index order, each knowing where its file is now.
-std::vector<job> makejobs(llnode* head, const nameset& names) {
-    const auto count = static_cast<size_t>(head->count > 0 ? head->count : 0);
+// byname gets each listed name's first record.
+std::vector<job> makejobs(llnode* head, const dirlist& dir,
+                          std::unordered_map<std::string_view, size_t>& byname) {
+    const int count = head->count > 0 ? head->count : 0;
     // The records by number, found in one walk of the chain.
-    std::vector<llnode*> byno(count + 1, nullptr);
+    std::vector<llnode*> byno(static_cast<size_t>(count) + 1, nullptr);
     for (llnode* rec = head; rec; rec = rec->next)
-        if (rec->no >= 1 && static_cast<size_t>(rec->no) <= count && !byno[rec->no])
-            byno[rec->no] = rec;
+        if (rec->no >= 1 && rec->no <= count && !byno[rec->no]) byno[rec->no] = rec;
 
-    std::vector<job> jobs(count);
-    std::unordered_set<std::string_view> claimed;
-    for (size_t i = 0; i < count; i++) {
+    std::vector<job> jobs(static_cast<size_t>(count));
+    byname.reserve(jobs.size());
+    for (int i = 0; i < count; i++) {
         job& j = jobs[i];
         j.listed = byno[i + 1] ? byno[i + 1]->datafile : "";
-        snprintf(j.target, sizeof j.target, "in%03zu.msg", i);
-        snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
-        j.plan = fate::unknown;
+        j.holder = none;
+        (void)snprintf(j.target, sizeof j.target, "in%03d.msg", i);
         std::string_view name(j.listed);
-        if (foreign(name))
+        if (foreign(name)) {
             j.what = kind::foreign;
-        else if (!claimed.insert(name).second)
-            j.what = kind::twice;
-        else if (names.contains(std::string_view(j.temp)))
-            j.cur = j.temp;  // set aside by a run that did not finish
-        else if (!name.empty() && names.contains(name))
-            j.cur = j.listed;
-        else
-            j.what = kind::missing;
-        if (j.what == kind::foreign || j.what == kind::twice || j.what == kind::missing)
             continue;
+        }
+        if (!byname.emplace(name, i).second) {
+            j.what = kind::twice;
+            continue;
+        }
+        if (!dir.temps.empty()) {
+            (void)snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
+            if (dir.temps.contains(std::string_view(j.temp))) j.cur = j.temp;
+        }
+        if (!j.cur) {
+            if (name.empty() || !dir.names.contains(name)) {
+                j.what = kind::missing;
+                continue;
+            }
+            j.cur = j.listed;
+        }
         j.what = strcmp(j.cur, j.target) == 0 ? kind::stay : kind::move;
     }
     return jobs;
@@ -130,63 +157,68 @@ std::vector<job> makejobs(llnode* head, const nameset& names) {
 // another move that can be made, or by one in a ring of moves. Each target
 // has at most one holder, so the holders form chains and rings, each walked
 // once.
-void plan(std::vector<job>& jobs, const nameset& names,
-          const std::unordered_map<std::string_view, size_t>& holder) {
+void plan(std::vector<job>& jobs, const dirlist& dir,
+          const std::unordered_map<std::string_view, size_t>& byname) {
+    for (job& j : jobs) {
+        if (j.what != kind::move) continue;
+        std::string_view target(j.target);
+        if (!dir.names.contains(target)) continue;
+        auto it = byname.find(target);
+        if (it != byname.end()) {
+            const job& h = jobs[it->second];
+            if (h.what == kind::move && h.cur == h.listed) {
+                j.holder = it->second;
+                continue;
+            }
+        }
+        j.plan = fate::blocked;  // held by a file that stays
+    }
     std::vector<size_t> path;
     for (size_t k = 0; k < jobs.size(); k++) {
         if (jobs[k].what != kind::move || jobs[k].plan != fate::unknown) continue;
-        fate result;
-        size_t j = k;
+        fate result = fate::ok;
         path.clear();
-        for (;;) {
-            if (jobs[j].plan == fate::visiting) {
-                result = fate::ok;
-                break;
-            }
+        for (size_t j = k; j != none; j = jobs[j].holder) {
             if (jobs[j].plan != fate::unknown) {
-                result = jobs[j].plan;
+                // A move already on this path closes a ring: all of it can go.
+                result = jobs[j].plan == fate::visiting ? fate::ok : jobs[j].plan;
                 break;
             }
             jobs[j].plan = fate::visiting;
             path.push_back(j);
-            std::string_view target(jobs[j].target);
-            if (!names.contains(target)) {
-                result = fate::ok;
-                break;
-            }
-            auto it = holder.find(target);
-            if (it == holder.end()) {
-                result = fate::blocked;
-                break;
-            }
-            j = it->second;
         }
         for (size_t p : path) jobs[p].plan = result;
     }
 }
 
 // A file that waits under its temporary name goes back to its listed name.
-bool putback(job& j) {
-    if (j.cur != j.temp) return true;
+void putback(job& j) {
+    if (j.cur != j.temp) return;
     if (int err = moveto(j.temp, j.listed)) {
         complain(j.temp, j.listed, strerror(err));
-        return false;
+        return;
     }
     j.cur = j.listed;
-    return true;
+}
+
+// Moves the file of job j from its listed name to its temporary one.
+void setaside(job& j) {
+    (void)snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
+    if (int err = moveto(j.listed, j.temp))
+        complain(j.listed, j.temp, strerror(err));
+    else
+        j.cur = j.temp;
 }
 
 bool renumber(llnode* head) {
-    nameset names;
-    if (!listdir(names)) {
-        fprintf(stderr, "msgseq: cannot read directory '.': %s\n", strerror(errno));
+    dirlist dir;
+    if (!listdir(dir, static_cast<size_t>(head->count > 0 ? head->count : 0))) {
+        (void)fprintf(stderr, "msgseq: cannot read directory '.': %s\n", strerror(errno));
         return head->count <= 0;
     }
-    std::vector<job> jobs = makejobs(head, names);
-    std::unordered_map<std::string_view, size_t> holder;
-    for (size_t i = 0; i < jobs.size(); i++)
-        if (jobs[i].what == kind::move) holder.emplace(jobs[i].cur, i);
-    plan(jobs, names, holder);
+    std::unordered_map<std::string_view, size_t> byname;
+    std::vector<job> jobs = makejobs(head, dir, byname);
+    plan(jobs, dir, byname);
 
     bool ok = true;
     for (job& j : jobs) {
@@ -209,15 +241,8 @@ bool renumber(llnode* head) {
                 break;
             }
             // The target still holds the file of a later move: set it aside.
-            if (auto it = holder.find(std::string_view(j.target)); it != holder.end()) {
-                job& later = jobs[it->second];
-                if (later.cur == later.listed && strcmp(later.listed, j.target) == 0) {
-                    if (int err = moveto(later.listed, later.temp))
-                        complain(later.listed, later.temp, strerror(err));
-                    else
-                        later.cur = later.temp;
-                }
-            }
+            if (j.holder != none && jobs[j.holder].cur == jobs[j.holder].listed)
+                setaside(jobs[j.holder]);
             if (int err = moveto(j.cur, j.target)) {
                 complain(j.cur, j.target, strerror(err));
                 putback(j);
@@ -235,7 +260,7 @@ bool renumber(llnode* head) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        fputs("Usage: msgseq matafile\n", stderr);
+        (void)fputs("Usage: msgseq matafile\n", stderr);
         return EXIT_USAGE;
     }
     llinit();
@@ -248,7 +273,7 @@ int main(int argc, char** argv) {
 
     printf("%d", count);
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
+        (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
         if (loaded && renamed) return EXIT_OUTPUT;
     }
     if (!loaded) return EXIT_LOAD;
