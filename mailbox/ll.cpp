@@ -19,7 +19,7 @@ void copyfield(char (&dst)[N], const char* src) {
 void* zalloc(size_t size) {
     void* p = calloc(1, size);
     if (!p) {
-        fputs("mailbox: out of memory\n", stderr);
+        (void)fputs("mailbox: out of memory\n", stderr);
         abort();
     }
     return p;
@@ -140,7 +140,7 @@ void linecol(llline& line, std::string_view text) {
 
 void linenum(llline& line, int32_t value) {
     char num[16];
-    snprintf(num, sizeof num, "%d", value);
+    (void)snprintf(num, sizeof num, "%d", value);
     linecol(line, num);
 }
 

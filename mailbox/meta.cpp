@@ -14,7 +14,7 @@
 namespace {
 
 struct fcloser {
-    void operator()(FILE* f) const { fclose(f); }
+    void operator()(FILE* f) const { (void)fclose(f); }  // a reader's close; the writer checks its own
 };
 using fileptr = std::unique_ptr<FILE, fcloser>;
 
@@ -243,7 +243,7 @@ int wrtmeta(const char* fname, llnode* itemlist) {
     if (fsync(tmpfd) != 0) return fail("syncing", fname);
     if (fclose(fd.release()) != 0) return fail("closing", fname);
     if (rename(tmpname.c_str(), fname) != 0) return fail("renaming", fname);
-    guard.release();
+    (void)guard.release();  // renamed into place: nothing left to remove
     if (syncdir(fname) != 0) return fail("syncing", fname);
     return 1;
 }
