@@ -2,6 +2,7 @@
 // what is on disk afterwards.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -226,4 +227,18 @@ TEST_F(Msgseq, UnwritableOutputIsAFailure) {
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err, "msgseq: error writing standard output: No space left on device\n");
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
+}
+
+TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
+    ASSERT_EQ(symlink("meta", "link"), 0);
+    for (const char* path : {"meta", "link"}) {
+        unlink("in001.msg");
+        mailbox({"meta", "a.msg"}, {"a.msg"});
+        runresult r = msgseq({path});
+        EXPECT_EQ(r.out, "2");
+        EXPECT_EQ(r.err, "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
+        EXPECT_EQ(r.status, 3);
+        EXPECT_TRUE(exists("meta"));
+        EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
+    }
 }

@@ -11,6 +11,7 @@
 // again.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,7 +42,7 @@ struct svhash {
 };
 using nameset = std::unordered_set<std::string, svhash, std::equal_to<>>;
 
-enum class kind : unsigned char { stay, move, missing, twice, foreign };
+enum class kind : unsigned char { stay, move, missing, twice, foreign, index };
 enum class fate : unsigned char { unknown, visiting, ok, blocked };
 constexpr size_t none = SIZE_MAX;
 
@@ -59,6 +60,7 @@ struct job {
 struct dirlist {
     nameset names;
     nameset temps;  // the temporary names among them, left by an unfinished run
+    nameset index;  // names of the metafile itself, should it sit here
 };
 
 // Names go into one line of standard error whatever bytes they hold.
@@ -90,15 +92,25 @@ int moveto(const char* from, const char* to) {
     return 0;
 }
 
-bool listdir(dirlist& dir, size_t expect) {
+// The metafile's inodes: the file and, when the path is a link, the link.
+struct indexid {
+    dev_t dev;
+    ino_t ino[2];
+};
+
+bool listdir(dirlist& dir, size_t expect, const indexid& index) {
     DIR* d = opendir(".");
     if (!d) return false;
+    struct stat here;
+    const bool samedev = fstat(dirfd(d), &here) == 0 && here.st_dev == index.dev;
     dir.names.reserve(expect);
     const std::string_view prefix(tmpprefix);
     errno = 0;
     while (const dirent* ent = readdir(d)) {
         std::string_view name(ent->d_name);
         if (name.starts_with(prefix)) dir.temps.emplace(name);
+        if (samedev && (ent->d_ino == index.ino[0] || ent->d_ino == index.ino[1]))
+            dir.index.emplace(name);
         dir.names.emplace(name);
     }
     const int err = errno;
@@ -131,6 +143,10 @@ std::vector<job> makejobs(llnode* head, const dirlist& dir,
         std::string_view name(j.listed);
         if (foreign(name)) {
             j.what = kind::foreign;
+            continue;
+        }
+        if (dir.index.contains(name)) {
+            j.what = kind::index;
             continue;
         }
         if (!byname.emplace(name, i).second) {
@@ -210,9 +226,9 @@ void setaside(job& j) {
         j.cur = j.temp;
 }
 
-bool renumber(llnode* head) {
+bool renumber(llnode* head, const indexid& index) {
     dirlist dir;
-    if (!listdir(dir, static_cast<size_t>(head->count > 0 ? head->count : 0))) {
+    if (!listdir(dir, static_cast<size_t>(head->count > 0 ? head->count : 0), index)) {
         (void)fprintf(stderr, "msgseq: cannot read directory '.': %s\n", strerror(errno));
         return head->count <= 0;
     }
@@ -233,6 +249,10 @@ bool renumber(llnode* head) {
             break;
         case kind::foreign:
             complain(j.listed, j.target, "not a name in this directory");
+            break;
+        case kind::index:
+            // Renaming it would lose the index that every later run needs.
+            complain(j.listed, j.target, "it is the metafile being read");
             break;
         case kind::move:
             if (j.plan == fate::blocked) {
@@ -266,7 +286,16 @@ int main(int argc, char** argv) {
     llinit();
     const bool loaded = readmeta(argv[1], inlist) == 1;
     const int count = inlist->count;
-    const bool renamed = renumber(inlist);
+    // A record that names the metafile itself must not move it away.
+    indexid index{};
+    struct stat st;
+    if (lstat(argv[1], &st) == 0) {
+        index.dev = st.st_dev;
+        index.ino[0] = index.ino[1] = st.st_ino;
+        if (S_ISLNK(st.st_mode) && stat(argv[1], &st) == 0 && st.st_dev == index.dev)
+            index.ino[1] = st.st_ino;
+    }
+    const bool renamed = renumber(inlist, index);
     llfree(inlist);
     llfree(outlist);
     inlist = outlist = nullptr;
