@@ -119,6 +119,12 @@ bool listdir(dirlist& dir, size_t expect, const indexid& index) {
     return err == 0;
 }
 
+// The name a record's file waits under while its target is still taken.
+const char* tempname(job& j) {
+    (void)snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
+    return j.temp;
+}
+
 bool foreign(std::string_view name) {
     return name == "." || name == ".." || name.find('/') != std::string_view::npos;
 }
@@ -153,10 +159,8 @@ std::vector<job> makejobs(llnode* head, const dirlist& dir,
             j.what = kind::twice;
             continue;
         }
-        if (!dir.temps.empty()) {
-            (void)snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
-            if (dir.temps.contains(std::string_view(j.temp))) j.cur = j.temp;
-        }
+        if (!dir.temps.empty() && dir.temps.contains(std::string_view(tempname(j))))
+            j.cur = j.temp;
         if (!j.cur) {
             if (name.empty() || !dir.names.contains(name)) {
                 j.what = kind::missing;
@@ -219,8 +223,7 @@ void putback(job& j) {
 
 // Moves the file of job j from its listed name to its temporary one.
 void setaside(job& j) {
-    (void)snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
-    if (int err = moveto(j.listed, j.temp))
+    if (int err = moveto(j.listed, tempname(j)))
         complain(j.listed, j.temp, strerror(err));
     else
         j.cur = j.temp;
