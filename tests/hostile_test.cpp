@@ -245,8 +245,12 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}, {"b.msg", msg("b")}},
                   .out = "3",
                   .status = 3,
+                  // and a last line on where the names were looked for
                   .err = refused("*", 0, missing) + refused("?.msg", 1, missing) +
-                         refused("[ab].msg", 2, missing),
+                         refused("[ab].msg", 2, missing) +
+                         "msgseq: none of the listed files was found; names are taken relative "
+                         "to the working directory, ",
+                  .errlines = 4,
                   .after = {{"a.msg", msg("a")}, {"b.msg", msg("b")}}});
 
     // 12 characters fit a record; 13 are refused rather than cut to a name

@@ -1,67 +1,101 @@
 // msgseq: renames the message files that a metafile lists, in index order, to
 // in000.msg, in001.msg, ... in the working directory and prints how many
-// records it loaded. The metafile itself is left as it is.
-//
-// No rename ever replaces a file. The whole run is planned before the first
-// rename, from one listing of the directory: a record whose target name is
-// held by the file of a record that moves later has that file set aside under
-// a temporary name first; a record whose target is held by anything else is
-// refused and its file stays under its listed name. A temporary name is made
-// from the listed name, so that a run after an interrupted one finds the file
-// again.
-#include <dirent.h>
+// records it loaded. The renaming itself is the library's (mailbox/renum.h);
+// this file is the command line, the messages and the exit status.
 #include <fcntl.h>
+#include <malloc.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
+#include "mailbox/metachk.h"
+#include "mailbox/renum.h"
+
+#ifndef MSGSEQ_VERSION
+#define MSGSEQ_VERSION "unknown"
+#endif
 
 namespace {
 
 enum : int { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_RENAME = 3, EXIT_OUTPUT = 4 };
 
-// Longer than any listed name (12 characters at most), so no listed name can
-// be mistaken for a temporary one.
-constexpr char tmpprefix[] = ".msgseq-temp-";
+constexpr char usage[] = "Usage: msgseq matafile\n";
+constexpr char help[] =
+    "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n"
+    "Renames the message files that METAFILE lists, in index order, to in000.msg,\n"
+    "in001.msg, ... in the working directory, and prints how many records it read.\n"
+    "\n"
+    "  -n         change nothing: report what a run would do, and end as it would\n"
+    "  -v         print each rename made, as: renamed 'OLD' -> 'NEW'\n"
+    "  -u         also rewrite METAFILE so that each record names its file's new name\n"
+    "             (safe against a crash: run it again to finish an interrupted run)\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "Exit status: 0 done; 1 usage; 2 METAFILE not read whole, or not rewritable as\n"
+    "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 the\n"
+    "count not written; 5 another msgseq run is working in this directory; 6 the\n"
+    "files renamed but METAFILE not rewritten (run msgseq -u again).\n";
 
-struct svhash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+struct args {
+    const char* meta = nullptr;
+    bool dryrun = false;
+    bool verbose = false;
+    bool update = false;
 };
-using nameset = std::unordered_set<std::string, svhash, std::equal_to<>>;
 
-enum class kind : unsigned char { stay, move, missing, twice, foreign, index };
-enum class fate : unsigned char { unknown, visiting, ok, blocked };
-constexpr size_t none = SIZE_MAX;
-
-struct job {
-    const char* listed;  // the record's message file name
-    const char* cur;     // where the file is now: listed, temp or target
-    size_t holder;       // the move whose file holds target now, or none
-    kind what;
-    fate plan;
-    char target[20];     // in%03d.msg
-    char temp[32];       // where the file waits while its target is still taken
-};
-
-// What the directory holds, read once before anything moves.
-struct dirlist {
-    nameset names;
-    nameset temps;  // the temporary names among them, left by an unfinished run
-    nameset index;  // names of the metafile itself, should it sit here
-};
+// A single argument is always the metafile, whatever it looks like, but for
+// the two words that ask about the tool itself. With more, options come
+// first and "--" ends them. 0 to go on, or the exit status.
+int parse(int argc, char** argv, args* a) {
+    if (argc == 2) {
+        const std::string_view only(argv[1]);
+        if (only == "--help") return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? EXIT_OUTPUT : -1;
+        if (only == "--version")
+            return printf("msgseq %s\n", MSGSEQ_VERSION) < 0 || fflush(stdout) != 0 ? EXIT_OUTPUT
+                                                                                     : -1;
+        a->meta = argv[1];
+        return 0;
+    }
+    int i = 1;
+    for (; i < argc; i++) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--") {
+            i++;
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') break;
+        for (char c : arg.substr(1)) {
+            if (c == 'n') {
+                a->dryrun = true;
+            } else if (c == 'v') {
+                a->verbose = true;
+            } else if (c == 'u') {
+                a->update = true;
+            } else {
+                (void)fputs(usage, stderr);
+                return EXIT_USAGE;
+            }
+        }
+    }
+    if (argc - i != 1) {
+        (void)fputs(usage, stderr);
+        return EXIT_USAGE;
+    }
+    a->meta = argv[i];
+    return 0;
+}
 
 // Names go into one line of standard error whatever bytes they hold.
 std::string shown(std::string_view name) {
@@ -72,243 +106,110 @@ std::string shown(std::string_view name) {
     return out;
 }
 
-void complain(std::string_view from, std::string_view to, const char* why) {
-    (void)fprintf(stderr, "msgseq: cannot move '%s' to '%s': %s\n", shown(from).c_str(),
-                  shown(to).c_str(), why);
-}
-
-// Renames from to to unless to exists; 0 or the errno of the failure.
-int moveto(const char* from, const char* to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // A file system without no-replace renames: a hard link is refused just
-    // the same when to exists.
-    if (link(from, to) != 0) return errno;
-    if (unlink(from) != 0) {
-        int err = errno;
-        unlink(to);
-        return err;
-    }
-    return 0;
-}
-
-// The metafile's inodes: the file and, when the path is a link, the link.
-struct indexid {
-    dev_t dev;
-    ino_t ino[2];
-};
-
-bool listdir(dirlist& dir, size_t expect, const indexid& index) {
-    DIR* d = opendir(".");
-    if (!d) return false;
-    struct stat here;
-    const bool samedev = fstat(dirfd(d), &here) == 0 && here.st_dev == index.dev;
-    dir.names.reserve(expect);
-    const std::string_view prefix(tmpprefix);
-    errno = 0;
-    while (const dirent* ent = readdir(d)) {
-        std::string_view name(ent->d_name);
-        if (name.starts_with(prefix)) dir.temps.emplace(name);
-        if (samedev && (ent->d_ino == index.ino[0] || ent->d_ino == index.ino[1]))
-            dir.index.emplace(name);
-        dir.names.emplace(name);
-    }
-    const int err = errno;
-    closedir(d);
-    errno = err;
-    return err == 0;
-}
-
-// The name a record's file waits under while its target is still taken.
-const char* tempname(job& j) {
-    (void)snprintf(j.temp, sizeof j.temp, "%s%s", tmpprefix, j.listed);
-    return j.temp;
-}
-
-bool foreign(std::string_view name) {
-    return name == "." || name == ".." || name.find('/') != std::string_view::npos;
-}
-
-// One job per record, in index order, each knowing where its file is now.
-// byname gets each listed name's first record.
-std::vector<job> makejobs(llnode* head, const dirlist& dir,
-                          std::unordered_map<std::string_view, size_t>& byname) {
-    const int count = head->count > 0 ? head->count : 0;
-    // The records by number, found in one walk of the chain.
-    std::vector<llnode*> byno(static_cast<size_t>(count) + 1, nullptr);
-    for (llnode* rec = head; rec; rec = rec->next)
-        if (rec->no >= 1 && rec->no <= count && !byno[rec->no]) byno[rec->no] = rec;
-
-    std::vector<job> jobs(static_cast<size_t>(count));
-    byname.reserve(jobs.size());
-    for (int i = 0; i < count; i++) {
-        job& j = jobs[i];
-        j.listed = byno[i + 1] ? byno[i + 1]->datafile : "";
-        j.holder = none;
-        (void)snprintf(j.target, sizeof j.target, "in%03d.msg", i);
-        std::string_view name(j.listed);
-        if (foreign(name)) {
-            j.what = kind::foreign;
-            continue;
-        }
-        if (dir.index.contains(name)) {
-            j.what = kind::index;
-            continue;
-        }
-        if (!byname.emplace(name, i).second) {
-            j.what = kind::twice;
-            continue;
-        }
-        if (!dir.temps.empty() && dir.temps.contains(std::string_view(tempname(j))))
-            j.cur = j.temp;
-        if (!j.cur) {
-            if (name.empty() || !dir.names.contains(name)) {
-                j.what = kind::missing;
-                continue;
-            }
-            j.cur = j.listed;
-        }
-        j.what = strcmp(j.cur, j.target) == 0 ? kind::stay : kind::move;
-    }
-    return jobs;
-}
-
-// A move can be made when its target is free, or is held by the file of
-// another move that can be made, or by one in a ring of moves. Each target
-// has at most one holder, so the holders form chains and rings, each walked
-// once.
-void plan(std::vector<job>& jobs, const dirlist& dir,
-          const std::unordered_map<std::string_view, size_t>& byname) {
-    for (job& j : jobs) {
-        if (j.what != kind::move) continue;
-        std::string_view target(j.target);
-        if (!dir.names.contains(target)) continue;
-        auto it = byname.find(target);
-        if (it != byname.end()) {
-            const job& h = jobs[it->second];
-            if (h.what == kind::move && h.cur == h.listed) {
-                j.holder = it->second;
-                continue;
-            }
-        }
-        j.plan = fate::blocked;  // held by a file that stays
-    }
-    std::vector<size_t> path;
-    for (size_t k = 0; k < jobs.size(); k++) {
-        if (jobs[k].what != kind::move || jobs[k].plan != fate::unknown) continue;
-        fate result = fate::ok;
-        path.clear();
-        for (size_t j = k; j != none; j = jobs[j].holder) {
-            if (jobs[j].plan != fate::unknown) {
-                // A move already on this path closes a ring: all of it can go.
-                result = jobs[j].plan == fate::visiting ? fate::ok : jobs[j].plan;
-                break;
-            }
-            jobs[j].plan = fate::visiting;
-            path.push_back(j);
-        }
-        for (size_t p : path) jobs[p].plan = result;
-    }
-}
-
-// A file that waits under its temporary name goes back to its listed name.
-void putback(job& j) {
-    if (j.cur != j.temp) return;
-    if (int err = moveto(j.temp, j.listed)) {
-        complain(j.temp, j.listed, strerror(err));
-        return;
-    }
-    j.cur = j.listed;
-}
-
-// Moves the file of job j from its listed name to its temporary one.
-void setaside(job& j) {
-    if (int err = moveto(j.listed, tempname(j)))
-        complain(j.listed, j.temp, strerror(err));
+// Where and why the metafile falls short, as one line on standard error.
+bool explain(const char* meta, bool exact) {
+    const metafault f = metachk(meta, exact);
+    if (f.line == 0) return false;
+    if (f.line < 0)
+        (void)fprintf(stderr, "msgseq: %s: %s\n", shown(meta).c_str(), f.why);
     else
-        j.cur = j.temp;
+        (void)fprintf(stderr, "msgseq: %s:%d: %s\n", shown(meta).c_str(), f.line, f.why);
+    return true;
 }
 
-bool renumber(llnode* head, const indexid& index) {
-    dirlist dir;
-    if (!listdir(dir, static_cast<size_t>(head->count > 0 ? head->count : 0), index)) {
-        (void)fprintf(stderr, "msgseq: cannot read directory '.': %s\n", strerror(errno));
-        return head->count <= 0;
+// Loading a large index takes a heap record for every message. The heap is
+// grown for all of them at once, in memory the kernel may back with 2 MiB
+// pages: first-touch page faults, not parsing, are most of a big load's
+// cost. Only whole huge pages that the records will fill are asked for, so
+// the process grows by no more than the records need.
+void roomforrecords(const char* meta) {
+    const int fd = open(meta, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    size_t lines = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buf[1 << 16];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) lines += static_cast<size_t>(std::count(buf, buf + n, '\n'));
     }
-    std::unordered_map<std::string_view, size_t> byname;
-    std::vector<job> jobs = makejobs(head, dir, byname);
-    plan(jobs, dir, byname);
-
-    bool ok = true;
-    for (job& j : jobs) {
-        switch (j.what) {
-        case kind::stay:
-            continue;
-        case kind::missing:
-            complain(j.listed, j.target, strerror(ENOENT));
-            break;
-        case kind::twice:
-            complain(j.listed, j.target, "listed twice in the index");
-            break;
-        case kind::foreign:
-            complain(j.listed, j.target, "not a name in this directory");
-            break;
-        case kind::index:
-            // Renaming it would lose the index that every later run needs.
-            complain(j.listed, j.target, "it is the metafile being read");
-            break;
-        case kind::move:
-            if (j.plan == fate::blocked) {
-                complain(j.listed, j.target, strerror(EEXIST));
-                putback(j);
-                break;
-            }
-            // The target still holds the file of a later move: set it aside.
-            if (j.holder != none && jobs[j.holder].cur == jobs[j.holder].listed)
-                setaside(jobs[j.holder]);
-            if (int err = moveto(j.cur, j.target)) {
-                complain(j.cur, j.target, strerror(err));
-                putback(j);
-                break;
-            }
-            j.cur = j.target;
-            continue;
-        }
-        ok = false;
-    }
-    return ok;
+    close(fd);
+    constexpr size_t huge = size_t{2} << 20;
+    const size_t chunk = (sizeof(llnode) + 8 + 15) & ~size_t{15};  // the heap's size for one record
+    const size_t need = (lines / 7) * chunk;
+    if (need < 4 * huge) return;
+    const size_t top = mallinfo2().keepcost;
+    if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(std::max<size_t>(top + 4096, 1 << 20))) != 1 ||
+        mallopt(M_TOP_PAD, static_cast<int>(std::min<size_t>(need, INT_MAX))) != 1)
+        return;
+    // More than the heap's top holds: the heap grows by this and the pad.
+    char* p = static_cast<char*>(malloc(top + 64));
+    if (!p) return;
+    const auto lo = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(sbrk(0));
+    const uintptr_t hi = std::min(end, reinterpret_cast<uintptr_t>(p) + need) & ~(huge - 1);
+    if (end > reinterpret_cast<uintptr_t>(p) && hi > lo)
+        (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    free(p);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        (void)fputs("Usage: msgseq matafile\n", stderr);
-        return EXIT_USAGE;
+    args a;
+    if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
+
+    const int lock = renumlock();
+    if (lock < 0 && errno == EWOULDBLOCK) {
+        (void)fputs("msgseq: another msgseq run is working in this directory; nothing done\n",
+                    stderr);
+        return RENUMBUSY;
     }
+    if (!a.update && renumunfinished(a.meta)) {
+        (void)fprintf(stderr,
+                      "msgseq: an update of '%s' by 'msgseq -u' was cut short; run 'msgseq -u %s' "
+                      "to finish it\n",
+                      shown(a.meta).c_str(), shown(a.meta).c_str());
+        renumunlock(lock);
+        return EXIT_LOAD;
+    }
+
+    roomforrecords(a.meta);
     llinit();
-    const bool loaded = readmeta(argv[1], inlist) == 1;
+    const bool loaded = readmeta(a.meta, inlist) == 1;
     const int count = inlist->count;
-    // A record that names the metafile itself must not move it away.
-    indexid index{};
-    struct stat st;
-    if (lstat(argv[1], &st) == 0) {
-        index.dev = st.st_dev;
-        index.ino[0] = index.ino[1] = st.st_ino;
-        if (S_ISLNK(st.st_mode) && stat(argv[1], &st) == 0 && st.st_dev == index.dev)
-            index.ino[1] = st.st_ino;
+    if (!loaded) explain(a.meta, false);
+    if (a.verbose && !loaded) putchar('\n');  // the reader's messages end no line of their own
+
+    const renumopts opts{"msgseq", a.dryrun, a.verbose ? stdout : nullptr, stderr};
+    renumstats stats{};
+    int rc = RENUMOK;
+    if (!a.update)
+        rc = renumfiles(a.meta, inlist, &opts, false, &stats);
+    else if (loaded && !explain(a.meta, true))
+        rc = renumindex(a.meta, inlist, &opts, &stats);
+    else
+        rc = RENUMINDEX;  // the index would not come back as it is: nothing is touched
+    if (stats.records > 0 && stats.missing == stats.records) {
+        char cwd[PATH_MAX];
+        (void)fprintf(stderr,
+                      "msgseq: none of the listed files was found; names are taken relative to "
+                      "the working directory, %s\n",
+                      getcwd(cwd, sizeof cwd) ? shown(cwd).c_str() : "(unknown)");
     }
-    const bool renamed = renumber(inlist, index);
     llfree(inlist);
     llfree(outlist);
     inlist = outlist = nullptr;
+    renumunlock(lock);
 
     printf("%d", count);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+    const bool printed = fflush(stdout) == 0 && !ferror(stdout);
+    if (!printed)
         (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
-        if (loaded && renamed) return EXIT_OUTPUT;
-    }
-    if (!loaded) return EXIT_LOAD;
-    if (!renamed) return EXIT_RENAME;
+    // The lowest status that applies, but for an update left unfinished,
+    // which asks to be run again.
+    if (rc == RENUMWRITE) return rc;
+    if (!loaded || rc == RENUMINDEX) return EXIT_LOAD;
+    if (rc == RENUMFILES) return EXIT_RENAME;
+    if (!printed) return EXIT_OUTPUT;
     return EXIT_OK;
 }

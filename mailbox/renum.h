@@ -1,0 +1,86 @@
+// Renumbering a mailbox: the message files that a loaded index names are
+// renamed, in index order, to in000.msg, in001.msg, ... in the working
+// directory, and, when asked, the index is rewritten to name them.
+//
+// Ownership: the list belongs to the caller, who loaded it with readmeta and
+// frees it with llfree; renumfiles and renumindex change only the datafile
+// fields of its records (and only when asked to update them). Nothing here
+// keeps memory, descriptors or state between calls but the lock that
+// renumlock hands back, which the caller releases with renumunlock.
+//
+// No rename ever replaces a file: a record whose new name is held by a file
+// that no record moves away keeps its name and is reported. Renames are made
+// at once where the new name is free; records whose new name is still taken
+// are worked afterwards, each chain of them from its free end, and each ring
+// of them through one temporary name, ".msgseq-temp-<name>": the file of the
+// record listing <name>, waiting for the record whose new name <name> is to
+// move in. A run that is not killed leaves no temporary name behind.
+#ifndef MAILBOX_RENUM_H
+#define MAILBOX_RENUM_H
+
+#include <cstdio>
+
+#include "mailbox/ll.h"
+
+// How a run went, and what the tool reports as its exit status.
+constexpr int RENUMOK = 0;     // every record's file has its new name
+constexpr int RENUMINDEX = 2;  // the index can't be rewritten as it is, or an unfinished
+                               // update blocks the run: nothing was changed
+constexpr int RENUMFILES = 3;  // some record's file was not renamed; the others were
+constexpr int RENUMBUSY = 5;   // another run holds the directory: nothing was read or changed
+constexpr int RENUMWRITE = 6;  // the files were renamed but the index was not replaced; the
+                               // journal stays, and renumindex run again finishes the job
+
+struct renumopts {
+    const char* prog;  // starts every line written to errs ("msgseq")
+    bool dryrun;       // work out and report every rename, make none
+    FILE* trace;       // gets "renamed 'OLD' -> 'NEW'\n" for each rename made; or null
+    FILE* errs;        // gets one line for each record whose file is not renamed
+};
+
+struct renumstats {
+    int records;   // records worked on
+    int moved;     // records whose file was renamed to its new name by this run
+    int missing;   // records whose file was found under no name
+    int refused;   // records not renamed for any other reason
+};
+
+// Takes the lock that keeps two runs out of one directory: an exclusive
+// flock(2) on the working directory, which shell scripts can share with
+// flock(1). Returns a descriptor to hand to renumunlock, -1 with errno
+// EWOULDBLOCK when another run holds it, or -1 with another errno when the
+// directory can't be opened.
+int renumlock();
+void renumunlock(int lockfd);
+
+// true when an update of the index fname (renumindex) was cut short: its
+// work directory "<index>.msgseq-update", beside the file that fname leads
+// to, is still there.
+bool renumunfinished(const char* fname);
+
+// Renames the file of each record of itemlist, numbered 1 to count, to its
+// new name in the working directory. fname is the index the list was loaded
+// from: neither it nor a link on the path to it is ever moved. With update
+// set, each record whose file now has its new name gets that name in its
+// datafile field. Returns RENUMOK or RENUMFILES, or RENUMINDEX without
+// touching anything when an update of fname was cut short; *stats (may be
+// null) gets the counts. The caller holds the lock.
+int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
+               renumstats* stats);
+
+// Renames as renumfiles does and then replaces the index fname, through
+// wrtmeta, with the same records naming their files' new names. itemlist
+// must be fname loaded whole; the caller has checked that writing it back
+// loses nothing.
+//
+// Safe against a kill at any point: before the first rename a journal names
+// each record's file and its inode, and is synced; the index is replaced
+// after the renames are synced, and the journal removed last. Called again
+// on the same index in the same directory while the journal is there, it
+// finds every file by its inode wherever the killed run left it, and ends
+// exactly as one whole run would have. Returns RENUMOK, RENUMFILES (the index
+// then names each file where it is), RENUMINDEX (a journal that belongs to
+// another directory or index: nothing changed) or RENUMWRITE.
+int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
+
+#endif
