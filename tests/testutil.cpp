@@ -135,6 +135,15 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
         std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
             "verify_asan_link_order=0"};
     env.insert(env.end(), faults.begin(), faults.end());
+    // Blank, rather than inherited from whoever runs the tests, the settings
+    // not given here.
+    for (const char* name : {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL",
+                             "FSFAULT_KILL_AFTER", "FSFAULT_LOG"}) {
+        const std::string blank = std::string(name) + "=";
+        if (std::none_of(faults.begin(), faults.end(),
+                         [&](const std::string& f) { return f.starts_with(blank); }))
+            env.push_back(blank);
+    }
     return env;
 }
 
