@@ -1,9 +1,11 @@
 // The built tool, run in a scratch directory: what it prints, how it ends and
 // what is on disk afterwards.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -28,16 +30,86 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         return run(argv);
     }
-    // Every file but the metafile, with its content.
+    // Every file but the metafile and the fault library's log, with its content.
     files ondisk() {
         files f;
         for (const auto& name : listing())
-            if (name != "meta") f[name] = slurp(name);
+            if (name != "meta" && name != faultlog) f[name] = slurp(name);
         return f;
     }
+    static constexpr const char* faultlog = "fsfault.log";
 };
 
 std::string msg(const std::string& name) { return "message " + name; }
+
+// A run with the fault library between the tool and the disk, on a mailbox of
+// a.msg, in002.msg and in005.msg, listed in that order, so every record moves.
+struct faultrow {
+    std::string name;
+    std::vector<std::string> faults;  // FSFAULT_* settings
+    std::string out{};
+    std::string err{};
+    int status = 0;
+    files after{};
+    std::string logged{};  // calls the log shows one after another
+    long calls = -1;       // when set, how many calls it shows in all
+};
+
+void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
+
+class MsgseqFault : public Msgseq, public ::testing::WithParamInterface<faultrow> {};
+
+const files untouched = {
+    {"a.msg", msg("a.msg")}, {"in002.msg", msg("in002.msg")}, {"in005.msg", msg("in005.msg")}};
+const files closed = {
+    {"in000.msg", msg("a.msg")}, {"in001.msg", msg("in002.msg")}, {"in002.msg", msg("in005.msg")}};
+
+std::vector<faultrow> faultrows() {
+    return {
+        // As on NFS: each move is a link and an unlink, and the run ends the same.
+        {.name = "NoReplaceRefusedLinksAndUnlinks",
+         .faults = {"FSFAULT_NOREPLACE=einval"},
+         .out = "3",
+         .status = 0,
+         .after = closed,
+         .logged = "renameat2 a.msg in000.msg EINVAL\nlink a.msg in000.msg 0\nunlink a.msg 0\n"},
+        {.name = "RenameRefused",
+         .faults = {"FSFAULT_FAIL=rename-from:a.msg:EPERM"},
+         .out = "3",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n",
+         .status = 3,
+         .after = {{"a.msg", msg("a.msg")},
+                   {"in001.msg", msg("in002.msg")},
+                   {"in002.msg", msg("in005.msg")}},
+         .logged = "renameat2 a.msg in000.msg EPERM\n"},
+        {.name = "KilledAfterTheFirstCall",
+         .faults = {"FSFAULT_KILL_AFTER=1"},
+         .status = 128 + SIGKILL,
+         .after = {{"in000.msg", msg("a.msg")},
+                   {"in002.msg", msg("in002.msg")},
+                   {"in005.msg", msg("in005.msg")}},
+         .logged = "renameat2 a.msg in000.msg 0\n",
+         .calls = 1},
+        // The second file is under both names when the run dies.
+        {.name = "KilledBetweenLinkAndUnlink",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
+         .status = 128 + SIGKILL,
+         .after = {{"in000.msg", msg("a.msg")},
+                   {"in001.msg", msg("in002.msg")},
+                   {"in002.msg", msg("in002.msg")},
+                   {"in005.msg", msg("in005.msg")}},
+         .logged = "unlink a.msg 0\nrenameat2 in002.msg in001.msg EINVAL\n"
+                   "link in002.msg in001.msg 0\n",
+         .calls = 5},
+        // A mistyped setting must not pass for a run without faults.
+        {.name = "UnknownErrnoStopsTheRun",
+         .faults = {"FSFAULT_FAIL=rename-from:a.msg:ENOPE"},
+         .err = "fsfault: cannot use FSFAULT_FAIL='rename-from:a.msg:ENOPE'\n",
+         .status = 125,
+         .after = untouched,
+         .calls = 0},
+    };
+}
 
 }  // namespace
 
@@ -243,3 +315,25 @@ TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
         EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
     }
 }
+
+TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
+    const faultrow& f = GetParam();
+    mailbox({"a.msg", "in002.msg", "in005.msg"}, {"a.msg", "in002.msg", "in005.msg"});
+    std::vector<std::string> faults = f.faults;
+    faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
+    runresult r = runfsfault({"meta"}, faults);
+    EXPECT_EQ(r.status, f.status);
+    EXPECT_EQ(r.out, f.out);
+    EXPECT_EQ(r.err, f.err);
+    EXPECT_EQ(ondisk(), f.after);
+    const std::string log = slurp(faultlog);
+    EXPECT_NE(log.find(f.logged), std::string::npos) << log;
+    if (f.calls >= 0) {
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), f.calls) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MsgseqFault, ::testing::ValuesIn(faultrows()),
+                         [](const ::testing::TestParamInfo<faultrow>& info) {
+                             return info.param.name;
+                         });

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 void ScratchDir::SetUp() {
     char buf[4096];
@@ -74,7 +75,27 @@ std::string drain(int fd) {
 
 }  // namespace
 
-runresult run(const std::vector<std::string>& argv, const char* outpath) {
+runresult run(const std::vector<std::string>& argv, const char* outpath,
+              const std::vector<std::string>& env) {
+    // Made before the fork, so that the child only has to exec.
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; e++) {
+        const std::string_view var(*e);
+        const std::string_view name = var.substr(0, var.find('='));
+        if (std::none_of(env.begin(), env.end(), [&](const std::string& set) {
+                return set.size() > name.size() && set.compare(0, name.size(), name) == 0 &&
+                       set[name.size()] == '=';
+            }))
+            vars.emplace_back(var);
+    }
+    vars.insert(vars.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (auto& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
     // Output goes to files rather than pipes so that a large stderr can't
     // stall the child.
     char outname[] = "/tmp/mailbox-out-XXXXXX";
@@ -89,10 +110,7 @@ runresult run(const std::vector<std::string>& argv, const char* outpath) {
         dup2(errfd, 2);
         int nul = open("/dev/null", O_RDONLY);
         dup2(nul, 0);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     int wstatus = 0;
@@ -104,4 +122,33 @@ runresult run(const std::vector<std::string>& argv, const char* outpath) {
     r.err = drain(errfd);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return r;
+}
+
+std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
+    const char* preload = getenv("LD_PRELOAD");
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> env = {
+        std::string("LD_PRELOAD=") + FSFAULT_PATH +
+            (preload && *preload ? std::string(" ") + preload : ""),
+        // A sanitized tool insists that its runtime is loaded first; here the
+        // fault library is, so that its calls are the ones the tool reaches.
+        std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
+            "verify_asan_link_order=0"};
+    env.insert(env.end(), faults.begin(), faults.end());
+    // Blank, rather than inherited from whoever runs the tests, the settings
+    // not given here.
+    for (const char* name : {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL",
+                             "FSFAULT_KILL_AFTER", "FSFAULT_LOG"}) {
+        const std::string blank = std::string(name) + "=";
+        if (std::none_of(faults.begin(), faults.end(),
+                         [&](const std::string& f) { return f.starts_with(blank); }))
+            env.push_back(blank);
+    }
+    return env;
+}
+
+runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
+    std::vector<std::string> argv = {MSGSEQ_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, nullptr, fsfaultenv(faults));
 }

@@ -40,7 +40,17 @@ struct runresult {
     std::string err;
     int status;  // exit status, or 128 + signal
 };
-// Standard output goes to outpath when one is given (e.g. /dev/full).
-runresult run(const std::vector<std::string>& argv, const char* outpath = nullptr);
+// Standard output goes to outpath when one is given (e.g. /dev/full). env
+// holds "NAME=value" settings that the command gets on top of the test's own
+// environment, each replacing a variable of that name.
+runresult run(const std::vector<std::string>& argv, const char* outpath = nullptr,
+              const std::vector<std::string>& env = {});
+
+// The environment that preloads the fault library (tests/fsfault.cpp, which
+// describes its settings) into a command, with faults, its "FSFAULT_...=value"
+// settings, added.
+std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults);
+// The built tool run with args under the fault library and these settings.
+runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults);
 
 #endif

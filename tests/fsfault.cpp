@@ -1,0 +1,574 @@
+// fsfault: preloaded into the built tool by the tests (LD_PRELOAD), it stands
+// between the tool and the calls that change the disk. It can make such a
+// call fail as a full, read-only or busy file system would, refuse no-replace
+// renames as NFS does, kill the process right after a chosen call, and log
+// every call, so that each failure path, and each point where a run can be
+// cut short, is reached the same way on every run, without root.
+//
+// The calls, by the OP that names them below:
+//   rename-from, rename-to  rename, renameat, renameat2 (old name, new name)
+//   link-from, link-to      link, linkat
+//   unlink                  unlink, unlinkat, remove
+//   fsync                   fsync, fdatasync
+//   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
+//                           (and their ...64 twins)
+//   write                   write, pwrite(64) to a regular file, not fds 0-2
+// Each of them, once made or failed here, is one counted call.
+//
+// Settings come from the environment, read once when the library is loaded;
+// all are optional, and with none set every call goes straight through:
+//   FSFAULT_NOREPLACE=ERRNO      renameat2 with RENAME_NOREPLACE fails so,
+//                                doing nothing ("einval": as on NFS)
+//   FSFAULT_FAIL=RULE[,RULE...]  RULE is OP:NAME:ERRNO[:N]: a matching call
+//                                (only the N-th matching one, from 1) fails
+//                                so, doing nothing
+//   FSFAULT_KILL=OP:NAME[:N]     SIGKILL as the first (N-th) matching call
+//                                that succeeded returns
+//   FSFAULT_KILL_AFTER=N         SIGKILL as the N-th counted call returns
+//   FSFAULT_LOG=PATH             appends one line per counted call:
+//                                "FUNCTION NAME [NEWNAME] RESULT", RESULT 0
+//                                or the errno's name, e.g.
+//                                "renameat2 a.msg in000.msg EINVAL"
+// NAME is the last component of the path; for fsync and write, of the open
+// file's path, or "." for the working directory; for mkstemp, the template.
+// In a rule it matches exactly, or as a prefix when it ends in '*' ("*" alone
+// matches every name). ERRNO is a name such as EIO or einval. A setting that
+// cannot be read ends the process at load, with status 125 and a message.
+//
+// Everything lives in fixed static storage and nothing here allocates, so the
+// sanitizers' allocator never sees the library. The tool is single-threaded,
+// and so is this.
+#undef _FORTIFY_SOURCE  // the headers' inline open would clash with the one here
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+enum class op : unsigned char {
+    renamefrom,
+    renameto,
+    linkfrom,
+    linkto,
+    unlink,
+    fsync,
+    create,
+    write,
+    none
+};
+
+struct opname {
+    std::string_view name;
+    op what;
+};
+constexpr opname opnames[] = {{"rename-from", op::renamefrom}, {"rename-to", op::renameto},
+                              {"link-from", op::linkfrom},     {"link-to", op::linkto},
+                              {"unlink", op::unlink},          {"fsync", op::fsync},
+                              {"create", op::create},          {"write", op::write}};
+
+struct errname {
+    std::string_view name;
+    int err;
+};
+constexpr errname errnames[] = {{"EPERM", EPERM},   {"ENOENT", ENOENT},
+                                {"EINTR", EINTR},   {"EIO", EIO},
+                                {"EBADF", EBADF},   {"EACCES", EACCES},
+                                {"EBUSY", EBUSY},   {"EEXIST", EEXIST},
+                                {"EXDEV", EXDEV},   {"ENOTDIR", ENOTDIR},
+                                {"EISDIR", EISDIR}, {"EINVAL", EINVAL},
+                                {"EMLINK", EMLINK}, {"ENOSPC", ENOSPC},
+                                {"EROFS", EROFS},   {"ENAMETOOLONG", ENAMETOOLONG},
+                                {"ENOSYS", ENOSYS}, {"ENOTEMPTY", ENOTEMPTY},
+                                {"EDQUOT", EDQUOT}, {"ESTALE", ESTALE}};
+
+constexpr size_t maxrules = 16;
+constexpr size_t maxname = NAME_MAX + 1;
+
+struct pattern {
+    op what;
+    char name[maxname];  // without the '*' of a prefix
+    bool prefix;
+    long nth;   // the one matching call that counts; 0 for every one
+    long seen;  // matching calls so far
+};
+
+struct rule {
+    pattern match;
+    int err;
+};
+
+struct settings {
+    bool ready;
+    bool active;  // anything set at all
+    rule fails[maxrules];
+    size_t nfails;
+    int noreplace;  // errno for no-replace renames; 0 lets them through
+    pattern kill;
+    bool killset;
+    long killafter;  // 0 for never
+    long calls;      // counted calls so far
+    char log[PATH_MAX];
+};
+
+settings cfg;
+
+// Straight to the kernel, so that nothing written here is itself one of the
+// calls being counted, and nothing passes through another library first.
+void say(std::string_view text) { (void)syscall(SYS_write, 2, text.data(), text.size()); }
+
+[[noreturn]] void unusable(const char* var, std::string_view value) {
+    say("fsfault: cannot use ");
+    say(var);
+    say("='");
+    say(value);
+    say("'\n");
+    _exit(125);
+}
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool sameword(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
+int errnum(std::string_view name) {
+    for (const auto& e : errnames)
+        if (sameword(e.name, name)) return e.err;
+    return 0;
+}
+
+// Up to the next sep, which is consumed.
+std::string_view field(std::string_view& rest, char sep) {
+    const size_t at = rest.find(sep);
+    const std::string_view head = rest.substr(0, at);
+    rest = at == std::string_view::npos ? std::string_view() : rest.substr(at + 1);
+    return head;
+}
+
+long count(std::string_view text) {
+    long n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    return ec == std::errc() && end == text.data() + text.size() && n > 0 ? n : 0;
+}
+
+// A pattern from its fields; false when they make none.
+bool readpattern(std::string_view opword, std::string_view name, std::string_view nth, pattern& p) {
+    p.what = op::none;
+    for (const auto& o : opnames)
+        if (o.name == opword) p.what = o.what;
+    if (p.what == op::none || name.empty() || name.size() >= maxname) return false;
+    p.prefix = name.back() == '*';
+    const std::string_view fixed = p.prefix ? name.substr(0, name.size() - 1) : name;
+    fixed.copy(p.name, sizeof p.name - 1);
+    p.name[fixed.size()] = '\0';
+    p.seen = 0;
+    p.nth = nth.empty() ? 0 : count(nth);
+    return nth.empty() || p.nth > 0;
+}
+
+void readfails(const char* var) {
+    const char* value = getenv(var);
+    if (!value || !*value) return;
+    cfg.active = true;
+    std::string_view rest(value);
+    while (!rest.empty()) {
+        std::string_view text = field(rest, ',');
+        const std::string_view whole = text;
+        const std::string_view opword = field(text, ':');
+        const std::string_view name = field(text, ':');
+        const std::string_view err = field(text, ':');
+        if (cfg.nfails == maxrules) unusable(var, whole);
+        rule& r = cfg.fails[cfg.nfails++];
+        r.err = errnum(err);
+        if (r.err == 0 || !readpattern(opword, name, text, r.match)) unusable(var, whole);
+    }
+}
+
+void setup() {
+    if (cfg.ready) return;
+    cfg.ready = true;
+    readfails("FSFAULT_FAIL");
+    if (const char* v = getenv("FSFAULT_NOREPLACE"); v && *v) {
+        cfg.active = true;
+        if ((cfg.noreplace = errnum(v)) == 0) unusable("FSFAULT_NOREPLACE", v);
+    }
+    if (const char* v = getenv("FSFAULT_KILL"); v && *v) {
+        cfg.active = cfg.killset = true;
+        std::string_view text(v);
+        const std::string_view opword = field(text, ':');
+        const std::string_view name = field(text, ':');
+        if (!readpattern(opword, name, text, cfg.kill)) unusable("FSFAULT_KILL", v);
+        if (cfg.kill.nth == 0) cfg.kill.nth = 1;
+    }
+    if (const char* v = getenv("FSFAULT_KILL_AFTER"); v && *v) {
+        cfg.active = true;
+        if ((cfg.killafter = count(v)) == 0) unusable("FSFAULT_KILL_AFTER", v);
+    }
+    if (const char* v = getenv("FSFAULT_LOG"); v && *v) {
+        cfg.active = true;
+        // Made absolute now, so that the log stays put should the tool move.
+        char cwd[PATH_MAX];
+        const int n = v[0] == '/' || !getcwd(cwd, sizeof cwd)
+                          ? snprintf(cfg.log, sizeof cfg.log, "%s", v)
+                          : snprintf(cfg.log, sizeof cfg.log, "%s/%s", cwd, v);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof cfg.log) unusable("FSFAULT_LOG", v);
+    }
+}
+
+__attribute__((constructor)) void load() { setup(); }
+
+std::string_view lastpart(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1);
+}
+
+// The name an open file goes by: "." for the working directory, else the last
+// component of its path. Written into buf.
+std::string_view fdname(int fd, char (&buf)[PATH_MAX]) {
+    struct stat file;
+    struct stat here;
+    if (fstat(fd, &file) == 0 && stat(".", &here) == 0 && file.st_dev == here.st_dev &&
+        file.st_ino == here.st_ino)
+        return ".";
+    char proc[64];
+    (void)snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(proc, buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return "?";
+    return lastpart(std::string_view(buf, static_cast<size_t>(n)));
+}
+
+bool matches(const pattern& p, op what, std::string_view name) {
+    if (p.what != what) return false;
+    const std::string_view want(p.name);
+    return p.prefix ? name.starts_with(want) : name == want;
+}
+
+// One call as the rules see it: what it does to one name, and maybe to a
+// second (the new name of a rename or link).
+struct call {
+    const char* fn;
+    op first;
+    std::string_view a;
+    op second = op::none;
+    std::string_view b = {};
+};
+
+// The errno that the rules make this call fail with, or 0. Every rule that
+// matches counts the call, whichever of them fires.
+int injected(const call& c) {
+    int err = 0;
+    for (size_t i = 0; i < cfg.nfails; i++) {
+        rule& r = cfg.fails[i];
+        if (!matches(r.match, c.first, c.a) && !matches(r.match, c.second, c.b)) continue;
+        r.match.seen++;
+        if (!err && (r.match.nth == 0 || r.match.seen == r.match.nth)) err = r.err;
+    }
+    return err;
+}
+
+// Names go into the log one line each whatever bytes they hold.
+struct line {
+    char text[2 * PATH_MAX + 64];
+    size_t len = 0;
+    void add(std::string_view s) {
+        for (const char ch : s) {
+            if (len + 2 >= sizeof text) return;
+            text[len++] = static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f ? '?' : ch;
+        }
+    }
+};
+
+// "0", or the errno's name where it has one here.
+std::string_view errword(int err, char (&buf)[16]) {
+    if (err == 0) return "0";
+    for (const auto& e : errnames)
+        if (e.err == err) return e.name;
+    const int n = snprintf(buf, sizeof buf, "E%d", err);
+    return std::string_view(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+void logcall(const call& c, int err) {
+    line l;
+    l.add(c.fn);
+    l.add(" ");
+    l.add(c.a);
+    if (c.second != op::none) {
+        l.add(" ");
+        l.add(c.b);
+    }
+    l.add(" ");
+    char number[16];
+    l.add(errword(err, number));
+    l.text[l.len++] = '\n';
+    const long fd =
+        syscall(SYS_openat, AT_FDCWD, cfg.log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)syscall(SYS_write, fd, l.text, l.len);
+    (void)syscall(SYS_close, fd);
+}
+
+// After the call, whether it was made or failed here: counted, logged, and
+// maybe the end of the process.
+void finish(const call& c, int err) {
+    cfg.calls++;
+    if (cfg.log[0]) logcall(c, err);
+    bool die = cfg.killafter && cfg.calls == cfg.killafter;
+    if (cfg.killset && !err &&
+        (matches(cfg.kill, c.first, c.a) || matches(cfg.kill, c.second, c.b)))
+        die |= ++cfg.kill.seen == cfg.kill.nth;
+    if (die) raise(SIGKILL);
+}
+
+// Runs real() for call c unless a rule fails it first; errno as the caller
+// would have seen it.
+template <typename F>
+auto perform(const call& c, int err, F real) -> decltype(real()) {
+    if (err) {
+        finish(c, err);
+        errno = err;
+        return -1;
+    }
+    const auto rc = real();
+    const int saved = errno;
+    finish(c, rc < 0 ? saved : 0);
+    errno = saved;
+    return rc;
+}
+
+template <typename F>
+auto perform(const call& c, F real) -> decltype(real()) {
+    return perform(c, injected(c), real);
+}
+
+// The definition the tool would have reached without this library.
+template <typename F>
+F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+#define REAL(fn)                                         \
+    static const auto real = next<decltype(&::fn)>(#fn); \
+    if (!real) {                                         \
+        errno = ENOSYS;                                  \
+        return -1;                                       \
+    }                                                    \
+    setup()
+
+}  // namespace
+
+extern "C" {
+
+int rename(const char* from, const char* to) noexcept {
+    REAL(rename);
+    if (!cfg.active) return real(from, to);
+    return perform({"rename", op::renamefrom, lastpart(from), op::renameto, lastpart(to)},
+                   [&] { return real(from, to); });
+}
+
+int renameat(int fromdir, const char* from, int todir, const char* to) noexcept {
+    REAL(renameat);
+    if (!cfg.active) return real(fromdir, from, todir, to);
+    return perform({"renameat", op::renamefrom, lastpart(from), op::renameto, lastpart(to)},
+                   [&] { return real(fromdir, from, todir, to); });
+}
+
+int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned flags) noexcept {
+    REAL(renameat2);
+    if (!cfg.active) return real(fromdir, from, todir, to, flags);
+    const call c{"renameat2", op::renamefrom, lastpart(from), op::renameto, lastpart(to)};
+    int err = injected(c);
+    if (!err && (flags & RENAME_NOREPLACE)) err = cfg.noreplace;
+    return perform(c, err, [&] { return real(fromdir, from, todir, to, flags); });
+}
+
+int link(const char* from, const char* to) noexcept {
+    REAL(link);
+    if (!cfg.active) return real(from, to);
+    return perform({"link", op::linkfrom, lastpart(from), op::linkto, lastpart(to)},
+                   [&] { return real(from, to); });
+}
+
+int linkat(int fromdir, const char* from, int todir, const char* to, int flags) noexcept {
+    REAL(linkat);
+    if (!cfg.active) return real(fromdir, from, todir, to, flags);
+    return perform({"linkat", op::linkfrom, lastpart(from), op::linkto, lastpart(to)},
+                   [&] { return real(fromdir, from, todir, to, flags); });
+}
+
+int unlink(const char* path) noexcept {
+    REAL(unlink);
+    if (!cfg.active) return real(path);
+    return perform({"unlink", op::unlink, lastpart(path)}, [&] { return real(path); });
+}
+
+int unlinkat(int dir, const char* path, int flags) noexcept {
+    REAL(unlinkat);
+    if (!cfg.active) return real(dir, path, flags);
+    return perform({"unlinkat", op::unlink, lastpart(path)},
+                   [&] { return real(dir, path, flags); });
+}
+
+// The C library's remove unlinks by an inner route that never comes here.
+int remove(const char* path) noexcept {
+    REAL(remove);
+    if (!cfg.active) return real(path);
+    return perform({"remove", op::unlink, lastpart(path)}, [&] { return real(path); });
+}
+
+int fsync(int fd) {
+    REAL(fsync);
+    if (!cfg.active) return real(fd);
+    char buf[PATH_MAX];
+    return perform({"fsync", op::fsync, fdname(fd, buf)}, [&] { return real(fd); });
+}
+
+int fdatasync(int fd) {
+    REAL(fdatasync);
+    if (!cfg.active) return real(fd);
+    char buf[PATH_MAX];
+    return perform({"fdatasync", op::fsync, fdname(fd, buf)}, [&] { return real(fd); });
+}
+
+}  // extern "C"
+
+namespace {
+
+// The mode argument is there only when the flags call for one.
+mode_t modeof(int flags, va_list ap) {
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+        return static_cast<mode_t>(va_arg(ap, int));
+    return 0;
+}
+
+// Only opens that may create a file are counted: reading the index, or
+// opening a directory to lock or sync it, changes nothing.
+template <typename F>
+int opening(const char* fn, const char* path, int flags, F real) {
+    if (!cfg.active || !(flags & O_CREAT)) return real();
+    return perform({fn, op::create, lastpart(path)}, real);
+}
+
+// A temporary file is known by its template: the name it gets is different
+// every run.
+template <typename F>
+int tempfile(const char* fn, const char* tmpl, F real) {
+    if (!cfg.active) return real();
+    char name[maxname];
+    const std::string_view part = lastpart(tmpl).substr(0, sizeof name - 1);
+    part.copy(name, part.size());
+    return perform({fn, op::create, std::string_view(name, part.size())}, real);
+}
+
+// What the tool says on its standard streams is no change to the mailbox, and
+// neither is a write to a pipe or a terminal: those pass uncounted.
+template <typename F>
+ssize_t writing(const char* fn, int fd, F real) {
+    struct stat st;
+    if (!cfg.active || fd <= 2 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return real();
+    char buf[PATH_MAX];
+    return perform({fn, op::write, fdname(fd, buf)}, real);
+}
+
+}  // namespace
+
+extern "C" {
+
+// The ...64 names are what a program built with 64-bit file offsets calls.
+int open(const char* path, int flags, ...) {
+    REAL(open);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeof(flags, ap);
+    va_end(ap);
+    return opening("open", path, flags, [&] { return real(path, flags, mode); });
+}
+
+int open64(const char* path, int flags, ...) {
+    REAL(open64);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeof(flags, ap);
+    va_end(ap);
+    return opening("open64", path, flags, [&] { return real(path, flags, mode); });
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    REAL(openat);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeof(flags, ap);
+    va_end(ap);
+    return opening("openat", path, flags, [&] { return real(dir, path, flags, mode); });
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+    REAL(openat64);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = modeof(flags, ap);
+    va_end(ap);
+    return opening("openat64", path, flags, [&] { return real(dir, path, flags, mode); });
+}
+
+int creat(const char* path, mode_t mode) {
+    REAL(creat);
+    return opening("creat", path, O_CREAT, [&] { return real(path, mode); });
+}
+
+int creat64(const char* path, mode_t mode) {
+    REAL(creat64);
+    return opening("creat64", path, O_CREAT, [&] { return real(path, mode); });
+}
+
+int mkstemp(char* tmpl) {
+    REAL(mkstemp);
+    return tempfile("mkstemp", tmpl, [&] { return real(tmpl); });
+}
+
+int mkstemp64(char* tmpl) {
+    REAL(mkstemp64);
+    return tempfile("mkstemp64", tmpl, [&] { return real(tmpl); });
+}
+
+int mkostemp(char* tmpl, int flags) {
+    REAL(mkostemp);
+    return tempfile("mkostemp", tmpl, [&] { return real(tmpl, flags); });
+}
+
+int mkostemp64(char* tmpl, int flags) {
+    REAL(mkostemp64);
+    return tempfile("mkostemp64", tmpl, [&] { return real(tmpl, flags); });
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+    REAL(write);
+    return writing("write", fd, [&] { return real(fd, data, size); });
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t at) {
+    REAL(pwrite);
+    return writing("pwrite", fd, [&] { return real(fd, data, size, at); });
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off64_t at) {
+    REAL(pwrite64);
+    return writing("pwrite64", fd, [&] { return real(fd, data, size, at); });
+}
+
+}  // extern "C"
