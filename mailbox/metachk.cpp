@@ -30,7 +30,8 @@ constexpr size_t FIELDMAX = std::min<size_t>(METALINE, sizeof(llnode::to) - 1);
 static_assert(NAMEMAX == 12 && PATHMAX == 1023 && ADDRMAX == 49 && FIELDMAX == 99);
 static_assert(sizeof(llnode::from) == sizeof(llnode::to) &&
               sizeof(llnode::subject) == sizeof(llnode::to) &&
-              sizeof(llnode::cc) == sizeof(llnode::to) && sizeof(llnode::bcc) == sizeof(llnode::to));
+              sizeof(llnode::cc) == sizeof(llnode::to) &&
+              sizeof(llnode::bcc) == sizeof(llnode::to));
 
 const char* const EMPTY = "file is empty";
 const char* const NOADDR = "file ends after the owner's path";
@@ -52,10 +53,10 @@ constexpr int NFIELDS = sizeof FIELDLONG / sizeof FIELDLONG[0];
 // What the checks need of one line, gathered as it passes: no line is ever
 // held whole, so a line of any length costs nothing but the time to read it.
 struct lineinfo {
-    size_t len;               // every byte but the newline
-    size_t nul;               // where the first NUL byte is, or NONE
-    bool cr;                  // the last byte is a carriage return
-    char head[NAMEMAX + 1];   // the first bytes: enough to tell a name, or END
+    size_t len;              // every byte but the newline
+    size_t nul;              // where the first NUL byte is, or NONE
+    bool cr;                 // the last byte is a carriage return
+    char head[NAMEMAX + 1];  // the first bytes: enough to tell a name, or END
 };
 
 // Reads the file in blocks into a buffer of its own, the stream's own
@@ -67,6 +68,8 @@ struct scanner {
     int err = 0;  // errno of a failed read; the reader would take it for the end
     char buf[16384];
 
+    // Only bytes below end are ever looked at: buf needs no clearing.
+    // cppcheck-suppress uninitMemberVar
     explicit scanner(FILE* f) : fd(f) {}
 
     // Bytes waiting in buf; false at the end of the file or after an error.
@@ -130,8 +133,8 @@ struct checker {
     bool exact;
     lineinfo li{};
     long long lineno = 0;
-    long long crline = 0;         // the first line ending in a carriage return
-    metafault first{0, ""};       // the first line that would not be written back
+    long long crline = 0;    // the first line ending in a carriage return
+    metafault first{0, ""};  // the first line that would not be written back
 
     explicit checker(FILE* fd, bool exactly) : s(fd), exact(exactly) {}
 

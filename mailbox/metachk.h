@@ -47,8 +47,9 @@ struct metafault {
 // A value is reported for whichever cuts it first, a NUL byte or its length.
 // The read flag is never a fault: any line is written back as "R" when it
 // starts with 'R' and as "N" otherwise. Nor is a last line without its
-// newline, which the writer adds. A fault on a line before the carriage
-// return reported for a file that stops loading is reported instead of it.
+// newline, which the writer adds. Of all these and the line where loading
+// stops (or its carriage return), the earliest line is reported; on one
+// line, the carriage return.
 metafault metachk(const char* fname, bool exact);
 
 #endif

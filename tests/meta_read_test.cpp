@@ -260,7 +260,7 @@ std::string withfield(int f, size_t len, size_t nulat = std::string::npos) {
     return metafile({rec});
 }
 
-// The reader's buffer is 16384 bytes; an owner's path of n characters puts
+// metachk reads in blocks of 16384 bytes; an owner's path of n characters puts
 // the next lines across the edge of the first block.
 std::string pastblock(size_t n, const std::string& rest) {
     return std::string(n, 'p') + "\na\n" + rest;
@@ -376,6 +376,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 #undef LOADS
 #undef EXACT
+#undef CRLF
+#undef NOEND
+#undef CUTREC
+#undef LONGNAME
+#undef HASNUL
+#undef RECCR
 
 // No line to name: the system's words for why the file could not be read.
 TEST_F(Reader, MetachkOfMissingFileOrDirectory) {
