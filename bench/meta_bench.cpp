@@ -1,5 +1,5 @@
-// Loading an index of n records with readmeta: time per load should grow
-// linearly with n.
+// Loading an index of n records with readmeta, and checking it with
+// metachk: time per call should grow linearly with n.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
+#include "mailbox/metachk.h"
 
 namespace {
 
@@ -41,8 +42,21 @@ void BM_readmeta(benchmark::State& state) {
     state.SetComplexityN(n);
 }
 
+void BM_metachk(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const std::string path = makeindex(n);
+    for (auto _ : state) {
+        if (metachk(path.c_str(), true).line != 0) state.SkipWithError("check");
+    }
+    unlink(path.c_str());
+    state.SetItemsProcessed(state.iterations() * n);
+    state.SetComplexityN(n);
+}
+
 }  // namespace
 
 BENCHMARK(BM_readmeta)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+
+BENCHMARK(BM_metachk)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
 
 BENCHMARK_MAIN();

@@ -21,6 +21,7 @@
 #include "mailbox/dele.h"
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
+#include "mailbox/metachk.h"
 
 namespace {
 
@@ -416,6 +417,43 @@ void checkwrite(const std::string& dir, llnode* head) {
     need(got == nullptr && back.head->count == no, "the round trip gained records");
 }
 
+// The bytes as the writer gives back an index that loses nothing: every read
+// flag as "R" or "N", a newline after every line, nothing after END.
+std::string rewritten(std::string_view bytes) {
+    const auto lines = splitlines(bytes);
+    std::string out;
+    bool ended = false;
+    for (size_t i = 0; i < lines.size(); i++) {
+        const size_t at = i < 2 ? npos : (i - 2) % (NHEADERS + 2);  // the line's place in a record
+        if (!ended && at == NHEADERS + 1)
+            out += !lines[i].empty() && lines[i][0] == 'R' ? "R" : "N";
+        else
+            out.append(lines[i]);
+        out += '\n';
+        if (at == 0 && lines[i] == "END") ended = true;
+    }
+    return out;
+}
+
+// The checker against the reader and the writer: a fault exactly when the
+// index does not load whole, and with exact also when it would not be
+// written back as it was; a fault names a line and a reason, and the exact
+// check never finds one later than the plain one.
+void checkchk(const std::string& fname, std::string_view bytes, const model& m,
+              const llnode* head) {
+    const metafault loads = metachk(fname.c_str(), false);
+    const metafault same = metachk(fname.c_str(), true);
+    need((loads.line == 0) == (m.rc == 1), "metachk disagrees with readmeta");
+    const auto back = m.rc == 1 ? expectedindex(head) : std::nullopt;
+    need((same.line == 0) == (back && *back == rewritten(bytes)),
+         "metachk disagrees with what the writer gives back");
+    for (const metafault& f : {loads, same})
+        need(f.line == 0 ? *f.why == '\0' : f.line > 0 && *f.why != '\0',
+             "metachk gave a fault without a line or a reason");
+    need(loads.line == 0 || (same.line > 0 && same.line <= loads.line),
+         "metachk's exact check missed the fault that stops loading");
+}
+
 // Marks only reach the first 64 numbers and the last: each one walks the
 // list, and a round must stay quick on the longest input.
 constexpr int MARKED = 64;
@@ -550,6 +588,7 @@ void onepass(const uint8_t* data, size_t size) {
     need(head->status == IGNORE && head->no == 0 && head->read == MSGNEW,
          "loading changed the head");
     checkreadhdr(in, bytes, m);
+    checkchk(in, bytes, m, head);
     checkcopy(head);
     views(head, k);
     checkwrite(s.dir, head);

@@ -1,7 +1,8 @@
 // One fuzzing round over the mailbox library, shared by the libFuzzer target
 // and by the test that replays the corpus. The bytes are taken as a metafile:
-// loaded, shown, written back and read again, marked, purged and freed, and
-// every result is checked against what the bytes themselves say.
+// checked by metachk, loaded, shown, written back and read again, marked,
+// purged and freed, and every result is checked against what the bytes
+// themselves say.
 //
 // A round owns everything it makes and releases it before returning: its
 // lists, a scratch directory of its own (under TMPDIR, or /tmp) and the

@@ -168,7 +168,7 @@ std::vector<row> rows() {
                   .status = 2,
                   .err = refused("in005.msg?", 0, missing),
                   .after = {{"in005.msg", msg("5")}, {nth(1), msg("a")}}});
-    rs.push_back({.name = "EndWithACarriageReturnIsAName",
+    rs.push_back({.name = "EndWithCrIsAName",
                   .meta = metaof({"a.msg", "END\r"}),
                   .before = {{"a.msg", msg("a")}, {"END\r", msg("END")}},
                   .out = "2",
@@ -256,7 +256,7 @@ std::vector<row> rows() {
     // 12 characters fit a record; 13 are refused rather than cut to a name
     // that exists.
     rs.push_back(
-        {.name = "TwelveAndThirteenCharacterNames",
+        {.name = "NamesOf12And13Chars",
          .meta = metaof({"abcdefgh.msg", "abcdefghi.msg"}),
          .before = {{"abcdefgh.msg", msg("12")},
                     {"abcdefghi.msg", msg("13")},

@@ -156,11 +156,14 @@ TEST(LlFree, HeadWithoutOwnerBlockAndNull) {
 }
 
 struct validcase {
+    const char* name;
     int mailno;
     int32_t status;  // given to record 2
     int result;
     const char* printed;
 };
+
+void PrintTo(const validcase& c, std::ostream* os) { *os << c.name; }
 
 class LlValid : public ::testing::TestWithParam<validcase> {};
 
@@ -175,9 +178,10 @@ TEST_P(LlValid, AnswersAndExplains) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LlValid,
-    ::testing::Values(validcase{1, ACTIVE, 1, ""}, validcase{2, ACTIVE, 1, ""},
-                      validcase{2, DELETED, 0, "2 is not an active message"},
-                      validcase{2, IGNORE, 0, "2 is not an active message"},
-                      validcase{0, ACTIVE, 0, "0 is not an active message"},
-                      validcase{4, ACTIVE, 0, "4 is not a valid message"},
-                      validcase{-3, ACTIVE, 0, "-3 is not a valid message"}));
+    ::testing::Values(validcase{"first", 1, ACTIVE, 1, ""}, validcase{"second", 2, ACTIVE, 1, ""},
+                      validcase{"deleted", 2, DELETED, 0, "2 is not an active message"},
+                      validcase{"ignored", 2, IGNORE, 0, "2 is not an active message"},
+                      validcase{"head", 0, ACTIVE, 0, "0 is not an active message"},
+                      validcase{"past_the_end", 4, ACTIVE, 0, "4 is not a valid message"},
+                      validcase{"negative", -3, ACTIVE, 0, "-3 is not a valid message"}),
+    [](const auto& info) { return std::string(info.param.name); });
