@@ -61,15 +61,17 @@ int rewrite(const char* metafile, int number) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // (void): if standard error cannot be written, there is nowhere left to
+    // say so; the exit status still tells.
     if (argc != 3) {
-        fputs("usage: inbox METAFILE NUMBER\n", stderr);
+        (void)fputs("usage: inbox METAFILE NUMBER\n", stderr);
         return 1;
     }
     const std::string_view arg = argv[2];
     int number = 0;
     const auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), number);
     if (ec != std::errc() || end != arg.data() + arg.size()) {
-        fprintf(stderr, "inbox: not a message number: %s\n", argv[2]);
+        (void)fprintf(stderr, "inbox: not a message number: %s\n", argv[2]);
         return 1;
     }
 
