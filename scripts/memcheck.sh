@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs msgseq on a scratch copy of the example mailbox under valgrind's
 # memcheck: any memory error, or any block left allocated at exit, fails.
-#   tools/memcheck.sh [BUILD_DIR]
+#   scripts/memcheck.sh [BUILD_DIR]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)

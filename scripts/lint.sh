@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Static analysis of the mailbox library and msgseq: clang-tidy with the
-# checks in .clang-tidy, every warning counted as an error, and cppcheck with
-# the suppressions in .cppcheck-suppressions. Headers are checked through the
-# sources that include them.
+# Static analysis of the mailbox library, msgseq and the example program:
+# clang-tidy with the checks in .clang-tidy, every warning counted as an
+# error, and cppcheck with the suppressions in .cppcheck-suppressions. Headers
+# are checked through the sources that include them.
 #
-#   tools/lint.sh [BUILD_DIR]
+#   scripts/lint.sh [BUILD_DIR]
 #
 # clang-tidy takes its compile commands from BUILD_DIR (default: build), which
 # the default preset configures when it has none yet. Findings are printed as
@@ -35,7 +35,7 @@ if [[ ! -f $build/compile_commands.json ]]; then
 fi
 
 shopt -s nullglob
-sources=(mailbox/*.cpp tools/*.cpp)
+sources=(mailbox/*.cpp tools/*.cpp examples/*.cpp)
 status=0
 
 echo "lint: clang-tidy"
@@ -53,7 +53,7 @@ echo "lint: cppcheck"
     --inline-suppr --suppressions-list=.cppcheck-suppressions \
     --std=c++20 --language=c++ --library=posix -I . --quiet \
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
-    mailbox tools || status=1
+    mailbox tools examples || status=1
 
 if [[ $status -eq 0 ]]; then
     echo "lint: no findings"
