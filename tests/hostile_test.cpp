@@ -60,6 +60,12 @@ std::string stopped(const std::string& why, size_t count) {
 std::string refused(const std::string& name, size_t k, const std::string& why) {
     return "msgseq: cannot move '" + name + "' to '" + nth(k) + "': " + why + "\n";
 }
+// The line that says where and why loading stopped.
+std::string stoppedat(int line, const std::string& why) {
+    return "msgseq: meta:" + std::to_string(line) + ": " + why + "\n";
+}
+const std::string toolong = "message file name longer than 12 characters";
+const std::string nulname = "message file name holds a NUL byte";
 const std::string notplain = "not a name in this directory";
 const std::string missing = "No such file or directory";
 
@@ -104,6 +110,7 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}},
                   .out = stopped("datafile", 0),
                   .status = 2,
+                  .err = stoppedat(3, toolong),
                   .after = {{"a.msg", msg("a")}}});
 
     // A NUL would cut "x\0y.msg" to "x": the record is refused, not cut.
@@ -112,6 +119,7 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}, {"x", msg("x")}, {"b.msg", msg("b")}},
                   .out = stopped("datafile", 1),
                   .status = 2,
+                  .err = stoppedat(10, nulname),
                   .after = {{nth(0), msg("a")}, {"x", msg("x")}, {"b.msg", msg("b")}}});
 
     rs.push_back({.name = "NulInAHeaderField",
@@ -126,6 +134,7 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}, {"END", msg("END")}},
                   .out = stopped("datafile", 1),
                   .status = 2,
+                  .err = stoppedat(10, nulname),
                   .after = {{nth(0), msg("a")}, {"END", msg("END")}}});
 
     // One line is one field however long it is: a 10 MB name is refused,
@@ -139,6 +148,7 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}, {"b.msg", msg("b")}},
                   .out = stopped("datafile", 1),
                   .status = 2,
+                  .err = stoppedat(10, toolong),
                   .after = {{nth(0), msg("a")}, {"b.msg", msg("b")}}});
     rs.push_back({.name = "TenMegabyteHeaderField",
                   .make =
@@ -166,7 +176,8 @@ std::vector<row> rows() {
                   .before = {{"in005.msg", msg("5")}, {"a.msg\r", msg("a")}},
                   .out = stopped("to", 2),
                   .status = 2,
-                  .err = refused("in005.msg?", 0, missing),
+                  .err = stoppedat(1, "line ends in a carriage return (CR-LF file?)") +
+                         refused("in005.msg?", 0, missing),
                   .after = {{"in005.msg", msg("5")}, {nth(1), msg("a")}}});
     rs.push_back({.name = "EndWithCrIsAName",
                   .meta = metaof({"a.msg", "END\r"}),
@@ -182,8 +193,9 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}},
                   .out = stopped("read", 142856),
                   .status = 2,
-                  .err = refused("", 0, missing) + refused("", 1, "listed twice in the index"),
-                  .errlines = 142856,
+                  .err = stoppedat(1000001, "file ends inside a record") + refused("", 0, missing) +
+                         refused("", 1, "listed twice in the index"),
+                  .errlines = 142857,
                   .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "AMillionEmptyLinesAfterEnd",
                   .make = [] { return metaof({"a.msg"}) + std::string(1000000, '\n'); },
@@ -263,6 +275,7 @@ std::vector<row> rows() {
                     {"abcdefghi.ms", msg("cut")}},
          .out = stopped("datafile", 1),
          .status = 2,
+         .err = stoppedat(10, toolong),
          .after = {
              {nth(0), msg("12")}, {"abcdefghi.msg", msg("13")}, {"abcdefghi.ms", msg("cut")}}});
 
@@ -289,6 +302,7 @@ std::vector<row> rows() {
                   .before = {{"a.msg", msg("a")}},
                   .out = "FILE ERROR: readmeta, error in reading my path from meta0",
                   .status = 2,
+                  .err = stoppedat(1, "file is empty"),
                   .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "EndWithoutANewline",
                   .meta = endedby(metaof({"a.msg"}), "END"),
