@@ -33,6 +33,7 @@ constexpr uint32_t none = UINT32_MAX;
 // whose new name is still taken wait for the second pass.
 enum class st : uint8_t {
     open,    // not worked yet
+    twin,    // not worked yet, and an earlier record lists the same name
     stayed,  // its file already had its new name
     moved,   // its file got its new name in this run
     wait,    // its new name was taken when it was worked
@@ -139,6 +140,7 @@ const char* listed(const run& r, uint32_t i) { return r.recs[i]->datafile; }
 
 std::string_view cur(const run& r, uint32_t i) {
     if (home(r.state[i])) return {};
+    if (r.away.empty()) return listed(r, i);
     auto it = r.away.find(i);
     return it == r.away.end() ? std::string_view(listed(r, i)) : std::string_view(it->second);
 }
@@ -157,7 +159,7 @@ uint32_t findname(const run& r, std::string_view name) {
 
 void indexnames(run& r) {
     size_t size = 16;
-    while (size < 2 * r.recs.size()) size *= 2;
+    while (size < r.recs.size() + r.recs.size() / 3) size *= 2;
     r.slots.assign(size, 0);
     const size_t mask = size - 1;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
@@ -169,7 +171,10 @@ void indexnames(run& r) {
                 r.slots[at] = h << 32 | (i + 1);
                 break;
             }
-            if (slot >> 32 == h && listed(r, static_cast<uint32_t>(slot) - 1) == name) break;
+            if (slot >> 32 == h && listed(r, static_cast<uint32_t>(slot) - 1) == name) {
+                r.state[i] = st::twin;
+                break;
+            }
         }
     }
 }
@@ -371,7 +376,7 @@ const char* unfit(const run& r, uint32_t i) {
     if (foreign(name)) return "not a name in this directory";
     if (std::find(r.keep.begin(), r.keep.end(), name) != r.keep.end())
         return "it is the metafile being read";
-    if (findname(r, name) != i) return "listed twice in the index";
+    if (r.state[i] == st::twin) return "listed twice in the index";
     return nullptr;
 }
 
@@ -388,7 +393,7 @@ void judge(run& r, uint32_t i, std::string_view from, int err) {
 // moved into held no file of its own when the run began.
 void firstpass(run& r) {
     for (uint32_t i = 0; i < r.recs.size(); i++) {
-        if (r.state[i] != st::open) continue;
+        if (r.state[i] != st::open && r.state[i] != st::twin) continue;
         if (const char* why = unfit(r, i)) {
             refuse(r, i, why);
             continue;
@@ -546,13 +551,23 @@ void report(run& r, renumstats* stats) {
     }
 }
 
-// The records by number, 1 to count, found in one walk of the chain.
+// The records by number, 1 to count. A loaded list holds them in order after
+// its head; any other list is sorted out by number.
 void takerecords(run& r, llnode* head) {
     const int count = head->count > 0 ? head->count : 0;
+    r.recs.reserve(static_cast<size_t>(count));
+    for (llnode* rec = head->next; rec && rec->no == static_cast<int>(r.recs.size()) + 1 &&
+                                   rec->no <= count;
+         rec = rec->next)
+        r.recs.push_back(rec);
+    if (r.recs.size() == static_cast<size_t>(count) && (head->no < 1 || head->no > count)) {
+        r.state.assign(r.recs.size(), st::open);
+        return;
+    }
+    r.recs.clear();
     std::vector<llnode*> byno(static_cast<size_t>(count) + 1, nullptr);
     for (llnode* rec = head; rec; rec = rec->next)
         if (rec->no >= 1 && rec->no <= count && !byno[rec->no]) byno[rec->no] = rec;
-    r.recs.reserve(static_cast<size_t>(count));
     for (int n = 1; n <= count; n++) {
         if (!byno[n]) break;  // a list numbered with a hole: the records before it
         r.recs.push_back(byno[n]);
@@ -770,7 +785,7 @@ void refuselinked(run& r) {
         if (unfit(r, i)) r.ino[i] = 0;
         if (!r.ino[i]) continue;
         auto [it, fresh] = first.emplace(r.ino[i], i);
-        if (fresh || findname(r, listed(r, i)) != i) continue;
+        if (fresh) continue;
         complain(r, i, listed(r, i), target(i).s,
                  ("it is the same file as '" + shown(listed(r, it->second)) + "'").c_str());
         r.state[i] = st::kept;
