@@ -194,14 +194,25 @@ void trace(const run& r, std::string_view from, std::string_view to) {
                       shown(to).c_str());
 }
 
-// What stands under a name: its inode, or 0 when nothing does.
-ino_t lookup(const run& r, const std::string& name) {
+// What stands under a name: its file, or inode 0 when nothing does. Files
+// in one directory may still lie on different devices (an overlay), so a
+// file is known by both.
+fileid lookupid(const run& r, const std::string& name) {
     if (r.dry) {
         auto it = r.names.find(name);
-        return it == r.names.end() ? 0 : it->second;
+        return {0, it == r.names.end() ? 0 : it->second};
     }
     struct stat st;
-    return fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+    if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {0, 0};
+    return {st.st_dev, st.st_ino};
+}
+
+ino_t lookup(const run& r, const std::string& name) { return lookupid(r, name).ino; }
+
+// Two names of one file.
+bool samefile(const run& r, const std::string& a, const std::string& b) {
+    const fileid x = lookupid(r, a);
+    return x.ino != 0 && x == lookupid(r, b);
 }
 
 // Renames from to to unless to exists: 0, or the errno of the failure. Where
@@ -484,8 +495,7 @@ void secondpass(run& r) {
     for (uint32_t i : waits) {
         const std::string from(cur(r, i));
         const namebuf to = target(i);
-        const ino_t a = lookup(r, from);
-        if (a == 0 || a != lookup(r, to.s)) continue;
+        if (!samefile(r, from, to.s)) continue;
         if (int err = fsunlink(r, from)) {
             complain(r, i, from, to.s, (std::string(strerror(err)) + "; it is now under both names").c_str());
             r.state[i] = st::kept;
@@ -748,8 +758,10 @@ void clearwork(const std::string& dir) {
 // A killed run's journal: each record's file is found again by its inode,
 // under whatever name the run left it. A file under its new name and under
 // another of this run's names too was cut short between a link and an
-// unlink, and keeps the new name.
-void findfiles(run& r, const std::vector<ino_t>& inos) {
+// unlink, and keeps the new name. false when names that share an inode
+// number are different files (an overlay of file systems can do that): the
+// files can't be told apart, and nothing is touched.
+bool findfiles(run& r, const std::vector<ino_t>& inos) {
     std::unordered_map<ino_t, uint32_t> byino;
     for (uint32_t i = 0; i < inos.size(); i++)
         if (inos[i]) byino.emplace(inos[i], i);
@@ -760,6 +772,9 @@ void findfiles(run& r, const std::vector<ino_t>& inos) {
             if (it != byino.end()) found[it->second].emplace_back(ent->d_name);
         }
     }
+    for (const std::vector<std::string>& names : found)
+        for (const std::string& name : names)
+            if (!samefile(r, name, names[0])) return false;
     r.ino.assign(r.recs.size(), 0);
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         std::vector<std::string>& names = found[i];
@@ -774,6 +789,7 @@ void findfiles(run& r, const std::vector<ino_t>& inos) {
                 (void)fsunlink(r, other);
         if (*at != listed(r, i)) r.away[i] = *at;
     }
+    return true;
 }
 
 // Two records naming one file: the later one is refused, so that each file
@@ -848,6 +864,18 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                       opts->prog, shown(fname).c_str());
         return RENUMINDEX;
     }
+    // The index's own directory is locked too when it is another one, so
+    // that two updates of one index from two directories never meet.
+    struct stat pst;
+    const std::string up = parent(real);
+    const int uplock = open(up.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::unique_ptr<const int, fdcloser> upguard(uplock >= 0 ? &uplock : nullptr);
+    if (uplock >= 0 && fstat(uplock, &pst) == 0 && !(fileid{pst.st_dev, pst.st_ino} == herenow()) &&
+        flock(uplock, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        (void)fprintf(opts->errs, "%s: another msgseq run is updating '%s'; nothing done\n",
+                      opts->prog, shown(fname).c_str());
+        return RENUMBUSY;
+    }
     fileid was{};
     std::vector<ino_t> inos;
     const journal found = readjournal(dir, &was, &inos);
@@ -877,7 +905,13 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                           strerror(errno));
             return RENUMFILES;
         }
-        findfiles(r, inos);
+        if (!findfiles(r, inos)) {
+            (void)fprintf(opts->errs,
+                          "%s: files in this directory share inode numbers; the update of '%s' "
+                          "that was cut short can't be finished safely here\n",
+                          opts->prog, shown(fname).c_str());
+            return RENUMINDEX;
+        }
     } else {
         // A work directory without a journal is from a run cut short before
         // its first rename, or after its last step: nothing to finish.

@@ -206,8 +206,8 @@ int main(int argc, char** argv) {
     if (!printed)
         (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
     // The lowest status that applies, but for an update left unfinished,
-    // which asks to be run again.
-    if (rc == RENUMWRITE) return rc;
+    // which asks to be run again, or one that another run kept out.
+    if (rc == RENUMWRITE || rc == RENUMBUSY) return rc;
     if (!loaded || rc == RENUMINDEX) return EXIT_LOAD;
     if (rc == RENUMFILES) return EXIT_RENAME;
     if (!printed) return EXIT_OUTPUT;
