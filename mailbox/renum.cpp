@@ -927,7 +927,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         (void)fprintf(opts->errs, "%s: cannot write the journal '%s/journal': %s\n", opts->prog,
                       shown(dir).c_str(), strerror(errno));
         clearwork(dir);
-        return RENUMWRITE;
+        return RENUMINDEX;
     }
     bool named = true;
     const int rc = renumber(r, stats, true, &named);

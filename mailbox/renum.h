@@ -79,8 +79,9 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 // on the same index in the same directory while the journal is there, it
 // finds every file by its inode wherever the killed run left it, and ends
 // exactly as one whole run would have. Returns RENUMOK, RENUMFILES (the index
-// then names each file where it is), RENUMINDEX (a journal that belongs to
-// another directory or index: nothing changed) or RENUMWRITE.
+// then names each file where it is), RENUMINDEX (nothing changed: a journal
+// that belongs to another directory or index, or none could be written),
+// RENUMBUSY (another update of fname holds its directory) or RENUMWRITE.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
 
 #endif
