@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -50,7 +51,7 @@ struct namebuf {
 // The k-th record's new name, in%03d.msg formatted with k. Made once per
 // record, so without printf.
 namebuf target(uint32_t k) {
-    namebuf b;
+    namebuf b{};
     char digits[12];
     int n = 0;
     do {
@@ -93,9 +94,9 @@ std::string shown(std::string_view name) {
 }
 
 uint32_t namehash(std::string_view s) {
-    uint32_t h = 2166136261u;
-    for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-    return h;
+    return std::accumulate(s.begin(), s.end(), 2166136261u, [](uint32_t h, char c) {
+        return (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    });
 }
 
 struct fileid {
@@ -109,17 +110,24 @@ struct dircloser {
 };
 using dirptr = std::unique_ptr<DIR, dircloser>;
 
-struct fdcloser {
-    void operator()(const int* fd) const { close(*fd); }
+// A descriptor closed when it goes out of scope.
+struct fdguard {
+    int fd;
+    explicit fdguard(int f) : fd(f) {}
+    fdguard(const fdguard&) = delete;
+    fdguard& operator=(const fdguard&) = delete;
+    ~fdguard() {
+        if (fd >= 0) close(fd);
+    }
 };
 
 // Everything one run knows. The records' names stay in the list; a record
 // whose file is under another name (set aside, or found by its inode) has
 // that name in away.
 struct run {
-    const renumopts* opts;
-    bool dry;
-    bool verified;  // every record's file was found by listing the directory
+    const renumopts* opts = nullptr;
+    bool dry = false;
+    bool verified = false;  // every record's file was found by listing the directory
     std::vector<llnode*> recs;
     std::vector<st> state;
     // Listed names, open addressing: a slot holds the name's hash in its high
@@ -142,7 +150,7 @@ std::string_view cur(const run& r, uint32_t i) {
     if (home(r.state[i])) return {};
     if (r.away.empty()) return listed(r, i);
     auto it = r.away.find(i);
-    return it == r.away.end() ? std::string_view(listed(r, i)) : std::string_view(it->second);
+    return it == r.away.end() ? std::string_view{listed(r, i)} : std::string_view{it->second};
 }
 
 uint32_t findname(const run& r, std::string_view name) {
@@ -303,7 +311,9 @@ void pathlinks(const char* fname, const fileid& here, keepset& k) {
         todo.pop_back();
         if (comp == ".") continue;
         const std::string dir = done.empty() ? "." : done;
-        std::string next = done.empty() ? comp : done == "/" ? "/" + comp : done + "/" + comp;
+        std::string next = done;
+        if (!next.empty() && next != "/") next += '/';
+        next += comp;
         struct stat st;
         if (lstat(next.c_str(), &st) != 0) return;
         struct stat dst;
@@ -363,7 +373,7 @@ bool survey(run& r, const keepset& k, bool wantino) {
 // name is then gone. Any other such file is left alone: the listed name wins.
 void claimtemps(run& r) {
     for (const std::string& temp : r.temps) {
-        const uint32_t i = findname(r, std::string_view(temp).substr(tmpprefix.size()));
+        const uint32_t i = findname(r, std::string_view{temp}.substr(tmpprefix.size()));
         if (i == none || r.state[i] != st::open || !*listed(r, i) || foreign(listed(r, i)))
             continue;
         const uint32_t k = targetno(listed(r, i));
@@ -722,25 +732,41 @@ enum class journal : uint8_t { none, good, bad };
 
 // Reads the journal back: bad when there is one this run can't trust.
 journal readjournal(const std::string& dir, fileid* where, std::vector<ino_t>* inos) {
-    FILE* f = fopen((dir + "/journal").c_str(), "re");
-    if (!f) return errno == ENOENT ? journal::none : journal::bad;
-    std::unique_ptr<FILE, int (*)(FILE*)> closer(f, fclose);
-    unsigned long long dev = 0, ino = 0;
-    size_t n = 0;
-    if (fscanf(f, "msgseq update journal\ndir %llu %llu\nrecords %zu\n", &dev, &ino, &n) != 3)
+    const int fd = open((dir + "/journal").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? journal::none : journal::bad;
+    std::string text;
+    char buf[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    if (n < 0) return journal::bad;
+    // Numbers one after another, each ended by the character given.
+    const char* at = text.c_str();
+    auto number = [&at](std::string_view before, char after, unsigned long long* v) {
+        if (std::string_view(at).substr(0, before.size()) != before) return false;
+        at += before.size();
+        char* end = nullptr;
+        errno = 0;
+        *v = strtoull(at, &end, 10);
+        if (end == at || errno != 0 || *end != after) return false;
+        at = end + 1;
+        return true;
+    };
+    unsigned long long dev = 0, ino = 0, count = 0;
+    if (!number("msgseq update journal\ndir ", ' ', &dev) || !number("", '\n', &ino) ||
+        !number("records ", '\n', &count) || count > 1000000)
         return journal::bad;
     *where = {static_cast<dev_t>(dev), static_cast<ino_t>(ino)};
-    inos->assign(n, 0);
-    char* line = nullptr;
-    size_t cap = 0;
-    size_t got = 0;
-    while (got < n && getline(&line, &cap, f) > 0) {
-        char* end = nullptr;
-        (*inos)[got++] = static_cast<ino_t>(strtoull(line, &end, 10));
-        if (end == line || *end != ' ') break;
+    inos->assign(count, 0);
+    for (ino_t& file : *inos) {
+        unsigned long long v = 0;
+        if (!number("", ' ', &v)) return journal::bad;
+        file = static_cast<ino_t>(v);
+        at = strchr(at, '\n');
+        if (!at) return journal::bad;
+        at++;
     }
-    free(line);
-    return got == n ? journal::good : journal::bad;
+    return journal::good;
 }
 
 // Clears what a run cut short before its first rename left in the work
@@ -772,9 +798,11 @@ bool findfiles(run& r, const std::vector<ino_t>& inos) {
             if (it != byino.end()) found[it->second].emplace_back(ent->d_name);
         }
     }
-    for (const std::vector<std::string>& names : found)
-        for (const std::string& name : names)
-            if (!samefile(r, name, names[0])) return false;
+    const bool apart = std::any_of(found.begin(), found.end(), [&r](const auto& names) {
+        return std::any_of(names.begin(), names.end(),
+                           [&](const std::string& name) { return !samefile(r, name, names[0]); });
+    });
+    if (apart) return false;
     r.ino.assign(r.recs.size(), 0);
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         std::vector<std::string>& names = found[i];
@@ -868,10 +896,10 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     // that two updates of one index from two directories never meet.
     struct stat pst;
     const std::string up = parent(real);
-    const int uplock = open(up.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const std::unique_ptr<const int, fdcloser> upguard(uplock >= 0 ? &uplock : nullptr);
-    if (uplock >= 0 && fstat(uplock, &pst) == 0 && !(fileid{pst.st_dev, pst.st_ino} == herenow()) &&
-        flock(uplock, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    const fdguard uplock{open(up.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (uplock.fd >= 0 && fstat(uplock.fd, &pst) == 0 &&
+        !(fileid{pst.st_dev, pst.st_ino} == herenow()) &&
+        flock(uplock.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         (void)fprintf(opts->errs, "%s: another msgseq run is updating '%s'; nothing done\n",
                       opts->prog, shown(fname).c_str());
         return RENUMBUSY;

@@ -144,11 +144,11 @@ void roomforrecords(const char* meta) {
     // More than the heap's top holds: the heap grows by this and the pad.
     char* p = static_cast<char*>(malloc(top + 64));
     if (!p) return;
-    const auto lo = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    const uintptr_t end = reinterpret_cast<uintptr_t>(sbrk(0));
-    const uintptr_t hi = std::min(end, reinterpret_cast<uintptr_t>(p) + need) & ~(huge - 1);
-    if (end > reinterpret_cast<uintptr_t>(p) && hi > lo)
-        (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    const auto end = reinterpret_cast<uintptr_t>(sbrk(0));
+    const uintptr_t lo = (at + huge - 1) & ~(huge - 1);
+    const uintptr_t hi = std::min(end, at + need) & ~(huge - 1);
+    if (end > at && hi > lo) (void)madvise(p + (lo - at), hi - lo, MADV_HUGEPAGE);
     free(p);
 }
 
@@ -182,13 +182,10 @@ int main(int argc, char** argv) {
 
     const renumopts opts{"msgseq", a.dryrun, a.verbose ? stdout : nullptr, stderr};
     renumstats stats{};
-    int rc = RENUMOK;
-    if (!a.update)
-        rc = renumfiles(a.meta, inlist, &opts, false, &stats);
-    else if (loaded && !explain(a.meta, true))
-        rc = renumindex(a.meta, inlist, &opts, &stats);
-    else
-        rc = RENUMINDEX;  // the index would not come back as it is: nothing is touched
+    // With -u, an index that would not come back as it is touches nothing.
+    const int rc = !a.update                         ? renumfiles(a.meta, inlist, &opts, false, &stats)
+                   : loaded && !explain(a.meta, true) ? renumindex(a.meta, inlist, &opts, &stats)
+                                                      : RENUMINDEX;
     if (stats.records > 0 && stats.missing == stats.records) {
         char cwd[PATH_MAX];
         (void)fprintf(stderr,
