@@ -140,6 +140,8 @@ struct run {
     // A dry run renames in this picture of the directory instead.
     std::unordered_map<std::string, ino_t> names;
     bool linkonly = false;  // the file system refuses no-replace renames
+    bool update = false;    // the index will be rewritten with the new names
+    std::vector<std::string> reserved;  // sorted: names no record may move in under
     std::vector<ino_t> ino; // each record's file, when the directory was listed for it
     fileid here{};
 };
@@ -366,29 +368,56 @@ bool survey(run& r, const keepset& k, bool wantino) {
     return errno == 0;
 }
 
-// A temporary name ".msgseq-temp-<name>" holds the file of the record
-// listing <name>, set aside so that another record could move into <name>:
-// the record k whose new name <name> is. It is that record's file when <name>
-// itself is gone, or when <name> holds the file of record k, whose listed
-// name is then gone. Any other such file is left alone: the listed name wins.
+// A temporary name ".msgseq-temp-<name>.<ino>" holds the file of the record
+// listing <name>, set aside so that the file with inode <ino>, that of the
+// record whose new name <name> is, could move in. It is taken for the record
+// listing <name> when <name> itself is gone, or when <name> holds that very
+// inode: the ring was cut short there. Any other such file, and one named
+// ".msgseq-temp-<name>" alone, as an older run named them, is taken only when
+// <name> is gone: otherwise the listed name wins, and the other file is left
+// alone.
 void claimtemps(run& r) {
     for (const std::string& temp : r.temps) {
-        const uint32_t i = findname(r, std::string_view{temp}.substr(tmpprefix.size()));
+        const std::string_view rest = std::string_view{temp}.substr(tmpprefix.size());
+        uint32_t i = none;
+        ino_t moved = 0;
+        const size_t dot = rest.rfind('.');
+        if (dot != std::string_view::npos) {
+            const std::string digits(rest.substr(dot + 1));
+            if (!digits.empty() && digits.size() < 20 &&
+                digits.find_first_not_of("0123456789") == std::string::npos &&
+                (i = findname(r, rest.substr(0, dot))) != none)
+                moved = static_cast<ino_t>(strtoull(digits.c_str(), nullptr, 10));
+        }
+        if (i == none) i = findname(r, rest);
         if (i == none || r.state[i] != st::open || !*listed(r, i) || foreign(listed(r, i)))
             continue;
+        const ino_t there = lookup(r, listed(r, i));
         const uint32_t k = targetno(listed(r, i));
-        if (lookup(r, listed(r, i)) == 0) {
+        if (there == 0) {
             r.away[i] = temp;
-        } else if (k < r.recs.size() && k != i && r.state[k] == st::open &&
-                   lookup(r, listed(r, k)) == 0) {
+        } else if (moved != 0 && there == moved && k < r.recs.size() && k != i &&
+                   r.state[k] == st::open) {
             r.away[i] = temp;
             r.state[k] = st::stayed;
-            if (!r.ino.empty()) r.ino[k] = lookup(r, listed(r, i));
+            if (!r.ino.empty()) r.ino[k] = there;
         } else {
             continue;
         }
         if (!r.ino.empty()) r.ino[i] = lookup(r, temp);
     }
+}
+
+// With the index to be rewritten, a record that keeps its name without its
+// file there (its file is missing, or it names the file of an earlier
+// record) keeps that name in the index: no other record's file may move in
+// under it, or two records would name one file.
+void reservenames(run& r) {
+    if (!r.update) return;
+    for (uint32_t i = 0; i < r.recs.size(); i++)
+        if (r.state[i] == st::twin || (r.verified && r.ino[i] == 0 && !r.away.contains(i)))
+            r.reserved.emplace_back(listed(r, i));
+    std::sort(r.reserved.begin(), r.reserved.end());
 }
 
 // The names that a record can't be moved under, or be moved from.
@@ -431,6 +460,11 @@ void firstpass(run& r) {
             }
         }
         const namebuf to = target(i);
+        if (cur(r, i) != to.s && !r.reserved.empty() &&
+            std::binary_search(r.reserved.begin(), r.reserved.end(), std::string_view(to.s))) {
+            refuse(r, i, "another record keeps that name in the index");
+            continue;
+        }
         if (cur(r, i) == to.s) {
             if (r.verified || lookup(r, to.s) != 0) {
                 r.state[i] = st::stayed;
@@ -459,7 +493,10 @@ void workring(run& r, const std::vector<uint32_t>& ring) {
     const uint32_t first = ring[0];
     std::vector<std::string> was(m);
     for (size_t j = 0; j < m; j++) was[j] = cur(r, ring[j]);
-    const std::string temp = std::string(tmpprefix) + listed(r, first);
+    // The name says which file is to move in where the first one was, so
+    // that a run after a kill can tell this file from a stray one.
+    const std::string temp = std::string(tmpprefix) + listed(r, first) + "." +
+                             std::to_string(lookup(r, was[m - 1]));
     if (int err = fsmove(r, was[0], temp.c_str())) {
         complain(r, first, was[0], temp, strerror(err));
         r.state[first] = st::kept;
@@ -649,6 +686,8 @@ bool namefiles(run& r) {
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
 int renumber(run& r, renumstats* stats, bool update, bool* named = nullptr) {
+    r.update = update || r.update;
+    reservenames(r);
     firstpass(r);
     secondpass(r);
     bool ok = putback(r);
@@ -949,6 +988,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         refuselinked(r);
     }
     r.verified = true;
+    r.update = true;
     if (r.dry) return renumber(r, stats, false);
 
     if (found == journal::none && (mkdir(dir.c_str(), 0700) != 0 || !writejournal(r, dir))) {
