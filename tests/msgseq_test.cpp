@@ -555,16 +555,26 @@ TEST_F(Msgseq, UnwritableOutputIsAFailure) {
 
 TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
     ASSERT_EQ(symlink("meta", "link"), 0);
-    for (const char* path : {"meta", "link"}) {
+    // Reached from another file system (/dev/shm is a tmpfs), and as the
+    // tool's standard input.
+    const std::string shm = "/dev/shm/" + dir.substr(dir.rfind('/') + 1) + "-link";
+    ASSERT_EQ(symlink((dir + "/meta").c_str(), shm.c_str()), 0);
+    for (const std::string& path : {std::string("meta"), std::string("link"), shm,
+                                    std::string("/dev/stdin")}) {
+        SCOPED_TRACE(path);
         unlink("in001.msg");
         mailbox({"meta", "a.msg"}, {"a.msg"});
-        runresult r = msgseq({path});
+        runresult r = path == "/dev/stdin"
+                          ? run({"/bin/sh", "-c", "exec \"$0\" /dev/stdin < meta", MSGSEQ_PATH})
+                          : msgseq({path});
         EXPECT_EQ(r.out, "2");
         EXPECT_EQ(r.err, "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_TRUE(exists("meta"));
+        EXPECT_FALSE(exists("in000.msg"));
         EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
     }
+    EXPECT_EQ(unlink(shm.c_str()), 0);
 }
 
 TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
@@ -856,3 +866,197 @@ INSTANTIATE_TEST_SUITE_P(Mailboxes, MsgseqDryRun, ::testing::ValuesIn(dryrows())
                          [](const ::testing::TestParamInfo<dryrow>& info) {
                              return info.param.name;
                          });
+
+TEST_F(Msgseq, UpdateRewritesTheIndexAndASecondRunDoesNothing) {
+    // A chain from b.msg, a gap, a file already in place, a ring of two;
+    // header fields of every length the index keeps, and read flags as
+    // people write them.
+    const std::string longest(99, 's');
+    const std::vector<std::string> names = {"b.msg",     "in000.msg", "in004.msg", "in003.msg",
+                                            "in007.msg", "in006.msg", "in005.msg"};
+    const std::vector<std::string> flags = {"R", "N", "Read", "x", "", "R", "n"};
+    auto index = [&](const std::vector<std::string>& datafiles, bool written) {
+        std::vector<std::vector<std::string>> recs;
+        for (size_t k = 0; k < datafiles.size(); k++) {
+            const std::string flag = written ? (flags[k].starts_with('R') ? "R" : "N") : flags[k];
+            recs.push_back({datafiles[k], "to" + std::to_string(k), "from", k == 2 ? longest : "subj",
+                            k == 1 ? "cc@x" : "", k == 3 ? "bcc@y" : "", flag});
+        }
+        return metafile(recs, "/home/ann/mail", std::string(49, 'a'));
+    };
+    spit("meta", index(names, false));
+    for (const auto& name : names) spit(name, msg(name));
+    const files want = {{"in000.msg", msg("b.msg")},     {"in001.msg", msg("in000.msg")},
+                        {"in002.msg", msg("in004.msg")}, {"in003.msg", msg("in003.msg")},
+                        {"in004.msg", msg("in007.msg")}, {"in005.msg", msg("in006.msg")},
+                        {"in006.msg", msg("in005.msg")}};
+    std::vector<std::string> renamed;
+    for (size_t k = 0; k < names.size(); k++) renamed.push_back(numbered(k));
+
+    runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.out, "7");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), want);  // no work directory either
+    EXPECT_EQ(slurp("meta"), index(renamed, true));
+
+    r = msgseq({"-u", "-v", "meta"});
+    EXPECT_EQ(r.out, "7");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), want);
+    EXPECT_EQ(slurp("meta"), index(renamed, true));
+}
+
+TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
+    mailbox({"gone.msg", "x.msg", "c.msg"}, {"x.msg", "c.msg", "in001.msg"});
+    for (int pass = 0; pass < 2; pass++) {
+        SCOPED_TRACE("pass " + std::to_string(pass));
+        runresult r = msgseq({"-u", "meta"});
+        EXPECT_EQ(r.out, "3");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'gone.msg' to 'in000.msg': No such file or directory\n"
+                  "msgseq: cannot move 'x.msg' to 'in001.msg': File exists\n");
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
+                                   {"in001.msg", msg("in001.msg")},
+                                   {"in002.msg", msg("c.msg")}}));
+        EXPECT_EQ(slurp("meta"), indexof({"gone.msg", "x.msg", "in002.msg"}));
+    }
+}
+
+TEST_F(Msgseq, UpdateThroughASymlinkRewritesWhereItLeads) {
+    ASSERT_EQ(mkdir("store", 0755), 0);
+    spit("store/meta", indexof({"a.msg", "in005.msg"}));
+    spit("a.msg", msg("a.msg"));
+    spit("in005.msg", msg("in005.msg"));
+    ASSERT_EQ(symlink("store/meta", "mlink"), 0);
+    auto islink = [] {
+        struct stat st;
+        char to[64] = {};
+        return lstat("mlink", &st) == 0 && S_ISLNK(st.st_mode) &&
+               readlink("mlink", to, sizeof to - 1) > 0 && std::string(to) == "store/meta";
+    };
+
+    // Cut short after its first rename: the work directory is beside the
+    // index itself, not the link.
+    runresult r = runfsfault({"-u", "mlink"}, {"FSFAULT_KILL=rename-from:a.msg"});
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_TRUE(exists("store/meta.msgseq-update"));
+    EXPECT_FALSE(exists("mlink.msgseq-update"));
+    r = msgseq({"mlink"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err, "");
+
+    r = msgseq({"-u", "mlink"});
+    EXPECT_EQ(r.out, "2");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(islink());
+    EXPECT_EQ(slurp("store/meta"), indexof({"in000.msg", "in001.msg"}));
+    EXPECT_EQ(listing("store"), std::set<std::string>{"meta"});
+    EXPECT_EQ(listing(), (std::set<std::string>{"in000.msg", "in001.msg", "mlink", "store"}));
+    EXPECT_EQ(slurp("in000.msg"), msg("a.msg"));
+    EXPECT_EQ(slurp("in001.msg"), msg("in005.msg"));
+
+    // And uninterrupted.
+    spit("store/meta", indexof({"in001.msg", "in000.msg"}));
+    r = msgseq({"-u", "mlink"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(islink());
+    EXPECT_EQ(slurp("store/meta"), indexof({"in000.msg", "in001.msg"}));
+    EXPECT_EQ(listing("store"), std::set<std::string>{"meta"});
+    EXPECT_EQ(slurp("in000.msg"), msg("in005.msg"));
+}
+
+namespace {
+
+// An index that -u must not rewrite: it would not come back as it is.
+struct refusedrow {
+    std::string name;
+    std::string meta;
+    std::string out;
+    std::string err;
+};
+
+void PrintTo(const refusedrow& r, std::ostream* os) { *os << r.name; }
+
+class MsgseqUpdateRefused : public Msgseq, public ::testing::WithParamInterface<refusedrow> {};
+
+std::string rec(const std::string& name, const std::string& subject = "s",
+                const std::string& bcc = "") {
+    return name + "\nt\nf\n" + subject + "\n\n" + bcc + "\nN\n";
+}
+
+std::vector<refusedrow> refusedrows() {
+    const std::string head = "/p\naddr\n";
+    const std::string crlf = "/p\r\naddr\r\na.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+    return {
+        {.name = "CutShort",
+         .meta = head + "a.msg\nt\n",
+         .out = "FILE ERROR: readhdr, error in reading from"
+                "FILE ERROR: readmeta, error in reading meta record from meta0",
+         .err = "msgseq: meta:5: file ends inside a record\n"},
+        {.name = "SubjectTooLong",
+         .meta = head + rec("a.msg") + rec("b.msg", std::string(100, 'x')) + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:13: subject longer than 99 characters\n"},
+        {.name = "BccTooLong",
+         .meta = head + rec("a.msg", "s", std::string(100, 'x')) + rec("b.msg") + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:8: bcc longer than 99 characters\n"},
+        {.name = "AddressTooLong",
+         .meta = "/p\n" + std::string(50, 'a') + "\n" + rec("a.msg") + rec("b.msg") + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:2: owner's address too long (over 49 characters)\n"},
+        {.name = "NulInASubject",
+         .meta = head + rec("a.msg", std::string("x\0y", 3)) + rec("b.msg") + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:6: line holds a NUL byte\n"},
+        {.name = "TextAfterEnd",
+         .meta = head + rec("a.msg") + rec("b.msg") + "END\nmore\n",
+         .out = "2",
+         .err = "msgseq: meta:18: text after the END line\n"},
+        {.name = "CrLf",
+         .meta = crlf,
+         .out = "FILE ERROR: readhdr, error in reading to"
+                "FILE ERROR: readmeta, error in reading meta record from meta1",
+         .err = "msgseq: meta:1: line ends in a carriage return (CR-LF file?)\n"},
+    };
+}
+
+}  // namespace
+
+TEST_P(MsgseqUpdateRefused, NothingRenamedIndexUntouched) {
+    const refusedrow& f = GetParam();
+    spit("meta", f.meta);
+    spit("a.msg", msg("a.msg"));
+    spit("b.msg", msg("b.msg"));
+    runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.out, f.out);
+    EXPECT_EQ(r.err, f.err);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"b.msg", msg("b.msg")}}));
+    EXPECT_EQ(slurp("meta"), f.meta);
+}
+
+INSTANTIATE_TEST_SUITE_P(Indexes, MsgseqUpdateRefused, ::testing::ValuesIn(refusedrows()),
+                         [](const ::testing::TestParamInfo<refusedrow>& info) {
+                             return info.param.name;
+                         });
+
+TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
+    // meta2 leads to lnk1, which leads to meta; the index lists lnk1.
+    mailbox({"lnk1", "a.msg"}, {"a.msg"});
+    ASSERT_EQ(symlink("meta", "lnk1"), 0);
+    ASSERT_EQ(symlink("lnk1", "meta2"), 0);
+    runresult r = msgseq({"meta2"});
+    EXPECT_EQ(r.out, "2");
+    EXPECT_EQ(r.err, "msgseq: cannot move 'lnk1' to 'in000.msg': it is the metafile being read\n");
+    EXPECT_EQ(r.status, 3);
+    char to[16] = {};
+    EXPECT_EQ(readlink("lnk1", to, sizeof to - 1), 4);
+    EXPECT_STREQ(to, "meta");
+    EXPECT_FALSE(exists("in000.msg"));
+    EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
+}
