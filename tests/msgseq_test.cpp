@@ -824,6 +824,10 @@ std::vector<dryrow> dryrows() {
         {.name = "NameListedTwice",
          .listed = {"a.msg", "b.msg", "a.msg", "in009.msg"},
          .present = {"a.msg", "b.msg", "in009.msg"}},
+        {.name = "ListsTheMetafile", .listed = {"meta", "a.msg"}, .present = {"a.msg"}},
+        {.name = "NamesThatAreNoFilesHere",
+         .listed = {"", "..", "/etc/passwd", "z.msg"},
+         .present = {"z.msg"}},
         // As a run killed inside a ring leaves it.
         {.name = "SetAsideFileLeftBehind",
          .listed = {"b.msg", "in000.msg"},
