@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -141,6 +142,7 @@ struct faultrow {
     long calls = -1;       // when set, how many calls it shows in all
     std::vector<std::string> args{"meta"};
     std::vector<std::string> listed{};   // the index; every name but "" is a file
+    std::set<std::string> missing{};     // but these
     files extra{};                       // files beside them that no record lists
     bool errpart = false;                // err is one line of what the tool says
     bool settled = false;                // after is not fixed: each message is under its
@@ -224,6 +226,42 @@ std::vector<faultrow> faultrows() {
                    {"in002.msg", msg("in005.msg")},
                    {".msgseq-temp-a.msg", "X"}},
          .extra = {{".msgseq-temp-a.msg", "X"}}},
+        // Nor is it the set-aside file of a ring cut short just because the
+        // record whose new name it is named for has lost its file: no ring
+        // can run through a record listing c.msg.
+        {.name = "StrayTempNameWhileTheNextRecordsFileIsMissing",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
+         .listed = {"in001.msg", "c.msg"},
+         .missing = {"c.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}}},
+        {.name = "UpdateStrayTempNameWhileTheNextRecordsFileIsMissing",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "c.msg"},
+         .missing = {"c.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}},
+         .meta = indexof({"in000.msg", "c.msg"})},
+        // ... and with in000.msg taken, the index must not be left waiting
+        // for an update that can never finish.
+        {.name = "UpdateStrayTempNameBesideAHeldTarget",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
+                "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", "U"}, {"in001.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "c.msg"},
+         .missing = {"c.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}, {"in000.msg", "U"}}},
         {.name = "EmptyNameIsNotTheBareTempPrefix",
          .faults = {},
          .out = "2",
@@ -582,7 +620,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
     const std::vector<std::string>& listed = f.listed.empty() ? usual : f.listed;
     std::vector<std::string> present;
     std::copy_if(listed.begin(), listed.end(), std::back_inserter(present),
-                 [](const std::string& name) { return !name.empty(); });
+                 [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
     mailbox(listed, present);
     for (const auto& [name, text] : f.extra) spit(name, text);
     const std::string index = slurp("meta");
@@ -828,6 +866,10 @@ std::vector<dryrow> dryrows() {
         {.name = "NamesThatAreNoFilesHere",
          .listed = {"", "..", "/etc/passwd", "z.msg"},
          .present = {"z.msg"}},
+        {.name = "StrayTempNameBesideAHeldTarget",
+         .listed = {"in001.msg", "c.msg"},
+         .present = {"in001.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}, {"in000.msg", "U"}}},
         // As a run killed inside a ring leaves it.
         {.name = "SetAsideFileLeftBehind",
          .listed = {"b.msg", "in000.msg"},
