@@ -971,6 +971,32 @@ TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
     }
 }
 
+TEST_F(Msgseq, SecondUpdateChangesNothing) {
+    // Names a record keeps because its file was not moved, which another
+    // record's file then takes as its new name.
+    struct box {
+        std::vector<std::string> listed;
+        std::vector<std::string> present;
+    };
+    for (const box& b : {box{{"in001.msg", "b.msg"}, {"b.msg"}},
+                         box{{"in002.msg", "in002.msg", "b.msg"}, {"in002.msg", "b.msg"}},
+                         box{{"in005.msg", "in003.msg", "a.msg", "in001.msg"},
+                             {"in005.msg", "a.msg", "in001.msg"}}}) {
+        SCOPED_TRACE(::testing::PrintToString(b.listed));
+        for (const auto& name : listing()) unlink(name.c_str());
+        mailbox(b.listed, b.present);
+        const runresult first = msgseq({"-u", "meta"});
+        EXPECT_EQ(first.status, 3) << first.err;
+        const files after = ondisk();
+        const std::string index = slurp("meta");
+        const runresult again = msgseq({"-u", "-v", "meta"});
+        EXPECT_EQ(again.out, std::to_string(b.listed.size()));
+        EXPECT_EQ(again.status, first.status);
+        EXPECT_EQ(ondisk(), after);
+        EXPECT_EQ(slurp("meta"), index);
+    }
+}
+
 TEST_F(Msgseq, UpdateThroughASymlinkRewritesWhereItLeads) {
     ASSERT_EQ(mkdir("store", 0755), 0);
     spit("store/meta", indexof({"a.msg", "in005.msg"}));
