@@ -469,7 +469,7 @@ const std::vector<std::string> smallbox = {
     "in020.msg", "e19.msg",   "f20.msg",   "in025.msg", "in023.msg", "in022.msg",
     "in027.msg", "g25.msg",   "m26.msg",   "in029.msg", "in030.msg", "h29.msg"};
 const std::set<std::string> smallmissing = {"m3.msg", "m26.msg"};
-const std::string smallheld = "u14.msg";       // its new name, in014.msg, is taken by
+const std::string smallheld = "u14.msg";        // its new name, in014.msg, is taken by
 const std::string smallunlisted = "in014.msg";  // this file, which no record lists
 const std::string smallwork = "meta.msgseq-update";
 
@@ -577,8 +577,8 @@ TEST_F(UpdateInterrupted, KilledAtAnyCallThenRerunEndsAsOneRun) {
             if (HasFailure()) break;
         }
         EXPECT_GT(blocked, 0);
-        std::cout << "[          ] " << (fs.empty() ? "renames" : "links and unlinks") << ": "
-                  << n << " calls, killed after " << tried << " of them, " << blocked
+        std::cout << "[          ] " << (fs.empty() ? "renames" : "links and unlinks") << ": " << n
+                  << " calls, killed after " << tried << " of them, " << blocked
                   << " left an unfinished update\n";
         if (HasFailure()) break;
     }

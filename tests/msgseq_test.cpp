@@ -98,8 +98,7 @@ std::string unsettled(const files& disk, const std::vector<std::string>& listed,
             faults += name + ": holds '" + text + "', wants to be " + may + "\n";
     }
     for (const auto& [text, may] : owner)
-        if (seen[text] != 1)
-            faults += text + ": under " + std::to_string(seen[text]) + " names\n";
+        if (seen[text] != 1) faults += text + ": under " + std::to_string(seen[text]) + " names\n";
     return faults;
 }
 
@@ -141,18 +140,18 @@ struct faultrow {
     std::string logged{};  // calls the log shows one after another
     long calls = -1;       // when set, how many calls it shows in all
     std::vector<std::string> args{"meta"};
-    std::vector<std::string> listed{};   // the index; every name but "" is a file
-    std::set<std::string> missing{};     // but these
-    files extra{};                       // files beside them that no record lists
-    bool errpart = false;                // err is one line of what the tool says
-    bool settled = false;                // after is not fixed: each message is under its
-                                         // listed name or its new name, once
-    std::string unlogged{};              // what the log must never show
-    bool rerun = false;                  // then the same command again, with these faults:
+    std::vector<std::string> listed{};  // the index; every name but "" is a file
+    std::set<std::string> missing{};    // but these
+    files extra{};                      // files beside them that no record lists
+    bool errpart = false;               // err is one line of what the tool says
+    bool settled = false;               // after is not fixed: each message is under its
+                                        // listed name or its new name, once
+    std::string unlogged{};             // what the log must never show
+    bool rerun = false;                 // then the same command again, with these faults:
     std::vector<std::string> rerunfaults{};
-    int rerunstatus = 0;                 // and it ends so, saying nothing on stderr
+    int rerunstatus = 0;  // and it ends so, saying nothing on stderr
     files rerunafter{};
-    std::string meta{};                  // when set, the index at the very end
+    std::string meta{};  // when set, the index at the very end
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -169,9 +168,6 @@ const std::vector<std::string> usual = {"a.msg", "in002.msg", "in005.msg"};
 const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
 // A ring of three: each file's new name is held by the next one's.
 const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
-const files ring3before = {{"in000.msg", msg("in000.msg")},
-                           {"in001.msg", msg("in001.msg")},
-                           {"in002.msg", msg("in002.msg")}};
 
 std::vector<faultrow> faultrows() {
     return {
@@ -257,7 +253,9 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
                 "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
          .status = 3,
-         .after = {{"in000.msg", "U"}, {"in001.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
+         .after = {{"in000.msg", "U"},
+                   {"in001.msg", msg("in001.msg")},
+                   {".msgseq-temp-in001.msg", "X"}},
          .args = {"-u", "meta"},
          .listed = {"in001.msg", "c.msg"},
          .missing = {"c.msg"},
@@ -390,18 +388,18 @@ TEST_F(Msgseq, UsageWithoutOrWithTooManyArguments) {
     // Options come first: an unknown one, none but options, or two names
     // after them is a usage error.
     for (const auto& args : std::vector<std::vector<std::string>>{{},
-                                                                 {"meta", "meta"},
-                                                                 {"-x", "meta"},
-                                                                 {"-nx", "meta"},
-                                                                 {"-n", "-v"},
-                                                                 {"-u", "--"},
-                                                                 {"meta", "-n"},
-                                                                 {"-v", "meta", "meta"},
-                                                                 {"--", "meta", "meta"},
-                                                                 {"--", "-n", "meta"},
-                                                                 {"--help", "meta"},
-                                                                 {"--version", "meta"},
-                                                                 {"-v", "--help"}}) {
+                                                                  {"meta", "meta"},
+                                                                  {"-x", "meta"},
+                                                                  {"-nx", "meta"},
+                                                                  {"-n", "-v"},
+                                                                  {"-u", "--"},
+                                                                  {"meta", "-n"},
+                                                                  {"-v", "meta", "meta"},
+                                                                  {"--", "meta", "meta"},
+                                                                  {"--", "-n", "meta"},
+                                                                  {"--help", "meta"},
+                                                                  {"--version", "meta"},
+                                                                  {"-v", "--help"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         runresult r = msgseq(args);
         EXPECT_EQ(r.status, 1);
@@ -597,8 +595,8 @@ TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
     // tool's standard input.
     const std::string shm = "/dev/shm/" + dir.substr(dir.rfind('/') + 1) + "-link";
     ASSERT_EQ(symlink((dir + "/meta").c_str(), shm.c_str()), 0);
-    for (const std::string& path : {std::string("meta"), std::string("link"), shm,
-                                    std::string("/dev/stdin")}) {
+    for (const std::string& path :
+         {std::string("meta"), std::string("link"), shm, std::string("/dev/stdin")}) {
         SCOPED_TRACE(path);
         unlink("in001.msg");
         mailbox({"meta", "a.msg"}, {"a.msg"});
@@ -619,8 +617,9 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
     const faultrow& f = GetParam();
     const std::vector<std::string>& listed = f.listed.empty() ? usual : f.listed;
     std::vector<std::string> present;
-    std::copy_if(listed.begin(), listed.end(), std::back_inserter(present),
-                 [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
+    std::copy_if(
+        listed.begin(), listed.end(), std::back_inserter(present),
+        [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
     mailbox(listed, present);
     for (const auto& [name, text] : f.extra) spit(name, text);
     const std::string index = slurp("meta");
@@ -672,9 +671,9 @@ struct argrow {
     std::string out;
     std::string err = "";
     int status = 0;
-    bool moved = false;          // a.msg became in000.msg
-    std::string meta = "meta";   // where the index is
-    bool outstart = false;       // out only starts the output
+    bool moved = false;         // a.msg became in000.msg
+    std::string meta = "meta";  // where the index is
+    bool outstart = false;      // out only starts the output
 };
 
 void PrintTo(const argrow& a, std::ostream* os) { *os << a.name; }
@@ -690,7 +689,11 @@ std::vector<argrow> argrows() {
          .out = "FILE ERROR:  readmeta, error in opening -u0",
          .err = "msgseq: -u: No such file or directory\n",
          .status = 2},
-        {.name = "LoneOptionNamesTheIndex", .args = {"-v"}, .out = "1", .moved = true, .meta = "-v"},
+        {.name = "LoneOptionNamesTheIndex",
+         .args = {"-v"},
+         .out = "1",
+         .moved = true,
+         .meta = "-v"},
         {.name = "Help",
          .args = {"--help"},
          .out = "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n",
@@ -849,7 +852,9 @@ std::vector<dryrow> dryrows() {
         {.name = "ChainWhoseHolderMovesLater",
          .listed = {"b.msg", "in003.msg", "in000.msg"},
          .present = {"b.msg", "in003.msg", "in000.msg"}},
-        {.name = "RingOfTwo", .listed = {"in001.msg", "in000.msg"}, .present = {"in000.msg", "in001.msg"}},
+        {.name = "RingOfTwo",
+         .listed = {"in001.msg", "in000.msg"},
+         .present = {"in000.msg", "in001.msg"}},
         {.name = "RingOfThree",
          .listed = {"in001.msg", "in002.msg", "in000.msg"},
          .present = {"in000.msg", "in001.msg", "in002.msg"}},
@@ -925,8 +930,9 @@ TEST_F(Msgseq, UpdateRewritesTheIndexAndASecondRunDoesNothing) {
         std::vector<std::vector<std::string>> recs;
         for (size_t k = 0; k < datafiles.size(); k++) {
             const std::string flag = written ? (flags[k].starts_with('R') ? "R" : "N") : flags[k];
-            recs.push_back({datafiles[k], "to" + std::to_string(k), "from", k == 2 ? longest : "subj",
-                            k == 1 ? "cc@x" : "", k == 3 ? "bcc@y" : "", flag});
+            recs.push_back({datafiles[k], "to" + std::to_string(k), "from",
+                            k == 2 ? longest : "subj", k == 1 ? "cc@x" : "", k == 3 ? "bcc@y" : "",
+                            flag});
         }
         return metafile(recs, "/home/ann/mail", std::string(49, 'a'));
     };
