@@ -1,13 +1,19 @@
 // The built tool, run in a scratch directory: what it prints, how it ends and
 // what is on disk afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <map>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "testutil.h"
 
@@ -15,14 +21,26 @@ namespace {
 
 using files = std::map<std::string, std::string>;  // name -> content
 
+// The index the tests' mailboxes use: the same header lines for every record.
+std::string indexof(const std::vector<std::string>& listed) {
+    std::vector<std::vector<std::string>> recs;
+    for (const auto& name : listed) recs.push_back({name, "to", "from", "subj", "", "", "N"});
+    return metafile(recs);
+}
+
+// The k-th record's new name.
+std::string numbered(size_t k) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "in%03zu.msg", k);
+    return buf;
+}
+
 class Msgseq : public ScratchDir {
 protected:
     // Writes each message file with its own name as content (so a file's
     // content tells which message it is) and a metafile listing names.
     void mailbox(const std::vector<std::string>& listed, const std::vector<std::string>& present) {
-        std::vector<std::vector<std::string>> recs;
-        for (const auto& name : listed) recs.push_back({name, "to", "from", "subj", "", "", "N"});
-        spit("meta", metafile(recs));
+        spit("meta", indexof(listed));
         for (const auto& name : present) spit(name, "message " + name);
     }
     runresult msgseq(const std::vector<std::string>& args = {"meta"}) {
@@ -42,8 +60,76 @@ protected:
 
 std::string msg(const std::string& name) { return "message " + name; }
 
+// Every line a failed run writes reports one file it did not move.
+bool complaintsonly(const std::string& err) {
+    size_t at = 0;
+    while (at < err.size()) {
+        const size_t end = err.find('\n', at);
+        if (end == std::string::npos) return false;
+        const std::string_view line(err.data() + at, end - at);
+        if (!line.starts_with("msgseq: cannot move '") || line.find("' to '") == line.npos ||
+            line.find("': ") == line.npos)
+            return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+// What is wrong with a directory that should hold each listed message once,
+// under its listed name or its new name, beside the unlisted files extra and
+// nothing else: one line per fault, "" when there is none.
+std::string unsettled(const files& disk, const std::vector<std::string>& listed,
+                      const files& extra) {
+    std::string faults;
+    std::map<std::string, std::string> owner;  // content -> the names that may hold it
+    for (size_t k = 0; k < listed.size(); k++)
+        if (!listed[k].empty()) owner[msg(listed[k])] = listed[k] + " " + numbered(k);
+    std::map<std::string, int> seen;
+    for (const auto& [name, text] : disk) {
+        if (extra.contains(name) && extra.at(name) == text) continue;
+        const auto it = owner.find(text);
+        if (it == owner.end()) {
+            faults += name + ": holds '" + text + "', no listed message\n";
+            continue;
+        }
+        seen[text]++;
+        const std::string& may = it->second;
+        if (name != may.substr(0, may.find(' ')) && name != may.substr(may.find(' ') + 1))
+            faults += name + ": holds '" + text + "', wants to be " + may + "\n";
+    }
+    for (const auto& [text, may] : owner)
+        if (seen[text] != 1) faults += text + ": under " + std::to_string(seen[text]) + " names\n";
+    return faults;
+}
+
+// Plays the "renamed 'OLD' -> 'NEW'" lines of out on a copy of start, each
+// rename only onto a free name; *count gets what follows the last line.
+files replay(files start, const std::string& out, std::string* count) {
+    size_t at = 0;
+    for (size_t end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string_view line(out.data() + at, end - at);
+        const size_t arrow = line.find("' -> '");
+        if (!line.starts_with("renamed '") || !line.ends_with('\'') || arrow == line.npos) {
+            ADD_FAILURE() << "not a rename: " << line;
+            continue;
+        }
+        const std::string from(line.substr(9, arrow - 9));
+        const std::string to(line.substr(arrow + 6, line.size() - arrow - 7));
+        const auto it = start.find(from);
+        if (it == start.end() || start.contains(to)) {
+            ADD_FAILURE() << "cannot be made here: " << line;
+            continue;
+        }
+        start[to] = it->second;
+        start.erase(it);
+    }
+    *count = out.substr(at);
+    return start;
+}
+
 // A run with the fault library between the tool and the disk, on a mailbox of
-// a.msg, in002.msg and in005.msg, listed in that order, so every record moves.
+// a.msg, in002.msg and in005.msg, listed in that order, so every record moves,
+// unless the row lists a mailbox of its own.
 struct faultrow {
     std::string name;
     std::vector<std::string> faults;  // FSFAULT_* settings
@@ -53,6 +139,19 @@ struct faultrow {
     files after{};
     std::string logged{};  // calls the log shows one after another
     long calls = -1;       // when set, how many calls it shows in all
+    std::vector<std::string> args{"meta"};
+    std::vector<std::string> listed{};  // the index; every name but "" is a file
+    std::set<std::string> missing{};    // but these
+    files extra{};                      // files beside them that no record lists
+    bool errpart = false;               // err is one line of what the tool says
+    bool settled = false;               // after is not fixed: each message is under its
+                                        // listed name or its new name, once
+    std::string unlogged{};             // what the log must never show
+    bool rerun = false;                 // then the same command again, with these faults:
+    std::vector<std::string> rerunfaults{};
+    int rerunstatus = 0;  // and it ends so, saying nothing on stderr
+    files rerunafter{};
+    std::string meta{};  // when set, the index at the very end
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -63,6 +162,12 @@ const files untouched = {
     {"a.msg", msg("a.msg")}, {"in002.msg", msg("in002.msg")}, {"in005.msg", msg("in005.msg")}};
 const files closed = {
     {"in000.msg", msg("a.msg")}, {"in001.msg", msg("in002.msg")}, {"in002.msg", msg("in005.msg")}};
+// Where a -u run on meta keeps its journal; a directory reads as "".
+const std::string workdir = "meta.msgseq-update";
+const std::vector<std::string> usual = {"a.msg", "in002.msg", "in005.msg"};
+const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
+// A ring of three: each file's new name is held by the next one's.
+const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
 
 std::vector<faultrow> faultrows() {
     return {
@@ -108,6 +213,171 @@ std::vector<faultrow> faultrows() {
          .status = 125,
          .after = untouched,
          .calls = 0},
+        // A set-aside name that no ring of this run made belongs to nobody.
+        {.name = "StrayTempNameBesideItsListedFile",
+         .faults = {},
+         .out = "3",
+         .after = {{"in000.msg", msg("a.msg")},
+                   {"in001.msg", msg("in002.msg")},
+                   {"in002.msg", msg("in005.msg")},
+                   {".msgseq-temp-a.msg", "X"}},
+         .extra = {{".msgseq-temp-a.msg", "X"}}},
+        // Nor is it the set-aside file of a ring cut short just because the
+        // record whose new name it is named for has lost its file: no ring
+        // can run through a record listing c.msg.
+        {.name = "StrayTempNameWhileTheNextRecordsFileIsMissing",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
+         .listed = {"in001.msg", "c.msg"},
+         .missing = {"c.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}}},
+        {.name = "UpdateStrayTempNameWhileTheNextRecordsFileIsMissing",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "c.msg"},
+         .missing = {"c.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}},
+         .meta = indexof({"in000.msg", "c.msg"})},
+        // ... and with in000.msg taken, the index must not be left waiting
+        // for an update that can never finish.
+        {.name = "UpdateStrayTempNameBesideAHeldTarget",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
+                "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", "U"},
+                   {"in001.msg", msg("in001.msg")},
+                   {".msgseq-temp-in001.msg", "X"}},
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "c.msg"},
+         .missing = {"c.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}, {"in000.msg", "U"}}},
+        {.name = "EmptyNameIsNotTheBareTempPrefix",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move '' to 'in000.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in001.msg", msg("b.msg")}, {".msgseq-temp-", "X"}},
+         .listed = {"", "b.msg"},
+         .extra = {{".msgseq-temp-", "X"}}},
+        // A ring whose member can't move: whatever moved is moved back, and
+        // no file is left under a set-aside name. The first pass tries each
+        // member once, so the second matching rename is the ring's.
+        {.name = "RingSetAsideRefused",
+         .faults = {"FSFAULT_FAIL=rename-from:in001.msg:EPERM:2"},
+         .out = "3",
+         .err = "Operation not permitted",
+         .status = 3,
+         .listed = ring3,
+         .errpart = true,
+         .settled = true},
+        {.name = "RingFirstMoveRefused",
+         .faults = {"FSFAULT_FAIL=rename-from:in002.msg:EPERM:2"},
+         .out = "3",
+         .err = "msgseq: cannot move 'in002.msg' to 'in001.msg': Operation not permitted\n",
+         .status = 3,
+         .listed = ring3,
+         .errpart = true,
+         .settled = true},
+        {.name = "RingLastMemberRefused",
+         .faults = {"FSFAULT_FAIL=rename-from:in000.msg:EPERM:2"},
+         .out = "3",
+         .err = "msgseq: cannot move 'in000.msg' to 'in002.msg': Operation not permitted\n",
+         .status = 3,
+         .listed = ring3,
+         .errpart = true,
+         .settled = true},
+        {.name = "RingMemberRefusedEveryTime",
+         .faults = {"FSFAULT_FAIL=rename-from:in002.msg:EPERM"},
+         .out = "3",
+         .err = "msgseq: cannot move 'in002.msg' to 'in001.msg': Operation not permitted\n",
+         .status = 3,
+         .listed = ring3,
+         .errpart = true,
+         .settled = true},
+        // The set-aside itself fails: the ring stays as it was, the record
+        // outside it moves.
+        {.name = "RingSetAsideNoSpace",
+         .faults = {"FSFAULT_FAIL=rename-to:.msgseq-temp-*:ENOSPC"},
+         .out = "3",
+         .err = "No space left on device",
+         .status = 3,
+         .after = {{"in000.msg", msg("b.msg")},
+                   {"in001.msg", msg("in001.msg")},
+                   {"in002.msg", msg("in002.msg")}},
+         .listed = {"b.msg", "in002.msg", "in001.msg"},
+         .errpart = true},
+        // A chain whose free end can't move needs no set-aside name at all.
+        {.name = "ChainFreeEndRefused",
+         .faults = {"FSFAULT_FAIL=rename-from:in001.msg:EPERM:2"},
+         .out = "4",
+         .err = "msgseq: cannot move 'b.msg' to 'in000.msg': File exists\n"
+                "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists\n"
+                "msgseq: cannot move 'in001.msg' to 'in002.msg': Operation not permitted\n",
+         .status = 3,
+         .after = {{"b.msg", msg("b.msg")},
+                   {"in000.msg", msg("in000.msg")},
+                   {"in001.msg", msg("in001.msg")},
+                   {"in003.msg", msg("in002.msg")}},
+         .listed = {"b.msg", "in000.msg", "in001.msg", "in002.msg"},
+         .unlogged = ".msgseq-temp-"},
+        // Cut short between link and unlink, then run again on the same file
+        // system: the doubled name goes, nothing else is lost.
+        {.name = "KilledBetweenLinkAndUnlinkThenRerun",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = {{"a.msg", msg("a.msg")},
+                   {"in000.msg", msg("a.msg")},
+                   {"in002.msg", msg("in002.msg")},
+                   {"in005.msg", msg("in005.msg")}},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_NOREPLACE=einval"},
+         .rerunafter = closed},
+        {.name = "UpdateKilledBetweenLinkAndUnlinkThenRerun",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
+         .status = 128 + SIGKILL,
+         .after = {{"in000.msg", msg("a.msg")},
+                   {"in001.msg", msg("in002.msg")},
+                   {"in002.msg", msg("in002.msg")},
+                   {"in005.msg", msg("in005.msg")},
+                   {workdir, ""}},
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_NOREPLACE=einval"},
+         .rerunafter = closed,
+         .meta = renamed},
+        {.name = "NoReplaceRefusedAndUnlinksFail",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=unlink:*:EPERM"},
+         .out = "1",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted; it is now "
+                "under both names\n",
+         .status = 3,
+         .after = {{"a.msg", msg("a.msg")}, {"in000.msg", msg("a.msg")}},
+         .listed = {"a.msg"}},
+        // The files are renamed but the index can't be replaced: the journal
+        // stays, and the next -u run puts the index in place.
+        {.name = "UpdateIndexNotReplaced",
+         .faults = {"FSFAULT_FAIL=rename-to:meta:EIO"},
+         .out = "3",
+         .err = "msgseq: 'meta' is not rewritten; the journal stays, and 'msgseq -u' run again "
+                "finishes the update\n",
+         .status = 6,
+         .after = {{"in000.msg", msg("a.msg")},
+                   {"in001.msg", msg("in002.msg")},
+                   {"in002.msg", msg("in005.msg")},
+                   {workdir, ""}},
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
     };
 }
 
@@ -115,7 +385,22 @@ std::vector<faultrow> faultrows() {
 
 TEST_F(Msgseq, UsageWithoutOrWithTooManyArguments) {
     mailbox({"in002.msg"}, {"in002.msg"});
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"meta", "meta"}}) {
+    // Options come first: an unknown one, none but options, or two names
+    // after them is a usage error.
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"meta", "meta"},
+                                                                  {"-x", "meta"},
+                                                                  {"-nx", "meta"},
+                                                                  {"-n", "-v"},
+                                                                  {"-u", "--"},
+                                                                  {"meta", "-n"},
+                                                                  {"-v", "meta", "meta"},
+                                                                  {"--", "meta", "meta"},
+                                                                  {"--", "-n", "meta"},
+                                                                  {"--help", "meta"},
+                                                                  {"--version", "meta"},
+                                                                  {"-v", "--help"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
         runresult r = msgseq(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
@@ -306,36 +591,550 @@ TEST_F(Msgseq, UnwritableOutputIsAFailure) {
 
 TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
     ASSERT_EQ(symlink("meta", "link"), 0);
-    for (const char* path : {"meta", "link"}) {
+    // Reached from another file system (/dev/shm is a tmpfs), and as the
+    // tool's standard input.
+    const std::string shm = "/dev/shm/" + dir.substr(dir.rfind('/') + 1) + "-link";
+    ASSERT_EQ(symlink((dir + "/meta").c_str(), shm.c_str()), 0);
+    for (const std::string& path :
+         {std::string("meta"), std::string("link"), shm, std::string("/dev/stdin")}) {
+        SCOPED_TRACE(path);
         unlink("in001.msg");
         mailbox({"meta", "a.msg"}, {"a.msg"});
-        runresult r = msgseq({path});
+        runresult r = path == "/dev/stdin"
+                          ? run({"/bin/sh", "-c", "exec \"$0\" /dev/stdin < meta", MSGSEQ_PATH})
+                          : msgseq({path});
         EXPECT_EQ(r.out, "2");
         EXPECT_EQ(r.err, "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_TRUE(exists("meta"));
+        EXPECT_FALSE(exists("in000.msg"));
         EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
     }
+    EXPECT_EQ(unlink(shm.c_str()), 0);
 }
 
 TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
     const faultrow& f = GetParam();
-    mailbox({"a.msg", "in002.msg", "in005.msg"}, {"a.msg", "in002.msg", "in005.msg"});
+    const std::vector<std::string>& listed = f.listed.empty() ? usual : f.listed;
+    std::vector<std::string> present;
+    std::copy_if(
+        listed.begin(), listed.end(), std::back_inserter(present),
+        [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
+    mailbox(listed, present);
+    for (const auto& [name, text] : f.extra) spit(name, text);
+    const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
-    runresult r = runfsfault({"meta"}, faults);
+    runresult r = runfsfault(f.args, faults);
     EXPECT_EQ(r.status, f.status);
     EXPECT_EQ(r.out, f.out);
-    EXPECT_EQ(r.err, f.err);
-    EXPECT_EQ(ondisk(), f.after);
+    if (f.errpart) {
+        EXPECT_NE(r.err.find(f.err), std::string::npos) << r.err;
+        EXPECT_TRUE(complaintsonly(r.err)) << r.err;
+    } else {
+        EXPECT_EQ(r.err, f.err);
+    }
+    if (f.settled) {
+        EXPECT_EQ(unsettled(ondisk(), listed, f.extra), "");
+    } else {
+        EXPECT_EQ(ondisk(), f.after);
+    }
     const std::string log = slurp(faultlog);
     EXPECT_NE(log.find(f.logged), std::string::npos) << log;
+    if (!f.unlogged.empty()) {
+        EXPECT_EQ(log.find(f.unlogged), std::string::npos) << log;
+    }
     if (f.calls >= 0) {
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), f.calls) << log;
     }
+    if (f.rerun) {
+        runresult again = runfsfault(f.args, f.rerunfaults);
+        EXPECT_EQ(again.status, f.rerunstatus);
+        EXPECT_EQ(again.out, std::to_string(listed.size()));
+        EXPECT_EQ(again.err, "");
+        EXPECT_EQ(ondisk(), f.rerunafter);
+    }
+    EXPECT_EQ(slurp("meta"), f.meta.empty() ? index : f.meta);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, MsgseqFault, ::testing::ValuesIn(faultrows()),
                          [](const ::testing::TestParamInfo<faultrow>& info) {
                              return info.param.name;
                          });
+
+namespace {
+
+// A command line the tool accepts, on a mailbox of a.msg listed alone.
+struct argrow {
+    std::string name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err = "";
+    int status = 0;
+    bool moved = false;         // a.msg became in000.msg
+    std::string meta = "meta";  // where the index is
+    bool outstart = false;      // out only starts the output
+};
+
+void PrintTo(const argrow& a, std::ostream* os) { *os << a.name; }
+
+class MsgseqArgs : public Msgseq, public ::testing::WithParamInterface<argrow> {};
+
+std::vector<argrow> argrows() {
+    const std::string one = "renamed 'a.msg' -> 'in000.msg'\n1";
+    return {
+        // Alone, an argument that looks like an option is still the metafile.
+        {.name = "LoneOptionIsAMetafileName",
+         .args = {"-u"},
+         .out = "FILE ERROR:  readmeta, error in opening -u0",
+         .err = "msgseq: -u: No such file or directory\n",
+         .status = 2},
+        {.name = "LoneOptionNamesTheIndex",
+         .args = {"-v"},
+         .out = "1",
+         .moved = true,
+         .meta = "-v"},
+        {.name = "Help",
+         .args = {"--help"},
+         .out = "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n",
+         .outstart = true},
+        {.name = "Version", .args = {"--version"}, .out = "msgseq 1.1.0\n"},
+        {.name = "DoubleDashEndsOptions", .args = {"--", "meta"}, .out = "1", .moved = true},
+        {.name = "DoubleDashBeforeADashName",
+         .args = {"--", "-n"},
+         .out = "1",
+         .moved = true,
+         .meta = "-n"},
+        {.name = "Verbose", .args = {"-v", "meta"}, .out = one, .moved = true},
+        {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .moved = true},
+        {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one},
+        {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
+    };
+}
+
+}  // namespace
+
+TEST_P(MsgseqArgs, AcceptedCommandLine) {
+    const argrow& a = GetParam();
+    mailbox({"a.msg"}, {"a.msg"});
+    if (a.meta != "meta") {
+        ASSERT_EQ(rename("meta", a.meta.c_str()), 0);
+    }
+    const std::string index = slurp(a.meta);
+    runresult r = msgseq(a.args);
+    if (a.outstart) {
+        EXPECT_TRUE(r.out.starts_with(a.out)) << r.out;
+    } else {
+        EXPECT_EQ(r.out, a.out);
+    }
+    EXPECT_EQ(r.err, a.err);
+    EXPECT_EQ(r.status, a.status);
+    files disk = ondisk();
+    disk.erase(a.meta);
+    EXPECT_EQ(disk, (files{{a.moved ? "in000.msg" : "a.msg", msg("a.msg")}}));
+    EXPECT_EQ(slurp(a.meta), index);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLines, MsgseqArgs, ::testing::ValuesIn(argrows()),
+                         [](const ::testing::TestParamInfo<argrow>& info) {
+                             return info.param.name;
+                         });
+
+TEST_F(Msgseq, VerboseNamesEveryRenameSetAsidesToo) {
+    // A gap, a chain from b.msg, a ring of two.
+    const std::vector<std::string> names = {"b.msg", "in000.msg", "in003.msg", "in002.msg"};
+    mailbox(names, names);
+    const files before = ondisk();
+    runresult r = msgseq({"-v", "meta"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    std::string count;
+    EXPECT_EQ(replay(before, r.out, &count), ondisk()) << r.out;
+    EXPECT_EQ(count, "4");
+    EXPECT_NE(r.out.find("-> '.msgseq-temp-"), std::string::npos) << r.out;
+    EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("b.msg")},
+                               {"in001.msg", msg("in000.msg")},
+                               {"in002.msg", msg("in003.msg")},
+                               {"in003.msg", msg("in002.msg")}}));
+}
+
+TEST_F(Msgseq, NoneOfTheListedFilesFound) {
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    for (const auto& args : std::vector<std::vector<std::string>>{{"meta"}, {"-u", "meta"}}) {
+        mailbox({"a.msg", "b.msg"}, {});
+        spit("other.msg", "x");
+        runresult r = msgseq(args);
+        EXPECT_EQ(r.out, "2");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'a.msg' to 'in000.msg': No such file or directory\n"
+                  "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
+                  "msgseq: none of the listed files was found; names are taken relative to the "
+                  "working directory, " +
+                      std::string(cwd) + "\n");
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(ondisk(), (files{{"other.msg", "x"}}));
+        EXPECT_EQ(slurp("meta"), indexof({"a.msg", "b.msg"}));
+    }
+}
+
+TEST_F(Msgseq, AnotherRunHoldingTheDirectoryStopsThisOne) {
+    mailbox({"a.msg", "in005.msg"}, {"a.msg", "in005.msg"});
+    const files before = ondisk();
+    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"meta"}, {"-u", "meta"}, {"-n", "-v", "meta"}, {"-v", "-u", "meta"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        runresult r = msgseq(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "msgseq: another msgseq run is working in this directory; nothing done\n");
+        EXPECT_EQ(r.status, 5);
+        EXPECT_EQ(ondisk(), before);
+        EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+    }
+    close(fd);
+    // Held by a shell script's flock(1) all the same.
+    runresult r = run({"/usr/bin/flock", ".", MSGSEQ_PATH, "meta"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, "msgseq: another msgseq run is working in this directory; nothing done\n");
+    EXPECT_EQ(msgseq().status, 0);
+    EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}, {"in001.msg", msg("in005.msg")}}));
+}
+
+namespace {
+
+// A mailbox for a dry run and a real one side by side.
+struct dryrow {
+    std::string name;
+    std::vector<std::string> listed;
+    std::vector<std::string> present;
+    files extra = {};  // unlisted files
+};
+
+void PrintTo(const dryrow& d, std::ostream* os) { *os << d.name; }
+
+class MsgseqDryRun : public Msgseq, public ::testing::WithParamInterface<dryrow> {
+protected:
+    // The row's mailbox in a directory of its own.
+    void boxin(const std::string& sub) {
+        const dryrow& d = GetParam();
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(sub.c_str()), 0);
+        mailbox(d.listed, d.present);
+        for (const auto& [name, text] : d.extra) spit(name, text);
+        ASSERT_EQ(chdir(".."), 0);
+    }
+    // The tool run in sub with args; what the directory then holds, the
+    // index apart, in *after.
+    runresult runin(const std::string& sub, const std::vector<std::string>& args, files* after) {
+        EXPECT_EQ(chdir(sub.c_str()), 0);
+        runresult r = msgseq(args);
+        *after = ondisk();
+        EXPECT_EQ(chdir(".."), 0);
+        return r;
+    }
+    files filesin(const std::string& sub) {
+        EXPECT_EQ(chdir(sub.c_str()), 0);
+        files f = ondisk();
+        EXPECT_EQ(chdir(".."), 0);
+        return f;
+    }
+};
+
+std::vector<dryrow> dryrows() {
+    return {
+        {.name = "Gaps",
+         .listed = {"in000.msg", "in002.msg", "in005.msg"},
+         .present = {"in000.msg", "in002.msg", "in005.msg"}},
+        // b.msg's new name is held by the file of a record further on.
+        {.name = "ChainWhoseHolderMovesLater",
+         .listed = {"b.msg", "in003.msg", "in000.msg"},
+         .present = {"b.msg", "in003.msg", "in000.msg"}},
+        {.name = "RingOfTwo",
+         .listed = {"in001.msg", "in000.msg"},
+         .present = {"in000.msg", "in001.msg"}},
+        {.name = "RingOfThree",
+         .listed = {"in001.msg", "in002.msg", "in000.msg"},
+         .present = {"in000.msg", "in001.msg", "in002.msg"}},
+        {.name = "TargetHeldByAnUnlistedFile",
+         .listed = {"x.msg", "in000.msg", "in007.msg"},
+         .present = {"x.msg", "in000.msg", "in001.msg", "in007.msg"}},
+        {.name = "MissingFile",
+         .listed = {"a.msg", "gone.msg", "c.msg"},
+         .present = {"a.msg", "c.msg"}},
+        {.name = "NameListedTwice",
+         .listed = {"a.msg", "b.msg", "a.msg", "in009.msg"},
+         .present = {"a.msg", "b.msg", "in009.msg"}},
+        {.name = "ListsTheMetafile", .listed = {"meta", "a.msg"}, .present = {"a.msg"}},
+        {.name = "NamesThatAreNoFilesHere",
+         .listed = {"", "..", "/etc/passwd", "z.msg"},
+         .present = {"z.msg"}},
+        {.name = "StrayTempNameBesideAHeldTarget",
+         .listed = {"in001.msg", "c.msg"},
+         .present = {"in001.msg"},
+         .extra = {{".msgseq-temp-in001.msg", "X"}, {"in000.msg", "U"}}},
+        // As a run killed inside a ring leaves it.
+        {.name = "SetAsideFileLeftBehind",
+         .listed = {"b.msg", "in000.msg"},
+         .present = {},
+         .extra = {{"in000.msg", msg("b.msg")}, {".msgseq-temp-in000.msg", msg("in000.msg")}}},
+    };
+}
+
+}  // namespace
+
+TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
+    for (const auto& mode : std::vector<std::vector<std::string>>{{"-v"}, {"-u", "-v"}}) {
+        SCOPED_TRACE(::testing::PrintToString(mode));
+        const std::string tag = mode.size() == 1 ? "plain" : "update";
+        boxin(tag + "-dry");
+        boxin(tag + "-real");
+        const files before = filesin(tag + "-dry");
+        const std::string index = slurp(tag + "-dry/meta");
+        std::vector<std::string> dryargs = {"-n"};
+        dryargs.insert(dryargs.end(), mode.begin(), mode.end());
+        dryargs.push_back("meta");
+        std::vector<std::string> realargs = mode;
+        realargs.push_back("meta");
+
+        files dryafter, realafter;
+        const runresult dry = runin(tag + "-dry", dryargs, &dryafter);
+        const runresult real = runin(tag + "-real", realargs, &realafter);
+        EXPECT_EQ(dry.out, real.out);
+        EXPECT_EQ(dry.err, real.err);
+        EXPECT_EQ(dry.status, real.status);
+        EXPECT_EQ(dryafter, before);
+        EXPECT_EQ(slurp(tag + "-dry/meta"), index);
+        std::string count;
+        EXPECT_EQ(replay(before, real.out, &count), realafter) << real.out;
+        EXPECT_EQ(count, std::to_string(GetParam().listed.size()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Mailboxes, MsgseqDryRun, ::testing::ValuesIn(dryrows()),
+                         [](const ::testing::TestParamInfo<dryrow>& info) {
+                             return info.param.name;
+                         });
+
+TEST_F(Msgseq, UpdateRewritesTheIndexAndASecondRunDoesNothing) {
+    // A chain from b.msg, a gap, a file already in place, a ring of two;
+    // header fields of every length the index keeps, and read flags as
+    // people write them.
+    const std::string longest(99, 's');
+    const std::vector<std::string> names = {"b.msg",     "in000.msg", "in004.msg", "in003.msg",
+                                            "in007.msg", "in006.msg", "in005.msg"};
+    const std::vector<std::string> flags = {"R", "N", "Read", "x", "", "R", "n"};
+    auto index = [&](const std::vector<std::string>& datafiles, bool written) {
+        std::vector<std::vector<std::string>> recs;
+        for (size_t k = 0; k < datafiles.size(); k++) {
+            const std::string flag = written ? (flags[k].starts_with('R') ? "R" : "N") : flags[k];
+            recs.push_back({datafiles[k], "to" + std::to_string(k), "from",
+                            k == 2 ? longest : "subj", k == 1 ? "cc@x" : "", k == 3 ? "bcc@y" : "",
+                            flag});
+        }
+        return metafile(recs, "/home/ann/mail", std::string(49, 'a'));
+    };
+    spit("meta", index(names, false));
+    for (const auto& name : names) spit(name, msg(name));
+    const files want = {{"in000.msg", msg("b.msg")},     {"in001.msg", msg("in000.msg")},
+                        {"in002.msg", msg("in004.msg")}, {"in003.msg", msg("in003.msg")},
+                        {"in004.msg", msg("in007.msg")}, {"in005.msg", msg("in006.msg")},
+                        {"in006.msg", msg("in005.msg")}};
+    std::vector<std::string> renamed;
+    for (size_t k = 0; k < names.size(); k++) renamed.push_back(numbered(k));
+
+    runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.out, "7");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), want);  // no work directory either
+    EXPECT_EQ(slurp("meta"), index(renamed, true));
+
+    r = msgseq({"-u", "-v", "meta"});
+    EXPECT_EQ(r.out, "7");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), want);
+    EXPECT_EQ(slurp("meta"), index(renamed, true));
+}
+
+TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
+    mailbox({"gone.msg", "x.msg", "c.msg"}, {"x.msg", "c.msg", "in001.msg"});
+    for (int pass = 0; pass < 2; pass++) {
+        SCOPED_TRACE("pass " + std::to_string(pass));
+        runresult r = msgseq({"-u", "meta"});
+        EXPECT_EQ(r.out, "3");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'gone.msg' to 'in000.msg': No such file or directory\n"
+                  "msgseq: cannot move 'x.msg' to 'in001.msg': File exists\n");
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
+                                   {"in001.msg", msg("in001.msg")},
+                                   {"in002.msg", msg("c.msg")}}));
+        EXPECT_EQ(slurp("meta"), indexof({"gone.msg", "x.msg", "in002.msg"}));
+    }
+}
+
+TEST_F(Msgseq, SecondUpdateChangesNothing) {
+    // Names a record keeps because its file was not moved, which another
+    // record's file then takes as its new name.
+    struct box {
+        std::vector<std::string> listed;
+        std::vector<std::string> present;
+    };
+    for (const box& b : {box{{"in001.msg", "b.msg"}, {"b.msg"}},
+                         box{{"in002.msg", "in002.msg", "b.msg"}, {"in002.msg", "b.msg"}},
+                         box{{"in005.msg", "in003.msg", "a.msg", "in001.msg"},
+                             {"in005.msg", "a.msg", "in001.msg"}}}) {
+        SCOPED_TRACE(::testing::PrintToString(b.listed));
+        for (const auto& name : listing()) unlink(name.c_str());
+        mailbox(b.listed, b.present);
+        const runresult first = msgseq({"-u", "meta"});
+        EXPECT_EQ(first.status, 3) << first.err;
+        const files after = ondisk();
+        const std::string index = slurp("meta");
+        const runresult again = msgseq({"-u", "-v", "meta"});
+        EXPECT_EQ(again.out, std::to_string(b.listed.size()));
+        EXPECT_EQ(again.status, first.status);
+        EXPECT_EQ(ondisk(), after);
+        EXPECT_EQ(slurp("meta"), index);
+    }
+}
+
+TEST_F(Msgseq, UpdateThroughASymlinkRewritesWhereItLeads) {
+    ASSERT_EQ(mkdir("store", 0755), 0);
+    spit("store/meta", indexof({"a.msg", "in005.msg"}));
+    spit("a.msg", msg("a.msg"));
+    spit("in005.msg", msg("in005.msg"));
+    ASSERT_EQ(symlink("store/meta", "mlink"), 0);
+    auto islink = [] {
+        struct stat st;
+        char to[64] = {};
+        return lstat("mlink", &st) == 0 && S_ISLNK(st.st_mode) &&
+               readlink("mlink", to, sizeof to - 1) > 0 && std::string(to) == "store/meta";
+    };
+
+    // Cut short after its first rename: the work directory is beside the
+    // index itself, not the link.
+    runresult r = runfsfault({"-u", "mlink"}, {"FSFAULT_KILL=rename-from:a.msg"});
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_TRUE(exists("store/meta.msgseq-update"));
+    EXPECT_FALSE(exists("mlink.msgseq-update"));
+    r = msgseq({"mlink"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err, "");
+
+    r = msgseq({"-u", "mlink"});
+    EXPECT_EQ(r.out, "2");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(islink());
+    EXPECT_EQ(slurp("store/meta"), indexof({"in000.msg", "in001.msg"}));
+    EXPECT_EQ(listing("store"), std::set<std::string>{"meta"});
+    EXPECT_EQ(listing(), (std::set<std::string>{"in000.msg", "in001.msg", "mlink", "store"}));
+    EXPECT_EQ(slurp("in000.msg"), msg("a.msg"));
+    EXPECT_EQ(slurp("in001.msg"), msg("in005.msg"));
+
+    // And uninterrupted.
+    spit("store/meta", indexof({"in001.msg", "in000.msg"}));
+    r = msgseq({"-u", "mlink"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(islink());
+    EXPECT_EQ(slurp("store/meta"), indexof({"in000.msg", "in001.msg"}));
+    EXPECT_EQ(listing("store"), std::set<std::string>{"meta"});
+    EXPECT_EQ(slurp("in000.msg"), msg("in005.msg"));
+}
+
+namespace {
+
+// An index that -u must not rewrite: it would not come back as it is.
+struct refusedrow {
+    std::string name;
+    std::string meta;
+    std::string out;
+    std::string err;
+};
+
+void PrintTo(const refusedrow& r, std::ostream* os) { *os << r.name; }
+
+class MsgseqUpdateRefused : public Msgseq, public ::testing::WithParamInterface<refusedrow> {};
+
+std::string rec(const std::string& name, const std::string& subject = "s",
+                const std::string& bcc = "") {
+    return name + "\nt\nf\n" + subject + "\n\n" + bcc + "\nN\n";
+}
+
+std::vector<refusedrow> refusedrows() {
+    const std::string head = "/p\naddr\n";
+    const std::string crlf = "/p\r\naddr\r\na.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+    return {
+        {.name = "CutShort",
+         .meta = head + "a.msg\nt\n",
+         .out = "FILE ERROR: readhdr, error in reading from"
+                "FILE ERROR: readmeta, error in reading meta record from meta0",
+         .err = "msgseq: meta:5: file ends inside a record\n"},
+        {.name = "SubjectTooLong",
+         .meta = head + rec("a.msg") + rec("b.msg", std::string(100, 'x')) + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:13: subject longer than 99 characters\n"},
+        {.name = "BccTooLong",
+         .meta = head + rec("a.msg", "s", std::string(100, 'x')) + rec("b.msg") + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:8: bcc longer than 99 characters\n"},
+        {.name = "AddressTooLong",
+         .meta = "/p\n" + std::string(50, 'a') + "\n" + rec("a.msg") + rec("b.msg") + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:2: owner's address too long (over 49 characters)\n"},
+        {.name = "NulInASubject",
+         .meta = head + rec("a.msg", std::string("x\0y", 3)) + rec("b.msg") + "END\n",
+         .out = "2",
+         .err = "msgseq: meta:6: line holds a NUL byte\n"},
+        {.name = "TextAfterEnd",
+         .meta = head + rec("a.msg") + rec("b.msg") + "END\nmore\n",
+         .out = "2",
+         .err = "msgseq: meta:18: text after the END line\n"},
+        {.name = "CrLf",
+         .meta = crlf,
+         .out = "FILE ERROR: readhdr, error in reading to"
+                "FILE ERROR: readmeta, error in reading meta record from meta1",
+         .err = "msgseq: meta:1: line ends in a carriage return (CR-LF file?)\n"},
+    };
+}
+
+}  // namespace
+
+TEST_P(MsgseqUpdateRefused, NothingRenamedIndexUntouched) {
+    const refusedrow& f = GetParam();
+    spit("meta", f.meta);
+    spit("a.msg", msg("a.msg"));
+    spit("b.msg", msg("b.msg"));
+    runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.out, f.out);
+    EXPECT_EQ(r.err, f.err);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"b.msg", msg("b.msg")}}));
+    EXPECT_EQ(slurp("meta"), f.meta);
+}
+
+INSTANTIATE_TEST_SUITE_P(Indexes, MsgseqUpdateRefused, ::testing::ValuesIn(refusedrows()),
+                         [](const ::testing::TestParamInfo<refusedrow>& info) {
+                             return info.param.name;
+                         });
+
+TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
+    // meta2 leads to lnk1, which leads to meta; the index lists lnk1.
+    mailbox({"lnk1", "a.msg"}, {"a.msg"});
+    ASSERT_EQ(symlink("meta", "lnk1"), 0);
+    ASSERT_EQ(symlink("lnk1", "meta2"), 0);
+    runresult r = msgseq({"meta2"});
+    EXPECT_EQ(r.out, "2");
+    EXPECT_EQ(r.err, "msgseq: cannot move 'lnk1' to 'in000.msg': it is the metafile being read\n");
+    EXPECT_EQ(r.status, 3);
+    char to[16] = {};
+    EXPECT_EQ(readlink("lnk1", to, sizeof to - 1), 4);
+    EXPECT_STREQ(to, "meta");
+    EXPECT_FALSE(exists("in000.msg"));
+    EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
+}
