@@ -361,7 +361,11 @@ bool survey(run& r, const keepset& k, bool wantino) {
         if (r.dry) r.names.emplace(name, ent->d_ino);
         if (wantino) {
             const uint32_t i = findname(r, name);
-            if (i != none) r.ino[i] = ent->d_ino;
+            // The file's own inode, not the listing's: on an overlay the two
+            // differ once a file has been renamed.
+            struct stat fst;
+            if (i != none && fstatat(dirfd(d.get()), ent->d_name, &fst, AT_SYMLINK_NOFOLLOW) == 0)
+                r.ino[i] = fst.st_ino;
         }
     }
     for (const std::string& name : k.names) r.keep.push_back(name);
@@ -394,6 +398,11 @@ void claimtemps(run& r) {
             continue;
         const ino_t there = lookup(r, listed(r, i));
         const uint32_t k = targetno(listed(r, i));
+        if (samefile(r, temp, listed(r, i))) {
+            // Set aside by a link whose unlink was cut short: undo it.
+            (void)fsunlink(r, temp);
+            continue;
+        }
         if (there == 0) {
             r.away[i] = temp;
         } else if (moved != 0 && there == moved && k < r.recs.size() && k != i &&
@@ -808,16 +817,23 @@ journal readjournal(const std::string& dir, fileid* where, std::vector<ino_t>* i
     return journal::good;
 }
 
-// Clears what a run cut short before its first rename left in the work
-// directory, and the directory itself.
-void clearwork(const std::string& dir) {
+// Removes the journal first, since an index beside no journal is a finished
+// one, then what else this run's kind leaves in the work directory (the
+// journal being written, the new index and the writer's temporary copies of
+// it, "index.XXXXXX"), then the directory. Anything else there is not
+// touched. false when the journal is still there, or, with whole set, when
+// the directory is.
+bool clearwork(const std::string& dir, bool whole) {
+    if (unlink((dir + "/journal").c_str()) != 0 && errno != ENOENT) return false;
     if (dirptr d{opendir(dir.c_str())}) {
         while (const dirent* ent = readdir(d.get())) {
             const std::string_view name(ent->d_name);
-            if (name != "." && name != "..") unlinkat(dirfd(d.get()), ent->d_name, 0);
+            if (name == "journal.new" || name == "index" ||
+                (name.starts_with("index.") && name.size() == 12))
+                unlinkat(dirfd(d.get()), ent->d_name, 0);
         }
     }
-    rmdir(dir.c_str());
+    return rmdir(dir.c_str()) == 0 || errno == ENOENT || !whole;
 }
 
 // A killed run's journal: each record's file is found again by its inode,
@@ -833,7 +849,9 @@ bool findfiles(run& r, const std::vector<ino_t>& inos) {
     std::vector<std::vector<std::string>> found(r.recs.size());
     if (dirptr d{opendir(".")}) {
         while (const dirent* ent = readdir(d.get())) {
-            auto it = byino.find(ent->d_ino);
+            struct stat st;
+            if (fstatat(dirfd(d.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            auto it = byino.find(st.st_ino);
             if (it != byino.end()) found[it->second].emplace_back(ent->d_name);
         }
     }
@@ -982,7 +1000,12 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     } else {
         // A work directory without a journal is from a run cut short before
         // its first rename, or after its last step: nothing to finish.
-        if (!opts->dryrun) clearwork(dir);
+        if (!opts->dryrun && !clearwork(dir, true)) {
+            (void)fprintf(opts->errs,
+                          "%s: '%s' holds files that msgseq did not put there; nothing done\n",
+                          opts->prog, shown(dir).c_str());
+            return RENUMINDEX;
+        }
         if (!startrun(r, fname, itemlist, opts, true))
             return r.recs.empty() ? RENUMOK : RENUMFILES;
         refuselinked(r);
@@ -994,7 +1017,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     if (found == journal::none && (mkdir(dir.c_str(), 0700) != 0 || !writejournal(r, dir))) {
         (void)fprintf(opts->errs, "%s: cannot write the journal '%s/journal': %s\n", opts->prog,
                       shown(dir).c_str(), strerror(errno));
-        clearwork(dir);
+        (void)clearwork(dir, false);
         return RENUMINDEX;
     }
     bool named = true;
@@ -1014,7 +1037,12 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                       opts->prog, shown(fname).c_str(), opts->prog);
         return RENUMWRITE;
     }
-    clearwork(dir);
-    (void)syncpath(parent(real));
+    if (!clearwork(dir, false) || !syncpath(parent(real))) {
+        (void)fprintf(opts->errs,
+                      "%s: '%s' is rewritten but its journal '%s/journal' stays; '%s -u' run "
+                      "again finishes the update\n",
+                      opts->prog, shown(fname).c_str(), shown(dir).c_str(), opts->prog);
+        return RENUMWRITE;
+    }
     return rc;
 }
