@@ -410,6 +410,9 @@ void claimtemps(run& r) {
             r.away[i] = temp;
             r.state[k] = st::stayed;
             if (!r.ino.empty()) r.ino[k] = there;
+            // Its move in was a link whose unlink was cut short: finish it.
+            if (*listed(r, k) && !foreign(listed(r, k)) && samefile(r, listed(r, k), listed(r, i)))
+                (void)fsunlink(r, listed(r, k));
         } else {
             continue;
         }
