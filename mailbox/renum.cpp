@@ -1042,9 +1042,9 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     }
     if (!clearwork(dir, false) || !syncpath(parent(real))) {
         (void)fprintf(opts->errs,
-                      "%s: '%s' is rewritten but its journal '%s/journal' stays; '%s -u' run "
-                      "again finishes the update\n",
-                      opts->prog, shown(fname).c_str(), shown(dir).c_str(), opts->prog);
+                      "%s: '%s' is rewritten but its journal stays; '%s -u' run again "
+                      "finishes the update\n",
+                      opts->prog, shown(fname).c_str(), opts->prog);
         return RENUMWRITE;
     }
     return rc;
