@@ -163,7 +163,10 @@ runone() {
     esac
     mkdir "$dir"
     (cd "$dir" && "$tools/makebox" "${flag[@]}" --link "$master" "$n")
-    sync -f "$work"
+    # Commits the copy's links, and the last run's unlinks, to the journal
+    # now rather than in the middle of the run. Only this directory: syncing
+    # the whole shared file system waits on everyone's writes.
+    sync "$dir"
     local out
     out=$(env "${env[@]}" "$tools/benchrun" "$dir" "${cmd[@]}") ||
         die "$col failed on $n records"
