@@ -1,46 +1,297 @@
 #!/usr/bin/env bash
-# Times msgseq on a mailbox of N message files numbered with gaps (in000.msg,
-# in002.msg, in004.msg, ...) against a bare loop of rename calls on the same
-# files. Each timing starts from a fresh copy of the mailbox; the best of
-# REPS runs is reported.
-#   bench/msgseq_bench.sh [BUILD_DIR] [N ...]     (default: build 10000 100000 1000000)
+# What msgseq's renumbering costs beside the bare renames it has to make.
+#
+#   bench/msgseq_bench.sh [--million] [BUILD_DIR | MSGSEQ] [N ...]
+#
+# BUILD_DIR (default build) holds the msgseq to measure, or MSGSEQ names the
+# binary itself; N are record counts (default 1000 10000 100000; --million
+# adds 1000000, at most 1000000). ROUNDS (default 7) rounds are run per N.
+#
+# Record k's (from 0) message file is in(2k).msg ("in%03d.msg" of 2k): a
+# mailbox numbered with gaps, renumbered to in000.msg, in001.msg, ... At
+# 1,000,000 records in(2k).msg would take 13 characters from k = 500,000 on,
+# past the 12 a record's file name may have: those records are named i(2k).msg
+# instead (i1000000.msg ... i1999998.msg), the same gaps. bench/boxnames.h
+# holds the scheme for every program here.
+#
+# Each round runs every column once, on a fresh copy of the mailbox, in an
+# order that turns by one each round:
+#   msgseq        msgseq METAFILE
+#   bare          rename_loop: rename(2) on exactly the pairs msgseq renames,
+#                 in a process that loads the same C++ runtime
+#   msgseq -u     msgseq -u on a fresh copy of the metafile too, as -u
+#                 rewrites it; only when msgseq --help mentions -u
+#   folder -pack  nmh's folder -pack on an MH folder of messages 1, 3, 5, ...
+#                 with a private HOME and profile; only when nmh is installed
+#   MH bare       rename_loop --mh: the same pairs, 2k+1 -> k+1
+# A copy is hard links to a master made once per N, made the same way every
+# time and synced to disk before the run; only the program itself is timed,
+# by benchrun: CPU time (user + system) of that process alone, wall time and
+# peak resident set. Each run is checked afterwards: every record's file under
+# its new name, nothing else left. On a shared machine wall times swing by a
+# third between runs, so ratios compare CPU minima over the rounds; wall
+# minima and medians are shown beside them, and the largest peak RSS.
+#
+# RSS over records = (msgseq's peak RSS - the bare loop's - N x one record's
+# heap chunk) / N, in bytes per record: what msgseq holds beyond the list of
+# records itself. One record's chunk is sizeof(llnode) as malloc rounds it
+# (benchrun --record-heap). The aim is at most 40 bytes.
+#
+# Output: per N a table of the columns and the RSS over records, then one line
+# per N, e.g.
+#   N=100000 msgseq/bare=1.08 folder/bare=1.13 msgseq-u/bare=1.21 rss_over=26B/rec
+# (msgseq and msgseq -u against the bare loop, folder -pack against the MH
+# bare loop; a column that did not run is left out), and with 1,000,000 and
+# 10,000 both run, how msgseq's CPU minimum and the bare loop's grew between
+# them. Making copies and removing them costs more than the timed runs: the
+# default sizes take about 4 minutes on this project's 2-core machine, with a
+# million about 40.
+#
+# The helpers (benchrun, makebox, rename_loop) come from BENCH_TOOLS if set,
+# else from BUILD_DIR/bench when it has them, else from this tree's
+# build/bench. The scratch directory is made under TMPDIR (default /tmp) and
+# removed on exit.
 set -euo pipefail
-build=$(cd "${1:-build}" && pwd)
-shift || true
-sizes=("${@:-10000}")
-[ $# -gt 0 ] || sizes=(10000 100000 1000000)
-reps=${REPS:-5}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
-# A fresh mailbox of n files in $work/box; its index in $work/meta.
-setup() {
-    local n=$1
-    rm -rf "$work/box"
-    mkdir "$work/box"
-    (cd "$work/box" && "$build/bench/makebox" "$n" > "$work/meta")
-}
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+die() { echo "msgseq_bench: $*" >&2; exit 2; }
 
-best() {  # best() n command...: "real user" of the run with the best wall time, in ms
-    local n=$1 best= bestuser= out real user
-    shift
-    for _ in $(seq "$reps"); do
-        setup "$n"
-        sync
-        out=$( { TIMEFORMAT='%3R %3U'; time (cd "$work/box" && "$@" > /dev/null); } 2>&1 )
-        real=$(awk '{ printf "%d", $1 * 1000 }' <<< "$out")
-        user=$(awk '{ printf "%d", $2 * 1000 }' <<< "$out")
-        if [ -z "$best" ] || [ "$real" -lt "$best" ]; then best=$real bestuser=$user; fi
-    done
-    echo "$best $bestuser"
-}
-
-# Wall time is mostly the file system's renames, which grow faster than
-# linearly in a large directory; user time is msgseq's own work.
-printf '%10s %12s %12s %12s %8s\n' records "msgseq ms" "user ms" "renames ms" ratio
-for n in "${sizes[@]}"; do
-    read -r m mu < <(best "$n" "$build/msgseq" "$work/meta")
-    read -r r _ < <(best "$n" "$build/bench/rename_loop" "$n")
-    awk -v n="$n" -v m="$m" -v mu="$mu" -v r="$r" \
-        'BEGIN { printf "%10d %12d %12d %12d %8.2f\n", n, m, mu, r, m / r }'
+million=0
+target=
+sizes=()
+for arg in "$@"; do
+    case $arg in
+    --million) million=1 ;;
+    -h | --help) sed -n '2,8p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) die "unknown option $arg" ;;
+    *)
+        if [ -z "$target" ] && [ ${#sizes[@]} -eq 0 ] && ! [[ $arg =~ ^[0-9]+$ && ! -e $arg ]]; then
+            target=$arg
+        elif [[ $arg =~ ^[1-9][0-9]*$ ]] && [ "$arg" -le 1000000 ]; then
+            sizes+=("$arg")
+        else
+            die "not a record count from 1 to 1000000: $arg"
+        fi
+        ;;
+    esac
 done
+[ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000 100000)
+if [ "$million" = 1 ] && [[ " ${sizes[*]} " != *" 1000000 "* ]]; then sizes+=(1000000); fi
+rounds=${ROUNDS:-7}
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
+
+if [ -z "$target" ]; then
+    target=build
+    [ -e "$target" ] || target=$top/build
+fi
+if [ -d "$target" ]; then
+    build=$(cd "$target" && pwd)
+    msgseq=$build/msgseq
+else
+    msgseq=$(realpath -- "$target")
+    build=$(dirname "$msgseq")
+fi
+if [ ! -f "$msgseq" ] || [ ! -x "$msgseq" ]; then die "no msgseq at $msgseq"; fi
+
+tools=${BENCH_TOOLS:-}
+if [ -z "$tools" ]; then
+    for dir in "$build/bench" "$top/build/bench"; do
+        if [ -x "$dir/benchrun" ] && [ -x "$dir/makebox" ] && [ -x "$dir/rename_loop" ]; then
+            tools=$dir
+            break
+        fi
+    done
+fi
+if [ -z "$tools" ] || [ ! -x "$tools/benchrun" ]; then
+    die "no benchrun, makebox and rename_loop; build them: cmake --workflow --preset default"
+fi
+tools=$(cd "$tools" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/msgseq-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# msgseq -u only where this msgseq says it has it.
+cols=(msgseq bare)
+if help=$(cd "$work" && "$msgseq" --help 2>&1 < /dev/null) &&
+    grep -qE '(^|[^[:alnum:]-])-u([^[:alnum:]-]|$)' <<< "$help"; then
+    cols+=(msgseq-u)
+fi
+
+# nmh is a yardstick only: used when present, never installed from here.
+folder=
+if command -v folder > /dev/null; then
+    folder=$(command -v folder)
+elif [ -x /usr/bin/mh/folder ]; then
+    folder=/usr/bin/mh/folder
+fi
+if [ -n "$folder" ]; then
+    cols+=(folder mhbare)
+    # nmh reads this profile and keeps its context under Path, all in here.
+    mkdir -p "$work/mhhome" "$work/mh"
+    printf 'Path: %s\n' "$work/mh" > "$work/mhhome/.mh_profile"
+fi
+
+recheap=$("$tools/benchrun" --record-heap)
+results=$work/results
+: > "$results"
+
+echo "msgseq:   $msgseq"
+echo "helpers:  $tools"
+echo "scratch:  $work ($(df -PT "$work" | awk 'NR == 2 { print $2 }'))"
+[ "$(stat -c %d "$work")" = "$(stat -c %d "$build")" ] ||
+    echo "note:     scratch is not on the file system of $build"
+echo "rounds:   $rounds per size; one list record takes $recheap bytes of heap"
+if [ -n "$folder" ]; then
+    echo "nmh:      $folder"
+else
+    echo "nmh not installed"
+fi
+[ "$rounds" -ge 7 ] || echo "note:     fewer than 7 rounds: minima are rough"
+
+# One timed run of column $1 on $n records in a fresh copy; appends
+# "n column cpu_us wall_us maxrss_kb" to the results.
+runone() {
+    local col=$1 dir master flag=() cmd env=()
+    case $col in
+    msgseq | msgseq-u | bare) dir=$work/box master=$work/master ;;
+    folder | mhbare) dir=$work/mh/box master=$work/mhmaster flag=(--mh) ;;
+    esac
+    case $col in
+    msgseq) cmd=("$msgseq" "$work/meta") ;;
+    msgseq-u)
+        cp "$work/meta" "$work/meta.u"
+        cmd=("$msgseq" -u "$work/meta.u")
+        ;;
+    bare | mhbare) cmd=("$tools/rename_loop" "${flag[@]}" "$n") ;;
+    folder)
+        cmd=("$folder" +box -pack)
+        env=(-u MH -u MHCONTEXT "HOME=$work/mhhome")
+        printf 'Current-Folder: box\n' > "$work/mh/context"
+        ;;
+    esac
+    mkdir "$dir"
+    (cd "$dir" && "$tools/makebox" "${flag[@]}" --link "$master" "$n")
+    # Commits the copy's links, and the last run's unlinks, to the journal
+    # now rather than in the middle of the run. Only this directory: syncing
+    # the whole shared file system waits on everyone's writes.
+    sync "$dir"
+    local out
+    out=$(env "${env[@]}" "$tools/benchrun" "$dir" "${cmd[@]}") ||
+        die "$col failed on $n records"
+    (cd "$dir" && "$tools/makebox" "${flag[@]}" --check "$master" "$n") ||
+        die "$col left $n records misnumbered"
+    if [ "$col" = msgseq-u ] && [ "$n" -gt 1 ]; then
+        # The index must now list the new names: the last record's old one is gone.
+        if grep -qxF -- "$(sed -n "$((3 + 7 * (n - 1)))p" "$work/meta")" "$work/meta.u" ||
+            ! grep -qxF -- "$(printf 'in%03d.msg' $((n - 1)))" "$work/meta.u"; then
+            die "msgseq -u did not rewrite the index on $n records"
+        fi
+    fi
+    rm -rf "$dir"
+    echo "$n $col $out" >> "$results"
+}
+
+# Per column of size $1: cpu min, cpu median, wall min, wall median (ms) and
+# the largest peak RSS (KiB), one line each: "column cpumin cpumed wallmin
+# wallmed rss".
+summary() {
+    awk -v n="$1" '
+        function med(a, c,    i, j, t) {
+            for (i = 2; i <= c; i++)
+                for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+            return c % 2 ? a[(c + 1) / 2] : (a[c / 2] + a[c / 2 + 1]) / 2
+        }
+        $1 == n {
+            c = ++cnt[$2]; cpu[$2, c] = $3; wall[$2, c] = $4
+            if (!($2 in rss) || $5 > rss[$2]) rss[$2] = $5
+        }
+        END {
+            for (col in cnt) {
+                split("", a); split("", b)
+                for (i = 1; i <= cnt[col]; i++) { a[i] = cpu[col, i]; b[i] = wall[col, i] }
+                cm = med(a, cnt[col]); wm = med(b, cnt[col])
+                printf "%s %.3f %.3f %.3f %.3f %d\n", col, a[1] / 1000, cm / 1000,
+                    b[1] / 1000, wm / 1000, rss[col]
+            }
+        }' "$results"
+}
+
+declare -A label=([msgseq]="msgseq" [bare]="bare loop" [msgseq-u]="msgseq -u"
+                  [folder]="folder -pack" [mhbare]="MH bare loop")
+declare -A base=([msgseq]=bare [bare]=bare [msgseq-u]=bare [folder]=mhbare [mhbare]=mhbare)
+declare -A cpumin
+finals=()
+
+for n in "${sizes[@]}"; do
+    started=$SECONDS
+    rm -rf "$work/master" "$work/mhmaster"
+    mkdir "$work/master"
+    (cd "$work/master" && "$tools/makebox" "$n" > "$work/meta")
+    if [ -n "$folder" ]; then
+        mkdir "$work/mhmaster"
+        (cd "$work/mhmaster" && "$tools/makebox" --mh "$n")
+    fi
+    for ((r = 0; r < rounds; r++)); do
+        [ ! -t 2 ] || printf '\rN = %d: round %d of %d ' "$n" $((r + 1)) "$rounds" >&2
+        for ((c = 0; c < ${#cols[@]}; c++)); do
+            runone "${cols[(r + c) % ${#cols[@]}]}"
+        done
+    done
+    [ ! -t 2 ] || printf '\r%40s\r' '' >&2
+
+    declare -A cm=() cmed=() wmin=() wmed=() rss=()
+    while read -r col a b w x m; do
+        cm[$col]=$a cmed[$col]=$b wmin[$col]=$w wmed[$col]=$x rss[$col]=$m
+    done < <(summary "$n")
+    echo
+    timed=$(awk -v n="$n" '$1 == n { t += $4 } END { printf "%.1f", t / 1e6 }' "$results")
+    echo "N = $n records, $rounds rounds, $((SECONDS - started)) s ($timed s of it timed runs)"
+    if [ "$n" -gt 500000 ]; then
+        echo "  records 500000 on are named i(2k).msg: in(2k).msg would pass 12 characters"
+    fi
+    printf '  %-13s %11s %11s %12s %12s %13s %10s\n' column "cpu min ms" "cpu med ms" \
+        "wall min ms" "wall med ms" "peak RSS KiB" "cpu/bare"
+    for col in "${cols[@]}"; do
+        ratio=
+        if [ "$col" != bare ] && [ "$col" != mhbare ]; then
+            ratio=$(awk -v a="${cm[$col]}" -v b="${cm[${base[$col]}]}" \
+                'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+        fi
+        printf '  %-13s %11.1f %11.1f %12.1f %12.1f %13d %10s\n' "${label[$col]}" "${cm[$col]}" \
+            "${cmed[$col]}" "${wmin[$col]}" "${wmed[$col]}" "${rss[$col]}" "$ratio"
+    done
+    over=$(awk -v m="${rss[msgseq]}" -v b="${rss[bare]}" -v h="$recheap" -v n="$n" \
+        'BEGIN { printf "%.0f", ((m - b) * 1024 - n * h) / n }')
+    printf '  RSS over records: (%d KiB - %d KiB - %d x %d B) / %d = %d B/record (aim: <= 40)\n' \
+        "${rss[msgseq]}" "${rss[bare]}" "$n" "$recheap" "$n" "$over"
+
+    line="N=$n msgseq/bare=$(awk -v a="${cm[msgseq]}" -v b="${cm[bare]}" \
+        'BEGIN { printf "%.2f", a / b }')"
+    if [ -n "$folder" ]; then
+        line+=" folder/bare=$(awk -v a="${cm[folder]}" -v b="${cm[mhbare]}" \
+            'BEGIN { printf "%.2f", a / b }')"
+    fi
+    if [ -n "${cm[msgseq-u]:-}" ]; then
+        line+=" msgseq-u/bare=$(awk -v a="${cm[msgseq-u]}" -v b="${cm[bare]}" \
+            'BEGIN { printf "%.2f", a / b }')"
+    fi
+    finals+=("$line rss_over=${over}B/rec")
+    cpumin[$n,msgseq]=${cm[msgseq]}
+    cpumin[$n,bare]=${cm[bare]}
+    unset cm cmed wmin wmed rss
+    # Freeing every master file is slow at a million; the table is out first.
+    rm -rf "$work/master" "$work/mhmaster"
+done
+
+echo
+if [ -n "${cpumin[1000000,msgseq]:-}" ] && [ -n "${cpumin[10000,msgseq]:-}" ]; then
+    awk -v m1="${cpumin[10000,msgseq]}" -v m2="${cpumin[1000000,msgseq]}" \
+        -v b1="${cpumin[10000,bare]}" -v b2="${cpumin[1000000,bare]}" 'BEGIN {
+            printf "growth 10000 -> 1000000 records (x100), CPU min: msgseq x%.1f, bare loop x%.1f, msgseq/bare %.2f\n",
+                m2 / m1, b2 / b1, (m2 / m1) / (b2 / b1)
+        }'
+fi
+printf '%s\n' "${finals[@]}"
+echo "total: $SECONDS s"
