@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -338,6 +339,21 @@ void pathlinks(const char* fname, const fileid& here, keepset& k) {
     }
 }
 
+// A file's inode as a listing gives it. An overlay of file systems gives
+// the inode of the layer a renamed file now lies in, not the one the file
+// reports, so there each file is asked itself.
+bool trustlisting(int dirfd) {
+    struct statfs fs;
+    constexpr long overlay = 0x794c7630;
+    return fstatfs(dirfd, &fs) == 0 && fs.f_type != overlay;
+}
+
+ino_t fileino(int dirfd, const dirent* ent, bool listingino) {
+    if (listingino) return ent->d_ino;
+    struct stat st;
+    return fstatat(dirfd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
 // Lists the directory once: the temporary names left by an earlier run, the
 // names that lead to the index, each record's inode when the run needs it
 // (wantino), and, for a dry run, every name.
@@ -347,6 +363,7 @@ bool survey(run& r, const keepset& k, bool wantino) {
     struct stat st;
     if (fstat(dirfd(d.get()), &st) == 0) r.here = {st.st_dev, st.st_ino};
     if (wantino) r.ino.assign(r.recs.size(), 0);
+    const bool listingino = trustlisting(dirfd(d.get()));
     errno = 0;
     while (const dirent* ent = readdir(d.get())) {
         const std::string_view name(ent->d_name);
@@ -361,11 +378,7 @@ bool survey(run& r, const keepset& k, bool wantino) {
         if (r.dry) r.names.emplace(name, ent->d_ino);
         if (wantino) {
             const uint32_t i = findname(r, name);
-            // The file's own inode, not the listing's: on an overlay the two
-            // differ once a file has been renamed.
-            struct stat fst;
-            if (i != none && fstatat(dirfd(d.get()), ent->d_name, &fst, AT_SYMLINK_NOFOLLOW) == 0)
-                r.ino[i] = fst.st_ino;
+            if (i != none) r.ino[i] = fileino(dirfd(d.get()), ent, listingino);
         }
     }
     for (const std::string& name : k.names) r.keep.push_back(name);
@@ -851,10 +864,9 @@ bool findfiles(run& r, const std::vector<ino_t>& inos) {
         if (inos[i]) byino.emplace(inos[i], i);
     std::vector<std::vector<std::string>> found(r.recs.size());
     if (dirptr d{opendir(".")}) {
+        const bool listingino = trustlisting(dirfd(d.get()));
         while (const dirent* ent = readdir(d.get())) {
-            struct stat st;
-            if (fstatat(dirfd(d.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            auto it = byino.find(st.st_ino);
+            auto it = byino.find(fileino(dirfd(d.get()), ent, listingino));
             if (it != byino.end()) found[it->second].emplace_back(ent->d_name);
         }
     }

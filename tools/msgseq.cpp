@@ -119,9 +119,11 @@ bool explain(const char* meta, bool exact) {
 
 // Loading a large index takes a heap record for every message. The heap is
 // grown for all of them at once, in memory the kernel may back with 2 MiB
-// pages: first-touch page faults, not parsing, are most of a big load's
-// cost. Only whole huge pages that the records will fill are asked for, so
-// the process grows by no more than the records need.
+// pages, and the pages are handed over in one call rather than one fault at
+// a time: first-touch page faults, not parsing, are most of a big load's
+// cost. Only the pages the records will fill are asked for, so the process
+// grows by no more than the records need; the eager part is capped, so that
+// an index that stops loading early can't make the process hold much more.
 void roomforrecords(const char* meta) {
     const int fd = open(meta, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
@@ -136,7 +138,9 @@ void roomforrecords(const char* meta) {
     constexpr size_t huge = size_t{2} << 20;
     const size_t chunk = (sizeof(llnode) + 8 + 15) & ~size_t{15};  // the heap's size for one record
     const size_t need = (lines / 7) * chunk;
-    if (need < 4 * huge) return;
+    constexpr size_t page = 4096;
+    constexpr size_t eager = size_t{64} << 20;
+    if (need < 64 * page) return;
     const size_t top = mallinfo2().keepcost;
     if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(std::max<size_t>(top + 4096, 1 << 20))) != 1 ||
         mallopt(M_TOP_PAD, static_cast<int>(std::min<size_t>(need, INT_MAX))) != 1)
@@ -149,6 +153,9 @@ void roomforrecords(const char* meta) {
     const uintptr_t lo = (at + huge - 1) & ~(huge - 1);
     const uintptr_t hi = std::min(end, at + need) & ~(huge - 1);
     if (end > at && hi > lo) (void)madvise(p + (lo - at), hi - lo, MADV_HUGEPAGE);
+    const uintptr_t from = (at + page - 1) & ~(page - 1);
+    const uintptr_t to = std::min({end, at + need, at + eager}) & ~(page - 1);
+    if (end > at && to > from) (void)madvise(p + (from - at), to - from, MADV_POPULATE_WRITE);
     free(p);
 }
 
