@@ -157,11 +157,13 @@ int readhdr(FILE* fd, llnode* itemlist) {
 }
 
 int readmeta(const char* fname, llnode* itemlist) {
+    char buf[METABUF * 4];  // outlives fd; a large index reads in fewer calls
     fileptr fd(fopen(fname, "r"));
     if (!fd) {
         printf("FILE ERROR:  readmeta, error in opening %s", fname);
         return -1;
     }
+    (void)setvbuf(fd.get(), buf, _IOFBF, sizeof buf);
     char line[METALINE + 1];
     ownerdata* owner = itemlist->mydata;
     if (readfield(fd.get(), line) < 0) {
