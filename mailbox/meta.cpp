@@ -157,7 +157,7 @@ int readhdr(FILE* fd, llnode* itemlist) {
 }
 
 int readmeta(const char* fname, llnode* itemlist) {
-    char buf[METABUF * 4];  // outlives fd; a large index reads in fewer calls
+    char buf[METABUF];  // outlives fd; a large index reads in fewer calls
     fileptr fd(fopen(fname, "r"));
     if (!fd) {
         printf("FILE ERROR:  readmeta, error in opening %s", fname);

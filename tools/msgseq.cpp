@@ -130,7 +130,7 @@ void roomforrecords(const char* meta) {
     struct stat st;
     size_t lines = 0;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[1 << 16];
+        char buf[1 << 14];
         ssize_t n;
         while ((n = read(fd, buf, sizeof buf)) > 0) lines += static_cast<size_t>(std::count(buf, buf + n, '\n'));
     }
