@@ -85,14 +85,7 @@ bool foreign(std::string_view name) {
     return name == "." || name == ".." || name.find('/') != std::string_view::npos;
 }
 
-// Names go into one line of output whatever bytes they hold.
-std::string shown(std::string_view name) {
-    std::string out(name);
-    std::replace_if(
-        out.begin(), out.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
-    return out;
-}
+std::string shown(std::string_view name) { return renumshown(name); }
 
 uint32_t namehash(std::string_view s) {
     return std::accumulate(s.begin(), s.end(), 2166136261u, [](uint32_t h, char c) {
@@ -722,19 +715,24 @@ int renumber(run& r, renumstats* stats, bool update, bool* named = nullptr) {
     return std::all_of(r.state.begin(), r.state.end(), home) ? RENUMOK : RENUMFILES;
 }
 
-bool startrun(run& r, const char* fname, llnode* itemlist, const renumopts* opts, bool wantino) {
+// Takes the records and lists the directory. A run that starts afresh then
+// claims what an earlier one set aside; one that resumes a journal finds its
+// files by inode instead.
+bool startrun(run& r, const char* fname, llnode* itemlist, const renumopts* opts, bool wantino,
+              bool resume = false) {
     r.opts = opts;
     r.dry = opts->dryrun;
     takerecords(r, itemlist);
     indexnames(r);
     keepset k;
     keepfor(fname, herenow(), k);
-    if (survey(r, k, wantino)) {
-        claimtemps(r);
-        return true;
+    if (!survey(r, k, wantino)) {
+        (void)fprintf(opts->errs, "%s: cannot read directory '.': %s\n", opts->prog,
+                      strerror(errno));
+        return false;
     }
-    (void)fprintf(opts->errs, "%s: cannot read directory '.': %s\n", opts->prog, strerror(errno));
-    return false;
+    if (!resume) claimtemps(r);
+    return true;
 }
 
 // ---- Updating the index: the journal and its work directory.
@@ -911,6 +909,14 @@ void refuselinked(run& r) {
 
 }  // namespace
 
+std::string renumshown(std::string_view name) {
+    std::string out(name);
+    std::replace_if(
+        out.begin(), out.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+    return out;
+}
+
 int renumlock() {
     const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -986,24 +992,13 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         return RENUMINDEX;
     }
     if (found == journal::good) {
-        r.opts = opts;
-        r.dry = opts->dryrun;
-        takerecords(r, itemlist);
-        indexnames(r);
-        const fileid here = herenow();
-        if (!(was == here) || inos.size() != r.recs.size()) {
+        if (!startrun(r, fname, itemlist, opts, false, true)) return RENUMFILES;
+        if (!(was == r.here) || inos.size() != r.recs.size()) {
             (void)fprintf(opts->errs,
                           "%s: the update of '%s' that was cut short worked in another directory "
                           "or on another index; finish it there\n",
                           opts->prog, shown(fname).c_str());
             return RENUMINDEX;
-        }
-        keepset k;
-        keepfor(fname, here, k);
-        if (!survey(r, k, false)) {
-            (void)fprintf(opts->errs, "%s: cannot read directory '.': %s\n", opts->prog,
-                          strerror(errno));
-            return RENUMFILES;
         }
         if (!findfiles(r, inos)) {
             (void)fprintf(opts->errs,

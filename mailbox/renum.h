@@ -19,6 +19,8 @@
 #define MAILBOX_RENUM_H
 
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "mailbox/ll.h"
 
@@ -44,6 +46,9 @@ struct renumstats {
     int missing;   // records whose file was found under no name
     int refused;   // records not renamed for any other reason
 };
+
+// A name as one line of output shows it: control bytes become '?'.
+std::string renumshown(std::string_view name);
 
 // Takes the lock that keeps two runs out of one directory: an exclusive
 // flock(2) on the working directory, which shell scripts can share with

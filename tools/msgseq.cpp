@@ -97,23 +97,14 @@ int parse(int argc, char** argv, args* a) {
     return 0;
 }
 
-// Names go into one line of standard error whatever bytes they hold.
-std::string shown(std::string_view name) {
-    std::string out(name);
-    std::replace_if(
-        out.begin(), out.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
-    return out;
-}
-
 // Where and why the metafile falls short, as one line on standard error.
 bool explain(const char* meta, bool exact) {
     const metafault f = metachk(meta, exact);
     if (f.line == 0) return false;
     if (f.line < 0)
-        (void)fprintf(stderr, "msgseq: %s: %s\n", shown(meta).c_str(), f.why);
+        (void)fprintf(stderr, "msgseq: %s: %s\n", renumshown(meta).c_str(), f.why);
     else
-        (void)fprintf(stderr, "msgseq: %s:%d: %s\n", shown(meta).c_str(), f.line, f.why);
+        (void)fprintf(stderr, "msgseq: %s:%d: %s\n", renumshown(meta).c_str(), f.line, f.why);
     return true;
 }
 
@@ -175,7 +166,7 @@ int main(int argc, char** argv) {
         (void)fprintf(stderr,
                       "msgseq: an update of '%s' by 'msgseq -u' was cut short; run 'msgseq -u %s' "
                       "to finish it\n",
-                      shown(a.meta).c_str(), shown(a.meta).c_str());
+                      renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
         renumunlock(lock);
         return EXIT_LOAD;
     }
@@ -198,7 +189,7 @@ int main(int argc, char** argv) {
         (void)fprintf(stderr,
                       "msgseq: none of the listed files was found; names are taken relative to "
                       "the working directory, %s\n",
-                      getcwd(cwd, sizeof cwd) ? shown(cwd).c_str() : "(unknown)");
+                      getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
     }
     llfree(inlist);
     llfree(outlist);
