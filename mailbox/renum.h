@@ -12,9 +12,17 @@
 // that no record moves away keeps its name and is reported. Renames are made
 // at once where the new name is free; records whose new name is still taken
 // are worked afterwards, each chain of them from its free end, and each ring
-// of them through one temporary name, ".msgseq-temp-<name>": the file of the
-// record listing <name>, waiting for the record whose new name <name> is to
-// move in. A run that is not killed leaves no temporary name behind.
+// of them through one temporary name, ".msgseq-temp-<name>.<inode>": the
+// file of the record listing <name>, waiting for the file with inode <inode>,
+// that of the record whose new name <name> is, to move in. A run that is not
+// killed leaves no temporary name behind.
+//
+// The calling sequence of a program that updates an index:
+//   int lock = renumlock();            // -1: busy (EWOULDBLOCK) or unlockable
+//   if (renumunfinished(fname)) ...     // only renumindex may go on from here
+//   llinit(); readmeta(fname, inlist);  // the whole index, or stop
+//   renumindex(fname, inlist, &opts, &stats);
+//   llfree(inlist); renumunlock(lock);
 #ifndef MAILBOX_RENUM_H
 #define MAILBOX_RENUM_H
 
@@ -34,17 +42,18 @@ constexpr int RENUMWRITE = 6;  // the files were renamed but the index was not r
                                // journal stays, and renumindex run again finishes the job
 
 struct renumopts {
-    const char* prog;  // starts every line written to errs ("msgseq")
+    const char* prog;  // starts every line written to errs ("msgseq"); or null: no prefix
     bool dryrun;       // work out and report every rename, make none
     FILE* trace;       // gets "renamed 'OLD' -> 'NEW'\n" for each rename made; or null
-    FILE* errs;        // gets one line for each record whose file is not renamed
+    FILE* errs;        // gets one line for each record whose file is not renamed; or null
 };
 
 struct renumstats {
-    int records;   // records worked on
-    int moved;     // records whose file was renamed to its new name by this run
-    int missing;   // records whose file was found under no name
-    int refused;   // records not renamed for any other reason
+    int records;  // records worked on: stayed + moved + missing + refused
+    int moved;    // records whose file was renamed to its new name by this run
+    int missing;  // records whose file was found under no name
+    int refused;  // records not renamed for any other reason
+    int stayed;   // records whose file already had its new name
 };
 
 // A name as one line of output shows it: control bytes become '?'.
@@ -75,8 +84,8 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 
 // Renames as renumfiles does and then replaces the index fname, through
 // wrtmeta, with the same records naming their files' new names. itemlist
-// must be fname loaded whole; the caller has checked that writing it back
-// loses nothing.
+// must be fname loaded whole. An index that writing back would change
+// (metachk) is refused, untouched.
 //
 // Safe against a kill at any point: before the first rename a journal names
 // each record's file and its inode, and is synced; the index is replaced

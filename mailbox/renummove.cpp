@@ -1,0 +1,376 @@
+// The moves of a renumbering run: the first pass in index order, then the
+// records whose new name was taken, as chains and rings, with the undoing of
+// a ring that can't be closed; and the lines that report what was not done.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mailbox/renumrun.h"
+
+void renumsay(const renumopts* opts, const char* fmt, ...) {
+    if (!opts->errs) return;
+    if (opts->prog) (void)fprintf(opts->errs, "%s: ", opts->prog);
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vfprintf(opts->errs, fmt, ap);
+    va_end(ap);
+}
+
+// What stands under a name: its file, or inode 0 when nothing does. Files
+// in one directory may still lie on different devices (an overlay), so a
+// file is known by both.
+renumid renumlookupid(const renumrun& r, const std::string& name) {
+    if (r.dry) {
+        auto it = r.names.find(name);
+        return {0, it == r.names.end() ? 0 : it->second};
+    }
+    struct stat st;
+    if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {0, 0};
+    return {st.st_dev, st.st_ino};
+}
+
+ino_t renumlookup(const renumrun& r, const std::string& name) { return renumlookupid(r, name).ino; }
+
+// Two names of one file.
+bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b) {
+    const renumid x = renumlookupid(r, a);
+    return x.ino != 0 && x == renumlookupid(r, b);
+}
+
+void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
+                   const char* why) {
+    r.complaints.emplace_back(
+        i, "cannot move '" + renumshown(from) + "' to '" + renumshown(to) + "': " + why);
+}
+
+namespace {
+
+void refuse(renumrun& r, uint32_t i, const char* why) {
+    renumcomplain(r, i, renumlisted(r, i), renumtarget(i).s, why);
+    r.state[i] = renumst::kept;
+}
+
+void trace(const renumrun& r, std::string_view from, std::string_view to) {
+    if (r.opts->trace)
+        (void)fprintf(r.opts->trace, "renamed '%s' -> '%s'\n", renumshown(from).c_str(),
+                      renumshown(to).c_str());
+}
+
+// Renames from to to unless to exists: 0, or the errno of the failure. Where
+// the file system can't refuse an existing name in a rename, a hard link,
+// which it refuses just the same, and an unlink do the move; should both
+// names then stay, *both says so.
+int fsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr) {
+    if (r.dry) {
+        auto it = r.names.find(from);
+        if (it == r.names.end()) return ENOENT;
+        if (r.names.contains(to)) return EEXIST;
+        const ino_t ino = it->second;
+        r.names.erase(it);
+        r.names.emplace(to, ino);
+    } else {
+        if (!r.linkonly) {
+            if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+                trace(r, from, to);
+                return 0;
+            }
+            if (errno != EINVAL && errno != ENOSYS) return errno;
+            r.linkonly = true;
+        }
+        if (link(from.c_str(), to) != 0) return errno;
+        if (unlink(from.c_str()) != 0) {
+            const int err = errno;
+            if (unlink(to) != 0 && both) *both = true;
+            return err;
+        }
+    }
+    trace(r, from, to);
+    return 0;
+}
+
+}  // namespace
+
+int renumfsunlink(renumrun& r, const std::string& name) {
+    if (r.dry) return r.names.erase(name) ? 0 : ENOENT;
+    return unlink(name.c_str()) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// Moves record i's file to its new name; 0 or the errno of the failure,
+// reported unless it is EEXIST or ENOENT, which the caller judges.
+int moverec(renumrun& r, uint32_t i) {
+    const std::string from(renumcur(r, i));
+    const renumname to = renumtarget(i);
+    bool both = false;
+    const int err = fsmove(r, from, to.s, &both);
+    if (err == 0) {
+        r.state[i] = renumst::moved;
+        r.away.erase(i);
+    } else if (both) {
+        renumcomplain(r, i, from, to.s,
+                      (std::string(strerror(err)) + "; it is now under both names").c_str());
+        r.state[i] = renumst::kept;
+    } else if (err != EEXIST && err != ENOENT) {
+        renumcomplain(r, i, from, to.s, strerror(err));
+        r.state[i] = renumst::kept;
+    }
+    return err;
+}
+
+// With the index to be rewritten, a record that keeps its name without its
+// file there (its file is missing, or it names the file of an earlier
+// record) keeps that name in the index: no other record's file may move in
+// under it, or two records would name one file.
+void reservenames(renumrun& r) {
+    if (!r.update) return;
+    for (uint32_t i = 0; i < r.recs.size(); i++)
+        if (r.state[i] == renumst::twin || (r.verified && r.ino[i] == 0 && !r.away.contains(i)))
+            r.reserved.emplace_back(renumlisted(r, i));
+    std::sort(r.reserved.begin(), r.reserved.end());
+}
+
+// After a move of record i failed with err: its new name is still taken, or
+// its file has gone from under it.
+void judge(renumrun& r, uint32_t i, std::string_view from, int err) {
+    if (err != EEXIST && err != ENOENT) return;  // reported where it failed
+    renumcomplain(r, i, err == EEXIST ? std::string_view(renumlisted(r, i)) : from,
+                  renumtarget(i).s, strerror(err));
+    r.state[i] = err == ENOENT ? renumst::lost : renumst::kept;
+}
+
+// First pass: every record in index order, renamed at once where its new
+// name is free. A listed name that an earlier record of this run has just
+// moved into held no file of its own when the run began.
+void firstpass(renumrun& r) {
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        if (r.state[i] != renumst::open && r.state[i] != renumst::twin) continue;
+        if (const char* why = renumunfit(r, i)) {
+            refuse(r, i, why);
+            continue;
+        }
+        const bool isaway = r.away.contains(i);
+        if (!isaway) {
+            const uint32_t k = renumtargetno(renumlisted(r, i));
+            const bool gone = r.verified
+                                  ? r.ino[i] == 0
+                                  : !*renumlisted(r, i) || (k < i && r.state[k] == renumst::moved);
+            if (gone) {
+                refuse(r, i, strerror(ENOENT));
+                r.state[i] = renumst::lost;
+                continue;
+            }
+        }
+        const renumname to = renumtarget(i);
+        if (renumcur(r, i) != to.s && !r.reserved.empty() &&
+            std::binary_search(r.reserved.begin(), r.reserved.end(), std::string_view(to.s))) {
+            refuse(r, i, "another record keeps that name in the index");
+            continue;
+        }
+        if (renumcur(r, i) == to.s) {
+            if (r.verified || renumlookup(r, to.s) != 0) {
+                r.state[i] = renumst::stayed;
+            } else {
+                refuse(r, i, strerror(ENOENT));
+                r.state[i] = renumst::lost;
+            }
+            continue;
+        }
+        const int err = moverec(r, i);
+        if (err == EEXIST) {
+            r.state[i] = renumst::wait;
+        } else {
+            judge(r, i, renumcur(r, i), err);
+        }
+    }
+}
+
+// Works a ring of waiting records, where each one's new name holds the file
+// of the next (ring[j + 1], and the last's holds the first's): the first
+// file is set aside, the others move from the far end, and the first follows
+// last. Should a move fail, the moves made are undone, so that nothing stays
+// under a temporary name.
+void workring(renumrun& r, const std::vector<uint32_t>& ring) {
+    const size_t m = ring.size();
+    const uint32_t first = ring[0];
+    std::vector<std::string> was(m);
+    for (size_t j = 0; j < m; j++) was[j] = renumcur(r, ring[j]);
+    // The name says which file is to move in where the first one was, so
+    // that a run after a kill can tell this file from a stray one.
+    const std::string temp = std::string(renumtmp) + renumlisted(r, first) + "." +
+                             std::to_string(renumlookup(r, was[m - 1]));
+    if (int err = fsmove(r, was[0], temp.c_str())) {
+        renumcomplain(r, first, was[0], temp, strerror(err));
+        r.state[first] = renumst::kept;
+        for (size_t j = 1; j < m; j++) judge(r, ring[j], was[j], EEXIST);
+        return;
+    }
+    r.away[first] = temp;
+    size_t j = m;
+    int err = 0;
+    while (j-- > 0)
+        if ((err = moverec(r, ring[j])) != 0) break;
+    if (j == SIZE_MAX) return;  // the whole ring moved
+    // ring[j] could not move: undo the moves after it, nearest first, and
+    // bring the first file back to its name.
+    judge(r, ring[j], was[j], err);
+    size_t undo = j + 1;
+    for (; undo < m; undo++) {
+        if (fsmove(r, renumtarget(ring[undo]).s, was[undo].c_str()) != 0) break;
+        r.state[ring[undo]] = renumst::wait;
+        if (was[undo] != renumlisted(r, ring[undo])) r.away[ring[undo]] = was[undo];
+    }
+    if (undo == m && r.state[first] != renumst::moved && fsmove(r, temp, was[0].c_str()) == 0) {
+        if (was[0] == renumlisted(r, first))
+            r.away.erase(first);
+        else
+            r.away[first] = was[0];
+    }
+    for (size_t t = 0; t < m; t++)
+        if (r.state[ring[t]] == renumst::wait) judge(r, ring[t], was[t], EEXIST);
+}
+
+// Second pass: the records whose new name was taken. Each new name is held
+// by at most one file, so the records form chains, each worked from its
+// free end, and rings.
+void secondpass(renumrun& r) {
+    std::vector<uint32_t> waits;
+    for (uint32_t i = 0; i < r.recs.size(); i++)
+        if (r.state[i] == renumst::wait) waits.push_back(i);
+    if (waits.empty()) return;
+
+    // A move cut short between its link and its unlink left the file under
+    // both names: finish it.
+    for (uint32_t i : waits) {
+        const std::string from(renumcur(r, i));
+        const renumname to = renumtarget(i);
+        if (!renumsamefile(r, from, to.s)) continue;
+        if (int err = renumfsunlink(r, from)) {
+            renumcomplain(r, i, from, to.s,
+                          (std::string(strerror(err)) + "; it is now under both names").c_str());
+            r.state[i] = renumst::kept;
+        } else {
+            trace(r, from, to.s);
+            r.state[i] = renumst::moved;
+            r.away.erase(i);
+        }
+    }
+
+    std::unordered_map<std::string, uint32_t> holder;
+    for (uint32_t i : waits)
+        if (r.state[i] == renumst::wait) holder.emplace(renumcur(r, i), i);
+    auto next = [&](uint32_t i) {
+        auto it = holder.find(renumtarget(i).s);
+        return it == holder.end() ? renumnone : it->second;
+    };
+    std::vector<uint8_t> seen(r.recs.size(), 0);  // 1 on the walk now, 2 done
+    std::vector<uint32_t> path;
+    for (uint32_t start : waits) {
+        if (r.state[start] != renumst::wait || seen[start]) continue;
+        path.clear();
+        uint32_t i = start;
+        while (i != renumnone && !seen[i] && r.state[i] == renumst::wait) {
+            seen[i] = 1;
+            path.push_back(i);
+            i = next(i);
+        }
+        size_t chain = path.size();
+        if (i != renumnone && seen[i] == 1) {
+            // The walk came back onto itself: a ring, then the chain into it.
+            chain = static_cast<size_t>(std::find(path.begin(), path.end(), i) - path.begin());
+            workring(r, std::vector<uint32_t>(path.begin() + static_cast<long>(chain), path.end()));
+        }
+        // From the free end back: each move frees the name the one before waits for.
+        bool free = i == renumnone || renumhome(r.state[i]);
+        for (size_t j = chain; j-- > 0;) {
+            const uint32_t rec = path[j];
+            if (!free) {
+                judge(r, rec, renumcur(r, rec), EEXIST);
+                continue;
+            }
+            const std::string from(renumcur(r, rec));
+            const int err = moverec(r, rec);
+            judge(r, rec, from, err);
+            free = err == 0;
+        }
+        for (uint32_t p : path) seen[p] = 2;
+    }
+}
+
+void report(renumrun& r, renumstats* stats) {
+    std::stable_sort(r.complaints.begin(), r.complaints.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [i, line] : r.complaints) renumsay(r.opts, "%s\n", line.c_str());
+    if (!stats) return;
+    *stats = renumstats{};
+    stats->records = static_cast<int>(r.recs.size());
+    for (renumst s : r.state) {
+        stats->stayed += s == renumst::stayed;
+        stats->moved += s == renumst::moved;
+        stats->missing += s == renumst::lost;
+        stats->refused += s == renumst::kept;
+    }
+}
+
+// A file still under a temporary name at the end goes back to its listed
+// name; should that fail, it is reported where it is.
+bool putback(renumrun& r) {
+    bool ok = true;
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        if (renumhome(r.state[i])) continue;
+        auto it = r.away.find(i);
+        if (it == r.away.end() || !it->second.starts_with(renumtmp)) continue;
+        const std::string temp = it->second;
+        if (int err = fsmove(r, temp, renumlisted(r, i))) {
+            r.complaints.emplace_back(i, "cannot move '" + renumshown(temp) + "' back to '" +
+                                             renumshown(renumlisted(r, i)) + "': " + strerror(err) +
+                                             "; the message is left there");
+            ok = false;
+        } else {
+            r.away.erase(it);
+        }
+    }
+    return ok;
+}
+
+// Each record names the file it now has: its new name, or where it was left.
+// false when some file is under a name that a record can't hold.
+bool namefiles(renumrun& r) {
+    bool ok = true;
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        const std::string name(renumhome(r.state[i]) ? std::string_view(renumtarget(i).s)
+                                                     : renumcur(r, i));
+        if (name.size() >= sizeof r.recs[i]->datafile || name.starts_with(renumtmp)) {
+            ok = false;
+            continue;
+        }
+        llsetfield(r.recs[i]->datafile, sizeof r.recs[i]->datafile, name.c_str());
+    }
+    return ok;
+}
+
+}  // namespace
+
+// Both passes, once the run knows where every file is. *named (may be null)
+// is false when update was asked for but some record can't name its file.
+int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named) {
+    r.update = update || r.update;
+    reservenames(r);
+    firstpass(r);
+    secondpass(r);
+    bool ok = putback(r);
+    if (update) ok = namefiles(r) && ok;
+    if (named) *named = ok;
+    report(r, stats);
+    return std::all_of(r.state.begin(), r.state.end(), renumhome) ? RENUMOK : RENUMFILES;
+}

@@ -1,0 +1,200 @@
+// The renumbering run's shared state, for the files of the library that
+// carry out its steps: mailbox/renumscan.cpp (the records, the listing of the
+// directory and the names that lead to the index), mailbox/renummove.cpp (the
+// moves: the first pass, chains, rings and their undoing),
+// mailbox/renumjournal.cpp (the update's journal, its resumption and the
+// writing of files that must survive a crash) and mailbox/renum.cpp (the
+// public entry points). Not installed: callers use mailbox/renum.h.
+//
+// A renumrun lives on its caller's stack for one call of renumfiles or
+// renumindex; it points into the caller's list and owns nothing else but
+// its own containers.
+#ifndef MAILBOX_RENUMRUN_H
+#define MAILBOX_RENUMRUN_H
+
+#include <dirent.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "mailbox/ll.h"
+#include "mailbox/renum.h"
+
+// Longer than any listed name (12 characters at most), so no listed name can
+// be mistaken for a temporary one.
+constexpr std::string_view renumtmp = ".msgseq-temp-";
+constexpr char renumworkext[] = ".msgseq-update";
+constexpr uint32_t renumnone = UINT32_MAX;
+
+// Where each record stands. A record is worked once, in index order; those
+// whose new name is still taken wait for the second pass.
+enum class renumst : uint8_t {
+    open,    // not worked yet
+    twin,    // not worked yet, and an earlier record lists the same name
+    stayed,  // its file already had its new name
+    moved,   // its file got its new name in this run
+    wait,    // its new name was taken when it was worked
+    lost,    // its file is under no name
+    kept,    // not renamed, and reported
+};
+
+inline bool renumhome(renumst s) { return s == renumst::stayed || s == renumst::moved; }
+
+struct renumname {
+    char s[24];  // "in" + 10 digits + ".msg"
+};
+
+// The k-th record's new name, in%03d.msg formatted with k. Made once per
+// record, so without printf.
+inline renumname renumtarget(uint32_t k) {
+    renumname b{};
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + k % 10);
+        k /= 10;
+    } while (k);
+    while (n < 3) digits[n++] = '0';
+    char* p = b.s;
+    *p++ = 'i';
+    *p++ = 'n';
+    while (n) *p++ = digits[--n];
+    memcpy(p, ".msg", 5);
+    return b;
+}
+
+// The record whose new name is name, or none.
+inline uint32_t renumtargetno(std::string_view name) {
+    if (name.size() < 9 || !name.starts_with("in") || !name.ends_with(".msg")) return renumnone;
+    const std::string_view digits = name.substr(2, name.size() - 6);
+    if (digits.size() > 9) return renumnone;
+    uint32_t k = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return renumnone;
+        k = k * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return renumtarget(k).s == name ? k : renumnone;
+}
+
+inline bool renumforeign(std::string_view name) {
+    return name == "." || name == ".." || name.find('/') != std::string_view::npos;
+}
+
+struct renumid {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const renumid&) const = default;
+};
+
+struct renumdircloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using renumdirptr = std::unique_ptr<DIR, renumdircloser>;
+
+// A descriptor closed when it goes out of scope.
+struct renumfd {
+    int fd;
+    explicit renumfd(int f) : fd(f) {}
+    renumfd(const renumfd&) = delete;
+    renumfd& operator=(const renumfd&) = delete;
+    ~renumfd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Everything one run knows. The records' names stay in the list; a record
+// whose file is under another name (set aside, or found by its inode) has
+// that name in away.
+struct renumrun {
+    const renumopts* opts = nullptr;
+    bool dry = false;
+    bool verified = false;  // every record's file was found by listing the directory
+    std::vector<llnode*> recs;
+    std::vector<renumst> state;
+    // Listed names, open addressing: a slot holds the name's hash in its high
+    // half and its first record + 1 in its low half.
+    std::vector<uint64_t> slots;
+    std::unordered_map<uint32_t, std::string> away;
+    std::vector<std::string> keep;  // names in this directory that lead to the index
+    std::vector<std::string> temps;
+    std::vector<std::pair<uint32_t, std::string>> complaints;
+    // A dry run renames in this picture of the directory instead.
+    std::unordered_map<std::string, ino_t> names;
+    bool linkonly = false;              // the file system refuses no-replace renames
+    bool update = false;                // the index will be rewritten with the new names
+    std::vector<std::string> reserved;  // sorted: names no record may move in under
+    std::vector<ino_t> ino;             // each record's file, when the directory was listed for it
+    renumid here{};
+};
+
+inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i]->datafile; }
+
+inline std::string_view renumcur(const renumrun& r, uint32_t i) {
+    if (renumhome(r.state[i])) return {};
+    if (r.away.empty()) return renumlisted(r, i);
+    auto it = r.away.find(i);
+    return it == r.away.end() ? std::string_view{renumlisted(r, i)} : std::string_view{it->second};
+}
+
+// ---- renumscan.cpp: the records, and what the directory holds.
+
+// The first record listing name, or renumnone.
+uint32_t renumfindname(const renumrun& r, std::string_view name);
+// The identity of the working directory.
+renumid renumhere();
+// Whether a listing's inode numbers are those the files report (not on an
+// overlay), and a listed file's inode accordingly.
+bool renumtrustlisting(int dirfd);
+ino_t renumfileino(int dirfd, const dirent* ent, bool listingino);
+// The names a record can't be moved under, or be moved from: why, or null.
+const char* renumunfit(const renumrun& r, uint32_t i);
+// Takes the records and lists the directory. A run that starts afresh then
+// claims what an earlier one set aside; one that resumes a journal finds its
+// files by inode instead.
+bool renumstart(renumrun& r, const char* fname, llnode* itemlist, const renumopts* opts,
+                bool wantino, bool resume = false);
+
+// ---- renummove.cpp: the moves, and what is said of them.
+
+// What stands under a name: its file, or inode 0 when nothing does.
+renumid renumlookupid(const renumrun& r, const std::string& name);
+ino_t renumlookup(const renumrun& r, const std::string& name);
+// Two names of one file.
+bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b);
+int renumfsunlink(renumrun& r, const std::string& name);
+// Every line the library writes to opts->errs: "PROG: " and the line, or
+// nothing when errs is null.
+void renumsay(const renumopts* opts, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// One line about record i for the report, in the form every such line has.
+void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
+                   const char* why);
+// Both passes, once the run knows where every file is. *named (may be null)
+// is false when update was asked for but some record can't name its file.
+int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullptr);
+
+// ---- renumjournal.cpp: the update's work directory and journal.
+
+enum class renumjournal : uint8_t { none, good, bad };
+
+// "<index>.msgseq-update" beside the file the index path leads to; empty
+// when it leads nowhere.
+std::string renumworkdir(const char* fname, std::string* real = nullptr);
+std::string renumparent(const std::string& path);
+// Syncs a directory, so that the names made and removed in it survive a
+// crash. true where the file system can't sync a directory (EINVAL).
+bool renumsyncdir(const std::string& path);
+bool renumwritejournal(const renumrun& r, const std::string& dir);
+renumjournal renumreadjournal(const std::string& dir, renumid* where, std::vector<ino_t>* inos);
+bool renumclearwork(const std::string& dir, bool whole);
+bool renumfindfiles(renumrun& r, const std::vector<ino_t>& inos);
+void renumrefuselinked(renumrun& r);
+
+#endif

@@ -1,0 +1,293 @@
+// What a renumbering run starts from: the records by number, their names
+// indexed, the one listing of the working directory, the names that lead to
+// the index (never moved), and what an earlier run set aside.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mailbox/renumrun.h"
+
+namespace {
+
+uint32_t namehash(std::string_view s) {
+    return std::accumulate(s.begin(), s.end(), 2166136261u, [](uint32_t h, char c) {
+        return (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    });
+}
+
+}  // namespace
+
+uint32_t renumfindname(const renumrun& r, std::string_view name) {
+    if (r.slots.empty()) return renumnone;
+    const uint64_t h = namehash(name);
+    const size_t mask = r.slots.size() - 1;
+    for (size_t at = h & mask;; at = (at + 1) & mask) {
+        const uint64_t slot = r.slots[at];
+        if (!slot) return renumnone;
+        const auto i = static_cast<uint32_t>(slot) - 1;
+        if (slot >> 32 == h && renumlisted(r, i) == name) return i;
+    }
+}
+
+namespace {
+
+void indexnames(renumrun& r) {
+    size_t size = 16;
+    while (size < r.recs.size() + r.recs.size() / 3) size *= 2;
+    r.slots.assign(size, 0);
+    const size_t mask = size - 1;
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        const std::string_view name(renumlisted(r, i));
+        const uint64_t h = namehash(name);
+        for (size_t at = h & mask;; at = (at + 1) & mask) {
+            const uint64_t slot = r.slots[at];
+            if (!slot) {
+                r.slots[at] = h << 32 | (i + 1);
+                break;
+            }
+            if (slot >> 32 == h && renumlisted(r, static_cast<uint32_t>(slot) - 1) == name) {
+                r.state[i] = renumst::twin;
+                break;
+            }
+        }
+    }
+}
+
+// Identities of the index and of each symbolic link met on the way to it:
+// none of them may be renamed away, or the path would no longer lead to the
+// index. The names they have in this directory are found by their inode when
+// the directory is listed; those reached through this very directory are
+// known by name already.
+struct keepset {
+    std::vector<renumid> ids;
+    std::vector<std::string> names;
+};
+
+void pathlinks(const char* fname, const renumid& here, keepset& k) {
+    std::string done;               // resolved so far, free of links
+    std::vector<std::string> todo;  // components still to walk, last first
+    auto push = [&todo](std::string_view path) {
+        size_t end = path.size();
+        while (end > 0) {
+            const size_t slash = path.rfind('/', end - 1);
+            const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+            if (end > start) todo.emplace_back(path.substr(start, end - start));
+            if (slash == std::string_view::npos) break;
+            end = slash;
+        }
+    };
+    std::string_view path(fname);
+    if (path.starts_with('/')) done = "/";
+    push(path);
+    for (int hops = 0; !todo.empty() && hops < 40;) {
+        const std::string comp = std::move(todo.back());
+        todo.pop_back();
+        if (comp == ".") continue;
+        const std::string dir = done.empty() ? "." : done;
+        std::string next = done;
+        if (!next.empty() && next != "/") next += '/';
+        next += comp;
+        struct stat st;
+        if (lstat(next.c_str(), &st) != 0) return;
+        struct stat dst;
+        const bool inhere =
+            stat(dir.c_str(), &dst) == 0 && renumid{dst.st_dev, dst.st_ino} == here && comp != "..";
+        if (!S_ISLNK(st.st_mode)) {
+            if (todo.empty() && inhere) k.names.push_back(comp);
+            done = std::move(next);
+            continue;
+        }
+        hops++;
+        k.ids.push_back({st.st_dev, st.st_ino});
+        if (inhere) k.names.push_back(comp);
+        std::string to(PATH_MAX, '\0');
+        const ssize_t n = readlink(next.c_str(), to.data(), to.size());
+        if (n <= 0) return;
+        to.resize(static_cast<size_t>(n));
+        if (to.starts_with('/')) done = "/";
+        push(to);
+    }
+}
+
+}  // namespace
+
+// A file's inode as a listing gives it. An overlay of file systems gives
+// the inode of the layer a renamed file now lies in, not the one the file
+// reports, so there each file is asked itself.
+bool renumtrustlisting(int dirfd) {
+    struct statfs fs;
+    constexpr long overlay = 0x794c7630;
+    return fstatfs(dirfd, &fs) == 0 && fs.f_type != overlay;
+}
+
+ino_t renumfileino(int dirfd, const dirent* ent, bool listingino) {
+    if (listingino) return ent->d_ino;
+    struct stat st;
+    return fstatat(dirfd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+namespace {
+
+// Lists the directory once: the temporary names left by an earlier run, the
+// names that lead to the index, each record's inode when the run needs it
+// (wantino), and, for a dry run, every name.
+bool survey(renumrun& r, const keepset& k, bool wantino) {
+    renumdirptr d(opendir("."));
+    if (!d) return false;
+    struct stat st;
+    if (fstat(dirfd(d.get()), &st) == 0) r.here = {st.st_dev, st.st_ino};
+    if (wantino) r.ino.assign(r.recs.size(), 0);
+    const bool listingino = renumtrustlisting(dirfd(d.get()));
+    errno = 0;
+    while (const dirent* ent = readdir(d.get())) {
+        const std::string_view name(ent->d_name);
+        if (name.starts_with(renumtmp)) r.temps.emplace_back(name);
+        for (const renumid& id : k.ids) {
+            struct stat fst;
+            if (ent->d_ino == id.ino &&
+                fstatat(dirfd(d.get()), ent->d_name, &fst, AT_SYMLINK_NOFOLLOW) == 0 &&
+                renumid{fst.st_dev, fst.st_ino} == id)
+                r.keep.emplace_back(name);
+        }
+        if (r.dry) r.names.emplace(name, ent->d_ino);
+        if (wantino) {
+            const uint32_t i = renumfindname(r, name);
+            if (i != renumnone) r.ino[i] = renumfileino(dirfd(d.get()), ent, listingino);
+        }
+    }
+    for (const std::string& name : k.names) r.keep.push_back(name);
+    return errno == 0;
+}
+
+// A temporary name ".msgseq-temp-<name>.<ino>" holds the file of the record
+// listing <name>, set aside so that the file with inode <ino>, that of the
+// record whose new name <name> is, could move in. It is taken for the record
+// listing <name> when <name> itself is gone, or when <name> holds that very
+// inode: the ring was cut short there. Any other such file, and one named
+// ".msgseq-temp-<name>" alone, as an older run named them, is taken only when
+// <name> is gone: otherwise the listed name wins, and the other file is left
+// alone.
+void claimtemps(renumrun& r) {
+    for (const std::string& temp : r.temps) {
+        const std::string_view rest = std::string_view{temp}.substr(renumtmp.size());
+        uint32_t i = renumnone;
+        ino_t moved = 0;
+        const size_t dot = rest.rfind('.');
+        if (dot != std::string_view::npos) {
+            const std::string digits(rest.substr(dot + 1));
+            if (!digits.empty() && digits.size() < 20 &&
+                digits.find_first_not_of("0123456789") == std::string::npos &&
+                (i = renumfindname(r, rest.substr(0, dot))) != renumnone)
+                moved = static_cast<ino_t>(strtoull(digits.c_str(), nullptr, 10));
+        }
+        if (i == renumnone) i = renumfindname(r, rest);
+        if (i == renumnone || r.state[i] != renumst::open || !*renumlisted(r, i) ||
+            renumforeign(renumlisted(r, i)))
+            continue;
+        const ino_t there = renumlookup(r, renumlisted(r, i));
+        const uint32_t k = renumtargetno(renumlisted(r, i));
+        if (renumsamefile(r, temp, renumlisted(r, i))) {
+            // Set aside by a link whose unlink was cut short: undo it.
+            (void)renumfsunlink(r, temp);
+            continue;
+        }
+        if (there == 0) {
+            r.away[i] = temp;
+        } else if (moved != 0 && there == moved && k < r.recs.size() && k != i &&
+                   r.state[k] == renumst::open) {
+            r.away[i] = temp;
+            r.state[k] = renumst::stayed;
+            if (!r.ino.empty()) r.ino[k] = there;
+            // Its move in was a link whose unlink was cut short: finish it.
+            if (*renumlisted(r, k) && !renumforeign(renumlisted(r, k)) &&
+                renumsamefile(r, renumlisted(r, k), renumlisted(r, i)))
+                (void)renumfsunlink(r, renumlisted(r, k));
+        } else {
+            continue;
+        }
+        if (!r.ino.empty()) r.ino[i] = renumlookup(r, temp);
+    }
+}
+
+}  // namespace
+
+// The names that a record can't be moved under, or be moved from.
+const char* renumunfit(const renumrun& r, uint32_t i) {
+    const std::string_view name(renumlisted(r, i));
+    if (renumforeign(name)) return "not a name in this directory";
+    if (std::find(r.keep.begin(), r.keep.end(), name) != r.keep.end())
+        return "it is the metafile being read";
+    if (r.state[i] == renumst::twin) return "listed twice in the index";
+    return nullptr;
+}
+
+namespace {
+
+// The records by number, 1 to count. A loaded list holds them in order after
+// its head; any other list is sorted out by number.
+void takerecords(renumrun& r, llnode* head) {
+    const int count = head->count > 0 ? head->count : 0;
+    r.recs.reserve(static_cast<size_t>(count));
+    for (llnode* rec = head->next;
+         rec && rec->no == static_cast<int>(r.recs.size()) + 1 && rec->no <= count; rec = rec->next)
+        r.recs.push_back(rec);
+    if (r.recs.size() == static_cast<size_t>(count) && (head->no < 1 || head->no > count)) {
+        r.state.assign(r.recs.size(), renumst::open);
+        return;
+    }
+    r.recs.clear();
+    std::vector<llnode*> byno(static_cast<size_t>(count) + 1, nullptr);
+    for (llnode* rec = head; rec; rec = rec->next)
+        if (rec->no >= 1 && rec->no <= count && !byno[rec->no]) byno[rec->no] = rec;
+    for (int n = 1; n <= count; n++) {
+        if (!byno[n]) break;  // a list numbered with a hole: the records before it
+        r.recs.push_back(byno[n]);
+    }
+    r.state.assign(r.recs.size(), renumst::open);
+}
+
+void keepfor(const char* fname, const renumid& here, keepset& k) {
+    const int fd = open(fname, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0) k.ids.push_back({st.st_dev, st.st_ino});
+        close(fd);
+    }
+    pathlinks(fname, here, k);
+}
+
+}  // namespace
+
+renumid renumhere() {
+    struct stat st;
+    return stat(".", &st) == 0 ? renumid{st.st_dev, st.st_ino} : renumid{};
+}
+
+// Takes the records and lists the directory. A run that starts afresh then
+// claims what an earlier one set aside; one that resumes a journal finds its
+// files by inode instead.
+bool renumstart(renumrun& r, const char* fname, llnode* itemlist, const renumopts* opts,
+                bool wantino, bool resume) {
+    r.opts = opts;
+    r.dry = opts->dryrun;
+    takerecords(r, itemlist);
+    indexnames(r);
+    keepset k;
+    keepfor(fname, renumhere(), k);
+    if (!survey(r, k, wantino)) {
+        renumsay(opts, "cannot read directory '.': %s\n", strerror(errno));
+        return false;
+    }
+    if (!resume) claimtemps(r);
+    return true;
+}
