@@ -451,6 +451,7 @@ TEST_F(Reader, Utf8LinesAreCutAtAWholeCharacter) {
     rec[2] = std::string(97, 'f') + "\xf0\x9f\x98\x80";  // 4 bytes across the limit
     rec[3] = times(1000, ya);                            // past the line reader's limit
     rec[4] = times(600, ya) + "\xff";                    // not UTF-8 past 1023 bytes
+    rec[5] = "b" + times(60, ya);                        // cut between two letters
     ASSERT_EQ(load(metafile({rec}, times(600, ya), times(30, ya))), 1);
     EXPECT_EQ(std::string(head->mydata->mypath), times(511, ya));
     EXPECT_EQ(std::string(head->mydata->myaddr), times(24, ya));
@@ -458,6 +459,7 @@ TEST_F(Reader, Utf8LinesAreCutAtAWholeCharacter) {
     EXPECT_EQ(std::string(head->next->from), std::string(97, 'f'));
     EXPECT_EQ(std::string(head->next->subject), times(49, ya));
     EXPECT_EQ(std::string(head->next->cc), times(60, ya).substr(0, 99));
+    EXPECT_EQ(std::string(head->next->bcc), "b" + times(49, ya));
 }
 
 TEST_F(Reader, NulByteCutsAHeaderField) {
