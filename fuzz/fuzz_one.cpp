@@ -209,12 +209,37 @@ std::vector<std::string_view> splitlines(std::string_view bytes) {
     return lines;
 }
 
-// A line as a field of size bytes: the reader keeps METALINE characters of
-// any line, a NUL ends the string, and the field holds size - 1 of them.
+// Decoded character by character, apart from the library's byte-at-a-time check.
+bool isutf8(std::string_view s) {
+    static const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+    for (size_t i = 0; i < s.size();) {
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+        const unsigned c = byte(i);
+        const size_t n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        unsigned cp = n == 1 ? c : c & (0x7Fu >> n);
+        for (size_t k = 1; k < n; k++) {
+            if (byte(i + k) >> 6 != 2) return false;
+            cp = cp << 6 | (byte(i + k) & 0x3Fu);
+        }
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+// A line as a field of size bytes: the reader keeps size - 1 characters of a
+// line (METALINE at most), back to the start of a character cut there when
+// the whole line is UTF-8, and a NUL ends the string.
 std::string value(std::string_view line, size_t size) {
-    line = line.substr(0, METALINE);
-    line = line.substr(0, line.find('\0'));
-    return std::string(line.substr(0, size - 1));
+    const size_t keep = std::min<size_t>(METALINE, size - 1);
+    if (line.size() > keep) {
+        size_t n = keep;
+        if (isutf8(line))
+            while (n > 0 && (static_cast<unsigned char>(line[n]) & 0xC0) == 0x80) --n;
+        line = line.substr(0, n);
+    }
+    return std::string(line.substr(0, line.find('\0')));
 }
 
 model expect(std::string_view bytes) {

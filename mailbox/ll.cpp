@@ -37,9 +37,50 @@ void copystrings(llnode* out, const char* datafile, const char* to, const char* 
 
 }  // namespace
 
+int llutf8step(int state, unsigned char c) {
+    // 1 to 3: that many continuation bytes to come, 80..BF each. 4 to 7: the
+    // second byte of E0, ED, F0 and F4, whose range is narrower.
+    switch (state) {
+    case 0:
+        if (c < 0x80) return 0;
+        if (c >= 0xC2 && c <= 0xDF) return 1;
+        if (c == 0xE0) return 4;
+        if (c == 0xED) return 5;
+        if (c >= 0xE1 && c <= 0xEF) return 2;
+        if (c == 0xF0) return 6;
+        if (c >= 0xF1 && c <= 0xF3) return 3;
+        if (c == 0xF4) return 7;
+        return -1;
+    case 1:
+    case 2:
+    case 3:
+        return (c & 0xC0) == 0x80 ? state - 1 : -1;
+    case 4:
+        return c >= 0xA0 && c <= 0xBF ? 1 : -1;
+    case 5:
+        return c >= 0x80 && c <= 0x9F ? 1 : -1;
+    case 6:
+        return c >= 0x90 && c <= 0xBF ? 2 : -1;
+    case 7:
+        return c >= 0x80 && c <= 0x8F ? 2 : -1;
+    default:
+        return -1;
+    }
+}
+
 void llsetfield(char* field, size_t size, const char* src) {
     if (size == 0) return;
     size_t len = src ? strnlen(src, size - 1) : 0;
+    // Cut inside a character, a valid UTF-8 string keeps only whole ones: the
+    // first byte left out then continues a character, whose lead is let go too.
+    // Only a string that is cut is ever checked.
+    if (len && src[len] != '\0' && (static_cast<unsigned char>(src[len]) & 0xC0) == 0x80) {
+        int state = 0;
+        for (const char* p = src; *p && state >= 0; ++p)
+            state = llutf8step(state, static_cast<unsigned char>(*p));
+        if (state == 0)
+            while (len > 0 && (static_cast<unsigned char>(src[len]) & 0xC0) == 0x80) --len;
+    }
     if (len) memmove(field, src, len);  // llcopy may be handed the same record twice
     field[len] = '\0';
 }

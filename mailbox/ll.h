@@ -51,7 +51,16 @@ llnode* llnew();
 void llinit();
 // Copies src into a field of size characters: at most size - 1 of them, always
 // terminated, so a string longer than its field is cut, never written past it.
+// When src is valid UTF-8 the cut falls after the last whole character that
+// fits, so a field never ends in half a character; any other string is cut at
+// size - 1 bytes.
 void llsetfield(char* field, size_t size, const char* src);
+// UTF-8 checked a byte at a time, as the reader and llsetfield need to cut a
+// field at a whole character. state is 0 before the first byte; the result is
+// 0 after each whole character, -1 for good once the bytes cannot be UTF-8
+// (a stray or overlong sequence, a surrogate, past U+10FFFF), and otherwise
+// what the character under way still needs.
+int llutf8step(int state, unsigned char c);
 // Copies the strings into the record's fields, cutting each to fit its field,
 // and sets status, read and no.
 void llfill(llnode* llptr, const char* datafile, const char* to, const char* from,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,30 +25,48 @@ struct unlinker {
 };
 using tempguard = std::unique_ptr<const char, unlinker>;
 
-// Reads one line into line (room for METALINE + 1), newline dropped, NUL
-// bytes kept; *len gets the number of characters stored. Like the classic
-// line reader it stops after METALINE characters, newline included; with
-// whole set it then drops the rest of the line, so that one line of the file
-// is always one field of the index, however long it is. -1 when nothing was
-// read.
-int readline(FILE* fd, char* line, size_t* len, bool whole) {
+// The rest of a line longer than the n characters kept in line: read and
+// dropped, so that one line of the file is always one field of the index,
+// however long it is. When the whole line is valid UTF-8 and the cut falls
+// inside a character, that character goes too; any other line keeps all n.
+// Returns how many characters line keeps.
+size_t droprest(FILE* fd, const char* line, size_t n) {
+    int c = getc_unlocked(fd);
+    if (c == EOF || c == '\n') return n;  // it fitted exactly
+    const bool inside = (c & 0xC0) == 0x80;
+    int state = 0;
+    for (size_t i = 0; i < n && state >= 0; i++)
+        state = llutf8step(state, static_cast<unsigned char>(line[i]));
+    for (; c != EOF && c != '\n'; c = getc_unlocked(fd))
+        if (state >= 0) state = llutf8step(state, static_cast<unsigned char>(c));
+    if (state != 0 || !inside) return n;
+    while (n > 1 && (static_cast<unsigned char>(line[n - 1]) & 0xC0) == 0x80) --n;
+    return n - 1;  // the cut character's lead byte
+}
+
+// Reads one line into line (room for keep + 1, keep at most METALINE),
+// newline dropped, NUL bytes kept; *len gets the number of characters stored.
+// Like the classic line reader it stops after keep characters, newline
+// included; with whole set it then drops the rest of the line (droprest).
+// -1 when nothing was read.
+int readline(FILE* fd, char* line, size_t* len, size_t keep, bool whole) {
     size_t n = 0;
     int c = EOF;
-    while (n < static_cast<size_t>(METALINE) && (c = getc_unlocked(fd)) != EOF) {
+    while (n < keep && (c = getc_unlocked(fd)) != EOF) {
         if (c == '\n') break;
         line[n++] = static_cast<char>(c);
     }
-    if (n == static_cast<size_t>(METALINE) && whole)
-        while ((c = getc_unlocked(fd)) != EOF && c != '\n') {
-        }
+    if (n == keep && whole) n = droprest(fd, line, n);
     line[n] = '\0';
     *len = n;
     return (n == 0 && c == EOF) ? -1 : 1;
 }
 
-int readfield(FILE* fd, char* line) {
+// A whole line as a field of size characters: cut here, where the rest of the
+// line can still tell whether it is UTF-8, rather than by llsetfield.
+int readfield(FILE* fd, char* line, size_t size) {
     size_t len;
-    return readline(fd, line, &len, true);
+    return readline(fd, line, &len, std::min<size_t>(METALINE, size - 1), true);
 }
 
 // One record; last is the list's final record, moved on when one is appended,
@@ -60,14 +79,16 @@ int readrec(FILE* fd, llnode* itemlist, llnode** last) {
 
     // A name that does not fit its field, or that a NUL byte cuts short,
     // would name some other file: refuse it rather than cut it.
-    if (readline(fd, name, &len, true) < 0 || len >= sizeof(llnode::datafile) ||
+    if (readline(fd, name, &len, METALINE, true) < 0 || len >= sizeof(llnode::datafile) ||
         len != strlen(name)) {
         printf("FILE ERROR: readhdr, error in reading datafile");
         return -1;
     }
     if (strcmp(name, "END") == 0) return 0;
     for (int i = 0; i < 6; i++) {
-        if (readfield(fd, fields[i]) < 0) {
+        // Only the read flag's first character counts.
+        const size_t size = i < 5 ? sizeof(llnode::to) : METALINE + 1;
+        if (readfield(fd, fields[i], size) < 0) {
             printf("FILE ERROR: readhdr, error in reading %s", names[i]);
             return -1;
         }
@@ -148,7 +169,7 @@ int failopen(const char* fname) {
 
 int getf(FILE* fd, char* line) {
     size_t len;
-    return readline(fd, line, &len, false);
+    return readline(fd, line, &len, METALINE, false);
 }
 
 int readhdr(FILE* fd, llnode* itemlist) {
@@ -166,12 +187,12 @@ int readmeta(const char* fname, llnode* itemlist) {
     (void)setvbuf(fd.get(), buf, _IOFBF, sizeof buf);
     char line[METALINE + 1];
     ownerdata* owner = itemlist->mydata;
-    if (readfield(fd.get(), line) < 0) {
+    if (readfield(fd.get(), line, sizeof(ownerdata::mypath)) < 0) {
         printf("FILE ERROR: readmeta, error in reading my path from %s", fname);
         return -1;
     }
     if (owner) llsetfield(owner->mypath, sizeof owner->mypath, line);
-    if (readfield(fd.get(), line) < 0) {
+    if (readfield(fd.get(), line, sizeof(ownerdata::myaddr)) < 0) {
         printf("FILE ERROR: readmeta, error in reading my address from %s", fname);
         return -1;
     }

@@ -20,9 +20,12 @@ using fileptr = std::unique_ptr<FILE, fcloser>;
 
 constexpr size_t NONE = static_cast<size_t>(-1);
 
-// How much of each line the reader keeps: readline stops at METALINE
-// characters and llsetfield at its field's size less the terminator. The
-// wordings below carry these numbers, so a change to a field must show here.
+// How much of each line the reader keeps: its field's size less the
+// terminator, never more than METALINE characters, and fewer when the line is
+// UTF-8 and the cut would split a character. Either way a line longer than
+// this loses something and one no longer keeps every byte, so the checks
+// count bytes. The wordings below carry these numbers, so a change to a field
+// must show here.
 constexpr size_t NAMEMAX = sizeof(llnode::datafile) - 1;
 constexpr size_t PATHMAX = std::min<size_t>(METALINE, sizeof(ownerdata::mypath) - 1);
 constexpr size_t ADDRMAX = std::min<size_t>(METALINE, sizeof(ownerdata::myaddr) - 1);

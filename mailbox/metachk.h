@@ -45,6 +45,8 @@ struct metafault {
 //                                   which the NUL would end early
 //   "text after the END line"       at the first line after END
 // A value is reported for whichever cuts it first, a NUL byte or its length.
+// Lengths are counted in bytes, as the fields' limits are: a UTF-8 line is
+// cut before the character that would not fit whole, which still loses it.
 // The read flag is never a fault: any line is written back as "R" when it
 // starts with 'R' and as "N" otherwise. Nor is a last line without its
 // newline, which the writer adds. Of all these and the line where loading

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "mailbox/ll.h"
+#include "testutil.h"
 
 namespace {
 
@@ -95,6 +96,50 @@ TEST(LlFill, CutsOverlongStringsToTheirField) {
     EXPECT_EQ(std::string(rec->bcc), std::string(99, 't'));
     EXPECT_EQ(rec->status, ACTIVE);
 }
+
+// A field cut at its size keeps whole characters of a valid UTF-8 string and
+// size - 1 bytes of anything else.
+struct setcase {
+    const char* name;
+    std::string src;
+    size_t size;
+    std::string want;
+};
+
+void PrintTo(const setcase& c, std::ostream* os) { *os << c.name; }
+
+class LlSetfield : public ::testing::TestWithParam<setcase> {};
+
+TEST_P(LlSetfield, CutsAtAWholeCharacterOfUtf8) {
+    const setcase& c = GetParam();
+    char field[128];
+    memset(field, 'x', sizeof field);
+    llsetfield(field, c.size, c.src.c_str());
+    EXPECT_EQ(std::string(field), c.want);
+}
+
+const std::string ya = "\xd1\x8f";                // a Cyrillic letter, 2 bytes
+const std::string grin = "\xf0\x9f\x98\x80";      // 4 bytes
+const std::string cyr60 = times(60, ya);          // 120 bytes
+const std::string bytes99 = cyr60.substr(0, 99);  // ends in half a letter
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LlSetfield,
+    ::testing::Values(
+        setcase{"cyrillic_60", cyr60, 100, times(49, ya)},
+        setcase{"four_bytes_straddle", std::string(97, 'a') + grin, 100, std::string(97, 'a')},
+        setcase{"four_bytes_fit", std::string(95, 'a') + grin, 100, std::string(95, 'a') + grin},
+        setcase{"three_bytes_straddle", std::string(98, 'a') + "\xe2\x82\xac", 100,
+                std::string(98, 'a')},
+        setcase{"small_field", ya + ya, 4, ya},
+        setcase{"latin1_cut_as_before", cyr60 + "\xe9t\xe9", 100, bytes99},
+        setcase{"cut_char_at_end", cyr60 + "\xd1", 100, bytes99},
+        setcase{"surrogate", cyr60 + "\xed\xa0\x80", 100, bytes99},
+        setcase{"overlong", cyr60 + "\xc0\x80", 100, bytes99},
+        setcase{"overlong_three", cyr60 + "\xe0\x9f\xbf", 100, bytes99},
+        setcase{"past_10ffff", cyr60 + "\xf4\x90\x80\x80", 100, bytes99},
+        setcase{"largest_char", cyr60 + "\xf4\x8f\xbf\xbf", 100, times(49, ya)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LlFill, NullStringsAreEmpty) {
     listptr rec(llnew());

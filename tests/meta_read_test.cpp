@@ -260,6 +260,12 @@ std::string withfield(int f, size_t len, size_t nulat = std::string::npos) {
     return metafile({rec});
 }
 
+std::string withtext(int f, const std::string& text) {
+    std::vector<std::string> rec = rec1;
+    rec[1 + f] = text;
+    return metafile({rec});
+}
+
 // metachk reads in blocks of 16384 bytes; an owner's path of n characters puts
 // the next lines across the edge of the first block.
 std::string pastblock(size_t n, const std::string& rest) {
@@ -343,6 +349,10 @@ INSTANTIATE_TEST_SUITE_P(
                                             std::string(99, 's'), std::string(99, 'c'),
                                             std::string(99, 'b'), "N"}}),
               0, ""),
+        // Cut before the letter that would not fit whole, which is still lost.
+        EXACT("exact_subject_cyrillic_60", withtext(2, times(60, "\xd1\x8f")), 6,
+              "subject longer than 99 characters"),
+        EXACT("exact_subject_utf8_99", withtext(2, times(49, "\xd1\x8f") + "a"), 0, ""),
         EXACT("exact_to_100", withfield(0, 100), 4, "to longer than 99 characters"),
         EXACT("exact_from_100", withfield(1, 100), 5, "from longer than 99 characters"),
         EXACT("exact_subject_100", withfield(2, 100), 6, "subject longer than 99 characters"),
@@ -430,6 +440,26 @@ TEST_F(Reader, OverlongLinesAreCutToTheirFieldAndStayOneLine) {
     EXPECT_EQ(std::string(head->next->subject), std::string(99, 's'));
     EXPECT_EQ(head->next->read, MSGREAD);
     EXPECT_STREQ(head->next->next->datafile, "in004.msg");
+}
+
+// A UTF-8 line keeps whole characters, judged on the whole line, however
+// long; any other line is cut at its field's size in bytes.
+TEST_F(Reader, Utf8LinesAreCutAtAWholeCharacter) {
+    const std::string ya = "\xd1\x8f";  // 2 bytes
+    std::vector<std::string> rec = rec1;
+    rec[1] = times(60, ya);
+    rec[2] = std::string(97, 'f') + "\xf0\x9f\x98\x80";  // 4 bytes across the limit
+    rec[3] = times(1000, ya);                            // past the line reader's limit
+    rec[4] = times(600, ya) + "\xff";                    // not UTF-8 past 1023 bytes
+    rec[5] = "b" + times(60, ya);                        // cut between two letters
+    ASSERT_EQ(load(metafile({rec}, times(600, ya), times(30, ya))), 1);
+    EXPECT_EQ(std::string(head->mydata->mypath), times(511, ya));
+    EXPECT_EQ(std::string(head->mydata->myaddr), times(24, ya));
+    EXPECT_EQ(std::string(head->next->to), times(49, ya));
+    EXPECT_EQ(std::string(head->next->from), std::string(97, 'f'));
+    EXPECT_EQ(std::string(head->next->subject), times(49, ya));
+    EXPECT_EQ(std::string(head->next->cc), times(60, ya).substr(0, 99));
+    EXPECT_EQ(std::string(head->next->bcc), "b" + times(49, ya));
 }
 
 TEST_F(Reader, NulByteCutsAHeaderField) {

@@ -62,6 +62,12 @@ std::string metafile(const std::vector<std::vector<std::string>>& records,
     return text + "END\n";
 }
 
+std::string times(size_t n, const std::string& s) {
+    std::string out;
+    while (n--) out += s;
+    return out;
+}
+
 namespace {
 
 std::string drain(int fd) {

@@ -34,6 +34,9 @@ std::string metafile(const std::vector<std::vector<std::string>>& records,
                      const std::string& path = "/home/ann/mail",
                      const std::string& addr = "ann@example.org");
 
+// s repeated n times.
+std::string times(size_t n, const std::string& s);
+
 // What a command run through the shell printed and how it ended.
 struct runresult {
     std::string out;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a configured and built mailbox tree into a scratch prefix, checks
 # the installed layout, then builds the program in this directory against the
-# installed package alone and runs it and the installed msgseq.
+# installed package alone, once with CMake and once with pkg-config, and runs
+# it and the installed msgseq.
 #
 #   run.sh BUILD_DIR [CMAKE [CXX [CXXFLAGS]]]
 #
@@ -51,7 +52,8 @@ for f in "$bindir/msgseq" "$libdir/libmailbox.a" \
     "$mandir/man1/msgseq.1" \
     "$libdir/cmake/mailbox/mailboxConfig.cmake" \
     "$libdir/cmake/mailbox/mailboxConfigVersion.cmake" \
-    "$libdir/cmake/mailbox/mailboxTargets.cmake"; do
+    "$libdir/cmake/mailbox/mailboxTargets.cmake" \
+    "$libdir/pkgconfig/mailbox.pc"; do
     [[ -f $prefix/$f ]] || fail "not installed: $f"
 done
 [[ -x $prefix/$bindir/msgseq ]] || fail "$bindir/msgseq is not executable"
@@ -85,6 +87,25 @@ found=$(sed -n 's/^mailbox_DIR:[A-Z]*=//p' "$scratch/consumer/CMakeCache.txt")
 
 out=$("$scratch/consumer/consumer" "$scratch/inbox.meta") || fail "the consumer failed"
 [[ $out == "1 2 ann@example.org" ]] || fail "the consumer printed '$out'"
+
+# The same program built as a Makefile would build it, with what pkg-config
+# finds in the scratch prefix: mailbox.pc must name the prefix given to
+# cmake --install, not the one configured.
+pcdir=$prefix/$libdir/pkgconfig
+grep -qx "prefix=$prefix" "$pcdir/mailbox.pc" || fail "mailbox.pc does not name prefix=$prefix"
+if command -v pkg-config >/dev/null; then
+    export PKG_CONFIG_PATH=$pcdir
+    pc=$(pkg-config --cflags --libs mailbox) || fail "pkg-config does not find mailbox"
+    read -ra pcflags <<<"$pc"
+    read -ra flags <<<"$cxxflags"
+    "${cxx:-c++}" -std=c++20 -Wall -Wextra -Werror "${flags[@]}" "$here/main.cpp" \
+        "${pcflags[@]}" -o "$scratch/pkgconsumer" >"$scratch/pkgbuild.log" 2>&1 ||
+        { cat "$scratch/pkgbuild.log" >&2; fail "the consumer did not build with pkg-config"; }
+    out=$("$scratch/pkgconsumer" "$scratch/pkg.meta") || fail "the pkg-config consumer failed"
+    [[ $out == "1 2 ann@example.org" ]] || fail "the pkg-config consumer printed '$out'"
+else
+    echo "install_consumer: pkg-config is not installed; mailbox.pc not tried"
+fi
 
 # The installed tool renumbers the mailbox that the consumer wrote.
 msgseq=$prefix/$bindir/msgseq
