@@ -60,6 +60,10 @@ std::string stopped(const std::string& why, size_t count) {
 std::string refused(const std::string& name, size_t k, const std::string& why) {
     return "msgseq: cannot move '" + name + "' to '" + nth(k) + "': " + why + "\n";
 }
+// The last line when records were not renamed: how many of how many, and why.
+std::string tally(const std::string& of, const std::string& why) {
+    return "msgseq: " + of + " records not renamed: " + why + "\n";
+}
 // The line that says where and why loading stopped.
 std::string stoppedat(int line, const std::string& why) {
     return "msgseq: meta:" + std::to_string(line) + ": " + why + "\n";
@@ -99,7 +103,7 @@ std::vector<row> rows() {
                   .before = {{"\x01\xfe\xff.m", msg("binary")}},
                   .out = "2",
                   .status = 3,
-                  .err = refused("?\x80", 1, missing),
+                  .err = refused("?\x80", 1, missing) + tally("1 of 2", "1 missing"),
                   .after = {{nth(0), msg("binary")}}});
 
     // Every byte value twice over: line 3, the first name, is 245 bytes long.
@@ -177,7 +181,7 @@ std::vector<row> rows() {
                   .out = stopped("to", 2),
                   .status = 2,
                   .err = stoppedat(1, "line ends in a carriage return (CR-LF file?)") +
-                         refused("in005.msg?", 0, missing),
+                         refused("in005.msg?", 0, missing) + tally("1 of 2", "1 missing"),
                   .after = {{"in005.msg", msg("5")}, {nth(1), msg("a")}}});
     rs.push_back({.name = "EndWithCrIsAName",
                   .meta = metaof({"a.msg", "END\r"}),
@@ -195,7 +199,7 @@ std::vector<row> rows() {
                   .status = 2,
                   .err = stoppedat(1000001, "file ends inside a record") + refused("", 0, missing) +
                          refused("", 1, "listed twice in the index"),
-                  .errlines = 142857,
+                  .errlines = 142858,
                   .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "AMillionEmptyLinesAfterEnd",
                   .make = [] { return metaof({"a.msg"}) + std::string(1000000, '\n'); },
@@ -214,7 +218,7 @@ std::vector<row> rows() {
                   .err = refused("../x.msg", 0, notplain) + refused("sub/a.msg", 1, notplain) +
                          refused(absmark, 2, notplain) + refused("../decoy/v", 3, notplain) +
                          refused("./a.msg", 4, notplain) + refused("/", 5, notplain) +
-                         refused("sub/", 6, notplain),
+                         refused("sub/", 6, notplain) + tally("7 of 8", "7 refused"),
                   .after = {{"a.msg", msg("a")}, {nth(7), msg("b")}}});
     // "." and ".." are refused; other names starting with dots are plain.
     rs.push_back({.name = "DotNames",
@@ -222,7 +226,8 @@ std::vector<row> rows() {
                   .before = {{"...", msg("...")}, {".hidden", msg(".hidden")}, {"..x", msg("..x")}},
                   .out = "5",
                   .status = 3,
-                  .err = refused(".", 0, notplain) + refused("..", 1, notplain),
+                  .err = refused(".", 0, notplain) + refused("..", 1, notplain) +
+                         tally("2 of 5", "2 refused"),
                   .after = {{nth(2), msg("...")}, {nth(3), msg(".hidden")}, {nth(4), msg("..x")}}});
     rs.push_back({.name = "LeadingDashes",
                   .meta = metaof({"-rf", "-", "--help"}),
@@ -262,7 +267,7 @@ std::vector<row> rows() {
                          refused("[ab].msg", 2, missing) +
                          "msgseq: none of the listed files was found; names are taken relative "
                          "to the working directory, ",
-                  .errlines = 4,
+                  .errlines = 5,
                   .after = {{"a.msg", msg("a")}, {"b.msg", msg("b")}}});
 
     // 12 characters fit a record; 13 are refused rather than cut to a name
@@ -290,7 +295,8 @@ std::vector<row> rows() {
                              {"c.msg", msg("c")}},
                   .out = "3",
                   .status = 3,
-                  .err = refused("b.msg", 1, "File exists") + refused("c.msg", 2, "File exists"),
+                  .err = refused("b.msg", 1, "File exists") + refused("c.msg", 2, "File exists") +
+                         tally("2 of 3", "2 refused"),
                   .after = {{nth(0), linkto("../decoy/v")},
                             {nth(1), linkto("../decoy/v")},
                             {nth(2), linkto("../decoy/new")},
