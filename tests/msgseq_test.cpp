@@ -157,7 +157,8 @@ struct faultrow {
     std::vector<std::string> rerunfaults{};
     int rerunstatus = 0;  // and it ends so, saying nothing on stderr
     files rerunafter{};
-    std::string meta{};  // when set, the index at the very end
+    std::string meta{};      // when set, the index at the very end
+    bool closedout = false;  // standard output a pipe whose reader has gone
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -176,7 +177,51 @@ const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
 const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
 
 std::vector<faultrow> faultrows() {
+    // Enough rename lines to fill standard output's buffer many times over.
+    std::vector<std::string> many;
+    files manydone;
+    for (size_t k = 0; k < 500; k++) {
+        many.emplace_back("m").append(std::to_string(k));
+        manydone[numbered(k)] = msg(many.back());
+    }
+    std::vector<std::string> manynew;
+    for (const auto& [name, text] : manydone) manynew.push_back(name);
+    const std::string brokenpipe = "msgseq: error writing standard output: Broken pipe\n";
     return {
+        // A reader that has gone stops no rename, nor the index's update.
+        {.name = "VerboseIntoAClosedPipe",
+         .faults = {},
+         .err = brokenpipe,
+         .status = 4,
+         .after = manydone,
+         .args = {"-v", "meta"},
+         .listed = many,
+         .closedout = true},
+        {.name = "UpdateVerboseIntoAClosedPipe",
+         .faults = {},
+         .err = brokenpipe,
+         .status = 4,
+         .after = manydone,
+         .args = {"-u", "-v", "meta"},
+         .listed = many,
+         .meta = indexof(manynew),
+         .closedout = true},
+        {.name = "RefusalOutranksAClosedPipe",
+         .faults = {"FSFAULT_FAIL=rename-from:m7:EPERM"},
+         .err = "msgseq: cannot move 'm7' to 'in007.msg': Operation not permitted\n"
+                "msgseq: 1 of 500 records not renamed: 1 refused\n" +
+                brokenpipe,
+         .status = 3,
+         .after =
+             [&] {
+                 files f = manydone;
+                 f.erase(numbered(7));
+                 f["m7"] = msg("m7");
+                 return f;
+             }(),
+         .args = {"-v", "meta"},
+         .listed = many,
+         .closedout = true},
         // As on NFS: each move is a link and an unlink, and the run ends the same.
         {.name = "NoReplaceRefusedLinksAndUnlinks",
          .faults = {"FSFAULT_NOREPLACE=einval"},
@@ -683,7 +728,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
     const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
-    runresult r = runfsfault(f.args, faults);
+    runresult r = runfsfault(f.args, faults, {.closedout = f.closedout});
     EXPECT_EQ(r.status, f.status);
     EXPECT_EQ(r.out, f.out);
     if (f.errpart) {
@@ -766,6 +811,8 @@ std::vector<argrow> argrows() {
         {.name = "Verbose", .args = {"-v", "meta"}, .out = one, .moved = true},
         {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .moved = true},
         {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one},
+        {.name = "DryRunAloneShowsTheRenames", .args = {"-n", "meta"}, .out = one},
+        {.name = "DryRunUpdateShowsTheRenames", .args = {"-n", "-u", "meta"}, .out = one},
         {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
     };
 }
@@ -965,6 +1012,12 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         files dryafter, realafter;
         const runresult dry = runin(tag, dryargs, &dryafter);
         EXPECT_EQ(dryafter, before);
+        dryargs.erase(std::find(dryargs.begin(), dryargs.end(), "-v"));
+        const runresult quiet = runin(tag, dryargs, &dryafter);
+        EXPECT_EQ(quiet.out, dry.out);
+        EXPECT_EQ(quiet.err, dry.err);
+        EXPECT_EQ(quiet.status, dry.status);
+        EXPECT_EQ(dryafter, before);
         EXPECT_EQ(slurp(tag + "/meta"), index);
         const runresult real = runin(tag, realargs, &realafter);
         EXPECT_EQ(dry.out, real.out);
@@ -1159,6 +1212,29 @@ std::vector<refusedrow> refusedrows() {
          .meta = head + rec("a.msg") + rec("b.msg") + "END\nmore\n",
          .out = "2",
          .err = "msgseq: meta:18: text after the END line\n"},
+        // Every line that stops it, up to ten, then how many more.
+        {.name = "EveryLineNamed",
+         .meta =
+             [&] {
+                 std::string m = head;
+                 for (int k = 0; k < 12; k++) m += rec("a.msg", std::string(100, 'x'));
+                 return m + "END\n";
+             }(),
+         .out = "12",
+         .err =
+             [] {
+                 std::string e;
+                 for (int k = 0; k < 10; k++)
+                     e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
+                          ": subject longer than 99 characters\n";
+                 return e + "msgseq: meta: and 2 more such lines\n";
+             }()},
+        {.name = "TooLongThenCutShort",
+         .meta = head + rec("a.msg", std::string(100, 'x')) + "b.msg\nt\n",
+         .out = "FILE ERROR: readhdr, error in reading from"
+                "FILE ERROR: readmeta, error in reading meta record from meta1",
+         .err = "msgseq: meta:6: subject longer than 99 characters\n"
+                "msgseq: meta:12: file ends inside a record\n"},
         {.name = "CrLf",
          .meta = crlf,
          .out = "FILE ERROR: readhdr, error in reading to"
