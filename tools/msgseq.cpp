@@ -45,11 +45,14 @@ constexpr char help[] =
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
+    "When any record is not renamed, the last line on standard error says how many\n"
+    "of how many, and why.\n"
+    "\n"
     "Exit status: 0 done; 1 usage; 2 METAFILE not read whole, or not rewritable as\n"
-    "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 the\n"
-    "count not written; 5 another process (a msgseq run, or flock(1)) holds the lock\n"
-    "on this directory; 6 the files renamed but METAFILE not rewritten (run msgseq -u\n"
-    "again).\n";
+    "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 standard\n"
+    "output not written (the renames made all the same); 5 another process (a\n"
+    "msgseq run, or flock(1)) holds the lock on this directory; 6 the files renamed\n"
+    "but METAFILE not rewritten (run msgseq -u again).\n";
 
 struct args {
     const char* meta = nullptr;
