@@ -42,7 +42,7 @@ const char* const NOEND = "file ends before the END line";
 const char* const NAMELONG = "message file name longer than 12 characters";
 const char* const NAMENUL = "message file name holds a NUL byte";
 const char* const CUTREC = "file ends inside a record";
-const char* const CRLF = "line ends in a carriage return (CR-LF file?)";
+const char* const CRLF = METACRLF;
 const char* const PATHLONG = "owner's path too long (over 1023 characters)";
 const char* const ADDRLONG = "owner's address too long (over 49 characters)";
 const char* const HASNUL = "line holds a NUL byte";
@@ -131,15 +131,47 @@ const char* cutreason(const lineinfo& li, size_t keep, const char* toolong) {
 // Past INT_MAX lines (a file of gigabytes) the number stays at INT_MAX.
 int lineof(long long n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
+// Where the faults go: the first max of them in line order, one for each
+// line, and how many there are in all.
+struct sink {
+    metafault* out;
+    int max;
+    int stored = 0;
+    int total = 0;
+
+    // A fault on a line after every one kept so far.
+    void add(metafault f) {
+        if (stored < max) out[stored++] = f;
+        if (total < INT_MAX) total++;
+    }
+
+    // A fault wherever it falls; one already on its line gives way to it,
+    // when that one is kept (then ontaken) or was counted (ontaken too).
+    void place(metafault f, bool ontaken) {
+        int at = 0;
+        while (at < stored && out[at].line < f.line) at++;
+        if (at < stored && out[at].line == f.line) {
+            out[at] = f;
+            return;
+        }
+        if (!ontaken && total < INT_MAX) total++;
+        if (at >= max) return;
+        if (stored < max) stored++;
+        for (int k = stored - 1; k > at; k--) out[k] = out[k - 1];
+        out[at] = f;
+    }
+};
+
 struct checker {
     scanner s;
     bool exact;
+    sink& got;
     lineinfo li{};
     long long lineno = 0;
-    long long crline = 0;    // the first line ending in a carriage return
-    metafault first{0, ""};  // the first line that would not be written back
+    long long crline = 0;  // the first line ending in a carriage return
+    bool crnoted = false;  // and that line would not be written back either
 
-    explicit checker(FILE* fd, bool exactly) : s(fd), exact(exactly) {}
+    checker(FILE* fd, bool exactly, sink& faults) : s(fd), exact(exactly), got(faults) {}
 
     int read() {
         const int rc = s.next(&li);
@@ -151,20 +183,29 @@ struct checker {
     }
 
     void note(const char* why) {
-        if (exact && why && first.line == 0) first = {lineof(lineno), why};
+        if (!exact || !why) return;
+        got.add({lineof(lineno), why});
+        if (lineno == crline) crnoted = true;
     }
 
     // Loading stops at line at. A carriage return read by then is why, far
     // more often than what the reader tripped on: a CR-LF file's END never
-    // ends it.
-    metafault stop(long long at, const char* why) const {
-        const metafault f = crline ? metafault{lineof(crline), CRLF} : metafault{lineof(at), why};
-        return first.line != 0 && first.line < f.line ? first : f;
+    // ends it. On its line, the carriage return is named rather than what
+    // else that line would lose.
+    void stop(long long at, const char* why) {
+        if (crline)
+            got.place({lineof(crline), CRLF}, crnoted);
+        else
+            got.place({lineof(at), why}, false);
     }
 
-    metafault failed() const { return {-1, strerror(s.err)}; }
+    // A read error ends the check: it is the one thing said.
+    void failed() {
+        got.stored = got.total = 0;
+        got.add({-1, strerror(s.err)});
+    }
 
-    metafault run() {
+    void run() {
         int rc = read();
         if (rc < 0) return failed();
         if (rc == 0) return stop(1, EMPTY);
@@ -187,20 +228,29 @@ struct checker {
             }
         }
         // Loaded whole. The writer stops at END, so anything after it is lost.
-        if (exact && first.line == 0) {
-            if (s.fill()) return {lineof(lineno + 1), AFTEREND};
+        if (exact) {
+            if (s.fill()) return got.add({lineof(lineno + 1), AFTEREND});
             if (s.err) return failed();
         }
-        return first;
     }
 };
 
 }  // namespace
 
-metafault metachk(const char* fname, bool exact) {
+int metachkall(const char* fname, bool exact, metafault* faults, int max) {
+    sink got{faults, max > 0 ? max : 0};
     fileptr fd(fopen(fname, "r"));
-    if (!fd) return {-1, strerror(errno)};
+    if (!fd) {
+        got.add({-1, strerror(errno)});
+        return got.total;
+    }
     (void)setvbuf(fd.get(), nullptr, _IONBF, 0);
-    checker c(fd.get(), exact);
-    return c.run();
+    checker c(fd.get(), exact, got);
+    c.run();
+    return got.total;
+}
+
+metafault metachk(const char* fname, bool exact) {
+    metafault f{0, ""};
+    return metachkall(fname, exact, &f, 1) > 0 ? f : metafault{0, ""};
 }

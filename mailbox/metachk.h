@@ -15,6 +15,10 @@ struct metafault {
     const char* why;  // plain words, a static string; "" when there is no fault
 };
 
+// The reason given for a line that ends in a carriage return, which a caller
+// may take as the sign of an index with CR-LF line ends.
+inline constexpr char METACRLF[] = "line ends in a carriage return (CR-LF file?)";
+
 // The first line at which readmeta would stop (exact = false), or, with exact = true, also the
 // first line that loading and writing back with wrtmeta would not reproduce.
 //
@@ -53,5 +57,13 @@ struct metafault {
 // stops (or its carriage return), the earliest line is reported; on one
 // line, the carriage return.
 metafault metachk(const char* fname, bool exact);
+
+// Every line that metachk would report from, rather than the first: up to
+// max of them in faults[], in line order, each line once (a carriage return
+// rather than what else its line would lose), and the number of such lines
+// in all, 0 when there is none. The first is what metachk returns. A file
+// that can't be opened or read gives the one fault of line -1. Past the line
+// where loading stops nothing is looked at, so that line is the last one.
+int metachkall(const char* fname, bool exact, metafault* faults, int max);
 
 #endif

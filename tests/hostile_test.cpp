@@ -4,8 +4,10 @@
 // the tool may only rename plain names inside its working directory: every
 // case runs in work/ beside a decoy directory and decoy files, and nothing
 // outside work/ may be created, changed or removed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +62,11 @@ std::string stopped(const std::string& why, size_t count) {
 std::string refused(const std::string& name, size_t k, const std::string& why) {
     return "msgseq: cannot move '" + name + "' to '" + nth(k) + "': " + why + "\n";
 }
+// The last line when records were not renamed: how many of how many, and why.
+std::string tally(int left, int of, const std::string& why) {
+    return "msgseq: " + std::to_string(left) + " of " + std::to_string(of) +
+           (of == 1 ? " record" : " records") + " not renamed: " + why + "\n";
+}
 // The line that says where and why loading stopped.
 std::string stoppedat(int line, const std::string& why) {
     return "msgseq: meta:" + std::to_string(line) + ": " + why + "\n";
@@ -68,6 +75,9 @@ const std::string toolong = "message file name longer than 12 characters";
 const std::string nulname = "message file name holds a NUL byte";
 const std::string notplain = "not a name in this directory";
 const std::string missing = "No such file or directory";
+const std::string crlfcause =
+    "msgseq: none of the listed files was found, most likely because the index has CR-LF line "
+    "ends: a name read from it ends in a carriage return\n";
 
 struct row {
     std::string name{};               // the case's name in the test list
@@ -79,6 +89,8 @@ struct row {
     std::string err{};   // standard error: exactly, or how it begins
     long errlines = -1;  // when set, how many lines it holds
     tree after{};
+    std::vector<std::string> args{"meta"};
+    bool fifo = false;  // meta is a FIFO, into which a writer puts the bytes once
 };
 
 void PrintTo(const row& r, std::ostream* os) { *os << r.name; }
@@ -99,7 +111,7 @@ std::vector<row> rows() {
                   .before = {{"\x01\xfe\xff.m", msg("binary")}},
                   .out = "2",
                   .status = 3,
-                  .err = refused("?\x80", 1, missing),
+                  .err = refused("?\x80", 1, missing) + tally(1, 2, "1 missing"),
                   .after = {{nth(0), msg("binary")}}});
 
     // Every byte value twice over: line 3, the first name, is 245 bytes long.
@@ -177,8 +189,24 @@ std::vector<row> rows() {
                   .out = stopped("to", 2),
                   .status = 2,
                   .err = stoppedat(1, "line ends in a carriage return (CR-LF file?)") +
-                         refused("in005.msg?", 0, missing),
+                         refused("in005.msg?", 0, missing) + tally(1, 2, "1 missing"),
                   .after = {{"in005.msg", msg("5")}, {nth(1), msg("a")}}});
+    // Every file missing: the carriage returns are why, not the directory.
+    rs.push_back({.name = "CrLfNothingFound",
+                  .meta = "/p\r\naddr\r\na.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n",
+                  .before = {{"a.msg", msg("a")}},
+                  .out = stopped("to", 1),
+                  .status = 2,
+                  .err = stoppedat(1, "line ends in a carriage return (CR-LF file?)") +
+                         refused("a.msg?", 0, missing) + crlfcause + tally(1, 1, "1 missing"),
+                  .after = {{"a.msg", msg("a")}}});
+    rs.push_back({.name = "CrInEveryNameNothingFound",
+                  .meta = metaof({"a.msg\r"}),
+                  .before = {{"a.msg", msg("a")}},
+                  .out = "1",
+                  .status = 3,
+                  .err = refused("a.msg?", 0, missing) + crlfcause + tally(1, 1, "1 missing"),
+                  .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "EndWithCrIsAName",
                   .meta = metaof({"a.msg", "END\r"}),
                   .before = {{"a.msg", msg("a")}, {"END\r", msg("END")}},
@@ -195,7 +223,7 @@ std::vector<row> rows() {
                   .status = 2,
                   .err = stoppedat(1000001, "file ends inside a record") + refused("", 0, missing) +
                          refused("", 1, "listed twice in the index"),
-                  .errlines = 142857,
+                  .errlines = 142858,
                   .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "AMillionEmptyLinesAfterEnd",
                   .make = [] { return metaof({"a.msg"}) + std::string(1000000, '\n'); },
@@ -214,16 +242,17 @@ std::vector<row> rows() {
                   .err = refused("../x.msg", 0, notplain) + refused("sub/a.msg", 1, notplain) +
                          refused(absmark, 2, notplain) + refused("../decoy/v", 3, notplain) +
                          refused("./a.msg", 4, notplain) + refused("/", 5, notplain) +
-                         refused("sub/", 6, notplain),
+                         refused("sub/", 6, notplain) + tally(7, 8, "7 refused"),
                   .after = {{"a.msg", msg("a")}, {nth(7), msg("b")}}});
     // "." and ".." are refused; other names starting with dots are plain.
-    rs.push_back({.name = "DotNames",
-                  .meta = metaof({".", "..", "...", ".hidden", "..x"}),
-                  .before = {{"...", msg("...")}, {".hidden", msg(".hidden")}, {"..x", msg("..x")}},
-                  .out = "5",
-                  .status = 3,
-                  .err = refused(".", 0, notplain) + refused("..", 1, notplain),
-                  .after = {{nth(2), msg("...")}, {nth(3), msg(".hidden")}, {nth(4), msg("..x")}}});
+    rs.push_back(
+        {.name = "DotNames",
+         .meta = metaof({".", "..", "...", ".hidden", "..x"}),
+         .before = {{"...", msg("...")}, {".hidden", msg(".hidden")}, {"..x", msg("..x")}},
+         .out = "5",
+         .status = 3,
+         .err = refused(".", 0, notplain) + refused("..", 1, notplain) + tally(2, 5, "2 refused"),
+         .after = {{nth(2), msg("...")}, {nth(3), msg(".hidden")}, {nth(4), msg("..x")}}});
     rs.push_back({.name = "LeadingDashes",
                   .meta = metaof({"-rf", "-", "--help"}),
                   .before = {{"-rf", msg("-rf")}, {"-", msg("-")}, {"--help", msg("--help")}},
@@ -262,7 +291,7 @@ std::vector<row> rows() {
                          refused("[ab].msg", 2, missing) +
                          "msgseq: none of the listed files was found; names are taken relative "
                          "to the working directory, ",
-                  .errlines = 4,
+                  .errlines = 5,
                   .after = {{"a.msg", msg("a")}, {"b.msg", msg("b")}}});
 
     // 12 characters fit a record; 13 are refused rather than cut to a name
@@ -290,13 +319,48 @@ std::vector<row> rows() {
                              {"c.msg", msg("c")}},
                   .out = "3",
                   .status = 3,
-                  .err = refused("b.msg", 1, "File exists") + refused("c.msg", 2, "File exists"),
+                  .err = refused("b.msg", 1, "File exists") + refused("c.msg", 2, "File exists") +
+                         tally(2, 3, "2 refused"),
                   .after = {{nth(0), linkto("../decoy/v")},
                             {nth(1), linkto("../decoy/v")},
                             {nth(2), linkto("../decoy/new")},
                             {"b.msg", msg("b")},
                             {"c.msg", msg("c")}}});
 
+    // A FIFO gives its bytes once: the index is read once, and then
+    // neither the checker nor -u waits for a writer that never comes back.
+    rs.push_back({.name = "FifoIndex",
+                  .meta = metaof({"a.msg", "b.msg"}),
+                  .before = {{"a.msg", msg("a")}, {"b.msg", msg("b")}},
+                  .out = "2",
+                  .after = {{nth(0), msg("a")}, {nth(1), msg("b")}},
+                  .fifo = true});
+    rs.push_back({.name = "FifoIndexCutShort",
+                  .meta = endedby(metaof({"a.msg"}), "b.msg\nt\n"),
+                  .before = {{"a.msg", msg("a")}, {"b.msg", msg("b")}},
+                  .out = stopped("from", 1),
+                  .status = 2,
+                  .err = stoppedat(12, "file ends inside a record"),
+                  .after = {{nth(0), msg("a")}, {"b.msg", msg("b")}},
+                  .fifo = true});
+    rs.push_back({.name = "FifoIndexUpdate",
+                  .meta = metaof({"a.msg"}),
+                  .before = {{"a.msg", msg("a")}},
+                  .out = "1",
+                  .status = 2,
+                  .err = "msgseq: 'meta' is not a metafile that can be rewritten\n",
+                  .after = {{"a.msg", msg("a")}},
+                  .args = {"-u", "meta"},
+                  .fifo = true});
+    // A source that never ends gets a bounded end.
+    rs.push_back({.name = "EndlessDevice",
+                  .before = {{"a.msg", msg("a")}},
+                  .out = "0",
+                  .status = 2,
+                  .err = "msgseq: /dev/zero: not a regular file, and longer than 256 MiB: no "
+                         "index; nothing done\n",
+                  .after = {{"a.msg", msg("a")}},
+                  .args = {"/dev/zero"}});
     rs.push_back({.name = "EmptyMetafile",
                   .meta = "",
                   .before = {{"a.msg", msg("a")}},
@@ -418,11 +482,36 @@ TEST_P(Hostile, TouchesNothingOutsideItsDirectory) {
     make(before);
     ASSERT_EQ(contents("."), before);
     const std::string meta = replaced(r.make ? r.make() : r.meta, absmark, abs.path);
-    spit("meta", meta);
+    pid_t writer = -1;
+    if (r.fifo) {
+        ASSERT_EQ(mkfifo("meta", 0600), 0);
+        writer = fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            alarm(120);
+            const int fd = open("meta", O_WRONLY);
+            _exit(fd >= 0 &&
+                          write(fd, meta.data(), meta.size()) ==
+                              static_cast<ssize_t>(meta.size()) &&
+                          close(fd) == 0
+                      ? 0
+                      : 1);
+        }
+    } else {
+        spit("meta", meta);
+    }
     const tree outside = snapshot(dir, "work");
     const std::string absbefore = slurp(abs.path);
 
-    const runresult res = run({MSGSEQ_PATH, "meta"});
+    std::vector<std::string> argv = {MSGSEQ_PATH};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    // A hang fails the case rather than the whole run.
+    const runresult res = run(argv, nullptr, {}, {.timeout = 300});
+    if (writer > 0) {
+        int ws = 0;
+        EXPECT_EQ(waitpid(writer, &ws, 0), writer);
+        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << "the writer was left waiting";
+    }
     EXPECT_LT(res.status, 128) << "killed by signal " << res.status - 128 << "\n" << res.err;
     EXPECT_EQ(res.status, r.status);
     EXPECT_EQ(res.out, r.out);
@@ -437,7 +526,9 @@ TEST_P(Hostile, TouchesNothingOutsideItsDirectory) {
     tree after = r.after;
     after.insert(common.begin(), common.end());
     EXPECT_EQ(contents("."), after);
-    EXPECT_TRUE(slurp("meta") == meta) << "the metafile was changed";
+    if (!r.fifo) {
+        EXPECT_TRUE(slurp("meta") == meta) << "the metafile was changed";
+    }
     EXPECT_EQ(snapshot(dir, "work"), outside);
     EXPECT_EQ(slurp(abs.path), absbefore);
 }

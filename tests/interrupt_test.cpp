@@ -250,13 +250,17 @@ long long firstrename(watched& w, int* status) {
     return at;
 }
 
-// A second run may only report what it could not do, one line per file.
+// A second run may only report what it could not do, one line per file,
+// and then how many.
 bool onlycomplaints(const std::string& err) {
     size_t at = 0;
     while (at < err.size()) {
         size_t end = err.find('\n', at);
         if (end == std::string::npos) return false;
         std::string_view line(err.data() + at, end - at);
+        if (end + 1 == err.size() && line.starts_with("msgseq: ") &&
+            line.find(" records not renamed: ") != line.npos)
+            break;
         const size_t to = line.find("' to '");
         const size_t why = line.rfind("': ");
         if (!line.starts_with("msgseq: cannot move '") || to == std::string_view::npos ||
@@ -526,7 +530,8 @@ TEST_F(UpdateInterrupted, KilledAtAnyCallThenRerunEndsAsOneRun) {
         EXPECT_EQ(once.err,
                   "msgseq: cannot move 'm3.msg' to 'in003.msg': No such file or directory\n"
                   "msgseq: cannot move 'u14.msg' to 'in014.msg': File exists\n"
-                  "msgseq: cannot move 'm26.msg' to 'in026.msg': No such file or directory\n");
+                  "msgseq: cannot move 'm26.msg' to 'in026.msg': No such file or directory\n"
+                  "msgseq: 3 of 30 records not renamed: 2 missing, 1 refused\n");
         const files done = ondisk();
         ASSERT_EQ(misplaced(done, whole()), "");
         const std::string calls = slurp(log());
@@ -570,7 +575,7 @@ TEST_F(UpdateInterrupted, KilledAtAnyCallThenRerunEndsAsOneRun) {
             EXPECT_EQ(again.status, once.status) << again.err;
             EXPECT_EQ(again.out.substr(again.out.rfind('\n') + 1), once.out);
             EXPECT_EQ(dry.out, again.out);
-            EXPECT_EQ(dry.err, again.err);
+            EXPECT_EQ(asreal(dry.err), again.err);
             EXPECT_EQ(dry.status, again.status);
             EXPECT_EQ(misplaced(ondisk(), done), "");
             EXPECT_EQ(slurp("meta"), done.at("meta"));

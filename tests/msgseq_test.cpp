@@ -60,13 +60,17 @@ protected:
 
 std::string msg(const std::string& name) { return "message " + name; }
 
-// Every line a failed run writes reports one file it did not move.
+// Every line a failed run writes reports one file it did not move, but the
+// last, which counts them.
 bool complaintsonly(const std::string& err) {
     size_t at = 0;
     while (at < err.size()) {
         const size_t end = err.find('\n', at);
         if (end == std::string::npos) return false;
         const std::string_view line(err.data() + at, end - at);
+        if (end + 1 == err.size() && line.starts_with("msgseq: ") &&
+            line.find(" records not renamed: ") != line.npos)
+            break;
         if (!line.starts_with("msgseq: cannot move '") || line.find("' to '") == line.npos ||
             line.find("': ") == line.npos)
             return false;
@@ -153,7 +157,8 @@ struct faultrow {
     std::vector<std::string> rerunfaults{};
     int rerunstatus = 0;  // and it ends so, saying nothing on stderr
     files rerunafter{};
-    std::string meta{};  // when set, the index at the very end
+    std::string meta{};      // when set, the index at the very end
+    bool closedout = false;  // standard output a pipe whose reader has gone
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -172,7 +177,51 @@ const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
 const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
 
 std::vector<faultrow> faultrows() {
+    // Enough rename lines to fill standard output's buffer many times over.
+    std::vector<std::string> many;
+    files manydone;
+    for (size_t k = 0; k < 500; k++) {
+        many.emplace_back("m").append(std::to_string(k));
+        manydone[numbered(k)] = msg(many.back());
+    }
+    std::vector<std::string> manynew;
+    for (const auto& [name, text] : manydone) manynew.push_back(name);
+    const std::string brokenpipe = "msgseq: error writing standard output: Broken pipe\n";
     return {
+        // A reader that has gone stops no rename, nor the index's update.
+        {.name = "VerboseIntoAClosedPipe",
+         .faults = {},
+         .err = brokenpipe,
+         .status = 4,
+         .after = manydone,
+         .args = {"-v", "meta"},
+         .listed = many,
+         .closedout = true},
+        {.name = "UpdateVerboseIntoAClosedPipe",
+         .faults = {},
+         .err = brokenpipe,
+         .status = 4,
+         .after = manydone,
+         .args = {"-u", "-v", "meta"},
+         .listed = many,
+         .meta = indexof(manynew),
+         .closedout = true},
+        {.name = "RefusalOutranksAClosedPipe",
+         .faults = {"FSFAULT_FAIL=rename-from:m7:EPERM"},
+         .err = "msgseq: cannot move 'm7' to 'in007.msg': Operation not permitted\n"
+                "msgseq: 1 of 500 records not renamed: 1 refused\n" +
+                brokenpipe,
+         .status = 3,
+         .after =
+             [&] {
+                 files f = manydone;
+                 f.erase(numbered(7));
+                 f["m7"] = msg("m7");
+                 return f;
+             }(),
+         .args = {"-v", "meta"},
+         .listed = many,
+         .closedout = true},
         // As on NFS: each move is a link and an unlink, and the run ends the same.
         {.name = "NoReplaceRefusedLinksAndUnlinks",
          .faults = {"FSFAULT_NOREPLACE=einval"},
@@ -183,7 +232,8 @@ std::vector<faultrow> faultrows() {
         {.name = "RenameRefused",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:EPERM"},
          .out = "3",
-         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
+                "msgseq: 1 of 3 records not renamed: 1 refused\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
@@ -230,7 +280,8 @@ std::vector<faultrow> faultrows() {
         {.name = "StrayTempNameWhileTheNextRecordsFileIsMissing",
          .faults = {},
          .out = "2",
-         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
+                "msgseq: 1 of 2 records not renamed: 1 missing\n",
          .status = 3,
          .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
          .listed = {"in001.msg", "c.msg"},
@@ -239,7 +290,8 @@ std::vector<faultrow> faultrows() {
         {.name = "UpdateStrayTempNameWhileTheNextRecordsFileIsMissing",
          .faults = {},
          .out = "2",
-         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+         .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
+                "msgseq: 1 of 2 records not renamed: 1 missing\n",
          .status = 3,
          .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
          .args = {"-u", "meta"},
@@ -253,7 +305,8 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "2",
          .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
-                "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n",
+                "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
+                "msgseq: 2 of 2 records not renamed: 1 missing, 1 refused\n",
          .status = 3,
          .after = {{"in000.msg", "U"},
                    {"in001.msg", msg("in001.msg")},
@@ -265,7 +318,8 @@ std::vector<faultrow> faultrows() {
         {.name = "EmptyNameIsNotTheBareTempPrefix",
          .faults = {},
          .out = "2",
-         .err = "msgseq: cannot move '' to 'in000.msg': No such file or directory\n",
+         .err = "msgseq: cannot move '' to 'in000.msg': No such file or directory\n"
+                "msgseq: 1 of 2 records not renamed: 1 missing\n",
          .status = 3,
          .after = {{"in001.msg", msg("b.msg")}, {".msgseq-temp-", "X"}},
          .listed = {"", "b.msg"},
@@ -323,7 +377,8 @@ std::vector<faultrow> faultrows() {
          .out = "4",
          .err = "msgseq: cannot move 'b.msg' to 'in000.msg': File exists\n"
                 "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists\n"
-                "msgseq: cannot move 'in001.msg' to 'in002.msg': Operation not permitted\n",
+                "msgseq: cannot move 'in001.msg' to 'in002.msg': Operation not permitted\n"
+                "msgseq: 3 of 4 records not renamed: 3 refused\n",
          .status = 3,
          .after = {{"b.msg", msg("b.msg")},
                    {"in000.msg", msg("in000.msg")},
@@ -378,7 +433,8 @@ std::vector<faultrow> faultrows() {
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=unlink:*:EPERM"},
          .out = "1",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted; it is now "
-                "under both names\n",
+                "under both names\n"
+                "msgseq: 1 of 1 record not renamed: 1 refused\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}, {"in000.msg", msg("a.msg")}},
          .listed = {"a.msg"}},
@@ -526,7 +582,8 @@ TEST_F(Msgseq, TargetHeldByAnUnlistedFileIsRefusedDownTheChain) {
     EXPECT_EQ(r.out, "3");
     EXPECT_EQ(r.err,
               "msgseq: cannot move 'x.msg' to 'in000.msg': File exists\n"
-              "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists\n");
+              "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists\n"
+              "msgseq: 2 of 3 records not renamed: 2 refused\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
                                {"in000.msg", msg("in000.msg")},
@@ -545,7 +602,8 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
               "msgseq: cannot move 'gone.msg' to 'in001.msg': No such file or directory\n"
               "msgseq: cannot move 'a.msg' to 'in003.msg': listed twice in the index\n"
               "msgseq: cannot move 'sub/a.msg' to 'in004.msg': not a name in this directory\n"
-              "msgseq: cannot move '..' to 'in005.msg': not a name in this directory\n");
+              "msgseq: cannot move '..' to 'in005.msg': not a name in this directory\n"
+              "msgseq: 5 of 7 records not renamed: 2 missing, 3 refused\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"in002.msg", msg("a.msg")},
                                {"in006.msg", msg("z.msg")},
@@ -554,15 +612,16 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
 }
 
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
-    const std::vector<std::string> names = {"$(touch X)", "a;b c.msg", "`touch Y`", "-n.msg",
-                                            "it's \"q\"", "*"};
+    const std::vector<std::string> names = {"$(touch X)", "a;b c.msg",  "`touch Y`",
+                                            "-n.msg",     "it's \"q\"", "*"};
     mailbox(names, names);
     runresult r = msgseq();
     EXPECT_EQ(r.out, "6");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     files want;
-    for (size_t i = 0; i < names.size(); i++) want["in00" + std::to_string(i) + ".msg"] = msg(names[i]);
+    for (size_t i = 0; i < names.size(); i++)
+        want["in00" + std::to_string(i) + ".msg"] = msg(names[i]);
     EXPECT_EQ(ondisk(), want);
 }
 
@@ -576,7 +635,8 @@ TEST_F(Msgseq, SecondRunOnTheSameIndexDestroysNothing) {
     EXPECT_EQ(r.err,
               "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
               "msgseq: cannot move 'in002.msg' to 'in001.msg': File exists\n"
-              "msgseq: cannot move 'in009.msg' to 'in002.msg': No such file or directory\n");
+              "msgseq: cannot move 'in009.msg' to 'in002.msg': No such file or directory\n"
+              "msgseq: 3 of 3 records not renamed: 1 missing, 2 refused\n");
     EXPECT_EQ(ondisk(), after);
 }
 
@@ -600,7 +660,9 @@ TEST_F(Msgseq, SetAsideFileThatCannotMoveGoesBackToItsName) {
     mailbox({"a.msg"}, {"in000.msg"});
     spit(".msgseq-temp-a.msg", msg("a.msg"));
     runresult r = msgseq();
-    EXPECT_EQ(r.err, "msgseq: cannot move 'a.msg' to 'in000.msg': File exists\n");
+    EXPECT_EQ(r.err,
+              "msgseq: cannot move 'a.msg' to 'in000.msg': File exists\n"
+              "msgseq: 1 of 1 record not renamed: 1 refused\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"in000.msg", msg("in000.msg")}}));
 }
@@ -643,7 +705,9 @@ TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
                           ? run({"/bin/sh", "-c", "exec \"$0\" /dev/stdin < meta", MSGSEQ_PATH})
                           : msgseq({path});
         EXPECT_EQ(r.out, "2");
-        EXPECT_EQ(r.err, "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n"
+                  "msgseq: 1 of 2 records not renamed: 1 refused\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_TRUE(exists("meta"));
         EXPECT_FALSE(exists("in000.msg"));
@@ -664,7 +728,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
     const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
-    runresult r = runfsfault(f.args, faults);
+    runresult r = runfsfault(f.args, faults, {.closedout = f.closedout});
     EXPECT_EQ(r.status, f.status);
     EXPECT_EQ(r.out, f.out);
     if (f.errpart) {
@@ -747,6 +811,8 @@ std::vector<argrow> argrows() {
         {.name = "Verbose", .args = {"-v", "meta"}, .out = one, .moved = true},
         {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .moved = true},
         {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one},
+        {.name = "DryRunAloneShowsTheRenames", .args = {"-n", "meta"}, .out = one},
+        {.name = "DryRunUpdateShowsTheRenames", .args = {"-n", "-u", "meta"}, .out = one},
         {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
     };
 }
@@ -810,7 +876,7 @@ TEST_F(Msgseq, NoneOfTheListedFilesFound) {
                   "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
                   "msgseq: none of the listed files was found; names are taken relative to the "
                   "working directory, " +
-                      std::string(cwd) + "\n");
+                      std::string(cwd) + "\nmsgseq: 2 of 2 records not renamed: 2 missing\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(ondisk(), (files{{"other.msg", "x"}}));
         EXPECT_EQ(slurp("meta"), indexof({"a.msg", "b.msg"}));
@@ -828,7 +894,9 @@ TEST_F(Msgseq, AnotherRunHoldingTheDirectoryStopsThisOne) {
         SCOPED_TRACE(::testing::PrintToString(args));
         runresult r = msgseq(args);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "msgseq: another msgseq run is working in this directory; nothing done\n");
+        EXPECT_EQ(r.err,
+                  "msgseq: another process (a msgseq run, or flock(1)) holds the lock on this "
+                  "directory; nothing done\n");
         EXPECT_EQ(r.status, 5);
         EXPECT_EQ(ondisk(), before);
         EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
@@ -837,7 +905,9 @@ TEST_F(Msgseq, AnotherRunHoldingTheDirectoryStopsThisOne) {
     // Held by a shell script's flock(1) all the same.
     runresult r = run({"/usr/bin/flock", ".", MSGSEQ_PATH, "meta"});
     EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(r.err, "msgseq: another msgseq run is working in this directory; nothing done\n");
+    EXPECT_EQ(r.err,
+              "msgseq: another process (a msgseq run, or flock(1)) holds the lock on this "
+              "directory; nothing done\n");
     EXPECT_EQ(msgseq().status, 0);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}, {"in001.msg", msg("in005.msg")}}));
 }
@@ -942,10 +1012,18 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         files dryafter, realafter;
         const runresult dry = runin(tag, dryargs, &dryafter);
         EXPECT_EQ(dryafter, before);
+        dryargs.erase(std::find(dryargs.begin(), dryargs.end(), "-v"));
+        const runresult quiet = runin(tag, dryargs, &dryafter);
+        EXPECT_EQ(quiet.out, dry.out);
+        EXPECT_EQ(quiet.err, dry.err);
+        EXPECT_EQ(quiet.status, dry.status);
+        EXPECT_EQ(dryafter, before);
         EXPECT_EQ(slurp(tag + "/meta"), index);
         const runresult real = runin(tag, realargs, &realafter);
         EXPECT_EQ(dry.out, real.out);
-        EXPECT_EQ(dry.err, real.err);
+        EXPECT_EQ(asreal(dry.err), real.err);
+        // which differ only in how the dry run counts what it would not do
+        EXPECT_EQ(dry.err == real.err, real.err.find(" not renamed: ") == std::string::npos);
         EXPECT_EQ(dry.status, real.status);
         std::string count;
         EXPECT_EQ(replay(before, real.out, &count), realafter) << real.out;
@@ -1008,7 +1086,8 @@ TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
         EXPECT_EQ(r.out, "3");
         EXPECT_EQ(r.err,
                   "msgseq: cannot move 'gone.msg' to 'in000.msg': No such file or directory\n"
-                  "msgseq: cannot move 'x.msg' to 'in001.msg': File exists\n");
+                  "msgseq: cannot move 'x.msg' to 'in001.msg': File exists\n"
+                  "msgseq: 2 of 3 records not renamed: 1 missing, 1 refused\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
                                    {"in001.msg", msg("in001.msg")},
@@ -1135,6 +1214,29 @@ std::vector<refusedrow> refusedrows() {
          .meta = head + rec("a.msg") + rec("b.msg") + "END\nmore\n",
          .out = "2",
          .err = "msgseq: meta:18: text after the END line\n"},
+        // Every line that stops it, up to ten, then how many more.
+        {.name = "EveryLineNamed",
+         .meta =
+             [&] {
+                 std::string m = head;
+                 for (int k = 0; k < 12; k++) m += rec("a.msg", std::string(100, 'x'));
+                 return m + "END\n";
+             }(),
+         .out = "12",
+         .err =
+             [] {
+                 std::string e;
+                 for (int k = 0; k < 10; k++)
+                     e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
+                          ": subject longer than 99 characters\n";
+                 return e + "msgseq: meta: and 2 more such lines\n";
+             }()},
+        {.name = "TooLongThenCutShort",
+         .meta = head + rec("a.msg", std::string(100, 'x')) + "b.msg\nt\n",
+         .out = "FILE ERROR: readhdr, error in reading from"
+                "FILE ERROR: readmeta, error in reading meta record from meta1",
+         .err = "msgseq: meta:6: subject longer than 99 characters\n"
+                "msgseq: meta:12: file ends inside a record\n"},
         {.name = "CrLf",
          .meta = crlf,
          .out = "FILE ERROR: readhdr, error in reading to"
@@ -1170,7 +1272,9 @@ TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
     ASSERT_EQ(symlink("lnk1", "meta2"), 0);
     runresult r = msgseq({"meta2"});
     EXPECT_EQ(r.out, "2");
-    EXPECT_EQ(r.err, "msgseq: cannot move 'lnk1' to 'in000.msg': it is the metafile being read\n");
+    EXPECT_EQ(r.err,
+              "msgseq: cannot move 'lnk1' to 'in000.msg': it is the metafile being read\n"
+              "msgseq: 1 of 2 records not renamed: 1 refused\n");
     EXPECT_EQ(r.status, 3);
     char to[16] = {};
     EXPECT_EQ(readlink("lnk1", to, sizeof to - 1), 4);

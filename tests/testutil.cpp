@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,8 +55,8 @@ std::set<std::string> listing(const std::string& path) {
     return names;
 }
 
-std::string metafile(const std::vector<std::vector<std::string>>& records,
-                     const std::string& path, const std::string& addr) {
+std::string metafile(const std::vector<std::vector<std::string>>& records, const std::string& path,
+                     const std::string& addr) {
     std::string text = path + "\n" + addr + "\n";
     for (const auto& rec : records)
         for (const auto& line : rec) text += line + "\n";
@@ -82,7 +83,7 @@ std::string drain(int fd) {
 }  // namespace
 
 runresult run(const std::vector<std::string>& argv, const char* outpath,
-              const std::vector<std::string>& env) {
+              const std::vector<std::string>& env, const runhow& how) {
     // Made before the fork, so that the child only has to exec.
     std::vector<std::string> vars;
     for (char** e = environ; *e; e++) {
@@ -110,15 +111,24 @@ runresult run(const std::vector<std::string>& argv, const char* outpath,
     int errfd = mkstemp(errname);
     unlink(outname);
     unlink(errname);
+    int gone[2] = {-1, -1};
+    if (how.closedout && pipe(gone) == 0) close(gone[0]);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(outpath ? open(outpath, O_WRONLY) : outfd, 1);
+        if (how.closedout) {
+            signal(SIGPIPE, SIG_DFL);
+            dup2(gone[1], 1);
+        } else {
+            dup2(outpath ? open(outpath, O_WRONLY) : outfd, 1);
+        }
+        if (how.timeout) alarm(how.timeout);  // kept across the exec
         dup2(errfd, 2);
         int nul = open("/dev/null", O_RDONLY);
         dup2(nul, 0);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
+    if (gone[1] >= 0) close(gone[1]);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     runresult r;
@@ -153,8 +163,17 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
     return env;
 }
 
-runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
+runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults,
+                     const runhow& how) {
     std::vector<std::string> argv = {MSGSEQ_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, nullptr, fsfaultenv(faults));
+    return run(argv, nullptr, fsfaultenv(faults), how);
+}
+
+std::string asreal(std::string err) {
+    const std::string dry = " would not be renamed: ";
+    const size_t last = err.rfind('\n', err.size() >= 2 ? err.size() - 2 : 0);
+    const size_t at = err.find(dry, last == std::string::npos ? 0 : last);
+    if (at != std::string::npos) err.replace(at, dry.size(), " not renamed: ");
+    return err;
 }

@@ -43,17 +43,29 @@ struct runresult {
     std::string err;
     int status;  // exit status, or 128 + signal
 };
+// How a command is run beyond its arguments.
+struct runhow {
+    bool closedout = false;  // standard output a pipe whose reader has gone, SIGPIPE as in
+                             // a shell (out is then "")
+    unsigned timeout = 0;    // seconds, when set: a command still running is then ended by
+                             // SIGALRM, so that a hang fails rather than stalls the tests
+};
 // Standard output goes to outpath when one is given (e.g. /dev/full). env
 // holds "NAME=value" settings that the command gets on top of the test's own
 // environment, each replacing a variable of that name.
 runresult run(const std::vector<std::string>& argv, const char* outpath = nullptr,
-              const std::vector<std::string>& env = {});
+              const std::vector<std::string>& env = {}, const runhow& how = {});
+
+// A dry run's standard error in a real run's words: "would not be renamed"
+// in its last line becomes "not renamed".
+std::string asreal(std::string err);
 
 // The environment that preloads the fault library (tests/fsfault.cpp, which
 // describes its settings) into a command, with faults, its "FSFAULT_...=value"
 // settings, added.
 std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults);
 // The built tool run with args under the fault library and these settings.
-runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults);
+runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults,
+                     const runhow& how = {});
 
 #endif

@@ -4,6 +4,7 @@
 // this file is the command line, the messages and the exit status.
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,17 +37,22 @@ constexpr char help[] =
     "Renames the message files that METAFILE lists, in index order, to in000.msg,\n"
     "in001.msg, ... in the working directory, and prints how many records it read.\n"
     "\n"
-    "  -n         change nothing: report what a run would do, and end as it would\n"
+    "  -n         change nothing: print the renames a run would make, report what it\n"
+    "             would refuse, and end as it would\n"
     "  -v         print each rename made, as: renamed 'OLD' -> 'NEW'\n"
     "  -u         also rewrite METAFILE so that each record names its file's new name\n"
     "             (safe against a crash: run it again to finish an interrupted run)\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
+    "When any record is not renamed, the last line on standard error says how many\n"
+    "of how many, and why.\n"
+    "\n"
     "Exit status: 0 done; 1 usage; 2 METAFILE not read whole, or not rewritable as\n"
-    "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 the\n"
-    "count not written; 5 another msgseq run is working in this directory; 6 the\n"
-    "files renamed but METAFILE not rewritten (run msgseq -u again).\n";
+    "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 standard\n"
+    "output not written (the renames made all the same); 5 another process (a\n"
+    "msgseq run, or flock(1)) holds the lock on this directory; 6 the files renamed\n"
+    "but METAFILE not rewritten (run msgseq -u again).\n";
 
 struct args {
     const char* meta = nullptr;
@@ -61,10 +67,11 @@ struct args {
 int parse(int argc, char** argv, args* a) {
     if (argc == 2) {
         const std::string_view only(argv[1]);
-        if (only == "--help") return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? EXIT_OUTPUT : -1;
+        if (only == "--help")
+            return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? EXIT_OUTPUT : -1;
         if (only == "--version")
             return printf("msgseq %s\n", MSGSEQ_VERSION) < 0 || fflush(stdout) != 0 ? EXIT_OUTPUT
-                                                                                     : -1;
+                                                                                    : -1;
         a->meta = argv[1];
         return 0;
     }
@@ -97,15 +104,144 @@ int parse(int argc, char** argv, args* a) {
     return 0;
 }
 
-// Where and why the metafile falls short, as one line on standard error.
-bool explain(const char* meta, bool exact) {
-    const metafault f = metachk(meta, exact);
-    if (f.line == 0) return false;
-    if (f.line < 0)
-        (void)fprintf(stderr, "msgseq: %s: %s\n", renumshown(meta).c_str(), f.why);
-    else
-        (void)fprintf(stderr, "msgseq: %s:%d: %s\n", renumshown(meta).c_str(), f.line, f.why);
+// How many lines of the metafile -u names before it only counts the rest.
+constexpr int SHOWN = 10;
+
+// Where and why the metafile falls short, on standard error: the line where
+// loading stopped, or with exact every line that writing it back would not
+// reproduce, up to SHOWN of them. path is what is read, meta what the user
+// named. *crlf is set when the cause is a carriage return.
+bool explain(const char* path, const char* meta, bool exact, bool* crlf) {
+    metafault f[SHOWN];
+    const int n = metachkall(path, exact, f, exact ? SHOWN : 1);
+    const std::string shown = renumshown(meta);
+    for (int k = 0; k < std::min(n, exact ? SHOWN : 1); k++) {
+        if (f[k].line < 0)
+            (void)fprintf(stderr, "msgseq: %s: %s\n", shown.c_str(), f[k].why);
+        else
+            (void)fprintf(stderr, "msgseq: %s:%d: %s\n", shown.c_str(), f[k].line, f[k].why);
+        if (strcmp(f[k].why, METACRLF) == 0) *crlf = true;
+    }
+    if (exact && n > SHOWN)
+        (void)fprintf(stderr, "msgseq: %s: and %d more such lines\n", shown.c_str(), n - SHOWN);
+    return n > 0;
+}
+
+// A metafile that is not a regular file (a FIFO, a pipe, a device) may give
+// its bytes only once, or never end: it is read here once, into a memory
+// file that the reader and the checker then each open afresh. The bound
+// ends a source that never stops.
+constexpr size_t ONCEMAX = size_t{256} << 20;
+
+struct source {
+    std::string path;  // what the reader and the checker open
+    int fd = -1;       // the memory file, when there is one
+    source() = default;
+    source(const source&) = delete;
+    source& operator=(const source&) = delete;
+    ~source() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// false when the metafile was not read whole, said so on standard error.
+bool readonce(const char* meta, source* src) {
+    src->path = meta;
+    struct stat st;
+    if (stat(meta, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    const int in = open(meta, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return true;  // the reader says why
+    src->fd = memfd_create("msgseq-index", MFD_CLOEXEC);
+    if (src->fd < 0) {
+        const int err = errno;
+        close(in);
+        (void)fprintf(stderr, "msgseq: %s: cannot keep a copy of it: %s; nothing done\n",
+                      renumshown(meta).c_str(), strerror(err));
+        return false;
+    }
+    static char buf[1 << 16];
+    size_t total = 0;
+    int err = 0;
+    for (;;) {
+        const ssize_t n = read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : 0;
+            break;
+        }
+        total += static_cast<size_t>(n);
+        if (total > ONCEMAX) break;
+        for (ssize_t at = 0; at < n;) {
+            const ssize_t w = write(src->fd, buf + at, static_cast<size_t>(n - at));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                err = w < 0 ? errno : EIO;
+                break;
+            }
+            at += w;
+        }
+        if (err) break;
+    }
+    close(in);
+    if (total > ONCEMAX)
+        (void)fprintf(stderr,
+                      "msgseq: %s: not a regular file, and longer than 256 MiB: no index; "
+                      "nothing done\n",
+                      renumshown(meta).c_str());
+    else if (err)
+        (void)fprintf(stderr, "msgseq: %s: %s; nothing done\n", renumshown(meta).c_str(),
+                      strerror(err));
+    if (total > ONCEMAX || err) return false;
+    src->path = "/proc/self/fd/" + std::to_string(src->fd);
     return true;
+}
+
+// Loads the index into inlist. The reader names the file it reads in its
+// messages: a memory file's name is put back to the one the user gave.
+bool load(const source& src, const char* meta) {
+    if (src.fd < 0) return readmeta(meta, inlist) == 1;
+    (void)fflush(stdout);
+    const int held = memfd_create("msgseq-messages", MFD_CLOEXEC);
+    const int out = held >= 0 ? dup(1) : -1;
+    if (out < 0 || dup2(held, 1) < 0) {
+        if (held >= 0) close(held);
+        if (out >= 0) close(out);
+        return readmeta(src.path.c_str(), inlist) == 1;
+    }
+    const bool whole = readmeta(src.path.c_str(), inlist) == 1;
+    (void)fflush(stdout);
+    (void)dup2(out, 1);
+    close(out);
+    std::string said;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(held, buf, sizeof buf, at)) > 0; at += n)
+        said.append(buf, static_cast<size_t>(n));
+    close(held);
+    for (size_t at = 0; (at = said.find(src.path, at)) != std::string::npos; at += strlen(meta))
+        said.replace(at, src.path.size(), meta);
+    (void)fwrite(said.data(), 1, said.size(), stdout);
+    return whole;
+}
+
+// Some loaded record names a file that ends in a carriage return.
+bool crnames() {
+    for (const llnode* rec = inlist->next; rec; rec = rec->next) {
+        const size_t len = strnlen(rec->datafile, sizeof rec->datafile);
+        if (len > 0 && rec->datafile[len - 1] == '\r') return true;
+    }
+    return false;
+}
+
+// The last word on records not renamed: how many of how many, and why.
+void tally(const renumstats& st, bool dryrun) {
+    const int left = st.missing + st.refused;
+    if (st.records <= 0 || left <= 0) return;
+    std::string why;
+    if (st.missing > 0) why = std::to_string(st.missing) + " missing";
+    if (st.refused > 0) why += (why.empty() ? "" : ", ") + std::to_string(st.refused) + " refused";
+    (void)fprintf(stderr, "msgseq: %d of %d record%s %s renamed: %s\n", left, st.records,
+                  st.records == 1 ? "" : "s", dryrun ? "would not be" : "not", why.c_str());
 }
 
 // Loading a large index takes a heap record for every message. The heap is
@@ -123,7 +259,8 @@ void roomforrecords(const char* meta) {
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         char buf[1 << 14];
         ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) lines += static_cast<size_t>(std::count(buf, buf + n, '\n'));
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            lines += static_cast<size_t>(std::count(buf, buf + n, '\n'));
     }
     close(fd);
     constexpr size_t huge = size_t{2} << 20;
@@ -153,13 +290,18 @@ void roomforrecords(const char* meta) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of standard output that goes away must not stop the renames
+    // half way: a failed write is noted, and the run goes on.
+    (void)signal(SIGPIPE, SIG_IGN);
     args a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
 
     const int lock = renumlock();
     if (lock < 0 && errno == EWOULDBLOCK) {
-        (void)fputs("msgseq: another msgseq run is working in this directory; nothing done\n",
-                    stderr);
+        (void)fputs(
+            "msgseq: another process (a msgseq run, or flock(1)) holds the lock on this "
+            "directory; nothing done\n",
+            stderr);
         return RENUMBUSY;
     }
     if (!a.update && renumunfinished(a.meta)) {
@@ -171,35 +313,58 @@ int main(int argc, char** argv) {
         return EXIT_LOAD;
     }
 
-    roomforrecords(a.meta);
+    source src;
+    const bool readable = readonce(a.meta, &src);
+    if (readable) roomforrecords(src.path.c_str());
     llinit();
-    const bool loaded = readmeta(a.meta, inlist) == 1;
+    const bool loaded = readable && load(src, a.meta);
     const int count = inlist->count;
-    if (!loaded) explain(a.meta, false);
-    if (a.verbose && !loaded) putchar('\n');  // the reader's messages end no line of their own
+    bool crlf = false;
+    if (readable && !loaded && !a.update) explain(src.path.c_str(), a.meta, false, &crlf);
+    // A dry run shows the renames it would make; -v shows those made.
+    FILE* const trace = a.verbose || a.dryrun ? stdout : nullptr;
+    if (trace && readable && !loaded)
+        putchar('\n');  // the reader's messages end no line of their own
 
-    const renumopts opts{"msgseq", a.dryrun, a.verbose ? stdout : nullptr, stderr};
+    const renumopts opts{"msgseq", a.dryrun, trace, stderr};
     renumstats stats{};
-    // With -u, an index that would not come back as it is touches nothing.
-    const int rc = !a.update                         ? renumfiles(a.meta, inlist, &opts, false, &stats)
-                   : loaded && !explain(a.meta, true) ? renumindex(a.meta, inlist, &opts, &stats)
-                                                      : RENUMINDEX;
+    // With -u, an index that would not come back as it is touches nothing:
+    // every line that stops it is named.
+    int rc = RENUMINDEX;
+    if (readable && !a.update)
+        rc = renumfiles(a.meta, inlist, &opts, false, &stats);
+    else if (readable && !explain(src.path.c_str(), a.meta, true, &crlf) && loaded)
+        rc = renumindex(a.meta, inlist, &opts, &stats);
     if (stats.records > 0 && stats.missing == stats.records) {
-        char cwd[PATH_MAX];
-        (void)fprintf(stderr,
-                      "msgseq: none of the listed files was found; names are taken relative to "
-                      "the working directory, %s\n",
-                      getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+        if (crlf || crnames()) {
+            (void)fputs(
+                "msgseq: none of the listed files was found, most likely because the "
+                "index has CR-LF line ends: a name read from it ends in a carriage "
+                "return\n",
+                stderr);
+        } else {
+            char cwd[PATH_MAX];
+            (void)fprintf(stderr,
+                          "msgseq: none of the listed files was found; names are taken relative "
+                          "to the working directory, %s\n",
+                          getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+        }
     }
+    tally(stats, a.dryrun);
     llfree(inlist);
     llfree(outlist);
     inlist = outlist = nullptr;
     renumunlock(lock);
 
     printf("%d", count);
-    const bool printed = fflush(stdout) == 0 && !ferror(stdout);
-    if (!printed)
-        (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
+    const bool flushed = fflush(stdout) == 0;
+    const int err = errno;
+    // A write that failed earlier, a rename's line, fails the run as much.
+    const bool printed = flushed && !ferror(stdout);
+    if (!printed && !flushed)
+        (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(err));
+    else if (!printed)
+        (void)fputs("msgseq: error writing standard output\n", stderr);
     // The lowest status that applies, but for an update left unfinished,
     // which asks to be run again, or one that another run kept out.
     if (rc == RENUMWRITE || rc == RENUMBUSY) return rc;
