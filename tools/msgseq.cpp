@@ -4,6 +4,7 @@
 // this file is the command line, the messages and the exit status.
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,7 +47,9 @@ constexpr char help[] =
     "Exit status: 0 done; 1 usage; 2 METAFILE not read whole, or not rewritable as\n"
     "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 the\n"
     "count not written; 5 another msgseq run is working in this directory; 6 the\n"
-    "files renamed but METAFILE not rewritten (run msgseq -u again).\n";
+    "files renamed but METAFILE not rewritten (run msgseq -u again); 128+N\n"
+    "stopped by signal N (SIGINT, SIGTERM, SIGHUP) where nothing is left half done,\n"
+    "and ended by that signal (with -u, run msgseq -u again to finish).\n";
 
 struct args {
     const char* meta = nullptr;
@@ -150,12 +153,58 @@ void roomforrecords(const char* meta) {
     free(p);
 }
 
+volatile sig_atomic_t stopsig = 0;
+
+extern "C" void onstop(int sig) {
+    if (!stopsig) stopsig = sig;
+}
+
+// Ctrl-C, SIGTERM and SIGHUP ask the run to stop at its next safe point
+// rather than wherever they land; a second one changes nothing. A signal
+// that the tool was started ignoring (nohup, a background job) stays ignored.
+void catchstops() {
+    struct sigaction sa {};
+    sa.sa_handler = onstop;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;  // reads and writes under way go on
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was {};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            (void)sigaction(sig, &sa, nullptr);
+    }
+}
+
+// How far a stopped run got, as one line; then the process ends by the
+// signal itself, so that a shell or script that started it sees it stopped
+// by that signal (status 128 + its number) and stops too.
+int endstopped(int sig, int rc, const renumstats& stats, const args& a) {
+    const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+    if (rc != RENUMSTOPPED)
+        (void)fprintf(stderr,
+                      "msgseq: interrupted by %s after the run had ended; nothing was stopped\n",
+                      name);
+    else
+        (void)fprintf(stderr, "msgseq: interrupted by %s after %d of %d records; %s%s%s\n", name,
+                      stats.records - stats.left, stats.records,
+                      a.dryrun   ? "nothing was changed"
+                      : a.update ? "run 'msgseq -u "
+                                 : "nothing is under a temporary name",
+                      a.update && !a.dryrun ? renumshown(a.meta).c_str() : "",
+                      a.update && !a.dryrun ? "' to finish" : "");
+    (void)fflush(stdout);
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+    return 128 + sig;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     args a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
 
+    catchstops();
     const int lock = renumlock();
     if (lock < 0 && errno == EWOULDBLOCK) {
         (void)fputs("msgseq: another msgseq run is working in this directory; nothing done\n",
@@ -178,7 +227,13 @@ int main(int argc, char** argv) {
     if (!loaded) explain(a.meta, false);
     if (a.verbose && !loaded) putchar('\n');  // the reader's messages end no line of their own
 
-    const renumopts opts{"msgseq", a.dryrun, a.verbose ? stdout : nullptr, stderr};
+    // The progress line goes where a person watches, and not where -v's
+    // lines would run into it.
+    const bool watched = isatty(STDERR_FILENO) && !(a.verbose && isatty(STDOUT_FILENO));
+    renumopts opts{"msgseq", a.dryrun, a.verbose ? stdout : nullptr, stderr};
+    opts.stop = &stopsig;
+    opts.progress = watched ? stderr : nullptr;
+    opts.progressms = 1000;
     renumstats stats{};
     // With -u, an index that would not come back as it is touches nothing.
     const int rc = !a.update                         ? renumfiles(a.meta, inlist, &opts, false, &stats)
@@ -195,6 +250,7 @@ int main(int argc, char** argv) {
     llfree(outlist);
     inlist = outlist = nullptr;
     renumunlock(lock);
+    if (stopsig) return endstopped(stopsig, rc, stats, a);
 
     printf("%d", count);
     const bool printed = fflush(stdout) == 0 && !ferror(stdout);
