@@ -427,6 +427,14 @@ std::vector<faultrow> faultrows() {
                    {"in003.msg", msg("in003.msg")},
                    {"in004.msg", msg("b.msg")}},
          .listed = tworings},
+        // After the last record there is nothing left to stop: the run ends
+        // as it would have, and then by the signal.
+        {.name = "SignalAfterTheLastRecordStopsNothing",
+         .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:in002.msg"},
+         .out = "3",
+         .err = "msgseq: interrupted by SIGTERM after the run had ended; nothing was stopped\n",
+         .status = 128 + SIGTERM,
+         .after = closed},
         {.name = "UpdateSignalBetweenRecordsThenRerun",
          .faults = {"FSFAULT_SIGNAL=HUP:rename-to:in000.msg"},
          .err = "msgseq: interrupted by SIGHUP after 1 of 3 records; run 'msgseq -u meta' to "

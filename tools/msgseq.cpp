@@ -175,9 +175,10 @@ void catchstops() {
     }
 }
 
-// How far a stopped run got, as one line; then the process ends by the
-// signal itself, so that a shell or script that started it sees it stopped
-// by that signal (status 128 + its number) and stops too.
+// How far a stopped run got, as one line, or that the signal came too late
+// to stop anything; then the process ends by the signal itself, so that a
+// shell or script that started it sees it stopped by that signal (status
+// 128 + its number) and stops too.
 int endstopped(int sig, int rc, const renumstats& stats, const args& a) {
     const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
     if (rc != RENUMSTOPPED)
@@ -250,12 +251,13 @@ int main(int argc, char** argv) {
     llfree(outlist);
     inlist = outlist = nullptr;
     renumunlock(lock);
-    if (stopsig) return endstopped(stopsig, rc, stats, a);
+    if (stopsig && rc == RENUMSTOPPED) return endstopped(stopsig, rc, stats, a);
 
     printf("%d", count);
     const bool printed = fflush(stdout) == 0 && !ferror(stdout);
     if (!printed)
         (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(errno));
+    if (stopsig) return endstopped(stopsig, rc, stats, a);
     // The lowest status that applies, but for an update left unfinished,
     // which asks to be run again, or one that another run kept out.
     if (rc == RENUMWRITE || rc == RENUMBUSY) return rc;
