@@ -173,9 +173,23 @@ const std::vector<std::string> usual = {"a.msg", "in002.msg", "in005.msg"};
 const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
 // A ring of three: each file's new name is held by the next one's.
 const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
-// Two rings of two, worked one after the other, and a record moved at once.
+// Two rings of two, worked one after the other, and a record moved at once;
+// as a run leaves them when stopped inside the first ring.
 const std::vector<std::string> tworings = {"in001.msg", "in000.msg", "in003.msg", "in002.msg",
                                            "b.msg"};
+const files oneturned = {{"in000.msg", msg("in001.msg")},
+                         {"in001.msg", msg("in000.msg")},
+                         {"in002.msg", msg("in002.msg")},
+                         {"in003.msg", msg("in003.msg")},
+                         {"in004.msg", msg("b.msg")}};
+// The usual mailbox stopped after its first record.
+const files firstmoved = {
+    {"in000.msg", msg("a.msg")}, {"in002.msg", msg("in002.msg")}, {"in005.msg", msg("in005.msg")}};
+// An update's work directory beside the files.
+files withwork(files f) {
+    f[workdir] = "";
+    return f;
+}
 
 std::vector<faultrow> faultrows() {
     return {
@@ -413,19 +427,13 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: interrupted by SIGINT after 1 of 3 records; nothing is under a "
                 "temporary name\n",
          .status = 128 + SIGINT,
-         .after = {{"in000.msg", msg("a.msg")},
-                   {"in002.msg", msg("in002.msg")},
-                   {"in005.msg", msg("in005.msg")}}},
+         .after = firstmoved},
         {.name = "SignalMidRingClosesTheRingFirst",
          .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:.msgseq-temp-*"},
          .err = "msgseq: interrupted by SIGTERM after 3 of 5 records; nothing is under a "
                 "temporary name\n",
          .status = 128 + SIGTERM,
-         .after = {{"in000.msg", msg("in001.msg")},
-                   {"in001.msg", msg("in000.msg")},
-                   {"in002.msg", msg("in002.msg")},
-                   {"in003.msg", msg("in003.msg")},
-                   {"in004.msg", msg("b.msg")}},
+         .after = oneturned,
          .listed = tworings},
         // After the last record there is nothing left to stop: the run ends
         // as it would have, and then by the signal.
@@ -440,10 +448,7 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: interrupted by SIGHUP after 1 of 3 records; run 'msgseq -u meta' to "
                 "finish\n",
          .status = 128 + SIGHUP,
-         .after = {{"in000.msg", msg("a.msg")},
-                   {"in002.msg", msg("in002.msg")},
-                   {"in005.msg", msg("in005.msg")},
-                   {workdir, ""}},
+         .after = withwork(firstmoved),
          .args = {"-u", "meta"},
          .rerun = true,
          .rerunafter = closed,
@@ -453,12 +458,7 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: interrupted by SIGTERM after 3 of 5 records; run 'msgseq -u meta' to "
                 "finish\n",
          .status = 128 + SIGTERM,
-         .after = {{"in000.msg", msg("in001.msg")},
-                   {"in001.msg", msg("in000.msg")},
-                   {"in002.msg", msg("in002.msg")},
-                   {"in003.msg", msg("in003.msg")},
-                   {"in004.msg", msg("b.msg")},
-                   {workdir, ""}},
+         .after = withwork(oneturned),
          .args = {"-u", "meta"},
          .listed = tworings,
          .rerun = true,
