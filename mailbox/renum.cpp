@@ -137,6 +137,14 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     r.update = true;
     if (r.dry) return renumpasses(r, stats, false);
 
+    // Stopped before the journal is written, the run has changed nothing.
+    if (found == renumjournal::none && renumstopping(r)) {
+        if (stats) {
+            *stats = renumstats{};
+            stats->records = stats->left = static_cast<int>(r.recs.size());
+        }
+        return RENUMSTOPPED;
+    }
     if (found == renumjournal::none &&
         (mkdir(dir.c_str(), 0700) != 0 || !renumwritejournal(r, dir))) {
         renumsay(opts, "cannot write the journal '%s/journal': %s\n", renumshown(dir).c_str(),
@@ -146,6 +154,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     }
     bool named = true;
     const int rc = renumpasses(r, stats, true, &named);
+    if (rc == RENUMSTOPPED) return rc;  // the journal stays for the run that finishes
     // The renames must be on disk before the index that names them, and the
     // index before the journal goes. The new index is written in the work
     // directory, so that whatever a kill leaves there is known to be this

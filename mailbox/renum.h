@@ -26,6 +26,7 @@
 #ifndef MAILBOX_RENUM_H
 #define MAILBOX_RENUM_H
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -41,19 +42,37 @@ constexpr int RENUMBUSY = 5;   // another run holds the directory: nothing was r
 constexpr int RENUMWRITE = 6;  // the files were renamed but the index was not replaced; the
                                // journal stays, and renumindex run again finishes the job
 
+// A stop was asked for (renumopts.stop): stats->left records were not worked;
+// nothing is under a temporary name, and an update's journal stays, so that
+// renumindex run again finishes it.
+constexpr int RENUMSTOPPED = 7;
+
 struct renumopts {
     const char* prog;  // starts every line written to errs ("msgseq"); or null: no prefix
     bool dryrun;       // work out and report every rename, make none
     FILE* trace;       // gets "renamed 'OLD' -> 'NEW'\n" for each rename made; or null
     FILE* errs;        // gets one line for each record whose file is not renamed; or null
+
+    // Callers that give only the fields above get no stop and no progress.
+    // Set nonzero (by a signal handler, say): the run stops at its next safe
+    // point. Null: it never stops.
+    const volatile sig_atomic_t* stop = nullptr;
+    // Gets "\rPROG: N of M records", updated in place while a long run works,
+    // and blanked out before the lines to errs; or null.
+    FILE* progress = nullptr;
+    // How long a run works, in milliseconds, before the progress line shows.
+    int progressms = 0;
 };
 
 struct renumstats {
-    int records;  // records worked on: stayed + moved + missing + refused
+    int records;  // records worked on: stayed + moved + missing + refused (+ left)
     int moved;    // records whose file was renamed to its new name by this run
     int missing;  // records whose file was found under no name
     int refused;  // records not renamed for any other reason
     int stayed;   // records whose file already had its new name
+
+    // Records not worked, because the run was stopped (RENUMSTOPPED).
+    int left = 0;
 };
 
 // A name as one line of output shows it: control bytes become '?'.
@@ -77,8 +96,13 @@ bool renumunfinished(const char* fname);
 // from: neither it nor a link on the path to it is ever moved. With update
 // set, each record whose file now has its new name gets that name in its
 // datafile field. Returns RENUMOK or RENUMFILES, or RENUMINDEX without
-// touching anything when an update of fname was cut short; *stats (may be
-// null) gets the counts. The caller holds the lock.
+// touching anything when an update of fname was cut short, or RENUMSTOPPED;
+// *stats (may be null) gets the counts. The caller holds the lock.
+//
+// A stop (opts->stop) is taken between two records in index order, and
+// between two chains or rings of records whose new names were taken: a ring
+// under way is finished first. A file that an earlier run left under a
+// temporary name is still moved on, or put back.
 int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
                renumstats* stats);
 
@@ -95,7 +119,9 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 // exactly as one whole run would have. Returns RENUMOK, RENUMFILES (the index
 // then names each file where it is), RENUMINDEX (nothing changed: a journal
 // that belongs to another directory or index, or none could be written),
-// RENUMBUSY (another update of fname holds its directory) or RENUMWRITE.
+// RENUMBUSY (another update of fname holds its directory), RENUMWRITE, or
+// RENUMSTOPPED: the index is not rewritten and the journal stays (none is
+// written when the stop came first), so that renumindex run again finishes.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
 
 #endif

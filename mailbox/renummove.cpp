@@ -26,6 +26,31 @@ void renumsay(const renumopts* opts, const char* fmt, ...) {
     va_end(ap);
 }
 
+// The clock is read at the first call and every 1024th, so that a run of
+// many records pays nearly nothing for it. done only grows, so each line is
+// at least as wide as the one it covers.
+void renumprogress(renumrun& r, uint32_t done) {
+    if (!r.opts->progress || r.ticks++ % 1024 != 0) return;
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return;
+    if (r.ticks == 1) r.began = now;
+    const long long ms =
+        (now.tv_sec - r.began.tv_sec) * 1000LL + (now.tv_nsec - r.began.tv_nsec) / 1000000;
+    if (ms < r.opts->progressms) return;
+    const int n =
+        fprintf(r.opts->progress, "\r%s%s%u of %zu records", r.opts->prog ? r.opts->prog : "",
+                r.opts->prog ? ": " : "", done, r.recs.size());
+    (void)fflush(r.opts->progress);
+    if (n > 1) r.shown = n - 1;
+}
+
+void renumprogressend(renumrun& r) {
+    if (!r.shown) return;
+    (void)fprintf(r.opts->progress, "\r%*s\r", r.shown, "");
+    (void)fflush(r.opts->progress);
+    r.shown = 0;
+}
+
 // What stands under a name: its file, or inode 0 when nothing does. Files
 // in one directory may still lie on different devices (an overlay), so a
 // file is known by both.
@@ -153,8 +178,13 @@ void judge(renumrun& r, uint32_t i, std::string_view from, int err) {
 // name is free. A listed name that an earlier record of this run has just
 // moved into held no file of its own when the run began.
 void firstpass(renumrun& r) {
+    uint32_t waiting = 0;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
+        renumprogress(r, i - waiting);
         if (r.state[i] != renumst::open && r.state[i] != renumst::twin) continue;
+        // Stopped, the run still moves on what an earlier one left under a
+        // temporary name: put back, it might find its listed name taken.
+        if (renumstopping(r) && !renumcur(r, i).starts_with(renumtmp)) continue;
         if (const char* why = renumunfit(r, i)) {
             refuse(r, i, why);
             continue;
@@ -189,6 +219,7 @@ void firstpass(renumrun& r) {
         const int err = moverec(r, i);
         if (err == EEXIST) {
             r.state[i] = renumst::wait;
+            waiting++;
         } else {
             judge(r, i, renumcur(r, i), err);
         }
@@ -248,6 +279,7 @@ void secondpass(renumrun& r) {
     for (uint32_t i = 0; i < r.recs.size(); i++)
         if (r.state[i] == renumst::wait) waits.push_back(i);
     if (waits.empty()) return;
+    auto done = static_cast<uint32_t>(r.recs.size() - waits.size());
 
     // A move cut short between its link and its unlink left the file under
     // both names: finish it.
@@ -264,6 +296,7 @@ void secondpass(renumrun& r) {
             r.state[i] = renumst::moved;
             r.away.erase(i);
         }
+        renumprogress(r, ++done);
     }
 
     std::unordered_map<std::string, uint32_t> holder;
@@ -277,6 +310,7 @@ void secondpass(renumrun& r) {
     std::vector<uint32_t> path;
     for (uint32_t start : waits) {
         if (r.state[start] != renumst::wait || seen[start]) continue;
+        if (renumstopping(r)) break;  // between one chain or ring and the next
         path.clear();
         uint32_t i = start;
         while (i != renumnone && !seen[i] && r.state[i] == renumst::wait) {
@@ -289,11 +323,15 @@ void secondpass(renumrun& r) {
             // The walk came back onto itself: a ring, then the chain into it.
             chain = static_cast<size_t>(std::find(path.begin(), path.end(), i) - path.begin());
             workring(r, std::vector<uint32_t>(path.begin() + static_cast<long>(chain), path.end()));
+            done += static_cast<uint32_t>(path.size() - chain);
         }
         // From the free end back: each move frees the name the one before waits for.
         bool free = i == renumnone || renumhome(r.state[i]);
         for (size_t j = chain; j-- > 0;) {
             const uint32_t rec = path[j];
+            // A chain can stop between any two moves: each made a name free.
+            if (renumstopping(r)) break;
+            renumprogress(r, done++);
             if (!free) {
                 judge(r, rec, renumcur(r, rec), EEXIST);
                 continue;
@@ -319,6 +357,7 @@ void report(renumrun& r, renumstats* stats) {
         stats->moved += s == renumst::moved;
         stats->missing += s == renumst::lost;
         stats->refused += s == renumst::kept;
+        stats->left += s == renumst::open || s == renumst::twin || s == renumst::wait;
     }
 }
 
@@ -368,9 +407,15 @@ int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named) {
     reservenames(r);
     firstpass(r);
     secondpass(r);
+    renumprogressend(r);
     bool ok = putback(r);
+    const bool stopped =
+        renumstopping(r) && std::any_of(r.state.begin(), r.state.end(), [](renumst s) {
+            return s == renumst::open || s == renumst::twin || s == renumst::wait;
+        });
     if (update) ok = namefiles(r) && ok;
     if (named) *named = ok;
     report(r, stats);
+    if (stopped) return RENUMSTOPPED;
     return std::all_of(r.state.begin(), r.state.end(), renumhome) ? RENUMOK : RENUMFILES;
 }

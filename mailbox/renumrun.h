@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -133,6 +134,11 @@ struct renumrun {
     std::vector<std::string> reserved;  // sorted: names no record may move in under
     std::vector<ino_t> ino;             // each record's file, when the directory was listed for it
     renumid here{};
+    // The progress line: calls since the clock was last read, when the run
+    // began, and how wide the line shown is (0: none shown).
+    uint32_t ticks = 0;
+    timespec began{};
+    int shown = 0;
 };
 
 inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i]->datafile; }
@@ -176,6 +182,13 @@ void renumsay(const renumopts* opts, const char* fmt, ...) __attribute__((format
 // One line about record i for the report, in the form every such line has.
 void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
                    const char* why);
+// Whether a stop was asked for (opts->stop).
+inline bool renumstopping(const renumrun& r) { return r.opts->stop && *r.opts->stop; }
+// done of the records are worked: shown on opts->progress once the run has
+// gone on for opts->progressms; the clock is read every 1024 calls.
+void renumprogress(renumrun& r, uint32_t done);
+// Blanks the progress line out, if one is shown.
+void renumprogressend(renumrun& r);
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
 int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullptr);

@@ -25,6 +25,10 @@
 //   FSFAULT_KILL=OP:NAME[:N]     SIGKILL as the first (N-th) matching call
 //                                that succeeded returns
 //   FSFAULT_KILL_AFTER=N         SIGKILL as the N-th counted call returns
+//   FSFAULT_SIGNAL=SIG:OP:NAME[:N]  raises SIG (TERM, SIGINT, STOP, ...) in the
+//                                process as the first (N-th) matching call
+//                                that succeeded returns: its handler runs
+//                                then, and the process goes on
 //   FSFAULT_LOG=PATH             appends one line per counted call:
 //                                "FUNCTION NAME [NEWNAME] RESULT", RESULT 0
 //                                or the errno's name, e.g.
@@ -117,6 +121,8 @@ struct settings {
     int noreplace;  // errno for no-replace renames; 0 lets them through
     pattern kill;
     bool killset;
+    pattern signal;
+    int signo;       // 0 for none
     long killafter;  // 0 for never
     long calls;      // counted calls so far
     char log[PATH_MAX];
@@ -149,6 +155,20 @@ bool sameword(std::string_view a, std::string_view b) {
 int errnum(std::string_view name) {
     for (const auto& e : errnames)
         if (sameword(e.name, name)) return e.err;
+    return 0;
+}
+
+struct signame {
+    std::string_view name;
+    int sig;
+};
+constexpr signame signames[] = {{"HUP", SIGHUP},   {"INT", SIGINT},   {"TERM", SIGTERM},
+                                {"STOP", SIGSTOP}, {"USR1", SIGUSR1}, {"PIPE", SIGPIPE}};
+
+int signum(std::string_view name) {
+    if (name.size() > 3 && sameword(name.substr(0, 3), "SIG")) name.remove_prefix(3);
+    for (const auto& s : signames)
+        if (sameword(s.name, name)) return s.sig;
     return 0;
 }
 
@@ -214,6 +234,16 @@ void setup() {
         const std::string_view name = field(text, ':');
         if (!readpattern(opword, name, text, cfg.kill)) unusable("FSFAULT_KILL", v);
         if (cfg.kill.nth == 0) cfg.kill.nth = 1;
+    }
+    if (const char* v = getenv("FSFAULT_SIGNAL"); v && *v) {
+        cfg.active = true;
+        std::string_view text(v);
+        cfg.signo = signum(field(text, ':'));
+        const std::string_view opword = field(text, ':');
+        const std::string_view name = field(text, ':');
+        if (!cfg.signo || !readpattern(opword, name, text, cfg.signal))
+            unusable("FSFAULT_SIGNAL", v);
+        if (cfg.signal.nth == 0) cfg.signal.nth = 1;
     }
     if (const char* v = getenv("FSFAULT_KILL_AFTER"); v && *v) {
         cfg.active = true;
@@ -333,6 +363,10 @@ void finish(const call& c, int err) {
         (matches(cfg.kill, c.first, c.a) || matches(cfg.kill, c.second, c.b)))
         die |= ++cfg.kill.seen == cfg.kill.nth;
     if (die) raise(SIGKILL);
+    if (cfg.signo && !err &&
+        (matches(cfg.signal, c.first, c.a) || matches(cfg.signal, c.second, c.b)) &&
+        ++cfg.signal.seen == cfg.signal.nth)
+        raise(cfg.signo);
 }
 
 // Runs real() for call c unless a rule fails it first; errno as the caller

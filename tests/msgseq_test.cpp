@@ -15,6 +15,9 @@
 #include <string>
 #include <string_view>
 
+#include "mailbox/ll.h"
+#include "mailbox/meta.h"
+#include "mailbox/renum.h"
 #include "testutil.h"
 
 namespace {
@@ -175,6 +178,23 @@ const std::vector<std::string> usual = {"a.msg", "in002.msg", "in005.msg"};
 const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
 // A ring of three: each file's new name is held by the next one's.
 const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
+// Two rings of two, worked one after the other, and a record moved at once;
+// as a run leaves them when stopped inside the first ring.
+const std::vector<std::string> tworings = {"in001.msg", "in000.msg", "in003.msg", "in002.msg",
+                                           "b.msg"};
+const files oneturned = {{"in000.msg", msg("in001.msg")},
+                         {"in001.msg", msg("in000.msg")},
+                         {"in002.msg", msg("in002.msg")},
+                         {"in003.msg", msg("in003.msg")},
+                         {"in004.msg", msg("b.msg")}};
+// The usual mailbox stopped after its first record.
+const files firstmoved = {
+    {"in000.msg", msg("a.msg")}, {"in002.msg", msg("in002.msg")}, {"in005.msg", msg("in005.msg")}};
+// An update's work directory beside the files.
+files withwork(files f) {
+    f[workdir] = "";
+    return f;
+}
 
 std::vector<faultrow> faultrows() {
     // Enough rename lines to fill standard output's buffer many times over.
@@ -454,6 +474,56 @@ std::vector<faultrow> faultrows() {
          .rerun = true,
          .rerunafter = closed,
          .meta = renamed},
+        // Stopped by a signal: at once between records in the first pass, and
+        // in the second only once the ring under way is closed. Nothing is
+        // under a temporary name, no count is printed, and the process ends by
+        // the signal; with -u the journal stays and -u run again finishes.
+        {.name = "SignalStopsBetweenRecords",
+         .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in000.msg"},
+         .err = "msgseq: interrupted by SIGINT after 1 of 3 records; nothing is under a "
+                "temporary name\n",
+         .status = 128 + SIGINT,
+         .after = firstmoved},
+        {.name = "SignalMidRingClosesTheRingFirst",
+         .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:.msgseq-temp-*"},
+         .err = "msgseq: interrupted by SIGTERM after 3 of 5 records; nothing is under a "
+                "temporary name\n",
+         .status = 128 + SIGTERM,
+         .after = oneturned,
+         .listed = tworings},
+        // After the last record there is nothing left to stop: the run ends
+        // as it would have, and then by the signal.
+        {.name = "SignalAfterTheLastRecordStopsNothing",
+         .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:in002.msg"},
+         .out = "3",
+         .err = "msgseq: interrupted by SIGTERM after the run had ended; nothing was stopped\n",
+         .status = 128 + SIGTERM,
+         .after = closed},
+        {.name = "UpdateSignalBetweenRecordsThenRerun",
+         .faults = {"FSFAULT_SIGNAL=HUP:rename-to:in000.msg"},
+         .err = "msgseq: interrupted by SIGHUP after 1 of 3 records; run 'msgseq -u meta' to "
+                "finish\n",
+         .status = 128 + SIGHUP,
+         .after = withwork(firstmoved),
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        {.name = "UpdateSignalMidRingThenRerun",
+         .faults = {"FSFAULT_SIGNAL=TERM:rename-to:.msgseq-temp-*"},
+         .err = "msgseq: interrupted by SIGTERM after 3 of 5 records; run 'msgseq -u meta' to "
+                "finish\n",
+         .status = 128 + SIGTERM,
+         .after = withwork(oneturned),
+         .args = {"-u", "meta"},
+         .listed = tworings,
+         .rerun = true,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"in002.msg", msg("in003.msg")},
+                        {"in003.msg", msg("in002.msg")},
+                        {"in004.msg", msg("b.msg")}},
+         .meta = indexof({"in000.msg", "in001.msg", "in002.msg", "in003.msg", "in004.msg"})},
         // The index is replaced but the journal can't be removed: said so,
         // and the next -u run removes it, changing nothing else.
         {.name = "UpdateJournalStays",
@@ -654,6 +724,81 @@ TEST_F(Msgseq, RunAfterAnInterruptionFinishesASetAsideFile) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}}));
+}
+
+TEST_F(Msgseq, StopStillFinishesASetAsideFile) {
+    // As RunAfterAnInterruptionFinishesASetAsideFile, in the second and third
+    // records; the run is stopped at its first rename. in002.msg's file keeps
+    // its name, so the set-aside one could not go back: it is moved on.
+    mailbox({"a.msg", "in002.msg", "in001.msg", "d.msg"}, {"a.msg", "d.msg"});
+    spit("in002.msg", msg("in001.msg"));
+    struct stat st;
+    ASSERT_EQ(stat("in002.msg", &st), 0);
+    spit(".msgseq-temp-in002.msg." + std::to_string(st.st_ino), msg("in002.msg"));
+    runresult r = runfsfault({"meta"}, {"FSFAULT_SIGNAL=TERM:rename-to:in000.msg"});
+    EXPECT_EQ(r.err,
+              "msgseq: interrupted by SIGTERM after 3 of 4 records; nothing is under a "
+              "temporary name\n");
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")},
+                               {"in001.msg", msg("in002.msg")},
+                               {"in002.msg", msg("in001.msg")},
+                               {"d.msg", msg("d.msg")}}));
+}
+
+TEST_F(Msgseq, ProgressLineInPlaceThenBlankedOut) {
+    // The clock is read at the first record and every 1024th; with no wait
+    // asked for, each reading shows. The line is blanked out before the
+    // complaints: here every file is missing.
+    std::vector<std::string> names(1025);
+    std::string complaints;
+    for (size_t k = 0; k < names.size(); k++) {
+        names[k] = "m" + numbered(k);
+        complaints += "msgseq: cannot move '" + names[k] + "' to '" + numbered(k) +
+                      "': No such file or directory\n";
+    }
+    mailbox(names, {});
+    llinit();
+    ASSERT_EQ(readmeta("meta", inlist), 1);
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&text, &size);
+    renumopts opts{"msgseq", false, nullptr, f};
+    opts.progress = f;
+    EXPECT_EQ(renumfiles("meta", inlist, &opts, false, nullptr), RENUMFILES);
+    // Shorter than its wait, a run shows nothing.
+    opts.errs = nullptr;
+    opts.progressms = 60000;
+    EXPECT_EQ(renumfiles("meta", inlist, &opts, false, nullptr), RENUMFILES);
+    ASSERT_EQ(fclose(f), 0);
+    const std::string last = "msgseq: 1024 of 1025 records";
+    EXPECT_EQ(std::string(text, size), "\rmsgseq: 0 of 1025 records\r" + last + "\r" +
+                                           std::string(last.size(), ' ') + "\r" + complaints);
+    free(text);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+}
+
+TEST_F(Msgseq, ProgressOnATerminalOnly) {
+    // The tool stops itself after its first rename and is let go on a second
+    // later: at record 1024 the run has gone on long enough to show.
+    std::vector<std::string> names(1025);
+    for (size_t k = 0; k < names.size(); k++) names[k] = "m" + numbered(k);
+    const std::string line = "msgseq: 1024 of 1025 records";
+    for (const bool tty : {true, false}) {
+        SCOPED_TRACE(tty ? "terminal" : "file");
+        const std::string sub = tty ? "tty" : "file";
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(sub.c_str()), 0);
+        mailbox(names, names);
+        const runresult r = run({MSGSEQ_PATH, "meta"}, nullptr,
+                                fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}), {.errtty = tty});
+        EXPECT_EQ(r.err, tty ? "\r" + line + "\r" + std::string(line.size(), ' ') + "\r" : "");
+        EXPECT_EQ(r.out, "1025");
+        EXPECT_EQ(r.status, 0);
+        ASSERT_EQ(chdir(".."), 0);
+    }
 }
 
 TEST_F(Msgseq, SetAsideFileThatCannotMoveGoesBackToItsName) {

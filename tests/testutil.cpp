@@ -5,10 +5,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -113,6 +116,8 @@ runresult run(const std::vector<std::string>& argv, const char* outpath,
     unlink(errname);
     int gone[2] = {-1, -1};
     if (how.closedout && pipe(gone) == 0) close(gone[0]);
+    const int tty = how.errtty ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    const char* ttyname = tty >= 0 && grantpt(tty) == 0 && unlockpt(tty) == 0 ? ptsname(tty) : "";
     pid_t pid = fork();
     if (pid == 0) {
         if (how.closedout) {
@@ -122,7 +127,12 @@ runresult run(const std::vector<std::string>& argv, const char* outpath,
             dup2(outpath ? open(outpath, O_WRONLY) : outfd, 1);
         }
         if (how.timeout) alarm(how.timeout);  // kept across the exec
-        dup2(errfd, 2);
+        dup2(how.errtty ? open(ttyname, O_RDWR | O_NOCTTY) : errfd, 2);
+        termios raw;
+        if (how.errtty && tcgetattr(2, &raw) == 0) {
+            cfmakeraw(&raw);  // bytes as written: no "\r" put before "\n"
+            tcsetattr(2, TCSANOW, &raw);
+        }
         int nul = open("/dev/null", O_RDONLY);
         dup2(nul, 0);
         execve(args[0], args.data(), envp.data());
@@ -130,12 +140,21 @@ runresult run(const std::vector<std::string>& argv, const char* outpath,
     }
     if (gone[1] >= 0) close(gone[1]);
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    while (waitpid(pid, &wstatus, WUNTRACED) == pid && WIFSTOPPED(wstatus)) {
+        const timespec pause{1, 100000000};
+        nanosleep(&pause, nullptr);
+        kill(pid, SIGCONT);
+    }
     runresult r;
     lseek(outfd, 0, SEEK_SET);
     lseek(errfd, 0, SEEK_SET);
     r.out = drain(outfd);
     r.err = drain(errfd);
+    if (tty >= 0) {
+        // The child's few lines wait in the terminal; once it has gone, a
+        // read past them fails (EIO) rather than blocking.
+        r.err = drain(tty);
+    }
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return r;
 }
@@ -154,7 +173,7 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
     // Blank, rather than inherited from whoever runs the tests, the settings
     // not given here.
     for (const char* name : {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL",
-                             "FSFAULT_KILL_AFTER", "FSFAULT_LOG"}) {
+                             "FSFAULT_KILL_AFTER", "FSFAULT_LOG", "FSFAULT_SIGNAL"}) {
         const std::string blank = std::string(name) + "=";
         if (std::none_of(faults.begin(), faults.end(),
                          [&](const std::string& f) { return f.starts_with(blank); }))

@@ -49,10 +49,14 @@ struct runhow {
                              // a shell (out is then "")
     unsigned timeout = 0;    // seconds, when set: a command still running is then ended by
                              // SIGALRM, so that a hang fails rather than stalls the tests
+    bool errtty = false;     // standard error a terminal (see run)
 };
 // Standard output goes to outpath when one is given (e.g. /dev/full). env
 // holds "NAME=value" settings that the command gets on top of the test's own
-// environment, each replacing a variable of that name.
+// environment, each replacing a variable of that name. With errtty, standard
+// error is a terminal (a raw pseudo-terminal) and err what it was sent. A
+// command that stops itself (FSFAULT_SIGNAL=SIGSTOP:...) is let go on after
+// a pause of just over a second: long enough for a run to count as long.
 runresult run(const std::vector<std::string>& argv, const char* outpath = nullptr,
               const std::vector<std::string>& env = {}, const runhow& how = {});
 

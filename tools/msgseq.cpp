@@ -52,7 +52,9 @@ constexpr char help[] =
     "it is, or an interrupted -u run to finish; 3 some file not renamed; 4 standard\n"
     "output not written (the renames made all the same); 5 another process (a\n"
     "msgseq run, or flock(1)) holds the lock on this directory; 6 the files renamed\n"
-    "but METAFILE not rewritten (run msgseq -u again).\n";
+    "but METAFILE not rewritten (run msgseq -u again); 128+N stopped by signal N\n"
+    "(SIGINT, SIGTERM, SIGHUP) where nothing is left half done, and ended by that\n"
+    "signal (with -u, run msgseq -u again to finish).\n";
 
 struct args {
     const char* meta = nullptr;
@@ -287,6 +289,52 @@ void roomforrecords(const char* meta) {
     free(p);
 }
 
+volatile sig_atomic_t stopsig = 0;
+
+extern "C" void onstop(int sig) {
+    if (!stopsig) stopsig = sig;
+}
+
+// Ctrl-C, SIGTERM and SIGHUP ask the run to stop at its next safe point
+// rather than wherever they land; a second one changes nothing. A signal
+// that the tool was started ignoring (nohup, a background job) stays ignored.
+void catchstops() {
+    struct sigaction sa {};
+    sa.sa_handler = onstop;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;  // reads and writes under way go on
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was {};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            (void)sigaction(sig, &sa, nullptr);
+    }
+}
+
+// How far a stopped run got, as one line, or that the signal came too late
+// to stop anything; then the process ends by the signal itself, so that a
+// shell or script that started it sees it stopped by that signal (status
+// 128 + its number) and stops too.
+int endstopped(int sig, int rc, const renumstats& stats, const args& a) {
+    const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+    if (rc != RENUMSTOPPED)
+        (void)fprintf(stderr,
+                      "msgseq: interrupted by %s after the run had ended; nothing was stopped\n",
+                      name);
+    else
+        (void)fprintf(stderr, "msgseq: interrupted by %s after %d of %d records; %s%s%s\n", name,
+                      stats.records - stats.left, stats.records,
+                      a.dryrun   ? "nothing was changed"
+                      : a.update ? "run 'msgseq -u "
+                                 : "nothing is under a temporary name",
+                      a.update && !a.dryrun ? renumshown(a.meta).c_str() : "",
+                      a.update && !a.dryrun ? "' to finish" : "");
+    (void)fflush(stdout);
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+    return 128 + sig;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -296,6 +344,7 @@ int main(int argc, char** argv) {
     args a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
 
+    catchstops();
     const int lock = renumlock();
     if (lock < 0 && errno == EWOULDBLOCK) {
         (void)fputs(
@@ -326,7 +375,13 @@ int main(int argc, char** argv) {
     if (trace && readable && !loaded)
         putchar('\n');  // the reader's messages end no line of their own
 
-    const renumopts opts{"msgseq", a.dryrun, trace, stderr};
+    // The progress line goes where a person watches, and not where -v's
+    // lines would run into it.
+    const bool watched = isatty(STDERR_FILENO) && !(a.verbose && isatty(STDOUT_FILENO));
+    renumopts opts{"msgseq", a.dryrun, trace, stderr};
+    opts.stop = &stopsig;
+    opts.progress = watched ? stderr : nullptr;
+    opts.progressms = 1000;
     renumstats stats{};
     // With -u, an index that would not come back as it is touches nothing:
     // every line that stops it is named.
@@ -355,6 +410,7 @@ int main(int argc, char** argv) {
     llfree(outlist);
     inlist = outlist = nullptr;
     renumunlock(lock);
+    if (stopsig && rc == RENUMSTOPPED) return endstopped(stopsig, rc, stats, a);
 
     printf("%d", count);
     const bool flushed = fflush(stdout) == 0;
@@ -365,6 +421,7 @@ int main(int argc, char** argv) {
         (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(err));
     else if (!printed)
         (void)fputs("msgseq: error writing standard output\n", stderr);
+    if (stopsig) return endstopped(stopsig, rc, stats, a);
     // The lowest status that applies, but for an update left unfinished,
     // which asks to be run again, or one that another run kept out.
     if (rc == RENUMWRITE || rc == RENUMBUSY) return rc;
