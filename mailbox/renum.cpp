@@ -220,10 +220,9 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                      renumshown(fname).c_str(), progof(opts));
         else
             renumsay(opts,
-                     "'%s' is rewritten, but its work directory '%s' stays (%s); '%s -u' run "
+                     "'%s' is rewritten, but its work directory stays (%s); '%s -u' run "
                      "again removes it\n",
-                     renumshown(fname).c_str(), renumshown(dir).c_str(), strerror(err),
-                     progof(opts));
+                     renumshown(fname).c_str(), strerror(err), progof(opts));
         return RENUMWRITE;
     }
     if (!renumsyncdir(up)) {

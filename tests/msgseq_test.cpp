@@ -154,6 +154,9 @@ struct faultrow {
     int rerunstatus = 0;  // and it ends so, saying nothing on stderr
     files rerunafter{};
     std::string meta{};  // when set, the index at the very end
+    std::vector<std::pair<std::string, std::string>> links{};  // new name, existing file
+    files between{};         // written, in place, before the rerun
+    std::string rerunerr{};  // what the rerun says
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -170,6 +173,23 @@ const std::vector<std::string> usual = {"a.msg", "in002.msg", "in005.msg"};
 const std::string renamed = indexof({"in000.msg", "in001.msg", "in002.msg"});
 // A ring of three: each file's new name is held by the next one's.
 const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
+const files withwork = {{"in000.msg", msg("a.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in002.msg", msg("in005.msg")},
+                        {workdir, ""}};
+const files killedfirst = {{"in000.msg", msg("a.msg")},
+                           {"in002.msg", msg("in002.msg")},
+                           {"in005.msg", msg("in005.msg")},
+                           {workdir, ""}};
+const std::string unwritten =
+    "msgseq: 'meta' is not rewritten; the journal stays, and 'msgseq -u' run again finishes the "
+    "update\n";
+const std::string otherindex =
+    "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
+    "differs from its journal); nothing done\n";
+const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "", "N"},
+                                          {"in002.msg", "to", "from", "subj", "", "", "N"},
+                                          {"in005.msg", "to", "from", "subj", "", "", "N"}});
 
 std::vector<faultrow> faultrows() {
     return {
@@ -414,6 +434,133 @@ std::vector<faultrow> faultrows() {
          .rerun = true,
          .rerunafter = closed,
          .meta = renamed},
+        // Every sync of an update, in its place: the journal, its directory
+        // and the one holding that before the first move; the moves before
+        // the new index; the index before the journal goes; the end.
+        {.name = "UpdateSyncsInOrder",
+         .faults = {},
+         .out = "3",
+         .after = closed,
+         .logged = "open journal.new 0\nfsync journal.new 0\nrename journal.new journal 0\n"
+                   "fsync meta.msgseq-update 0\nfsync . 0\nrenameat2 a.msg in000.msg 0\n"
+                   "renameat2 in002.msg in001.msg 0\nrenameat2 in005.msg in002.msg 0\nfsync . 0\n"
+                   "open index 0\nfsync index 0\nrename index meta 0\nfsync . 0\n"
+                   "unlink journal 0\nunlink journal.new ENOENT\nunlink index ENOENT\n"
+                   "rmdir meta.msgseq-update 0\nfsync . 0\n",
+         .calls = 22,
+         .args = {"-u", "meta"},
+         .meta = renamed},
+        {.name = "UpdateMailboxSyncFails",
+         .faults = {"FSFAULT_FAIL=fsync:.:EIO:2"},
+         .out = "3",
+         .err = unwritten,
+         .status = 6,
+         .after = withwork,
+         .args = {"-u", "meta"},
+         .unlogged = "rename index meta",
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        {.name = "UpdateNewIndexSyncFails",
+         .faults = {"FSFAULT_FAIL=fsync:index:EIO"},
+         .out = "3",
+         .err = unwritten,
+         .status = 6,
+         .after = withwork,
+         .args = {"-u", "meta"},
+         .unlogged = "rename index meta",
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        // No hard links (vfat, exFAT): the index goes in place all the same.
+        {.name = "UpdateWithoutHardLinks",
+         .faults = {"FSFAULT_FAIL=link-to:*:EPERM"},
+         .out = "3",
+         .after = closed,
+         .args = {"-u", "meta"},
+         .meta = renamed},
+        // The work directory can't be removed: said once, removed next time.
+        {.name = "UpdateWorkDirectoryStays",
+         .faults = {"FSFAULT_FAIL=rmdir:meta.msgseq-update:EIO:2"},
+         .out = "3",
+         .err = "msgseq: 'meta' is rewritten, but its work directory stays (Input/output error); "
+                "'msgseq -u' run again removes it\n",
+         .status = 6,
+         .after = withwork,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        // After a kill, a file that took a message's inode number (here:
+        // one written over in place) is not taken for the message.
+        {.name = "UpdateResumeFileChanged",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("a.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in005.msg", "changed"}},
+         .meta = indexof({"in000.msg", "in001.msg", "in005.msg"}),
+         .between = {{"in005.msg", "changed"}},
+         .rerunerr = "msgseq: cannot move 'in005.msg' to 'in002.msg': not the file the update "
+                     "began with (its size or time differs); left alone\n"},
+        // Another index put in its place: its records reordered, or the same
+        // names with other fields.
+        {.name = "UpdateResumeOnReorderedIndex",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 2,
+         .rerunafter = killedfirst,
+         .meta = indexof({"in005.msg", "in002.msg", "a.msg"}),
+         .between = {{"meta", indexof({"in005.msg", "in002.msg", "a.msg"})}},
+         .rerunerr = otherindex},
+        {.name = "UpdateResumeOnIndexWithOtherFields",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 2,
+         .rerunafter = killedfirst,
+         .meta = otherfields,
+         .between = {{"meta", otherfields}},
+         .rerunerr = otherindex},
+        // Killed just after a ring's file is set aside: the rerun removes no
+        // other name of that file, listed (h.msg) or not (u.msg).
+        {.name = "UpdateResumeLeavesAListedHardLink",
+         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
+         .status = 128 + SIGKILL,
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "in000.msg", "h.msg"},
+         .missing = {"h.msg"},
+         .cutshort = true,
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"h.msg", msg("in001.msg")}},
+         .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
+         .links = {{"h.msg", "in001.msg"}},
+         .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as "
+                     "'in001.msg'\n"},
+        {.name = "UpdateResumeLeavesAnUnlistedHardLink",
+         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
+         .status = 128 + SIGKILL,
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "in000.msg"},
+         .cutshort = true,
+         .rerun = true,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"u.msg", msg("in001.msg")}},
+         .meta = indexof({"in000.msg", "in001.msg"}),
+         .links = {{"u.msg", "in001.msg"}}},
     };
 }
 
@@ -554,15 +701,16 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
 }
 
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
-    const std::vector<std::string> names = {"$(touch X)", "a;b c.msg", "`touch Y`", "-n.msg",
-                                            "it's \"q\"", "*"};
+    const std::vector<std::string> names = {"$(touch X)", "a;b c.msg",  "`touch Y`",
+                                            "-n.msg",     "it's \"q\"", "*"};
     mailbox(names, names);
     runresult r = msgseq();
     EXPECT_EQ(r.out, "6");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     files want;
-    for (size_t i = 0; i < names.size(); i++) want["in00" + std::to_string(i) + ".msg"] = msg(names[i]);
+    for (size_t i = 0; i < names.size(); i++)
+        want["in00" + std::to_string(i) + ".msg"] = msg(names[i]);
     EXPECT_EQ(ondisk(), want);
 }
 
@@ -643,7 +791,8 @@ TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
                           ? run({"/bin/sh", "-c", "exec \"$0\" /dev/stdin < meta", MSGSEQ_PATH})
                           : msgseq({path});
         EXPECT_EQ(r.out, "2");
-        EXPECT_EQ(r.err, "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_TRUE(exists("meta"));
         EXPECT_FALSE(exists("in000.msg"));
@@ -661,6 +810,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
     mailbox(listed, present);
     for (const auto& [name, text] : f.extra) spit(name, text);
+    for (const auto& [name, to] : f.links) ASSERT_EQ(link(to.c_str(), name.c_str()), 0);
     const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
@@ -687,10 +837,11 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), f.calls) << log;
     }
     if (f.rerun) {
+        for (const auto& [name, text] : f.between) spit(name, text);
         runresult again = runfsfault(f.args, f.rerunfaults);
         EXPECT_EQ(again.status, f.rerunstatus);
         EXPECT_EQ(again.out, std::to_string(listed.size()));
-        EXPECT_EQ(again.err, "");
+        EXPECT_EQ(again.err, f.rerunerr);
         EXPECT_EQ(ondisk(), f.rerunafter);
     }
     EXPECT_EQ(slurp("meta"), f.meta.empty() ? index : f.meta);
