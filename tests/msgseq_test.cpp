@@ -872,6 +872,7 @@ class MsgseqArgs : public Msgseq, public ::testing::WithParamInterface<argrow> {
 
 std::vector<argrow> argrows() {
     const std::string one = "renamed 'a.msg' -> 'in000.msg'\n1";
+    const std::string longname(250, 'm');
     return {
         // Alone, an argument that looks like an option is still the metafile.
         {.name = "LoneOptionIsAMetafileName",
@@ -899,6 +900,14 @@ std::vector<argrow> argrows() {
         {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .moved = true},
         {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one},
         {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
+        // Its work directory's name would pass the longest a name can be.
+        {.name = "UpdateIndexNameTooLong",
+         .args = {"-u", longname},
+         .out = "1",
+         .err = "msgseq: cannot update '" + longname +
+                "': the name of its work directory would be too long (File name too long)\n",
+         .status = 2,
+         .meta = longname},
     };
 }
 
@@ -1000,7 +1009,9 @@ struct dryrow {
     std::string name;
     std::vector<std::string> listed;
     std::vector<std::string> present;
-    files extra = {};  // unlisted files
+    files extra = {};                    // unlisted files
+    std::vector<std::string> dirs = {};  // made first
+    int updatestatus = -1;               // when set, how both -u runs end
 };
 
 void PrintTo(const dryrow& d, std::ostream* os) { *os << d.name; }
@@ -1012,6 +1023,7 @@ protected:
         const dryrow& d = GetParam();
         ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
         ASSERT_EQ(chdir(sub.c_str()), 0);
+        for (const auto& name : d.dirs) ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
         mailbox(d.listed, d.present);
         for (const auto& [name, text] : d.extra) spit(name, text);
         ASSERT_EQ(chdir(".."), 0);
@@ -1070,6 +1082,19 @@ std::vector<dryrow> dryrows() {
          .listed = {"b.msg", "in000.msg"},
          .present = {},
          .extra = {{"in000.msg", msg("b.msg")}, {".msgseq-temp-in000.msg", msg("in000.msg")}}},
+        // ... whose listed name b.msg's file takes, while its new name is
+        // held: it can't go back, and -u can't name it in the index.
+        {.name = "SetAsideFileThatCannotGoBack",
+         .listed = {"in001.msg", "b.msg"},
+         .present = {"b.msg"},
+         .extra = {{".msgseq-temp-in001.msg", msg("in001.msg")}, {"in000.msg", "U"}},
+         .updatestatus = 6},
+        {.name = "ForeignFileInTheWorkDirectory",
+         .listed = {"a.msg"},
+         .present = {"a.msg"},
+         .extra = {{"meta.msgseq-update/x", "X"}},
+         .dirs = {"meta.msgseq-update"},
+         .updatestatus = 2},
     };
 }
 
@@ -1098,9 +1123,15 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         EXPECT_EQ(dry.out, real.out);
         EXPECT_EQ(dry.err, real.err);
         EXPECT_EQ(dry.status, real.status);
+        if (tag == "update" && GetParam().updatestatus >= 0) {
+            EXPECT_EQ(real.status, GetParam().updatestatus);
+        }
+        if (real.status == 6) realafter.erase("meta.msgseq-update");  // the journal stays
+        // A plain run beside an unfinished update is turned away, silently on stdout.
+        const bool away = tag == "plain" && !GetParam().dirs.empty();
         std::string count;
         EXPECT_EQ(replay(before, real.out, &count), realafter) << real.out;
-        EXPECT_EQ(count, std::to_string(GetParam().listed.size()));
+        EXPECT_EQ(count, away ? "" : std::to_string(GetParam().listed.size()));
     }
 }
 
@@ -1328,4 +1359,60 @@ TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
     EXPECT_STREQ(to, "meta");
     EXPECT_FALSE(exists("in000.msg"));
     EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
+}
+
+TEST_F(Msgseq, UpdateOnAReadOnlyIndexDirectory) {
+    // Left there by an update cut short at its end, and then mounted
+    // read-only: what stops -u is said as what it is, by a dry run too.
+    ASSERT_EQ(mkdir("store", 0755), 0);
+    ASSERT_EQ(mkdir("store/meta.msgseq-update", 0700), 0);
+    spit("store/meta", indexof({"a.msg"}));
+    spit("a.msg", msg("a.msg"));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath("store", real), nullptr);
+    const std::string ro =
+        "mount --bind store store && mount -o remount,bind,ro store store && exec \"$0\" \"$@\"";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-n", "-u", "store/meta"},
+                                                 std::vector<std::string>{"-u", "store/meta"}}) {
+        std::vector<std::string> argv = {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", ro,
+                                         MSGSEQ_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const runresult r = run(argv);
+        if (r.status != 2 && (r.err.starts_with("unshare") || r.err.starts_with("mount")))
+            GTEST_SKIP() << "no mount namespace here: " << r.err;
+        EXPECT_EQ(r.out, "1");
+        EXPECT_EQ(r.err, "msgseq: cannot write in '" + std::string(real) +
+                             "', where the index 'store/meta' is (Read-only file system); "
+                             "nothing done\n");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(slurp("a.msg"), msg("a.msg"));
+    }
+}
+
+TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
+    // The second in000.msg keeps its name in the index, so -u can't close
+    // the ring, nor send in001.msg's file back: it says what to do and
+    // changes nothing; that done, -u ends.
+    mailbox({"in001.msg", "in000.msg", "in000.msg"}, {"in000.msg", "in001.msg"});
+    ASSERT_EQ(runfsfault({"meta"}, {"FSFAULT_KILL=rename-to:in001.msg"}).status, 128 + SIGKILL);
+    const files cut = ondisk();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-n", "-u", "meta"}, std::vector<std::string>{"-u", "meta"}}) {
+        const runresult r = msgseq(args);
+        EXPECT_EQ(r.err,
+                  "msgseq: the file of the record listing 'in001.msg' was set aside by a run cut "
+                  "short, and can take neither its new name 'in000.msg', which another record "
+                  "keeps in the index, nor its own, which another file has; run 'msgseq meta' to "
+                  "finish that run, then 'msgseq -u meta'; nothing done\n");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(ondisk(), cut);
+    }
+    // A plain run closes the ring; -u then ends, the index as it was.
+    EXPECT_EQ(msgseq().status, 3);
+    const files ends = {{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}};
+    EXPECT_EQ(ondisk(), ends);
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(ondisk(), ends);
+    EXPECT_EQ(slurp("meta"), indexof({"in001.msg", "in000.msg", "in000.msg"}));
 }
