@@ -1416,3 +1416,40 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
     EXPECT_EQ(ondisk(), ends);
     EXPECT_EQ(slurp("meta"), indexof({"in001.msg", "in000.msg", "in000.msg"}));
 }
+
+TEST_F(Msgseq, UpdateJournalNotOnDiskMovesNothing) {
+    // Its contents, its directory, or the one holding that (the first sync
+    // of the working directory) not synced: nothing moves.
+    for (const char* fault :
+         {"fsync:journal.new:EIO", "fsync:meta.msgseq-update:EIO", "fsync:.:EIO:1"}) {
+        SCOPED_TRACE(fault);
+        mailbox(usual, usual);
+        const runresult r = runfsfault({"-u", "meta"}, {std::string("FSFAULT_FAIL=") + fault});
+        EXPECT_TRUE(r.err.starts_with("msgseq: cannot write the journal '")) << r.err;
+        EXPECT_TRUE(r.err.ends_with("/meta.msgseq-update/journal': Input/output error\n")) << r.err;
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(ondisk(), untouched);
+        EXPECT_EQ(slurp("meta"), indexof(usual));
+    }
+}
+
+TEST_F(Msgseq, UpdateResumesAJournalOfTheReleaseBefore) {
+    mailbox(usual, usual);
+    ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status, 128 + SIGKILL);
+    // Written again as the release before wrote it: each file's inode and
+    // name alone.
+    const std::string now = slurp(workdir + "/journal");
+    std::string old = "msgseq update journal\n";
+    size_t at = now.find('\n') + 1;
+    for (int head = 0; head < 2; head++) at = now.find('\n', at) + 1;
+    old += now.substr(old.size() + 2, at - old.size() - 2);
+    for (size_t end; (end = now.find('\n', at)) != std::string::npos; at = end + 1)
+        old += now.substr(at, now.find(' ', at) - at) +
+               now.substr(now.rfind(' ', end), end - now.rfind(' ', end) + 1);
+    spit(workdir + "/journal", old);
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), closed);
+    EXPECT_EQ(slurp("meta"), renamed);
+}
