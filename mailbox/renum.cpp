@@ -127,7 +127,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     const renumjournal found = renumreadjournal(dir, &log);
     if (found == renumjournal::bad) {
         renumsay(opts, "cannot read the journal '%s/journal': %s\n", renumshown(dir).c_str(),
-                 errno ? strerror(errno) : "not a journal");
+                 errno ? strerror(errno) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
     if (renumworkforeign(dir)) {

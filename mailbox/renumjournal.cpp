@@ -78,7 +78,10 @@ bool renumsyncdir(const std::string& path) {
 
 bool renumwriteatomic(const std::string& tmp, const std::string& path, mode_t mode,
                       const std::function<bool(FILE*)>& fill) {
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A fresh file: what is left under tmp may be another name of a file
+    // that must not change (an older release linked the index there).
+    if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     FILE* f = fdopen(fd, "w");
     if (!f) {

@@ -441,13 +441,14 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "3",
          .after = closed,
-         .logged = "open journal.new 0\nfsync journal.new 0\nrename journal.new journal 0\n"
-                   "fsync meta.msgseq-update 0\nfsync . 0\nrenameat2 a.msg in000.msg 0\n"
-                   "renameat2 in002.msg in001.msg 0\nrenameat2 in005.msg in002.msg 0\nfsync . 0\n"
-                   "open index 0\nfsync index 0\nrename index meta 0\nfsync . 0\n"
-                   "unlink journal 0\nunlink journal.new ENOENT\nunlink index ENOENT\n"
-                   "rmdir meta.msgseq-update 0\nfsync . 0\n",
-         .calls = 22,
+         .logged = "unlink journal.new ENOENT\nopen journal.new 0\nfsync journal.new 0\n"
+                   "rename journal.new journal 0\nfsync meta.msgseq-update 0\nfsync . 0\n"
+                   "renameat2 a.msg in000.msg 0\nrenameat2 in002.msg in001.msg 0\n"
+                   "renameat2 in005.msg in002.msg 0\nfsync . 0\n"
+                   "unlink index ENOENT\nopen index 0\nfsync index 0\nrename index meta 0\n"
+                   "fsync . 0\nunlink journal 0\nunlink journal.new ENOENT\n"
+                   "unlink index ENOENT\nrmdir meta.msgseq-update 0\nfsync . 0\n",
+         .calls = 24,
          .args = {"-u", "meta"},
          .meta = renamed},
         {.name = "UpdateMailboxSyncFails",
