@@ -62,12 +62,23 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     return renumpasses(r, stats, update);
 }
 
-int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats) {
-    std::string real;
-    const std::string dir = renumworkdir(fname, &real);
+namespace {
+
+const char* progof(const renumopts* opts) { return opts->prog ? opts->prog : "msgseq"; }
+
+// What stops an update before anything is touched, said the same by a dry
+// run and a real one: a line to errs and RENUMINDEX, or RENUMOK to go on.
+int precheck(const char* fname, const std::string& real, const std::string& dir,
+             const renumopts* opts) {
     struct stat st;
     if (dir.empty() || stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         renumsay(opts, "'%s' is not a metafile that can be rewritten\n", renumshown(fname).c_str());
+        return RENUMINDEX;
+    }
+    if (dir.size() - dir.rfind('/') - 1 > NAME_MAX || dir.size() >= PATH_MAX) {
+        renumsay(opts,
+                 "cannot update '%s': the name of its work directory would be too long (%s)\n",
+                 renumshown(fname).c_str(), strerror(ENAMETOOLONG));
         return RENUMINDEX;
     }
     // The index is written back from the list: a line that would not come
@@ -77,6 +88,21 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                  renumshown(fname).c_str(), f.line, f.why);
         return RENUMINDEX;
     }
+    // The new index and the work directory are made beside the index.
+    if (access(renumparent(real).c_str(), W_OK) != 0) {
+        renumsay(opts, "cannot write in '%s', where the index '%s' is (%s); nothing done\n",
+                 renumshown(renumparent(real)).c_str(), renumshown(fname).c_str(), strerror(errno));
+        return RENUMINDEX;
+    }
+    return RENUMOK;
+}
+
+}  // namespace
+
+int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats) {
+    std::string real;
+    const std::string dir = renumworkdir(fname, &real);
+    if (const int rc = precheck(fname, real, dir, opts)) return rc;
     // Names past in999999.msg would not fit a record's name field.
     if (itemlist->count > 1000000) {
         renumsay(opts,
@@ -93,28 +119,45 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     if (uplock.fd >= 0 && fstat(uplock.fd, &pst) == 0 &&
         !(renumid{pst.st_dev, pst.st_ino} == renumhere()) &&
         flock(uplock.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        renumsay(opts, "another msgseq run is updating '%s'; nothing done\n",
+        renumsay(opts,
+                 "another process (a msgseq run, or flock(1)) holds the lock on the directory "
+                 "of '%s'; nothing done\n",
                  renumshown(fname).c_str());
         return RENUMBUSY;
     }
-    renumid was{};
-    std::vector<ino_t> inos;
-    const renumjournal found = renumreadjournal(dir, &was, &inos);
-    renumrun r;
+    renumlog log;
+    const renumjournal found = renumreadjournal(dir, &log);
     if (found == renumjournal::bad) {
-        renumsay(opts, "cannot read the journal '%s/journal'\n", renumshown(dir).c_str());
+        renumsay(opts, "cannot read the journal '%s/journal': %s\n", renumshown(dir).c_str(),
+                 errno ? strerror(errno) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
+    if (renumworkforeign(dir)) {
+        renumsay(opts, "'%s' holds files that msgseq did not put there; nothing done\n",
+                 renumshown(dir).c_str());
+        return RENUMINDEX;
+    }
+    renumrun r;
+    std::vector<uint32_t> same;
     if (found == renumjournal::good) {
         if (!renumstart(r, fname, itemlist, opts, false, true)) return RENUMFILES;
-        if (!(was == r.here) || inos.size() != r.recs.size()) {
+        if (!(log.where == r.here) || log.recs.size() != r.recs.size()) {
             renumsay(opts,
                      "the update of '%s' that was cut short worked in another directory "
                      "or on another index; finish it there\n",
                      renumshown(fname).c_str());
             return RENUMINDEX;
         }
-        if (!renumfindfiles(r, inos)) {
+        uint32_t differs = 0;
+        const renumresume how = renumfindfiles(r, log, &differs);
+        if (how == renumresume::other) {
+            renumsay(opts,
+                     "'%s' is not the index that the update cut short was working on (record %u "
+                     "differs from its journal); nothing done\n",
+                     renumshown(fname).c_str(), differs + 1);
+            return RENUMINDEX;
+        }
+        if (how == renumresume::apart) {
             renumsay(opts,
                      "files in this directory share inode numbers; the update of '%s' "
                      "that was cut short can't be finished safely here\n",
@@ -122,20 +165,34 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
             return RENUMINDEX;
         }
     } else {
-        // A work directory without a journal is from a run cut short before
-        // its first rename, or after its last step: nothing to finish.
-        if (!opts->dryrun && !renumclearwork(dir, true)) {
-            renumsay(opts, "'%s' holds files that msgseq did not put there; nothing done\n",
-                     renumshown(dir).c_str());
-            return RENUMINDEX;
-        }
         if (!renumstart(r, fname, itemlist, opts, true))
             return r.recs.empty() ? RENUMOK : RENUMFILES;
-        renumrefuselinked(r);
+        same = renumrefuselinked(r);
+        if (const uint32_t i = renumstranded(r); i != renumnone) {
+            renumsay(opts,
+                     "the file of the record listing '%s' was set aside by a run cut short, and "
+                     "can take neither its new name '%s', which another record keeps in the "
+                     "index, nor its own, which another file has; run '%s %s' to finish that "
+                     "run, then '%s -u %s'; nothing done\n",
+                     renumshown(renumlisted(r, i)).c_str(), renumtarget(i).s, progof(opts),
+                     renumshown(fname).c_str(), progof(opts), renumshown(fname).c_str());
+            return RENUMINDEX;
+        }
     }
     r.verified = true;
     r.update = true;
-    if (r.dry) return renumpasses(r, stats, false);
+    bool named = true;
+    auto unwritten = [&] {
+        renumsay(opts,
+                 "'%s' is not rewritten; the journal stays, and '%s -u' run again "
+                 "finishes the update\n",
+                 renumshown(fname).c_str(), progof(opts));
+        return RENUMWRITE;
+    };
+    if (r.dry) {
+        const int rc = renumpasses(r, stats, false, &named);
+        return named ? rc : unwritten();
+    }
 
     // Stopped before the journal is written, the run has changed nothing.
     if (found == renumjournal::none && renumstopping(r)) {
@@ -145,36 +202,45 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         }
         return RENUMSTOPPED;
     }
-    if (found == renumjournal::none &&
-        (mkdir(dir.c_str(), 0700) != 0 || !renumwritejournal(r, dir))) {
-        renumsay(opts, "cannot write the journal '%s/journal': %s\n", renumshown(dir).c_str(),
-                 strerror(errno));
-        (void)renumclearwork(dir, false);
-        return RENUMINDEX;
+    if (found == renumjournal::none) {
+        // A work directory without a journal is from a run cut short before
+        // its first rename, or after its last step: nothing to finish.
+        if (const int err = renumclearwork(dir)) {
+            renumsay(opts, "cannot remove '%s': %s; nothing done\n", renumshown(dir).c_str(),
+                     strerror(err));
+            return RENUMINDEX;
+        }
+        if (!renumbegin(r, dir, same)) {
+            renumsay(opts, "cannot write the journal '%s/journal': %s\n", renumshown(dir).c_str(),
+                     strerror(errno));
+            (void)renumclearwork(dir);
+            return RENUMINDEX;
+        }
     }
-    bool named = true;
     const int rc = renumpasses(r, stats, true, &named);
     if (rc == RENUMSTOPPED) return rc;  // the journal stays for the run that finishes
-    // The renames must be on disk before the index that names them, and the
-    // index before the journal goes. The new index is written in the work
-    // directory, so that whatever a kill leaves there is known to be this
-    // run's, and then renamed over the old one.
-    const std::string fresh = dir + "/index";
-    unlink(fresh.c_str());
-    if (!named || !renumsyncdir(".") || link(real.c_str(), fresh.c_str()) != 0 ||
-        wrtmeta(fresh.c_str(), itemlist) != 1 || rename(fresh.c_str(), real.c_str()) != 0 ||
-        !renumsyncdir(renumparent(real))) {
-        renumsay(opts,
-                 "'%s' is not rewritten; the journal stays, and '%s -u' run again "
-                 "finishes the update\n",
-                 renumshown(fname).c_str(), opts->prog ? opts->prog : "msgseq");
+    // The renames on disk before the index that names them, the index before
+    // the journal goes.
+    if (!named || !renumsyncdir(".") || !renumcommit(real, dir, itemlist)) return unwritten();
+    if (const int err = renumclearwork(dir)) {
+        struct stat st;
+        if (lstat((dir + "/journal").c_str(), &st) == 0)
+            renumsay(opts,
+                     "'%s' is rewritten but its journal stays; '%s -u' run again "
+                     "finishes the update\n",
+                     renumshown(fname).c_str(), progof(opts));
+        else
+            renumsay(opts,
+                     "'%s' is rewritten, but its work directory stays (%s); '%s -u' run "
+                     "again removes it\n",
+                     renumshown(fname).c_str(), strerror(err), progof(opts));
         return RENUMWRITE;
     }
-    if (!renumclearwork(dir, false) || !renumsyncdir(renumparent(real))) {
+    if (!renumsyncdir(up)) {
         renumsay(opts,
-                 "'%s' is rewritten but its journal stays; '%s -u' run again "
-                 "finishes the update\n",
-                 renumshown(fname).c_str(), opts->prog ? opts->prog : "msgseq");
+                 "'%s' is rewritten, but the end of the update may not be on disk (%s); '%s -u' "
+                 "run again makes sure\n",
+                 renumshown(fname).c_str(), strerror(errno), progof(opts));
         return RENUMWRITE;
     }
     return rc;

@@ -35,12 +35,13 @@
 
 // How a run went, and what the tool reports as its exit status.
 constexpr int RENUMOK = 0;     // every record's file has its new name
-constexpr int RENUMINDEX = 2;  // the index can't be rewritten as it is, or an unfinished
-                               // update blocks the run: nothing was changed
+constexpr int RENUMINDEX = 2;  // the index can't be rewritten as it is or where it is, or an
+                               // unfinished update blocks the run: nothing was changed
 constexpr int RENUMFILES = 3;  // some record's file was not renamed; the others were
 constexpr int RENUMBUSY = 5;   // another run holds the directory: nothing was read or changed
-constexpr int RENUMWRITE = 6;  // the files were renamed but the index was not replaced; the
-                               // journal stays, and renumindex run again finishes the job
+constexpr int RENUMWRITE = 6;  // the files were renamed but the update is not finished (the
+                               // index not replaced, or its journal or work directory not
+                               // removed, or not synced); renumindex run again finishes it
 
 // A stop was asked for (renumopts.stop): stats->left records were not worked;
 // nothing is under a temporary name, and an update's journal stays, so that
@@ -111,17 +112,24 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 // must be fname loaded whole. An index that writing back would change
 // (metachk) is refused, untouched.
 //
-// Safe against a kill at any point: before the first rename a journal names
-// each record's file and its inode, and is synced; the index is replaced
-// after the renames are synced, and the journal removed last. Called again
-// on the same index in the same directory while the journal is there, it
-// finds every file by its inode wherever the killed run left it, and ends
-// exactly as one whole run would have. Returns RENUMOK, RENUMFILES (the index
-// then names each file where it is), RENUMINDEX (nothing changed: a journal
-// that belongs to another directory or index, or none could be written),
-// RENUMBUSY (another update of fname holds its directory), RENUMWRITE, or
-// RENUMSTOPPED: the index is not rewritten and the journal stays (none is
-// written when the stop came first), so that renumindex run again finishes.
+// Safe against a kill or a power cut at any point: before the first rename a
+// journal names each record and its file (inode, size and time), and is on
+// disk; the index is replaced after the renames are on disk, and the journal
+// removed once the new index is. Called again on the same index in the same
+// directory while the journal is there, it checks that the index is the one
+// the journal was written for, finds every file by its inode under the names
+// this update gives it, and ends exactly as one whole run would have; a file
+// that took a moved file's inode number is reported and left alone, and no
+// other name of a file (a hard link) is removed. Returns RENUMOK, RENUMFILES
+// (the index then names each file where it is), RENUMINDEX (nothing changed:
+// the index's directory can't be written, a journal that belongs to another
+// directory or index, a file set aside by a plain run cut short that could go
+// neither on nor back, or no journal could be written), RENUMBUSY (another
+// update of fname holds its directory), RENUMWRITE, or RENUMSTOPPED: the
+// index is not rewritten and the journal stays (none is written when the
+// stop came first), so that renumindex run again finishes. A dry run (opts.dryrun)
+// makes every check the real run makes before it changes anything, and says
+// what it says.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
 
 #endif

@@ -1,5 +1,37 @@
 // The update's journal and its work directory: what makes an update of the
-// index safe against a kill, and how a killed one is taken up again.
+// index safe against a kill or a power cut, and how a killed one is taken
+// up again.
+//
+// The states an update passes through on disk, in order; renumindex
+// (mailbox/renum.cpp) reads which one it is in from the work directory
+// "<index>.msgseq-update" and the journal in it.
+//
+//  1. Nothing: no work directory. A run starts afresh; mkdir makes state 2.
+//  2. Work directory made, no journal in it (perhaps "journal.new" or
+//     "index", half written). A rerun clears it (renumclearwork: only those
+//     names; anything else there stops it) and starts afresh.
+//     renumbegin writes the journal, syncs it, the work directory and the
+//     directory holding that: state 3, before the first file moves.
+//  3. Journal on disk, some files moved. A rerun reads the journal
+//     (renumreadjournal), checks that the index is the one it was written
+//     for and finds each record's file by its inode wherever the run left it
+//     (renumfindfiles), then moves the rest (renumpasses). When every file
+//     is where it ends, the mailbox directory is synced: state 4.
+//  4. Renames on disk. A rerun does as from 3 and finds nothing to move.
+//     renumcommit writes the new index in the work directory, syncs it,
+//     renames it over the index and syncs the index's directory: state 5.
+//  5. Index replaced, journal still there. A rerun does as from 3: every
+//     record lists the name its file now has, which the check accepts, and
+//     the same index is written again. renumclearwork removes the journal
+//     first: state 6.
+//  6. Journal removed, work directory still there. A rerun is as from 2:
+//     it starts afresh, finds every file in place, and writes the same
+//     index. renumclearwork removes the directory; its parent is synced.
+//  7. Done.
+//
+// A power cut keeps what was synced before it: the journal before any file
+// moves, the moves before the index names them, the index before the
+// journal goes. A rerun from what survives is one of the states above.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,15 +39,26 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "mailbox/meta.h"
 #include "mailbox/renumrun.h"
 
-// "<index>.msgseq-update" beside the file the index path leads to; empty
-// when it leads nowhere.
+namespace {
+
+// The names this code makes in the work directory; nothing else there is
+// ever removed.
+constexpr const char* worknames[] = {"journal", "journal.new", "index"};
+
+}  // namespace
+
 std::string renumworkdir(const char* fname, std::string* real) {
     char buf[PATH_MAX];
     if (!realpath(fname, buf)) return {};
@@ -23,57 +66,96 @@ std::string renumworkdir(const char* fname, std::string* real) {
     return std::string(buf) + renumworkext;
 }
 
-bool renumsyncdir(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = fsync(fd) == 0 || errno == EINVAL;
-    close(fd);
-    return ok;
-}
-
 std::string renumparent(const std::string& path) {
     const size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool renumsyncdir(const std::string& path) {
+    const renumfd fd{open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return fd.fd >= 0 && (fsync(fd.fd) == 0 || errno == EINVAL);
+}
+
+bool renumwriteatomic(const std::string& tmp, const std::string& path, mode_t mode,
+                      const std::function<bool(FILE*)>& fill) {
+    // A fresh file: what is left under tmp may be another name of a file
+    // that must not change (an older release linked the index there).
+    if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    FILE* f = fdopen(fd, "w");
+    if (!f) {
+        close(fd);
+        return false;
+    }
+    char buf[METABUF];  // outlives f, which is closed below
+    bool ok = setvbuf(f, buf, _IOFBF, sizeof buf) == 0 && fchmod(fd, mode) == 0 && fill(f) &&
+              fflush(f) == 0 && !ferror(f) && fsync(fd) == 0;
+    ok = fclose(f) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        (void)unlink(tmp.c_str());
+        errno = err;
+        return false;
+    }
+    return renumsyncdir(renumparent(path));
 }
 
 namespace {
 
-bool writeall(int fd, std::string_view s) {
-    while (!s.empty()) {
-        const ssize_t n = write(fd, s.data(), s.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        s.remove_prefix(static_cast<size_t>(n));
+// What the journal keeps of a record's fields besides its file's name, so
+// that a rerun can tell this index from another listing the same names.
+uint64_t fieldsum(const llnode* rec) {
+    uint64_t h = 14695981039346656037ull;
+    for (const char* field : {rec->to, rec->from, rec->subject, rec->cc, rec->bcc}) {
+        for (const char* p = field; *p; p++)
+            h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+        h = (h ^ '\n') * 1099511628211ull;
     }
-    return true;
+    return (h ^ (rec->read == MSGREAD ? 'R' : 'N')) * 1099511628211ull;
 }
 
 }  // namespace
 
-// The journal: where the run works, how many records, and each record's
-// file by inode (0: renumnone) and listed name. Written whole under another name
-// and renamed into place, so a journal that exists is complete.
-bool renumwritejournal(const renumrun& r, const std::string& dir) {
-    std::string text = "msgseq update journal\ndir " + std::to_string(r.here.dev) + " " +
+// The journal, one line a record after its header: the file's inode (0:
+// none), its size and modification time (a rename changes neither, so a
+// file that took a moved file's inode number shows as another), the sum of
+// the record's other fields, the record whose file it is too (0: none, else
+// that record + 1) and the listed name.
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
+    if (mkdir(dir.c_str(), 0700) != 0) return false;
+    std::string text = "msgseq update journal 2\ndir " + std::to_string(r.here.dev) + " " +
                        std::to_string(r.here.ino) + "\nrecords " + std::to_string(r.recs.size()) +
                        "\n";
-    text.reserve(text.size() + r.recs.size() * 24);
+    text.reserve(text.size() + r.recs.size() * 64);
+    char line[128];
     for (uint32_t i = 0; i < r.recs.size(); i++) {
-        text += std::to_string(r.ino[i]);
-        text += ' ';
+        struct stat st {};
+        if (r.ino[i] &&
+            fstatat(AT_FDCWD, std::string(renumcur(r, i)).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            r.ino[i] = 0;  // gone since the directory was listed
+        if (r.ino[i]) r.ino[i] = st.st_ino;
+        const int n =
+            snprintf(line, sizeof line, "%ju %jd %jd.%09ld %016" PRIx64 " %u ",
+                     static_cast<uintmax_t>(r.ino[i]), static_cast<intmax_t>(st.st_size),
+                     static_cast<intmax_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                     fieldsum(r.recs[i]), same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
+        text.append(line, static_cast<size_t>(n));
         text += renumlisted(r, i);
         text += '\n';
     }
-    const std::string tmp = dir + "/journal.new";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool ok = writeall(fd, text) && fsync(fd) == 0;
-    if (close(fd) != 0 || !ok) return false;
-    return rename(tmp.c_str(), (dir + "/journal").c_str()) == 0 && renumsyncdir(dir);
+    return renumwriteatomic(dir + "/journal.new", dir + "/journal", 0600,
+                            [&text](FILE* f) {
+                                return fwrite(text.data(), 1, text.size(), f) == text.size();
+                            }) &&
+           renumsyncdir(renumparent(dir));
 }
 
-// Reads the journal back: bad when there is one this run can't trust.
-renumjournal renumreadjournal(const std::string& dir, renumid* where, std::vector<ino_t>* inos) {
+// Reads the journal back: bad when there is one this run can't trust. A
+// journal of the release before (first line without its number) held each
+// record's inode and name alone; it is read, and its files are known by
+// their inodes alone.
+renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     const int fd = open((dir + "/journal").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? renumjournal::none : renumjournal::bad;
     std::string text;
@@ -82,70 +164,105 @@ renumjournal renumreadjournal(const std::string& dir, renumid* where, std::vecto
     while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     close(fd);
     if (n < 0) return renumjournal::bad;
+    auto bad = [] {
+        errno = 0;  // not a read that failed: not a journal this code wrote
+        return renumjournal::bad;
+    };
     // Numbers one after another, each ended by the character given.
     const char* at = text.c_str();
-    auto number = [&at](std::string_view before, char after, unsigned long long* v) {
+    auto number = [&at](std::string_view before, char after, auto* v, int base = 10) {
         if (std::string_view(at).substr(0, before.size()) != before) return false;
         at += before.size();
         char* end = nullptr;
         errno = 0;
-        *v = strtoull(at, &end, 10);
-        if (end == at || errno != 0 || *end != after) return false;
+        const unsigned long long got = strtoull(at, &end, base);
+        if (end == at || errno != 0 || *end != after || *at == '-') return false;
+        *v = static_cast<std::remove_pointer_t<decltype(v)>>(got);
         at = end + 1;
         return true;
     };
-    unsigned long long dev = 0, ino = 0, count = 0;
-    if (!number("msgseq update journal\ndir ", ' ', &dev) || !number("", '\n', &ino) ||
-        !number("records ", '\n', &count) || count > 1000000)
-        return renumjournal::bad;
-    *where = {static_cast<dev_t>(dev), static_cast<ino_t>(ino)};
-    inos->assign(count, 0);
-    for (ino_t& file : *inos) {
-        unsigned long long v = 0;
-        if (!number("", ' ', &v)) return renumjournal::bad;
-        file = static_cast<ino_t>(v);
-        at = strchr(at, '\n');
-        if (!at) return renumjournal::bad;
-        at++;
+    const std::string_view head = "msgseq update journal";
+    if (!text.starts_with(head)) return bad();
+    at += head.size();
+    log->old = *at == '\n';
+    if (!log->old && !number(" ", '\n', &log->version)) return bad();
+    if (log->old) at++;
+    unsigned long long count = 0;
+    if ((!log->old && log->version != 2) || !number("dir ", ' ', &log->where.dev) ||
+        !number("", '\n', &log->where.ino) || !number("records ", '\n', &count) || count > 1000000)
+        return bad();
+    log->recs.assign(count, {});
+    for (renumentry& e : log->recs) {
+        if (!number("", ' ', &e.ino)) return bad();
+        if (!log->old &&
+            (!number("", ' ', &e.size) || !number("", '.', &e.sec) || !number("", ' ', &e.nsec) ||
+             !number("", ' ', &e.fields, 16) || !number("", ' ', &e.same)))
+            return bad();
+        const char* eol = strchr(at, '\n');
+        if (!eol) return bad();
+        e.name.assign(at, static_cast<size_t>(eol - at));
+        at = eol + 1;
     }
     return renumjournal::good;
 }
 
 // Removes the journal first, since an index beside no journal is a finished
-// one, then what else this run's kind leaves in the work directory (the
-// journal being written, the new index and the writer's temporary copies of
-// it, "index.XXXXXX"), then the directory. Anything else there is not
-// touched. false when the journal is still there, or, with whole set, when
-// the directory is.
-bool renumclearwork(const std::string& dir, bool whole) {
-    if (unlink((dir + "/journal").c_str()) != 0 && errno != ENOENT) return false;
-    if (renumdirptr d{opendir(dir.c_str())}) {
-        while (const dirent* ent = readdir(d.get())) {
-            const std::string_view name(ent->d_name);
-            if (name == "journal.new" || name == "index" ||
-                (name.starts_with("index.") && name.size() == 12))
-                unlinkat(dirfd(d.get()), ent->d_name, 0);
-        }
+// one, then the other names this code makes there, then the directory. 0,
+// or the errno of the first step that failed.
+int renumclearwork(const std::string& dir) {
+    for (const char* name : worknames)
+        if (unlink((dir + "/" + name).c_str()) != 0 && errno != ENOENT) return errno;
+    return rmdir(dir.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+bool renumworkforeign(const std::string& dir) {
+    renumdirptr d{opendir(dir.c_str())};
+    if (!d) return false;
+    while (const dirent* ent = readdir(d.get())) {
+        const std::string_view name(ent->d_name);
+        if (name != "." && name != ".." &&
+            std::none_of(std::begin(worknames), std::end(worknames),
+                         [&name](const char* w) { return name == w; }))
+            return true;
     }
-    return rmdir(dir.c_str()) == 0 || errno == ENOENT || !whole;
+    return false;
 }
 
 // A killed run's journal: each record's file is found again by its inode,
-// under whatever name the run left it. A file under its new name and under
-// another of this run's names too was cut short between a link and an
-// unlink, and keeps the new name. false when names that share an inode
-// number are different files (an overlay of file systems can do that): the
-// files can't be told apart, and nothing is touched.
-bool renumfindfiles(renumrun& r, const std::vector<ino_t>& inos) {
+// under the names this update gives it: its listed name, its new name or a
+// set-aside name. Another name the file has (a hard link, listed by another
+// record or by none) is never taken nor removed. A file under its new name
+// and under another of those too was cut short between a link and an
+// unlink, and keeps the new name. A file whose size or time differs from
+// the journal's took a moved file's inode number: it is reported, not
+// touched.
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) {
     std::unordered_map<ino_t, uint32_t> byino;
-    for (uint32_t i = 0; i < inos.size(); i++)
-        if (inos[i]) byino.emplace(inos[i], i);
+    for (uint32_t i = 0; i < log.recs.size(); i++)
+        if (log.recs[i].ino) byino.emplace(log.recs[i].ino, i);
     std::vector<std::vector<std::string>> found(r.recs.size());
     if (renumdirptr d{opendir(".")}) {
         const bool listingino = renumtrustlisting(dirfd(d.get()));
         while (const dirent* ent = readdir(d.get())) {
             auto it = byino.find(renumfileino(dirfd(d.get()), ent, listingino));
-            if (it != byino.end()) found[it->second].emplace_back(ent->d_name);
+            if (it == byino.end()) continue;
+            const uint32_t i = it->second;
+            const std::string_view name(ent->d_name);
+            if (name == renumlisted(r, i) || name == renumtarget(i).s || name.starts_with(renumtmp))
+                found[i].emplace_back(name);
+        }
+    }
+    // The index is the one the journal was written for when each record
+    // holds the same fields and lists its name from then, or the name this
+    // update gives its file (the new index was in place when the run died).
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        const renumentry& e = log.recs[i];
+        const std::string_view name(renumlisted(r, i));
+        if ((!log.old && e.fields != fieldsum(r.recs[i])) ||
+            (name != e.name && name != renumtarget(i).s &&
+             std::find(found[i].begin(), found[i].end(), name) == found[i].end())) {
+            *differs = i;
+            return renumresume::other;
         }
     }
     const bool apart = std::any_of(found.begin(), found.end(), [&r](const auto& names) {
@@ -153,28 +270,48 @@ bool renumfindfiles(renumrun& r, const std::vector<ino_t>& inos) {
             return !renumsamefile(r, name, names[0]);
         });
     });
-    if (apart) return false;
+    if (apart) return renumresume::apart;
     r.ino.assign(r.recs.size(), 0);
     for (uint32_t i = 0; i < r.recs.size(); i++) {
+        const renumentry& e = log.recs[i];
+        const renumname to = renumtarget(i);
+        if (e.same && e.same <= i && r.state[i] == renumst::open) {
+            renumcomplain(
+                r, i, renumlisted(r, i), to.s,
+                ("it is the same file as '" + renumshown(renumlisted(r, e.same - 1)) + "'")
+                    .c_str());
+            r.state[i] = renumst::kept;
+            continue;
+        }
         std::vector<std::string>& names = found[i];
         if (names.empty()) continue;
-        r.ino[i] = inos[i];
-        const renumname to = renumtarget(i);
         auto at = std::find(names.begin(), names.end(), to.s);
         if (at == names.end()) at = std::find(names.begin(), names.end(), renumlisted(r, i));
         if (at == names.end()) at = names.begin();
+        struct stat st;
+        if (!log.old &&
+            (fstatat(AT_FDCWD, at->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+             st.st_size != e.size || st.st_mtim.tv_sec != e.sec || st.st_mtim.tv_nsec != e.nsec)) {
+            renumcomplain(r, i, *at, to.s,
+                          "not the file the update began with (its size or time differs); "
+                          "left alone");
+            r.state[i] = renumst::kept;
+            continue;
+        }
+        r.ino[i] = e.ino;
         for (const std::string& other : names)
-            if (other != *at && (other == renumlisted(r, i) || other.starts_with(renumtmp)))
-                (void)renumfsunlink(r, other);
+            if (other != *at && other != to.s) (void)renumfsunlink(r, other);
         if (*at != renumlisted(r, i)) r.away[i] = *at;
     }
-    return true;
+    return renumresume::ok;
 }
 
 // Two records naming one file: the later one is refused, so that each file
 // of the journal belongs to one record. A record that will be refused anyway
-// has no file in the journal.
-void renumrefuselinked(renumrun& r) {
+// has no file in the journal. Returns, for each record, the record whose
+// file it is too, or renumnone.
+std::vector<uint32_t> renumrefuselinked(renumrun& r) {
+    std::vector<uint32_t> same(r.recs.size(), renumnone);
     std::unordered_map<ino_t, uint32_t> first;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         if (renumunfit(r, i)) r.ino[i] = 0;
@@ -186,5 +323,40 @@ void renumrefuselinked(renumrun& r) {
             ("it is the same file as '" + renumshown(renumlisted(r, it->second)) + "'").c_str());
         r.state[i] = renumst::kept;
         r.ino[i] = 0;
+        same[i] = it->second;
     }
+    return same;
+}
+
+// A file an earlier run set aside, whose listed name another file now has,
+// for a record whose new name another record keeps in the index: it could
+// go neither on nor back, and would stay under its set-aside name.
+uint32_t renumstranded(const renumrun& r) {
+    for (const auto& [i, name] : r.away) {
+        if (!name.starts_with(renumtmp) || r.state[i] != renumst::open ||
+            renumlookup(r, renumlisted(r, i)) == 0)
+            continue;
+        const renumname to = renumtarget(i);
+        const uint32_t j = renumfindname(r, to.s);
+        if (j != renumnone && j != i && r.ino[j] == 0 && !r.away.contains(j)) return i;
+        for (uint32_t k = 0; k < r.recs.size(); k++)
+            if (r.state[k] == renumst::twin && to.s == std::string_view(renumlisted(r, k)))
+                return i;
+    }
+    return renumnone;
+}
+
+// The new index: the records as renumpasses left them, written as wrtmeta
+// writes them, with the old index's permission bits.
+bool renumcommit(const std::string& real, const std::string& dir, const llnode* itemlist) {
+    struct stat st;
+    if (stat(real.c_str(), &st) != 0) return false;
+    return renumwriteatomic(dir + "/index", real, st.st_mode & 07777, [itemlist](FILE* f) {
+        const ownerdata* owner = itemlist->mydata;
+        if (putf(f, owner ? owner->mypath : "") < 0 || putf(f, owner ? owner->myaddr : "") < 0)
+            return false;
+        for (const llnode* rec = itemlist; rec; rec = rec->next)
+            if (wrthdr(f, rec) < 0) return false;
+        return putf(f, "END") > 0;
+    });
 }

@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -196,6 +198,25 @@ int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullp
 // ---- renumjournal.cpp: the update's work directory and journal.
 
 enum class renumjournal : uint8_t { none, good, bad };
+enum class renumresume : uint8_t { ok, apart, other };
+
+// A record's line of the journal.
+struct renumentry {
+    ino_t ino = 0;  // its file's inode, 0 for none
+    off_t size = 0;
+    int64_t sec = 0;  // the file's modification time
+    long nsec = 0;
+    uint64_t fields = 0;  // the sum of the record's other fields
+    uint32_t same = 0;    // the record whose file it is too, + 1; 0 for none
+    std::string name;     // the name the index listed
+};
+
+struct renumlog {
+    bool old = false;  // a journal of the release before: inodes and names alone
+    int version = 0;
+    renumid where{};  // the directory the run worked in
+    std::vector<renumentry> recs;
+};
 
 // "<index>.msgseq-update" beside the file the index path leads to; empty
 // when it leads nowhere.
@@ -204,10 +225,29 @@ std::string renumparent(const std::string& path);
 // Syncs a directory, so that the names made and removed in it survive a
 // crash. true where the file system can't sync a directory (EINVAL).
 bool renumsyncdir(const std::string& path);
-bool renumwritejournal(const renumrun& r, const std::string& dir);
-renumjournal renumreadjournal(const std::string& dir, renumid* where, std::vector<ino_t>* inos);
-bool renumclearwork(const std::string& dir, bool whole);
-bool renumfindfiles(renumrun& r, const std::vector<ino_t>& inos);
-void renumrefuselinked(renumrun& r);
+// Writes path whole or not at all: fill writes tmp (mode bits mode), which
+// is synced, renamed to path, and path's directory synced. On failure tmp
+// is removed, path untouched, and errno says why.
+bool renumwriteatomic(const std::string& tmp, const std::string& path, mode_t mode,
+                      const std::function<bool(FILE*)>& fill);
+// Makes the work directory and writes the journal, on disk before the first
+// file moves. same: for each record, the record whose file it is too, or
+// renumnone (empty: none).
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same);
+renumjournal renumreadjournal(const std::string& dir, renumlog* log);
+// Removes the work directory: 0, or the errno of the step that failed.
+int renumclearwork(const std::string& dir);
+// The work directory holds a name this code never makes.
+bool renumworkforeign(const std::string& dir);
+// Finds each record's file again from the journal; other: the index is not
+// the one the journal was written for (*differs: the first record that
+// differs); apart: names that share an inode number are different files.
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs);
+std::vector<uint32_t> renumrefuselinked(renumrun& r);
+// A record whose set-aside file could go neither on nor back, or renumnone.
+uint32_t renumstranded(const renumrun& r);
+// Replaces the index real with the records of itemlist, through the work
+// directory dir; the index's directory is synced.
+bool renumcommit(const std::string& real, const std::string& dir, const llnode* itemlist);
 
 #endif

@@ -9,6 +9,7 @@
 //   rename-from, rename-to  rename, renameat, renameat2 (old name, new name)
 //   link-from, link-to      link, linkat
 //   unlink                  unlink, unlinkat, remove
+//   rmdir                   rmdir
 //   fsync                   fsync, fdatasync
 //   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
 //                           (and their ...64 twins)
@@ -67,6 +68,7 @@ enum class op : unsigned char {
     linkfrom,
     linkto,
     unlink,
+    rmdir,
     fsync,
     create,
     write,
@@ -77,10 +79,15 @@ struct opname {
     std::string_view name;
     op what;
 };
-constexpr opname opnames[] = {{"rename-from", op::renamefrom}, {"rename-to", op::renameto},
-                              {"link-from", op::linkfrom},     {"link-to", op::linkto},
-                              {"unlink", op::unlink},          {"fsync", op::fsync},
-                              {"create", op::create},          {"write", op::write}};
+constexpr opname opnames[] = {{"rename-from", op::renamefrom},
+                              {"rename-to", op::renameto},
+                              {"link-from", op::linkfrom},
+                              {"link-to", op::linkto},
+                              {"unlink", op::unlink},
+                              {"rmdir", op::rmdir},
+                              {"fsync", op::fsync},
+                              {"create", op::create},
+                              {"write", op::write}};
 
 struct errname {
     std::string_view name;
@@ -463,6 +470,12 @@ int remove(const char* path) noexcept {
     REAL(remove);
     if (!cfg.active) return real(path);
     return perform({"remove", op::unlink, lastpart(path)}, [&] { return real(path); });
+}
+
+int rmdir(const char* path) noexcept {
+    REAL(rmdir);
+    if (!cfg.active) return real(path);
+    return perform({"rmdir", op::rmdir, lastpart(path)}, [&] { return real(path); });
 }
 
 int fsync(int fd) {

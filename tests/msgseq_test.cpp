@@ -162,6 +162,9 @@ struct faultrow {
     files rerunafter{};
     std::string meta{};      // when set, the index at the very end
     bool closedout = false;  // standard output a pipe whose reader has gone
+    std::vector<std::pair<std::string, std::string>> links{};  // new name, existing file
+    files between{};         // written, in place, before the rerun
+    std::string rerunerr{};  // what the rerun says
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -195,6 +198,23 @@ files withwork(files f) {
     f[workdir] = "";
     return f;
 }
+const files donewithwork = {{"in000.msg", msg("a.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in002.msg", msg("in005.msg")},
+                        {workdir, ""}};
+const files killedfirst = {{"in000.msg", msg("a.msg")},
+                           {"in002.msg", msg("in002.msg")},
+                           {"in005.msg", msg("in005.msg")},
+                           {workdir, ""}};
+const std::string unwritten =
+    "msgseq: 'meta' is not rewritten; the journal stays, and 'msgseq -u' run again finishes the "
+    "update\n";
+const std::string otherindex =
+    "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
+    "differs from its journal); nothing done\n";
+const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "", "N"},
+                                          {"in002.msg", "to", "from", "subj", "", "", "N"},
+                                          {"in005.msg", "to", "from", "subj", "", "", "N"}});
 
 std::vector<faultrow> faultrows() {
     // Enough rename lines to fill standard output's buffer many times over.
@@ -540,6 +560,135 @@ std::vector<faultrow> faultrows() {
          .rerun = true,
          .rerunafter = closed,
          .meta = renamed},
+        // Every sync of an update, in its place: the journal, its directory
+        // and the one holding that before the first move; the moves before
+        // the new index; the index before the journal goes; the end.
+        {.name = "UpdateSyncsInOrder",
+         .faults = {},
+         .out = "3",
+         .after = closed,
+         .logged = "unlink journal.new ENOENT\nopen journal.new 0\nfsync journal.new 0\n"
+                   "rename journal.new journal 0\nfsync meta.msgseq-update 0\nfsync . 0\n"
+                   "renameat2 a.msg in000.msg 0\nrenameat2 in002.msg in001.msg 0\n"
+                   "renameat2 in005.msg in002.msg 0\nfsync . 0\n"
+                   "unlink index ENOENT\nopen index 0\nfsync index 0\nrename index meta 0\n"
+                   "fsync . 0\nunlink journal 0\nunlink journal.new ENOENT\n"
+                   "unlink index ENOENT\nrmdir meta.msgseq-update 0\nfsync . 0\n",
+         .calls = 24,
+         .args = {"-u", "meta"},
+         .meta = renamed},
+        {.name = "UpdateMailboxSyncFails",
+         .faults = {"FSFAULT_FAIL=fsync:.:EIO:2"},
+         .out = "3",
+         .err = unwritten,
+         .status = 6,
+         .after = donewithwork,
+         .args = {"-u", "meta"},
+         .unlogged = "rename index meta",
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        {.name = "UpdateNewIndexSyncFails",
+         .faults = {"FSFAULT_FAIL=fsync:index:EIO"},
+         .out = "3",
+         .err = unwritten,
+         .status = 6,
+         .after = donewithwork,
+         .args = {"-u", "meta"},
+         .unlogged = "rename index meta",
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        // No hard links (vfat, exFAT): the index goes in place all the same.
+        {.name = "UpdateWithoutHardLinks",
+         .faults = {"FSFAULT_FAIL=link-to:*:EPERM"},
+         .out = "3",
+         .after = closed,
+         .args = {"-u", "meta"},
+         .meta = renamed},
+        // The work directory can't be removed: said once, removed next time.
+        {.name = "UpdateWorkDirectoryStays",
+         .faults = {"FSFAULT_FAIL=rmdir:meta.msgseq-update:EIO:2"},
+         .out = "3",
+         .err = "msgseq: 'meta' is rewritten, but its work directory stays (Input/output error); "
+                "'msgseq -u' run again removes it\n",
+         .status = 6,
+         .after = donewithwork,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunafter = closed,
+         .meta = renamed},
+        // After a kill, a file that took a message's inode number (here:
+        // one written over in place) is not taken for the message.
+        {.name = "UpdateResumeFileChanged",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("a.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in005.msg", "changed"}},
+         .meta = indexof({"in000.msg", "in001.msg", "in005.msg"}),
+         .between = {{"in005.msg", "changed"}},
+         .rerunerr = "msgseq: cannot move 'in005.msg' to 'in002.msg': not the file the update "
+                     "began with (its size or time differs); left alone\n"
+                     "msgseq: 1 of 3 records not renamed: 1 refused\n"},
+        // Another index put in its place: its records reordered, or the same
+        // names with other fields.
+        {.name = "UpdateResumeOnReorderedIndex",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 2,
+         .rerunafter = killedfirst,
+         .meta = indexof({"in005.msg", "in002.msg", "a.msg"}),
+         .between = {{"meta", indexof({"in005.msg", "in002.msg", "a.msg"})}},
+         .rerunerr = otherindex},
+        {.name = "UpdateResumeOnIndexWithOtherFields",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 2,
+         .rerunafter = killedfirst,
+         .meta = otherfields,
+         .between = {{"meta", otherfields}},
+         .rerunerr = otherindex},
+        // Killed just after a ring's file is set aside: the rerun removes no
+        // other name of that file, listed (h.msg) or not (u.msg).
+        {.name = "UpdateResumeLeavesAListedHardLink",
+         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
+         .status = 128 + SIGKILL,
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "in000.msg", "h.msg"},
+         .missing = {"h.msg"},
+         .cutshort = true,
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"h.msg", msg("in001.msg")}},
+         .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
+         .links = {{"h.msg", "in001.msg"}},
+         .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as "
+                     "'in001.msg'\nmsgseq: 1 of 3 records not renamed: 1 refused\n"},
+        {.name = "UpdateResumeLeavesAnUnlistedHardLink",
+         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
+         .status = 128 + SIGKILL,
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "in000.msg"},
+         .cutshort = true,
+         .rerun = true,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"u.msg", msg("in001.msg")}},
+         .meta = indexof({"in000.msg", "in001.msg"}),
+         .links = {{"u.msg", "in001.msg"}}},
     };
 }
 
@@ -870,6 +1019,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
     mailbox(listed, present);
     for (const auto& [name, text] : f.extra) spit(name, text);
+    for (const auto& [name, to] : f.links) ASSERT_EQ(link(to.c_str(), name.c_str()), 0);
     const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
@@ -896,10 +1046,11 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), f.calls) << log;
     }
     if (f.rerun) {
+        for (const auto& [name, text] : f.between) spit(name, text);
         runresult again = runfsfault(f.args, f.rerunfaults);
         EXPECT_EQ(again.status, f.rerunstatus);
         EXPECT_EQ(again.out, std::to_string(listed.size()));
-        EXPECT_EQ(again.err, "");
+        EXPECT_EQ(again.err, f.rerunerr);
         EXPECT_EQ(ondisk(), f.rerunafter);
     }
     EXPECT_EQ(slurp("meta"), f.meta.empty() ? index : f.meta);
@@ -930,6 +1081,7 @@ class MsgseqArgs : public Msgseq, public ::testing::WithParamInterface<argrow> {
 
 std::vector<argrow> argrows() {
     const std::string one = "renamed 'a.msg' -> 'in000.msg'\n1";
+    const std::string longname(250, 'm');
     return {
         // Alone, an argument that looks like an option is still the metafile.
         {.name = "LoneOptionIsAMetafileName",
@@ -959,6 +1111,14 @@ std::vector<argrow> argrows() {
         {.name = "DryRunAloneShowsTheRenames", .args = {"-n", "meta"}, .out = one},
         {.name = "DryRunUpdateShowsTheRenames", .args = {"-n", "-u", "meta"}, .out = one},
         {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
+        // Its work directory's name would pass the longest a name can be.
+        {.name = "UpdateIndexNameTooLong",
+         .args = {"-u", longname},
+         .out = "1",
+         .err = "msgseq: cannot update '" + longname +
+                "': the name of its work directory would be too long (File name too long)\n",
+         .status = 2,
+         .meta = longname},
     };
 }
 
@@ -1064,7 +1224,9 @@ struct dryrow {
     std::string name;
     std::vector<std::string> listed;
     std::vector<std::string> present;
-    files extra = {};  // unlisted files
+    files extra = {};                    // unlisted files
+    std::vector<std::string> dirs = {};  // made first
+    int updatestatus = -1;               // when set, how both -u runs end
 };
 
 void PrintTo(const dryrow& d, std::ostream* os) { *os << d.name; }
@@ -1076,6 +1238,7 @@ protected:
         const dryrow& d = GetParam();
         ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
         ASSERT_EQ(chdir(sub.c_str()), 0);
+        for (const auto& name : d.dirs) ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
         mailbox(d.listed, d.present);
         for (const auto& [name, text] : d.extra) spit(name, text);
         ASSERT_EQ(chdir(".."), 0);
@@ -1134,6 +1297,19 @@ std::vector<dryrow> dryrows() {
          .listed = {"b.msg", "in000.msg"},
          .present = {},
          .extra = {{"in000.msg", msg("b.msg")}, {".msgseq-temp-in000.msg", msg("in000.msg")}}},
+        // ... whose listed name b.msg's file takes, while its new name is
+        // held: it can't go back, and -u can't name it in the index.
+        {.name = "SetAsideFileThatCannotGoBack",
+         .listed = {"in001.msg", "b.msg"},
+         .present = {"b.msg"},
+         .extra = {{".msgseq-temp-in001.msg", msg("in001.msg")}, {"in000.msg", "U"}},
+         .updatestatus = 6},
+        {.name = "ForeignFileInTheWorkDirectory",
+         .listed = {"a.msg"},
+         .present = {"a.msg"},
+         .extra = {{"meta.msgseq-update/x", "X"}},
+         .dirs = {"meta.msgseq-update"},
+         .updatestatus = 2},
     };
 }
 
@@ -1170,9 +1346,15 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         // which differ only in how the dry run counts what it would not do
         EXPECT_EQ(dry.err == real.err, real.err.find(" not renamed: ") == std::string::npos);
         EXPECT_EQ(dry.status, real.status);
+        if (tag == "update" && GetParam().updatestatus >= 0) {
+            EXPECT_EQ(real.status, GetParam().updatestatus);
+        }
+        if (real.status == 6) realafter.erase("meta.msgseq-update");  // the journal stays
+        // A plain run beside an unfinished update is turned away, silently on stdout.
+        const bool away = tag == "plain" && !GetParam().dirs.empty();
         std::string count;
         EXPECT_EQ(replay(before, real.out, &count), realafter) << real.out;
-        EXPECT_EQ(count, std::to_string(GetParam().listed.size()));
+        EXPECT_EQ(count, away ? "" : std::to_string(GetParam().listed.size()));
     }
 }
 
@@ -1426,4 +1608,97 @@ TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
     EXPECT_STREQ(to, "meta");
     EXPECT_FALSE(exists("in000.msg"));
     EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
+}
+
+TEST_F(Msgseq, UpdateOnAReadOnlyIndexDirectory) {
+    // Left there by an update cut short at its end, and then mounted
+    // read-only: what stops -u is said as what it is, by a dry run too.
+    ASSERT_EQ(mkdir("store", 0755), 0);
+    ASSERT_EQ(mkdir("store/meta.msgseq-update", 0700), 0);
+    spit("store/meta", indexof({"a.msg"}));
+    spit("a.msg", msg("a.msg"));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath("store", real), nullptr);
+    const std::string ro =
+        "mount --bind store store && mount -o remount,bind,ro store store && exec \"$0\" \"$@\"";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-n", "-u", "store/meta"},
+                                                 std::vector<std::string>{"-u", "store/meta"}}) {
+        std::vector<std::string> argv = {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", ro,
+                                         MSGSEQ_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const runresult r = run(argv);
+        if (r.status != 2 && (r.err.starts_with("unshare") || r.err.starts_with("mount")))
+            GTEST_SKIP() << "no mount namespace here: " << r.err;
+        EXPECT_EQ(r.out, "1");
+        EXPECT_EQ(r.err, "msgseq: cannot write in '" + std::string(real) +
+                             "', where the index 'store/meta' is (Read-only file system); "
+                             "nothing done\n");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(slurp("a.msg"), msg("a.msg"));
+    }
+}
+
+TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
+    // The second in000.msg keeps its name in the index, so -u can't close
+    // the ring, nor send in001.msg's file back: it says what to do and
+    // changes nothing; that done, -u ends.
+    mailbox({"in001.msg", "in000.msg", "in000.msg"}, {"in000.msg", "in001.msg"});
+    ASSERT_EQ(runfsfault({"meta"}, {"FSFAULT_KILL=rename-to:in001.msg"}).status, 128 + SIGKILL);
+    const files cut = ondisk();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-n", "-u", "meta"}, std::vector<std::string>{"-u", "meta"}}) {
+        const runresult r = msgseq(args);
+        EXPECT_EQ(r.err,
+                  "msgseq: the file of the record listing 'in001.msg' was set aside by a run cut "
+                  "short, and can take neither its new name 'in000.msg', which another record "
+                  "keeps in the index, nor its own, which another file has; run 'msgseq meta' to "
+                  "finish that run, then 'msgseq -u meta'; nothing done\n");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(ondisk(), cut);
+    }
+    // A plain run closes the ring; -u then ends, the index as it was.
+    EXPECT_EQ(msgseq().status, 3);
+    const files ends = {{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}};
+    EXPECT_EQ(ondisk(), ends);
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(ondisk(), ends);
+    EXPECT_EQ(slurp("meta"), indexof({"in001.msg", "in000.msg", "in000.msg"}));
+}
+
+TEST_F(Msgseq, UpdateJournalNotOnDiskMovesNothing) {
+    // Its contents, its directory, or the one holding that (the first sync
+    // of the working directory) not synced: nothing moves.
+    for (const char* fault :
+         {"fsync:journal.new:EIO", "fsync:meta.msgseq-update:EIO", "fsync:.:EIO:1"}) {
+        SCOPED_TRACE(fault);
+        mailbox(usual, usual);
+        const runresult r = runfsfault({"-u", "meta"}, {std::string("FSFAULT_FAIL=") + fault});
+        EXPECT_TRUE(r.err.starts_with("msgseq: cannot write the journal '")) << r.err;
+        EXPECT_TRUE(r.err.ends_with("/meta.msgseq-update/journal': Input/output error\n")) << r.err;
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(ondisk(), untouched);
+        EXPECT_EQ(slurp("meta"), indexof(usual));
+    }
+}
+
+TEST_F(Msgseq, UpdateResumesAJournalOfTheReleaseBefore) {
+    mailbox(usual, usual);
+    ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status, 128 + SIGKILL);
+    // Written again as the release before wrote it: each file's inode and
+    // name alone.
+    const std::string now = slurp(workdir + "/journal");
+    std::string old = "msgseq update journal\n";
+    size_t at = now.find('\n') + 1;
+    for (int head = 0; head < 2; head++) at = now.find('\n', at) + 1;
+    old += now.substr(old.size() + 2, at - old.size() - 2);
+    for (size_t end; (end = now.find('\n', at)) != std::string::npos; at = end + 1)
+        old += now.substr(at, now.find(' ', at) - at) +
+               now.substr(now.rfind(' ', end), end - now.rfind(' ', end) + 1);
+    spit(workdir + "/journal", old);
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), closed);
+    EXPECT_EQ(slurp("meta"), renamed);
 }
