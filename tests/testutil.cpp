@@ -54,8 +54,8 @@ std::set<std::string> listing(const std::string& path) {
     return names;
 }
 
-std::string metafile(const std::vector<std::vector<std::string>>& records,
-                     const std::string& path, const std::string& addr) {
+std::string metafile(const std::vector<std::vector<std::string>>& records, const std::string& path,
+                     const std::string& addr) {
     std::string text = path + "\n" + addr + "\n";
     for (const auto& rec : records)
         for (const auto& line : rec) text += line + "\n";
@@ -137,8 +137,9 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
     env.insert(env.end(), faults.begin(), faults.end());
     // Blank, rather than inherited from whoever runs the tests, the settings
     // not given here.
-    for (const char* name : {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL",
-                             "FSFAULT_KILL_AFTER", "FSFAULT_LOG"}) {
+    for (const char* name :
+         {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL", "FSFAULT_KILL_AFTER", "FSFAULT_LOG",
+          "FSFAULT_ABSOLUTE", "FSFAULT_SNAP"}) {
         const std::string blank = std::string(name) + "=";
         if (std::none_of(faults.begin(), faults.end(),
                          [&](const std::string& f) { return f.starts_with(blank); }))
