@@ -17,7 +17,11 @@ void ScratchDir::SetUp() {
     char buf[4096];
     ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
     oldcwd = buf;
-    std::string tmpl = (std::filesystem::temp_directory_path() / "mailbox-test-XXXXXX").string();
+    const bool there = base && std::filesystem::is_directory(base);
+    std::string tmpl =
+        ((there ? std::filesystem::path(base) : std::filesystem::temp_directory_path()) /
+         "mailbox-test-XXXXXX")
+            .string();
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     dir = tmpl;
     ASSERT_EQ(chdir(dir.c_str()), 0);
