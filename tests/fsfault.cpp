@@ -13,7 +13,7 @@
 //   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
 //                           (and their ...64 twins)
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
-//   mkdir, rmdir            mkdir, mkdirat; rmdir
+//   mkdir, rmdir            mkdir, rmdir
 // Each of them, once made or failed here, is one counted call.
 //
 // Settings come from the environment, read once when the library is loaded;
@@ -574,13 +574,6 @@ int mkdir(const char* path, mode_t mode) noexcept {
     if (!cfg.active) return real(path, mode);
     return perform({"mkdir", op::mkdir, lastpart(path), op::none, {}, {AT_FDCWD, path}},
                    [&] { return real(path, mode); });
-}
-
-int mkdirat(int dir, const char* path, mode_t mode) noexcept {
-    REAL(mkdirat);
-    if (!cfg.active) return real(dir, path, mode);
-    return perform({"mkdirat", op::mkdir, lastpart(path), op::none, {}, {dir, path}},
-                   [&] { return real(dir, path, mode); });
 }
 
 int rmdir(const char* path) noexcept {
