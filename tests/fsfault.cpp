@@ -305,6 +305,17 @@ struct call {
     place at2 = {};
 };
 
+// A rename or a link: from one name to another.
+call twonames(const char* fn, bool link, int fromdir, const char* from, int todir, const char* to) {
+    return {fn,
+            link ? op::linkfrom : op::renamefrom,
+            lastpart(from),
+            link ? op::linkto : op::renameto,
+            lastpart(to),
+            {fromdir, from},
+            {todir, to}};
+}
+
 // The errno that the rules make this call fail with, or 0. Every rule that
 // matches counts the call, whichever of them fires.
 int injected(const call& c) {
@@ -472,34 +483,21 @@ extern "C" {
 int rename(const char* from, const char* to) noexcept {
     REAL(rename);
     if (!cfg.active) return real(from, to);
-    return perform({"rename",
-                    op::renamefrom,
-                    lastpart(from),
-                    op::renameto,
-                    lastpart(to),
-                    {AT_FDCWD, from},
-                    {AT_FDCWD, to}},
+    return perform(twonames("rename", false, AT_FDCWD, from, AT_FDCWD, to),
                    [&] { return real(from, to); });
 }
 
 int renameat(int fromdir, const char* from, int todir, const char* to) noexcept {
     REAL(renameat);
     if (!cfg.active) return real(fromdir, from, todir, to);
-    return perform({"renameat",
-                    op::renamefrom,
-                    lastpart(from),
-                    op::renameto,
-                    lastpart(to),
-                    {fromdir, from},
-                    {todir, to}},
+    return perform(twonames("renameat", false, fromdir, from, todir, to),
                    [&] { return real(fromdir, from, todir, to); });
 }
 
 int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned flags) noexcept {
     REAL(renameat2);
     if (!cfg.active) return real(fromdir, from, todir, to, flags);
-    const call c{"renameat2",  op::renamefrom,  lastpart(from), op::renameto,
-                 lastpart(to), {fromdir, from}, {todir, to}};
+    const call c = twonames("renameat2", false, fromdir, from, todir, to);
     int err = injected(c);
     if (!err && (flags & RENAME_NOREPLACE)) err = cfg.noreplace;
     return perform(c, err, [&] { return real(fromdir, from, todir, to, flags); });
@@ -508,26 +506,14 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
 int link(const char* from, const char* to) noexcept {
     REAL(link);
     if (!cfg.active) return real(from, to);
-    return perform({"link",
-                    op::linkfrom,
-                    lastpart(from),
-                    op::linkto,
-                    lastpart(to),
-                    {AT_FDCWD, from},
-                    {AT_FDCWD, to}},
+    return perform(twonames("link", true, AT_FDCWD, from, AT_FDCWD, to),
                    [&] { return real(from, to); });
 }
 
 int linkat(int fromdir, const char* from, int todir, const char* to, int flags) noexcept {
     REAL(linkat);
     if (!cfg.active) return real(fromdir, from, todir, to, flags);
-    return perform({"linkat",
-                    op::linkfrom,
-                    lastpart(from),
-                    op::linkto,
-                    lastpart(to),
-                    {fromdir, from},
-                    {todir, to}},
+    return perform(twonames("linkat", true, fromdir, from, todir, to),
                    [&] { return real(fromdir, from, todir, to, flags); });
 }
 
