@@ -9,11 +9,11 @@
 //   rename-from, rename-to  rename, renameat, renameat2 (old name, new name)
 //   link-from, link-to      link, linkat
 //   unlink                  unlink, unlinkat, remove
-//   rmdir                   rmdir
 //   fsync                   fsync, fdatasync
 //   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
 //                           (and their ...64 twins)
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
+//   mkdir, rmdir            mkdir, rmdir
 // Each of them, once made or failed here, is one counted call.
 //
 // Settings come from the environment, read once when the library is loaded;
@@ -34,6 +34,15 @@
 //                                "FUNCTION NAME [NEWNAME] RESULT", RESULT 0
 //                                or the errno's name, e.g.
 //                                "renameat2 a.msg in000.msg EINVAL"
+//   FSFAULT_ABSOLUTE=1           the log names each path in full instead:
+//                                its directory as the kernel names it (the
+//                                one an *at call starts from, for a relative
+//                                path), then its last component; a synced
+//                                directory ends in '/', so that a power cut
+//                                can be modeled from the log
+//   FSFAULT_SNAP=DIR             at each successful fsync of a regular file,
+//                                a copy of its bytes as DIR/<call number>
+//                                (the log's line number): what is on disk
 // NAME is the last component of the path; for fsync and write, of the open
 // file's path, or "." for the working directory; for mkstemp, the template.
 // In a rule it matches exactly, or as a prefix when it ends in '*' ("*" alone
@@ -68,10 +77,11 @@ enum class op : unsigned char {
     linkfrom,
     linkto,
     unlink,
-    rmdir,
     fsync,
     create,
     write,
+    mkdir,
+    rmdir,
     none
 };
 
@@ -84,10 +94,11 @@ constexpr opname opnames[] = {{"rename-from", op::renamefrom},
                               {"link-from", op::linkfrom},
                               {"link-to", op::linkto},
                               {"unlink", op::unlink},
-                              {"rmdir", op::rmdir},
                               {"fsync", op::fsync},
                               {"create", op::create},
-                              {"write", op::write}};
+                              {"write", op::write},
+                              {"mkdir", op::mkdir},
+                              {"rmdir", op::rmdir}};
 
 struct errname {
     std::string_view name;
@@ -133,6 +144,8 @@ struct settings {
     long killafter;  // 0 for never
     long calls;      // counted calls so far
     char log[PATH_MAX];
+    bool absolute;  // full paths in the log
+    char snap[PATH_MAX];
 };
 
 settings cfg;
@@ -226,6 +239,18 @@ void readfails(const char* var) {
     }
 }
 
+// Made absolute now, so that the path stays put should the tool move.
+void readpath(const char* var, char (&path)[PATH_MAX]) {
+    const char* v = getenv(var);
+    if (!v || !*v) return;
+    cfg.active = true;
+    char cwd[PATH_MAX];
+    const int n = v[0] == '/' || !getcwd(cwd, sizeof cwd)
+                      ? snprintf(path, sizeof path, "%s", v)
+                      : snprintf(path, sizeof path, "%s/%s", cwd, v);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) unusable(var, v);
+}
+
 void setup() {
     if (cfg.ready) return;
     cfg.ready = true;
@@ -256,15 +281,9 @@ void setup() {
         cfg.active = true;
         if ((cfg.killafter = count(v)) == 0) unusable("FSFAULT_KILL_AFTER", v);
     }
-    if (const char* v = getenv("FSFAULT_LOG"); v && *v) {
-        cfg.active = true;
-        // Made absolute now, so that the log stays put should the tool move.
-        char cwd[PATH_MAX];
-        const int n = v[0] == '/' || !getcwd(cwd, sizeof cwd)
-                          ? snprintf(cfg.log, sizeof cfg.log, "%s", v)
-                          : snprintf(cfg.log, sizeof cfg.log, "%s/%s", cwd, v);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof cfg.log) unusable("FSFAULT_LOG", v);
-    }
+    readpath("FSFAULT_LOG", cfg.log);
+    readpath("FSFAULT_SNAP", cfg.snap);
+    if (const char* v = getenv("FSFAULT_ABSOLUTE"); v && *v) cfg.absolute = true;
 }
 
 __attribute__((constructor)) void load() { setup(); }
@@ -296,6 +315,14 @@ bool matches(const pattern& p, op what, std::string_view name) {
     return p.prefix ? name.starts_with(want) : name == want;
 }
 
+// Where a name of a call lies, for the full paths of the log: a path taken
+// from a directory, or an open file.
+struct place {
+    int dir = AT_FDCWD;
+    const char* path = nullptr;
+    int fd = -1;
+};
+
 // One call as the rules see it: what it does to one name, and maybe to a
 // second (the new name of a rename or link).
 struct call {
@@ -304,7 +331,20 @@ struct call {
     std::string_view a;
     op second = op::none;
     std::string_view b = {};
+    place at = {};
+    place at2 = {};
 };
+
+// A rename or a link: from one name to another.
+call twonames(const char* fn, bool link, int fromdir, const char* from, int todir, const char* to) {
+    return {fn,
+            link ? op::linkfrom : op::renamefrom,
+            lastpart(from),
+            link ? op::linkto : op::renameto,
+            lastpart(to),
+            {fromdir, from},
+            {todir, to}};
+}
 
 // The errno that the rules make this call fail with, or 0. Every rule that
 // matches counts the call, whichever of them fires.
@@ -340,14 +380,50 @@ std::string_view errword(int err, char (&buf)[16]) {
     return std::string_view(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
+// The full path of a name of a call, as it stands once the call is made:
+// the kernel's name for its directory (or for the open file itself), then
+// the last component as given. Written into buf.
+std::string_view fullpath(const place& p, char (&buf)[PATH_MAX]) {
+    long dir = p.fd >= 0 ? p.fd : p.dir;
+    std::string_view last;
+    if (p.fd < 0) {
+        const std::string_view whole(p.path);
+        last = lastpart(whole);
+        const size_t cut = static_cast<size_t>(last.data() - whole.data());
+        if (cut >= sizeof buf) return "?";
+        if (cut > 0) {
+            whole.copy(buf, cut);
+            buf[cut] = '\0';
+            dir = syscall(SYS_openat, p.dir, buf, O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (dir < 0) return whole;  // no such directory: as given
+        }
+    }
+    char proc[64];
+    if (dir == AT_FDCWD)
+        (void)snprintf(proc, sizeof proc, "/proc/self/cwd");
+    else
+        (void)snprintf(proc, sizeof proc, "/proc/self/fd/%ld", dir);
+    const ssize_t n = readlink(proc, buf, sizeof buf);
+    if (dir != p.fd && dir != p.dir) (void)syscall(SYS_close, dir);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf - 1) return "?";
+    size_t len = static_cast<size_t>(n);
+    struct stat st;
+    const bool isdir = p.fd < 0 || (fstat(p.fd, &st) == 0 && S_ISDIR(st.st_mode));
+    if (isdir && buf[len - 1] != '/') buf[len++] = '/';
+    const size_t room = last.size() < sizeof buf - len ? last.size() : sizeof buf - len;
+    last.copy(buf + len, room);
+    return std::string_view(buf, len + room);
+}
+
 void logcall(const call& c, int err) {
     line l;
+    char full[PATH_MAX];
     l.add(c.fn);
     l.add(" ");
-    l.add(c.a);
+    l.add(cfg.absolute ? fullpath(c.at, full) : c.a);
     if (c.second != op::none) {
         l.add(" ");
-        l.add(c.b);
+        l.add(cfg.absolute ? fullpath(c.at2, full) : c.b);
     }
     l.add(" ");
     char number[16];
@@ -397,6 +473,29 @@ auto perform(const call& c, F real) -> decltype(real()) {
     return perform(c, injected(c), real);
 }
 
+// A regular file just synced (rc 0) leaves a copy of its bytes, named by the
+// number this call gets, for the tests that model a power cut from the log.
+int snapped(int fd, int rc) {
+    struct stat st;
+    if (rc != 0 || !cfg.snap[0] || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return rc;
+    const int saved = errno;
+    char path[PATH_MAX + 24];
+    (void)snprintf(path, sizeof path, "%s/%ld", cfg.snap, cfg.calls + 1);
+    char proc[64];
+    (void)snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const long in = syscall(SYS_openat, AT_FDCWD, proc, O_RDONLY | O_CLOEXEC);
+    const long out =
+        syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    static char bytes[1 << 16];
+    long n;
+    while (in >= 0 && out >= 0 && (n = syscall(SYS_read, in, bytes, sizeof bytes)) > 0)
+        (void)syscall(SYS_write, out, bytes, n);
+    if (in >= 0) (void)syscall(SYS_close, in);
+    if (out >= 0) (void)syscall(SYS_close, out);
+    errno = saved;
+    return rc;
+}
+
 // The definition the tool would have reached without this library.
 template <typename F>
 F next(const char* name) {
@@ -418,21 +517,21 @@ extern "C" {
 int rename(const char* from, const char* to) noexcept {
     REAL(rename);
     if (!cfg.active) return real(from, to);
-    return perform({"rename", op::renamefrom, lastpart(from), op::renameto, lastpart(to)},
+    return perform(twonames("rename", false, AT_FDCWD, from, AT_FDCWD, to),
                    [&] { return real(from, to); });
 }
 
 int renameat(int fromdir, const char* from, int todir, const char* to) noexcept {
     REAL(renameat);
     if (!cfg.active) return real(fromdir, from, todir, to);
-    return perform({"renameat", op::renamefrom, lastpart(from), op::renameto, lastpart(to)},
+    return perform(twonames("renameat", false, fromdir, from, todir, to),
                    [&] { return real(fromdir, from, todir, to); });
 }
 
 int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned flags) noexcept {
     REAL(renameat2);
     if (!cfg.active) return real(fromdir, from, todir, to, flags);
-    const call c{"renameat2", op::renamefrom, lastpart(from), op::renameto, lastpart(to)};
+    const call c = twonames("renameat2", false, fromdir, from, todir, to);
     int err = injected(c);
     if (!err && (flags & RENAME_NOREPLACE)) err = cfg.noreplace;
     return perform(c, err, [&] { return real(fromdir, from, todir, to, flags); });
@@ -441,27 +540,28 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
 int link(const char* from, const char* to) noexcept {
     REAL(link);
     if (!cfg.active) return real(from, to);
-    return perform({"link", op::linkfrom, lastpart(from), op::linkto, lastpart(to)},
+    return perform(twonames("link", true, AT_FDCWD, from, AT_FDCWD, to),
                    [&] { return real(from, to); });
 }
 
 int linkat(int fromdir, const char* from, int todir, const char* to, int flags) noexcept {
     REAL(linkat);
     if (!cfg.active) return real(fromdir, from, todir, to, flags);
-    return perform({"linkat", op::linkfrom, lastpart(from), op::linkto, lastpart(to)},
+    return perform(twonames("linkat", true, fromdir, from, todir, to),
                    [&] { return real(fromdir, from, todir, to, flags); });
 }
 
 int unlink(const char* path) noexcept {
     REAL(unlink);
     if (!cfg.active) return real(path);
-    return perform({"unlink", op::unlink, lastpart(path)}, [&] { return real(path); });
+    return perform({"unlink", op::unlink, lastpart(path), op::none, {}, {AT_FDCWD, path}},
+                   [&] { return real(path); });
 }
 
 int unlinkat(int dir, const char* path, int flags) noexcept {
     REAL(unlinkat);
     if (!cfg.active) return real(dir, path, flags);
-    return perform({"unlinkat", op::unlink, lastpart(path)},
+    return perform({"unlinkat", op::unlink, lastpart(path), op::none, {}, {dir, path}},
                    [&] { return real(dir, path, flags); });
 }
 
@@ -469,27 +569,38 @@ int unlinkat(int dir, const char* path, int flags) noexcept {
 int remove(const char* path) noexcept {
     REAL(remove);
     if (!cfg.active) return real(path);
-    return perform({"remove", op::unlink, lastpart(path)}, [&] { return real(path); });
-}
-
-int rmdir(const char* path) noexcept {
-    REAL(rmdir);
-    if (!cfg.active) return real(path);
-    return perform({"rmdir", op::rmdir, lastpart(path)}, [&] { return real(path); });
+    return perform({"remove", op::unlink, lastpart(path), op::none, {}, {AT_FDCWD, path}},
+                   [&] { return real(path); });
 }
 
 int fsync(int fd) {
     REAL(fsync);
     if (!cfg.active) return real(fd);
     char buf[PATH_MAX];
-    return perform({"fsync", op::fsync, fdname(fd, buf)}, [&] { return real(fd); });
+    return perform({"fsync", op::fsync, fdname(fd, buf), op::none, {}, {.fd = fd}},
+                   [&] { return snapped(fd, real(fd)); });
 }
 
 int fdatasync(int fd) {
     REAL(fdatasync);
     if (!cfg.active) return real(fd);
     char buf[PATH_MAX];
-    return perform({"fdatasync", op::fsync, fdname(fd, buf)}, [&] { return real(fd); });
+    return perform({"fdatasync", op::fsync, fdname(fd, buf), op::none, {}, {.fd = fd}},
+                   [&] { return snapped(fd, real(fd)); });
+}
+
+int mkdir(const char* path, mode_t mode) noexcept {
+    REAL(mkdir);
+    if (!cfg.active) return real(path, mode);
+    return perform({"mkdir", op::mkdir, lastpart(path), op::none, {}, {AT_FDCWD, path}},
+                   [&] { return real(path, mode); });
+}
+
+int rmdir(const char* path) noexcept {
+    REAL(rmdir);
+    if (!cfg.active) return real(path);
+    return perform({"rmdir", op::rmdir, lastpart(path), op::none, {}, {AT_FDCWD, path}},
+                   [&] { return real(path); });
 }
 
 }  // extern "C"
@@ -506,9 +617,9 @@ mode_t modeof(int flags, va_list ap) {
 // Only opens that may create a file are counted: reading the index, or
 // opening a directory to lock or sync it, changes nothing.
 template <typename F>
-int opening(const char* fn, const char* path, int flags, F real) {
+int opening(const char* fn, int dir, const char* path, int flags, F real) {
     if (!cfg.active || !(flags & O_CREAT)) return real();
-    return perform({fn, op::create, lastpart(path)}, real);
+    return perform({fn, op::create, lastpart(path), op::none, {}, {dir, path}}, real);
 }
 
 // A temporary file is known by its template: the name it gets is different
@@ -519,7 +630,10 @@ int tempfile(const char* fn, const char* tmpl, F real) {
     char name[maxname];
     const std::string_view part = lastpart(tmpl).substr(0, sizeof name - 1);
     part.copy(name, part.size());
-    return perform({fn, op::create, std::string_view(name, part.size())}, real);
+    // Its full path is taken once the call has filled in the name.
+    return perform(
+        {fn, op::create, std::string_view(name, part.size()), op::none, {}, {AT_FDCWD, tmpl}},
+        real);
 }
 
 // What the tool says on its standard streams is no change to the mailbox, and
@@ -529,7 +643,7 @@ ssize_t writing(const char* fn, int fd, F real) {
     struct stat st;
     if (!cfg.active || fd <= 2 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return real();
     char buf[PATH_MAX];
-    return perform({fn, op::write, fdname(fd, buf)}, real);
+    return perform({fn, op::write, fdname(fd, buf), op::none, {}, {.fd = fd}}, real);
 }
 
 }  // namespace
@@ -543,7 +657,7 @@ int open(const char* path, int flags, ...) {
     va_start(ap, flags);
     const mode_t mode = modeof(flags, ap);
     va_end(ap);
-    return opening("open", path, flags, [&] { return real(path, flags, mode); });
+    return opening("open", AT_FDCWD, path, flags, [&] { return real(path, flags, mode); });
 }
 
 int open64(const char* path, int flags, ...) {
@@ -552,7 +666,7 @@ int open64(const char* path, int flags, ...) {
     va_start(ap, flags);
     const mode_t mode = modeof(flags, ap);
     va_end(ap);
-    return opening("open64", path, flags, [&] { return real(path, flags, mode); });
+    return opening("open64", AT_FDCWD, path, flags, [&] { return real(path, flags, mode); });
 }
 
 int openat(int dir, const char* path, int flags, ...) {
@@ -561,7 +675,7 @@ int openat(int dir, const char* path, int flags, ...) {
     va_start(ap, flags);
     const mode_t mode = modeof(flags, ap);
     va_end(ap);
-    return opening("openat", path, flags, [&] { return real(dir, path, flags, mode); });
+    return opening("openat", dir, path, flags, [&] { return real(dir, path, flags, mode); });
 }
 
 int openat64(int dir, const char* path, int flags, ...) {
@@ -570,17 +684,17 @@ int openat64(int dir, const char* path, int flags, ...) {
     va_start(ap, flags);
     const mode_t mode = modeof(flags, ap);
     va_end(ap);
-    return opening("openat64", path, flags, [&] { return real(dir, path, flags, mode); });
+    return opening("openat64", dir, path, flags, [&] { return real(dir, path, flags, mode); });
 }
 
 int creat(const char* path, mode_t mode) {
     REAL(creat);
-    return opening("creat", path, O_CREAT, [&] { return real(path, mode); });
+    return opening("creat", AT_FDCWD, path, O_CREAT, [&] { return real(path, mode); });
 }
 
 int creat64(const char* path, mode_t mode) {
     REAL(creat64);
-    return opening("creat64", path, O_CREAT, [&] { return real(path, mode); });
+    return opening("creat64", AT_FDCWD, path, O_CREAT, [&] { return real(path, mode); });
 }
 
 int mkstemp(char* tmpl) {

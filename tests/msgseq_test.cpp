@@ -567,14 +567,15 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "3",
          .after = closed,
-         .logged = "unlink journal.new ENOENT\nopen journal.new 0\nfsync journal.new 0\n"
+         .logged = "mkdir meta.msgseq-update 0\nunlink journal.new ENOENT\nopen journal.new 0\n"
+                   "fsync journal.new 0\n"
                    "rename journal.new journal 0\nfsync meta.msgseq-update 0\nfsync . 0\n"
                    "renameat2 a.msg in000.msg 0\nrenameat2 in002.msg in001.msg 0\n"
                    "renameat2 in005.msg in002.msg 0\nfsync . 0\n"
                    "unlink index ENOENT\nopen index 0\nfsync index 0\nrename index meta 0\n"
                    "fsync . 0\nunlink journal 0\nunlink journal.new ENOENT\n"
                    "unlink index ENOENT\nrmdir meta.msgseq-update 0\nfsync . 0\n",
-         .calls = 24,
+         .calls = 25,
          .args = {"-u", "meta"},
          .meta = renamed},
         {.name = "UpdateMailboxSyncFails",

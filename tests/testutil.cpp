@@ -21,7 +21,11 @@ void ScratchDir::SetUp() {
     char buf[4096];
     ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
     oldcwd = buf;
-    std::string tmpl = (std::filesystem::temp_directory_path() / "mailbox-test-XXXXXX").string();
+    const bool there = base && std::filesystem::is_directory(base);
+    std::string tmpl =
+        ((there ? std::filesystem::path(base) : std::filesystem::temp_directory_path()) /
+         "mailbox-test-XXXXXX")
+            .string();
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     dir = tmpl;
     ASSERT_EQ(chdir(dir.c_str()), 0);
@@ -172,8 +176,9 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
     env.insert(env.end(), faults.begin(), faults.end());
     // Blank, rather than inherited from whoever runs the tests, the settings
     // not given here.
-    for (const char* name : {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL",
-                             "FSFAULT_KILL_AFTER", "FSFAULT_LOG", "FSFAULT_SIGNAL"}) {
+    for (const char* name :
+         {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL", "FSFAULT_KILL_AFTER", "FSFAULT_LOG",
+          "FSFAULT_SIGNAL", "FSFAULT_ABSOLUTE", "FSFAULT_SNAP"}) {
         const std::string blank = std::string(name) + "=";
         if (std::none_of(faults.begin(), faults.end(),
                          [&](const std::string& f) { return f.starts_with(blank); }))

@@ -17,6 +17,9 @@ protected:
     void TearDown() override;
 
     std::string dir;
+    // Where dir is made: the system's temporary directory unless set, and
+    // it too when this one is not there.
+    const char* base = nullptr;
 
 private:
     std::string oldcwd;

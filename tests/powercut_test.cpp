@@ -1,0 +1,281 @@
+// msgseq -u cut short by a power failure at any point of its run. A change
+// to a directory (a name made, renamed, linked or removed, a directory made
+// or removed) is on disk once that directory was synced after it; until then
+// it may be lost: all such changes together, each one alone, or those of
+// any set of directories. A rename or link belongs to the directory of its
+// new name. A file holds the bytes it had when it was last synced, and none
+// if it never was. The run's calls, logged by the fault library, are
+// replayed without the lost ones on the starting mailbox, and msgseq -u run
+// again on what is left must end as one whole run does: each message once,
+// the index naming each one's file, no temporary name, no work directory,
+// and the status a whole run gives.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t sample = 8;  // a sanitized tool is slower: every eighth state
+#else
+constexpr size_t sample = 1;
+#endif
+constexpr size_t shown = 4;  // failures described in full, per mailbox
+
+struct pcbox {
+    std::string name;
+    std::string listed;                    // the names in index order
+    std::string missing = {}, stray = {};  // a listed name with no file; a file no record lists
+};
+void PrintTo(const pcbox& pb, std::ostream* os) { *os << pb.name; }
+
+// Besides its shape, each box but Chain has files moved at once and one in place.
+const std::vector<pcbox> pcboxes = {
+    {"Chain", "b in000 in001 in002 in003 in004 in005 in006 in007 in008 in009"},
+    {"Ring2", "in001 in000 c in004 in003 in006 in005 h in008 in010 in009"},
+    {"Ring3", "in001 in002 in000 d in005 in006 in004 h in008 in010 in011 in009"},
+    {"Missing", "a m in005 in003 e f g h i j", "m.msg"},
+    {"Stray", "in001 b c in003 e f g h i j", "", "in010.msg"},
+};
+
+std::string body(const std::string& name) { return "message " + name + "\n"; }
+
+std::string index(const std::vector<std::string>& names) {
+    std::vector<std::vector<std::string>> recs;
+    for (const auto& name : names) recs.push_back({name, "to", "from", "subj", "", "", "N"});
+    return metafile(recs);
+}
+
+// A line of the log with full paths, "FUNCTION PATH [NEWPATH] RESULT", and
+// the directory that it changes or syncs, ending in '/'.
+struct call {
+    std::string text, fn, a, b, dir = {};
+    bool ok = false, change = false, dirsync = false, filesync = false;
+};
+
+std::vector<call> readcalls(const std::string& log) {
+    std::vector<call> calls;
+    std::istringstream in(log);
+    for (std::string text; std::getline(in, text);) {
+        std::istringstream line(text);
+        std::vector<std::string> w;
+        for (std::string word; line >> word;) w.push_back(word);
+        call c{text, w[0], w[1], w.size() > 3 ? w[2] : ""};
+        c.ok = w.back() == "0";
+        const bool sync = c.fn.ends_with("sync");
+        c.dirsync = sync && c.a.ends_with('/');
+        c.filesync = sync && !c.dirsync;
+        c.change = !sync && c.fn.find("write") == std::string::npos;
+        const std::string& made = c.b.empty() ? c.a : c.b;
+        c.dir = c.dirsync ? c.a : made.substr(0, made.rfind('/') + 1);
+        calls.push_back(c);
+    }
+    return calls;
+}
+
+// A power cut after call p that loses the changes lost; kept: what is
+// replayed, the changes on disk and the syncs of files.
+struct cut {
+    size_t p;
+    std::vector<size_t> lost, kept;
+};
+
+std::vector<cut> cuts(const std::vector<call>& calls) {
+    std::vector<cut> out;
+    std::set<std::vector<size_t>> seen;  // a state reached from two points runs once
+    std::vector<size_t> pending;         // changes whose directory was not synced since
+    for (size_t p = 0; p < calls.size(); p++) {
+        const call& c = calls[p];
+        if (c.ok && c.change) pending.push_back(p);
+        if (c.ok && c.dirsync)
+            std::erase_if(pending, [&](size_t i) { return calls[i].dir == c.dir; });
+        std::vector<std::string> dirs;
+        for (size_t i : pending)
+            if (std::find(dirs.begin(), dirs.end(), calls[i].dir) == dirs.end())
+                dirs.push_back(calls[i].dir);
+        // Nothing lost, each change alone, and each set of directories (all
+        // of them: every change not on disk).
+        std::vector<std::vector<size_t>> losses = {{}};
+        for (size_t i : pending) losses.push_back({i});
+        for (unsigned set = 1; set < 1u << dirs.size(); set++) {
+            losses.emplace_back();
+            for (size_t i : pending)
+                if (set >> (std::find(dirs.begin(), dirs.end(), calls[i].dir) - dirs.begin()) & 1)
+                    losses.back().push_back(i);
+        }
+        for (auto& lost : losses) {
+            std::vector<size_t> kept;
+            for (size_t i = 0; i <= p; i++)
+                if (calls[i].ok && (calls[i].change || calls[i].filesync) &&
+                    !std::count(lost.begin(), lost.end(), i))
+                    kept.push_back(i);
+            if (seen.insert(kept).second) out.push_back({p, std::move(lost), std::move(kept)});
+        }
+    }
+    return out;
+}
+
+// Call i of the log made again on the disk as the power cut left it. One
+// that can't be made (its directory, or the name it works on, was lost)
+// does nothing.
+void replay(const call& c, size_t i, const std::string& snaps) {
+    const char* a = c.a.c_str();
+    const char* b = c.b.c_str();
+    if (c.filesync) {
+        if (exists(a)) spit(a, slurp(snaps + "/" + std::to_string(i + 1)));
+    } else if (c.fn.starts_with("mkdir")) {
+        (void)mkdir(a, 0700);
+    } else if (c.fn == "rmdir" || c.fn.starts_with("unlink") || c.fn == "remove") {
+        // A directory removed on disk was empty: what was lost in it goes too.
+        std::error_code ec;
+        if (fs::is_directory(fs::symlink_status(a, ec)))
+            fs::remove_all(a, ec);
+        else
+            (void)unlink(a);
+    } else if (c.fn.starts_with("link")) {
+        (void)link(a, b);
+    } else if (c.fn == "renameat2") {  // the tool's no-replace rename
+        (void)renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_NOREPLACE);
+    } else if (c.fn.starts_with("rename")) {
+        (void)rename(a, b);
+    } else if (const int fd = open(a, O_WRONLY | O_CREAT | O_CLOEXEC, 0600); fd >= 0) {
+        close(fd);  // a file made
+    }
+}
+
+// The mailbox in box/, its index in box/ or beside it in top/.
+class PowerCut : public ScratchDir, public ::testing::WithParamInterface<pcbox> {
+protected:
+    void SetUp() override {
+        // Each rerun syncs: free in memory, most of the test's time on a disk.
+        base = "/dev/shm";
+        ScratchDir::SetUp();
+        std::istringstream names(GetParam().listed);
+        for (std::string name; names >> name;) listed.push_back(name + ".msg");
+        top = dir + "/top";
+        box = top + "/box";
+        for (const std::string& d : {master(), top, box}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        for (const auto& name : listed)
+            if (name != GetParam().missing) files.push_back(name);
+        if (!GetParam().stray.empty()) files.push_back(GetParam().stray);
+        for (const auto& name : files) spit(master() + name, body(name));
+    }
+    std::string master() const { return dir + "/master/"; }
+
+    // The starting mailbox, laid in the same directories each time, of links
+    // to the same files: the journal knows them by identity.
+    void lay(const std::string& meta) {
+        for (const std::string& d : {top, box})
+            for (const auto& ent : fs::directory_iterator(d))
+                if (ent.path() != fs::path(box)) fs::remove_all(ent.path());
+        for (const auto& name : files)
+            ASSERT_EQ(link((master() + name).c_str(), (box + "/" + name).c_str()), 0);
+        spit(meta, index(listed));
+    }
+
+    // What the run left that one whole run would not have: "" when nothing.
+    std::string wrong(const std::string& meta, const runresult& r) const {
+        const pcbox& pb = GetParam();
+        std::string out;
+        if (r.status != (pb.missing.empty() ? 0 : 3)) out += "wrong status\n";
+        std::map<std::string, int> found;  // content -> names holding it
+        for (const std::string& d : {top, box})
+            for (const std::string& name : listing(d))
+                if (name.starts_with(".msgseq-temp-") || name.ends_with(".msgseq-update"))
+                    out += "left behind: " + name + "\n";
+                else
+                    found[slurp(d + "/" + name)]++;
+        for (const auto& name : files)
+            if (const int n = found[body(name)]; n != 1)
+                out += "the message of " + name + " is there " + std::to_string(n) + " times\n";
+        std::istringstream in(slurp(meta));
+        std::vector<std::string> lines, names;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        for (size_t at = 2; at + 7 < lines.size(); at += 7) names.push_back(lines[at]);
+        if (names.size() != listed.size() || slurp(meta) != index(names))
+            return out + "the index is damaged:\n" + slurp(meta);
+        for (size_t k = 0; k < names.size(); k++) {
+            const bool gone = listed[k] == pb.missing;
+            char own[32];
+            (void)snprintf(own, sizeof own, "in%03zu.msg", k);
+            const std::string path = box + "/" + names[k];
+            const std::string has = exists(path) ? slurp(path) : "nothing\n";
+            if (names[k] != (gone ? listed[k] : own) ||
+                has != (gone ? "nothing\n" : body(listed[k])))
+                out += "record " + std::to_string(k) + " (" + listed[k] + ") names " + names[k] +
+                       ", holding " + has;
+        }
+        return out;
+    }
+
+    std::string top, box;
+    std::vector<std::string> listed, files;  // files: the mailbox's, by their first names
+};
+
+}  // namespace
+
+TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
+    const std::string snaps = dir + "/snaps", log = dir + "/calls.log";
+    size_t states = 0, failed = 0;
+    for (const bool inside : {false, true}) {
+        for (const bool links : {false, true}) {
+            const std::string meta = (inside ? box : top) + "/meta";
+            const std::string arg = inside ? "meta" : "../meta";
+            lay(meta);
+            fs::remove_all(snaps);
+            fs::remove(log);
+            ASSERT_TRUE(fs::create_directory(snaps));
+            ASSERT_EQ(chdir(box.c_str()), 0);
+            std::vector<std::string> faults = {"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
+                                               "FSFAULT_SNAP=" + snaps};
+            if (links) faults.push_back("FSFAULT_NOREPLACE=einval");
+            const runresult once = runfsfault({"-u", arg}, faults);
+            const std::string how = GetParam().name +
+                                    (inside ? ", index in the mailbox" : ", index beside it") +
+                                    (links ? ", link+unlink" : ", renames");
+            ASSERT_EQ(wrong(meta, once), "") << how << ", one whole run:\n" << once.err;
+            const std::vector<call> calls = readcalls(slurp(log));
+            const std::vector<cut> all = cuts(calls);
+            for (size_t s = 0; s < all.size(); s += sample) {
+                lay(meta);
+                for (size_t i : all[s].kept) replay(calls[i], i, snaps);
+                const runresult r = run({MSGSEQ_PATH, "-u", arg});
+                states++;
+                const std::string bad = wrong(meta, r);
+                if (bad.empty() || ++failed > shown) continue;
+                std::string say = how + ": power cut after call " + std::to_string(all[s].p + 1) +
+                                  " of " + std::to_string(calls.size()) + ", " +
+                                  calls[all[s].p].text +
+                                  "; lost:" + (all[s].lost.empty() ? " nothing" : "");
+                for (size_t i : all[s].lost) say += "\n  " + calls[i].text;
+                say += "\nrerun: status " + std::to_string(r.status) + ", out '" + r.out + "'\n" +
+                       r.err + bad;
+                for (size_t at; (at = say.find(top + "/")) != std::string::npos;)
+                    say.erase(at, top.size() + 1);
+                ADD_FAILURE() << say;
+            }
+        }
+    }
+    std::cout << "[          ] " << GetParam().name << ": " << states << " crash states, " << failed
+              << " failed\n";
+    EXPECT_EQ(failed, 0u);
+    EXPECT_GE(states * sample, 150u);  // no fewer when the run syncs more
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerCut, PowerCut, ::testing::ValuesIn(pcboxes),
+                         [](const ::testing::TestParamInfo<pcbox>& info) {
+                             return info.param.name;
+                         });
