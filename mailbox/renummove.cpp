@@ -47,6 +47,39 @@ bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b
     return x.ino != 0 && x == renumlookupid(r, b);
 }
 
+// Two names that the directory lists as two entries of one file, so that
+// removing either leaves the file the other. A directory that ignores case
+// gives one entry under both spellings of a name: the same file, but
+// removing one spelling removes the file's only name.
+bool renumtwoentries(const renumrun& r, const std::string& a, const std::string& b) {
+    if (r.dry) return renumsamefile(r, a, b);
+    struct stat sa, sb;
+    if (a == b || lstat(a.c_str(), &sa) != 0 || lstat(b.c_str(), &sb) != 0 ||
+        sa.st_dev != sb.st_dev || sa.st_ino != sb.st_ino || sa.st_nlink < 2)
+        return false;
+    renumdirptr d(opendir("."));
+    int seen = 0;
+    while (d && seen < 2)
+        if (const dirent* ent = readdir(d.get()))
+            seen += ent->d_name == a || ent->d_name == b;
+        else
+            break;
+    return seen == 2;
+}
+
+// In a sticky directory only the file's owner, the directory's owner or the
+// superuser may remove a name: a file that can be linked but not unlinked
+// would be left under two names.
+bool renumunlinkable(const struct stat& dir, const struct stat& file, uid_t uid) {
+    return !(dir.st_mode & S_ISVTX) || uid == 0 || file.st_uid == uid || dir.st_uid == uid;
+}
+
+const char* renumwhy(int err) {
+    return err == renumstuck ? "it belongs to another user in a sticky directory, where its old "
+                               "name could not be removed"
+                             : strerror(err);
+}
+
 void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
                    const char* why) {
     r.complaints.emplace_back(
@@ -60,17 +93,79 @@ void refuse(renumrun& r, uint32_t i, const char* why) {
     r.state[i] = renumst::kept;
 }
 
+// Record i's file is under no name. One that lists its new name already
+// has nowhere to move: what is missing is the file.
+void lost(renumrun& r, uint32_t i) {
+    if (renumlisted(r, i) == std::string_view(renumtarget(i).s))
+        r.complaints.emplace_back(
+            i, "cannot find '" + renumshown(renumlisted(r, i)) + "': " + strerror(ENOENT));
+    else
+        refuse(r, i, strerror(ENOENT));
+    r.state[i] = renumst::lost;
+}
+
 void trace(const renumrun& r, std::string_view from, std::string_view to) {
     if (r.opts->trace)
         (void)fprintf(r.opts->trace, "renamed '%s' -> '%s'\n", renumshown(from).c_str(),
                       renumshown(to).c_str());
 }
 
+// Whether the old name of a file linked under its new name may be removed.
+bool mayunlink(renumrun& r, const std::string& from) {
+    if (!r.dirknown) {
+        r.dirknown = stat(".", &r.dirst) == 0;
+        if (!r.dirknown) return true;  // unlink itself will say
+    }
+    struct stat st;
+    return fstatat(AT_FDCWD, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+           renumunlinkable(r.dirst, st, geteuid());
+}
+
+// The link of from as to is on disk: the old name may go. 0, or the errno
+// of the failure; should both names then stay, *both says so.
+int droplinked(const std::string& from, const char* to, bool* both) {
+    if (unlink(from.c_str()) == 0) return 0;
+    const int err = errno;
+    if (unlink(to) != 0 && both) *both = true;
+    return err;
+}
+
+// The links of the first pass, synced together and then unlinked: one sync
+// for all the records that moved at once.
+void flushlinks(renumrun& r) {
+    r.batch = false;
+    if (r.linked.empty()) return;
+    const int syncerr = renumsyncdir(".") ? 0 : errno ? errno : EIO;
+    for (const renumrun::pendinglink& l : r.linked) {
+        bool both = false;
+        int err = syncerr;
+        if (err)
+            (void)unlink(l.to.c_str());
+        else
+            err = droplinked(l.from, l.to.c_str(), &both);
+        if (err == 0) {
+            trace(r, l.from, l.to);
+            continue;
+        }
+        renumcomplain(r, l.rec, l.from, l.to,
+                      both ? (std::string(strerror(err)) + "; it is now under both names").c_str()
+                           : strerror(err));
+        r.state[l.rec] = renumst::kept;
+        if (l.from != renumlisted(r, l.rec)) r.away[l.rec] = l.from;
+    }
+    r.linked.clear();
+    r.linkedfrom.clear();
+}
+
 // Renames from to to unless to exists: 0, or the errno of the failure. Where
 // the file system can't refuse an existing name in a rename, a hard link,
-// which it refuses just the same, and an unlink do the move; should both
-// names then stay, *both says so.
-int fsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr) {
+// which it refuses just the same, and an unlink do the move, with the
+// directory synced between them so that a crash never leaves the file under
+// neither name; should both names then stay, *both says so. Record rec's
+// move, while r.batch holds the links, waits for renumflushlinks to sync and
+// unlink: 0 then means linked.
+int fsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr,
+           uint32_t rec = renumnone) {
     if (r.dry) {
         auto it = r.names.find(from);
         if (it == r.names.end()) return ENOENT;
@@ -87,12 +182,25 @@ int fsmove(renumrun& r, const std::string& from, const char* to, bool* both = nu
             if (errno != EINVAL && errno != ENOSYS) return errno;
             r.linkonly = true;
         }
+        if (!mayunlink(r, from)) return renumstuck;
+        // A name whose unlink is held back is freed first, as a rename would
+        // have freed it: the moves keep the order a rename run makes them in.
+        if (r.linkedfrom.contains(to)) {
+            flushlinks(r);
+            r.batch = true;
+        }
         if (link(from.c_str(), to) != 0) return errno;
-        if (unlink(from.c_str()) != 0) {
+        if (r.batch && rec != renumnone) {
+            r.linked.push_back({rec, from, to});
+            r.linkedfrom.insert(from);
+            return 0;
+        }
+        if (!renumsyncdir(".")) {
             const int err = errno;
-            if (unlink(to) != 0 && both) *both = true;
+            (void)unlink(to);
             return err;
         }
+        if (int err = droplinked(from, to, both)) return err;
     }
     trace(r, from, to);
     return 0;
@@ -113,7 +221,7 @@ int moverec(renumrun& r, uint32_t i) {
     const std::string from(renumcur(r, i));
     const renumname to = renumtarget(i);
     bool both = false;
-    const int err = fsmove(r, from, to.s, &both);
+    const int err = fsmove(r, from, to.s, &both, i);
     if (err == 0) {
         r.state[i] = renumst::moved;
         r.away.erase(i);
@@ -122,7 +230,7 @@ int moverec(renumrun& r, uint32_t i) {
                       (std::string(strerror(err)) + "; it is now under both names").c_str());
         r.state[i] = renumst::kept;
     } else if (err != EEXIST && err != ENOENT) {
-        renumcomplain(r, i, from, to.s, strerror(err));
+        renumcomplain(r, i, from, to.s, renumwhy(err));
         r.state[i] = renumst::kept;
     }
     return err;
@@ -153,6 +261,7 @@ void judge(renumrun& r, uint32_t i, std::string_view from, int err) {
 // name is free. A listed name that an earlier record of this run has just
 // moved into held no file of its own when the run began.
 void firstpass(renumrun& r) {
+    r.batch = !r.dry;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         if (r.state[i] != renumst::open && r.state[i] != renumst::twin) continue;
         if (const char* why = renumunfit(r, i)) {
@@ -166,8 +275,7 @@ void firstpass(renumrun& r) {
                                   ? r.ino[i] == 0
                                   : !*renumlisted(r, i) || (k < i && r.state[k] == renumst::moved);
             if (gone) {
-                refuse(r, i, strerror(ENOENT));
-                r.state[i] = renumst::lost;
+                lost(r, i);
                 continue;
             }
         }
@@ -178,12 +286,10 @@ void firstpass(renumrun& r) {
             continue;
         }
         if (renumcur(r, i) == to.s) {
-            if (r.verified || renumlookup(r, to.s) != 0) {
+            if (r.verified || renumlookup(r, to.s) != 0)
                 r.state[i] = renumst::stayed;
-            } else {
-                refuse(r, i, strerror(ENOENT));
-                r.state[i] = renumst::lost;
-            }
+            else
+                lost(r, i);
             continue;
         }
         const int err = moverec(r, i);
@@ -193,6 +299,7 @@ void firstpass(renumrun& r) {
             judge(r, i, renumcur(r, i), err);
         }
     }
+    flushlinks(r);
 }
 
 // Works a ring of waiting records, where each one's new name holds the file
@@ -210,7 +317,7 @@ void workring(renumrun& r, const std::vector<uint32_t>& ring) {
     const std::string temp = std::string(renumtmp) + renumlisted(r, first) + "." +
                              std::to_string(renumlookup(r, was[m - 1]));
     if (int err = fsmove(r, was[0], temp.c_str())) {
-        renumcomplain(r, first, was[0], temp, strerror(err));
+        renumcomplain(r, first, was[0], temp, renumwhy(err));
         r.state[first] = renumst::kept;
         for (size_t j = 1; j < m; j++) judge(r, ring[j], was[j], EEXIST);
         return;
@@ -250,12 +357,15 @@ void secondpass(renumrun& r) {
     if (waits.empty()) return;
 
     // A move cut short between its link and its unlink left the file under
-    // both names: finish it.
+    // both names: finish it. Two spellings of one entry are no such move.
     for (uint32_t i : waits) {
         const std::string from(renumcur(r, i));
         const renumname to = renumtarget(i);
         if (!renumsamefile(r, from, to.s)) continue;
-        if (int err = renumfsunlink(r, from)) {
+        if (!renumtwoentries(r, from, to.s)) {
+            renumcomplain(r, i, from, to.s, "the two names are one directory entry here");
+            r.state[i] = renumst::kept;
+        } else if (int err = renumfsunlink(r, from)) {
             renumcomplain(r, i, from, to.s,
                           (std::string(strerror(err)) + "; it is now under both names").c_str());
             r.state[i] = renumst::kept;
@@ -333,7 +443,7 @@ bool putback(renumrun& r) {
         const std::string temp = it->second;
         if (int err = fsmove(r, temp, renumlisted(r, i))) {
             r.complaints.emplace_back(i, "cannot move '" + renumshown(temp) + "' back to '" +
-                                             renumshown(renumlisted(r, i)) + "': " + strerror(err) +
+                                             renumshown(renumlisted(r, i)) + "': " + renumwhy(err) +
                                              "; the message is left there");
             ok = false;
         } else {

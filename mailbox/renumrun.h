@@ -13,6 +13,7 @@
 #define MAILBOX_RENUMRUN_H
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,8 @@
 constexpr std::string_view renumtmp = ".msgseq-temp-";
 constexpr char renumworkext[] = ".msgseq-update";
 constexpr uint32_t renumnone = UINT32_MAX;
+// A move refused before its link: the old name could not have been removed.
+constexpr int renumstuck = -1;
 
 // Where each record stands. A record is worked once, in index order; those
 // whose new name is still taken wait for the second pass.
@@ -133,6 +137,17 @@ struct renumrun {
     std::vector<std::string> reserved;  // sorted: names no record may move in under
     std::vector<ino_t> ino;             // each record's file, when the directory was listed for it
     renumid here{};
+    // Link+unlink moves: the directory as stat gave it, and the links of
+    // the first pass, whose old names go once the links are synced.
+    bool dirknown = false;
+    struct stat dirst {};
+    bool batch = false;
+    struct pendinglink {
+        uint32_t rec;
+        std::string from, to;
+    };
+    std::vector<pendinglink> linked;
+    std::unordered_set<std::string> linkedfrom;
 };
 
 inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i]->datafile; }
@@ -169,6 +184,13 @@ renumid renumlookupid(const renumrun& r, const std::string& name);
 ino_t renumlookup(const renumrun& r, const std::string& name);
 // Two names of one file.
 bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b);
+// Two names of one file that are two entries of the directory, so that
+// either may go and leave the file the other.
+bool renumtwoentries(const renumrun& r, const std::string& a, const std::string& b);
+// Whether uid may remove a name of file in dir (the sticky bit's rule).
+bool renumunlinkable(const struct stat& dir, const struct stat& file, uid_t uid);
+// strerror(err), or why a move was refused before it began (renumstuck).
+const char* renumwhy(int err);
 int renumfsunlink(renumrun& r, const std::string& name);
 // Every line the library writes to opts->errs: "PROG: " and the line, or
 // nothing when errs is null.
@@ -179,6 +201,16 @@ void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_v
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
 int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullptr);
+
+// ---- renum.cpp: the locks.
+
+// RENUMOK when the working directory is locked, by the caller or now by
+// this run into *keep; else RENUMBUSY, said.
+int renumheld(const renumopts* opts, renumfd* keep);
+// The same for the directory of the index real (its resolved path), unless
+// it is the working one.
+int renumlockindexdir(const std::string& real, const char* fname, const renumopts* opts,
+                      renumfd* keep);
 
 // ---- renumjournal.cpp: the update's work directory and journal.
 

@@ -173,13 +173,18 @@ const std::vector<std::string> ring3 = {"in001.msg", "in002.msg", "in000.msg"};
 
 std::vector<faultrow> faultrows() {
     return {
-        // As on NFS: each move is a link and an unlink, and the run ends the same.
+        // As on NFS: each move is a link and an unlink, and the run ends the
+        // same. No old name goes before its new link is synced; moves that
+        // wait for no other are synced together.
         {.name = "NoReplaceRefusedLinksAndUnlinks",
          .faults = {"FSFAULT_NOREPLACE=einval"},
          .out = "3",
          .status = 0,
          .after = closed,
-         .logged = "renameat2 a.msg in000.msg EINVAL\nlink a.msg in000.msg 0\nunlink a.msg 0\n"},
+         .logged = "renameat2 a.msg in000.msg EINVAL\nlink a.msg in000.msg 0\nlink in002.msg "
+                   "in001.msg 0\nfsync . 0\nunlink a.msg 0\nunlink in002.msg 0\nlink in005.msg "
+                   "in002.msg 0\nfsync . 0\nunlink in005.msg 0\nfsync . 0\n",
+         .calls = 10},
         {.name = "RenameRefused",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:EPERM"},
          .out = "3",
@@ -201,13 +206,14 @@ std::vector<faultrow> faultrows() {
         {.name = "KilledBetweenLinkAndUnlink",
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
          .status = 128 + SIGKILL,
-         .after = {{"in000.msg", msg("a.msg")},
+         .after = {{"a.msg", msg("a.msg")},
+                   {"in000.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
                    {"in002.msg", msg("in002.msg")},
                    {"in005.msg", msg("in005.msg")}},
          // once refused, no-replace renames are not tried again
-         .logged = "unlink a.msg 0\nlink in002.msg in001.msg 0\n",
-         .calls = 4},
+         .logged = "EINVAL\nlink a.msg in000.msg 0\nlink in002.msg in001.msg 0\n",
+         .calls = 3},
         // A mistyped setting must not pass for a run without faults.
         {.name = "UnknownErrnoStopsTheRun",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:ENOPE"},
@@ -346,7 +352,8 @@ std::vector<faultrow> faultrows() {
         {.name = "UpdateKilledBetweenLinkAndUnlinkThenRerun",
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
          .status = 128 + SIGKILL,
-         .after = {{"in000.msg", msg("a.msg")},
+         .after = {{"a.msg", msg("a.msg")},
+                   {"in000.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
                    {"in002.msg", msg("in002.msg")},
                    {"in005.msg", msg("in005.msg")},
@@ -554,15 +561,16 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
 }
 
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
-    const std::vector<std::string> names = {"$(touch X)", "a;b c.msg", "`touch Y`", "-n.msg",
-                                            "it's \"q\"", "*"};
+    const std::vector<std::string> names = {"$(touch X)", "a;b c.msg",  "`touch Y`",
+                                            "-n.msg",     "it's \"q\"", "*"};
     mailbox(names, names);
     runresult r = msgseq();
     EXPECT_EQ(r.out, "6");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     files want;
-    for (size_t i = 0; i < names.size(); i++) want["in00" + std::to_string(i) + ".msg"] = msg(names[i]);
+    for (size_t i = 0; i < names.size(); i++)
+        want["in00" + std::to_string(i) + ".msg"] = msg(names[i]);
     EXPECT_EQ(ondisk(), want);
 }
 
@@ -643,7 +651,8 @@ TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
                           ? run({"/bin/sh", "-c", "exec \"$0\" /dev/stdin < meta", MSGSEQ_PATH})
                           : msgseq({path});
         EXPECT_EQ(r.out, "2");
-        EXPECT_EQ(r.err, "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_TRUE(exists("meta"));
         EXPECT_FALSE(exists("in000.msg"));
