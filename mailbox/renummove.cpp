@@ -1,14 +1,11 @@
 // The moves of a renumbering run: the first pass in index order, then the
 // records whose new name was taken, as chains and rings, with the undoing of
 // a ring that can't be closed; and the lines that report what was not done.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,75 +13,6 @@
 #include <vector>
 
 #include "mailbox/renumrun.h"
-
-void renumsay(const renumopts* opts, const char* fmt, ...) {
-    if (!opts->errs) return;
-    if (opts->prog) (void)fprintf(opts->errs, "%s: ", opts->prog);
-    va_list ap;
-    va_start(ap, fmt);
-    (void)vfprintf(opts->errs, fmt, ap);
-    va_end(ap);
-}
-
-// What stands under a name: its file, or inode 0 when nothing does. Files
-// in one directory may still lie on different devices (an overlay), so a
-// file is known by both.
-renumid renumlookupid(const renumrun& r, const std::string& name) {
-    if (r.dry) {
-        auto it = r.names.find(name);
-        return {0, it == r.names.end() ? 0 : it->second};
-    }
-    struct stat st;
-    if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {0, 0};
-    return {st.st_dev, st.st_ino};
-}
-
-ino_t renumlookup(const renumrun& r, const std::string& name) { return renumlookupid(r, name).ino; }
-
-// Two names of one file.
-bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b) {
-    const renumid x = renumlookupid(r, a);
-    return x.ino != 0 && x == renumlookupid(r, b);
-}
-
-// Two names that the directory lists as two entries of one file, so that
-// removing either leaves the file the other. A directory that ignores case
-// gives one entry under both spellings of a name: the same file, but
-// removing one spelling removes the file's only name.
-bool renumtwoentries(const renumrun& r, const std::string& a, const std::string& b) {
-    if (r.dry) return renumsamefile(r, a, b);
-    struct stat sa, sb;
-    if (a == b || lstat(a.c_str(), &sa) != 0 || lstat(b.c_str(), &sb) != 0 ||
-        sa.st_dev != sb.st_dev || sa.st_ino != sb.st_ino || sa.st_nlink < 2)
-        return false;
-    renumdirptr d(opendir("."));
-    int seen = 0;
-    while (d && seen < 2)
-        if (const dirent* ent = readdir(d.get()))
-            seen += ent->d_name == a || ent->d_name == b;
-        else
-            break;
-    return seen == 2;
-}
-
-// In a sticky directory only the file's owner, the directory's owner or the
-// superuser may remove a name: a file that can be linked but not unlinked
-// would be left under two names.
-bool renumunlinkable(const struct stat& dir, const struct stat& file, uid_t uid) {
-    return !(dir.st_mode & S_ISVTX) || uid == 0 || file.st_uid == uid || dir.st_uid == uid;
-}
-
-const char* renumwhy(int err) {
-    return err == renumstuck ? "it belongs to another user in a sticky directory, where its old "
-                               "name could not be removed"
-                             : strerror(err);
-}
-
-void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
-                   const char* why) {
-    r.complaints.emplace_back(
-        i, "cannot move '" + renumshown(from) + "' to '" + renumshown(to) + "': " + why);
-}
 
 namespace {
 
@@ -104,124 +32,13 @@ void lost(renumrun& r, uint32_t i) {
     r.state[i] = renumst::lost;
 }
 
-void trace(const renumrun& r, std::string_view from, std::string_view to) {
-    if (r.opts->trace)
-        (void)fprintf(r.opts->trace, "renamed '%s' -> '%s'\n", renumshown(from).c_str(),
-                      renumshown(to).c_str());
-}
-
-// Whether the old name of a file linked under its new name may be removed.
-bool mayunlink(renumrun& r, const std::string& from) {
-    if (!r.dirknown) {
-        r.dirknown = stat(".", &r.dirst) == 0;
-        if (!r.dirknown) return true;  // unlink itself will say
-    }
-    struct stat st;
-    return fstatat(AT_FDCWD, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-           renumunlinkable(r.dirst, st, geteuid());
-}
-
-// The link of from as to is on disk: the old name may go. 0, or the errno
-// of the failure; should both names then stay, *both says so.
-int droplinked(const std::string& from, const char* to, bool* both) {
-    if (unlink(from.c_str()) == 0) return 0;
-    const int err = errno;
-    if (unlink(to) != 0 && both) *both = true;
-    return err;
-}
-
-// The links of the first pass, synced together and then unlinked: one sync
-// for all the records that moved at once.
-void flushlinks(renumrun& r) {
-    r.batch = false;
-    if (r.linked.empty()) return;
-    const int syncerr = renumsyncdir(".") ? 0 : errno ? errno : EIO;
-    for (const renumrun::pendinglink& l : r.linked) {
-        bool both = false;
-        int err = syncerr;
-        if (err)
-            (void)unlink(l.to.c_str());
-        else
-            err = droplinked(l.from, l.to.c_str(), &both);
-        if (err == 0) {
-            trace(r, l.from, l.to);
-            continue;
-        }
-        renumcomplain(r, l.rec, l.from, l.to,
-                      both ? (std::string(strerror(err)) + "; it is now under both names").c_str()
-                           : strerror(err));
-        r.state[l.rec] = renumst::kept;
-        if (l.from != renumlisted(r, l.rec)) r.away[l.rec] = l.from;
-    }
-    r.linked.clear();
-    r.linkedfrom.clear();
-}
-
-// Renames from to to unless to exists: 0, or the errno of the failure. Where
-// the file system can't refuse an existing name in a rename, a hard link,
-// which it refuses just the same, and an unlink do the move, with the
-// directory synced between them so that a crash never leaves the file under
-// neither name; should both names then stay, *both says so. Record rec's
-// move, while r.batch holds the links, waits for renumflushlinks to sync and
-// unlink: 0 then means linked.
-int fsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr,
-           uint32_t rec = renumnone) {
-    if (r.dry) {
-        auto it = r.names.find(from);
-        if (it == r.names.end()) return ENOENT;
-        if (r.names.contains(to)) return EEXIST;
-        const ino_t ino = it->second;
-        r.names.erase(it);
-        r.names.emplace(to, ino);
-    } else {
-        if (!r.linkonly) {
-            if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-                trace(r, from, to);
-                return 0;
-            }
-            if (errno != EINVAL && errno != ENOSYS) return errno;
-            r.linkonly = true;
-        }
-        if (!mayunlink(r, from)) return renumstuck;
-        // A name whose unlink is held back is freed first, as a rename would
-        // have freed it: the moves keep the order a rename run makes them in.
-        if (r.linkedfrom.contains(to)) {
-            flushlinks(r);
-            r.batch = true;
-        }
-        if (link(from.c_str(), to) != 0) return errno;
-        if (r.batch && rec != renumnone) {
-            r.linked.push_back({rec, from, to});
-            r.linkedfrom.insert(from);
-            return 0;
-        }
-        if (!renumsyncdir(".")) {
-            const int err = errno;
-            (void)unlink(to);
-            return err;
-        }
-        if (int err = droplinked(from, to, both)) return err;
-    }
-    trace(r, from, to);
-    return 0;
-}
-
-}  // namespace
-
-int renumfsunlink(renumrun& r, const std::string& name) {
-    if (r.dry) return r.names.erase(name) ? 0 : ENOENT;
-    return unlink(name.c_str()) == 0 ? 0 : errno;
-}
-
-namespace {
-
 // Moves record i's file to its new name; 0 or the errno of the failure,
 // reported unless it is EEXIST or ENOENT, which the caller judges.
 int moverec(renumrun& r, uint32_t i) {
     const std::string from(renumcur(r, i));
     const renumname to = renumtarget(i);
     bool both = false;
-    const int err = fsmove(r, from, to.s, &both, i);
+    const int err = renumfsmove(r, from, to.s, &both, i);
     if (err == 0) {
         r.state[i] = renumst::moved;
         r.away.erase(i);
@@ -299,7 +116,7 @@ void firstpass(renumrun& r) {
             judge(r, i, renumcur(r, i), err);
         }
     }
-    flushlinks(r);
+    renumflushlinks(r);
 }
 
 // Works a ring of waiting records, where each one's new name holds the file
@@ -316,7 +133,7 @@ void workring(renumrun& r, const std::vector<uint32_t>& ring) {
     // that a run after a kill can tell this file from a stray one.
     const std::string temp = std::string(renumtmp) + renumlisted(r, first) + "." +
                              std::to_string(renumlookup(r, was[m - 1]));
-    if (int err = fsmove(r, was[0], temp.c_str())) {
+    if (int err = renumfsmove(r, was[0], temp.c_str())) {
         renumcomplain(r, first, was[0], temp, renumwhy(err));
         r.state[first] = renumst::kept;
         for (size_t j = 1; j < m; j++) judge(r, ring[j], was[j], EEXIST);
@@ -333,11 +150,12 @@ void workring(renumrun& r, const std::vector<uint32_t>& ring) {
     judge(r, ring[j], was[j], err);
     size_t undo = j + 1;
     for (; undo < m; undo++) {
-        if (fsmove(r, renumtarget(ring[undo]).s, was[undo].c_str()) != 0) break;
+        if (renumfsmove(r, renumtarget(ring[undo]).s, was[undo].c_str()) != 0) break;
         r.state[ring[undo]] = renumst::wait;
         if (was[undo] != renumlisted(r, ring[undo])) r.away[ring[undo]] = was[undo];
     }
-    if (undo == m && r.state[first] != renumst::moved && fsmove(r, temp, was[0].c_str()) == 0) {
+    if (undo == m && r.state[first] != renumst::moved &&
+        renumfsmove(r, temp, was[0].c_str()) == 0) {
         if (was[0] == renumlisted(r, first))
             r.away.erase(first);
         else
@@ -370,7 +188,7 @@ void secondpass(renumrun& r) {
                           (std::string(strerror(err)) + "; it is now under both names").c_str());
             r.state[i] = renumst::kept;
         } else {
-            trace(r, from, to.s);
+            renumtrace(r, from, to.s);
             r.state[i] = renumst::moved;
             r.away.erase(i);
         }
@@ -441,7 +259,7 @@ bool putback(renumrun& r) {
         auto it = r.away.find(i);
         if (it == r.away.end() || !it->second.starts_with(renumtmp)) continue;
         const std::string temp = it->second;
-        if (int err = fsmove(r, temp, renumlisted(r, i))) {
+        if (int err = renumfsmove(r, temp, renumlisted(r, i))) {
             r.complaints.emplace_back(i, "cannot move '" + renumshown(temp) + "' back to '" +
                                              renumshown(renumlisted(r, i)) + "': " + renumwhy(err) +
                                              "; the message is left there");

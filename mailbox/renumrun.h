@@ -2,6 +2,7 @@
 // carry out its steps: mailbox/renumscan.cpp (the records, the listing of the
 // directory and the names that lead to the index), mailbox/renummove.cpp (the
 // moves: the first pass, chains, rings and their undoing),
+// mailbox/renumfs.cpp (one move as the file system makes it),
 // mailbox/renumjournal.cpp (the update's journal, its resumption and the
 // writing of files that must survive a crash) and mailbox/renum.cpp (the
 // public entry points). Not installed: callers use mailbox/renum.h.
@@ -177,7 +178,7 @@ const char* renumunfit(const renumrun& r, uint32_t i);
 bool renumstart(renumrun& r, const char* fname, llnode* itemlist, const renumopts* opts,
                 bool wantino, bool resume = false);
 
-// ---- renummove.cpp: the moves, and what is said of them.
+// ---- renumfs.cpp: one move, and what is said.
 
 // What stands under a name: its file, or inode 0 when nothing does.
 renumid renumlookupid(const renumrun& r, const std::string& name);
@@ -192,12 +193,24 @@ bool renumunlinkable(const struct stat& dir, const struct stat& file, uid_t uid)
 // strerror(err), or why a move was refused before it began (renumstuck).
 const char* renumwhy(int err);
 int renumfsunlink(renumrun& r, const std::string& name);
+// Renames from to to unless to exists: 0, or the errno of the failure (or
+// renumstuck); *both (may be null) set when a link+unlink left both names.
+// While r.batch is set, record rec's link waits in r.linked for
+// renumflushlinks to sync it and unlink its old name.
+int renumfsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr,
+                uint32_t rec = renumnone);
+void renumflushlinks(renumrun& r);
+// "renamed 'FROM' -> 'TO'" to opts->trace.
+void renumtrace(const renumrun& r, std::string_view from, std::string_view to);
 // Every line the library writes to opts->errs: "PROG: " and the line, or
 // nothing when errs is null.
 void renumsay(const renumopts* opts, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // One line about record i for the report, in the form every such line has.
 void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
                    const char* why);
+
+// ---- renummove.cpp: the moves.
+
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
 int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullptr);
