@@ -13,6 +13,8 @@
 //   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
 //                           (and their ...64 twins)
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
+//   flock                   flock (NAME: the locked directory's); counted
+//                           only when a rule fails it
 // Each of them, once made or failed here, is one counted call.
 //
 // Settings come from the environment, read once when the library is loaded;
@@ -29,6 +31,14 @@
 //                                "FUNCTION NAME [NEWNAME] RESULT", RESULT 0
 //                                or the errno's name, e.g.
 //                                "renameat2 a.msg in000.msg EINVAL"
+//   FSFAULT_CASEFOLD=1           the working directory ignores case, as vfat
+//                                or a casefold ext4 does: a name that is no
+//                                entry but for case is that entry to stat,
+//                                lstat, fstatat and unlink, and a no-replace
+//                                rename or a link onto it fails with EEXIST
+//                                (open and the listing are left as they are)
+//   FSFAULT_EUID=N               geteuid returns N (a sticky directory's
+//                                rule, checked as another user)
 // NAME is the last component of the path; for fsync and write, of the open
 // file's path, or "." for the working directory; for mkstemp, the template.
 // In a rule it matches exactly, or as a prefix when it ends in '*' ("*" alone
@@ -45,6 +55,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,6 +64,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -66,6 +78,7 @@ enum class op : unsigned char {
     fsync,
     create,
     write,
+    flock,
     none
 };
 
@@ -73,10 +86,10 @@ struct opname {
     std::string_view name;
     op what;
 };
-constexpr opname opnames[] = {{"rename-from", op::renamefrom}, {"rename-to", op::renameto},
-                              {"link-from", op::linkfrom},     {"link-to", op::linkto},
-                              {"unlink", op::unlink},          {"fsync", op::fsync},
-                              {"create", op::create},          {"write", op::write}};
+constexpr opname opnames[] = {
+    {"rename-from", op::renamefrom}, {"rename-to", op::renameto}, {"link-from", op::linkfrom},
+    {"link-to", op::linkto},         {"unlink", op::unlink},      {"fsync", op::fsync},
+    {"create", op::create},          {"write", op::write},        {"flock", op::flock}};
 
 struct errname {
     std::string_view name;
@@ -91,7 +104,8 @@ constexpr errname errnames[] = {{"EPERM", EPERM},   {"ENOENT", ENOENT},
                                 {"EMLINK", EMLINK}, {"ENOSPC", ENOSPC},
                                 {"EROFS", EROFS},   {"ENAMETOOLONG", ENAMETOOLONG},
                                 {"ENOSYS", ENOSYS}, {"ENOTEMPTY", ENOTEMPTY},
-                                {"EDQUOT", EDQUOT}, {"ESTALE", ESTALE}};
+                                {"EDQUOT", EDQUOT}, {"ESTALE", ESTALE},
+                                {"ENOLCK", ENOLCK}};
 
 constexpr size_t maxrules = 16;
 constexpr size_t maxname = NAME_MAX + 1;
@@ -120,6 +134,8 @@ struct settings {
     long killafter;  // 0 for never
     long calls;      // counted calls so far
     char log[PATH_MAX];
+    bool casefold;
+    long euid;  // -1: the real one
 };
 
 settings cfg;
@@ -218,6 +234,15 @@ void setup() {
     if (const char* v = getenv("FSFAULT_KILL_AFTER"); v && *v) {
         cfg.active = true;
         if ((cfg.killafter = count(v)) == 0) unusable("FSFAULT_KILL_AFTER", v);
+    }
+    cfg.euid = -1;
+    if (const char* v = getenv("FSFAULT_CASEFOLD"); v && *v) cfg.active = cfg.casefold = true;
+    if (const char* v = getenv("FSFAULT_EUID"); v && *v) {
+        cfg.active = true;
+        const std::string_view text(v);
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), cfg.euid);
+        if (ec != std::errc() || end != text.data() + text.size() || cfg.euid < 0)
+            unusable("FSFAULT_EUID", v);
     }
     if (const char* v = getenv("FSFAULT_LOG"); v && *v) {
         cfg.active = true;
@@ -356,6 +381,34 @@ auto perform(const call& c, F real) -> decltype(real()) {
     return perform(c, injected(c), real);
 }
 
+// Under FSFAULT_CASEFOLD, the entry of the working directory that path, a
+// name in it that is no entry itself, names but for case: into buf.
+bool folded(const char* path, char (&buf)[maxname]) {
+    if (!cfg.casefold || !path || std::string_view(path).find('/') != std::string_view::npos)
+        return false;
+    struct stat st;
+    if (syscall(SYS_newfstatat, AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    const long fd = syscall(SYS_openat, AT_FDCWD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    alignas(8) static char dents[1 << 15];
+    bool found = false;
+    long n;
+    while (!found && (n = syscall(SYS_getdents64, fd, dents, sizeof dents)) > 0) {
+        for (long at = 0; at < n && !found;) {
+            const char* name = dents + at + 19;  // d_ino, d_off, d_reclen, d_type
+            unsigned short len;
+            memcpy(&len, dents + at + 16, sizeof len);
+            if (sameword(name, path) && strlen(name) < sizeof buf) {
+                memcpy(buf, name, strlen(name) + 1);
+                found = true;
+            }
+            at += len;
+        }
+    }
+    (void)syscall(SYS_close, fd);
+    return found;
+}
+
 // The definition the tool would have reached without this library.
 template <typename F>
 F next(const char* name) {
@@ -394,14 +447,18 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
     const call c{"renameat2", op::renamefrom, lastpart(from), op::renameto, lastpart(to)};
     int err = injected(c);
     if (!err && (flags & RENAME_NOREPLACE)) err = cfg.noreplace;
+    char other[maxname];
+    if (!err && (flags & RENAME_NOREPLACE) && todir == AT_FDCWD && folded(to, other)) err = EEXIST;
     return perform(c, err, [&] { return real(fromdir, from, todir, to, flags); });
 }
 
 int link(const char* from, const char* to) noexcept {
     REAL(link);
     if (!cfg.active) return real(from, to);
-    return perform({"link", op::linkfrom, lastpart(from), op::linkto, lastpart(to)},
-                   [&] { return real(from, to); });
+    const call c{"link", op::linkfrom, lastpart(from), op::linkto, lastpart(to)};
+    char other[maxname];
+    const int err = injected(c);
+    return perform(c, err || !folded(to, other) ? err : EEXIST, [&] { return real(from, to); });
 }
 
 int linkat(int fromdir, const char* from, int todir, const char* to, int flags) noexcept {
@@ -414,7 +471,45 @@ int linkat(int fromdir, const char* from, int todir, const char* to, int flags) 
 int unlink(const char* path) noexcept {
     REAL(unlink);
     if (!cfg.active) return real(path);
-    return perform({"unlink", op::unlink, lastpart(path)}, [&] { return real(path); });
+    char other[maxname];
+    const char* name = folded(path, other) ? other : path;
+    return perform({"unlink", op::unlink, lastpart(path)}, [&] { return real(name); });
+}
+
+int flock(int fd, int how) {
+    REAL(flock);
+    if (!cfg.active) return real(fd, how);
+    // Counted and logged only when a rule fails it: taking the lock
+    // changes nothing on disk.
+    char buf[PATH_MAX];
+    const call c{"flock", op::flock, fdname(fd, buf)};
+    const int err = injected(c);
+    return err ? perform(c, err, [&] { return real(fd, how); }) : real(fd, how);
+}
+
+// Looking a name up changes nothing: these pass uncounted, but for case.
+int fstatat(int dir, const char* path, struct stat* st, int flags) {
+    REAL(fstatat);
+    char other[maxname];
+    return real(dir, dir == AT_FDCWD && folded(path, other) ? other : path, st, flags);
+}
+
+int stat(const char* path, struct stat* st) {
+    REAL(stat);
+    char other[maxname];
+    return real(folded(path, other) ? other : path, st);
+}
+
+int lstat(const char* path, struct stat* st) {
+    REAL(lstat);
+    char other[maxname];
+    return real(folded(path, other) ? other : path, st);
+}
+
+uid_t geteuid() noexcept {
+    static const auto real = next<decltype(&::geteuid)>("geteuid");
+    setup();
+    return cfg.euid >= 0 ? static_cast<uid_t>(cfg.euid) : real();
 }
 
 int unlinkat(int dir, const char* path, int flags) noexcept {

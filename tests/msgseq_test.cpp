@@ -153,7 +153,8 @@ struct faultrow {
     std::vector<std::string> rerunfaults{};
     int rerunstatus = 0;  // and it ends so, saying nothing on stderr
     files rerunafter{};
-    std::string meta{};  // when set, the index at the very end
+    std::string meta{};   // when set, the index at the very end
+    bool sticky = false;  // the directory sticky, the files another user's (as root only)
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -421,6 +422,125 @@ std::vector<faultrow> faultrows() {
          .rerun = true,
          .rerunafter = closed,
          .meta = renamed},
+        // A directory that ignores case: IN000.MSG and in000.msg are one
+        // entry, not a link+unlink cut short, and neither spelling goes.
+        {.name = "CaseInsensitiveNameIsOneEntry",
+         .faults = {"FSFAULT_CASEFOLD=1"},
+         .out = "1",
+         .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
+                "entry here\n",
+         .status = 3,
+         .after = {{"IN000.MSG", msg("IN000.MSG")}},
+         .listed = {"IN000.MSG"}},
+        {.name = "UpdateCaseInsensitiveNameIsOneEntry",
+         .faults = {"FSFAULT_CASEFOLD=1", "FSFAULT_NOREPLACE=einval"},
+         .out = "2",
+         .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
+                "entry here\n",
+         .status = 3,
+         .after = {{"IN000.MSG", msg("IN000.MSG")}, {"in001.msg", msg("b.msg")}},
+         .args = {"-u", "meta"},
+         .listed = {"IN000.MSG", "b.msg"},
+         .meta = indexof({"IN000.MSG", "in001.msg"})},
+        // Linked, its old name could not go: refused before the link.
+        {.name = "StickyDirectoryForeignFileNotLinked",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_EUID=4242"},
+         .out = "1",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': it belongs to another user in a "
+                "sticky directory, where its old name could not be removed\n",
+         .status = 3,
+         .after = {{"a.msg", msg("a.msg")}},
+         .listed = {"a.msg"},
+         .unlogged = "link ",
+         .sticky = true},
+        {.name = "DirectoryCannotBeLocked",
+         .faults = {"FSFAULT_FAIL=flock:.:ENOLCK"},
+         .out = "3",
+         .err = "msgseq: cannot lock the working directory: No locks available; nothing done\n",
+         .status = 5,
+         .after = untouched,
+         .unlogged = "rename"},
+        {.name = "UpdateDirectoryCannotBeLocked",
+         .faults = {"FSFAULT_FAIL=flock:.:ENOLCK"},
+         .out = "3",
+         .err = "msgseq: cannot lock the working directory: No locks available; nothing done\n",
+         .status = 5,
+         .after = untouched,
+         .args = {"-u", "meta"},
+         .unlogged = "rename"},
+        // Status 0 means on disk.
+        {.name = "PlainRunDirectoryNotSynced",
+         .faults = {"FSFAULT_FAIL=fsync:.:EIO"},
+         .out = "3",
+         .err = "msgseq: cannot sync the directory '.': Input/output error; the renames may not "
+                "survive a crash\n",
+         .status = 3,
+         .after = closed,
+         .logged = "renameat2 in005.msg in002.msg 0\nfsync . EIO\n"},
+        // A ring on links: each old name goes after its link is synced.
+        {.name = "RingOnLinksSyncsEachMove",
+         .faults = {"FSFAULT_NOREPLACE=einval"},
+         .out = "2",
+         .after = {{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}},
+         .logged = "link in000.msg in001.msg 0\nfsync . 0\nunlink in000.msg 0\nlink "
+                   ".msgseq-temp-",
+         .listed = {"in001.msg", "in000.msg"}},
+        // Links not on disk: their old names stay, the new ones go.
+        {.name = "LinksNotSyncedKeepTheirOldNames",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=fsync:.:EIO:1"},
+         .out = "3",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Input/output error\n"
+                "msgseq: cannot move 'in002.msg' to 'in001.msg': Input/output error\n"
+                "msgseq: cannot move 'in005.msg' to 'in002.msg': File exists\n",
+         .status = 3,
+         .after = untouched,
+         .unlogged = "unlink a.msg"},
+        {.name = "MissingUnderItsNewName",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot find 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("a.msg")}},
+         .listed = {"a.msg", "in001.msg"},
+         .missing = {"in001.msg"}},
+        {.name = "UpdateMissingUnderItsNewName",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot find 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("a.msg")}},
+         .args = {"-u", "meta"},
+         .listed = {"a.msg", "in001.msg"},
+         .missing = {"in001.msg"},
+         .meta = indexof({"in000.msg", "in001.msg"})},
+        // in000.msg held no file of its own: b.msg's file moved in.
+        {.name = "MissingNameThatAnEarlierFileMovesInto",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'in000.msg' to 'in001.msg': No such file or directory\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("b.msg")}},
+         .listed = {"b.msg", "in000.msg"},
+         .missing = {"in000.msg"}},
+        // Its inode is not that of the file at in001.msg: not this ring's.
+        {.name = "StrayTempNameWhoseInodeDoesNotMatch",
+         .faults = {},
+         .out = "2",
+         .after = {{"in000.msg", msg("in001.msg")},
+                   {"in001.msg", msg("in000.msg")},
+                   {".msgseq-temp-in001.msg.1", "X"}},
+         .listed = {"in001.msg", "in000.msg"},
+         .extra = {{".msgseq-temp-in001.msg.1", "X"}}},
+        // Every member of a ring whose set-aside fails is reported.
+        {.name = "RingSetAsideFailsEveryMemberSaid",
+         .faults = {"FSFAULT_FAIL=rename-to:.msgseq-temp-*:ENOSPC"},
+         .out = "3",
+         .err = "No space left on device\nmsgseq: cannot move 'in002.msg' to 'in001.msg': File "
+                "exists\nmsgseq: cannot move 'in000.msg' to 'in002.msg': File exists\n",
+         .status = 3,
+         .listed = ring3,
+         .errpart = true,
+         .settled = true},
     };
 }
 
@@ -670,6 +790,11 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         [&f](const std::string& name) { return !name.empty() && !f.missing.contains(name); });
     mailbox(listed, present);
     for (const auto& [name, text] : f.extra) spit(name, text);
+    if (f.sticky) {
+        if (geteuid() != 0) GTEST_SKIP() << "files can be given away by root only";
+        ASSERT_EQ(chmod(".", 01777), 0);
+        for (const auto& name : present) ASSERT_EQ(chown(name.c_str(), 4243, 4243), 0);
+    }
     const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
