@@ -754,6 +754,8 @@ TEST_F(Msgseq, UnwritableOutputIsAFailure) {
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err, "msgseq: error writing standard output: No space left on device\n");
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
+    mailbox({"b.msg"}, {});  // a file not renamed says more than the count unwritten
+    EXPECT_EQ(run({MSGSEQ_PATH, "meta"}, "/dev/full").status, 3);
 }
 
 TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
@@ -882,6 +884,17 @@ std::vector<argrow> argrows() {
         {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .moved = true},
         {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one},
         {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
+        {.name = "DashAfterOptionsIsTheMetafile",
+         .args = {"-v", "-"},
+         .out = one,
+         .moved = true,
+         .meta = "-"},
+        // The reader's message ends no line: -v ends it before the count.
+        {.name = "VerboseEndsTheReadersLine",
+         .args = {"-v", "nometa"},
+         .out = "FILE ERROR:  readmeta, error in opening nometa\n0",
+         .err = "msgseq: nometa: No such file or directory\n",
+         .status = 2},
     };
 }
 
@@ -954,20 +967,35 @@ TEST_F(Msgseq, NoneOfTheListedFilesFound) {
 TEST_F(Msgseq, AnotherRunHoldingTheDirectoryStopsThisOne) {
     mailbox({"a.msg", "in005.msg"}, {"a.msg", "in005.msg"});
     const files before = ondisk();
-    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"meta"}, {"-u", "meta"}, {"-n", "-v", "meta"}, {"-v", "-u", "meta"}}) {
-        SCOPED_TRACE(::testing::PrintToString(args));
-        runresult r = msgseq(args);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "msgseq: another msgseq run is working in this directory; nothing done\n");
-        EXPECT_EQ(r.status, 5);
-        EXPECT_EQ(ondisk(), before);
-        EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+    for (const int how : {LOCK_EX, LOCK_SH}) {  // a run's lock shares with none
+        const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(flock(fd, how | LOCK_NB), 0);
+        for (const auto& args : std::vector<std::vector<std::string>>{
+                 {"meta"}, {"-u", "meta"}, {"-n", "-v", "meta"}, {"-v", "-u", "meta"}}) {
+            SCOPED_TRACE(::testing::PrintToString(args));
+            runresult r = msgseq(args);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err,
+                      "msgseq: another msgseq run is working in this directory; nothing done\n");
+            EXPECT_EQ(r.status, 5);
+            EXPECT_EQ(ondisk(), before);
+            EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+        }
+        close(fd);
     }
-    close(fd);
+    // An update locks the index's own directory too.
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    ASSERT_EQ(rename("meta", "sub/meta"), 0);
+    const int sub = open("sub", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(sub, LOCK_SH | LOCK_NB), 0);
+    runresult u = msgseq({"-u", "sub/meta"});
+    EXPECT_EQ(u.err, "msgseq: another msgseq run is updating 'sub/meta'; nothing done\n");
+    EXPECT_EQ(u.status, 5);
+    EXPECT_TRUE(exists("a.msg") && exists("in005.msg") && !exists("sub/meta.msgseq-update"));
+    close(sub);
+    ASSERT_EQ(rename("sub/meta", "meta"), 0);
+    ASSERT_EQ(rmdir("sub"), 0);
     // Held by a shell script's flock(1) all the same.
     runresult r = run({"/usr/bin/flock", ".", MSGSEQ_PATH, "meta"});
     EXPECT_EQ(r.status, 5);
