@@ -15,6 +15,9 @@
 #include <string>
 #include <string_view>
 
+#include "mailbox/ll.h"
+#include "mailbox/meta.h"
+#include "mailbox/renum.h"
 #include "testutil.h"
 
 namespace {
@@ -1162,6 +1165,26 @@ TEST_F(Msgseq, UpdateRewritesTheIndexAndASecondRunDoesNothing) {
     EXPECT_EQ(slurp("meta"), index(renamed, true));
 }
 
+TEST_F(Msgseq, CutShortUpdateIsFinishedOnlyWhereItWorked) {
+    ASSERT_EQ(mkdir("box", 0755), 0);
+    ASSERT_EQ(mkdir("other", 0755), 0);
+    ASSERT_EQ(chdir("box"), 0);
+    mailbox(usual, usual);
+    EXPECT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-to:in000.msg"}).status,
+              128 + SIGKILL);
+    const files left = ondisk();
+    ASSERT_EQ(chdir("../other"), 0);
+    spit("a.msg", "other a");
+    runresult r = msgseq({"-u", "../box/meta"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("worked in another directory"), std::string::npos) << r.err;
+    EXPECT_EQ(ondisk(), (files{{"a.msg", "other a"}}));
+    ASSERT_EQ(chdir("../box"), 0);
+    EXPECT_EQ(ondisk(), left);
+    EXPECT_EQ(msgseq({"-u", "meta"}).status, 0);
+    EXPECT_EQ(ondisk(), closed);
+}
+
 TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
     mailbox({"gone.msg", "x.msg", "c.msg"}, {"x.msg", "c.msg", "in001.msg"});
     for (int pass = 0; pass < 2; pass++) {
@@ -1340,3 +1363,69 @@ TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
     EXPECT_FALSE(exists("in000.msg"));
     EXPECT_EQ(slurp("in001.msg"), msg("a.msg"));
 }
+
+namespace {
+
+// renumfiles and renumindex called in the test's own process, on an index
+// whose files do not exist.
+struct callrow {
+    std::string name;
+    std::vector<std::string> listed;
+    bool update = false;
+    int rc = RENUMFILES;
+    std::string errs{};  // all the run says; with quiet, not asked for
+    size_t records = 0;  // when set, the index lists this many records, each its new name
+    bool gone = false;   // the working directory is removed before the run
+    bool quiet = false;
+};
+
+void PrintTo(const callrow& c, std::ostream* os) { *os << c.name; }
+
+class RenumCall : public ScratchDir, public ::testing::WithParamInterface<callrow> {};
+
+std::vector<callrow> callrows() {
+    return {
+        {.name = "MillionRecordsUpdate",
+         .listed = {},
+         .update = true,
+         .records = 1000000,
+         .quiet = true},
+    };
+}
+
+}  // namespace
+
+TEST_P(RenumCall, EndsAsDocumented) {
+    const callrow& c = GetParam();
+    std::string text = "/home/ann/mail\nann@example.org\n";
+    const size_t n = c.records ? c.records : c.listed.size();
+    for (size_t k = 0; k < n; k++)
+        text.append(c.records ? numbered(k) : c.listed[k]).append("\nto\nfrom\nsubj\n\n\nN\n");
+    text += "END\n";
+    const std::string meta = dir + "/meta";
+    spit(meta, text);
+    llinit();
+    ASSERT_EQ(readmeta(meta.c_str(), inlist), 1);
+    char* said = nullptr;
+    size_t saidsize = 0;
+    FILE* errs = c.quiet ? nullptr : open_memstream(&said, &saidsize);
+    const renumopts opts{"msgseq", false, nullptr, errs};
+    renumstats stats{};
+    const int rc = c.update ? renumindex(meta.c_str(), inlist, &opts, &stats)
+                            : renumfiles(meta.c_str(), inlist, &opts, false, &stats);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    if (errs) fclose(errs);
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_EQ(said ? std::string(said) : "", c.errs);
+    free(said);
+    EXPECT_EQ(stats.missing, c.rc == RENUMFILES ? static_cast<int>(n) : 0);
+    EXPECT_EQ(slurp(meta), text);
+    EXPECT_FALSE(exists(meta + ".msgseq-update"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, RenumCall, ::testing::ValuesIn(callrows()),
+                         [](const ::testing::TestParamInfo<callrow>& info) {
+                             return info.param.name;
+                         });
