@@ -124,10 +124,10 @@ void renumflushlinks(renumrun& r) {
     for (const renumrun::pendinglink& l : r.linked) {
         bool both = false;
         int err = syncerr;
-        if (err)
-            (void)unlink(l.to.c_str());
-        else
+        if (!err)
             err = droplinked(l.from, l.to.c_str(), &both);
+        else if (unlink(l.to.c_str()) != 0)
+            both = true;
         if (err == 0) {
             renumtrace(r, l.from, l.to);
             continue;
@@ -181,7 +181,7 @@ int renumfsmove(renumrun& r, const std::string& from, const char* to, bool* both
         }
         if (!renumsyncdir(".")) {
             const int err = errno;
-            (void)unlink(to);
+            if (unlink(to) != 0 && both) *both = true;
             return err;
         }
         if (int err = droplinked(from, to, both)) return err;
