@@ -15,6 +15,7 @@
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
 //   flock                   flock (NAME: the locked directory's); counted
 //                           only when a rule fails it
+//   opendir                 opendir; counted only when a rule fails it
 // Each of them, once made or failed here, is one counted call.
 //
 // Settings come from the environment, read once when the library is loaded;
@@ -50,6 +51,7 @@
 // and so is this.
 #undef _FORTIFY_SOURCE  // the headers' inline open would clash with the one here
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -79,6 +81,7 @@ enum class op : unsigned char {
     create,
     write,
     flock,
+    opendir,
     none
 };
 
@@ -89,7 +92,8 @@ struct opname {
 constexpr opname opnames[] = {
     {"rename-from", op::renamefrom}, {"rename-to", op::renameto}, {"link-from", op::linkfrom},
     {"link-to", op::linkto},         {"unlink", op::unlink},      {"fsync", op::fsync},
-    {"create", op::create},          {"write", op::write},        {"flock", op::flock}};
+    {"create", op::create},          {"write", op::write},        {"flock", op::flock},
+    {"opendir", op::opendir}};
 
 struct errname {
     std::string_view name;
@@ -485,6 +489,17 @@ int flock(int fd, int how) {
     const call c{"flock", op::flock, fdname(fd, buf)};
     const int err = injected(c);
     return err ? perform(c, err, [&] { return real(fd, how); }) : real(fd, how);
+}
+
+DIR* opendir(const char* path) {
+    static const auto real = next<decltype(&::opendir)>("opendir");
+    setup();
+    const call c{"opendir", op::opendir, lastpart(path)};
+    const int err = cfg.active ? injected(c) : 0;
+    if (!err) return real ? real(path) : nullptr;
+    finish(c, err);
+    errno = err;
+    return nullptr;
 }
 
 // Looking a name up changes nothing: these pass uncounted, but for case.
