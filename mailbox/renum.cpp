@@ -43,6 +43,48 @@ void renumunlock(int lockfd) {
     if (lockfd >= 0) close(lockfd);
 }
 
+namespace {
+
+// Locks the directory path for this run, or finds it locked already: flock
+// locks belong to an open description, so a second exclusive lock is refused
+// even to the process that holds the first. A directory that can't be locked
+// at all (NFS without its lock manager) is not worked on unlocked. RENUMOK,
+// with *keep holding the lock when this run took it, or RENUMBUSY, said.
+int lockat(const std::string& path, const char* fname, const renumopts* opts, renumfd* keep) {
+    keep->fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (keep->fd >= 0 && flock(keep->fd, LOCK_EX | LOCK_NB) == 0) return RENUMOK;
+    const int err = errno;
+    if (keep->fd >= 0) close(keep->fd);
+    keep->fd = -1;
+    if (err == EWOULDBLOCK && !fname) return RENUMOK;  // the caller's lock
+    if (err == EWOULDBLOCK)
+        renumsay(opts,
+                 "another process (a msgseq run, or flock(1)) holds the lock on the directory "
+                 "of '%s'; nothing done\n",
+                 renumshown(fname).c_str());
+    else if (!fname)
+        renumsay(opts, "cannot lock the working directory: %s; nothing done\n", strerror(err));
+    else
+        renumsay(opts, "cannot lock the directory of '%s': %s; nothing done\n",
+                 renumshown(fname).c_str(), strerror(err));
+    return RENUMBUSY;
+}
+
+}  // namespace
+
+// The working directory's lock, which the caller should hold already.
+int renumheld(const renumopts* opts, renumfd* keep) { return lockat(".", nullptr, opts, keep); }
+
+// The index's own directory is locked too when it is another one, so that
+// two updates of one index from two directories never meet.
+int renumlockindexdir(const std::string& real, const char* fname, const renumopts* opts,
+                      renumfd* keep) {
+    struct stat st;
+    const std::string up = renumparent(real);
+    if (stat(up.c_str(), &st) == 0 && renumid{st.st_dev, st.st_ino} == renumhere()) return RENUMOK;
+    return lockat(up, fname, opts, keep);
+}
+
 bool renumunfinished(const char* fname) {
     const std::string dir = renumworkdir(fname);
     struct stat st;
@@ -56,10 +98,19 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
                  renumshown(fname).c_str(), opts->prog ? opts->prog : "msgseq");
         return RENUMINDEX;
     }
+    renumfd lock{-1};
+    if (int rc = renumheld(opts, &lock)) return rc;
     renumrun r;
     if (!renumstart(r, fname, itemlist, opts, false)) return r.recs.empty() ? RENUMOK : RENUMFILES;
     r.verified = false;
-    return renumpasses(r, stats, update);
+    const int rc = renumpasses(r, stats, update);
+    // Exit 0 means on disk: the renames too.
+    if (!r.dry && !renumsyncdir(".")) {
+        renumsay(opts, "cannot sync the directory '.': %s; the renames may not survive a crash\n",
+                 strerror(errno));
+        return RENUMFILES;
+    }
+    return rc;
 }
 
 namespace {
@@ -100,6 +151,8 @@ int precheck(const char* fname, const std::string& real, const std::string& dir,
 }  // namespace
 
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats) {
+    renumfd lock{-1};
+    if (int rc = renumheld(opts, &lock)) return rc;
     std::string real;
     const std::string dir = renumworkdir(fname, &real);
     if (const int rc = precheck(fname, real, dir, opts)) return rc;
@@ -111,20 +164,8 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                  renumshown(fname).c_str());
         return RENUMINDEX;
     }
-    // The index's own directory is locked too when it is another one, so
-    // that two updates of one index from two directories never meet.
-    struct stat pst;
-    const std::string up = renumparent(real);
-    const renumfd uplock{open(up.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (uplock.fd >= 0 && fstat(uplock.fd, &pst) == 0 &&
-        !(renumid{pst.st_dev, pst.st_ino} == renumhere()) &&
-        flock(uplock.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        renumsay(opts,
-                 "another process (a msgseq run, or flock(1)) holds the lock on the directory "
-                 "of '%s'; nothing done\n",
-                 renumshown(fname).c_str());
-        return RENUMBUSY;
-    }
+    renumfd uplock{-1};
+    if (int rc = renumlockindexdir(real, fname, opts, &uplock)) return rc;
     renumlog log;
     const renumjournal found = renumreadjournal(dir, &log);
     if (found == renumjournal::bad) {
@@ -236,7 +277,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                      renumshown(fname).c_str(), strerror(err), progof(opts));
         return RENUMWRITE;
     }
-    if (!renumsyncdir(up)) {
+    if (!renumsyncdir(renumparent(real))) {
         renumsay(opts,
                  "'%s' is rewritten, but the end of the update may not be on disk (%s); '%s -u' "
                  "run again makes sure\n",

@@ -38,7 +38,8 @@ constexpr int RENUMOK = 0;     // every record's file has its new name
 constexpr int RENUMINDEX = 2;  // the index can't be rewritten as it is or where it is, or an
                                // unfinished update blocks the run: nothing was changed
 constexpr int RENUMFILES = 3;  // some record's file was not renamed; the others were
-constexpr int RENUMBUSY = 5;   // another run holds the directory: nothing was read or changed
+constexpr int RENUMBUSY = 5;   // another run holds the directory, or it can't be locked at all
+                               // (ENOLCK): nothing was changed
 constexpr int RENUMWRITE = 6;  // the files were renamed but the update is not finished (the
                                // index not replaced, or its journal or work directory not
                                // removed, or not synced); renumindex run again finishes it
@@ -83,7 +84,9 @@ std::string renumshown(std::string_view name);
 // flock(2) on the working directory, which shell scripts can share with
 // flock(1). Returns a descriptor to hand to renumunlock, -1 with errno
 // EWOULDBLOCK when another run holds it, or -1 with another errno when the
-// directory can't be opened.
+// directory can't be opened or locked. renumfiles and renumindex check the
+// lock for themselves, and take it when the caller did not: a directory
+// that can't be locked is refused with RENUMBUSY and a line of its own.
 int renumlock();
 void renumunlock(int lockfd);
 

@@ -1,14 +1,11 @@
 // The moves of a renumbering run: the first pass in index order, then the
 // records whose new name was taken, as chains and rings, with the undoing of
 // a ring that can't be closed; and the lines that report what was not done.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,15 +13,6 @@
 #include <vector>
 
 #include "mailbox/renumrun.h"
-
-void renumsay(const renumopts* opts, const char* fmt, ...) {
-    if (!opts->errs) return;
-    if (opts->prog) (void)fprintf(opts->errs, "%s: ", opts->prog);
-    va_list ap;
-    va_start(ap, fmt);
-    (void)vfprintf(opts->errs, fmt, ap);
-    va_end(ap);
-}
 
 // The clock is read at the first call and every 1024th, so that a run of
 // many records pays nearly nothing for it. done only grows, so each line is
@@ -51,33 +39,6 @@ void renumprogressend(renumrun& r) {
     r.shown = 0;
 }
 
-// What stands under a name: its file, or inode 0 when nothing does. Files
-// in one directory may still lie on different devices (an overlay), so a
-// file is known by both.
-renumid renumlookupid(const renumrun& r, const std::string& name) {
-    if (r.dry) {
-        auto it = r.names.find(name);
-        return {0, it == r.names.end() ? 0 : it->second};
-    }
-    struct stat st;
-    if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {0, 0};
-    return {st.st_dev, st.st_ino};
-}
-
-ino_t renumlookup(const renumrun& r, const std::string& name) { return renumlookupid(r, name).ino; }
-
-// Two names of one file.
-bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b) {
-    const renumid x = renumlookupid(r, a);
-    return x.ino != 0 && x == renumlookupid(r, b);
-}
-
-void renumcomplain(renumrun& r, uint32_t i, std::string_view from, std::string_view to,
-                   const char* why) {
-    r.complaints.emplace_back(
-        i, "cannot move '" + renumshown(from) + "' to '" + renumshown(to) + "': " + why);
-}
-
 namespace {
 
 void refuse(renumrun& r, uint32_t i, const char* why) {
@@ -85,52 +46,16 @@ void refuse(renumrun& r, uint32_t i, const char* why) {
     r.state[i] = renumst::kept;
 }
 
-void trace(const renumrun& r, std::string_view from, std::string_view to) {
-    if (r.opts->trace)
-        (void)fprintf(r.opts->trace, "renamed '%s' -> '%s'\n", renumshown(from).c_str(),
-                      renumshown(to).c_str());
+// Record i's file is under no name. One that lists its new name already
+// has nowhere to move: what is missing is the file.
+void lost(renumrun& r, uint32_t i) {
+    if (renumlisted(r, i) == std::string_view(renumtarget(i).s))
+        r.complaints.emplace_back(
+            i, "cannot find '" + renumshown(renumlisted(r, i)) + "': " + strerror(ENOENT));
+    else
+        refuse(r, i, strerror(ENOENT));
+    r.state[i] = renumst::lost;
 }
-
-// Renames from to to unless to exists: 0, or the errno of the failure. Where
-// the file system can't refuse an existing name in a rename, a hard link,
-// which it refuses just the same, and an unlink do the move; should both
-// names then stay, *both says so.
-int fsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr) {
-    if (r.dry) {
-        auto it = r.names.find(from);
-        if (it == r.names.end()) return ENOENT;
-        if (r.names.contains(to)) return EEXIST;
-        const ino_t ino = it->second;
-        r.names.erase(it);
-        r.names.emplace(to, ino);
-    } else {
-        if (!r.linkonly) {
-            if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-                trace(r, from, to);
-                return 0;
-            }
-            if (errno != EINVAL && errno != ENOSYS) return errno;
-            r.linkonly = true;
-        }
-        if (link(from.c_str(), to) != 0) return errno;
-        if (unlink(from.c_str()) != 0) {
-            const int err = errno;
-            if (unlink(to) != 0 && both) *both = true;
-            return err;
-        }
-    }
-    trace(r, from, to);
-    return 0;
-}
-
-}  // namespace
-
-int renumfsunlink(renumrun& r, const std::string& name) {
-    if (r.dry) return r.names.erase(name) ? 0 : ENOENT;
-    return unlink(name.c_str()) == 0 ? 0 : errno;
-}
-
-namespace {
 
 // Moves record i's file to its new name; 0 or the errno of the failure,
 // reported unless it is EEXIST or ENOENT, which the caller judges.
@@ -138,7 +63,7 @@ int moverec(renumrun& r, uint32_t i) {
     const std::string from(renumcur(r, i));
     const renumname to = renumtarget(i);
     bool both = false;
-    const int err = fsmove(r, from, to.s, &both);
+    const int err = renumfsmove(r, from, to.s, &both, i);
     if (err == 0) {
         r.state[i] = renumst::moved;
         r.away.erase(i);
@@ -147,7 +72,7 @@ int moverec(renumrun& r, uint32_t i) {
                       (std::string(strerror(err)) + "; it is now under both names").c_str());
         r.state[i] = renumst::kept;
     } else if (err != EEXIST && err != ENOENT) {
-        renumcomplain(r, i, from, to.s, strerror(err));
+        renumcomplain(r, i, from, to.s, renumwhy(err));
         r.state[i] = renumst::kept;
     }
     return err;
@@ -179,6 +104,7 @@ void judge(renumrun& r, uint32_t i, std::string_view from, int err) {
 // moved into held no file of its own when the run began.
 void firstpass(renumrun& r) {
     uint32_t waiting = 0;
+    r.batch = !r.dry;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         renumprogress(r, i - waiting);
         if (r.state[i] != renumst::open && r.state[i] != renumst::twin) continue;
@@ -196,8 +122,7 @@ void firstpass(renumrun& r) {
                                   ? r.ino[i] == 0
                                   : !*renumlisted(r, i) || (k < i && r.state[k] == renumst::moved);
             if (gone) {
-                refuse(r, i, strerror(ENOENT));
-                r.state[i] = renumst::lost;
+                lost(r, i);
                 continue;
             }
         }
@@ -208,12 +133,10 @@ void firstpass(renumrun& r) {
             continue;
         }
         if (renumcur(r, i) == to.s) {
-            if (r.verified || renumlookup(r, to.s) != 0) {
+            if (r.verified || renumlookup(r, to.s) != 0)
                 r.state[i] = renumst::stayed;
-            } else {
-                refuse(r, i, strerror(ENOENT));
-                r.state[i] = renumst::lost;
-            }
+            else
+                lost(r, i);
             continue;
         }
         const int err = moverec(r, i);
@@ -224,6 +147,7 @@ void firstpass(renumrun& r) {
             judge(r, i, renumcur(r, i), err);
         }
     }
+    renumflushlinks(r);
 }
 
 // Works a ring of waiting records, where each one's new name holds the file
@@ -240,8 +164,8 @@ void workring(renumrun& r, const std::vector<uint32_t>& ring) {
     // that a run after a kill can tell this file from a stray one.
     const std::string temp = std::string(renumtmp) + renumlisted(r, first) + "." +
                              std::to_string(renumlookup(r, was[m - 1]));
-    if (int err = fsmove(r, was[0], temp.c_str())) {
-        renumcomplain(r, first, was[0], temp, strerror(err));
+    if (int err = renumfsmove(r, was[0], temp.c_str())) {
+        renumcomplain(r, first, was[0], temp, renumwhy(err));
         r.state[first] = renumst::kept;
         for (size_t j = 1; j < m; j++) judge(r, ring[j], was[j], EEXIST);
         return;
@@ -257,11 +181,12 @@ void workring(renumrun& r, const std::vector<uint32_t>& ring) {
     judge(r, ring[j], was[j], err);
     size_t undo = j + 1;
     for (; undo < m; undo++) {
-        if (fsmove(r, renumtarget(ring[undo]).s, was[undo].c_str()) != 0) break;
+        if (renumfsmove(r, renumtarget(ring[undo]).s, was[undo].c_str()) != 0) break;
         r.state[ring[undo]] = renumst::wait;
         if (was[undo] != renumlisted(r, ring[undo])) r.away[ring[undo]] = was[undo];
     }
-    if (undo == m && r.state[first] != renumst::moved && fsmove(r, temp, was[0].c_str()) == 0) {
+    if (undo == m && r.state[first] != renumst::moved &&
+        renumfsmove(r, temp, was[0].c_str()) == 0) {
         if (was[0] == renumlisted(r, first))
             r.away.erase(first);
         else
@@ -282,17 +207,20 @@ void secondpass(renumrun& r) {
     auto done = static_cast<uint32_t>(r.recs.size() - waits.size());
 
     // A move cut short between its link and its unlink left the file under
-    // both names: finish it.
+    // both names: finish it. Two spellings of one entry are no such move.
     for (uint32_t i : waits) {
         const std::string from(renumcur(r, i));
         const renumname to = renumtarget(i);
         if (!renumsamefile(r, from, to.s)) continue;
-        if (int err = renumfsunlink(r, from)) {
+        if (!renumtwoentries(r, from, to.s)) {
+            renumcomplain(r, i, from, to.s, "the two names are one directory entry here");
+            r.state[i] = renumst::kept;
+        } else if (int err = renumfsunlink(r, from)) {
             renumcomplain(r, i, from, to.s,
                           (std::string(strerror(err)) + "; it is now under both names").c_str());
             r.state[i] = renumst::kept;
         } else {
-            trace(r, from, to.s);
+            renumtrace(r, from, to.s);
             r.state[i] = renumst::moved;
             r.away.erase(i);
         }
@@ -370,9 +298,9 @@ bool putback(renumrun& r) {
         auto it = r.away.find(i);
         if (it == r.away.end() || !it->second.starts_with(renumtmp)) continue;
         const std::string temp = it->second;
-        if (int err = fsmove(r, temp, renumlisted(r, i))) {
+        if (int err = renumfsmove(r, temp, renumlisted(r, i))) {
             r.complaints.emplace_back(i, "cannot move '" + renumshown(temp) + "' back to '" +
-                                             renumshown(renumlisted(r, i)) + "': " + strerror(err) +
+                                             renumshown(renumlisted(r, i)) + "': " + renumwhy(err) +
                                              "; the message is left there");
             ok = false;
         } else {

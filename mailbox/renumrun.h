@@ -2,6 +2,7 @@
 // carry out its steps: mailbox/renumscan.cpp (the records, the listing of the
 // directory and the names that lead to the index), mailbox/renummove.cpp (the
 // moves: the first pass, chains, rings and their undoing),
+// mailbox/renumfs.cpp (one move as the file system makes it),
 // mailbox/renumjournal.cpp (the update's journal, its resumption and the
 // writing of files that must survive a crash) and mailbox/renum.cpp (the
 // public entry points). Not installed: callers use mailbox/renum.h.
@@ -13,6 +14,7 @@
 #define MAILBOX_RENUMRUN_H
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,8 @@
 constexpr std::string_view renumtmp = ".msgseq-temp-";
 constexpr char renumworkext[] = ".msgseq-update";
 constexpr uint32_t renumnone = UINT32_MAX;
+// A move refused before its link: the old name could not have been removed.
+constexpr int renumstuck = -1;
 
 // Where each record stands. A record is worked once, in index order; those
 // whose new name is still taken wait for the second pass.
@@ -141,6 +146,17 @@ struct renumrun {
     uint32_t ticks = 0;
     timespec began{};
     int shown = 0;
+    // Link+unlink moves: the directory as stat gave it, and the links of
+    // the first pass, whose old names go once the links are synced.
+    bool dirknown = false;
+    struct stat dirst {};
+    bool batch = false;
+    struct pendinglink {
+        uint32_t rec;
+        std::string from, to;
+    };
+    std::vector<pendinglink> linked;
+    std::unordered_set<std::string> linkedfrom;
 };
 
 inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i]->datafile; }
@@ -170,14 +186,30 @@ const char* renumunfit(const renumrun& r, uint32_t i);
 bool renumstart(renumrun& r, const char* fname, llnode* itemlist, const renumopts* opts,
                 bool wantino, bool resume = false);
 
-// ---- renummove.cpp: the moves, and what is said of them.
+// ---- renumfs.cpp: one move, and what is said.
 
 // What stands under a name: its file, or inode 0 when nothing does.
 renumid renumlookupid(const renumrun& r, const std::string& name);
 ino_t renumlookup(const renumrun& r, const std::string& name);
 // Two names of one file.
 bool renumsamefile(const renumrun& r, const std::string& a, const std::string& b);
+// Two names of one file that are two entries of the directory, so that
+// either may go and leave the file the other.
+bool renumtwoentries(const renumrun& r, const std::string& a, const std::string& b);
+// Whether uid may remove a name of file in dir (the sticky bit's rule).
+bool renumunlinkable(const struct stat& dir, const struct stat& file, uid_t uid);
+// strerror(err), or why a move was refused before it began (renumstuck).
+const char* renumwhy(int err);
 int renumfsunlink(renumrun& r, const std::string& name);
+// Renames from to to unless to exists: 0, or the errno of the failure (or
+// renumstuck); *both (may be null) set when a link+unlink left both names.
+// While r.batch is set, record rec's link waits in r.linked for
+// renumflushlinks to sync it and unlink its old name.
+int renumfsmove(renumrun& r, const std::string& from, const char* to, bool* both = nullptr,
+                uint32_t rec = renumnone);
+void renumflushlinks(renumrun& r);
+// "renamed 'FROM' -> 'TO'" to opts->trace.
+void renumtrace(const renumrun& r, std::string_view from, std::string_view to);
 // Every line the library writes to opts->errs: "PROG: " and the line, or
 // nothing when errs is null.
 void renumsay(const renumopts* opts, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -191,9 +223,22 @@ inline bool renumstopping(const renumrun& r) { return r.opts->stop && *r.opts->s
 void renumprogress(renumrun& r, uint32_t done);
 // Blanks the progress line out, if one is shown.
 void renumprogressend(renumrun& r);
+
+// ---- renummove.cpp: the moves.
+
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
 int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullptr);
+
+// ---- renum.cpp: the locks.
+
+// RENUMOK when the working directory is locked, by the caller or now by
+// this run into *keep; else RENUMBUSY, said.
+int renumheld(const renumopts* opts, renumfd* keep);
+// The same for the directory of the index real (its resolved path), unless
+// it is the working one.
+int renumlockindexdir(const std::string& real, const char* fname, const renumopts* opts,
+                      renumfd* keep);
 
 // ---- renumjournal.cpp: the update's work directory and journal.
 

@@ -197,8 +197,9 @@ void claimtemps(renumrun& r) {
         const ino_t there = renumlookup(r, renumlisted(r, i));
         const uint32_t k = renumtargetno(renumlisted(r, i));
         if (renumsamefile(r, temp, renumlisted(r, i))) {
-            // Set aside by a link whose unlink was cut short: undo it.
-            (void)renumfsunlink(r, temp);
+            // Set aside by a link whose unlink was cut short: undo it, where
+            // the two names are two entries.
+            if (renumtwoentries(r, temp, renumlisted(r, i))) (void)renumfsunlink(r, temp);
             continue;
         }
         if (there == 0) {
@@ -210,7 +211,7 @@ void claimtemps(renumrun& r) {
             if (!r.ino.empty()) r.ino[k] = there;
             // Its move in was a link whose unlink was cut short: finish it.
             if (*renumlisted(r, k) && !renumforeign(renumlisted(r, k)) &&
-                renumsamefile(r, renumlisted(r, k), renumlisted(r, i)))
+                renumtwoentries(r, renumlisted(r, k), renumlisted(r, i)))
                 (void)renumfsunlink(r, renumlisted(r, k));
         } else {
             continue;

@@ -13,6 +13,9 @@
 //   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
 //                           (and their ...64 twins)
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
+//   flock                   flock (NAME: the locked directory's); counted
+//                           only when a rule fails it
+//   opendir                 opendir; counted only when a rule fails it
 //   mkdir, rmdir            mkdir, rmdir
 // Each of them, once made or failed here, is one counted call.
 //
@@ -34,6 +37,14 @@
 //                                "FUNCTION NAME [NEWNAME] RESULT", RESULT 0
 //                                or the errno's name, e.g.
 //                                "renameat2 a.msg in000.msg EINVAL"
+//   FSFAULT_CASEFOLD=1           the working directory ignores case, as vfat
+//                                or a casefold ext4 does: a name that is no
+//                                entry but for case is that entry to stat,
+//                                lstat, fstatat and unlink, and a no-replace
+//                                rename or a link onto it fails with EEXIST
+//                                (open and the listing are left as they are)
+//   FSFAULT_EUID=N               geteuid returns N (a sticky directory's
+//                                rule, checked as another user)
 //   FSFAULT_ABSOLUTE=1           the log names each path in full instead:
 //                                its directory as the kernel names it (the
 //                                one an *at call starts from, for a relative
@@ -54,11 +65,13 @@
 // and so is this.
 #undef _FORTIFY_SOURCE  // the headers' inline open would clash with the one here
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -67,6 +80,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -82,6 +96,8 @@ enum class op : unsigned char {
     write,
     mkdir,
     rmdir,
+    flock,
+    opendir,
     none
 };
 
@@ -98,7 +114,9 @@ constexpr opname opnames[] = {{"rename-from", op::renamefrom},
                               {"create", op::create},
                               {"write", op::write},
                               {"mkdir", op::mkdir},
-                              {"rmdir", op::rmdir}};
+                              {"rmdir", op::rmdir},
+                              {"flock", op::flock},
+                              {"opendir", op::opendir}};
 
 struct errname {
     std::string_view name;
@@ -113,7 +131,8 @@ constexpr errname errnames[] = {{"EPERM", EPERM},   {"ENOENT", ENOENT},
                                 {"EMLINK", EMLINK}, {"ENOSPC", ENOSPC},
                                 {"EROFS", EROFS},   {"ENAMETOOLONG", ENAMETOOLONG},
                                 {"ENOSYS", ENOSYS}, {"ENOTEMPTY", ENOTEMPTY},
-                                {"EDQUOT", EDQUOT}, {"ESTALE", ESTALE}};
+                                {"EDQUOT", EDQUOT}, {"ESTALE", ESTALE},
+                                {"ENOLCK", ENOLCK}};
 
 constexpr size_t maxrules = 16;
 constexpr size_t maxname = NAME_MAX + 1;
@@ -146,6 +165,8 @@ struct settings {
     char log[PATH_MAX];
     bool absolute;  // full paths in the log
     char snap[PATH_MAX];
+    bool casefold;
+    long euid;  // -1: the real one
 };
 
 settings cfg;
@@ -280,6 +301,15 @@ void setup() {
     if (const char* v = getenv("FSFAULT_KILL_AFTER"); v && *v) {
         cfg.active = true;
         if ((cfg.killafter = count(v)) == 0) unusable("FSFAULT_KILL_AFTER", v);
+    }
+    cfg.euid = -1;
+    if (const char* v = getenv("FSFAULT_CASEFOLD"); v && *v) cfg.active = cfg.casefold = true;
+    if (const char* v = getenv("FSFAULT_EUID"); v && *v) {
+        cfg.active = true;
+        const std::string_view text(v);
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), cfg.euid);
+        if (ec != std::errc() || end != text.data() + text.size() || cfg.euid < 0)
+            unusable("FSFAULT_EUID", v);
     }
     readpath("FSFAULT_LOG", cfg.log);
     readpath("FSFAULT_SNAP", cfg.snap);
@@ -473,6 +503,34 @@ auto perform(const call& c, F real) -> decltype(real()) {
     return perform(c, injected(c), real);
 }
 
+// Under FSFAULT_CASEFOLD, the entry of the working directory that path, a
+// name in it that is no entry itself, names but for case: into buf.
+bool folded(const char* path, char (&buf)[maxname]) {
+    if (!cfg.casefold || !path || std::string_view(path).find('/') != std::string_view::npos)
+        return false;
+    struct stat st;
+    if (syscall(SYS_newfstatat, AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    const long fd = syscall(SYS_openat, AT_FDCWD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    alignas(8) static char dents[1 << 15];
+    bool found = false;
+    long n;
+    while (!found && (n = syscall(SYS_getdents64, fd, dents, sizeof dents)) > 0) {
+        for (long at = 0; at < n && !found;) {
+            const char* name = dents + at + 19;  // d_ino, d_off, d_reclen, d_type
+            unsigned short len;
+            memcpy(&len, dents + at + 16, sizeof len);
+            if (sameword(name, path) && strlen(name) < sizeof buf) {
+                memcpy(buf, name, strlen(name) + 1);
+                found = true;
+            }
+            at += len;
+        }
+    }
+    (void)syscall(SYS_close, fd);
+    return found;
+}
+
 // A regular file just synced (rc 0) leaves a copy of its bytes, named by the
 // number this call gets, for the tests that model a power cut from the log.
 int snapped(int fd, int rc) {
@@ -534,14 +592,18 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
     const call c = twonames("renameat2", false, fromdir, from, todir, to);
     int err = injected(c);
     if (!err && (flags & RENAME_NOREPLACE)) err = cfg.noreplace;
+    char other[maxname];
+    if (!err && (flags & RENAME_NOREPLACE) && todir == AT_FDCWD && folded(to, other)) err = EEXIST;
     return perform(c, err, [&] { return real(fromdir, from, todir, to, flags); });
 }
 
 int link(const char* from, const char* to) noexcept {
     REAL(link);
     if (!cfg.active) return real(from, to);
-    return perform(twonames("link", true, AT_FDCWD, from, AT_FDCWD, to),
-                   [&] { return real(from, to); });
+    const call c = twonames("link", true, AT_FDCWD, from, AT_FDCWD, to);
+    char other[maxname];
+    const int err = injected(c);
+    return perform(c, err || !folded(to, other) ? err : EEXIST, [&] { return real(from, to); });
 }
 
 int linkat(int fromdir, const char* from, int todir, const char* to, int flags) noexcept {
@@ -554,8 +616,57 @@ int linkat(int fromdir, const char* from, int todir, const char* to, int flags) 
 int unlink(const char* path) noexcept {
     REAL(unlink);
     if (!cfg.active) return real(path);
+    char other[maxname];
+    const char* name = folded(path, other) ? other : path;
     return perform({"unlink", op::unlink, lastpart(path), op::none, {}, {AT_FDCWD, path}},
-                   [&] { return real(path); });
+                   [&] { return real(name); });
+}
+
+int flock(int fd, int how) {
+    REAL(flock);
+    if (!cfg.active) return real(fd, how);
+    // Counted and logged only when a rule fails it: taking the lock
+    // changes nothing on disk.
+    char buf[PATH_MAX];
+    const call c{"flock", op::flock, fdname(fd, buf)};
+    const int err = injected(c);
+    return err ? perform(c, err, [&] { return real(fd, how); }) : real(fd, how);
+}
+
+DIR* opendir(const char* path) {
+    static const auto real = next<decltype(&::opendir)>("opendir");
+    setup();
+    const call c{"opendir", op::opendir, lastpart(path)};
+    const int err = cfg.active ? injected(c) : 0;
+    if (!err) return real ? real(path) : nullptr;
+    finish(c, err);
+    errno = err;
+    return nullptr;
+}
+
+// Looking a name up changes nothing: these pass uncounted, but for case.
+int fstatat(int dir, const char* path, struct stat* st, int flags) {
+    REAL(fstatat);
+    char other[maxname];
+    return real(dir, dir == AT_FDCWD && folded(path, other) ? other : path, st, flags);
+}
+
+int stat(const char* path, struct stat* st) {
+    REAL(stat);
+    char other[maxname];
+    return real(folded(path, other) ? other : path, st);
+}
+
+int lstat(const char* path, struct stat* st) {
+    REAL(lstat);
+    char other[maxname];
+    return real(folded(path, other) ? other : path, st);
+}
+
+uid_t geteuid() noexcept {
+    static const auto real = next<decltype(&::geteuid)>("geteuid");
+    setup();
+    return cfg.euid >= 0 ? static_cast<uid_t>(cfg.euid) : real();
 }
 
 int unlinkat(int dir, const char* path, int flags) noexcept {

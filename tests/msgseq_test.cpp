@@ -165,6 +165,7 @@ struct faultrow {
     std::vector<std::pair<std::string, std::string>> links{};  // new name, existing file
     files between{};         // written, in place, before the rerun
     std::string rerunerr{};  // what the rerun says
+    bool sticky = false;     // the directory sticky, the files another user's (as root only)
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -199,9 +200,9 @@ files withwork(files f) {
     return f;
 }
 const files donewithwork = {{"in000.msg", msg("a.msg")},
-                        {"in001.msg", msg("in002.msg")},
-                        {"in002.msg", msg("in005.msg")},
-                        {workdir, ""}};
+                            {"in001.msg", msg("in002.msg")},
+                            {"in002.msg", msg("in005.msg")},
+                            {workdir, ""}};
 const files killedfirst = {{"in000.msg", msg("a.msg")},
                            {"in002.msg", msg("in002.msg")},
                            {"in005.msg", msg("in005.msg")},
@@ -262,13 +263,18 @@ std::vector<faultrow> faultrows() {
          .args = {"-v", "meta"},
          .listed = many,
          .closedout = true},
-        // As on NFS: each move is a link and an unlink, and the run ends the same.
+        // As on NFS: each move is a link and an unlink, and the run ends the
+        // same. No old name goes before its new link is synced; moves that
+        // wait for no other are synced together.
         {.name = "NoReplaceRefusedLinksAndUnlinks",
          .faults = {"FSFAULT_NOREPLACE=einval"},
          .out = "3",
          .status = 0,
          .after = closed,
-         .logged = "renameat2 a.msg in000.msg EINVAL\nlink a.msg in000.msg 0\nunlink a.msg 0\n"},
+         .logged = "renameat2 a.msg in000.msg EINVAL\nlink a.msg in000.msg 0\nlink in002.msg "
+                   "in001.msg 0\nfsync . 0\nunlink a.msg 0\nunlink in002.msg 0\nlink in005.msg "
+                   "in002.msg 0\nfsync . 0\nunlink in005.msg 0\nfsync . 0\n",
+         .calls = 10},
         {.name = "RenameRefused",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:EPERM"},
          .out = "3",
@@ -291,13 +297,14 @@ std::vector<faultrow> faultrows() {
         {.name = "KilledBetweenLinkAndUnlink",
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
          .status = 128 + SIGKILL,
-         .after = {{"in000.msg", msg("a.msg")},
+         .after = {{"a.msg", msg("a.msg")},
+                   {"in000.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
                    {"in002.msg", msg("in002.msg")},
                    {"in005.msg", msg("in005.msg")}},
          // once refused, no-replace renames are not tried again
-         .logged = "unlink a.msg 0\nlink in002.msg in001.msg 0\n",
-         .calls = 4},
+         .logged = "EINVAL\nlink a.msg in000.msg 0\nlink in002.msg in001.msg 0\n",
+         .calls = 3},
         // A mistyped setting must not pass for a run without faults.
         {.name = "UnknownErrnoStopsTheRun",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:ENOPE"},
@@ -441,7 +448,8 @@ std::vector<faultrow> faultrows() {
         {.name = "UpdateKilledBetweenLinkAndUnlinkThenRerun",
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
          .status = 128 + SIGKILL,
-         .after = {{"in000.msg", msg("a.msg")},
+         .after = {{"a.msg", msg("a.msg")},
+                   {"in000.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
                    {"in002.msg", msg("in002.msg")},
                    {"in005.msg", msg("in005.msg")},
@@ -690,6 +698,117 @@ std::vector<faultrow> faultrows() {
                         {"u.msg", msg("in001.msg")}},
          .meta = indexof({"in000.msg", "in001.msg"}),
          .links = {{"u.msg", "in001.msg"}}},
+        // A directory that ignores case: IN000.MSG and in000.msg are one
+        // entry, not a link+unlink cut short, and neither spelling goes.
+        {.name = "CaseInsensitiveNameIsOneEntry",
+         .faults = {"FSFAULT_CASEFOLD=1"},
+         .out = "1",
+         .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
+                "entry here\n"
+                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+         .status = 3,
+         .after = {{"IN000.MSG", msg("IN000.MSG")}},
+         .listed = {"IN000.MSG"}},
+        {.name = "UpdateCaseInsensitiveNameIsOneEntry",
+         .faults = {"FSFAULT_CASEFOLD=1", "FSFAULT_NOREPLACE=einval"},
+         .out = "2",
+         .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
+                "entry here\n"
+                "msgseq: 1 of 2 records not renamed: 1 refused\n",
+         .status = 3,
+         .after = {{"IN000.MSG", msg("IN000.MSG")}, {"in001.msg", msg("b.msg")}},
+         .args = {"-u", "meta"},
+         .listed = {"IN000.MSG", "b.msg"},
+         .meta = indexof({"IN000.MSG", "in001.msg"})},
+        // Linked, its old name could not go: refused before the link.
+        {.name = "StickyDirectoryForeignFileNotLinked",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_EUID=4242"},
+         .out = "1",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': it belongs to another user in a "
+                "sticky directory, where its old name could not be removed\n"
+                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+         .status = 3,
+         .after = {{"a.msg", msg("a.msg")}},
+         .listed = {"a.msg"},
+         .unlogged = "link ",
+         .sticky = true},
+        {.name = "DirectoryCannotBeLocked",
+         .faults = {"FSFAULT_FAIL=flock:.:ENOLCK"},
+         .out = "3",
+         .err = "msgseq: cannot lock the working directory: No locks available; nothing done\n",
+         .status = 5,
+         .after = untouched,
+         .unlogged = "rename"},
+        {.name = "UnreadableDirectory",
+         .faults = {"FSFAULT_FAIL=opendir:.:EACCES"},
+         .out = "3",
+         .err = "msgseq: cannot read directory '.': Permission denied\n",
+         .status = 3,
+         .after = untouched},
+        {.name = "PlainRunDirectoryNotSynced",
+         .faults = {"FSFAULT_FAIL=fsync:.:EIO"},
+         .out = "3",
+         .err = "msgseq: cannot sync the directory '.': Input/output error; the renames may not "
+                "survive a crash\n",
+         .status = 3,
+         .after = closed,
+         .logged = "renameat2 in005.msg in002.msg 0\nfsync . EIO\n"},
+        // A ring on links: each old name goes after its link is synced.
+        {.name = "RingOnLinksSyncsEachMove",
+         .faults = {"FSFAULT_NOREPLACE=einval"},
+         .out = "2",
+         .after = {{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}},
+         .logged = "link in000.msg in001.msg 0\nfsync . 0\nunlink in000.msg 0\nlink "
+                   ".msgseq-temp-",
+         .listed = {"in001.msg", "in000.msg"}},
+        // Links not on disk: their old names stay, the new ones go.
+        {.name = "LinksNotSyncedKeepTheirOldNames",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=fsync:.:EIO:1"},
+         .out = "3",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Input/output error\n"
+                "msgseq: cannot move 'in002.msg' to 'in001.msg': Input/output error\n"
+                "msgseq: cannot move 'in005.msg' to 'in002.msg': File exists\n"
+                "msgseq: 3 of 3 records not renamed: 3 refused\n",
+         .status = 3,
+         .after = untouched,
+         .unlogged = "unlink a.msg"},
+        {.name = "MissingUnderItsNewName",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot find 'in001.msg': No such file or directory\n"
+                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("a.msg")}},
+         .listed = {"a.msg", "in001.msg"},
+         .missing = {"in001.msg"}},
+        {.name = "MissingNameThatAnEarlierFileMovesInto",
+         .faults = {},
+         .out = "2",
+         .err = "msgseq: cannot move 'in000.msg' to 'in001.msg': No such file or directory\n"
+                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+         .status = 3,
+         .after = {{"in000.msg", msg("b.msg")}},
+         .listed = {"b.msg", "in000.msg"},
+         .missing = {"in000.msg"}},
+        // Its inode is not that of the file at in001.msg: not this ring's.
+        {.name = "StrayTempNameWhoseInodeDoesNotMatch",
+         .faults = {},
+         .out = "2",
+         .after = {{"in000.msg", msg("in001.msg")},
+                   {"in001.msg", msg("in000.msg")},
+                   {".msgseq-temp-in001.msg.1", "X"}},
+         .listed = {"in001.msg", "in000.msg"},
+         .extra = {{".msgseq-temp-in001.msg.1", "X"}}},
+        // Every member of a ring whose set-aside fails is reported.
+        {.name = "RingSetAsideFailsEveryMemberSaid",
+         .faults = {"FSFAULT_FAIL=rename-to:.msgseq-temp-*:ENOSPC"},
+         .out = "3",
+         .err = "No space left on device\nmsgseq: cannot move 'in002.msg' to 'in001.msg': File "
+                "exists\nmsgseq: cannot move 'in000.msg' to 'in002.msg': File exists\n",
+         .status = 3,
+         .listed = ring3,
+         .errpart = true,
+         .settled = true},
     };
 }
 
@@ -942,8 +1061,9 @@ TEST_F(Msgseq, ProgressOnATerminalOnly) {
         ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
         ASSERT_EQ(chdir(sub.c_str()), 0);
         mailbox(names, names);
-        const runresult r = run({MSGSEQ_PATH, "meta"}, nullptr,
-                                fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}), {.errtty = tty});
+        const runresult r =
+            run({MSGSEQ_PATH, "meta"}, nullptr,
+                fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}), {.errtty = tty});
         EXPECT_EQ(r.err, tty ? "\r" + line + "\r" + std::string(line.size(), ' ') + "\r" : "");
         EXPECT_EQ(r.out, "1025");
         EXPECT_EQ(r.status, 0);
@@ -983,6 +1103,8 @@ TEST_F(Msgseq, UnwritableOutputIsAFailure) {
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err, "msgseq: error writing standard output: No space left on device\n");
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
+    mailbox({"b.msg"}, {});  // a file not renamed says more than the count unwritten
+    EXPECT_EQ(run({MSGSEQ_PATH, "meta"}, "/dev/full").status, 3);
 }
 
 TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
@@ -1021,6 +1143,11 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
     mailbox(listed, present);
     for (const auto& [name, text] : f.extra) spit(name, text);
     for (const auto& [name, to] : f.links) ASSERT_EQ(link(to.c_str(), name.c_str()), 0);
+    if (f.sticky) {
+        if (geteuid() != 0) GTEST_SKIP() << "files can be given away by root only";
+        ASSERT_EQ(chmod(".", 01777), 0);
+        for (const auto& name : present) ASSERT_EQ(chown(name.c_str(), 4243, 4243), 0);
+    }
     const std::string index = slurp("meta");
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
@@ -1120,6 +1247,17 @@ std::vector<argrow> argrows() {
                 "': the name of its work directory would be too long (File name too long)\n",
          .status = 2,
          .meta = longname},
+        {.name = "DashAfterOptionsIsTheMetafile",
+         .args = {"-v", "-"},
+         .out = one,
+         .moved = true,
+         .meta = "-"},
+        // The reader's message ends no line: -v ends it before the count.
+        {.name = "VerboseEndsTheReadersLine",
+         .args = {"-v", "nometa"},
+         .out = "FILE ERROR:  readmeta, error in opening nometa\n0",
+         .err = "msgseq: nometa: No such file or directory\n",
+         .status = 2},
     };
 }
 
@@ -1192,22 +1330,39 @@ TEST_F(Msgseq, NoneOfTheListedFilesFound) {
 TEST_F(Msgseq, AnotherRunHoldingTheDirectoryStopsThisOne) {
     mailbox({"a.msg", "in005.msg"}, {"a.msg", "in005.msg"});
     const files before = ondisk();
-    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"meta"}, {"-u", "meta"}, {"-n", "-v", "meta"}, {"-v", "-u", "meta"}}) {
-        SCOPED_TRACE(::testing::PrintToString(args));
-        runresult r = msgseq(args);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err,
-                  "msgseq: another process (a msgseq run, or flock(1)) holds the lock on this "
-                  "directory; nothing done\n");
-        EXPECT_EQ(r.status, 5);
-        EXPECT_EQ(ondisk(), before);
-        EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+    for (const int how : {LOCK_EX, LOCK_SH}) {  // a run's lock shares with none
+        const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(flock(fd, how | LOCK_NB), 0);
+        for (const auto& args : std::vector<std::vector<std::string>>{
+                 {"meta"}, {"-u", "meta"}, {"-n", "-v", "meta"}, {"-v", "-u", "meta"}}) {
+            SCOPED_TRACE(::testing::PrintToString(args));
+            runresult r = msgseq(args);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err,
+                      "msgseq: another process (a msgseq run, or flock(1)) holds the lock on "
+                      "this directory; nothing done\n");
+            EXPECT_EQ(r.status, 5);
+            EXPECT_EQ(ondisk(), before);
+            EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+        }
+        close(fd);
     }
-    close(fd);
+    // An update locks the index's own directory too.
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    ASSERT_EQ(rename("meta", "sub/meta"), 0);
+    const int sub = open("sub", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(sub, LOCK_SH | LOCK_NB), 0);
+    runresult u = msgseq({"-u", "sub/meta"});
+    EXPECT_EQ(
+        u.err,
+        "msgseq: another process (a msgseq run, or flock(1)) holds the lock on the directory of "
+        "'sub/meta'; nothing done\n");
+    EXPECT_EQ(u.status, 5);
+    EXPECT_TRUE(exists("a.msg") && exists("in005.msg") && !exists("sub/meta.msgseq-update"));
+    close(sub);
+    ASSERT_EQ(rename("sub/meta", "meta"), 0);
+    ASSERT_EQ(rmdir("sub"), 0);
     // Held by a shell script's flock(1) all the same.
     runresult r = run({"/usr/bin/flock", ".", MSGSEQ_PATH, "meta"});
     EXPECT_EQ(r.status, 5);
@@ -1404,6 +1559,26 @@ TEST_F(Msgseq, UpdateRewritesTheIndexAndASecondRunDoesNothing) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), want);
     EXPECT_EQ(slurp("meta"), index(renamed, true));
+}
+
+TEST_F(Msgseq, CutShortUpdateIsFinishedOnlyWhereItWorked) {
+    ASSERT_EQ(mkdir("box", 0755), 0);
+    ASSERT_EQ(mkdir("other", 0755), 0);
+    ASSERT_EQ(chdir("box"), 0);
+    mailbox(usual, usual);
+    EXPECT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-to:in000.msg"}).status,
+              128 + SIGKILL);
+    const files left = ondisk();
+    ASSERT_EQ(chdir("../other"), 0);
+    spit("a.msg", "other a");
+    runresult r = msgseq({"-u", "../box/meta"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("worked in another directory"), std::string::npos) << r.err;
+    EXPECT_EQ(ondisk(), (files{{"a.msg", "other a"}}));
+    ASSERT_EQ(chdir("../box"), 0);
+    EXPECT_EQ(ondisk(), left);
+    EXPECT_EQ(msgseq({"-u", "meta"}).status, 0);
+    EXPECT_EQ(ondisk(), closed);
 }
 
 TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
@@ -1703,3 +1878,68 @@ TEST_F(Msgseq, UpdateResumesAJournalOfTheReleaseBefore) {
     EXPECT_EQ(ondisk(), closed);
     EXPECT_EQ(slurp("meta"), renamed);
 }
+namespace {
+
+// renumfiles and renumindex called in the test's own process, on an index
+// whose files do not exist.
+struct callrow {
+    std::string name;
+    std::vector<std::string> listed;
+    bool update = false;
+    int rc = RENUMFILES;
+    std::string errs{};  // all the run says; with quiet, not asked for
+    size_t records = 0;  // when set, the index lists this many records, each its new name
+    bool gone = false;   // the working directory is removed before the run
+    bool quiet = false;
+};
+
+void PrintTo(const callrow& c, std::ostream* os) { *os << c.name; }
+
+class RenumCall : public ScratchDir, public ::testing::WithParamInterface<callrow> {};
+
+std::vector<callrow> callrows() {
+    return {
+        {.name = "MillionRecordsUpdate",
+         .listed = {},
+         .update = true,
+         .records = 1000000,
+         .quiet = true},
+    };
+}
+
+}  // namespace
+
+TEST_P(RenumCall, EndsAsDocumented) {
+    const callrow& c = GetParam();
+    std::string text = "/home/ann/mail\nann@example.org\n";
+    const size_t n = c.records ? c.records : c.listed.size();
+    for (size_t k = 0; k < n; k++)
+        text.append(c.records ? numbered(k) : c.listed[k]).append("\nto\nfrom\nsubj\n\n\nN\n");
+    text += "END\n";
+    const std::string meta = dir + "/meta";
+    spit(meta, text);
+    llinit();
+    ASSERT_EQ(readmeta(meta.c_str(), inlist), 1);
+    char* said = nullptr;
+    size_t saidsize = 0;
+    FILE* errs = c.quiet ? nullptr : open_memstream(&said, &saidsize);
+    const renumopts opts{"msgseq", false, nullptr, errs};
+    renumstats stats{};
+    const int rc = c.update ? renumindex(meta.c_str(), inlist, &opts, &stats)
+                            : renumfiles(meta.c_str(), inlist, &opts, false, &stats);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    if (errs) fclose(errs);
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_EQ(said ? std::string(said) : "", c.errs);
+    free(said);
+    EXPECT_EQ(stats.missing, c.rc == RENUMFILES ? static_cast<int>(n) : 0);
+    EXPECT_EQ(slurp(meta), text);
+    EXPECT_FALSE(exists(meta + ".msgseq-update"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, RenumCall, ::testing::ValuesIn(callrows()),
+                         [](const ::testing::TestParamInfo<callrow>& info) {
+                             return info.param.name;
+                         });
