@@ -130,12 +130,24 @@ std::vector<cut> cuts(const std::vector<call>& calls) {
 
 // Call i of the log made again on the disk as the power cut left it. One
 // that can't be made (its directory, or the name it works on, was lost)
-// does nothing.
-void replay(const call& c, size_t i, const std::string& snaps) {
+// does nothing. A file synced whose name was lost is still on disk, under
+// no name (orphans), until a rename or link that survived gives it one.
+void replay(const call& c, size_t i, const std::string& snaps,
+            std::map<std::string, std::string>& orphans) {
     const char* a = c.a.c_str();
     const char* b = c.b.c_str();
+    if (auto it = orphans.find(c.a);
+        it != orphans.end() && !c.filesync && !exists(a) &&
+        (c.fn.starts_with("link") || c.fn.starts_with("rename"))) {
+        spit(a, it->second);
+        orphans.erase(it);
+    }
     if (c.filesync) {
-        if (exists(a)) spit(a, slurp(snaps + "/" + std::to_string(i + 1)));
+        const std::string bytes = slurp(snaps + "/" + std::to_string(i + 1));
+        if (exists(a))
+            spit(a, bytes);
+        else
+            orphans[c.a] = bytes;
     } else if (c.fn.starts_with("mkdir")) {
         (void)mkdir(a, 0700);
     } else if (c.fn == "rmdir" || c.fn.starts_with("unlink") || c.fn == "remove") {
@@ -251,7 +263,8 @@ TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
             const std::vector<cut> all = cuts(calls);
             for (size_t s = 0; s < all.size(); s += sample) {
                 lay(meta);
-                for (size_t i : all[s].kept) replay(calls[i], i, snaps);
+                std::map<std::string, std::string> orphans;
+                for (size_t i : all[s].kept) replay(calls[i], i, snaps, orphans);
                 const runresult r = run({MSGSEQ_PATH, "-u", arg});
                 states++;
                 const std::string bad = wrong(meta, r);
