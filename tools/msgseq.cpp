@@ -353,6 +353,12 @@ int main(int argc, char** argv) {
             stderr);
         return RENUMBUSY;
     }
+    // NFS without its lock manager, say: no run goes on unlocked.
+    if (lock < 0) {
+        (void)fprintf(stderr, "msgseq: cannot lock the working directory: %s; nothing done\n",
+                      strerror(errno));
+        return RENUMBUSY;
+    }
     if (!a.update && renumunfinished(a.meta)) {
         (void)fprintf(stderr,
                       "msgseq: an update of '%s' by 'msgseq -u' was cut short; run 'msgseq -u %s' "
@@ -411,6 +417,9 @@ int main(int argc, char** argv) {
     inlist = outlist = nullptr;
     renumunlock(lock);
     if (stopsig && rc == RENUMSTOPPED) return endstopped(stopsig, rc, stats, a);
+    // Kept out by another run's lock, or a directory that can't be locked:
+    // nothing was done, and no count is printed.
+    if (rc == RENUMBUSY) return rc;
 
     printf("%d", count);
     const bool flushed = fflush(stdout) == 0;
