@@ -4,7 +4,6 @@
 // this file is the command line, the messages and the exit status.
 #include <fcntl.h>
 #include <malloc.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -436,8 +436,8 @@ int main(int argc, char** argv) {
         (void)fputs("msgseq: error writing standard output\n", stderr);
     if (stopsig) return endstopped(stopsig, rc, stats, a);
     // The lowest status that applies, but for an update left unfinished,
-    // which asks to be run again, or one that another run kept out.
-    if (rc == RENUMWRITE || rc == RENUMBUSY) return rc;
+    // which asks to be run again.
+    if (rc == RENUMWRITE) return rc;
     if (!loaded || rc == RENUMINDEX) return EXIT_LOAD;
     if (rc == RENUMFILES) return EXIT_RENAME;
     if (!printed) return EXIT_OUTPUT;
