@@ -185,8 +185,9 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         if (!(log.where == r.here) || log.recs.size() != r.recs.size()) {
             renumsay(opts,
                      "the update of '%s' that was cut short worked in another directory "
-                     "or on another index; finish it there\n",
-                     renumshown(fname).c_str());
+                     "or on another index; finish it there, or give it up by removing '%s' "
+                     "(the files keep the names they have now)\n",
+                     renumshown(fname).c_str(), renumshown(dir).c_str());
             return RENUMINDEX;
         }
         uint32_t differs = 0;
@@ -194,8 +195,9 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         if (how == renumresume::other) {
             renumsay(opts,
                      "'%s' is not the index that the update cut short was working on (record %u "
-                     "differs from its journal); nothing done\n",
-                     renumshown(fname).c_str(), differs + 1);
+                     "differs from its journal); nothing done; put that index back, or give the "
+                     "update up by removing '%s' (the files keep the names they have now)\n",
+                     renumshown(fname).c_str(), differs + 1, renumshown(dir).c_str());
             return RENUMINDEX;
         }
         if (how == renumresume::apart) {

@@ -156,6 +156,11 @@ int renumfsmove(renumrun& r, const std::string& from, const char* to, bool* both
         auto it = r.names.find(from);
         if (it == r.names.end()) return ENOENT;
         if (r.names.contains(to)) return EEXIST;
+        // What the real run would be refused by the directory itself: one
+        // that can't be written (read-only, immutable), or a sticky one
+        // where the file is another user's.
+        if (access(".", W_OK) != 0) return errno;
+        if (!mayunlink(r, from)) return EPERM;
         const ino_t ino = it->second;
         r.names.erase(it);
         r.names.emplace(to, ino);

@@ -104,15 +104,17 @@ bool renumwriteatomic(const std::string& tmp, const std::string& path, mode_t mo
 namespace {
 
 // What the journal keeps of a record's fields besides its file's name, so
-// that a rerun can tell this index from another listing the same names.
-uint64_t fieldsum(const llnode* rec) {
+// that a rerun can tell this index from another listing the same names. A
+// reader marks messages read between a kill and the rerun: the flag is
+// summed either way when checking.
+uint64_t fieldsum(const llnode* rec, bool read) {
     uint64_t h = 14695981039346656037ull;
     for (const char* field : {rec->to, rec->from, rec->subject, rec->cc, rec->bcc}) {
         for (const char* p = field; *p; p++)
             h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
         h = (h ^ '\n') * 1099511628211ull;
     }
-    return (h ^ (rec->read == MSGREAD ? 'R' : 'N')) * 1099511628211ull;
+    return (h ^ (read ? 'R' : 'N')) * 1099511628211ull;
 }
 
 }  // namespace
@@ -131,15 +133,17 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
     char line[128];
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         struct stat st {};
-        if (r.ino[i] &&
-            fstatat(AT_FDCWD, std::string(renumcur(r, i)).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        // A record claimed as home by a ring cut short has no current name
+        // apart from its new one.
+        const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
+        if (r.ino[i] && fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             r.ino[i] = 0;  // gone since the directory was listed
         if (r.ino[i]) r.ino[i] = st.st_ino;
-        const int n =
-            snprintf(line, sizeof line, "%ju %jd %jd.%09ld %016" PRIx64 " %u ",
-                     static_cast<uintmax_t>(r.ino[i]), static_cast<intmax_t>(st.st_size),
-                     static_cast<intmax_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-                     fieldsum(r.recs[i]), same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
+        const int n = snprintf(line, sizeof line, "%ju %jd %jd.%09ld %016" PRIx64 " %u ",
+                               static_cast<uintmax_t>(r.ino[i]), static_cast<intmax_t>(st.st_size),
+                               static_cast<intmax_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                               fieldsum(r.recs[i], r.recs[i]->read == MSGREAD),
+                               same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
         text.append(line, static_cast<size_t>(n));
         text += renumlisted(r, i);
         text += '\n';
@@ -258,7 +262,8 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) 
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         const renumentry& e = log.recs[i];
         const std::string_view name(renumlisted(r, i));
-        if ((!log.old && e.fields != fieldsum(r.recs[i])) ||
+        if ((!log.old && e.fields != fieldsum(r.recs[i], true) &&
+             e.fields != fieldsum(r.recs[i], false)) ||
             (name != e.name && name != renumtarget(i).s &&
              std::find(found[i].begin(), found[i].end(), name) == found[i].end())) {
             *differs = i;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <climits>
 #include <cstdio>
 #include <map>
@@ -212,7 +213,8 @@ const std::string unwritten =
     "update\n";
 const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
-    "differs from its journal); nothing done\n";
+    "differs from its journal); nothing done; put that index back, or give the update up by "
+    "removing 'DIR/meta.msgseq-update' (the files keep the names they have now)\n";
 const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "", "N"},
                                           {"in002.msg", "to", "from", "subj", "", "", "N"},
                                           {"in005.msg", "to", "from", "subj", "", "", "N"}});
@@ -732,6 +734,17 @@ std::vector<faultrow> faultrows() {
          .listed = {"a.msg"},
          .unlogged = "link ",
          .sticky = true},
+        // A dry run says the same of it.
+        {.name = "StickyDirectoryForeignFileDryRun",
+         .faults = {"FSFAULT_EUID=4242"},
+         .out = "1",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
+                "msgseq: 1 of 1 record would not be renamed: 1 refused\n",
+         .status = 3,
+         .after = {{"a.msg", msg("a.msg")}},
+         .args = {"-n", "meta"},
+         .listed = {"a.msg"},
+         .sticky = true},
         {.name = "DirectoryCannotBeLocked",
          .faults = {"FSFAULT_FAIL=flock:.:ENOLCK"},
          .out = "",
@@ -1178,6 +1191,10 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         runresult again = runfsfault(f.args, f.rerunfaults);
         EXPECT_EQ(again.status, f.rerunstatus);
         EXPECT_EQ(again.out, std::to_string(listed.size()));
+        // The working directory, as the tool names it, reads as DIR.
+        const std::string here = std::filesystem::canonical(".").string();
+        for (size_t at; (at = again.err.find(here)) != std::string::npos;)
+            again.err.replace(at, here.size(), "DIR");
         EXPECT_EQ(again.err, f.rerunerr);
         EXPECT_EQ(ondisk(), f.rerunafter);
     }
@@ -1841,6 +1858,26 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), ends);
     EXPECT_EQ(slurp("meta"), indexof({"in001.msg", "in000.msg", "in000.msg"}));
+}
+
+TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARing) {
+    // The set-aside file is the ring's, whose other file is home already:
+    // -u closes the ring and ends.
+    mailbox({"in001.msg", "in000.msg"}, {"in000.msg", "in001.msg"});
+    ASSERT_EQ(runfsfault({"meta"}, {"FSFAULT_KILL=rename-to:in001.msg"}).status, 128 + SIGKILL);
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), files({{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}}));
+    EXPECT_EQ(slurp("meta"), indexof({"in000.msg", "in001.msg"}));
+}
+
+TEST_F(Msgseq, FifoWithNoWriterYieldsToSigterm) {
+    // Blocked opening the metafile, the run has changed nothing: a signal
+    // ends it there (timeout says 124 for its TERM, 137 had it to kill).
+    ASSERT_EQ(mkfifo("meta", 0600), 0);
+    const runresult r = run({"/usr/bin/timeout", "-k", "5", "-s", "TERM", "0.5", MSGSEQ_PATH, "meta"});
+    EXPECT_EQ(r.status, 124);
 }
 
 TEST_F(Msgseq, UpdateJournalNotOnDiskMovesNothing) {

@@ -348,7 +348,6 @@ int main(int argc, char** argv) {
     args a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
 
-    catchstops();
     const int lock = renumlock();
     if (lock < 0 && errno == EWOULDBLOCK) {
         (void)fputs(
@@ -377,6 +376,10 @@ int main(int argc, char** argv) {
     if (readable) roomforrecords(src.path.c_str());
     llinit();
     const bool loaded = readable && load(src, a.meta);
+    // Caught only from here on: until the metafile is read nothing has
+    // changed, and a metafile that blocks (a FIFO with no writer, a
+    // terminal) must still yield to Ctrl-C, which a restarted read would not.
+    catchstops();
     const int count = inlist->count;
     bool crlf = false;
     if (readable && !loaded && !a.update) explain(src.path.c_str(), a.meta, false, &crlf);
