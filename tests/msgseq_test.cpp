@@ -167,6 +167,8 @@ struct faultrow {
     files between{};         // written, in place, before the rerun
     std::string rerunerr{};  // what the rerun says
     bool sticky = false;     // the directory sticky, the files another user's (as root only)
+    bool sametime = false;   // what between writes keeps the file's time
+    std::string indexdir{};  // when set, the index is there, named through it
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -215,6 +217,9 @@ const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
     "differs from its journal); nothing done; put that index back, or give the update up by "
     "removing 'DIR/meta.msgseq-update' (the files keep the names they have now)\n";
+const std::string changedfile =
+    "msgseq: cannot move 'in005.msg' to 'in002.msg': not the file the update began with (its "
+    "size or time differs); left alone\nmsgseq: 1 of 3 records not renamed: 1 refused\n";
 const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "", "N"},
                                           {"in002.msg", "to", "from", "subj", "", "", "N"},
                                           {"in005.msg", "to", "from", "subj", "", "", "N"}});
@@ -822,6 +827,82 @@ std::vector<faultrow> faultrows() {
          .listed = ring3,
          .errpart = true,
          .settled = true},
+        // Without no-replace renames in the kernel at all: links and unlinks.
+        {.name = "NoReplaceUnsupportedLinksAndUnlinks",
+         .faults = {"FSFAULT_NOREPLACE=enosys"},
+         .out = "3",
+         .after = closed,
+         .logged = "renameat2 a.msg in000.msg ENOSYS\nlink a.msg in000.msg 0\n"},
+        // One entry under two spellings, though the file has another name.
+        {.name = "CaseInsensitiveNameWithAHardLink",
+         .faults = {"FSFAULT_CASEFOLD=1"},
+         .out = "1",
+         .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
+                "entry here\n"
+                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+         .status = 3,
+         .after = {{"IN000.MSG", msg("IN000.MSG")}, {"b.msg", msg("IN000.MSG")}},
+         .listed = {"IN000.MSG"},
+         .links = {{"b.msg", "IN000.MSG"}}},
+        // The index's own directory is synced after the work directory goes.
+        {.name = "UpdateSyncsTheIndexDirectoryLast",
+         .faults = {},
+         .out = "3",
+         .after = {{"in000.msg", msg("a.msg")},
+                   {"in001.msg", msg("in002.msg")},
+                   {"in002.msg", msg("in005.msg")},
+                   {"sub", ""}},
+         .logged = "rmdir meta.msgseq-update 0\nfsync sub 0\n",
+         .args = {"-u", "sub/meta"},
+         .meta = renamed,
+         .indexdir = "sub"},
+        // A file that took a message's inode number, told by its time alone
+        // (as many bytes) or by its size alone (its time copied over).
+        {.name = "UpdateResumeFileSameSize",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("a.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in005.msg", msg("in005.MSG")}},
+         .meta = indexof({"in000.msg", "in001.msg", "in005.msg"}),
+         .between = {{"in005.msg", msg("in005.MSG")}},
+         .rerunerr = changedfile},
+        {.name = "UpdateResumeFileSameTime",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("a.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in005.msg", "changed"}},
+         .meta = indexof({"in000.msg", "in001.msg", "in005.msg"}),
+         .between = {{"in005.msg", "changed"}},
+         .rerunerr = changedfile,
+         .sametime = true},
+        // As UpdateResumeLeavesAListedHardLink, the link being of the record
+        // just before.
+        {.name = "UpdateResumeHardLinkOfTheRecordBefore",
+         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
+         .status = 128 + SIGKILL,
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "in000.msg", "h.msg"},
+         .missing = {"h.msg"},
+         .cutshort = true,
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"h.msg", msg("in000.msg")}},
+         .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
+         .links = {{"h.msg", "in000.msg"}},
+         .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as "
+                     "'in000.msg'\nmsgseq: 1 of 3 records not renamed: 1 refused\n"},
     };
 }
 
@@ -1161,7 +1242,12 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         ASSERT_EQ(chmod(".", 01777), 0);
         for (const auto& name : present) ASSERT_EQ(chown(name.c_str(), 4243, 4243), 0);
     }
-    const std::string index = slurp("meta");
+    const std::string metapath = f.indexdir.empty() ? "meta" : f.indexdir + "/meta";
+    if (!f.indexdir.empty()) {
+        ASSERT_EQ(mkdir(f.indexdir.c_str(), 0755), 0);
+        ASSERT_EQ(rename("meta", metapath.c_str()), 0);
+    }
+    const std::string index = slurp(metapath);
     std::vector<std::string> faults = f.faults;
     faults.push_back(std::string("FSFAULT_LOG=") + faultlog);
     runresult r = runfsfault(f.args, faults, {.closedout = f.closedout});
@@ -1187,7 +1273,13 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), f.calls) << log;
     }
     if (f.rerun) {
-        for (const auto& [name, text] : f.between) spit(name, text);
+        for (const auto& [name, text] : f.between) {
+            struct stat st {};
+            ASSERT_TRUE(!f.sametime || stat(name.c_str(), &st) == 0);
+            spit(name, text);
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            ASSERT_TRUE(!f.sametime || utimensat(AT_FDCWD, name.c_str(), times, 0) == 0);
+        }
         runresult again = runfsfault(f.args, f.rerunfaults);
         EXPECT_EQ(again.status, f.rerunstatus);
         EXPECT_EQ(again.out, std::to_string(listed.size()));
@@ -1198,7 +1290,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         EXPECT_EQ(again.err, f.rerunerr);
         EXPECT_EQ(ondisk(), f.rerunafter);
     }
-    EXPECT_EQ(slurp("meta"), f.meta.empty() ? index : f.meta);
+    EXPECT_EQ(slurp(metapath), f.meta.empty() ? index : f.meta);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, MsgseqFault, ::testing::ValuesIn(faultrows()),
@@ -1916,6 +2008,19 @@ TEST_F(Msgseq, UpdateResumesAJournalOfTheReleaseBefore) {
     EXPECT_EQ(ondisk(), closed);
     EXPECT_EQ(slurp("meta"), renamed);
 }
+// Killed once the new index is in place, an update of as many records as an
+// index may hold leaves a journal that the next run can still read.
+TEST_F(Msgseq, MillionRecordsUpdateResumed) {
+    std::vector<std::string> names;
+    for (size_t k = 0; k < 1000000; k++) names.push_back(numbered(k));
+    spit("meta", indexof(names));
+    EXPECT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-to:meta"}).status, 128 + SIGKILL);
+    ASSERT_TRUE(exists(workdir + "/journal"));
+    EXPECT_EQ(msgseq({"-u", "meta"}).status, 3);  // every file missing
+    EXPECT_FALSE(exists(workdir));
+    EXPECT_EQ(slurp("meta"), indexof(names));
+}
+
 namespace {
 
 // renumfiles and renumindex called in the test's own process, on an index
