@@ -191,7 +191,18 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
             return RENUMINDEX;
         }
         uint32_t differs = 0;
-        const renumresume how = renumfindfiles(r, log, &differs);
+        std::string changed;
+        const renumresume how = renumfindfiles(r, log, &differs, &changed);
+        if (how == renumresume::changed) {
+            renumsay(opts,
+                     "'%s', the file of record %u, is not the file the update of '%s' began "
+                     "with (its size or time differs); nothing done; put that message back, or "
+                     "give the update up by removing '%s' (the files keep the names they have "
+                     "now)\n",
+                     renumshown(changed).c_str(), differs + 1, renumshown(fname).c_str(),
+                     renumshown(dir).c_str());
+            return RENUMINDEX;
+        }
         if (how == renumresume::other) {
             renumsay(opts,
                      "'%s' is not the index that the update cut short was working on (record %u "

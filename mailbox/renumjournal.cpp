@@ -238,9 +238,10 @@ bool renumworkforeign(const std::string& dir) {
 // record or by none) is never taken nor removed. A file under its new name
 // and under another of those too was cut short between a link and an
 // unlink, and keeps the new name. A file whose size or time differs from
-// the journal's took a moved file's inode number: it is reported, not
-// touched.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) {
+// the journal's may have taken a moved file's inode number, or be one the
+// user changed: the resume stops (changed) before it touches anything.
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
+                           std::string* changed) {
     std::unordered_map<ino_t, uint32_t> byino;
     for (uint32_t i = 0; i < log.recs.size(); i++)
         if (log.recs[i].ino) byino.emplace(log.recs[i].ino, i);
@@ -276,6 +277,27 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) 
         });
     });
     if (apart) return renumresume::apart;
+    // Where each record's file is: under its new name, else its listed
+    // name, else a set-aside name. One whose size or time differs from the
+    // journal's is not known to be that file: nothing is touched then, and
+    // the caller says what to do.
+    std::vector<std::string> at(r.recs.size());
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        const std::vector<std::string>& names = found[i];
+        if (names.empty()) continue;
+        auto it = std::find(names.begin(), names.end(), renumtarget(i).s);
+        if (it == names.end()) it = std::find(names.begin(), names.end(), renumlisted(r, i));
+        at[i] = it == names.end() ? names.front() : *it;
+        const renumentry& e = log.recs[i];
+        struct stat st;
+        if (!log.old &&
+            (fstatat(AT_FDCWD, at[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+             st.st_size != e.size || st.st_mtim.tv_sec != e.sec || st.st_mtim.tv_nsec != e.nsec)) {
+            *differs = i;
+            *changed = at[i];
+            return renumresume::changed;
+        }
+    }
     r.ino.assign(r.recs.size(), 0);
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         const renumentry& e = log.recs[i];
@@ -288,25 +310,11 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) 
             r.state[i] = renumst::kept;
             continue;
         }
-        std::vector<std::string>& names = found[i];
-        if (names.empty()) continue;
-        auto at = std::find(names.begin(), names.end(), to.s);
-        if (at == names.end()) at = std::find(names.begin(), names.end(), renumlisted(r, i));
-        if (at == names.end()) at = names.begin();
-        struct stat st;
-        if (!log.old &&
-            (fstatat(AT_FDCWD, at->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-             st.st_size != e.size || st.st_mtim.tv_sec != e.sec || st.st_mtim.tv_nsec != e.nsec)) {
-            renumcomplain(r, i, *at, to.s,
-                          "not the file the update began with (its size or time differs); "
-                          "left alone");
-            r.state[i] = renumst::kept;
-            continue;
-        }
+        if (at[i].empty()) continue;
         r.ino[i] = e.ino;
-        for (const std::string& other : names)
-            if (other != *at && other != to.s) (void)renumfsunlink(r, other);
-        if (*at != renumlisted(r, i)) r.away[i] = *at;
+        for (const std::string& other : found[i])
+            if (other != at[i] && other != to.s) (void)renumfsunlink(r, other);
+        if (at[i] != renumlisted(r, i)) r.away[i] = at[i];
     }
     return renumresume::ok;
 }

@@ -243,7 +243,7 @@ int renumlockindexdir(const std::string& real, const char* fname, const renumopt
 // ---- renumjournal.cpp: the update's work directory and journal.
 
 enum class renumjournal : uint8_t { none, good, bad };
-enum class renumresume : uint8_t { ok, apart, other };
+enum class renumresume : uint8_t { ok, apart, other, changed };
 
 // A record's line of the journal.
 struct renumentry {
@@ -287,7 +287,8 @@ bool renumworkforeign(const std::string& dir);
 // Finds each record's file again from the journal; other: the index is not
 // the one the journal was written for (*differs: the first record that
 // differs); apart: names that share an inode number are different files.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs);
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
+                           std::string* changed);
 std::vector<uint32_t> renumrefuselinked(renumrun& r);
 // A record whose set-aside file could go neither on nor back, or renumnone.
 uint32_t renumstranded(const renumrun& r);
