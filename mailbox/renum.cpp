@@ -156,6 +156,10 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     std::string real;
     const std::string dir = renumworkdir(fname, &real);
     if (const int rc = precheck(fname, real, dir, opts)) return rc;
+    // The index as this run found it: another program that writes to it
+    // meanwhile (a delivery that takes no lock) must not lose what it wrote.
+    struct stat loaded {};
+    (void)stat(real.c_str(), &loaded);
     // Names past in999999.msg would not fit a record's name field.
     if (itemlist->count > 1000000) {
         renumsay(opts,
@@ -275,7 +279,18 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     if (rc == RENUMSTOPPED) return rc;  // the journal stays for the run that finishes
     // The renames on disk before the index that names them, the index before
     // the journal goes.
-    if (!named || !renumsyncdir(".") || !renumcommit(real, dir, itemlist)) return unwritten();
+    if (!named || !renumsyncdir(".")) return unwritten();
+    struct stat now {};
+    if (stat(real.c_str(), &now) != 0 || now.st_ino != loaded.st_ino ||
+        now.st_size != loaded.st_size || now.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != loaded.st_mtim.tv_nsec) {
+        renumsay(opts,
+                 "'%s' was changed by another program during the update, and is not rewritten, "
+                 "so that nothing written to it is lost; the journal stays\n",
+                 renumshown(fname).c_str());
+        return RENUMWRITE;
+    }
+    if (!renumcommit(real, dir, itemlist)) return unwritten();
     if (const int err = renumclearwork(dir)) {
         struct stat st;
         if (lstat((dir + "/journal").c_str(), &st) == 0)

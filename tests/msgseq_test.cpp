@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -1960,11 +1960,31 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARing) {
     EXPECT_EQ(slurp("meta"), indexof({"in000.msg", "in001.msg"}));
 }
 
+TEST_F(Msgseq, UpdateKeepsWhatAnotherProgramWroteMeanwhile) {
+    // A delivery appends to the index while the update is stopped at its
+    // first rename: the index is not written over, and no success is said.
+    mailbox({"a.msg", "in002.msg"}, {"a.msg", "in002.msg"});
+    const std::string grown = slurp("meta") + "appended\n";
+    const runresult r =
+        run({"/bin/sh", "-c",
+             "\"$0\" -u meta & pid=$!\n"
+             "until grep -q '^State:.*stopped' /proc/$pid/status; do sleep 0.05; done\n"
+             "echo appended >> meta; kill -CONT $pid; wait $pid",
+             MSGSEQ_PATH},
+            nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}));
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.err,
+              "msgseq: 'meta' was changed by another program during the update, and is not "
+              "rewritten, so that nothing written to it is lost; the journal stays\n");
+    EXPECT_EQ(slurp("meta"), grown);
+}
+
 TEST_F(Msgseq, FifoWithNoWriterYieldsToSigterm) {
     // Blocked opening the metafile, the run has changed nothing: a signal
     // ends it there (timeout says 124 for its TERM, 137 had it to kill).
     ASSERT_EQ(mkfifo("meta", 0600), 0);
-    const runresult r = run({"/usr/bin/timeout", "-k", "5", "-s", "TERM", "0.5", MSGSEQ_PATH, "meta"});
+    const runresult r =
+        run({"/usr/bin/timeout", "-k", "5", "-s", "TERM", "0.5", MSGSEQ_PATH, "meta"});
     EXPECT_EQ(r.status, 124);
 }
 
