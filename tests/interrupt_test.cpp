@@ -30,20 +30,6 @@
 
 namespace {
 
-// Sanitized builds run several times slower; fewer kill points keep the
-// suite's time in bounds there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
-
 constexpr size_t records = 3000;
 constexpr int killpoints = sanitized ? 16 : 40;
 constexpr unsigned seed = 20240611;  // the same mailbox and kill times every run

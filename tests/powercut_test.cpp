@@ -28,11 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t sample = 8;  // a sanitized tool is slower: every eighth state
-#else
-constexpr size_t sample = 1;
-#endif
+constexpr size_t sample = sanitized ? 8 : 1;  // a sanitized tool is slower: every eighth state
 constexpr size_t shown = 4;  // failures described in full, per mailbox
 
 struct pcbox {

@@ -8,6 +8,20 @@
 #include <string>
 #include <vector>
 
+// Sanitized builds run several times slower: the tests that make the most
+// calls do fewer of them there, or are left to the plain builds.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+#else
+inline constexpr bool sanitized = false;
+#endif
+
 // Each test runs in a fresh directory of its own, removed afterwards, so tests
 // that make, rename and remove files never meet each other's files or the
 // build tree.
