@@ -50,30 +50,33 @@ namespace {
 // even to the process that holds the first. A directory that can't be locked
 // at all (NFS without its lock manager) is not worked on unlocked. RENUMOK,
 // with *keep holding the lock when this run took it, or RENUMBUSY, said.
-int lockat(const std::string& path, const char* fname, const renumopts* opts, renumfd* keep) {
+int lockat(const std::string& path, std::string_view fname, const renumopts* opts, renumfd* keep) {
     keep->fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (keep->fd >= 0 && flock(keep->fd, LOCK_EX | LOCK_NB) == 0) return RENUMOK;
     const int err = errno;
     if (keep->fd >= 0) close(keep->fd);
     keep->fd = -1;
-    if (err == EWOULDBLOCK && !fname) return RENUMOK;  // the caller's lock
+    if (fname.empty()) {                         // the working directory
+        if (err == EWOULDBLOCK) return RENUMOK;  // the caller's lock
+        renumsay(opts, "cannot lock the working directory: %s; nothing done\n", strerror(err));
+        return RENUMBUSY;
+    }
+    const std::string shown = renumshown(fname);
     if (err == EWOULDBLOCK)
         renumsay(opts,
                  "another process (a msgseq run, or flock(1)) holds the lock on the directory "
                  "of '%s'; nothing done\n",
-                 renumshown(fname).c_str());
-    else if (!fname)
-        renumsay(opts, "cannot lock the working directory: %s; nothing done\n", strerror(err));
+                 shown.c_str());
     else
-        renumsay(opts, "cannot lock the directory of '%s': %s; nothing done\n",
-                 renumshown(fname).c_str(), strerror(err));
+        renumsay(opts, "cannot lock the directory of '%s': %s; nothing done\n", shown.c_str(),
+                 strerror(err));
     return RENUMBUSY;
 }
 
 }  // namespace
 
 // The working directory's lock, which the caller should hold already.
-int renumheld(const renumopts* opts, renumfd* keep) { return lockat(".", nullptr, opts, keep); }
+int renumheld(const renumopts* opts, renumfd* keep) { return lockat(".", {}, opts, keep); }
 
 // The index's own directory is locked too when it is another one, so that
 // two updates of one index from two directories never meet.

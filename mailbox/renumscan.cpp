@@ -87,7 +87,7 @@ void pathlinks(const char* fname, const renumid& here, keepset& k) {
         }
     };
     std::string_view path(fname);
-    if (path.starts_with('/')) done = "/";
+    if (path.starts_with('/')) done.assign(1, '/');
     push(path);
     for (int hops = 0; !todo.empty() && hops < 40;) {
         const std::string comp = std::move(todo.back());
@@ -114,7 +114,7 @@ void pathlinks(const char* fname, const renumid& here, keepset& k) {
         const ssize_t n = readlink(next.c_str(), to.data(), to.size());
         if (n <= 0) return;
         to.resize(static_cast<size_t>(n));
-        if (to.starts_with('/')) done = "/";
+        if (to.starts_with('/')) done.assign(1, '/');
         push(to);
     }
 }

@@ -211,7 +211,7 @@ std::string asrewritten(const std::string& text) {
         pos = nl + 1;
     }
     for (size_t i = 2; i < lines.size() && lines[i] != "END"; i += 7)
-        if (i + 6 < lines.size()) lines[i + 6] = lines[i + 6].starts_with('R') ? "R" : "N";
+        if (i + 6 < lines.size()) lines[i + 6].assign(1, lines[i + 6].starts_with('R') ? 'R' : 'N');
     std::string out;
     for (const std::string& line : lines) out += line + "\n";
     return out;

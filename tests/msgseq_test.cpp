@@ -1112,7 +1112,7 @@ TEST_F(Msgseq, ProgressLineInPlaceThenBlankedOut) {
     std::vector<std::string> names(1025);
     std::string complaints;
     for (size_t k = 0; k < names.size(); k++) {
-        names[k] = "m" + numbered(k);
+        names[k] = numbered(k).insert(0, 1, 'm');
         complaints += "msgseq: cannot move '" + names[k] + "' to '" + numbered(k) +
                       "': No such file or directory\n";
     }
@@ -1143,7 +1143,7 @@ TEST_F(Msgseq, ProgressOnATerminalOnly) {
     // The tool stops itself after its first rename and is let go on a second
     // later: at record 1024 the run has gone on long enough to show.
     std::vector<std::string> names(1025);
-    for (size_t k = 0; k < names.size(); k++) names[k] = "m" + numbered(k);
+    for (size_t k = 0; k < names.size(); k++) names[k] = numbered(k).insert(0, 1, 'm');
     const std::string line = "msgseq: 1024 of 1025 records";
     for (const bool tty : {true, false}) {
         SCOPED_TRACE(tty ? "terminal" : "file");
