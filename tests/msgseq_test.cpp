@@ -231,6 +231,43 @@ const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "
                                           {"in002.msg", "to", "from", "subj", "", "", "N"},
                                           {"in005.msg", "to", "from", "subj", "", "", "N"}});
 
+// A -u killed after its first rename, then in005.msg written as text
+// (with its old time when sametime): the rerun touches nothing.
+faultrow changedresume(std::string name, std::string text, bool sametime = false) {
+    return {.name = std::move(name),
+            .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+            .status = 128 + SIGKILL,
+            .after = killedfirst,
+            .args = {"-u", "meta"},
+            .rerun = true,
+            .rerunstatus = 2,
+            .rerunafter = changedlast(text),
+            .between = {{"in005.msg", text}},
+            .rerunerr = changedfile,
+            .sametime = sametime};
+}
+
+// A -u killed just after a ring's file is set aside, h.msg a hard link of
+// link's file: the rerun removes no other name of that file.
+faultrow linkedresume(std::string name, const std::string& link) {
+    return {.name = std::move(name),
+            .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
+            .status = 128 + SIGKILL,
+            .args = {"-u", "meta"},
+            .listed = {"in001.msg", "in000.msg", "h.msg"},
+            .missing = {"h.msg"},
+            .cutshort = true,
+            .rerun = true,
+            .rerunstatus = 3,
+            .rerunafter = {{"in000.msg", msg("in001.msg")},
+                           {"in001.msg", msg("in000.msg")},
+                           {"h.msg", msg(link)}},
+            .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
+            .links = {{"h.msg", link}},
+            .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as '" +
+                        link + "'\nmsgseq: 1 of 3 records not renamed: 1 refused\n"};
+}
+
 std::vector<faultrow> faultrows() {
     // Enough rename lines to fill standard output's buffer many times over.
     std::vector<std::string> many;
@@ -643,16 +680,7 @@ std::vector<faultrow> faultrows() {
          .meta = renamed},
         // After a kill, a file that took a message's inode number (here:
         // one written over in place) is not taken for the message.
-        {.name = "UpdateResumeFileChanged",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = changedlast("changed"),
-         .between = {{"in005.msg", "changed"}},
-         .rerunerr = changedfile},
+        changedresume("UpdateResumeFileChanged", "changed"),
         // Another index put in its place: its records reordered, or the same
         // names with other fields.
         {.name = "UpdateResumeOnReorderedIndex",
@@ -679,22 +707,7 @@ std::vector<faultrow> faultrows() {
          .rerunerr = otherindex},
         // Killed just after a ring's file is set aside: the rerun removes no
         // other name of that file, listed (h.msg) or not (u.msg).
-        {.name = "UpdateResumeLeavesAListedHardLink",
-         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
-         .status = 128 + SIGKILL,
-         .args = {"-u", "meta"},
-         .listed = {"in001.msg", "in000.msg", "h.msg"},
-         .missing = {"h.msg"},
-         .cutshort = true,
-         .rerun = true,
-         .rerunstatus = 3,
-         .rerunafter = {{"in000.msg", msg("in001.msg")},
-                        {"in001.msg", msg("in000.msg")},
-                        {"h.msg", msg("in001.msg")}},
-         .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
-         .links = {{"h.msg", "in001.msg"}},
-         .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as "
-                     "'in001.msg'\nmsgseq: 1 of 3 records not renamed: 1 refused\n"},
+        linkedresume("UpdateResumeLeavesAListedHardLink", "in001.msg"),
         {.name = "UpdateResumeLeavesAnUnlistedHardLink",
          .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
          .status = 128 + SIGKILL,
@@ -860,45 +873,11 @@ std::vector<faultrow> faultrows() {
          .indexdir = "sub"},
         // A file that took a message's inode number, told by its time alone
         // (as many bytes) or by its size alone (its time copied over).
-        {.name = "UpdateResumeFileSameSize",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = changedlast(msg("in005.MSG")),
-         .between = {{"in005.msg", msg("in005.MSG")}},
-         .rerunerr = changedfile},
-        {.name = "UpdateResumeFileSameTime",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = changedlast("changed"),
-         .between = {{"in005.msg", "changed"}},
-         .rerunerr = changedfile,
-         .sametime = true},
+        changedresume("UpdateResumeFileSameSize", msg("in005.MSG")),
+        changedresume("UpdateResumeFileSameTime", "changed", true),
         // As UpdateResumeLeavesAListedHardLink, the link being of the record
         // just before.
-        {.name = "UpdateResumeHardLinkOfTheRecordBefore",
-         .faults = {"FSFAULT_KILL=rename-to:.msgseq-temp-*"},
-         .status = 128 + SIGKILL,
-         .args = {"-u", "meta"},
-         .listed = {"in001.msg", "in000.msg", "h.msg"},
-         .missing = {"h.msg"},
-         .cutshort = true,
-         .rerun = true,
-         .rerunstatus = 3,
-         .rerunafter = {{"in000.msg", msg("in001.msg")},
-                        {"in001.msg", msg("in000.msg")},
-                        {"h.msg", msg("in000.msg")}},
-         .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
-         .links = {{"h.msg", "in000.msg"}},
-         .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as "
-                     "'in000.msg'\nmsgseq: 1 of 3 records not renamed: 1 refused\n"},
+        linkedresume("UpdateResumeHardLinkOfTheRecordBefore", "in000.msg"),
     };
 }
 
