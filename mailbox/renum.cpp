@@ -27,21 +27,9 @@ std::string renumshown(std::string_view name) {
     return out;
 }
 
-int renumlock() {
-    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
-}
+int renumlock() { return durlock("."); }
 
-void renumunlock(int lockfd) {
-    if (lockfd >= 0) close(lockfd);
-}
+void renumunlock(int lockfd) { durunlock(lockfd); }
 
 namespace {
 
@@ -83,7 +71,7 @@ int renumheld(const renumopts* opts, renumfd* keep) { return lockat(".", {}, opt
 int renumlockindexdir(const std::string& real, const char* fname, const renumopts* opts,
                       renumfd* keep) {
     struct stat st;
-    const std::string up = renumparent(real);
+    const std::string up = durparent(real);
     if (stat(up.c_str(), &st) == 0 && renumid{st.st_dev, st.st_ino} == renumhere()) return RENUMOK;
     return lockat(up, fname, opts, keep);
 }
@@ -108,7 +96,7 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     r.verified = false;
     const int rc = renumpasses(r, stats, update);
     // Exit 0 means on disk: the renames too.
-    if (!r.dry && !renumsyncdir(".")) {
+    if (!r.dry && !dursyncdir(".")) {
         renumsay(opts, "cannot sync the directory '.': %s; the renames may not survive a crash\n",
                  strerror(errno));
         return RENUMFILES;
@@ -143,9 +131,9 @@ int precheck(const char* fname, const std::string& real, const std::string& dir,
         return RENUMINDEX;
     }
     // The new index and the work directory are made beside the index.
-    if (access(renumparent(real).c_str(), W_OK) != 0) {
+    if (access(durparent(real).c_str(), W_OK) != 0) {
         renumsay(opts, "cannot write in '%s', where the index '%s' is (%s); nothing done\n",
-                 renumshown(renumparent(real)).c_str(), renumshown(fname).c_str(), strerror(errno));
+                 renumshown(durparent(real)).c_str(), renumshown(fname).c_str(), strerror(errno));
         return RENUMINDEX;
     }
     return RENUMOK;
@@ -282,7 +270,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
     if (rc == RENUMSTOPPED) return rc;  // the journal stays for the run that finishes
     // The renames on disk before the index that names them, the index before
     // the journal goes.
-    if (!named || !renumsyncdir(".")) return unwritten();
+    if (!named || !dursyncdir(".")) return unwritten();
     struct stat now {};
     if (stat(real.c_str(), &now) != 0 || now.st_ino != loaded.st_ino ||
         now.st_size != loaded.st_size || now.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
@@ -293,7 +281,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                  renumshown(fname).c_str());
         return RENUMWRITE;
     }
-    if (!renumcommit(real, dir, itemlist)) return unwritten();
+    if (!durwriteindex(real, dir + "/index", itemlist)) return unwritten();
     if (const int err = renumclearwork(dir)) {
         struct stat st;
         if (lstat((dir + "/journal").c_str(), &st) == 0)
@@ -308,7 +296,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
                      renumshown(fname).c_str(), strerror(err), progof(opts));
         return RENUMWRITE;
     }
-    if (!renumsyncdir(renumparent(real))) {
+    if (!dursyncdir(durparent(real))) {
         renumsay(opts,
                  "'%s' is rewritten, but the end of the update may not be on disk (%s); '%s -u' "
                  "run again makes sure\n",

@@ -122,7 +122,7 @@ int droplinked(const std::string& from, const char* to, bool* both) {
 void renumflushlinks(renumrun& r) {
     r.batch = false;
     if (r.linked.empty()) return;
-    const int syncerr = renumsyncdir(".") ? 0 : errno ? errno : EIO;
+    const int syncerr = dursyncdir(".") ? 0 : errno ? errno : EIO;
     for (const renumrun::pendinglink& l : r.linked) {
         bool both = false;
         int err = syncerr;
@@ -186,7 +186,7 @@ int renumfsmove(renumrun& r, const std::string& from, const char* to, bool* both
             r.linkedfrom.insert(from);
             return 0;
         }
-        if (!renumsyncdir(".")) {
+        if (!dursyncdir(".")) {
             const int err = errno;
             if (unlink(to) != 0 && both) *both = true;
             return err;

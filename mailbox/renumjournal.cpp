@@ -18,7 +18,7 @@
 //     (renumfindfiles), then moves the rest (renumpasses). When every file
 //     is where it ends, the mailbox directory is synced: state 4.
 //  4. Renames on disk. A rerun does as from 3 and finds nothing to move.
-//     renumcommit writes the new index in the work directory, syncs it,
+//     durwriteindex writes the new index in the work directory, syncs it,
 //     renames it over the index and syncs the index's directory: state 5.
 //  5. Index replaced, journal still there. A rerun does as from 3: every
 //     record lists the name its file now has, which the check accepts, and
@@ -48,6 +48,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "mailbox/durable.h"
 #include "mailbox/meta.h"
 #include "mailbox/renumrun.h"
 
@@ -64,41 +65,6 @@ std::string renumworkdir(const char* fname, std::string* real) {
     if (!realpath(fname, buf)) return {};
     if (real) *real = buf;
     return std::string(buf) + renumworkext;
-}
-
-std::string renumparent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool renumsyncdir(const std::string& path) {
-    const renumfd fd{open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return fd.fd >= 0 && (fsync(fd.fd) == 0 || errno == EINVAL);
-}
-
-bool renumwriteatomic(const std::string& tmp, const std::string& path, mode_t mode,
-                      const std::function<bool(FILE*)>& fill) {
-    // A fresh file: what is left under tmp may be another name of a file
-    // that must not change (an older release linked the index there).
-    if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    FILE* f = fdopen(fd, "w");
-    if (!f) {
-        close(fd);
-        return false;
-    }
-    char buf[METABUF];  // outlives f, which is closed below
-    bool ok = setvbuf(f, buf, _IOFBF, sizeof buf) == 0 && fchmod(fd, mode) == 0 && fill(f) &&
-              fflush(f) == 0 && !ferror(f) && fsync(fd) == 0;
-    ok = fclose(f) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        (void)unlink(tmp.c_str());
-        errno = err;
-        return false;
-    }
-    return renumsyncdir(renumparent(path));
 }
 
 namespace {
@@ -148,11 +114,11 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
         text += renumlisted(r, i);
         text += '\n';
     }
-    return renumwriteatomic(dir + "/journal.new", dir + "/journal", 0600,
-                            [&text](FILE* f) {
-                                return fwrite(text.data(), 1, text.size(), f) == text.size();
-                            }) &&
-           renumsyncdir(renumparent(dir));
+    return durwrite(dir + "/journal.new", dir + "/journal", nullptr,
+                    [&text](FILE* f) {
+                        return fwrite(text.data(), 1, text.size(), f) == text.size();
+                    }) &&
+           dursyncdir(durparent(dir));
 }
 
 // Reads the journal back: bad when there is one this run can't trust. A
@@ -357,19 +323,4 @@ uint32_t renumstranded(const renumrun& r) {
                 return i;
     }
     return renumnone;
-}
-
-// The new index: the records as renumpasses left them, written as wrtmeta
-// writes them, with the old index's permission bits.
-bool renumcommit(const std::string& real, const std::string& dir, const llnode* itemlist) {
-    struct stat st;
-    if (stat(real.c_str(), &st) != 0) return false;
-    return renumwriteatomic(dir + "/index", real, st.st_mode & 07777, [itemlist](FILE* f) {
-        const ownerdata* owner = itemlist->mydata;
-        if (putf(f, owner ? owner->mypath : "") < 0 || putf(f, owner ? owner->myaddr : "") < 0)
-            return false;
-        for (const llnode* rec = itemlist; rec; rec = rec->next)
-            if (wrthdr(f, rec) < 0) return false;
-        return putf(f, "END") > 0;
-    });
 }

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "mailbox/durable.h"
 #include "mailbox/ll.h"
 #include "mailbox/renum.h"
 
@@ -266,15 +267,6 @@ struct renumlog {
 // "<index>.msgseq-update" beside the file the index path leads to; empty
 // when it leads nowhere.
 std::string renumworkdir(const char* fname, std::string* real = nullptr);
-std::string renumparent(const std::string& path);
-// Syncs a directory, so that the names made and removed in it survive a
-// crash. true where the file system can't sync a directory (EINVAL).
-bool renumsyncdir(const std::string& path);
-// Writes path whole or not at all: fill writes tmp (mode bits mode), which
-// is synced, renamed to path, and path's directory synced. On failure tmp
-// is removed, path untouched, and errno says why.
-bool renumwriteatomic(const std::string& tmp, const std::string& path, mode_t mode,
-                      const std::function<bool(FILE*)>& fill);
 // Makes the work directory and writes the journal, on disk before the first
 // file moves. same: for each record, the record whose file it is too, or
 // renumnone (empty: none).
@@ -292,8 +284,4 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
 std::vector<uint32_t> renumrefuselinked(renumrun& r);
 // A record whose set-aside file could go neither on nor back, or renumnone.
 uint32_t renumstranded(const renumrun& r);
-// Replaces the index real with the records of itemlist, through the work
-// directory dir; the index's directory is synced.
-bool renumcommit(const std::string& real, const std::string& dir, const llnode* itemlist);
-
 #endif

@@ -1,0 +1,53 @@
+// Writing that survives a crash, shared by every program that changes a
+// mailbox: a directory synced, a file written aside and renamed over its old
+// self (keeping that one's owner, group and mode), a mailbox index written so,
+// and the directory locks that keep two programs from changing one mailbox
+// at once.
+//
+// Nothing here keeps memory or state between calls; a lock is a descriptor
+// the caller owns and closes (durunlock).
+#ifndef MAILBOX_DURABLE_H
+#define MAILBOX_DURABLE_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "mailbox/ll.h"
+
+// The directory part of path: "." for a bare name, "/" for one in the root.
+std::string durparent(const std::string& path);
+
+// Syncs a directory, so that the names made and removed in it survive a
+// crash. true where the file system can't sync a directory (EINVAL).
+bool dursyncdir(const std::string& path);
+
+// Writes path whole or not at all: fill writes tmp, which gets like's mode
+// bits, and, where this process may give them (as root), its owner and
+// group; tmp is synced, renamed over path, and path's directory synced. like
+// null: mode 0600, owner the caller. On failure tmp is removed, path is
+// untouched, and errno says why.
+bool durwrite(const std::string& tmp, const std::string& path, const struct stat* like,
+              const std::function<bool(FILE*)>& fill);
+
+// Replaces the index real with the list itemlist, line for line as wrtmeta
+// writes it, through the temporary name tmp (which must be on real's file
+// system), keeping the old index's owner, group and mode.
+bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist);
+
+// Gives a file or directory that this process made to the owner of like,
+// where this process may (as root), so that the mailbox's owner can remove
+// it. Quietly nothing otherwise.
+void durgive(const std::string& path, const struct stat& like);
+
+// An exclusive flock(2) on the directory path, which shell scripts can take
+// with flock(1) too: a descriptor to pass to durunlock, or -1 with errno
+// EWOULDBLOCK when another process holds it, or another errno when the
+// directory can't be opened or locked (ENOLCK: no lock manager).
+int durlock(const std::string& path);
+void durunlock(int fd);
+
+#endif
