@@ -1,0 +1,2 @@
+// A message file's headers, read with GMime (headers/msghdr.h).
+#include "headers/msghdr.h"
