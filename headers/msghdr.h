@@ -1,8 +1,22 @@
 // A message file's own headers, read and decoded into the fields of an index
 // record (to, from, subject, cc, bcc and the read flag). The only part of the
 // project that links GMime: the core library stays on the standard library
-// and POSIX.
+// and POSIX. Everything handed back is owned by the caller's msghdr.
 #ifndef MAILBOX_HEADERS_MSGHDR_H
 #define MAILBOX_HEADERS_MSGHDR_H
+
+#include <string>
+
+struct msghdr {
+    // UTF-8, folded lines unfolded, encoded words decoded; empty when the
+    // header is absent. Not cut to the index's field limits: the caller cuts.
+    std::string to, from, subject, cc, bcc;
+    bool read = false;  // a Status: header holding R
+};
+
+// 0: *out holds the message's fields. 1: the file is not a message (no
+// header block); *out is cleared. -1: it could not be opened or read, errno
+// says why.
+int msghdrread(const char* path, msghdr* out);
 
 #endif
