@@ -71,7 +71,7 @@ std::string tally(int left, int of, const std::string& why) {
 std::string stoppedat(int line, const std::string& why) {
     return "msgseq: meta:" + std::to_string(line) + ": " + why + "\n";
 }
-const std::string toolong = "message file name longer than 12 characters";
+const std::string toolong = "message file name longer than 12 bytes";
 const std::string nulname = "message file name holds a NUL byte";
 const std::string notplain = "not a name in this directory";
 const std::string missing = "No such file or directory";

@@ -1785,15 +1785,15 @@ std::vector<refusedrow> refusedrows() {
         {.name = "SubjectTooLong",
          .meta = head + rec("a.msg") + rec("b.msg", std::string(100, 'x')) + "END\n",
          .out = "2",
-         .err = "msgseq: meta:13: subject longer than 99 characters\n"},
+         .err = "msgseq: meta:13: subject longer than 99 bytes\n"},
         {.name = "BccTooLong",
          .meta = head + rec("a.msg", "s", std::string(100, 'x')) + rec("b.msg") + "END\n",
          .out = "2",
-         .err = "msgseq: meta:8: bcc longer than 99 characters\n"},
+         .err = "msgseq: meta:8: bcc longer than 99 bytes\n"},
         {.name = "AddressTooLong",
          .meta = "/p\n" + std::string(50, 'a') + "\n" + rec("a.msg") + rec("b.msg") + "END\n",
          .out = "2",
-         .err = "msgseq: meta:2: owner's address too long (over 49 characters)\n"},
+         .err = "msgseq: meta:2: owner's address too long (over 49 bytes)\n"},
         {.name = "NulInASubject",
          .meta = head + rec("a.msg", std::string("x\0y", 3)) + rec("b.msg") + "END\n",
          .out = "2",
@@ -1816,14 +1816,14 @@ std::vector<refusedrow> refusedrows() {
                  std::string e;
                  for (int k = 0; k < 10; k++)
                      e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
-                          ": subject longer than 99 characters\n";
+                          ": subject longer than 99 bytes\n";
                  return e + "msgseq: meta: and 2 more such lines\n";
              }()},
         {.name = "TooLongThenCutShort",
          .meta = head + rec("a.msg", std::string(100, 'x')) + "b.msg\nt\n",
          .out = "FILE ERROR: readhdr, error in reading from"
                 "FILE ERROR: readmeta, error in reading meta record from meta1",
-         .err = "msgseq: meta:6: subject longer than 99 characters\n"
+         .err = "msgseq: meta:6: subject longer than 99 bytes\n"
                 "msgseq: meta:12: file ends inside a record\n"},
         {.name = "CrLf",
          .meta = crlf,
