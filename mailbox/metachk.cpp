@@ -49,8 +49,8 @@ const char* const HASNUL = "line holds a NUL byte";
 const char* const AFTEREND = "text after the END line";
 // The header fields in file order; the read flag follows them.
 const char* const FIELDLONG[] = {"to longer than 99 bytes", "from longer than 99 bytes",
-                                 "subject longer than 99 bytes",
-                                 "cc longer than 99 bytes", "bcc longer than 99 bytes"};
+                                 "subject longer than 99 bytes", "cc longer than 99 bytes",
+                                 "bcc longer than 99 bytes"};
 constexpr int NFIELDS = sizeof FIELDLONG / sizeof FIELDLONG[0];
 
 // What the checks need of one line, gathered as it passes: no line is ever

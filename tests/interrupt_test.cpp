@@ -515,7 +515,8 @@ TEST_F(UpdateInterrupted, KilledAtAnyCallThenRerunEndsAsOneRun) {
         EXPECT_EQ(once.status, 3);
         EXPECT_EQ(once.err,
                   "msgseq: cannot move 'm3.msg' to 'in003.msg': No such file or directory\n"
-                  "msgseq: cannot move 'u14.msg' to 'in014.msg': File exists ('in014.msg' is not in the index)\n"
+                  "msgseq: cannot move 'u14.msg' to 'in014.msg': File exists ('in014.msg' is not "
+                  "in the index)\n"
                   "msgseq: cannot move 'm26.msg' to 'in026.msg': No such file or directory\n"
                   "msgseq: 25 renamed, 2 already in place, 2 missing, 1 refused, of 30 records\n");
         const files done = ondisk();

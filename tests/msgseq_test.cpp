@@ -264,8 +264,9 @@ faultrow linkedresume(std::string name, const std::string& link) {
                            {"h.msg", msg(link)}},
             .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
             .links = {{"h.msg", link}},
-            .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as '" +
-                        link + "'\nmsgseq: 2 renamed, 0 already in place, 0 missing, 1 refused, of 3 records\n"};
+            .rerunerr =
+                "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as '" + link +
+                "'\nmsgseq: 2 renamed, 0 already in place, 0 missing, 1 refused, of 3 records\n"};
 }
 
 std::vector<faultrow> faultrows() {
@@ -280,7 +281,8 @@ std::vector<faultrow> faultrows() {
     for (const auto& [name, text] : manydone) manynew.push_back(name);
     const std::string brokenpipe = "msgseq: error writing standard output: Broken pipe\n";
     const std::string alldone =
-        "msgseq: 500 renamed, 0 already in place, 0 missing, 0 refused, of 500 records\n" + brokenpipe;
+        "msgseq: 500 renamed, 0 already in place, 0 missing, 0 refused, of 500 records\n" +
+        brokenpipe;
     return {
         // A reader that has gone stops no rename, nor the index's update.
         {.name = "VerboseIntoAClosedPipe",
@@ -404,7 +406,8 @@ std::vector<faultrow> faultrows() {
         {.name = "UpdateStrayTempNameBesideAHeldTarget",
          .faults = {},
          .out = "2",
-         .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists ('in000.msg' is not in the index)\n"
+         .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists ('in000.msg' is not "
+                "in the index)\n"
                 "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
                 "msgseq: 0 renamed, 0 already in place, 1 missing, 1 refused, of 2 records\n",
          .status = 3,
@@ -764,8 +767,9 @@ std::vector<faultrow> faultrows() {
         {.name = "StickyDirectoryForeignFileDryRun",
          .faults = {"FSFAULT_EUID=4242"},
          .out = "1",
-         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
-                "msgseq: 0 would be renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
+         .err =
+             "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
+             "msgseq: 0 would be renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}},
          .args = {"-n", "meta"},
@@ -996,7 +1000,8 @@ TEST_F(Msgseq, TargetHeldByAnUnlistedFileIsRefusedDownTheChain) {
     EXPECT_EQ(r.out, "3");
     EXPECT_EQ(r.err,
               "msgseq: cannot move 'x.msg' to 'in000.msg': File exists\n"
-              "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists ('in001.msg' is not in the index)\n"
+              "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists ('in001.msg' is not in "
+              "the index)\n"
               "msgseq: 1 renamed, 0 already in place, 0 missing, 2 refused, of 3 records\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
@@ -1047,7 +1052,8 @@ TEST_F(Msgseq, SecondRunOnTheSameIndexDestroysNothing) {
     EXPECT_EQ(r.out, "3");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err,
-              "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists ('in000.msg' is not in the index)\n"
+              "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists ('in000.msg' is not in "
+              "the index)\n"
               "msgseq: cannot move 'in002.msg' to 'in001.msg': File exists\n"
               "msgseq: cannot move 'in009.msg' to 'in002.msg': No such file or directory\n"
               "msgseq: 0 renamed, 0 already in place, 1 missing, 2 refused, of 3 records\n");
@@ -1152,7 +1158,8 @@ TEST_F(Msgseq, SetAsideFileThatCannotMoveGoesBackToItsName) {
     spit(".msgseq-temp-a.msg", msg("a.msg"));
     runresult r = msgseq();
     EXPECT_EQ(r.err,
-              "msgseq: cannot move 'a.msg' to 'in000.msg': File exists ('in000.msg' is not in the index)\n"
+              "msgseq: cannot move 'a.msg' to 'in000.msg': File exists ('in000.msg' is not in the "
+              "index)\n"
               "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"in000.msg", msg("in000.msg")}}));
@@ -1300,8 +1307,10 @@ class MsgseqArgs : public Msgseq, public ::testing::WithParamInterface<argrow> {
 
 std::vector<argrow> argrows() {
     const std::string one = "renamed 'a.msg' -> 'in000.msg'\n1";
-    const std::string did = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, of 1 record\n";
-    const std::string would = "msgseq: 1 would be renamed, 0 already in place, 0 missing, 0 refused, of 1 record\n";
+    const std::string did =
+        "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, of 1 record\n";
+    const std::string would =
+        "msgseq: 1 would be renamed, 0 already in place, 0 missing, 0 refused, of 1 record\n";
     const std::string longname(250, 'm');
     return {
         // Alone, an argument that looks like an option is still the metafile.
@@ -1327,10 +1336,17 @@ std::vector<argrow> argrows() {
          .moved = true,
          .meta = "-n"},
         {.name = "Verbose", .args = {"-v", "meta"}, .out = one, .err = did, .moved = true},
-        {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .err = did, .moved = true},
+        {.name = "VerboseTwice",
+         .args = {"-v", "-v", "--", "meta"},
+         .out = one,
+         .err = did,
+         .moved = true},
         {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one, .err = would},
         {.name = "DryRunAloneShowsTheRenames", .args = {"-n", "meta"}, .out = one, .err = would},
-        {.name = "DryRunUpdateShowsTheRenames", .args = {"-n", "-u", "meta"}, .out = one, .err = would},
+        {.name = "DryRunUpdateShowsTheRenames",
+         .args = {"-n", "-u", "meta"},
+         .out = one,
+         .err = would},
         {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one, .err = would},
         // Its work directory's name would pass the longest a name can be.
         {.name = "UpdateIndexNameTooLong",
@@ -1409,12 +1425,14 @@ TEST_F(Msgseq, NoneOfTheListedFilesFound) {
         spit("other.msg", "x");
         runresult r = msgseq(args);
         EXPECT_EQ(r.out, "2");
-        EXPECT_EQ(r.err,
-                  "msgseq: cannot move 'a.msg' to 'in000.msg': No such file or directory\n"
-                  "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
-                  "msgseq: none of the listed files was found; names are taken relative to the "
-                  "working directory, " +
-                      std::string(cwd) + "\nmsgseq: 0 renamed, 0 already in place, 2 missing, 0 refused, of 2 records\n");
+        EXPECT_EQ(
+            r.err,
+            "msgseq: cannot move 'a.msg' to 'in000.msg': No such file or directory\n"
+            "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
+            "msgseq: none of the listed files was found; names are taken relative to the "
+            "working directory, " +
+                std::string(cwd) +
+                "\nmsgseq: 0 renamed, 0 already in place, 2 missing, 0 refused, of 2 records\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(ondisk(), (files{{"other.msg", "x"}}));
         EXPECT_EQ(slurp("meta"), indexof({"a.msg", "b.msg"}));
@@ -1833,19 +1851,22 @@ std::vector<refusedrow> refusedrows() {
              }()},
         // A line both too long and ending in CR, past the ten shown, is one more line.
         {.name = "CrOnALongLineCountedOnce",
-         .meta = [&] {
-             std::string m = head;
-             for (int k = 0; k < 11; k++) m += rec("a.msg", std::string(100, 'x'));
-             return m + rec("a.msg", std::string(100, 'x') + "\r") + "END\r\n";
-         }(),
+         .meta =
+             [&] {
+                 std::string m = head;
+                 for (int k = 0; k < 11; k++) m += rec("a.msg", std::string(100, 'x'));
+                 return m + rec("a.msg", std::string(100, 'x') + "\r") + "END\r\n";
+             }(),
          .out = "FILE ERROR: readhdr, error in reading to"
                 "FILE ERROR: readmeta, error in reading meta record from meta12",
-         .err = [] {
-             std::string e;
-             for (int k = 0; k < 10; k++)
-                 e += "msgseq: meta:" + std::to_string(6 + 7 * k) + ": subject longer than 99 bytes\n";
-             return e + "msgseq: meta: and 2 more such lines\n";
-         }()},
+         .err =
+             [] {
+                 std::string e;
+                 for (int k = 0; k < 10; k++)
+                     e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
+                          ": subject longer than 99 bytes\n";
+                 return e + "msgseq: meta: and 2 more such lines\n";
+             }()},
         {.name = "TooLongThenCutShort",
          .meta = head + rec("a.msg", std::string(100, 'x')) + "b.msg\nt\n",
          .out = "FILE ERROR: readhdr, error in reading from"
@@ -1869,8 +1890,9 @@ TEST_P(MsgseqUpdateRefused, NothingRenamedIndexUntouched) {
     spit("b.msg", msg("b.msg"));
     runresult r = msgseq({"-u", "meta"});
     EXPECT_EQ(r.out, f.out);
-    EXPECT_EQ(r.err, f.err + "msgseq: nothing done; 'mailbox check meta' lists what stops the update, "
-                             "and 'mailbox mend meta' mends it\n");
+    EXPECT_EQ(r.err, f.err +
+                         "msgseq: nothing done; 'mailbox check meta' lists what stops the update, "
+                         "and 'mailbox mend meta' mends it\n");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"b.msg", msg("b.msg")}}));
     EXPECT_EQ(slurp("meta"), f.meta);
