@@ -1425,14 +1425,13 @@ TEST_F(Msgseq, NoneOfTheListedFilesFound) {
         spit("other.msg", "x");
         runresult r = msgseq(args);
         EXPECT_EQ(r.out, "2");
-        EXPECT_EQ(
-            r.err,
-            "msgseq: cannot move 'a.msg' to 'in000.msg': No such file or directory\n"
-            "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
-            "msgseq: none of the listed files was found; names are taken relative to the "
-            "working directory, " +
-                std::string(cwd) +
-                "\nmsgseq: 0 renamed, 0 already in place, 2 missing, 0 refused, of 2 records\n");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'a.msg' to 'in000.msg': No such file or directory\n"
+                  "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
+                  "msgseq: none of the listed files was found; names are taken relative to the "
+                  "working directory, " +
+                      std::string(cwd) + "\nmsgseq: 0 renamed, 0 already in place, 2 missing, " +
+                      "0 refused, of 2 records\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(ondisk(), (files{{"other.msg", "x"}}));
         EXPECT_EQ(slurp("meta"), indexof({"a.msg", "b.msg"}));
