@@ -153,10 +153,12 @@ std::string hidden(const std::string& real, const char* ext) {
     return (dir == "/" ? "" : dir) + "/." + base + ext;
 }
 
+// The working directory, by its device and inode alone: its size and time
+// change with every name made or removed in it.
 bool here(rmid* id) {
     struct stat st;
     if (stat(".", &st) != 0) return false;
-    *id = idof(st);
+    *id = rmid{idof(st).dev, idof(st).ino};
     return true;
 }
 
