@@ -60,14 +60,16 @@ bool durwrite(const std::string& tmp, const std::string& path, const struct stat
 bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist) {
     struct stat st;
     if (stat(real.c_str(), &st) != 0) return false;
-    return durwrite(tmp, real, &st, [itemlist](FILE* f) {
-        const ownerdata* owner = itemlist->mydata;
-        if (putf(f, owner ? owner->mypath : "") < 0 || putf(f, owner ? owner->myaddr : "") < 0)
-            return false;
-        for (const llnode* rec = itemlist; rec; rec = rec->next)
-            if (wrthdr(f, rec) < 0) return false;
-        return putf(f, "END") > 0;
-    });
+    return durwrite(tmp, real, &st, [itemlist](FILE* f) { return durputindex(f, itemlist); });
+}
+
+bool durputindex(FILE* f, const llnode* itemlist) {
+    const ownerdata* owner = itemlist->mydata;
+    if (putf(f, owner ? owner->mypath : "") < 0 || putf(f, owner ? owner->myaddr : "") < 0)
+        return false;
+    for (const llnode* rec = itemlist; rec; rec = rec->next)
+        if (wrthdr(f, rec) < 0) return false;
+    return putf(f, "END") > 0;
 }
 
 void durgive(const std::string& path, const struct stat& like) {

@@ -38,6 +38,10 @@ bool durwrite(const std::string& tmp, const std::string& path, const struct stat
 // system), keeping the old index's owner, group and mode.
 bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist);
 
+// The index's lines for the list itemlist, as durwriteindex writes them,
+// to f: the owner block, the ACTIVE records, END. false when a line fails.
+bool durputindex(FILE* f, const llnode* itemlist);
+
 // Gives a file or directory that this process made to the owner of like,
 // where this process may (as root), so that the mailbox's owner can remove
 // it. Quietly nothing otherwise.

@@ -21,6 +21,7 @@
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
 #include "mailbox/metachk.h"
+#include "mailbox/remove.h"
 #include "mailbox/renum.h"
 
 #ifndef MSGSEQ_VERSION
@@ -371,6 +372,13 @@ int main(int argc, char** argv) {
         return EXIT_LOAD;
     }
 
+    if (rmunfinished(a.meta)) {
+        (void)fprintf(stderr, "msgseq: a delete from '%s' by 'mailbox delete' was cut short; run "
+                      "'mailbox check %s' to finish it\n", renumshown(a.meta).c_str(),
+                      renumshown(a.meta).c_str());
+        renumunlock(lock);
+        return EXIT_LOAD;
+    }
     source src;
     const bool readable = readonce(a.meta, &src);
     if (readable) roomforrecords(src.path.c_str());

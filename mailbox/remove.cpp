@@ -1,0 +1,343 @@
+// Journaled deletes (mailbox/remove.h).
+#include "mailbox/remove.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "mailbox/durable.h"
+#include "mailbox/meta.h"
+#include "mailbox/renum.h"
+
+namespace {
+
+// A file known by more than its inode number: a number reused by another
+// file since, or a file written to since, is not the one the delete meant.
+struct rmid {
+    unsigned long long dev = 0, ino = 0, size = 0;
+    long long sec = 0, nsec = 0;
+    bool operator==(const rmid&) const = default;
+};
+
+rmid idof(const struct stat& st) {
+    return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+            static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+            static_cast<long long>(st.st_mtim.tv_nsec)};
+}
+
+struct rmfile {
+    rmid id;
+    std::string name;
+};
+
+// What the journal holds: the working directory, the index as it was and
+// as it will be (its size and sum), the records that go and the files.
+struct rmlog {
+    rmid here, old;
+    unsigned long long newsize = 0, newsum = 0;
+    std::vector<int> nos;
+    std::vector<rmfile> files;
+};
+
+constexpr char MAGIC[] = "mailbox-delete 1";
+
+void say(FILE* errs, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(FILE* errs, const char* fmt, ...) {
+    if (!errs) return;
+    (void)fputs("mailbox: ", errs);
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vfprintf(errs, fmt, ap);
+    va_end(ap);
+}
+
+std::string shown(const std::string& s) { return renumshown(s); }
+
+unsigned long long sum(const char* p, size_t n) {
+    unsigned long long h = 14695981039346656037ull;
+    for (size_t k = 0; k < n; k++) h = (h ^ static_cast<unsigned char>(p[k])) * 1099511628211ull;
+    return h;
+}
+
+// The bytes the index will hold once itemlist is written back.
+bool newbytes(const llnode* itemlist, unsigned long long* size, unsigned long long* out) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    if (!f) return false;
+    const bool ok = durputindex(f, itemlist);
+    const bool closed = fclose(f) == 0;
+    *size = len;
+    *out = sum(buf, len);
+    free(buf);
+    return ok && closed;
+}
+
+bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return false;
+    std::string all;
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, n);
+    const bool ok = !ferror(f);
+    fclose(f);
+    *size = all.size();
+    *out = sum(all.data(), all.size());
+    return ok;
+}
+
+void putid(std::ostringstream& o, const char* tag, const rmid& id) {
+    o << tag << ' ' << id.dev << ' ' << id.ino << ' ' << id.size << ' ' << id.sec << ' ' << id.nsec;
+}
+
+std::string logtext(const rmlog& log) {
+    std::ostringstream o;
+    o << MAGIC << '\n';
+    putid(o, "here", log.here);
+    o << '\n';
+    putid(o, "old", log.old);
+    o << "\nnew " << log.newsize << ' ' << log.newsum << '\n';
+    for (int no : log.nos) o << "rec " << no << '\n';
+    for (const rmfile& f : log.files) {
+        putid(o, "file", f.id);
+        o << ' ' << f.name << '\n';
+    }
+    o << "end\n";
+    return o.str();
+}
+
+bool getid(std::istringstream& in, rmid* id) {
+    return static_cast<bool>(in >> id->dev >> id->ino >> id->size >> id->sec >> id->nsec);
+}
+
+// false when the journal is not one this module wrote, whole.
+bool parselog(const std::string& text, rmlog* log) {
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) || line != MAGIC) return false;
+    bool ended = false;
+    while (!ended && std::getline(lines, line)) {
+        std::istringstream in(line);
+        std::string tag;
+        in >> tag;
+        rmfile f;
+        if (tag == "here" && getid(in, &log->here)) continue;
+        if (tag == "old" && getid(in, &log->old)) continue;
+        if (tag == "new" && in >> log->newsize >> log->newsum) continue;
+        if (int no; tag == "rec" && in >> no) {
+            log->nos.push_back(no);
+            continue;
+        }
+        if (tag == "file" && getid(in, &f.id) && in.get() == ' ' && std::getline(in, f.name)) {
+            log->files.push_back(f);
+            continue;
+        }
+        if (tag != "end") return false;
+        ended = true;
+    }
+    return ended;
+}
+
+std::string hidden(const std::string& real, const char* ext) {
+    const std::string dir = durparent(real);
+    const std::string base = real.substr(real.rfind('/') + 1);
+    return (dir == "/" ? "" : dir) + "/." + base + ext;
+}
+
+// The working directory, by its device and inode alone: its size and time
+// change with every name made or removed in it.
+bool here(rmid* id) {
+    struct stat st;
+    if (stat(".", &st) != 0) return false;
+    *id = rmid{idof(st).dev, idof(st).ino};
+    return true;
+}
+
+// The files go, each only while it is still the file the journal names;
+// then the directory is synced and the journal removed.
+int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
+    int left = 0;
+    for (const rmfile& f : log.files) {
+        struct stat st;
+        if (lstat(f.name.c_str(), &st) != 0 && errno == ENOENT) continue;  // gone already
+        if (!(idof(st) == f.id)) {
+            say(errs, "'%s' is not the file the delete began with; it is left as it is\n",
+                shown(f.name).c_str());
+            left++;
+        } else if (unlink(f.name.c_str()) != 0 && errno != ENOENT) {
+            say(errs, "cannot remove '%s': %s\n", shown(f.name).c_str(), strerror(errno));
+            left++;
+        }
+    }
+    if (!dursyncdir(".") || (unlink(journal.c_str()) != 0 && errno != ENOENT) ||
+        !dursyncdir(durparent(journal))) {
+        say(errs, "the files are removed, but the delete may not be on disk (%s); the next "
+                  "mailbox command makes sure\n", strerror(errno));
+        return RMFAIL;
+    }
+    return left ? RMLEFT : RMOK;
+}
+
+bool readall(const std::string& path, std::string* out) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return false;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+    const bool ok = !ferror(f);
+    fclose(f);
+    return ok;
+}
+
+struct listfree {
+    void operator()(llnode* l) const { llfree(l); }
+};
+
+// The index as the journal found it: its records deleted and written back
+// now, when that gives the bytes the journal expects.
+bool rewrite(const std::string& real, const rmlog& log) {
+    std::unique_ptr<llnode, listfree> head(llnew());
+    head->mydata = static_cast<ownerdata*>(calloc(1, sizeof(ownerdata)));
+    if (!head->mydata || readmeta(real.c_str(), head.get()) != 1) return false;
+    for (int no : log.nos)
+        if (llnode* rec = llnofind(no, head.get()); rec && no > 0) rec->status = DELETED;
+    unsigned long long size, s;
+    if (!newbytes(head.get(), &size, &s) || size != log.newsize || s != log.newsum) return false;
+    return durwriteindex(real, hidden(real, ".mailbox-new"), head.get());
+}
+
+}  // namespace
+
+std::string rmjournal(const char* fname) {
+    char buf[PATH_MAX];
+    if (!realpath(fname, buf)) return {};
+    return hidden(buf, ".mailbox-delete");
+}
+
+bool rmunfinished(const char* fname) {
+    const std::string j = rmjournal(fname);
+    struct stat st;
+    return !j.empty() && lstat(j.c_str(), &st) == 0;
+}
+
+int rmfinish(const char* fname, FILE* errs, bool* done) {
+    if (done) *done = false;
+    const std::string journal = rmjournal(fname);
+    struct stat st;
+    if (journal.empty() || lstat(journal.c_str(), &st) != 0) return RMOK;
+    char buf[PATH_MAX];
+    const std::string real = realpath(fname, buf) ? buf : fname;
+    const std::string name = shown(fname);
+    std::string text;
+    rmlog log;
+    errno = 0;
+    if (!readall(journal, &text) || !parselog(text, &log)) {
+        say(errs, "cannot read '%s', the journal of a delete from '%s' cut short: %s\n",
+            shown(journal).c_str(), name.c_str(),
+            errno ? strerror(errno) : "not in a form mailbox writes");
+        return RMFAIL;
+    }
+    rmid cwd;
+    if (!here(&cwd) || !(cwd == log.here)) {
+        say(errs, "a delete from '%s' was cut short in another directory; run mailbox there "
+                  "to finish it\n", name.c_str());
+        return RMFAIL;
+    }
+    unsigned long long size = 0, now = 0;
+    if (stat(real.c_str(), &st) == 0 && idof(st) == log.old) {
+        if (!rewrite(real, log)) {
+            say(errs, "cannot finish the delete from '%s' that was cut short: %s\n",
+                name.c_str(), errno ? strerror(errno) : "the index is not the one it began with");
+            return RMFAIL;
+        }
+    } else if (!filesum(real, &size, &now) || size != log.newsize || now != log.newsum) {
+        say(errs, "'%s' was changed since a delete from it was cut short; nothing done; give "
+                  "that delete up by removing '%s'\n", name.c_str(), shown(journal).c_str());
+        return RMFAIL;
+    }
+    const int rc = unlinkall(log, journal, errs);
+    if (rc == RMFAIL) return rc;
+    say(errs, "finished a delete of %zu record%s from '%s' that was cut short\n", log.nos.size(),
+        log.nos.size() == 1 ? "" : "s", name.c_str());
+    if (done) *done = true;
+    return rc;
+}
+
+namespace {
+
+// Which files the deleted records leave behind: a name that a record that
+// stays lists too is kept, and each name is removed once. One line a record
+// to out.
+void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
+    std::set<std::string> kept, chosen;
+    for (const llnode* rec = itemlist->next; rec; rec = rec->next)
+        if (rec->status == ACTIVE) kept.insert(rec->datafile);
+    for (const llnode* rec = itemlist->next; rec; rec = rec->next) {
+        if (rec->status != DELETED) continue;
+        log->nos.push_back(rec->no);
+        const std::string name = rec->datafile;
+        struct stat st;
+        const bool listed = kept.count(name) > 0;
+        const bool file = !listed && chosen.insert(name).second &&
+                          lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        if (file) log->files.push_back({idof(st), name});
+        if (out)
+            (void)fprintf(out, "%s record %d ('%s')%s\n", dryrun ? "would delete" : "deleted",
+                          rec->no, shown(name).c_str(),
+                          listed ? ", whose file another record lists and keeps" : "");
+    }
+}
+
+}  // namespace
+
+int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, bool dryrun,
+             FILE* out, FILE* errs) {
+    char buf[PATH_MAX];
+    if (!realpath(fname, buf)) {
+        say(errs, "cannot find '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
+        return RMFAIL;
+    }
+    const std::string real = buf;
+    const std::set<int> gone(nos.begin(), nos.end());
+    for (llnode* rec = itemlist->next; rec; rec = rec->next)
+        if (gone.count(rec->no)) rec->status = DELETED;
+    rmlog log;
+    choose(itemlist, dryrun, dryrun ? out : nullptr, &log);
+    if (dryrun) return RMOK;
+    struct stat st;
+    if (!here(&log.here) || stat(real.c_str(), &st) != 0 ||
+        !newbytes(itemlist, &log.newsize, &log.newsum)) {
+        say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
+        return RMFAIL;
+    }
+    log.old = idof(st);
+    const std::string journal = hidden(real, ".mailbox-delete");
+    const std::string text = logtext(log);
+    if (!durwrite(hidden(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {
+            return fwrite(text.data(), 1, text.size(), f) == text.size();
+        })) {
+        say(errs, "cannot write the journal '%s': %s; nothing done\n", shown(journal).c_str(),
+            strerror(errno));
+        return RMFAIL;
+    }
+    if (!durwriteindex(real, hidden(real, ".mailbox-new"), itemlist)) {
+        const int err = errno;
+        // Nothing changed: the journal goes too, unless it can't, and then
+        // the next command finishes what it says.
+        if (unlink(journal.c_str()) == 0) (void)dursyncdir(durparent(journal));
+        say(errs, "cannot write '%s': %s; nothing done\n", shown(fname).c_str(), strerror(err));
+        return RMFAIL;
+    }
+    rmlog said;
+    choose(itemlist, false, out, &said);
+    return unlinkall(log, journal, errs);
+}
