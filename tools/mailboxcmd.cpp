@@ -374,17 +374,17 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
 // already (a rebuild cut short leaves the same one). 0, or the status.
 int keepold(const std::string& real, const char* meta) {
     const std::string kept = real + ".old";
+    const std::string shown = mbxq((std::string(meta) + ".old").c_str());
     struct stat now, old;
     if (lstat(kept.c_str(), &old) == 0) {
         if (stat(real.c_str(), &now) == 0 && now.st_dev == old.st_dev && now.st_ino == old.st_ino)
             return 0;
         mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n",
-               mbxq(kept.c_str()).c_str(), mbxq(meta).c_str());
+               shown.c_str(), mbxq(meta).c_str());
         return MBXFAIL;
     }
     if (link(real.c_str(), kept.c_str()) == 0 && dursyncdir(durparent(real))) return 0;
-    mbxsay("cannot keep the old index as %s: %s; nothing done\n", mbxq(kept.c_str()).c_str(),
-           strerror(errno));
+    mbxsay("cannot keep the old index as %s: %s; nothing done\n", shown.c_str(), strerror(errno));
     return MBXFAIL;
 }
 
@@ -419,7 +419,7 @@ int mbxrebuild(const mbxargs& a) {
         mbxsay("cannot write %s: %s; nothing changed\n", mbxq(a.meta).c_str(), strerror(errno));
         return MBXFAIL;
     }
-    const std::string kept = mbxq((real + ".old").c_str());
+    const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
     (void)printf("%s %s: %d records from %zu files%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
                  mbxq(a.meta).c_str(), head->count, files.size(),
                  had ? "; the old index kept as " : "", had ? kept.c_str() : "");
