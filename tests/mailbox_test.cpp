@@ -4,6 +4,9 @@
 // finished by the next command.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
@@ -39,6 +42,11 @@ std::string names() {
     std::string s;
     for (const auto& n : listing()) s += n + " ";
     return s;
+}
+// The list first: the command that lists finishes a delete cut short.
+std::string state() {
+    const std::string l = listed();
+    return l + names();
 }
 
 // The reader cuts what is too long, at a whole character.
@@ -145,5 +153,55 @@ INSTANTIATE_TEST_SUITE_P(
             "mailbox: 'nosuch' is not read whole; 'mailbox check nosuch' says more; nothing done\n",
             2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A command killed after each call that changes the disk, in turn, until
+// one run ends by itself: what is left, after the next command, is the
+// mailbox before or after one whole run, and after it once a delete's
+// journal was written, which msgseq meanwhile refuses.
+struct cutrow {
+    const char* name;
+    args before, cmd;
+    bool again = false;  // the next command is this one again (the last whole run refuses)
+};
+void PrintTo(const cutrow& r, std::ostream* os) { *os << r.name; }
+
+class MailboxCut : public ScratchDir, public ::testing::WithParamInterface<cutrow> {
+protected:
+    std::string fresh() {
+        for (const auto& n : listing()) std::filesystem::remove_all(n);
+        smallbox();
+        if (!GetParam().before.empty()) mailbox(GetParam().before);
+        return state();
+    }
+};
+
+TEST_P(MailboxCut, FinishedByNextRun) {
+    const cutrow& r = GetParam();
+    fresh();
+    mailbox(r.cmd);
+    const std::string whole = state();
+    for (int k = 1; k < 200; k++) {
+        const std::string before = fresh();
+        const runresult cut = mailbox(r.cmd, fsfaultenv({"FSFAULT_KILL_AFTER=" + std::to_string(k)}));
+        if (cut.status != 128 + SIGKILL) break;
+        const bool journal = exists(".index.mailbox-delete");
+        if (journal) {
+            const runresult seq = run({MSGSEQ_PATH, "-n", "index"});
+            EXPECT_EQ(seq.status, 2) << k;
+            EXPECT_NE(seq.err.find("run 'mailbox check index' to finish it"), std::string::npos);
+        }
+        if (r.again) mailbox(r.cmd);
+        const std::string after = state();
+        EXPECT_TRUE(after == whole || (!journal && !r.again && after == before)) << "killed after call " << k
+                                                                     << "\n" << after;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MailboxCut,
+                         ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
+                                           cutrow{"Mend", {}, {"mend", "index", "--drop-missing",
+                                                               "--cut-long", "--adopt"}},
+                                           cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

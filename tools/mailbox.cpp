@@ -166,6 +166,11 @@ int before(const mbxargs& a) {
     } else if (rmfinish(a.meta, stderr, nullptr) == RMFAIL) {
         return MBXFAIL;
     }
+    // What a write cut short left aside is of no use to anyone.
+    char buf[PATH_MAX];
+    if (!a.dryrun && realpath(a.meta, buf))
+        for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
+            (void)unlink(durbeside(buf, ext).c_str());
     if (a.cmd != "check" && renumunfinished(a.meta)) {
         mbxsay("an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
                "or 'msgseq --abort %s' to give it up; nothing done\n",
