@@ -149,9 +149,49 @@ INSTANTIATE_TEST_SUITE_P(
             "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
         row{"ListNoIndex", {}, {"list", "nosuch"}, "",
-            "mailbox: cannot read 'nosuch': No such file or directory\n"
-            "mailbox: 'nosuch' is not read whole; 'mailbox check nosuch' says more; nothing done\n",
-            2}),
+            "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An index the tool can't take as it is: one line or two, a status, and
+// the index as it was.
+struct badrow {
+    const char* name;
+    std::string index;
+    args cmd;
+    std::string err;
+    int status;
+};
+void PrintTo(const badrow& r, std::ostream* os) { *os << r.name; }
+
+class MailboxBad : public ScratchDir, public ::testing::WithParamInterface<badrow> {};
+
+TEST_P(MailboxBad, Refused) {
+    const badrow& r = GetParam();
+    spit("in000.msg", "From: a\n\nx\n");
+    spit("bad", r.index);
+    const runresult got = mailbox(r.cmd);
+    EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.status, r.status);
+    EXPECT_EQ(slurp("bad"), r.index);
+}
+
+const std::string after = metafile({{"in000.msg", "t", "f", "s", "", "", "N"}}) + "more\n";
+const std::string crlf = "/p\r\na@b\r\nin000.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+const std::string later = "' would not be written back as it is; see 'mailbox check bad' and "
+                          "'mailbox mend'; nothing done\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MailboxBad,
+    ::testing::Values(
+        badrow{"DeleteAfterEnd", after, {"delete", "bad", "1"},
+               "mailbox: bad:11: text after the END line\nmailbox: 'bad" + later, 2},
+        badrow{"MendCrlf", crlf, {"mend", "bad", "--adopt"},
+               "mailbox: bad:1: line ends in a carriage return (CR-LF file?)\n"
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"ListEmpty", "", {"list", "bad"},
+               "mailbox: bad:1: file is empty\n"
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A command killed after each call that changes the disk, in turn, until

@@ -73,8 +73,9 @@ listptr load(const char* meta) {
     const metafault f = metachk(meta, false);
     if (f.line != 0) {
         sayfault(meta, f);
-        mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
-               mbxq(meta).c_str(), renumshown(meta).c_str());
+        if (f.line > 0)
+            mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
+                   mbxq(meta).c_str(), renumshown(meta).c_str());
         return nullptr;
     }
     listptr head = newhead();
