@@ -92,13 +92,17 @@ bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std
             if (dots) dots->push_back(name);
             continue;
         }
+        // The entry's own type and inode spare a call per file where the
+        // file system gives them.
         struct stat st;
         if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
-        if (lstat(e->d_name, &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        auto same = [&st](const struct stat& o) {
-            return o.st_dev == st.st_dev && o.st_ino == st.st_ino;
-        };
-        if ((hasindex && same(index)) || (haskept && same(kept))) continue;
+        if (e->d_type == DT_UNKNOWN && (lstat(e->d_name, &st) != 0 || !S_ISREG(st.st_mode)))
+            continue;
+        auto same = [e](const struct stat& o) { return o.st_ino == e->d_ino; };
+        if (((hasindex && same(index)) || (haskept && same(kept))) && lstat(e->d_name, &st) == 0 &&
+            ((hasindex && st.st_dev == index.st_dev && st.st_ino == index.st_ino) ||
+             (haskept && st.st_dev == kept.st_dev && st.st_ino == kept.st_ino)))
+            continue;
         files->push_back(name);
     }
     if (errno) return false;

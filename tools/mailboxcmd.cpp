@@ -367,8 +367,10 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
     if (a.ownerpath) llsetfield(o->mypath, sizeof o->mypath, a.ownerpath);
     if (a.owneraddr) llsetfield(o->myaddr, sizeof o->myaddr, a.owneraddr);
     if (!*o->mypath || !*o->myaddr)
-        mbxsay("the owner's %s is empty: no old index gives it (--owner-path, --owner-addr)\n",
-               !*o->mypath && !*o->myaddr ? "path and address" : !*o->mypath ? "path" : "address");
+        mbxsay("the owner's %s empty: no old index gives it (--owner-path, --owner-addr)\n",
+               !*o->mypath && !*o->myaddr ? "path and address are"
+               : !*o->mypath             ? "path is"
+                                         : "address is");
 }
 
 // The old index kept as real + ".old", which must not be another file
