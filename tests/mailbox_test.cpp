@@ -152,6 +152,26 @@ INSTANTIATE_TEST_SUITE_P(
             "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An update by msgseq -u cut short: check names it, every other command
+// refuses and changes nothing.
+class MailboxMsgseq : public ScratchDir {};
+
+TEST_F(MailboxMsgseq, Unfinished) {
+    smallbox();
+    std::filesystem::create_directory("index.msgseq-update");
+    const std::string was = slurp("index");
+    const runresult del = mailbox({"delete", "index", "1"});
+    EXPECT_EQ(del.err, "mailbox: an update of 'index' by 'msgseq -u' was cut short; run 'msgseq -u "
+                       "index' to finish it, or 'msgseq --abort index' to give it up; nothing "
+                       "done\n");
+    EXPECT_EQ(del.status, 2);
+    EXPECT_EQ(slurp("index"), was);
+    const runresult chk = mailbox({"check", "index"});
+    EXPECT_EQ(chk.out.substr(0, chk.out.find('\n')), "unfinished: an update by 'msgseq -u' was cut "
+              "short; run 'msgseq -u index' to finish it, or 'msgseq --abort index' to give it up");
+    EXPECT_EQ(chk.status, 1);
+}
+
 // An index the tool can't take as it is: one line or two, a status, and
 // the index as it was.
 struct badrow {
