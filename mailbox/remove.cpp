@@ -81,18 +81,23 @@ bool newbytes(const llnode* itemlist, unsigned long long* size, unsigned long lo
     return ok && closed;
 }
 
-bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
+bool readall(const std::string& path, std::string* out) {
     FILE* f = fopen(path.c_str(), "r");
     if (!f) return false;
-    std::string all;
-    char buf[1 << 16];
+    char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
     const bool ok = !ferror(f);
     fclose(f);
+    return ok;
+}
+
+bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
+    std::string all;
+    if (!readall(path, &all)) return false;
     *size = all.size();
     *out = sum(all.data(), all.size());
-    return ok;
+    return true;
 }
 
 void putid(std::ostringstream& o, const char* tag, const rmid& id) {
@@ -179,17 +184,6 @@ int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
         return RMFAIL;
     }
     return left ? RMLEFT : RMOK;
-}
-
-bool readall(const std::string& path, std::string* out) {
-    FILE* f = fopen(path.c_str(), "r");
-    if (!f) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-    const bool ok = !ferror(f);
-    fclose(f);
-    return ok;
 }
 
 struct listfree {

@@ -166,9 +166,10 @@ int before(const mbxargs& a) {
     } else if (rmfinish(a.meta, stderr, nullptr) == RMFAIL) {
         return MBXFAIL;
     }
-    // What a write cut short left aside is of no use to anyone.
+    // What a write cut short left aside is of no use to anyone; check
+    // leaves it, as it changes nothing.
     char buf[PATH_MAX];
-    if (!a.dryrun && realpath(a.meta, buf))
+    if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
         for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
             (void)unlink(durbeside(buf, ext).c_str());
     if (a.cmd != "check" && renumunfinished(a.meta)) {

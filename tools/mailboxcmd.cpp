@@ -374,8 +374,9 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
 }
 
 // The old index kept as real + ".old", which must not be another file
-// already (a rebuild cut short leaves the same one). 0, or the status.
-int keepold(const std::string& real, const char* meta) {
+// already (a rebuild cut short leaves the same one). 0, or the status; a
+// dry run only looks.
+int keepold(const std::string& real, const char* meta, bool dryrun) {
     const std::string kept = real + ".old";
     const std::string shown = mbxq((std::string(meta) + ".old").c_str());
     struct stat now, old;
@@ -386,6 +387,7 @@ int keepold(const std::string& real, const char* meta) {
                shown.c_str(), mbxq(meta).c_str());
         return MBXFAIL;
     }
+    if (dryrun) return 0;
     if (link(real.c_str(), kept.c_str()) == 0 && dursyncdir(durparent(real))) return 0;
     mbxsay("cannot keep the old index as %s: %s; nothing done\n", shown.c_str(), strerror(errno));
     return MBXFAIL;
@@ -414,7 +416,7 @@ int mbxrebuild(const mbxargs& a) {
             (void)printf("would make record %d from %s\n", head->count, mbxq(name.c_str()).c_str());
         }
     }
-    if (!a.dryrun && had && keepold(real, a.meta) != 0) return MBXFAIL;
+    if (had && keepold(real, a.meta, a.dryrun) != 0) return MBXFAIL;
     const bool ok = a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
                                      : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
                                                 [&head](FILE* f) { return durputindex(f, head.get()); }));
