@@ -96,7 +96,7 @@ trap 'exit 143' TERM
 makemail() {
     awk -v n="$1" 'BEGIN {
         line = "The quarterly figures are attached; the summary follows below, as agreed.\n"
-        for (i = 0; i < 44; i++) body = body line
+        for (i = 0; i < 47; i++) body = body line
         for (k = 0; k < n; k++) {
             f = sprintf("in%03d.msg", k)
             printf "Return-Path: <sender%d@example.org>\n", k > f
