@@ -59,32 +59,10 @@ nmsg=${sizes[1]:-10000}
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
 
-if [ -z "$target" ]; then
-    target=build
-    [ -e "$target" ] || target=$top/build
-fi
-if [ -d "$target" ]; then
-    build=$(cd "$target" && pwd)
-    tool=$build/mailbox
-else
-    tool=$(realpath -- "$target")
-    build=$(dirname "$tool")
-fi
-if [ ! -f "$tool" ] || [ ! -x "$tool" ]; then die "no mailbox tool at $tool"; fi
-
-tools=${BENCH_TOOLS:-}
-if [ -z "$tools" ]; then
-    for dir in "$build/bench" "$top/build/bench"; do
-        if [ -x "$dir/benchrun" ] && [ -x "$dir/makebox" ]; then
-            tools=$dir
-            break
-        fi
-    done
-fi
-if [ -z "$tools" ] || [ ! -x "$tools/benchrun" ] || [ ! -x "$tools/makebox" ]; then
-    die "no benchrun and makebox; build them: cmake --workflow --preset default"
-fi
-tools=$(cd "$tools" && pwd)
+# shellcheck source=bench/benchfind.sh
+source "$top/bench/benchfind.sh"
+benchfind "$target" mailbox benchrun makebox
+tool=$prog
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mailbox-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -130,7 +108,7 @@ cmdof() {
     wc) echo "wc -l $work/meta" ;;
     ls) echo "ls -f" ;;
     rebuild) echo "$tool rebuild --owner-path /home/ann/mail --owner-addr ann@example.org $work/rmeta" ;;
-    cat) echo "cat $(cd "$work/mail" && ls | sort -V | tr '\n' ' ')" ;;
+    cat) echo "cat $(cd "$work/mail" && printf '%s\n' * | sort -V | tr '\n' ' ')" ;;
     esac
 }
 dirof() { case $1 in rebuild | cat) echo "$work/mail" ;; *) echo "$work/box" ;; esac; }
