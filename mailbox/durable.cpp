@@ -14,6 +14,11 @@ std::string durparent(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string durbeside(const std::string& path, const char* ext) {
+    const std::string dir = durparent(path);
+    return (dir == "/" ? "" : dir) + "/." + path.substr(path.rfind('/') + 1) + ext;
+}
+
 bool dursyncdir(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;

@@ -21,6 +21,10 @@
 // The directory part of path: "." for a bare name, "/" for one in the root.
 std::string durparent(const std::string& path);
 
+// The hidden name beside path for one of its companions: "DIR/.NAME" + ext,
+// where a program keeps what it writes aside or a journal of its own.
+std::string durbeside(const std::string& path, const char* ext);
+
 // Syncs a directory, so that the names made and removed in it survive a
 // crash. true where the file system can't sync a directory (EINVAL).
 bool dursyncdir(const std::string& path);

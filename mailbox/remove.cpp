@@ -147,12 +147,6 @@ bool parselog(const std::string& text, rmlog* log) {
     return ended;
 }
 
-std::string hidden(const std::string& real, const char* ext) {
-    const std::string dir = durparent(real);
-    const std::string base = real.substr(real.rfind('/') + 1);
-    return (dir == "/" ? "" : dir) + "/." + base + ext;
-}
-
 // The working directory, by its device and inode alone: its size and time
 // change with every name made or removed in it.
 bool here(rmid* id) {
@@ -212,7 +206,7 @@ bool rewrite(const std::string& real, const rmlog& log) {
         if (llnode* rec = llnofind(no, head.get()); rec && no > 0) rec->status = DELETED;
     unsigned long long size, s;
     if (!newbytes(head.get(), &size, &s) || size != log.newsize || s != log.newsum) return false;
-    return durwriteindex(real, hidden(real, ".mailbox-new"), head.get());
+    return durwriteindex(real, durbeside(real, ".mailbox-new"), head.get());
 }
 
 }  // namespace
@@ -220,7 +214,7 @@ bool rewrite(const std::string& real, const rmlog& log) {
 std::string rmjournal(const char* fname) {
     char buf[PATH_MAX];
     if (!realpath(fname, buf)) return {};
-    return hidden(buf, ".mailbox-delete");
+    return durbeside(buf, ".mailbox-delete");
 }
 
 bool rmunfinished(const char* fname) {
@@ -320,16 +314,16 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
         return RMFAIL;
     }
     log.old = idof(st);
-    const std::string journal = hidden(real, ".mailbox-delete");
+    const std::string journal = durbeside(real, ".mailbox-delete");
     const std::string text = logtext(log);
-    if (!durwrite(hidden(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {
+    if (!durwrite(durbeside(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {
             return fwrite(text.data(), 1, text.size(), f) == text.size();
         })) {
         say(errs, "cannot write the journal '%s': %s; nothing done\n", shown(journal).c_str(),
             strerror(errno));
         return RMFAIL;
     }
-    if (!durwriteindex(real, hidden(real, ".mailbox-new"), itemlist)) {
+    if (!durwriteindex(real, durbeside(real, ".mailbox-new"), itemlist)) {
         const int err = errno;
         // Nothing changed: the journal goes too, unless it can't, and then
         // the next command finishes what it says.

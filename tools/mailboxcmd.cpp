@@ -197,5 +197,232 @@ int mbxdelete(const mbxargs& a) {
     return rc;
 }
 
-int mbxmend(const mbxargs&) { return MBXFAIL; }
-int mbxrebuild(const mbxargs&) { return MBXFAIL; }
+namespace {
+
+// A header's value on one index line: a line break left in it would end the
+// field early.
+std::string oneline(std::string s) {
+    for (char& c : s)
+        if (c == '\n' || c == '\r') c = ' ';
+    return s;
+}
+
+// rec filled from the message file name's own headers, numbered no; false
+// after a line that says why the file is left out.
+bool readrecord(const std::string& name, llnode* rec, int no) {
+    const std::string q = mbxq(name.c_str());
+    if (name.size() > sizeof rec->datafile - 1) {
+        mbxsay("%s: its name is longer than 12 bytes, more than the index holds; left out\n",
+               q.c_str());
+        return false;
+    }
+    if (name == "END" || name.find_first_of("\n\r") != std::string::npos) {
+        mbxsay("%s: the index can't list a file of this name; left out\n", q.c_str());
+        return false;
+    }
+    msghdr h;
+    const int rc = msghdrread(name.c_str(), &h);
+    if (rc == 1) {
+        mbxsay("%s is not a message (no header block); left out\n", q.c_str());
+        return false;
+    }
+    if (rc != 0) {
+        mbxsay("cannot read %s: %s; left out\n", q.c_str(), strerror(errno));
+        return false;
+    }
+    llfill(rec, name.c_str(), oneline(h.to).c_str(), oneline(h.from).c_str(),
+           oneline(h.subject).c_str(), oneline(h.cc).c_str(), oneline(h.bcc).c_str(), ACTIVE,
+           h.read ? MSGREAD : MSGNEW, no);
+    return true;
+}
+
+// Appends a record read from name after *last; false when it is left out.
+bool adopt(const std::string& name, llnode* head, llnode** last, int no) {
+    llnode* rec = llnew();
+    if (!readrecord(name, rec, no)) {
+        llfree(rec);
+        return false;
+    }
+    *last = llappend(rec, head, *last);
+    return true;
+}
+
+const char* fieldof(const llnode* rec, const std::string& field) {
+    return field == "to" ? rec->to : field == "from" ? rec->from : field == "subject" ? rec->subject
+                                   : field == "cc"   ? rec->cc
+                                                     : rec->bcc;
+}
+
+// What keeps mend from writing the index back: lines it would lose, and
+// fields over their limit unless it may cut them. Each said.
+bool mendable(const mbxargs& a, const chkreport& report) {
+    bool ok = true;
+    for (const chkitem& item : report.items) {
+        if (item.kind == chkkind::index || (item.kind == chkkind::toolong && !a.cutlong)) {
+            (void)fprintf(stderr, "mailbox: %s\n", chkline(item).c_str());
+            ok = false;
+        }
+    }
+    if (!ok)
+        mbxsay("%s would not be written back as it is%s; nothing done\n", mbxq(a.meta).c_str(),
+               a.cutlong ? "" : " (--cut-long cuts the fields that are too long)");
+    return ok;
+}
+
+// Records whose file is missing leave; fields too long are cut. The number
+// of changes; each one said.
+int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped) {
+    int changes = 0;
+    for (const chkitem& item : report.items) {
+        if (item.kind == chkkind::missing && a.dropmissing) {
+            for (llnode* rec = head->next; rec; rec = rec->next) {
+                if (rec->status != ACTIVE || item.name != rec->datafile) continue;
+                rec->status = DELETED;
+                (*dropped)++;
+                changes++;
+                (void)printf("%s record %d (%s), whose file is missing\n",
+                             a.dryrun ? "would drop" : "dropped", rec->no,
+                             mbxq(rec->datafile).c_str());
+            }
+        } else if (item.kind == chkkind::toolong && a.cutlong) {
+            const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
+            const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
+            changes++;
+            (void)printf("%s %s from %d to %zu bytes\n", a.dryrun ? "would cut" : "cut",
+                         (rec ? "record " + std::to_string(item.no) + "'s " + item.name
+                              : std::string("the owner's address"))
+                             .c_str(),
+                         item.len, now);
+        }
+    }
+    return changes;
+}
+
+// The index written back from the list: 0, or the status after a line.
+int writeback(const char* meta, const llnode* head) {
+    char buf[PATH_MAX];
+    if (realpath(meta, buf) && durwriteindex(buf, durbeside(buf, ".mailbox-new"), head)) return 0;
+    mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
+    return MBXFAIL;
+}
+
+}  // namespace
+
+int mbxmend(const mbxargs& a) {
+    if (!a.dropmissing && !a.cutlong && !a.adopt) {
+        mbxsay("mend: say what to mend: --drop-missing, --cut-long, --adopt\n");
+        return MBXUSAGE;
+    }
+    listptr head = load(a.meta);
+    if (!head) return MBXFAIL;
+    chkreport report;
+    if (!chkindex(a.meta, head.get(), &report)) {
+        mbxsay("cannot read the working directory: %s; nothing done\n", strerror(errno));
+        return MBXFAIL;
+    }
+    if (!mendable(a, report)) return MBXFAIL;
+    int dropped = 0, left = 0;
+    int changes = dropandcut(a, report, head.get(), &dropped);
+    llnode* last = lltail(head.get());
+    for (const chkitem& item : report.items) {
+        if (item.kind != chkkind::unlisted || !a.adopt) continue;
+        const int no = head->count + 1;
+        if (!adopt(item.name, head.get(), &last, no)) {
+            left++;
+            continue;
+        }
+        changes++;
+        (void)printf("%s %s as record %d\n", a.dryrun ? "would adopt" : "adopted",
+                     mbxq(item.name.c_str()).c_str(), no - dropped);
+    }
+    if (changes == 0) (void)printf("nothing to mend in %s\n", mbxq(a.meta).c_str());
+    if (flushed(stdout) != MBXOK) return MBXFAIL;
+    if (changes > 0 && !a.dryrun)
+        if (const int rc = writeback(a.meta, head.get())) return rc;
+    return left ? MBXFOUND : MBXOK;
+}
+
+namespace {
+
+// The index's full path, whether it is there or not: its directory must be.
+std::string fullpath(const char* meta) {
+    char buf[PATH_MAX];
+    if (realpath(meta, buf)) return buf;
+    const std::string dir = durparent(meta);
+    const std::string m = meta;
+    if (!realpath(dir.c_str(), buf)) return {};
+    return std::string(buf) + (buf[1] ? "/" : "") + m.substr(m.rfind('/') + 1);
+}
+
+// The owner's path and address: from the options, else from the old
+// index's first two lines where they can be read.
+void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
+    char line[METALINE + 1];
+    if (FILE* f = fopen(real.c_str(), "r")) {
+        if (getf(f, line) > 0) llsetfield(o->mypath, sizeof o->mypath, line);
+        if (getf(f, line) > 0) llsetfield(o->myaddr, sizeof o->myaddr, line);
+        fclose(f);
+    }
+    if (a.ownerpath) llsetfield(o->mypath, sizeof o->mypath, a.ownerpath);
+    if (a.owneraddr) llsetfield(o->myaddr, sizeof o->myaddr, a.owneraddr);
+    if (!*o->mypath || !*o->myaddr)
+        mbxsay("the owner's %s is empty: no old index gives it (--owner-path, --owner-addr)\n",
+               !*o->mypath && !*o->myaddr ? "path and address" : !*o->mypath ? "path" : "address");
+}
+
+// The old index kept as real + ".old", which must not be another file
+// already (a rebuild cut short leaves the same one). 0, or the status.
+int keepold(const std::string& real, const char* meta) {
+    const std::string kept = real + ".old";
+    struct stat now, old;
+    if (lstat(kept.c_str(), &old) == 0) {
+        if (stat(real.c_str(), &now) == 0 && now.st_dev == old.st_dev && now.st_ino == old.st_ino)
+            return 0;
+        mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n",
+               mbxq(kept.c_str()).c_str(), mbxq(meta).c_str());
+        return MBXFAIL;
+    }
+    if (link(real.c_str(), kept.c_str()) == 0 && dursyncdir(durparent(real))) return 0;
+    mbxsay("cannot keep the old index as %s: %s; nothing done\n", mbxq(kept.c_str()).c_str(),
+           strerror(errno));
+    return MBXFAIL;
+}
+
+}  // namespace
+
+int mbxrebuild(const mbxargs& a) {
+    const std::string real = fullpath(a.meta);
+    if (real.empty()) {
+        mbxsay("cannot find the directory of %s: %s; nothing done\n", mbxq(a.meta).c_str(),
+               strerror(errno));
+        return MBXFAIL;
+    }
+    struct stat st;
+    const bool had = stat(real.c_str(), &st) == 0;
+    listptr head = newhead();
+    owner(a, real, head->mydata);
+    const std::vector<std::string> files = chkfiles(a.meta);
+    llnode* last = head.get();
+    int left = 0;
+    for (const std::string& name : files) {
+        if (!adopt(name, head.get(), &last, head->count + 1)) {
+            left++;
+        } else if (a.dryrun) {
+            (void)printf("would make record %d from %s\n", head->count, mbxq(name.c_str()).c_str());
+        }
+    }
+    if (!a.dryrun && had && keepold(real, a.meta) != 0) return MBXFAIL;
+    const bool ok = a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
+                                     : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
+                                                [&head](FILE* f) { return durputindex(f, head.get()); }));
+    if (!ok) {
+        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(a.meta).c_str(), strerror(errno));
+        return MBXFAIL;
+    }
+    const std::string kept = mbxq((real + ".old").c_str());
+    (void)printf("%s %s: %d records from %zu files%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
+                 mbxq(a.meta).c_str(), head->count, files.size(),
+                 had ? "; the old index kept as " : "", had ? kept.c_str() : "");
+    (void)flushed(stdout);
+    return left ? MBXFOUND : MBXOK;
+}
