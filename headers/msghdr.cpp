@@ -20,7 +20,7 @@ namespace {
 // whole line: a message whose headers run to megabytes still costs a bounded
 // read, and the fields an index record holds are nearly always near the top.
 constexpr size_t MSGHDRMAX = 1u << 20;
-constexpr size_t MSGHDRCHUNK = 64u << 10;
+constexpr size_t MSGHDRCHUNK = 16u << 10;
 
 struct fdcloser {
     int fd;
@@ -43,13 +43,23 @@ struct gstr {
     ~gstr() { g_free(p); }
 };
 
+// Text in no declared character set that is not UTF-8 is read as ISO-8859-1,
+// in which every byte is a character, whatever the user's locale.
+GMimeParserOptions* msghdroptions;
+
+void msghdrfree() { g_mime_parser_options_free(msghdroptions); }
+
 void msghdrinit() {
     static std::once_flag once;
     std::call_once(once, [] {
         g_mime_init();
-        // The types and tables GMime sets up live until the process ends; the
-        // shut-down returns them, so that a leak checker sees none of them.
+        msghdroptions = g_mime_parser_options_new();
+        const char* fallback[] = {"UTF-8", "ISO-8859-1", nullptr};
+        g_mime_parser_options_set_fallback_charsets(msghdroptions, fallback);
+        // What GMime sets up lives until the process ends; returned then, so
+        // that a leak checker sees none of it. atexit runs the later first.
         (void)std::atexit(g_mime_shutdown);
+        (void)std::atexit(msghdrfree);
     });
 }
 
@@ -142,7 +152,7 @@ int msghdrread(const char* path, msghdr* out) {
     msghdrinit();
     const gref<GMimeStream> stream{g_mime_stream_mem_new_with_buffer(buf.data(), buf.size())};
     const gref<GMimeParser> parser{g_mime_parser_new_with_stream(stream.p)};
-    const gref<GMimeMessage> m{g_mime_parser_construct_message(parser.p, nullptr)};
+    const gref<GMimeMessage> m{g_mime_parser_construct_message(parser.p, msghdroptions)};
     if (m.p == nullptr ||
         g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(m.p))) == 0)
         return 1;
