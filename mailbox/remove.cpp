@@ -167,8 +167,12 @@ int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
     int left = 0;
     for (const rmfile& f : log.files) {
         struct stat st;
-        if (lstat(f.name.c_str(), &st) != 0 && errno == ENOENT) continue;  // gone already
-        if (!(idof(st) == f.id)) {
+        if (lstat(f.name.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;  // gone already
+            say(errs, "cannot look at '%s': %s; it is left\n", shown(f.name).c_str(),
+                strerror(errno));
+            left++;
+        } else if (!(idof(st) == f.id)) {
             say(errs, "'%s' is not the file the delete began with; it is left as it is\n",
                 shown(f.name).c_str());
             left++;
@@ -295,6 +299,15 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
         return RMFAIL;
     }
     const std::string real = buf;
+    // The list must be the index as it is now, line for line: a delivery
+    // that wrote to it since it was read must not lose its message.
+    unsigned long long was = 0, wassum = 0, is = 0, issum = 0;
+    if (!newbytes(itemlist, &was, &wassum) || !filesum(real, &is, &issum) || was != is ||
+        wassum != issum) {
+        say(errs, "'%s' is not as it was read (another program wrote to it, or it would not be "
+                  "written back as it is); nothing done\n", shown(fname).c_str());
+        return RMFAIL;
+    }
     const std::set<int> gone(nos.begin(), nos.end());
     for (llnode* rec = itemlist->next; rec; rec = rec->next)
         if (gone.count(rec->no)) rec->status = DELETED;

@@ -299,9 +299,18 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dro
     return changes;
 }
 
-// The index written back from the list: 0, or the status after a line.
-int writeback(const char* meta, const llnode* head) {
+// The index written back from the list, unless another program wrote to it
+// since it was read (loaded): 0, or the status after a line.
+int writeback(const char* meta, const llnode* head, const struct stat& loaded) {
     char buf[PATH_MAX];
+    struct stat now;
+    if (stat(meta, &now) != 0 || now.st_ino != loaded.st_ino || now.st_size != loaded.st_size ||
+        now.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != loaded.st_mtim.tv_nsec) {
+        mbxsay("%s was changed by another program meanwhile; nothing changed\n",
+               mbxq(meta).c_str());
+        return MBXFAIL;
+    }
     if (realpath(meta, buf) && durwriteindex(buf, durbeside(buf, ".mailbox-new"), head)) return 0;
     mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
     return MBXFAIL;
@@ -314,6 +323,8 @@ int mbxmend(const mbxargs& a) {
         mbxsay("mend: say what to mend: --drop-missing, --cut-long, --adopt\n");
         return MBXUSAGE;
     }
+    struct stat loaded {};
+    (void)stat(a.meta, &loaded);
     listptr head = load(a.meta);
     if (!head) return MBXFAIL;
     chkreport report;
@@ -339,7 +350,7 @@ int mbxmend(const mbxargs& a) {
     if (changes == 0) (void)printf("nothing to mend in %s\n", mbxq(a.meta).c_str());
     if (flushed(stdout) != MBXOK) return MBXFAIL;
     if (changes > 0 && !a.dryrun)
-        if (const int rc = writeback(a.meta, head.get())) return rc;
+        if (const int rc = writeback(a.meta, head.get(), loaded)) return rc;
     return left ? MBXFOUND : MBXOK;
 }
 
