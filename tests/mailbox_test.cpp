@@ -124,12 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
             "mailbox: 'index' would not be written back as it is (--cut-long cuts the fields "
             "that are too long); nothing done\n", 2},
         row{"MendDry", {}, {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
-            "would cut record 2's subject from 120 to 98 bytes\n"
             "would drop record 3 ('gone.msg'), whose file is missing\n"
+            "would cut record 2's subject from 120 to 98 bytes\n"
             "would adopt 'in002.msg' as record 4\n", notmsg, 1},
         row{"Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
-            "cut record 2's subject from 120 to 98 bytes\n"
             "dropped record 3 ('gone.msg'), whose file is missing\n"
+            "cut record 2's subject from 120 to 98 bytes\n"
             "adopted 'in002.msg' as record 4\n", notmsg, 1,
             "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
                 "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},

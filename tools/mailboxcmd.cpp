@@ -275,26 +275,26 @@ bool mendable(const mbxargs& a, const chkreport& report) {
 int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped) {
     int changes = 0;
     for (const chkitem& item : report.items) {
-        if (item.kind == chkkind::missing && a.dropmissing) {
-            for (llnode* rec = head->next; rec; rec = rec->next) {
-                if (rec->status != ACTIVE || item.name != rec->datafile) continue;
-                rec->status = DELETED;
-                (*dropped)++;
-                changes++;
-                (void)printf("%s record %d (%s), whose file is missing\n",
-                             a.dryrun ? "would drop" : "dropped", rec->no,
-                             mbxq(rec->datafile).c_str());
-            }
-        } else if (item.kind == chkkind::toolong && a.cutlong) {
-            const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
-            const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
+        if (item.kind != chkkind::missing || !a.dropmissing) continue;
+        for (llnode* rec = head->next; rec; rec = rec->next) {
+            if (rec->status != ACTIVE || item.name != rec->datafile) continue;
+            rec->status = DELETED;
+            (*dropped)++;
             changes++;
-            (void)printf("%s %s from %d to %zu bytes\n", a.dryrun ? "would cut" : "cut",
-                         (rec ? "record " + std::to_string(item.no) + "'s " + item.name
-                              : std::string("the owner's address"))
-                             .c_str(),
-                         item.len, now);
+            (void)printf("%s record %d (%s), whose file is missing\n",
+                         a.dryrun ? "would drop" : "dropped", rec->no, mbxq(rec->datafile).c_str());
         }
+    }
+    for (const chkitem& item : report.items) {
+        if (item.kind != chkkind::toolong || !a.cutlong) continue;
+        const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
+        const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
+        changes++;
+        (void)printf("%s %s from %d to %zu bytes\n", a.dryrun ? "would cut" : "cut",
+                     (rec ? "record " + std::to_string(item.no) + "'s " + item.name
+                          : std::string("the owner's address"))
+                         .c_str(),
+                     item.len, now);
     }
     return changes;
 }
