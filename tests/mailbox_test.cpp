@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mailbox/check.h"
 #include "testutil.h"
 
 namespace {
@@ -151,6 +152,15 @@ INSTANTIATE_TEST_SUITE_P(
         row{"ListNoIndex", {}, {"list", "nosuch"}, "",
             "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The order rebuild and --adopt take files in: numbers by their value.
+TEST(MailboxNames, NumbersAsNumbers) {
+    EXPECT_LT(chknamecmp("in999.msg", "in1000.msg"), 0);
+    EXPECT_GT(chknamecmp("in10.msg", "in9.msg"), 0);
+    EXPECT_LT(chknamecmp("a9.msg", "b1.msg"), 0);
+    EXPECT_NE(chknamecmp("in7.msg", "in007.msg"), 0);
+    EXPECT_EQ(chknamecmp("in7.msg", "in7.msg"), 0);
+}
 
 // An update by msgseq -u cut short: check names it, every other command
 // refuses and changes nothing.
