@@ -26,6 +26,7 @@ bool isdigit(char c) { return c >= '0' && c <= '9'; }
 constexpr const char* fieldname[] = {"to", "from", "subject", "cc", "bcc"};
 constexpr int FIELDMAX = 99;
 constexpr int ADDRMAX = 49;
+constexpr int NAMEMAX = 12;
 
 struct dircloser {
     void operator()(DIR* d) const { closedir(d); }
@@ -46,12 +47,21 @@ void toolong(const char* fname, int records, chkreport* out, std::set<int>* line
         const int len = static_cast<int>(n) - (n > 0 && buf[n - 1] == '\n');
         const int at = (line - 3) % 7;  // 0: the name line
         const int rec = (line - 3) / 7 + 1;
-        if (line >= 3 && at == 0 && (rec > records || (len == 3 && !memcmp(buf, "END", 3)))) break;
-        const int limit = line == 2 ? ADDRMAX : line >= 3 && at >= 1 && at <= 5 ? FIELDMAX : 0;
+        // A name too long is where loading stops: the record after the
+        // last one loaded is looked at for it.
+        if (line >= 3 && at == 0 && (rec > records + 1 || (len == 3 && !memcmp(buf, "END", 3))))
+            break;
+        const int limit = line == 2                                ? ADDRMAX
+                          : line >= 3 && at == 0                   ? NAMEMAX
+                          : line >= 3 && at <= 5 && rec <= records ? FIELDMAX
+                                                                   : 0;
         if (limit == 0 || len <= limit) continue;
         out->items.push_back({chkkind::toolong, line == 2 ? 0 : rec,
-                              line == 2 ? "address" : fieldname[at - 1], len, limit});
-        lines->insert(line);
+                              line == 2 ? "address"
+                              : at == 0 ? "file name"
+                                        : fieldname[at - 1],
+                              len, limit});
+        if (at != 0) lines->insert(line);  // the name's own line says loading stops there
     }
     free(buf);
 }
@@ -80,7 +90,8 @@ bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std
              std::unordered_set<std::string>* all) {
     std::unique_ptr<DIR, dircloser> d(opendir("."));
     if (!d) return false;
-    struct stat index {}, kept {};
+    struct stat index {
+    }, kept{};
     const bool hasindex = stat(fname, &index) == 0;
     const bool haskept = stat((std::string(fname) + ".old").c_str(), &kept) == 0;
     errno = 0;
@@ -129,7 +140,8 @@ int chknamecmp(std::string_view a, std::string_view b) {
             j = ej;
             continue;
         }
-        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+        if (a[i] != b[j])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
         i++;
         j++;
     }
@@ -232,10 +244,11 @@ std::string chkline(const chkitem& item) {
 }
 
 std::string chktotals(const chkreport& report) {
-    static constexpr const char* words[CHKKINDS] = {"missing",   "unlisted",   "twice",
-                                                    "too long",  "unfinished", "index"};
+    static constexpr const char* words[CHKKINDS] = {"missing",  "unlisted",   "twice",
+                                                    "too long", "unfinished", "index"};
     const size_t n = report.items.size();
-    std::string s = n == 0 ? "no problems" : std::to_string(n) + (n == 1 ? " problem" : " problems");
+    std::string s =
+        n == 0 ? "no problems" : std::to_string(n) + (n == 1 ? " problem" : " problems");
     s += " in " + std::to_string(report.records) + (report.records == 1 ? " record" : " records");
     if (n == 0) return s;
     s += ":";

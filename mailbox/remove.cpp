@@ -183,8 +183,10 @@ int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
     }
     if (!dursyncdir(".") || (unlink(journal.c_str()) != 0 && errno != ENOENT) ||
         !dursyncdir(durparent(journal))) {
-        say(errs, "the files are removed, but the delete may not be on disk (%s); the next "
-                  "mailbox command makes sure\n", strerror(errno));
+        say(errs,
+            "the files are removed, but the delete may not be on disk (%s); the next "
+            "mailbox command makes sure\n",
+            strerror(errno));
         return RMFAIL;
     }
     return left ? RMLEFT : RMOK;
@@ -240,20 +242,24 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
     }
     rmid cwd;
     if (!here(&cwd) || !(cwd == log.here)) {
-        say(errs, "a delete from '%s' was cut short in another directory; run mailbox there "
-                  "to finish it\n", name.c_str());
+        say(errs,
+            "a delete from '%s' was cut short in another directory; run mailbox there "
+            "to finish it\n",
+            name.c_str());
         return RMFAIL;
     }
     unsigned long long size = 0, now = 0;
     if (stat(real.c_str(), &st) == 0 && idof(st) == log.old) {
         if (!rewrite(real, log)) {
-            say(errs, "cannot finish the delete from '%s' that was cut short: %s\n",
-                name.c_str(), errno ? strerror(errno) : "the index is not the one it began with");
+            say(errs, "cannot finish the delete from '%s' that was cut short: %s\n", name.c_str(),
+                errno ? strerror(errno) : "the index is not the one it began with");
             return RMFAIL;
         }
     } else if (!filesum(real, &size, &now) || size != log.newsize || now != log.newsum) {
-        say(errs, "'%s' was changed since a delete from it was cut short; nothing done; give "
-                  "that delete up by removing '%s'\n", name.c_str(), shown(journal).c_str());
+        say(errs,
+            "'%s' was changed since a delete from it was cut short; nothing done; give "
+            "that delete up by removing '%s'\n",
+            name.c_str(), shown(journal).c_str());
         return RMFAIL;
     }
     const int rc = unlinkall(log, journal, errs);
@@ -279,8 +285,8 @@ void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
         const std::string name = rec->datafile;
         struct stat st;
         const bool listed = kept.count(name) > 0;
-        const bool file = !listed && chosen.insert(name).second &&
-                          lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        const bool file = !listed && chosen.insert(name).second && lstat(name.c_str(), &st) == 0 &&
+                          S_ISREG(st.st_mode);
         if (file) log->files.push_back({idof(st), name});
         if (out)
             (void)fprintf(out, "%s record %d ('%s')%s\n", dryrun ? "would delete" : "deleted",
@@ -304,8 +310,10 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
     unsigned long long was = 0, wassum = 0, is = 0, issum = 0;
     if (!newbytes(itemlist, &was, &wassum) || !filesum(real, &is, &issum) || was != is ||
         wassum != issum) {
-        say(errs, "'%s' is not as it was read (another program wrote to it, or it would not be "
-                  "written back as it is); nothing done\n", shown(fname).c_str());
+        say(errs,
+            "'%s' is not as it was read (another program wrote to it, or it would not be "
+            "written back as it is); nothing done\n",
+            shown(fname).c_str());
         return RMFAIL;
     }
     const std::set<int> gone(nos.begin(), nos.end());

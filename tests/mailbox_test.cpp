@@ -93,7 +93,8 @@ TEST_P(MailboxCmd, Outputs) {
 }
 
 const std::string rebuilt =
-    "1\tN\tAnn <ann@example.org>\tHello\n2\tR\tBob\tPr\xc3\xbc" "fung\n3\tN\tCy\tstray\n";
+    "1\tN\tAnn <ann@example.org>\tHello\n2\tR\tBob\tPr\xc3\xbc"
+    "fung\n3\tN\tCy\tstray\n";
 const std::string rebuiltfiles = "in000.msg in001.msg in002.msg index index.old notes.txt ";
 const args cutfirst = {"mend", "--cut-long", "index"};
 
@@ -102,55 +103,116 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         row{"List", {}, {"list", "index"}, list0, "", 0},
         row{"Check", {}, {"check", "index"}, check0, "", 1},
-        row{"CheckClean", {"rebuild", "index"}, {"check", "index"},
+        row{"CheckClean",
+            {"rebuild", "index"},
+            {"check", "index"},
             "unlisted: 'notes.txt' is a file that no record lists\n"
             "1 problem in 3 records: 0 missing, 1 unlisted, 0 twice, 0 too long, 0 unfinished, "
-            "0 index\n", "", 1,
-            rebuilt, rebuiltfiles},
+            "0 index\n",
+            "",
+            1,
+            rebuilt,
+            rebuiltfiles},
         row{"DeleteLongRefused", {}, {"delete", "index", "2"}, "", refused, 2},
-        row{"DeleteDry", cutfirst, {"delete", "-n", "index", "1-2"},
+        row{"DeleteDry",
+            cutfirst,
+            {"delete", "-n", "index", "1-2"},
             "would delete record 1 ('in000.msg'), whose file another record lists and keeps\n"
-            "would delete record 2 ('in001.msg')\n", "", 0, list0},
-        row{"Delete", cutfirst, {"delete", "index", "2-3", "1"},
-            "deleted record 1 ('in000.msg'), whose file another record lists and keeps\n"
-            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg')\n", "", 0,
-            "1\tN\tEve\tagain\n", "in000.msg in002.msg index notes.txt "},
-        row{"DeleteNoSuch", cutfirst, {"delete", "index", "3-5"}, "",
-            "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n", 2,
+            "would delete record 2 ('in001.msg')\n",
+            "",
+            0,
             list0},
-        row{"DeleteBadRange", {}, {"delete", "index", "4-2"}, "",
-            "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n", 64},
-        row{"MendRefused", {}, {"mend", "index", "--drop-missing"}, "",
+        row{"Delete",
+            cutfirst,
+            {"delete", "index", "2-3", "1"},
+            "deleted record 1 ('in000.msg'), whose file another record lists and keeps\n"
+            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg')\n",
+            "",
+            0,
+            "1\tN\tEve\tagain\n",
+            "in000.msg in002.msg index notes.txt "},
+        row{"DeleteNoSuch",
+            cutfirst,
+            {"delete", "index", "3-5"},
+            "",
+            "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n",
+            2,
+            list0},
+        row{"DeleteBadRange",
+            {},
+            {"delete", "index", "4-2"},
+            "",
+            "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n",
+            64},
+        row{"MendRefused",
+            {},
+            {"mend", "index", "--drop-missing"},
+            "",
             "mailbox: too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
             "mailbox: 'index' would not be written back as it is (--cut-long cuts the fields "
-            "that are too long); nothing done\n", 2},
-        row{"MendDry", {}, {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
+            "that are too long); nothing done\n",
+            2},
+        row{"MendDry",
+            {},
+            {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
             "would drop record 3 ('gone.msg'), whose file is missing\n"
             "would cut record 2's subject from 120 to 98 bytes\n"
-            "would adopt 'in002.msg' as record 4\n", notmsg, 1},
-        row{"Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
+            "would adopt 'in002.msg' as record 4\n",
+            notmsg,
+            1},
+        row{"Mend",
+            {},
+            {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
             "dropped record 3 ('gone.msg'), whose file is missing\n"
             "cut record 2's subject from 120 to 98 bytes\n"
-            "adopted 'in002.msg' as record 4\n", notmsg, 1,
+            "adopted 'in002.msg' as record 4\n",
+            notmsg,
+            1,
             "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
                 "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},
-        row{"MendNothing", cutfirst, {"mend", "index", "--cut-long"}, "nothing to mend in 'index'\n",
-            "", 0, list0},
-        row{"MendWhat", {}, {"mend", "index"}, "",
-            "mailbox: mend: say what to mend: --drop-missing, --cut-long, --adopt\n", 64},
-        row{"RebuildDry", {}, {"rebuild", "-n", "index"},
+        row{"MendNothing",
+            cutfirst,
+            {"mend", "index", "--cut-long"},
+            "nothing to mend in 'index'\n",
+            "",
+            0,
+            list0},
+        row{"MendWhat",
+            {},
+            {"mend", "index"},
+            "",
+            "mailbox: mend: say what to mend: --drop-missing, --cut-long, --adopt\n",
+            64},
+        row{"RebuildDry",
+            {},
+            {"rebuild", "-n", "index"},
             "would make record 1 from 'in000.msg'\nwould make record 2 from 'in001.msg'\n"
             "would make record 3 from 'in002.msg'\n"
             "would rebuild 'index': 3 records from 4 files; the old index kept as 'index.old'\n",
-            notmsg, 1},
-        row{"RebuildOldThere", {"rebuild", "index"}, {"rebuild", "index"}, "",
+            notmsg,
+            1},
+        row{"RebuildOldThere",
+            {"rebuild", "index"},
+            {"rebuild", "index"},
+            "",
             notmsg + "mailbox: 'index.old' is there already: move it away, then rebuild 'index'; "
-            "nothing done\n", 2, rebuilt, rebuiltfiles},
-        row{"Usage", {}, {"list"}, "",
+                     "nothing done\n",
+            2,
+            rebuilt,
+            rebuiltfiles},
+        row{"Usage",
+            {},
+            {"list"},
+            "",
             "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
-            "Try 'mailbox --help' for more.\n", 64},
-        row{"ListNoIndex", {}, {"list", "nosuch"}, "",
-            "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
+            "Try 'mailbox --help' for more.\n",
+            64},
+        row{"ListNoIndex",
+            {},
+            {"list", "nosuch"},
+            "",
+            "mailbox: cannot read 'nosuch': No such file or directory\n",
+            2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The order rebuild and --adopt take files in: numbers by their value.
@@ -171,13 +233,15 @@ TEST_F(MailboxMsgseq, Unfinished) {
     std::filesystem::create_directory("index.msgseq-update");
     const std::string was = slurp("index");
     const runresult del = mailbox({"delete", "index", "1"});
-    EXPECT_EQ(del.err, "mailbox: an update of 'index' by 'msgseq -u' was cut short; run 'msgseq -u "
-                       "index' to finish it, or 'msgseq --abort index' to give it up; nothing "
-                       "done\n");
+    EXPECT_EQ(del.err,
+              "mailbox: an update of 'index' by 'msgseq -u' was cut short; run 'msgseq -u "
+              "index' to finish it, or 'msgseq --abort index' to give it up; nothing "
+              "done\n");
     EXPECT_EQ(del.status, 2);
     EXPECT_EQ(slurp("index"), was);
     const runresult chk = mailbox({"check", "index"});
-    EXPECT_EQ(chk.out.substr(0, chk.out.find('\n')), "unfinished: an update by 'msgseq -u' was cut "
+    EXPECT_EQ(chk.out.substr(0, chk.out.find('\n')),
+              "unfinished: an update by 'msgseq -u' was cut "
               "short; run 'msgseq -u index' to finish it, or 'msgseq --abort index' to give it up");
     EXPECT_EQ(chk.status, 1);
 }
@@ -207,20 +271,30 @@ TEST_P(MailboxBad, Refused) {
 
 const std::string after = metafile({{"in000.msg", "t", "f", "s", "", "", "N"}}) + "more\n";
 const std::string crlf = "/p\r\na@b\r\nin000.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
-const std::string later = "' would not be written back as it is; see 'mailbox check bad' and "
-                          "'mailbox mend'; nothing done\n";
+const std::string later =
+    "' would not be written back as it is; see 'mailbox check bad' and "
+    "'mailbox mend'; nothing done\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, MailboxBad,
     ::testing::Values(
-        badrow{"DeleteAfterEnd", after, {"delete", "bad", "1"},
-               "mailbox: bad:11: text after the END line\nmailbox: 'bad" + later, 2},
-        badrow{"MendCrlf", crlf, {"mend", "bad", "--adopt"},
+        badrow{"DeleteAfterEnd",
+               after,
+               {"delete", "bad", "1"},
+               "mailbox: bad:11: text after the END line\nmailbox: 'bad" + later,
+               2},
+        badrow{"MendCrlf",
+               crlf,
+               {"mend", "bad", "--adopt"},
                "mailbox: bad:1: line ends in a carriage return (CR-LF file?)\n"
-               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
-        badrow{"ListEmpty", "", {"list", "bad"},
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n",
+               2},
+        badrow{"ListEmpty",
+               "",
+               {"list", "bad"},
                "mailbox: bad:1: file is empty\n"
-               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n",
+               2},
         badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -252,7 +326,8 @@ TEST_P(MailboxCut, FinishedByNextRun) {
     const std::string whole = state();
     for (int k = 1; k < 200; k++) {
         const std::string before = fresh();
-        const runresult cut = mailbox(r.cmd, fsfaultenv({"FSFAULT_KILL_AFTER=" + std::to_string(k)}));
+        const runresult cut =
+            mailbox(r.cmd, fsfaultenv({"FSFAULT_KILL_AFTER=" + std::to_string(k)}));
         if (cut.status != 128 + SIGKILL) break;
         const bool journal = exists(".index.mailbox-delete");
         if (journal) {
@@ -262,16 +337,18 @@ TEST_P(MailboxCut, FinishedByNextRun) {
         }
         if (r.again) mailbox(r.cmd);
         const std::string after = state();
-        EXPECT_TRUE(after == whole || (!journal && !r.again && after == before)) << "killed after call " << k
-                                                                     << "\n" << after;
+        EXPECT_TRUE(after == whole || (!journal && !r.again && after == before))
+            << "killed after call " << k << "\n"
+            << after;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, MailboxCut,
-                         ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
-                                           cutrow{"Mend", {}, {"mend", "index", "--drop-missing",
-                                                               "--cut-long", "--adopt"}},
-                                           cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MailboxCut,
+    ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
+                      cutrow{
+                          "Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"}},
+                      cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -147,8 +147,10 @@ int lockboth(const char* meta, int* here, int* there) {
         if ((*there = durlock(dir)) >= 0) return 0;
     }
     if (errno == EWOULDBLOCK) {
-        mbxsay("another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
-               "nothing done\n", dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
+        mbxsay(
+            "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
+            "nothing done\n",
+            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
         return MBXBUSY;
     }
     mbxsay("cannot lock %s: %s; nothing done\n",
@@ -173,9 +175,10 @@ int before(const mbxargs& a) {
         for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
             (void)unlink(durbeside(buf, ext).c_str());
     if (a.cmd != "check" && renumunfinished(a.meta)) {
-        mbxsay("an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
-               "or 'msgseq --abort %s' to give it up; nothing done\n",
-               mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+        mbxsay(
+            "an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
+            "or 'msgseq --abort %s' to give it up; nothing done\n",
+            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
         return MBXFAIL;
     }
     return 0;
@@ -194,11 +197,16 @@ int main(int argc, char** argv) {
     if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
     if (rc == 0) rc = before(a);
     if (rc == 0) {
-        if (a.cmd == "list") rc = mbxlist(a);
-        else if (a.cmd == "check") rc = mbxcheck(a);
-        else if (a.cmd == "delete") rc = mbxdelete(a);
-        else if (a.cmd == "mend") rc = mbxmend(a);
-        else rc = mbxrebuild(a);
+        if (a.cmd == "list")
+            rc = mbxlist(a);
+        else if (a.cmd == "check")
+            rc = mbxcheck(a);
+        else if (a.cmd == "delete")
+            rc = mbxdelete(a);
+        else if (a.cmd == "mend")
+            rc = mbxmend(a);
+        else
+            rc = mbxrebuild(a);
     }
     durunlock(there);
     durunlock(here);

@@ -92,8 +92,10 @@ bool writable(const char* meta) {
     for (int k = 0; k < n && k < shown; k++) sayfault(meta, f[k]);
     if (n > shown) mbxsay("and %d more such lines\n", n - shown);
     if (n > 0)
-        mbxsay("%s would not be written back as it is; see 'mailbox check %s' and 'mailbox "
-               "mend'; nothing done\n", mbxq(meta).c_str(), renumshown(meta).c_str());
+        mbxsay(
+            "%s would not be written back as it is; see 'mailbox check %s' and 'mailbox "
+            "mend'; nothing done\n",
+            mbxq(meta).c_str(), renumshown(meta).c_str());
     return n == 0;
 }
 
@@ -249,9 +251,11 @@ bool adopt(const std::string& name, llnode* head, llnode** last, int no) {
 }
 
 const char* fieldof(const llnode* rec, const std::string& field) {
-    return field == "to" ? rec->to : field == "from" ? rec->from : field == "subject" ? rec->subject
-                                   : field == "cc"   ? rec->cc
-                                                     : rec->bcc;
+    return field == "to"        ? rec->to
+           : field == "from"    ? rec->from
+           : field == "subject" ? rec->subject
+           : field == "cc"      ? rec->cc
+                                : rec->bcc;
 }
 
 // What keeps mend from writing the index back: lines it would lose, and
@@ -380,8 +384,8 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
     if (!*o->mypath || !*o->myaddr)
         mbxsay("the owner's %s empty: no old index gives it (--owner-path, --owner-addr)\n",
                !*o->mypath && !*o->myaddr ? "path and address are"
-               : !*o->mypath             ? "path is"
-                                         : "address is");
+               : !*o->mypath              ? "path is"
+                                          : "address is");
 }
 
 // The old index kept as real + ".old", which must not be another file
@@ -394,8 +398,8 @@ int keepold(const std::string& real, const char* meta, bool dryrun) {
     if (lstat(kept.c_str(), &old) == 0) {
         if (stat(real.c_str(), &now) == 0 && now.st_dev == old.st_dev && now.st_ino == old.st_ino)
             return 0;
-        mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n",
-               shown.c_str(), mbxq(meta).c_str());
+        mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n", shown.c_str(),
+               mbxq(meta).c_str());
         return MBXFAIL;
     }
     if (dryrun) return 0;
@@ -428,9 +432,10 @@ int mbxrebuild(const mbxargs& a) {
         }
     }
     if (had && keepold(real, a.meta, a.dryrun) != 0) return MBXFAIL;
-    const bool ok = a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
-                                     : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
-                                                [&head](FILE* f) { return durputindex(f, head.get()); }));
+    const bool ok =
+        a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
+                         : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
+                                    [&head](FILE* f) { return durputindex(f, head.get()); }));
     if (!ok) {
         mbxsay("cannot write %s: %s; nothing changed\n", mbxq(a.meta).c_str(), strerror(errno));
         return MBXFAIL;
