@@ -98,122 +98,63 @@ const std::string rebuilt =
 const std::string rebuiltfiles = "in000.msg in001.msg in002.msg index index.old notes.txt ";
 const args cutfirst = {"mend", "--cut-long", "index"};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, MailboxCmd,
     ::testing::Values(
         row{"List", {}, {"list", "index"}, list0, "", 0},
         row{"Check", {}, {"check", "index"}, check0, "", 1},
-        row{"CheckClean",
-            {"rebuild", "index"},
-            {"check", "index"},
+        row{"CheckClean", {"rebuild", "index"}, {"check", "index"},
             "unlisted: 'notes.txt' is a file that no record lists\n"
             "1 problem in 3 records: 0 missing, 1 unlisted, 0 twice, 0 too long, 0 unfinished, "
-            "0 index\n",
-            "",
-            1,
-            rebuilt,
-            rebuiltfiles},
+            "0 index\n", "", 1,
+            rebuilt, rebuiltfiles},
         row{"DeleteLongRefused", {}, {"delete", "index", "2"}, "", refused, 2},
-        row{"DeleteDry",
-            cutfirst,
-            {"delete", "-n", "index", "1-2"},
+        row{"DeleteDry", cutfirst, {"delete", "-n", "index", "1-2"},
             "would delete record 1 ('in000.msg'), whose file another record lists and keeps\n"
-            "would delete record 2 ('in001.msg')\n",
-            "",
-            0,
-            list0},
-        row{"Delete",
-            cutfirst,
-            {"delete", "index", "2-3", "1"},
+            "would delete record 2 ('in001.msg')\n", "", 0, list0},
+        row{"Delete", cutfirst, {"delete", "index", "2-3", "1"},
             "deleted record 1 ('in000.msg'), whose file another record lists and keeps\n"
-            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg')\n",
-            "",
-            0,
-            "1\tN\tEve\tagain\n",
-            "in000.msg in002.msg index notes.txt "},
-        row{"DeleteNoSuch",
-            cutfirst,
-            {"delete", "index", "3-5"},
-            "",
-            "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n",
-            2,
+            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg')\n", "", 0,
+            "1\tN\tEve\tagain\n", "in000.msg in002.msg index notes.txt "},
+        row{"DeleteNoSuch", cutfirst, {"delete", "index", "3-5"}, "",
+            "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n", 2,
             list0},
-        row{"DeleteBadRange",
-            {},
-            {"delete", "index", "4-2"},
-            "",
-            "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n",
-            64},
-        row{"MendRefused",
-            {},
-            {"mend", "index", "--drop-missing"},
-            "",
+        row{"DeleteBadRange", {}, {"delete", "index", "4-2"}, "",
+            "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n", 64},
+        row{"MendRefused", {}, {"mend", "index", "--drop-missing"}, "",
             "mailbox: too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
             "mailbox: 'index' would not be written back as it is (--cut-long cuts the fields "
-            "that are too long); nothing done\n",
-            2},
-        row{"MendDry",
-            {},
-            {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
+            "that are too long); nothing done\n", 2},
+        row{"MendDry", {}, {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
             "would drop record 3 ('gone.msg'), whose file is missing\n"
             "would cut record 2's subject from 120 to 98 bytes\n"
-            "would adopt 'in002.msg' as record 4\n",
-            notmsg,
-            1},
-        row{"Mend",
-            {},
-            {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
+            "would adopt 'in002.msg' as record 4\n", notmsg, 1},
+        row{"Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
             "dropped record 3 ('gone.msg'), whose file is missing\n"
             "cut record 2's subject from 120 to 98 bytes\n"
-            "adopted 'in002.msg' as record 4\n",
-            notmsg,
-            1,
+            "adopted 'in002.msg' as record 4\n", notmsg, 1,
             "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
                 "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},
-        row{"MendNothing",
-            cutfirst,
-            {"mend", "index", "--cut-long"},
-            "nothing to mend in 'index'\n",
-            "",
-            0,
-            list0},
-        row{"MendWhat",
-            {},
-            {"mend", "index"},
-            "",
-            "mailbox: mend: say what to mend: --drop-missing, --cut-long, --adopt\n",
-            64},
-        row{"RebuildDry",
-            {},
-            {"rebuild", "-n", "index"},
+        row{"MendNothing", cutfirst, {"mend", "index", "--cut-long"}, "nothing to mend in 'index'\n",
+            "", 0, list0},
+        row{"MendWhat", {}, {"mend", "index"}, "",
+            "mailbox: mend: say what to mend: --drop-missing, --cut-long, --adopt\n", 64},
+        row{"RebuildDry", {}, {"rebuild", "-n", "index"},
             "would make record 1 from 'in000.msg'\nwould make record 2 from 'in001.msg'\n"
             "would make record 3 from 'in002.msg'\n"
             "would rebuild 'index': 3 records from 4 files; the old index kept as 'index.old'\n",
-            notmsg,
-            1},
-        row{"RebuildOldThere",
-            {"rebuild", "index"},
-            {"rebuild", "index"},
-            "",
+            notmsg, 1},
+        row{"RebuildOldThere", {"rebuild", "index"}, {"rebuild", "index"}, "",
             notmsg + "mailbox: 'index.old' is there already: move it away, then rebuild 'index'; "
-                     "nothing done\n",
-            2,
-            rebuilt,
-            rebuiltfiles},
-        row{"Usage",
-            {},
-            {"list"},
-            "",
+            "nothing done\n", 2, rebuilt, rebuiltfiles},
+        row{"Usage", {}, {"list"}, "",
             "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
-            "Try 'mailbox --help' for more.\n",
-            64},
-        row{"ListNoIndex",
-            {},
-            {"list", "nosuch"},
-            "",
-            "mailbox: cannot read 'nosuch': No such file or directory\n",
-            2}),
+            "Try 'mailbox --help' for more.\n", 64},
+        row{"ListNoIndex", {}, {"list", "nosuch"}, "",
+            "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // The order rebuild and --adopt take files in: numbers by their value.
 TEST(MailboxNames, NumbersAsNumbers) {
@@ -275,28 +216,21 @@ const std::string later =
     "' would not be written back as it is; see 'mailbox check bad' and "
     "'mailbox mend'; nothing done\n";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, MailboxBad,
     ::testing::Values(
-        badrow{"DeleteAfterEnd",
-               after,
-               {"delete", "bad", "1"},
-               "mailbox: bad:11: text after the END line\nmailbox: 'bad" + later,
-               2},
-        badrow{"MendCrlf",
-               crlf,
-               {"mend", "bad", "--adopt"},
+        badrow{"DeleteAfterEnd", after, {"delete", "bad", "1"},
+               "mailbox: bad:11: text after the END line\nmailbox: 'bad" + later, 2},
+        badrow{"MendCrlf", crlf, {"mend", "bad", "--adopt"},
                "mailbox: bad:1: line ends in a carriage return (CR-LF file?)\n"
-               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n",
-               2},
-        badrow{"ListEmpty",
-               "",
-               {"list", "bad"},
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"ListEmpty", "", {"list", "bad"},
                "mailbox: bad:1: file is empty\n"
-               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n",
-               2},
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
         badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // A command killed after each call that changes the disk, in turn, until
 // one run ends by itself: what is left, after the next command, is the
@@ -343,12 +277,13 @@ TEST_P(MailboxCut, FinishedByNextRun) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, MailboxCut,
-    ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
-                      cutrow{
-                          "Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"}},
-                      cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, MailboxCut,
+                         ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
+                                           cutrow{"Mend", {}, {"mend", "index", "--drop-missing",
+                                                               "--cut-long", "--adopt"}},
+                                           cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
