@@ -16,6 +16,7 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/metachk.h"
+#include "mailbox/remove.h"
 #include "mailbox/renum.h"
 
 namespace {
@@ -80,6 +81,7 @@ void indexfaults(const char* fname, const std::set<int>& long_, chkreport* out) 
 
 void unfinished(const char* fname, const std::vector<std::string>& dots, chkreport* out) {
     if (renumunfinished(fname)) out->items.push_back({chkkind::unfinished, 1, fname});
+    if (rmunfinished(fname)) out->items.push_back({chkkind::unfinished, 2, fname});
     for (const std::string& name : dots)
         if (name.starts_with(".msgseq-temp-")) out->items.push_back({chkkind::unfinished, 0, name});
 }
@@ -230,6 +232,9 @@ std::string chkline(const chkitem& item) {
                " is " + std::to_string(item.len) + " bytes; the limit is " +
                std::to_string(item.limit) + " bytes";
     case chkkind::unfinished:
+        if (item.no == 2)
+            return "unfinished: a delete by 'mailbox delete' was cut short; a mailbox command "
+                   "without -n finishes it";
         if (item.no)
             return "unfinished: an update by 'msgseq -u' was cut short; run 'msgseq -u " +
                    renumshown(item.name) + "' to finish it, or 'msgseq --abort " +

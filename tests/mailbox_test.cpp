@@ -268,6 +268,8 @@ TEST_P(MailboxCut, FinishedByNextRun) {
             const runresult seq = run({MSGSEQ_PATH, "-n", "index"});
             EXPECT_EQ(seq.status, 2) << k;
             EXPECT_NE(seq.err.find("run 'mailbox check index' to finish it"), std::string::npos);
+            EXPECT_NE(mailbox({"check", "-n", "index"}).out.find("unfinished: a delete"),
+                      std::string::npos);
         }
         if (r.again) mailbox(r.cmd);
         const std::string after = state();
