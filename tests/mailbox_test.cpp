@@ -228,7 +228,8 @@ INSTANTIATE_TEST_SUITE_P(
         badrow{"ListEmpty", "", {"list", "bad"},
                "mailbox: bad:1: file is empty\n"
                "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
-        badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2}),
+        badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2},
+        badrow{"ListDevice", "", {"list", "/dev/null"}, "mailbox: '/dev/null' is not a regular file; nothing done\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -68,8 +68,18 @@ void sayfault(const char* meta, const metafault& f) {
         mbxsay("%s:%d: %s\n", renumshown(meta).c_str(), f.line, f.why);
 }
 
+// What keeps the index from being read at all, or from being read the same
+// twice (a FIFO, a device): a line, and false.
+bool readable(const char* meta) {
+    struct stat st;
+    if (stat(meta, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    mbxsay("%s is not a regular file; nothing done\n", mbxq(meta).c_str());
+    return false;
+}
+
 // The whole index, or null after a line that says where it stops loading.
 listptr load(const char* meta) {
+    if (!readable(meta)) return nullptr;
     const metafault f = metachk(meta, false);
     if (f.line != 0) {
         sayfault(meta, f);
@@ -139,6 +149,7 @@ int mbxlist(const mbxargs& a) {
 }
 
 int mbxcheck(const mbxargs& a) {
+    if (!readable(a.meta)) return MBXFAIL;
     const metafault f = metachk(a.meta, false);
     if (f.line < 0) {
         sayfault(a.meta, f);
