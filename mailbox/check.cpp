@@ -87,7 +87,7 @@ void unfinished(const char* fname, const std::vector<std::string>& dots, chkrepo
 }
 
 // The directory's names: regular files a mailbox may hold in *files, dot
-// files in *dots, everything in *all.
+// files in *dots, everything in *all; in the directory's order.
 bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std::string>* dots,
              std::unordered_set<std::string>* all) {
     std::unique_ptr<DIR, dircloser> d(opendir("."));
@@ -119,9 +119,12 @@ bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std
         files->push_back(name);
     }
     if (errno) return false;
-    std::sort(files->begin(), files->end(),
-              [](const std::string& a, const std::string& b) { return chknamecmp(a, b) < 0; });
     return true;
+}
+
+void sortnames(std::vector<std::string>* names) {
+    std::sort(names->begin(), names->end(),
+              [](const std::string& a, const std::string& b) { return chknamecmp(a, b) < 0; });
 }
 
 }  // namespace
@@ -154,6 +157,7 @@ int chknamecmp(std::string_view a, std::string_view b) {
 std::vector<std::string> chkfiles(const char* fname) {
     std::vector<std::string> files;
     (void)scandir(fname, &files, nullptr, nullptr);
+    sortnames(&files);
     return files;
 }
 
@@ -176,6 +180,7 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
     out->items.insert(out->items.end(), longs.begin(), longs.end());
     // Each name once, with every record that lists it.
     std::unordered_map<std::string, std::vector<int>> listed;
+    listed.reserve(static_cast<size_t>(itemlist->count));
     std::vector<chkitem> missing;
     for (const llnode* rec = itemlist->next; rec; rec = rec->next) {
         auto& nos = listed[rec->datafile];
@@ -193,8 +198,11 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
                               std::vector<int>(nos.begin() + 1, nos.end())});
     }
     out->items.insert(out->items.end(), missing.begin(), missing.end());
-    for (const std::string& name : files)
-        if (!listed.count(name)) out->items.push_back({chkkind::unlisted, 0, name});
+    std::vector<std::string> unlisted;
+    for (std::string& name : files)
+        if (!listed.count(name)) unlisted.push_back(std::move(name));
+    sortnames(&unlisted);
+    for (std::string& name : unlisted) out->items.push_back({chkkind::unlisted, 0, std::move(name)});
     for (const chkitem& item : out->items) out->counts[static_cast<int>(item.kind)]++;
     errno = err;
     return read;
