@@ -39,10 +39,11 @@ struct rmfile {
 };
 
 // What the journal holds: the working directory, the index as it was and
-// as it will be (its size and sum), the records that go and the files.
+// as it will be (their sizes and sums: an index restored from a copy is
+// still the one the delete began with), the records that go and the files.
 struct rmlog {
-    rmid here, old;
-    unsigned long long newsize = 0, newsum = 0;
+    rmid here;
+    unsigned long long oldsize = 0, oldsum = 0, newsize = 0, newsum = 0;
     std::vector<int> nos;
     std::vector<rmfile> files;
 };
@@ -109,7 +110,7 @@ std::string logtext(const rmlog& log) {
     o << MAGIC << '\n';
     putid(o, "here", log.here);
     o << '\n';
-    putid(o, "old", log.old);
+    o << "old " << log.oldsize << ' ' << log.oldsum;
     o << "\nnew " << log.newsize << ' ' << log.newsum << '\n';
     for (int no : log.nos) o << "rec " << no << '\n';
     for (const rmfile& f : log.files) {
@@ -136,7 +137,7 @@ bool parselog(const std::string& text, rmlog* log) {
         in >> tag;
         rmfile f;
         if (tag == "here" && getid(in, &log->here)) continue;
-        if (tag == "old" && getid(in, &log->old)) continue;
+        if (tag == "old" && in >> log->oldsize >> log->oldsum) continue;
         if (tag == "new" && in >> log->newsize >> log->newsum) continue;
         if (int no; tag == "rec" && in >> no) {
             log->nos.push_back(no);
@@ -249,13 +250,14 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
         return RMFAIL;
     }
     unsigned long long size = 0, now = 0;
-    if (stat(real.c_str(), &st) == 0 && idof(st) == log.old) {
+    const bool read = filesum(real, &size, &now);
+    if (read && size == log.oldsize && now == log.oldsum) {
         if (!rewrite(real, log)) {
             say(errs, "cannot finish the delete from '%s' that was cut short: %s\n", name.c_str(),
                 errno ? strerror(errno) : "the index is not the one it began with");
             return RMFAIL;
         }
-    } else if (!filesum(real, &size, &now) || size != log.newsize || now != log.newsum) {
+    } else if (!read || size != log.newsize || now != log.newsum) {
         say(errs,
             "'%s' was changed since a delete from it was cut short; nothing done; give "
             "that delete up by removing '%s'\n",
@@ -307,9 +309,10 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
     const std::string real = buf;
     // The list must be the index as it is now, line for line: a delivery
     // that wrote to it since it was read must not lose its message.
-    unsigned long long was = 0, wassum = 0, is = 0, issum = 0;
-    if (!newbytes(itemlist, &was, &wassum) || !filesum(real, &is, &issum) || was != is ||
-        wassum != issum) {
+    rmlog log;
+    unsigned long long is = 0, issum = 0;
+    if (!newbytes(itemlist, &log.oldsize, &log.oldsum) || !filesum(real, &is, &issum) ||
+        log.oldsize != is || log.oldsum != issum) {
         say(errs,
             "'%s' is not as it was read (another program wrote to it, or it would not be "
             "written back as it is); nothing done\n",
@@ -319,16 +322,12 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
     const std::set<int> gone(nos.begin(), nos.end());
     for (llnode* rec = itemlist->next; rec; rec = rec->next)
         if (gone.count(rec->no)) rec->status = DELETED;
-    rmlog log;
     choose(itemlist, dryrun, dryrun ? out : nullptr, &log);
     if (dryrun) return RMOK;
-    struct stat st;
-    if (!here(&log.here) || stat(real.c_str(), &st) != 0 ||
-        !newbytes(itemlist, &log.newsize, &log.newsum)) {
+    if (!here(&log.here) || !newbytes(itemlist, &log.newsize, &log.newsum)) {
         say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
         return RMFAIL;
     }
-    log.old = idof(st);
     const std::string journal = durbeside(real, ".mailbox-delete");
     const std::string text = logtext(log);
     if (!durwrite(durbeside(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {
