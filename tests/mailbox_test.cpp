@@ -2,7 +2,10 @@
 // each command prints, how it ends, what is on disk afterwards, and a delete,
 // mend or rebuild cut short after every call that changes the disk, then
 // finished by the next command.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -185,6 +188,19 @@ TEST_F(MailboxMsgseq, Unfinished) {
               "unfinished: an update by 'msgseq -u' was cut "
               "short; run 'msgseq -u index' to finish it, or 'msgseq --abort index' to give it up");
     EXPECT_EQ(chk.status, 1);
+}
+
+// Another process holds the directory: nothing done, and check could not.
+TEST_F(MailboxMsgseq, Busy) {
+    smallbox();
+    const int fd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const runresult del = mailbox({"delete", "index", "1"});
+    EXPECT_EQ(del.err, "mailbox: another process (a msgseq or mailbox run, or flock(1)) holds the "
+                       "lock on this directory; nothing done\n");
+    EXPECT_EQ(del.status, 5);
+    EXPECT_EQ(mailbox({"check", "index"}).status, 2);
+    close(fd);
 }
 
 // An index the tool can't take as it is: one line or two, a status, and
