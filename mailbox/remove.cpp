@@ -275,8 +275,9 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
 namespace {
 
 // Which files the deleted records leave behind: a name that a record that
-// stays lists too is kept, and each name is removed once. One line a record
-// to out.
+// stays lists too is kept, a name that is not a plain one of this directory
+// or not a regular file is never removed, and each name is removed once.
+// One line a record to out, saying why a file stays.
 void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
     std::set<std::string> kept, chosen;
     for (const llnode* rec = itemlist->next; rec; rec = rec->next)
@@ -286,14 +287,20 @@ void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
         log->nos.push_back(rec->no);
         const std::string name = rec->datafile;
         struct stat st;
-        const bool listed = kept.count(name) > 0;
-        const bool file = !listed && chosen.insert(name).second && lstat(name.c_str(), &st) == 0 &&
-                          S_ISREG(st.st_mode);
-        if (file) log->files.push_back({idof(st), name});
+        const char* why = "";
+        if (kept.count(name))
+            why = ", whose file another record lists and keeps";
+        else if (name.empty() || name == "." || name == ".." || name.find('/') != name.npos)
+            why = ", whose file is not one of this directory's and stays";
+        else if (lstat(name.c_str(), &st) != 0)
+            why = errno == ENOENT ? ", whose file was missing" : "";
+        else if (!S_ISREG(st.st_mode))
+            why = ", whose file is not a regular file and stays";
+        else if (chosen.insert(name).second)
+            log->files.push_back({idof(st), name});
         if (out)
             (void)fprintf(out, "%s record %d ('%s')%s\n", dryrun ? "would delete" : "deleted",
-                          rec->no, shown(name).c_str(),
-                          listed ? ", whose file another record lists and keeps" : "");
+                          rec->no, shown(name).c_str(), why);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -118,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
             "would delete record 2 ('in001.msg')\n", "", 0, list0},
         row{"Delete", cutfirst, {"delete", "index", "2-3", "1"},
             "deleted record 1 ('in000.msg'), whose file another record lists and keeps\n"
-            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg')\n", "", 0,
+            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg'), whose file was missing\n", "", 0,
             "1\tN\tEve\tagain\n", "in000.msg in002.msg index notes.txt "},
         row{"DeleteNoSuch", cutfirst, {"delete", "index", "3-5"}, "",
             "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n", 2,
@@ -201,6 +202,19 @@ TEST_F(MailboxMsgseq, Busy) {
     EXPECT_EQ(del.status, 5);
     EXPECT_EQ(mailbox({"check", "index"}).status, 2);
     close(fd);
+}
+
+// A record naming a file elsewhere leaves the index; that file stays.
+TEST_F(MailboxMsgseq, DeleteTouchesNothingOutside) {
+    spit("out.msg", "From: x\n\nx\n");
+    ASSERT_EQ(mkdir("box", 0755), 0);
+    ASSERT_EQ(chdir("box"), 0);
+    spit("index", metafile({{"../out.msg", "t", "f", "s", "", "", "N"}}));
+    const runresult del = mailbox({"delete", "index", "1"});
+    EXPECT_EQ(del.out, "deleted record 1 ('../out.msg'), whose file is not one of this "
+                       "directory's and stays\n");
+    EXPECT_EQ(del.status, 0);
+    EXPECT_TRUE(exists("../out.msg"));
 }
 
 // An index the tool can't take as it is: one line or two, a status, and
