@@ -33,7 +33,7 @@ struct dircloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 struct filecloser {
-    void operator()(FILE* f) const { fclose(f); }
+    void operator()(FILE* f) const { (void)fclose(f); }
 };
 
 // The index's lines longer than their field: the owner's address, and the
@@ -75,7 +75,7 @@ void indexfaults(const char* fname, const std::set<int>& long_, chkreport* out) 
     std::vector<metafault> faults(static_cast<size_t>(std::max(n, 0)));
     (void)metachkall(fname, true, faults.data(), n);
     for (const metafault& f : faults)
-        if (!long_.count(f.line) || strcmp(f.why, METACRLF) == 0)
+        if (!long_.contains(f.line) || strcmp(f.why, METACRLF) == 0)
             out->items.push_back({chkkind::index, f.line, f.why});
 }
 
@@ -118,8 +118,7 @@ bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std
             continue;
         files->push_back(name);
     }
-    if (errno) return false;
-    return true;
+    return errno == 0;
 }
 
 void sortnames(std::vector<std::string>* names) {
@@ -188,7 +187,7 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
         if (nos.size() > 1) continue;
         struct stat st;
         const bool here = strchr(rec->datafile, '/') ? lstat(rec->datafile, &st) == 0
-                                                     : all.count(rec->datafile) > 0;
+                                                     : all.contains(rec->datafile);
         if (read && !here) missing.push_back({chkkind::missing, rec->no, rec->datafile});
     }
     for (const llnode* rec = itemlist->next; rec; rec = rec->next) {
@@ -200,9 +199,10 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
     out->items.insert(out->items.end(), missing.begin(), missing.end());
     std::vector<std::string> unlisted;
     for (std::string& name : files)
-        if (!listed.count(name)) unlisted.push_back(std::move(name));
+        if (!listed.contains(name)) unlisted.push_back(std::move(name));
     sortnames(&unlisted);
-    for (std::string& name : unlisted) out->items.push_back({chkkind::unlisted, 0, std::move(name)});
+    for (std::string& name : unlisted)
+        out->items.push_back({chkkind::unlisted, 0, std::move(name)});
     for (const chkitem& item : out->items) out->counts[static_cast<int>(item.kind)]++;
     errno = err;
     return read;

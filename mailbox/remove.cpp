@@ -51,12 +51,12 @@ struct rmlog {
 constexpr char MAGIC[] = "mailbox-delete 1";
 
 void say(FILE* errs, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void say(FILE* errs, const char* fmt, ...) {
+void say(FILE* errs, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     if (!errs) return;
     (void)fputs("mailbox: ", errs);
     va_list ap;
     va_start(ap, fmt);
-    (void)vfprintf(errs, fmt, ap);
+    (void)vfprintf(errs, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(ap);
 }
 
@@ -89,7 +89,7 @@ bool readall(const std::string& path, std::string* out) {
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
     const bool ok = !ferror(f);
-    fclose(f);
+    (void)fclose(f);
     return ok;
 }
 
@@ -288,9 +288,9 @@ void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
         const std::string name = rec->datafile;
         struct stat st;
         const char* why = "";
-        if (kept.count(name))
+        if (kept.contains(name))
             why = ", whose file another record lists and keeps";
-        else if (name.empty() || name == "." || name == ".." || name.find('/') != name.npos)
+        else if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
             why = ", whose file is not one of this directory's and stays";
         else if (lstat(name.c_str(), &st) != 0)
             why = errno == ENOENT ? ", whose file was missing" : "";
@@ -328,7 +328,7 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
     }
     const std::set<int> gone(nos.begin(), nos.end());
     for (llnode* rec = itemlist->next; rec; rec = rec->next)
-        if (gone.count(rec->no)) rec->status = DELETED;
+        if (gone.contains(rec->no)) rec->status = DELETED;
     choose(itemlist, dryrun, dryrun ? out : nullptr, &log);
     if (dryrun) return RMOK;
     if (!here(&log.here) || !newbytes(itemlist, &log.newsize, &log.newsum)) {

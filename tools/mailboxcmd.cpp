@@ -23,11 +23,11 @@
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 
-void mbxsay(const char* fmt, ...) {
+void mbxsay(const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     (void)fputs("mailbox: ", stderr);
     va_list ap;
     va_start(ap, fmt);
-    (void)vfprintf(stderr, fmt, ap);
+    (void)vfprintf(stderr, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(ap);
 }
 
@@ -388,7 +388,7 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
     if (FILE* f = fopen(real.c_str(), "r")) {
         if (getf(f, line) > 0) llsetfield(o->mypath, sizeof o->mypath, line);
         if (getf(f, line) > 0) llsetfield(o->myaddr, sizeof o->myaddr, line);
-        fclose(f);
+        (void)fclose(f);
     }
     if (a.ownerpath) llsetfield(o->mypath, sizeof o->mypath, a.ownerpath);
     if (a.owneraddr) llsetfield(o->myaddr, sizeof o->myaddr, a.owneraddr);
