@@ -277,8 +277,9 @@ namespace {
 // Which files the deleted records leave behind: a name that a record that
 // stays lists too is kept, a name that is not a plain one of this directory
 // or not a regular file is never removed, and each name is removed once.
-// One line a record to out, saying why a file stays.
-void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
+// One line a record to *said, saying why a file stays.
+void choose(const llnode* itemlist, const struct stat& index, bool dryrun, std::string* said,
+            rmlog* log) {
     std::set<std::string> kept, chosen;
     for (const llnode* rec = itemlist->next; rec; rec = rec->next)
         if (rec->status == ACTIVE) kept.insert(rec->datafile);
@@ -296,11 +297,12 @@ void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
             why = errno == ENOENT ? ", whose file was missing" : "";
         else if (!S_ISREG(st.st_mode))
             why = ", whose file is not a regular file and stays";
+        else if (st.st_dev == index.st_dev && st.st_ino == index.st_ino)
+            why = ", whose file is the index itself and stays";
         else if (chosen.insert(name).second)
             log->files.push_back({idof(st), name});
-        if (out)
-            (void)fprintf(out, "%s record %d ('%s')%s\n", dryrun ? "would delete" : "deleted",
-                          rec->no, shown(name).c_str(), why);
+        *said += std::string(dryrun ? "would delete" : "deleted") + " record " +
+                 std::to_string(rec->no) + " ('" + shown(name) + "')" + why + "\n";
     }
 }
 
@@ -329,8 +331,14 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
     const std::set<int> gone(nos.begin(), nos.end());
     for (llnode* rec = itemlist->next; rec; rec = rec->next)
         if (gone.contains(rec->no)) rec->status = DELETED;
-    choose(itemlist, dryrun, dryrun ? out : nullptr, &log);
-    if (dryrun) return RMOK;
+    struct stat index {};
+    (void)stat(real.c_str(), &index);
+    std::string said;
+    choose(itemlist, index, dryrun, &said, &log);
+    if (dryrun) {
+        if (out) (void)fputs(said.c_str(), out);
+        return RMOK;
+    }
     if (!here(&log.here) || !newbytes(itemlist, &log.newsize, &log.newsum)) {
         say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
         return RMFAIL;
@@ -352,7 +360,6 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
         say(errs, "cannot write '%s': %s; nothing done\n", shown(fname).c_str(), strerror(err));
         return RMFAIL;
     }
-    rmlog said;
-    choose(itemlist, false, out, &said);
+    if (out) (void)fputs(said.c_str(), out);
     return unlinkall(log, journal, errs);
 }
