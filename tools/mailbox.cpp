@@ -49,7 +49,7 @@ constexpr char help[] =
     "  rebuild METAFILE [--owner-path PATH] [--owner-addr ADDRESS]\n"
     "                      a new index from the message files alone, in the order\n"
     "                      of their names (in999.msg before in1000.msg); the owner's\n"
-    "                      path and address from the old index, or these options;\n"
+    "                      path and address from these options, else the old index;\n"
     "                      the old index is kept as METAFILE.old\n"
     "\n"
     "  -n                  change nothing: print what the command would do (a\n"
@@ -66,7 +66,7 @@ constexpr char help[] =
     "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
     "short in the way, no such record, or a write that failed (check: could not\n"
     "check); 5 another process (a msgseq or mailbox run, or flock(1)) holds the\n"
-    "lock on the directory: nothing done; 64 usage.\n";
+    "lock on the directory: nothing done (check: 2); 64 usage.\n";
 
 bool takes(const std::string& cmd, std::string_view opt) {
     if (opt == "-n") return true;  // list and check change nothing anyway
