@@ -286,8 +286,9 @@ bool mendable(const mbxargs& a, const chkreport& report) {
 }
 
 // Records whose file is missing leave; fields too long are cut. The number
-// of changes; each one said.
-int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped) {
+// of changes; a line for each in *said.
+int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped,
+               std::string* said) {
     int changes = 0;
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::missing || !a.dropmissing) continue;
@@ -296,8 +297,9 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dro
             rec->status = DELETED;
             (*dropped)++;
             changes++;
-            (void)printf("%s record %d (%s), whose file is missing\n",
-                         a.dryrun ? "would drop" : "dropped", rec->no, mbxq(rec->datafile).c_str());
+            *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
+                     std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
+                     "), whose file is missing\n";
         }
     }
     for (const chkitem& item : report.items) {
@@ -305,11 +307,10 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dro
         const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
         const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
         changes++;
-        (void)printf("%s %s from %d to %zu bytes\n", a.dryrun ? "would cut" : "cut",
-                     (rec ? "record " + std::to_string(item.no) + "'s " + item.name
-                          : std::string("the owner's address"))
-                         .c_str(),
-                     item.len, now);
+        *said += std::string(a.dryrun ? "would cut " : "cut ") +
+                 (rec ? "record " + std::to_string(item.no) + "'s " + item.name
+                      : std::string("the owner's address")) +
+                 " from " + std::to_string(item.len) + " to " + std::to_string(now) + " bytes\n";
     }
     return changes;
 }
@@ -349,7 +350,8 @@ int mbxmend(const mbxargs& a) {
     }
     if (!mendable(a, report)) return MBXFAIL;
     int dropped = 0, left = 0;
-    int changes = dropandcut(a, report, head.get(), &dropped);
+    std::string said;  // printed once the index is written
+    int changes = dropandcut(a, report, head.get(), &dropped, &said);
     llnode* last = lltail(head.get());
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::unlisted || !a.adopt) continue;
@@ -359,13 +361,14 @@ int mbxmend(const mbxargs& a) {
             continue;
         }
         changes++;
-        (void)printf("%s %s as record %d\n", a.dryrun ? "would adopt" : "adopted",
-                     mbxq(item.name.c_str()).c_str(), no - dropped);
+        said += std::string(a.dryrun ? "would adopt " : "adopted ") + mbxq(item.name.c_str()) +
+                " as record " + std::to_string(no - dropped) + "\n";
     }
-    if (changes == 0) (void)printf("nothing to mend in %s\n", mbxq(a.meta).c_str());
-    if (flushed(stdout) != MBXOK) return MBXFAIL;
+    if (changes == 0) said = "nothing to mend in " + mbxq(a.meta) + "\n";
     if (changes > 0 && !a.dryrun)
         if (const int rc = writeback(a.meta, head.get(), loaded)) return rc;
+    (void)fputs(said.c_str(), stdout);
+    (void)flushed(stdout);
     return left ? MBXFOUND : MBXOK;
 }
 
