@@ -16,6 +16,7 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/metachk.h"
+#include "mailbox/remove.h"
 #include "mailbox/renum.h"
 
 namespace {
@@ -26,6 +27,7 @@ bool isdigit(char c) { return c >= '0' && c <= '9'; }
 constexpr const char* fieldname[] = {"to", "from", "subject", "cc", "bcc"};
 constexpr int FIELDMAX = 99;
 constexpr int ADDRMAX = 49;
+constexpr int NAMEMAX = 12;
 
 struct dircloser {
     void operator()(DIR* d) const { closedir(d); }
@@ -46,12 +48,21 @@ void toolong(const char* fname, int records, chkreport* out, std::set<int>* line
         const int len = static_cast<int>(n) - (n > 0 && buf[n - 1] == '\n');
         const int at = (line - 3) % 7;  // 0: the name line
         const int rec = (line - 3) / 7 + 1;
-        if (line >= 3 && at == 0 && (rec > records || (len == 3 && !memcmp(buf, "END", 3)))) break;
-        const int limit = line == 2 ? ADDRMAX : line >= 3 && at >= 1 && at <= 5 ? FIELDMAX : 0;
+        // A name too long is where loading stops: the record after the
+        // last one loaded is looked at for it.
+        if (line >= 3 && at == 0 && (rec > records + 1 || (len == 3 && !memcmp(buf, "END", 3))))
+            break;
+        const int limit = line == 2                                ? ADDRMAX
+                          : line >= 3 && at == 0                   ? NAMEMAX
+                          : line >= 3 && at <= 5 && rec <= records ? FIELDMAX
+                                                                   : 0;
         if (limit == 0 || len <= limit) continue;
         out->items.push_back({chkkind::toolong, line == 2 ? 0 : rec,
-                              line == 2 ? "address" : fieldname[at - 1], len, limit});
-        lines->insert(line);
+                              line == 2 ? "address"
+                              : at == 0 ? "file name"
+                                        : fieldname[at - 1],
+                              len, limit});
+        if (at != 0) lines->insert(line);  // the name's own line says loading stops there
     }
     free(buf);
 }
@@ -70,17 +81,19 @@ void indexfaults(const char* fname, const std::set<int>& long_, chkreport* out) 
 
 void unfinished(const char* fname, const std::vector<std::string>& dots, chkreport* out) {
     if (renumunfinished(fname)) out->items.push_back({chkkind::unfinished, 1, fname});
+    if (rmunfinished(fname)) out->items.push_back({chkkind::unfinished, 2, fname});
     for (const std::string& name : dots)
         if (name.starts_with(".msgseq-temp-")) out->items.push_back({chkkind::unfinished, 0, name});
 }
 
 // The directory's names: regular files a mailbox may hold in *files, dot
-// files in *dots, everything in *all.
+// files in *dots, everything in *all; in the directory's order.
 bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std::string>* dots,
              std::unordered_set<std::string>* all) {
     std::unique_ptr<DIR, dircloser> d(opendir("."));
     if (!d) return false;
-    struct stat index {}, kept {};
+    struct stat index {
+    }, kept{};
     const bool hasindex = stat(fname, &index) == 0;
     const bool haskept = stat((std::string(fname) + ".old").c_str(), &kept) == 0;
     errno = 0;
@@ -92,19 +105,26 @@ bool scandir(const char* fname, std::vector<std::string>* files, std::vector<std
             if (dots) dots->push_back(name);
             continue;
         }
+        // The entry's own type and inode spare a call per file where the
+        // file system gives them.
         struct stat st;
         if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
-        if (lstat(e->d_name, &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        auto same = [&st](const struct stat& o) {
-            return o.st_dev == st.st_dev && o.st_ino == st.st_ino;
-        };
-        if ((hasindex && same(index)) || (haskept && same(kept))) continue;
+        if (e->d_type == DT_UNKNOWN && (lstat(e->d_name, &st) != 0 || !S_ISREG(st.st_mode)))
+            continue;
+        auto same = [e](const struct stat& o) { return o.st_ino == e->d_ino; };
+        if (((hasindex && same(index)) || (haskept && same(kept))) && lstat(e->d_name, &st) == 0 &&
+            ((hasindex && st.st_dev == index.st_dev && st.st_ino == index.st_ino) ||
+             (haskept && st.st_dev == kept.st_dev && st.st_ino == kept.st_ino)))
+            continue;
         files->push_back(name);
     }
     if (errno) return false;
-    std::sort(files->begin(), files->end(),
-              [](const std::string& a, const std::string& b) { return chknamecmp(a, b) < 0; });
     return true;
+}
+
+void sortnames(std::vector<std::string>* names) {
+    std::sort(names->begin(), names->end(),
+              [](const std::string& a, const std::string& b) { return chknamecmp(a, b) < 0; });
 }
 
 }  // namespace
@@ -125,7 +145,8 @@ int chknamecmp(std::string_view a, std::string_view b) {
             j = ej;
             continue;
         }
-        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+        if (a[i] != b[j])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
         i++;
         j++;
     }
@@ -136,6 +157,7 @@ int chknamecmp(std::string_view a, std::string_view b) {
 std::vector<std::string> chkfiles(const char* fname) {
     std::vector<std::string> files;
     (void)scandir(fname, &files, nullptr, nullptr);
+    sortnames(&files);
     return files;
 }
 
@@ -158,6 +180,7 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
     out->items.insert(out->items.end(), longs.begin(), longs.end());
     // Each name once, with every record that lists it.
     std::unordered_map<std::string, std::vector<int>> listed;
+    listed.reserve(static_cast<size_t>(itemlist->count));
     std::vector<chkitem> missing;
     for (const llnode* rec = itemlist->next; rec; rec = rec->next) {
         auto& nos = listed[rec->datafile];
@@ -175,8 +198,11 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
                               std::vector<int>(nos.begin() + 1, nos.end())});
     }
     out->items.insert(out->items.end(), missing.begin(), missing.end());
-    for (const std::string& name : files)
-        if (!listed.count(name)) out->items.push_back({chkkind::unlisted, 0, name});
+    std::vector<std::string> unlisted;
+    for (std::string& name : files)
+        if (!listed.count(name)) unlisted.push_back(std::move(name));
+    sortnames(&unlisted);
+    for (std::string& name : unlisted) out->items.push_back({chkkind::unlisted, 0, std::move(name)});
     for (const chkitem& item : out->items) out->counts[static_cast<int>(item.kind)]++;
     errno = err;
     return read;
@@ -214,6 +240,9 @@ std::string chkline(const chkitem& item) {
                " is " + std::to_string(item.len) + " bytes; the limit is " +
                std::to_string(item.limit) + " bytes";
     case chkkind::unfinished:
+        if (item.no == 2)
+            return "unfinished: a delete by 'mailbox delete' was cut short; a mailbox command "
+                   "without -n finishes it";
         if (item.no)
             return "unfinished: an update by 'msgseq -u' was cut short; run 'msgseq -u " +
                    renumshown(item.name) + "' to finish it, or 'msgseq --abort " +
@@ -228,10 +257,11 @@ std::string chkline(const chkitem& item) {
 }
 
 std::string chktotals(const chkreport& report) {
-    static constexpr const char* words[CHKKINDS] = {"missing",   "unlisted",   "twice",
-                                                    "too long",  "unfinished", "index"};
+    static constexpr const char* words[CHKKINDS] = {"missing",  "unlisted",   "twice",
+                                                    "too long", "unfinished", "index"};
     const size_t n = report.items.size();
-    std::string s = n == 0 ? "no problems" : std::to_string(n) + (n == 1 ? " problem" : " problems");
+    std::string s =
+        n == 0 ? "no problems" : std::to_string(n) + (n == 1 ? " problem" : " problems");
     s += " in " + std::to_string(report.records) + (report.records == 1 ? " record" : " records");
     if (n == 0) return s;
     s += ":";

@@ -23,17 +23,18 @@ constexpr int CHKKINDS = 6;
 // One problem. Which of the numbers mean anything depends on the kind.
 struct chkitem {
     chkkind kind;
-    int no = 0;             // the record (missing, twice: the first; too long: 0 for the
-                            // owner's address); the line (index)
-    std::string name;       // the file's name; the field's (too long); the reason (index)
-    int len = 0, limit = 0;  // too long: the field's bytes and the most it may hold
+    int no = 0;                  // the record (missing, twice: the first; too long: 0 for the
+                                 // owner's address); the line (index); unfinished: 1 an update
+                                 // by msgseq -u, 2 a delete, 0 a plain run (name: its file)
+    std::string name;            // the file's name; the field's (too long); the reason (index)
+    int len = 0, limit = 0;      // too long: the field's bytes and the most it may hold
     std::vector<int> also = {};  // twice: the other records listing name
 };
 
 struct chkreport {
     std::vector<chkitem> items;  // in kind order, then record or name order
     int counts[CHKKINDS] = {};
-    int records = 0;             // the records loaded
+    int records = 0;  // the records loaded
 };
 
 // Compares two message file names as a person would: runs of digits by their

@@ -39,10 +39,11 @@ struct rmfile {
 };
 
 // What the journal holds: the working directory, the index as it was and
-// as it will be (its size and sum), the records that go and the files.
+// as it will be (their sizes and sums: an index restored from a copy is
+// still the one the delete began with), the records that go and the files.
 struct rmlog {
-    rmid here, old;
-    unsigned long long newsize = 0, newsum = 0;
+    rmid here;
+    unsigned long long oldsize = 0, oldsum = 0, newsize = 0, newsum = 0;
     std::vector<int> nos;
     std::vector<rmfile> files;
 };
@@ -81,18 +82,23 @@ bool newbytes(const llnode* itemlist, unsigned long long* size, unsigned long lo
     return ok && closed;
 }
 
-bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
+bool readall(const std::string& path, std::string* out) {
     FILE* f = fopen(path.c_str(), "r");
     if (!f) return false;
-    std::string all;
-    char buf[1 << 16];
+    char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
     const bool ok = !ferror(f);
     fclose(f);
+    return ok;
+}
+
+bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
+    std::string all;
+    if (!readall(path, &all)) return false;
     *size = all.size();
     *out = sum(all.data(), all.size());
-    return ok;
+    return true;
 }
 
 void putid(std::ostringstream& o, const char* tag, const rmid& id) {
@@ -104,7 +110,7 @@ std::string logtext(const rmlog& log) {
     o << MAGIC << '\n';
     putid(o, "here", log.here);
     o << '\n';
-    putid(o, "old", log.old);
+    o << "old " << log.oldsize << ' ' << log.oldsum;
     o << "\nnew " << log.newsize << ' ' << log.newsum << '\n';
     for (int no : log.nos) o << "rec " << no << '\n';
     for (const rmfile& f : log.files) {
@@ -131,7 +137,7 @@ bool parselog(const std::string& text, rmlog* log) {
         in >> tag;
         rmfile f;
         if (tag == "here" && getid(in, &log->here)) continue;
-        if (tag == "old" && getid(in, &log->old)) continue;
+        if (tag == "old" && in >> log->oldsize >> log->oldsum) continue;
         if (tag == "new" && in >> log->newsize >> log->newsum) continue;
         if (int no; tag == "rec" && in >> no) {
             log->nos.push_back(no);
@@ -162,8 +168,12 @@ int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
     int left = 0;
     for (const rmfile& f : log.files) {
         struct stat st;
-        if (lstat(f.name.c_str(), &st) != 0 && errno == ENOENT) continue;  // gone already
-        if (!(idof(st) == f.id)) {
+        if (lstat(f.name.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;  // gone already
+            say(errs, "cannot look at '%s': %s; it is left\n", shown(f.name).c_str(),
+                strerror(errno));
+            left++;
+        } else if (!(idof(st) == f.id)) {
             say(errs, "'%s' is not the file the delete began with; it is left as it is\n",
                 shown(f.name).c_str());
             left++;
@@ -174,22 +184,13 @@ int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
     }
     if (!dursyncdir(".") || (unlink(journal.c_str()) != 0 && errno != ENOENT) ||
         !dursyncdir(durparent(journal))) {
-        say(errs, "the files are removed, but the delete may not be on disk (%s); the next "
-                  "mailbox command makes sure\n", strerror(errno));
+        say(errs,
+            "the files are removed, but the delete may not be on disk (%s); the next "
+            "mailbox command makes sure\n",
+            strerror(errno));
         return RMFAIL;
     }
     return left ? RMLEFT : RMOK;
-}
-
-bool readall(const std::string& path, std::string* out) {
-    FILE* f = fopen(path.c_str(), "r");
-    if (!f) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-    const bool ok = !ferror(f);
-    fclose(f);
-    return ok;
 }
 
 struct listfree {
@@ -242,20 +243,25 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
     }
     rmid cwd;
     if (!here(&cwd) || !(cwd == log.here)) {
-        say(errs, "a delete from '%s' was cut short in another directory; run mailbox there "
-                  "to finish it\n", name.c_str());
+        say(errs,
+            "a delete from '%s' was cut short in another directory; run mailbox there "
+            "to finish it\n",
+            name.c_str());
         return RMFAIL;
     }
     unsigned long long size = 0, now = 0;
-    if (stat(real.c_str(), &st) == 0 && idof(st) == log.old) {
+    const bool read = filesum(real, &size, &now);
+    if (read && size == log.oldsize && now == log.oldsum) {
         if (!rewrite(real, log)) {
-            say(errs, "cannot finish the delete from '%s' that was cut short: %s\n",
-                name.c_str(), errno ? strerror(errno) : "the index is not the one it began with");
+            say(errs, "cannot finish the delete from '%s' that was cut short: %s\n", name.c_str(),
+                errno ? strerror(errno) : "the index is not the one it began with");
             return RMFAIL;
         }
-    } else if (!filesum(real, &size, &now) || size != log.newsize || now != log.newsum) {
-        say(errs, "'%s' was changed since a delete from it was cut short; nothing done; give "
-                  "that delete up by removing '%s'\n", name.c_str(), shown(journal).c_str());
+    } else if (!read || size != log.newsize || now != log.newsum) {
+        say(errs,
+            "'%s' was changed since a delete from it was cut short; nothing done; give "
+            "that delete up by removing '%s'\n",
+            name.c_str(), shown(journal).c_str());
         return RMFAIL;
     }
     const int rc = unlinkall(log, journal, errs);
@@ -269,8 +275,9 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
 namespace {
 
 // Which files the deleted records leave behind: a name that a record that
-// stays lists too is kept, and each name is removed once. One line a record
-// to out.
+// stays lists too is kept, a name that is not a plain one of this directory
+// or not a regular file is never removed, and each name is removed once.
+// One line a record to out, saying why a file stays.
 void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
     std::set<std::string> kept, chosen;
     for (const llnode* rec = itemlist->next; rec; rec = rec->next)
@@ -280,14 +287,20 @@ void choose(const llnode* itemlist, bool dryrun, FILE* out, rmlog* log) {
         log->nos.push_back(rec->no);
         const std::string name = rec->datafile;
         struct stat st;
-        const bool listed = kept.count(name) > 0;
-        const bool file = !listed && chosen.insert(name).second &&
-                          lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        if (file) log->files.push_back({idof(st), name});
+        const char* why = "";
+        if (kept.count(name))
+            why = ", whose file another record lists and keeps";
+        else if (name.empty() || name == "." || name == ".." || name.find('/') != name.npos)
+            why = ", whose file is not one of this directory's and stays";
+        else if (lstat(name.c_str(), &st) != 0)
+            why = errno == ENOENT ? ", whose file was missing" : "";
+        else if (!S_ISREG(st.st_mode))
+            why = ", whose file is not a regular file and stays";
+        else if (chosen.insert(name).second)
+            log->files.push_back({idof(st), name});
         if (out)
             (void)fprintf(out, "%s record %d ('%s')%s\n", dryrun ? "would delete" : "deleted",
-                          rec->no, shown(name).c_str(),
-                          listed ? ", whose file another record lists and keeps" : "");
+                          rec->no, shown(name).c_str(), why);
     }
 }
 
@@ -301,19 +314,27 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
         return RMFAIL;
     }
     const std::string real = buf;
+    // The list must be the index as it is now, line for line: a delivery
+    // that wrote to it since it was read must not lose its message.
+    rmlog log;
+    unsigned long long is = 0, issum = 0;
+    if (!newbytes(itemlist, &log.oldsize, &log.oldsum) || !filesum(real, &is, &issum) ||
+        log.oldsize != is || log.oldsum != issum) {
+        say(errs,
+            "'%s' is not as it was read (another program wrote to it, or it would not be "
+            "written back as it is); nothing done\n",
+            shown(fname).c_str());
+        return RMFAIL;
+    }
     const std::set<int> gone(nos.begin(), nos.end());
     for (llnode* rec = itemlist->next; rec; rec = rec->next)
         if (gone.count(rec->no)) rec->status = DELETED;
-    rmlog log;
     choose(itemlist, dryrun, dryrun ? out : nullptr, &log);
     if (dryrun) return RMOK;
-    struct stat st;
-    if (!here(&log.here) || stat(real.c_str(), &st) != 0 ||
-        !newbytes(itemlist, &log.newsize, &log.newsum)) {
+    if (!here(&log.here) || !newbytes(itemlist, &log.newsize, &log.newsum)) {
         say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
         return RMFAIL;
     }
-    log.old = idof(st);
     const std::string journal = durbeside(real, ".mailbox-delete");
     const std::string text = logtext(log);
     if (!durwrite(durbeside(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {

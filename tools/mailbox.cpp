@@ -52,7 +52,8 @@ constexpr char help[] =
     "                      path and address from the old index, or these options;\n"
     "                      the old index is kept as METAFILE.old\n"
     "\n"
-    "  -n                  change nothing: print what the command would do\n"
+    "  -n                  change nothing: print what the command would do (a\n"
+    "                      delete cut short is left as it is, and said)\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
@@ -68,7 +69,7 @@ constexpr char help[] =
     "lock on the directory: nothing done; 64 usage.\n";
 
 bool takes(const std::string& cmd, std::string_view opt) {
-    if (opt == "-n") return cmd != "list" && cmd != "check";
+    if (opt == "-n") return true;  // list and check change nothing anyway
     if (opt == "--drop-missing" || opt == "--cut-long" || opt == "--adopt") return cmd == "mend";
     return cmd == "rebuild" && (opt == "--owner-path" || opt == "--owner-addr");
 }
@@ -147,8 +148,10 @@ int lockboth(const char* meta, int* here, int* there) {
         if ((*there = durlock(dir)) >= 0) return 0;
     }
     if (errno == EWOULDBLOCK) {
-        mbxsay("another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
-               "nothing done\n", dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
+        mbxsay(
+            "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
+            "nothing done\n",
+            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
         return MBXBUSY;
     }
     mbxsay("cannot lock %s: %s; nothing done\n",
@@ -163,13 +166,20 @@ int before(const mbxargs& a) {
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
-    } else if (rmfinish(a.meta, stderr, nullptr) == RMFAIL) {
-        return MBXFAIL;
+    } else if (rmfinish(a.meta, stderr, nullptr) == RMFAIL && a.cmd != "check") {
+        return MBXFAIL;  // check goes on, and counts it as unfinished
     }
+    // What a write cut short left aside is of no use to anyone; check
+    // leaves it, as it changes nothing.
+    char buf[PATH_MAX];
+    if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
+        for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
+            (void)unlink(durbeside(buf, ext).c_str());
     if (a.cmd != "check" && renumunfinished(a.meta)) {
-        mbxsay("an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
-               "or 'msgseq --abort %s' to give it up; nothing done\n",
-               mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+        mbxsay(
+            "an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
+            "or 'msgseq --abort %s' to give it up; nothing done\n",
+            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
         return MBXFAIL;
     }
     return 0;
@@ -188,11 +198,16 @@ int main(int argc, char** argv) {
     if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
     if (rc == 0) rc = before(a);
     if (rc == 0) {
-        if (a.cmd == "list") rc = mbxlist(a);
-        else if (a.cmd == "check") rc = mbxcheck(a);
-        else if (a.cmd == "delete") rc = mbxdelete(a);
-        else if (a.cmd == "mend") rc = mbxmend(a);
-        else rc = mbxrebuild(a);
+        if (a.cmd == "list")
+            rc = mbxlist(a);
+        else if (a.cmd == "check")
+            rc = mbxcheck(a);
+        else if (a.cmd == "delete")
+            rc = mbxdelete(a);
+        else if (a.cmd == "mend")
+            rc = mbxmend(a);
+        else
+            rc = mbxrebuild(a);
     }
     durunlock(there);
     durunlock(here);

@@ -68,13 +68,24 @@ void sayfault(const char* meta, const metafault& f) {
         mbxsay("%s:%d: %s\n", renumshown(meta).c_str(), f.line, f.why);
 }
 
+// What keeps the index from being read at all, or from being read the same
+// twice (a FIFO, a device): a line, and false.
+bool readable(const char* meta) {
+    struct stat st;
+    if (stat(meta, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    mbxsay("%s is not a regular file; nothing done\n", mbxq(meta).c_str());
+    return false;
+}
+
 // The whole index, or null after a line that says where it stops loading.
 listptr load(const char* meta) {
+    if (!readable(meta)) return nullptr;
     const metafault f = metachk(meta, false);
     if (f.line != 0) {
         sayfault(meta, f);
-        mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
-               mbxq(meta).c_str(), renumshown(meta).c_str());
+        if (f.line > 0)
+            mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
+                   mbxq(meta).c_str(), renumshown(meta).c_str());
         return nullptr;
     }
     listptr head = newhead();
@@ -91,8 +102,10 @@ bool writable(const char* meta) {
     for (int k = 0; k < n && k < shown; k++) sayfault(meta, f[k]);
     if (n > shown) mbxsay("and %d more such lines\n", n - shown);
     if (n > 0)
-        mbxsay("%s would not be written back as it is; see 'mailbox check %s' and 'mailbox "
-               "mend'; nothing done\n", mbxq(meta).c_str(), renumshown(meta).c_str());
+        mbxsay(
+            "%s would not be written back as it is; see 'mailbox check %s' and 'mailbox "
+            "mend'; nothing done\n",
+            mbxq(meta).c_str(), renumshown(meta).c_str());
     return n == 0;
 }
 
@@ -136,6 +149,7 @@ int mbxlist(const mbxargs& a) {
 }
 
 int mbxcheck(const mbxargs& a) {
+    if (!readable(a.meta)) return MBXFAIL;
     const metafault f = metachk(a.meta, false);
     if (f.line < 0) {
         sayfault(a.meta, f);
@@ -248,9 +262,11 @@ bool adopt(const std::string& name, llnode* head, llnode** last, int no) {
 }
 
 const char* fieldof(const llnode* rec, const std::string& field) {
-    return field == "to" ? rec->to : field == "from" ? rec->from : field == "subject" ? rec->subject
-                                   : field == "cc"   ? rec->cc
-                                                     : rec->bcc;
+    return field == "to"        ? rec->to
+           : field == "from"    ? rec->from
+           : field == "subject" ? rec->subject
+           : field == "cc"      ? rec->cc
+                                : rec->bcc;
 }
 
 // What keeps mend from writing the index back: lines it would lose, and
@@ -274,33 +290,42 @@ bool mendable(const mbxargs& a, const chkreport& report) {
 int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped) {
     int changes = 0;
     for (const chkitem& item : report.items) {
-        if (item.kind == chkkind::missing && a.dropmissing) {
-            for (llnode* rec = head->next; rec; rec = rec->next) {
-                if (rec->status != ACTIVE || item.name != rec->datafile) continue;
-                rec->status = DELETED;
-                (*dropped)++;
-                changes++;
-                (void)printf("%s record %d (%s), whose file is missing\n",
-                             a.dryrun ? "would drop" : "dropped", rec->no,
-                             mbxq(rec->datafile).c_str());
-            }
-        } else if (item.kind == chkkind::toolong && a.cutlong) {
-            const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
-            const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
+        if (item.kind != chkkind::missing || !a.dropmissing) continue;
+        for (llnode* rec = head->next; rec; rec = rec->next) {
+            if (rec->status != ACTIVE || item.name != rec->datafile) continue;
+            rec->status = DELETED;
+            (*dropped)++;
             changes++;
-            (void)printf("%s %s from %d to %zu bytes\n", a.dryrun ? "would cut" : "cut",
-                         (rec ? "record " + std::to_string(item.no) + "'s " + item.name
-                              : std::string("the owner's address"))
-                             .c_str(),
-                         item.len, now);
+            (void)printf("%s record %d (%s), whose file is missing\n",
+                         a.dryrun ? "would drop" : "dropped", rec->no, mbxq(rec->datafile).c_str());
         }
+    }
+    for (const chkitem& item : report.items) {
+        if (item.kind != chkkind::toolong || !a.cutlong) continue;
+        const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
+        const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
+        changes++;
+        (void)printf("%s %s from %d to %zu bytes\n", a.dryrun ? "would cut" : "cut",
+                     (rec ? "record " + std::to_string(item.no) + "'s " + item.name
+                          : std::string("the owner's address"))
+                         .c_str(),
+                     item.len, now);
     }
     return changes;
 }
 
-// The index written back from the list: 0, or the status after a line.
-int writeback(const char* meta, const llnode* head) {
+// The index written back from the list, unless another program wrote to it
+// since it was read (loaded): 0, or the status after a line.
+int writeback(const char* meta, const llnode* head, const struct stat& loaded) {
     char buf[PATH_MAX];
+    struct stat now;
+    if (stat(meta, &now) != 0 || now.st_ino != loaded.st_ino || now.st_size != loaded.st_size ||
+        now.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != loaded.st_mtim.tv_nsec) {
+        mbxsay("%s was changed by another program meanwhile; nothing changed\n",
+               mbxq(meta).c_str());
+        return MBXFAIL;
+    }
     if (realpath(meta, buf) && durwriteindex(buf, durbeside(buf, ".mailbox-new"), head)) return 0;
     mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
     return MBXFAIL;
@@ -313,6 +338,8 @@ int mbxmend(const mbxargs& a) {
         mbxsay("mend: say what to mend: --drop-missing, --cut-long, --adopt\n");
         return MBXUSAGE;
     }
+    struct stat loaded {};
+    (void)stat(a.meta, &loaded);
     listptr head = load(a.meta);
     if (!head) return MBXFAIL;
     chkreport report;
@@ -338,7 +365,7 @@ int mbxmend(const mbxargs& a) {
     if (changes == 0) (void)printf("nothing to mend in %s\n", mbxq(a.meta).c_str());
     if (flushed(stdout) != MBXOK) return MBXFAIL;
     if (changes > 0 && !a.dryrun)
-        if (const int rc = writeback(a.meta, head.get())) return rc;
+        if (const int rc = writeback(a.meta, head.get(), loaded)) return rc;
     return left ? MBXFOUND : MBXOK;
 }
 
@@ -366,25 +393,29 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
     if (a.ownerpath) llsetfield(o->mypath, sizeof o->mypath, a.ownerpath);
     if (a.owneraddr) llsetfield(o->myaddr, sizeof o->myaddr, a.owneraddr);
     if (!*o->mypath || !*o->myaddr)
-        mbxsay("the owner's %s is empty: no old index gives it (--owner-path, --owner-addr)\n",
-               !*o->mypath && !*o->myaddr ? "path and address" : !*o->mypath ? "path" : "address");
+        mbxsay("the owner's %s empty: no old index gives it (--owner-path, --owner-addr)\n",
+               !*o->mypath && !*o->myaddr ? "path and address are"
+               : !*o->mypath              ? "path is"
+                                          : "address is");
 }
 
 // The old index kept as real + ".old", which must not be another file
-// already (a rebuild cut short leaves the same one). 0, or the status.
-int keepold(const std::string& real, const char* meta) {
+// already (a rebuild cut short leaves the same one). 0, or the status; a
+// dry run only looks.
+int keepold(const std::string& real, const char* meta, bool dryrun) {
     const std::string kept = real + ".old";
+    const std::string shown = mbxq((std::string(meta) + ".old").c_str());
     struct stat now, old;
     if (lstat(kept.c_str(), &old) == 0) {
         if (stat(real.c_str(), &now) == 0 && now.st_dev == old.st_dev && now.st_ino == old.st_ino)
             return 0;
-        mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n",
-               mbxq(kept.c_str()).c_str(), mbxq(meta).c_str());
+        mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n", shown.c_str(),
+               mbxq(meta).c_str());
         return MBXFAIL;
     }
+    if (dryrun) return 0;
     if (link(real.c_str(), kept.c_str()) == 0 && dursyncdir(durparent(real))) return 0;
-    mbxsay("cannot keep the old index as %s: %s; nothing done\n", mbxq(kept.c_str()).c_str(),
-           strerror(errno));
+    mbxsay("cannot keep the old index as %s: %s; nothing done\n", shown.c_str(), strerror(errno));
     return MBXFAIL;
 }
 
@@ -411,15 +442,16 @@ int mbxrebuild(const mbxargs& a) {
             (void)printf("would make record %d from %s\n", head->count, mbxq(name.c_str()).c_str());
         }
     }
-    if (!a.dryrun && had && keepold(real, a.meta) != 0) return MBXFAIL;
-    const bool ok = a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
-                                     : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
-                                                [&head](FILE* f) { return durputindex(f, head.get()); }));
+    if (had && keepold(real, a.meta, a.dryrun) != 0) return MBXFAIL;
+    const bool ok =
+        a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
+                         : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
+                                    [&head](FILE* f) { return durputindex(f, head.get()); }));
     if (!ok) {
         mbxsay("cannot write %s: %s; nothing changed\n", mbxq(a.meta).c_str(), strerror(errno));
         return MBXFAIL;
     }
-    const std::string kept = mbxq((real + ".old").c_str());
+    const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
     (void)printf("%s %s: %d records from %zu files%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
                  mbxq(a.meta).c_str(), head->count, files.size(),
                  had ? "; the old index kept as " : "", had ? kept.c_str() : "");

@@ -25,7 +25,7 @@ struct mbxargs {
     const char* meta = nullptr;
     bool dryrun = false;
     bool dropmissing = false, cutlong = false, adopt = false;  // mend
-    const char* ownerpath = nullptr;                          // rebuild
+    const char* ownerpath = nullptr;                           // rebuild
     const char* owneraddr = nullptr;
     std::vector<std::string> nums;  // delete: "N" or "A-B"
 };
