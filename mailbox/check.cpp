@@ -46,22 +46,22 @@ void toolong(const char* fname, int records, chkreport* out, std::set<int>* line
     ssize_t n;
     for (int line = 1; (n = getline(&buf, &cap, f.get())) >= 0; line++) {
         const int len = static_cast<int>(n) - (n > 0 && buf[n - 1] == '\n');
+        if (line < 3) {  // the owner's path (which getf's own limit guards) and address
+            if (line == 2 && len > ADDRMAX) {
+                out->items.push_back({chkkind::toolong, 0, "address", len, ADDRMAX});
+                lines->insert(line);
+            }
+            continue;
+        }
         const int at = (line - 3) % 7;  // 0: the name line
         const int rec = (line - 3) / 7 + 1;
         // A name too long is where loading stops: the record after the
         // last one loaded is looked at for it.
-        if (line >= 3 && at == 0 && (rec > records + 1 || (len == 3 && !memcmp(buf, "END", 3))))
-            break;
-        const int limit = line == 2                                ? ADDRMAX
-                          : line >= 3 && at == 0                   ? NAMEMAX
-                          : line >= 3 && at <= 5 && rec <= records ? FIELDMAX
-                                                                   : 0;
+        if (at == 0 && (rec > records + 1 || (len == 3 && !memcmp(buf, "END", 3)))) break;
+        const int limit = at == 0 ? NAMEMAX : at <= 5 && rec <= records ? FIELDMAX : 0;
         if (limit == 0 || len <= limit) continue;
-        out->items.push_back({chkkind::toolong, line == 2 ? 0 : rec,
-                              line == 2 ? "address"
-                              : at == 0 ? "file name"
-                                        : fieldname[at - 1],
-                              len, limit});
+        out->items.push_back(
+            {chkkind::toolong, rec, at == 0 ? "file name" : fieldname[at - 1], len, limit});
         if (at != 0) lines->insert(line);  // the name's own line says loading stops there
     }
     free(buf);

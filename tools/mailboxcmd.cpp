@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -216,8 +217,8 @@ namespace {
 // A header's value on one index line: a line break left in it would end the
 // field early.
 std::string oneline(std::string s) {
-    for (char& c : s)
-        if (c == '\n' || c == '\r') c = ' ';
+    std::replace_if(
+        s.begin(), s.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     return s;
 }
 
@@ -387,8 +388,8 @@ std::string fullpath(const char* meta) {
 // The owner's path and address: from the options, else from the old
 // index's first two lines where they can be read.
 void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
-    char line[METALINE + 1];
     if (FILE* f = fopen(real.c_str(), "r")) {
+        char line[METALINE + 1];
         if (getf(f, line) > 0) llsetfield(o->mypath, sizeof o->mypath, line);
         if (getf(f, line) > 0) llsetfield(o->myaddr, sizeof o->myaddr, line);
         (void)fclose(f);
