@@ -80,32 +80,10 @@ if [ "$million" = 1 ] && [[ " ${sizes[*]} " != *" 1000000 "* ]]; then sizes+=(10
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
 
-if [ -z "$target" ]; then
-    target=build
-    [ -e "$target" ] || target=$top/build
-fi
-if [ -d "$target" ]; then
-    build=$(cd "$target" && pwd)
-    msgseq=$build/msgseq
-else
-    msgseq=$(realpath -- "$target")
-    build=$(dirname "$msgseq")
-fi
-if [ ! -f "$msgseq" ] || [ ! -x "$msgseq" ]; then die "no msgseq at $msgseq"; fi
-
-tools=${BENCH_TOOLS:-}
-if [ -z "$tools" ]; then
-    for dir in "$build/bench" "$top/build/bench"; do
-        if [ -x "$dir/benchrun" ] && [ -x "$dir/makebox" ] && [ -x "$dir/rename_loop" ]; then
-            tools=$dir
-            break
-        fi
-    done
-fi
-if [ -z "$tools" ] || [ ! -x "$tools/benchrun" ]; then
-    die "no benchrun, makebox and rename_loop; build them: cmake --workflow --preset default"
-fi
-tools=$(cd "$tools" && pwd)
+# shellcheck source=bench/benchfind.sh
+source "$top/bench/benchfind.sh"
+benchfind "$target" msgseq benchrun makebox rename_loop
+msgseq=$prog
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/msgseq-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -10,13 +10,19 @@
 struct msghdr {
     // UTF-8, folded lines unfolded, encoded words decoded; empty when the
     // header is absent. Not cut to the index's field limits: the caller cuts.
+    // Each is one line: control characters (tab, CR, LF) become spaces. An
+    // address field reads as a user would: every address of every header of
+    // that name, its name decoded, joined by ", " ("Ivan Petrov
+    // <ivan@example.org>, bob@example.org"); a header in which no address can
+    // be found is kept as its decoded text.
     std::string to, from, subject, cc, bcc;
     bool read = false;  // a Status: header holding R
 };
 
-// 0: *out holds the message's fields. 1: the file is not a message (no
-// header block); *out is cleared. -1: it could not be opened or read, errno
-// says why.
+// Reads the header block alone (the lines up to the first empty one), and of
+// a longer one its first 1 MiB. 0: *out holds the message's fields. 1: the
+// file is not a message (no header block); *out is cleared. -1: it could not
+// be opened or read, errno says why.
 int msghdrread(const char* path, msghdr* out);
 
 #endif

@@ -14,6 +14,11 @@ std::string durparent(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string durbeside(const std::string& path, const char* ext) {
+    const std::string dir = durparent(path);
+    return (dir == "/" ? "" : dir) + "/." + path.substr(path.rfind('/') + 1) + ext;
+}
+
 bool dursyncdir(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -60,14 +65,16 @@ bool durwrite(const std::string& tmp, const std::string& path, const struct stat
 bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist) {
     struct stat st;
     if (stat(real.c_str(), &st) != 0) return false;
-    return durwrite(tmp, real, &st, [itemlist](FILE* f) {
-        const ownerdata* owner = itemlist->mydata;
-        if (putf(f, owner ? owner->mypath : "") < 0 || putf(f, owner ? owner->myaddr : "") < 0)
-            return false;
-        for (const llnode* rec = itemlist; rec; rec = rec->next)
-            if (wrthdr(f, rec) < 0) return false;
-        return putf(f, "END") > 0;
-    });
+    return durwrite(tmp, real, &st, [itemlist](FILE* f) { return durputindex(f, itemlist); });
+}
+
+bool durputindex(FILE* f, const llnode* itemlist) {
+    const ownerdata* owner = itemlist->mydata;
+    if (putf(f, owner ? owner->mypath : "") < 0 || putf(f, owner ? owner->myaddr : "") < 0)
+        return false;
+    for (const llnode* rec = itemlist; rec; rec = rec->next)
+        if (wrthdr(f, rec) < 0) return false;
+    return putf(f, "END") > 0;
 }
 
 void durgive(const std::string& path, const struct stat& like) {

@@ -21,6 +21,10 @@
 // The directory part of path: "." for a bare name, "/" for one in the root.
 std::string durparent(const std::string& path);
 
+// The hidden name beside path for one of its companions: "DIR/.NAME" + ext,
+// where a program keeps what it writes aside or a journal of its own.
+std::string durbeside(const std::string& path, const char* ext);
+
 // Syncs a directory, so that the names made and removed in it survive a
 // crash. true where the file system can't sync a directory (EINVAL).
 bool dursyncdir(const std::string& path);
@@ -37,6 +41,10 @@ bool durwrite(const std::string& tmp, const std::string& path, const struct stat
 // writes it, through the temporary name tmp (which must be on real's file
 // system), keeping the old index's owner, group and mode.
 bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist);
+
+// The index's lines for the list itemlist, as durwriteindex writes them,
+// to f: the owner block, the ACTIVE records, END. false when a line fails.
+bool durputindex(FILE* f, const llnode* itemlist);
 
 // Gives a file or directory that this process made to the owner of like,
 // where this process may (as root), so that the mailbox's owner can remove

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Static analysis of the mailbox library, msgseq and the example program:
+# Static analysis of the mailbox library, the two tools, the message header
+# reader and the example programs:
 # clang-tidy with the checks in .clang-tidy, every warning counted as an
 # error, and cppcheck with the suppressions in .cppcheck-suppressions. Headers
 # are checked through the sources that include them.
@@ -35,7 +36,7 @@ if [[ ! -f $build/compile_commands.json ]]; then
 fi
 
 shopt -s nullglob
-sources=(mailbox/*.cpp tools/*.cpp examples/*.cpp)
+sources=(mailbox/*.cpp tools/*.cpp headers/*.cpp examples/*.cpp)
 status=0
 
 echo "lint: clang-tidy"
@@ -53,7 +54,7 @@ echo "lint: cppcheck"
     --inline-suppr --suppressions-list=.cppcheck-suppressions \
     --std=c++20 --language=c++ --library=posix -I . --quiet \
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
-    mailbox tools examples || status=1
+    mailbox tools headers examples || status=1
 
 if [[ $status -eq 0 ]]; then
     echo "lint: no findings"

@@ -1,8 +1,215 @@
 // mailbox: the index of a mailbox from the shell: list it, check it against
-// the directory, delete messages, mend it, make it again.
-#include <cstdio>
+// the directory, delete messages, mend it, make it again. This file is the
+// command line, the locks and what every command does first; the commands
+// themselves are in tools/mailboxcmd.cpp.
+#include <sys/stat.h>
+#include <unistd.h>
 
-int main() {
-    (void)fputs("Usage: mailbox COMMAND METAFILE\n", stderr);
-    return 1;
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "mailbox/durable.h"
+#include "mailbox/remove.h"
+#include "mailbox/renum.h"
+#include "tools/mailboxcmd.h"
+
+#ifndef MAILBOX_VERSION
+#define MAILBOX_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr char usage[] =
+    "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
+    "Try 'mailbox --help' for more.\n";
+constexpr char help[] =
+    "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...]\n"
+    "Lists, checks, deletes from, mends and rebuilds the index METAFILE of the\n"
+    "mailbox in the working directory.\n"
+    "\n"
+    "  list METAFILE       one line a record, in index order: its number, its read\n"
+    "                      flag (R or N), from and subject, separated by tabs\n"
+    "  check METAFILE      every problem, one line each, starting with its kind:\n"
+    "                      missing, unlisted, twice, too long, unfinished, index;\n"
+    "                      then a line of totals\n"
+    "  delete METAFILE N...\n"
+    "                      the records numbered N (as list shows them; ranges such\n"
+    "                      as 3-7 too) leave the index, then their files the disk\n"
+    "  mend METAFILE [--drop-missing] [--cut-long] [--adopt]\n"
+    "                      --drop-missing: drop the records whose file is missing\n"
+    "                      --cut-long: cut fields over their limit in bytes at a\n"
+    "                      whole UTF-8 character\n"
+    "                      --adopt: add the unlisted message files as records at\n"
+    "                      the end, read from their own headers\n"
+    "  rebuild METAFILE [--owner-path PATH] [--owner-addr ADDRESS]\n"
+    "                      a new index from the message files alone, in the order\n"
+    "                      of their names (in999.msg before in1000.msg); the owner's\n"
+    "                      path and address from these options, else the old index;\n"
+    "                      the old index is kept as METAFILE.old\n"
+    "\n"
+    "  -n                  change nothing: print what the command would do (a\n"
+    "                      delete cut short is left as it is, and said)\n"
+    "  --help              print this help and exit\n"
+    "  --version           print the version and exit\n"
+    "\n"
+    "A delete cut short is finished by the next mailbox command on that index,\n"
+    "which says so in one line; msgseq refuses the index until then. While an\n"
+    "update by 'msgseq -u' is unfinished, every command but check refuses.\n"
+    "\n"
+    "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
+    "mend or rebuild left some file out or in place (each one named); 2 nothing\n"
+    "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
+    "short in the way, no such record, or a write that failed (check: could not\n"
+    "check); 5 another process (a msgseq or mailbox run, or flock(1)) holds the\n"
+    "lock on the directory: nothing done (check: 2); 64 usage.\n";
+
+bool takes(const std::string& cmd, std::string_view opt) {
+    if (opt == "-n") return true;  // list and check change nothing anyway
+    if (opt == "--drop-missing" || opt == "--cut-long" || opt == "--adopt") return cmd == "mend";
+    return cmd == "rebuild" && (opt == "--owner-path" || opt == "--owner-addr");
+}
+
+int bad() {
+    (void)fputs(usage, stderr);
+    return MBXUSAGE;
+}
+
+// One option, with its value for those that take one. 0 or MBXUSAGE.
+int option(mbxargs* a, int argc, char** argv, int* i) {
+    const std::string_view arg(argv[*i]);
+    const size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    if (!takes(a->cmd, name)) return bad();
+    if (name == "--owner-path" || name == "--owner-addr") {
+        const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
+                            : *i + 1 < argc              ? argv[++*i]
+                                                         : nullptr;
+        if (!value) return bad();
+        (name == "--owner-path" ? a->ownerpath : a->owneraddr) = value;
+        return 0;
+    }
+    if (eq != std::string_view::npos) return bad();
+    if (name == "-n") a->dryrun = true;
+    if (name == "--drop-missing") a->dropmissing = true;
+    if (name == "--cut-long") a->cutlong = true;
+    if (name == "--adopt") a->adopt = true;
+    return 0;
+}
+
+// Options may stand anywhere after the command; "--" ends them. The first
+// operand is METAFILE; only delete takes more. 0 to go on, or the status.
+int parse(int argc, char** argv, mbxargs* a) {
+    if (argc == 2 && std::string_view(argv[1]) == "--help")
+        return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? MBXFAIL : -1;
+    if (argc == 2 && std::string_view(argv[1]) == "--version")
+        return printf("mailbox %s\n", MAILBOX_VERSION) < 0 || fflush(stdout) != 0 ? MBXFAIL : -1;
+    if (argc < 3) return bad();
+    a->cmd = argv[1];
+    if (a->cmd != "list" && a->cmd != "check" && a->cmd != "delete" && a->cmd != "mend" &&
+        a->cmd != "rebuild")
+        return bad();
+    bool opts = true;
+    for (int i = 2; i < argc; i++) {
+        const std::string_view arg(argv[i]);
+        if (opts && arg == "--") {
+            opts = false;
+        } else if (opts && arg.size() > 1 && arg[0] == '-') {
+            if (int rc = option(a, argc, argv, &i)) return rc;
+        } else if (!a->meta) {
+            a->meta = argv[i];
+        } else if (a->cmd == "delete") {
+            a->nums.emplace_back(arg);
+        } else {
+            return bad();
+        }
+    }
+    if (!a->meta || (a->cmd == "delete" && a->nums.empty())) return bad();
+    return 0;
+}
+
+// The working directory's lock and, when the index is elsewhere, its
+// directory's too, as msgseq takes them. 0, or the status, said.
+int lockboth(const char* meta, int* here, int* there) {
+    std::string dir = ".";
+    *here = durlock(".");
+    if (*here >= 0) {
+        char buf[PATH_MAX];
+        struct stat a, b;
+        dir = durparent(realpath(meta, buf) ? buf : meta);
+        // A directory that is not there: loading the index says so.
+        if (stat(dir.c_str(), &a) != 0 ||
+            (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
+            return 0;
+        if ((*there = durlock(dir)) >= 0) return 0;
+    }
+    if (errno == EWOULDBLOCK) {
+        mbxsay(
+            "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
+            "nothing done\n",
+            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
+        return MBXBUSY;
+    }
+    mbxsay("cannot lock %s: %s; nothing done\n",
+           dir == "." ? "the working directory" : mbxq(dir.c_str()).c_str(), strerror(errno));
+    return MBXBUSY;
+}
+
+// What stands in the way of every command: a delete cut short is finished
+// (or, with -n, said), and an update by msgseq -u cut short refuses all but
+// check. 0 to go on, or the status.
+int before(const mbxargs& a) {
+    if (a.dryrun && rmunfinished(a.meta)) {
+        mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
+               mbxq(a.meta).c_str());
+    } else if (rmfinish(a.meta, stderr, nullptr) == RMFAIL && a.cmd != "check") {
+        return MBXFAIL;  // check goes on, and counts it as unfinished
+    }
+    // What a write cut short left aside is of no use to anyone; check
+    // leaves it, as it changes nothing.
+    char buf[PATH_MAX];
+    if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
+        for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
+            (void)unlink(durbeside(buf, ext).c_str());
+    if (a.cmd != "check" && renumunfinished(a.meta)) {
+        mbxsay(
+            "an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
+            "or 'msgseq --abort %s' to give it up; nothing done\n",
+            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+        return MBXFAIL;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    mbxargs a;
+    if (int rc = parse(argc, argv, &a)) return rc < 0 ? MBXOK : rc;
+    // A reader of the output that goes away must not stop a change half way;
+    // a list, which changes nothing, just ends.
+    if (a.cmd != "list") (void)signal(SIGPIPE, SIG_IGN);
+    int here = -1, there = -1;
+    int rc = lockboth(a.meta, &here, &there);
+    if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
+    if (rc == 0) rc = before(a);
+    if (rc == 0) {
+        if (a.cmd == "list")
+            rc = mbxlist(a);
+        else if (a.cmd == "check")
+            rc = mbxcheck(a);
+        else if (a.cmd == "delete")
+            rc = mbxdelete(a);
+        else if (a.cmd == "mend")
+            rc = mbxmend(a);
+        else
+            rc = mbxrebuild(a);
+    }
+    durunlock(there);
+    durunlock(here);
+    return rc;
 }

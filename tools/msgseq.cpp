@@ -21,6 +21,7 @@
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
 #include "mailbox/metachk.h"
+#include "mailbox/remove.h"
 #include "mailbox/renum.h"
 
 #ifndef MSGSEQ_VERSION
@@ -358,6 +359,13 @@ int lockdir(const args& a, int* lock) {
                       "msgseq: an update of '%s' by 'msgseq -u' was cut short; run 'msgseq -u %s' "
                       "to finish it\n",
                       renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+        renumunlock(*lock);
+        return EXIT_LOAD;
+    }
+    if (rmunfinished(a.meta)) {
+        (void)fprintf(stderr, "msgseq: a delete from '%s' by 'mailbox delete' was cut short; run "
+                      "'mailbox check %s' to finish it\n", renumshown(a.meta).c_str(),
+                      renumshown(a.meta).c_str());
         renumunlock(*lock);
         return EXIT_LOAD;
     }

@@ -58,17 +58,23 @@ for f in "$bindir/msgseq" "$libdir/libmailbox.a" \
 done
 [[ -x $prefix/$bindir/msgseq ]] || fail "$bindir/msgseq is not executable"
 
-# The manual page names the version that is installed with it.
+# The manual pages name the version that is installed with them.
 version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
     "$prefix/$libdir/cmake/mailbox/mailboxConfigVersion.cmake")
-grep -q "^\.TH MSGSEQ 1 .* \"mailbox $version\"" "$prefix/$mandir/man1/msgseq.1" ||
-    fail "msgseq.1 does not name version '$version' on its .TH line"
-
-# The manual page must format without a warning where groff is at hand.
-if command -v groff >/dev/null; then
-    warnings=$(groff -man -Tutf8 -ww -z "$prefix/$mandir/man1/msgseq.1" 2>&1)
-    [[ -z $warnings ]] || fail "groff warns about msgseq.1: $warnings"
-fi
+# It must format without a warning where groff is at hand. mailbox(1) is
+# installed with the mailbox tool, where GMime is found.
+pages=(msgseq)
+[[ ! -e $prefix/$bindir/mailbox ]] || pages+=(mailbox)
+for page in "${pages[@]}"; do
+    man=$prefix/$mandir/man1/$page.1
+    [[ -f $man ]] || fail "not installed: $mandir/man1/$page.1"
+    grep -q "^\.TH ${page^^} 1 .* \"mailbox $version\"" "$man" ||
+        fail "$page.1 does not name version '$version' on its .TH line"
+    if command -v groff >/dev/null; then
+        warnings=$(groff -man -Tutf8 -ww -z "$man" 2>&1)
+        [[ -z $warnings ]] || fail "groff warns about $page.1: $warnings"
+    fi
+done
 
 # The consumer, configured against the scratch prefix only.
 configure=("$cmake" -S "$here" -B "$scratch/consumer"

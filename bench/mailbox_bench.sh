@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# What the mailbox tool costs beside the bare reading of the same files.
+#
+#   bench/mailbox_bench.sh [BUILD_DIR | MAILBOX] [N [M]]
+#
+# BUILD_DIR (default build) holds the mailbox tool to measure, or MAILBOX
+# names the binary itself. N (default 100000) records for list and check, M
+# (default 10000) messages of about 4 KB for rebuild. ROUNDS (default 7)
+# rounds, each running every column once in an order that turns by one.
+#
+#   list          mailbox list on an index of N records
+#   check         mailbox check on the same index and its N message files
+#   wc -l index   wc -l of that index: reading it and nothing more
+#   ls -f         ls -f of that directory: reading its names and nothing more
+#   rebuild       mailbox rebuild of M message files of about 4 KB, written as
+#                 real mail is (folded headers, encoded words in UTF-8 and
+#                 ISO-8859-1, a Status: header on half), with no old index
+#   cat files     cat of those M files, in the order rebuild reads them
+#
+# The message files of check are the benchmark's own (bench/boxnames.h),
+# made once by makebox; the index is outside the mailbox directory, so that
+# check finds nothing and rebuild keeps no file aside in it. Each program is
+# timed by benchrun: CPU time (user + system) of the process and what it
+# waited for, wall time and peak RSS. Everything read is in the page cache
+# before the first round (one untimed run of each column), so the ratios
+# compare work, not the disk: CPU minima over the rounds, wall minima beside
+# them. rebuild's wall time also holds its syncs to disk.
+#
+# Output: a table per size, then one line, e.g.
+#   N=100000 list/wc=4.1 check/wc=6.0 check/(wc+ls)=2.2 M=10000 rebuild/cat=9.8
+# A column the tool fails on (a command it does not have yet) is said and left
+# out. The helpers (benchrun, makebox) come from BENCH_TOOLS if set, else from
+# BUILD_DIR/bench, else from this tree's build/bench. The scratch directory is
+# made under TMPDIR (default /tmp) and removed on exit.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+die() { echo "mailbox_bench: $*" >&2; exit 2; }
+
+target=
+sizes=()
+for arg in "$@"; do
+    case $arg in
+    -h | --help) sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) die "unknown option $arg" ;;
+    *)
+        if [ -z "$target" ] && [ ${#sizes[@]} -eq 0 ] && ! [[ $arg =~ ^[0-9]+$ && ! -e $arg ]]; then
+            target=$arg
+        elif [[ $arg =~ ^[1-9][0-9]*$ ]] && [ "$arg" -le 1000000 ] && [ ${#sizes[@]} -lt 2 ]; then
+            sizes+=("$arg")
+        else
+            die "not a count from 1 to 1000000, or one too many: $arg"
+        fi
+        ;;
+    esac
+done
+nrec=${sizes[0]:-100000}
+nmsg=${sizes[1]:-10000}
+rounds=${ROUNDS:-7}
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
+
+# shellcheck source=bench/benchfind.sh
+source "$top/bench/benchfind.sh"
+benchfind "$target" mailbox benchrun makebox
+tool=$prog
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/mailbox-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# M messages of about 4 KB, in000.msg on, each with the headers a record
+# takes in one of the shapes mail arrives in.
+makemail() {
+    awk -v n="$1" 'BEGIN {
+        line = "The quarterly figures are attached; the summary follows below, as agreed.\n"
+        for (i = 0; i < 47; i++) body = body line
+        for (k = 0; k < n; k++) {
+            f = sprintf("in%03d.msg", k)
+            printf "Return-Path: <sender%d@example.org>\n", k > f
+            printf "Received: from mail.example.org (mail.example.org [192.0.2.1])\n" > f
+            printf "\tby mx.example.net with ESMTP id %08X\n\tfor <ann@example.org>; " \
+                   "Tue, 8 Dec 2026 10:%02d:00 +0000\n", k * 7919, k % 60 > f
+            if (k % 3 == 0) printf "From: Sender %d <sender%d@example.org>\n", k, k > f
+            if (k % 3 == 1)
+                printf "From: =?UTF-8?B?0JjQstCw0L0g0J/QtdGC0YDQvtCy?= <ivan%d@example.org>\n", k > f
+            if (k % 3 == 2) printf "From: =?ISO-8859-1?Q?Ren=E9_Dupont?= <rene%d@example.org>\n", k > f
+            printf "To: Ann <ann@example.org>\n" > f
+            if (k % 4 == 0) printf "Cc: Bob <bob@example.org>,\n Carol <carol@example.org>\n" > f
+            if (k % 2 == 0) printf "Subject: Figures for the quarter, number %d,\n folded as long " \
+                                   "subjects are\n", k > f
+            else printf "Subject: =?UTF-8?Q?Re:_=D0=BE=D1=82=D1=87=D1=91=D1=82_%d?=\n", k > f
+            printf "Date: Tue, 8 Dec 2026 10:%02d:00 +0000\n", k % 60 > f
+            printf "Message-ID: <%d.%08X@mail.example.org>\n", k, k * 7919 > f
+            printf "MIME-Version: 1.0\nContent-Type: text/plain; charset=UTF-8\n" > f
+            if (k % 2 == 0) printf "Status: RO\n" > f
+            printf "\n%s", body > f
+            close(f)
+        }
+    }'
+}
+
+# The command line of column $1, run in its directory.
+cmdof() {
+    case $1 in
+    list) echo "$tool list $work/meta" ;;
+    check) echo "$tool check $work/meta" ;;
+    wc) echo "wc -l $work/meta" ;;
+    ls) echo "ls -f" ;;
+    rebuild) echo "$tool rebuild --owner-path /home/ann/mail --owner-addr ann@example.org $work/rmeta" ;;
+    cat) echo "cat $(cd "$work/mail" && printf '%s\n' * | sort -V | tr '\n' ' ')" ;;
+    esac
+}
+dirof() { case $1 in rebuild | cat) echo "$work/mail" ;; *) echo "$work/box" ;; esac; }
+
+# One run of column $1: appends "column cpu_us wall_us maxrss_kb" to the
+# results when $2 is "timed". False when the program failed.
+runone() {
+    local col=$1 out
+    [ "$col" != rebuild ] || rm -f "$work/rmeta" "$work/rmeta.old"
+    # shellcheck disable=SC2046  # the command line is split into words on purpose
+    out=$("$tools/benchrun" "$(dirof "$col")" $(cmdof "$col") 2> "$work/err") || return 1
+    [ "$2" != timed ] || echo "$col $out" >> "$work/results"
+}
+
+mkdir "$work/box" "$work/mail"
+(cd "$work/box" && "$tools/makebox" "$nrec" > "$work/meta")
+(cd "$work/mail" && makemail "$nmsg")
+: > "$work/results"
+
+echo "mailbox:  $tool"
+echo "helpers:  $tools"
+echo "scratch:  $work ($(df -PT "$work" | awk 'NR == 2 { print $2 }'))"
+echo "sizes:    list and check on $nrec records; rebuild of $nmsg messages of" \
+    "$(($(cat "$work"/mail/* | wc -c) / nmsg)) bytes on average; $rounds rounds"
+
+cols=()
+for col in list check wc ls rebuild cat; do
+    if runone "$col" warm; then
+        cols+=("$col")
+    else
+        echo "not measured: $col ($(head -c 200 "$work/err" | tr '\n' ' '))"
+    fi
+done
+[ -z "$(cd "$work/box" && "$tool" check "$work/meta" > /dev/null 2>&1 || echo x)" ] ||
+    echo "note:     check finds problems in the benchmark's mailbox"
+
+for ((r = 0; r < rounds; r++)); do
+    [ ! -t 2 ] || printf '\rround %d of %d ' $((r + 1)) "$rounds" >&2
+    for ((c = 0; c < ${#cols[@]}; c++)); do
+        col=${cols[(r + c) % ${#cols[@]}]}
+        runone "$col" timed || die "$col failed: $(head -c 200 "$work/err")"
+    done
+done
+[ ! -t 2 ] || printf '\r%30s\r' '' >&2
+
+declare -A cpu=() wall=() rss=()
+while read -r col c w m; do
+    cpu[$col]=$c wall[$col]=$w rss[$col]=$m
+done < <(awk '{
+        if (!($1 in c) || $2 < c[$1]) c[$1] = $2
+        if (!($1 in w) || $3 < w[$1]) w[$1] = $3
+        if ($4 > m[$1]) m[$1] = $4
+    } END { for (k in c) printf "%s %.3f %.3f %d\n", k, c[k] / 1000, w[k] / 1000, m[k] }' \
+    "$work/results")
+
+declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l index"
+                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [cat]="cat files")
+echo
+printf '  %-16s %11s %12s %13s\n' column "cpu min ms" "wall min ms" "peak RSS KiB"
+for col in "${cols[@]}"; do
+    printf '  %-16s %11.1f %12.1f %13d\n' "${label[$col]}" "${cpu[$col]}" "${wall[$col]}" "${rss[$col]}"
+done
+
+ratio() { awk -v a="${cpu[$1]:-}" -v b="$2" 'BEGIN { if (a == "" || b <= 0) print "-"; else printf "%.1f", a / b }'; }
+line="N=$nrec list/wc=$(ratio list "${cpu[wc]:-0}") check/wc=$(ratio check "${cpu[wc]:-0}")"
+line+=" check/(wc+ls)=$(ratio check "$(awk -v a="${cpu[wc]:-0}" -v b="${cpu[ls]:-0}" 'BEGIN { print a + b }')")"
+line+=" M=$nmsg rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
+echo
+echo "$line"
+echo "total: $SECONDS s"

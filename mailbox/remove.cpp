@@ -1,0 +1,365 @@
+// Journaled deletes (mailbox/remove.h).
+#include "mailbox/remove.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "mailbox/durable.h"
+#include "mailbox/meta.h"
+#include "mailbox/renum.h"
+
+namespace {
+
+// A file known by more than its inode number: a number reused by another
+// file since, or a file written to since, is not the one the delete meant.
+struct rmid {
+    unsigned long long dev = 0, ino = 0, size = 0;
+    long long sec = 0, nsec = 0;
+    bool operator==(const rmid&) const = default;
+};
+
+rmid idof(const struct stat& st) {
+    return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+            static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+            static_cast<long long>(st.st_mtim.tv_nsec)};
+}
+
+struct rmfile {
+    rmid id;
+    std::string name;
+};
+
+// What the journal holds: the working directory, the index as it was and
+// as it will be (their sizes and sums: an index restored from a copy is
+// still the one the delete began with), the records that go and the files.
+struct rmlog {
+    rmid here;
+    unsigned long long oldsize = 0, oldsum = 0, newsize = 0, newsum = 0;
+    std::vector<int> nos;
+    std::vector<rmfile> files;
+};
+
+constexpr char MAGIC[] = "mailbox-delete 1";
+
+void say(FILE* errs, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(FILE* errs, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
+    if (!errs) return;
+    (void)fputs("mailbox: ", errs);
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vfprintf(errs, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(ap);
+}
+
+std::string shown(const std::string& s) { return renumshown(s); }
+
+unsigned long long sum(const char* p, size_t n) {
+    unsigned long long h = 14695981039346656037ull;
+    for (size_t k = 0; k < n; k++) h = (h ^ static_cast<unsigned char>(p[k])) * 1099511628211ull;
+    return h;
+}
+
+// The bytes the index will hold once itemlist is written back.
+bool newbytes(const llnode* itemlist, unsigned long long* size, unsigned long long* out) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    if (!f) return false;
+    const bool ok = durputindex(f, itemlist);
+    const bool closed = fclose(f) == 0;
+    *size = len;
+    *out = sum(buf, len);
+    free(buf);
+    return ok && closed;
+}
+
+bool readall(const std::string& path, std::string* out) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return false;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+    const bool ok = !ferror(f);
+    (void)fclose(f);
+    return ok;
+}
+
+bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
+    std::string all;
+    if (!readall(path, &all)) return false;
+    *size = all.size();
+    *out = sum(all.data(), all.size());
+    return true;
+}
+
+void putid(std::ostringstream& o, const char* tag, const rmid& id) {
+    o << tag << ' ' << id.dev << ' ' << id.ino << ' ' << id.size << ' ' << id.sec << ' ' << id.nsec;
+}
+
+std::string logtext(const rmlog& log) {
+    std::ostringstream o;
+    o << MAGIC << '\n';
+    putid(o, "here", log.here);
+    o << '\n';
+    o << "old " << log.oldsize << ' ' << log.oldsum;
+    o << "\nnew " << log.newsize << ' ' << log.newsum << '\n';
+    for (int no : log.nos) o << "rec " << no << '\n';
+    for (const rmfile& f : log.files) {
+        putid(o, "file", f.id);
+        o << ' ' << f.name << '\n';
+    }
+    o << "end\n";
+    return o.str();
+}
+
+bool getid(std::istringstream& in, rmid* id) {
+    return static_cast<bool>(in >> id->dev >> id->ino >> id->size >> id->sec >> id->nsec);
+}
+
+// false when the journal is not one this module wrote, whole.
+bool parselog(const std::string& text, rmlog* log) {
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) || line != MAGIC) return false;
+    bool ended = false;
+    while (!ended && std::getline(lines, line)) {
+        std::istringstream in(line);
+        std::string tag;
+        in >> tag;
+        rmfile f;
+        if (tag == "here" && getid(in, &log->here)) continue;
+        if (tag == "old" && in >> log->oldsize >> log->oldsum) continue;
+        if (tag == "new" && in >> log->newsize >> log->newsum) continue;
+        if (int no; tag == "rec" && in >> no) {
+            log->nos.push_back(no);
+            continue;
+        }
+        if (tag == "file" && getid(in, &f.id) && in.get() == ' ' && std::getline(in, f.name)) {
+            log->files.push_back(f);
+            continue;
+        }
+        if (tag != "end") return false;
+        ended = true;
+    }
+    return ended;
+}
+
+// The working directory, by its device and inode alone: its size and time
+// change with every name made or removed in it.
+bool here(rmid* id) {
+    struct stat st;
+    if (stat(".", &st) != 0) return false;
+    *id = rmid{idof(st).dev, idof(st).ino};
+    return true;
+}
+
+// The files go, each only while it is still the file the journal names;
+// then the directory is synced and the journal removed.
+int unlinkall(const rmlog& log, const std::string& journal, FILE* errs) {
+    int left = 0;
+    for (const rmfile& f : log.files) {
+        struct stat st;
+        if (lstat(f.name.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;  // gone already
+            say(errs, "cannot look at '%s': %s; it is left\n", shown(f.name).c_str(),
+                strerror(errno));
+            left++;
+        } else if (!(idof(st) == f.id)) {
+            say(errs, "'%s' is not the file the delete began with; it is left as it is\n",
+                shown(f.name).c_str());
+            left++;
+        } else if (unlink(f.name.c_str()) != 0 && errno != ENOENT) {
+            say(errs, "cannot remove '%s': %s\n", shown(f.name).c_str(), strerror(errno));
+            left++;
+        }
+    }
+    if (!dursyncdir(".") || (unlink(journal.c_str()) != 0 && errno != ENOENT) ||
+        !dursyncdir(durparent(journal))) {
+        say(errs,
+            "the files are removed, but the delete may not be on disk (%s); the next "
+            "mailbox command makes sure\n",
+            strerror(errno));
+        return RMFAIL;
+    }
+    return left ? RMLEFT : RMOK;
+}
+
+struct listfree {
+    void operator()(llnode* l) const { llfree(l); }
+};
+
+// The index as the journal found it: its records deleted and written back
+// now, when that gives the bytes the journal expects.
+bool rewrite(const std::string& real, const rmlog& log) {
+    std::unique_ptr<llnode, listfree> head(llnew());
+    head->mydata = static_cast<ownerdata*>(calloc(1, sizeof(ownerdata)));
+    if (!head->mydata || readmeta(real.c_str(), head.get()) != 1) return false;
+    for (int no : log.nos)
+        if (llnode* rec = llnofind(no, head.get()); rec && no > 0) rec->status = DELETED;
+    unsigned long long size, s;
+    if (!newbytes(head.get(), &size, &s) || size != log.newsize || s != log.newsum) return false;
+    return durwriteindex(real, durbeside(real, ".mailbox-new"), head.get());
+}
+
+}  // namespace
+
+std::string rmjournal(const char* fname) {
+    char buf[PATH_MAX];
+    if (!realpath(fname, buf)) return {};
+    return durbeside(buf, ".mailbox-delete");
+}
+
+bool rmunfinished(const char* fname) {
+    const std::string j = rmjournal(fname);
+    struct stat st;
+    return !j.empty() && lstat(j.c_str(), &st) == 0;
+}
+
+int rmfinish(const char* fname, FILE* errs, bool* done) {
+    if (done) *done = false;
+    const std::string journal = rmjournal(fname);
+    struct stat st;
+    if (journal.empty() || lstat(journal.c_str(), &st) != 0) return RMOK;
+    char buf[PATH_MAX];
+    const std::string real = realpath(fname, buf) ? buf : fname;
+    const std::string name = shown(fname);
+    std::string text;
+    rmlog log;
+    errno = 0;
+    if (!readall(journal, &text) || !parselog(text, &log)) {
+        say(errs, "cannot read '%s', the journal of a delete from '%s' cut short: %s\n",
+            shown(journal).c_str(), name.c_str(),
+            errno ? strerror(errno) : "not in a form mailbox writes");
+        return RMFAIL;
+    }
+    rmid cwd;
+    if (!here(&cwd) || !(cwd == log.here)) {
+        say(errs,
+            "a delete from '%s' was cut short in another directory; run mailbox there "
+            "to finish it\n",
+            name.c_str());
+        return RMFAIL;
+    }
+    unsigned long long size = 0, now = 0;
+    const bool read = filesum(real, &size, &now);
+    if (read && size == log.oldsize && now == log.oldsum) {
+        if (!rewrite(real, log)) {
+            say(errs, "cannot finish the delete from '%s' that was cut short: %s\n", name.c_str(),
+                errno ? strerror(errno) : "the index is not the one it began with");
+            return RMFAIL;
+        }
+    } else if (!read || size != log.newsize || now != log.newsum) {
+        say(errs,
+            "'%s' was changed since a delete from it was cut short; nothing done; give "
+            "that delete up by removing '%s'\n",
+            name.c_str(), shown(journal).c_str());
+        return RMFAIL;
+    }
+    const int rc = unlinkall(log, journal, errs);
+    if (rc == RMFAIL) return rc;
+    say(errs, "finished a delete of %zu record%s from '%s' that was cut short\n", log.nos.size(),
+        log.nos.size() == 1 ? "" : "s", name.c_str());
+    if (done) *done = true;
+    return rc;
+}
+
+namespace {
+
+// Which files the deleted records leave behind: a name that a record that
+// stays lists too is kept, a name that is not a plain one of this directory
+// or not a regular file is never removed, and each name is removed once.
+// One line a record to *said, saying why a file stays.
+void choose(const llnode* itemlist, const struct stat& index, bool dryrun, std::string* said,
+            rmlog* log) {
+    std::set<std::string> kept, chosen;
+    for (const llnode* rec = itemlist->next; rec; rec = rec->next)
+        if (rec->status == ACTIVE) kept.insert(rec->datafile);
+    for (const llnode* rec = itemlist->next; rec; rec = rec->next) {
+        if (rec->status != DELETED) continue;
+        log->nos.push_back(rec->no);
+        const std::string name = rec->datafile;
+        struct stat st;
+        const char* why = "";
+        if (kept.contains(name))
+            why = ", whose file another record lists and keeps";
+        else if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+            why = ", whose file is not one of this directory's and stays";
+        else if (lstat(name.c_str(), &st) != 0)
+            why = errno == ENOENT ? ", whose file was missing" : "";
+        else if (!S_ISREG(st.st_mode))
+            why = ", whose file is not a regular file and stays";
+        else if (st.st_dev == index.st_dev && st.st_ino == index.st_ino)
+            why = ", whose file is the index itself and stays";
+        else if (chosen.insert(name).second)
+            log->files.push_back({idof(st), name});
+        *said += std::string(dryrun ? "would delete" : "deleted") + " record " +
+                 std::to_string(rec->no) + " ('" + shown(name) + "')" + why + "\n";
+    }
+}
+
+}  // namespace
+
+int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, bool dryrun,
+             FILE* out, FILE* errs) {
+    char buf[PATH_MAX];
+    if (!realpath(fname, buf)) {
+        say(errs, "cannot find '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
+        return RMFAIL;
+    }
+    const std::string real = buf;
+    // The list must be the index as it is now, line for line: a delivery
+    // that wrote to it since it was read must not lose its message.
+    rmlog log;
+    unsigned long long is = 0, issum = 0;
+    if (!newbytes(itemlist, &log.oldsize, &log.oldsum) || !filesum(real, &is, &issum) ||
+        log.oldsize != is || log.oldsum != issum) {
+        say(errs,
+            "'%s' is not as it was read (another program wrote to it, or it would not be "
+            "written back as it is); nothing done\n",
+            shown(fname).c_str());
+        return RMFAIL;
+    }
+    const std::set<int> gone(nos.begin(), nos.end());
+    for (llnode* rec = itemlist->next; rec; rec = rec->next)
+        if (gone.contains(rec->no)) rec->status = DELETED;
+    struct stat index {};
+    (void)stat(real.c_str(), &index);
+    std::string said;
+    choose(itemlist, index, dryrun, &said, &log);
+    if (dryrun) {
+        if (out) (void)fputs(said.c_str(), out);
+        return RMOK;
+    }
+    if (!here(&log.here) || !newbytes(itemlist, &log.newsize, &log.newsum)) {
+        say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
+        return RMFAIL;
+    }
+    const std::string journal = durbeside(real, ".mailbox-delete");
+    const std::string text = logtext(log);
+    if (!durwrite(durbeside(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {
+            return fwrite(text.data(), 1, text.size(), f) == text.size();
+        })) {
+        say(errs, "cannot write the journal '%s': %s; nothing done\n", shown(journal).c_str(),
+            strerror(errno));
+        return RMFAIL;
+    }
+    if (!durwriteindex(real, durbeside(real, ".mailbox-new"), itemlist)) {
+        const int err = errno;
+        // Nothing changed: the journal goes too, unless it can't, and then
+        // the next command finishes what it says.
+        if (unlink(journal.c_str()) == 0) (void)dursyncdir(durparent(journal));
+        say(errs, "cannot write '%s': %s; nothing done\n", shown(fname).c_str(), strerror(err));
+        return RMFAIL;
+    }
+    if (out) (void)fputs(said.c_str(), out);
+    return unlinkall(log, journal, errs);
+}

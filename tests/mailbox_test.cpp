@@ -1,0 +1,322 @@
+// The mailbox tool, run in a scratch directory on one small mailbox: what
+// each command prints, how it ends, what is on disk afterwards, and a delete,
+// mend or rebuild cut short after every call that changes the disk, then
+// finished by the next command.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include <string>
+#include <vector>
+
+#include "mailbox/check.h"
+#include "testutil.h"
+
+namespace {
+
+using args = std::vector<std::string>;
+
+runresult mailbox(args a, const std::vector<std::string>& env = {}) {
+    a.insert(a.begin(), MAILBOX_PATH);
+    return run(a, nullptr, env);
+}
+
+const std::string cyr = times(60, "\xd0\x96");  // 120 bytes, 60 letters
+const std::string cut = times(49, "\xd0\x96");  // the subject cut to 98 bytes
+
+// Two messages listed (one twice), one listed and gone, one message no
+// record lists, one file that is no message, a subject over its limit.
+void smallbox() {
+    spit("in000.msg", "From: Ann <ann@example.org>\nSubject: Hello\n\nhi\n");
+    spit("in001.msg", "From: Bob\nSubject: =?UTF-8?B?UHLDvGZ1bmc=?=\nStatus: RO\n\nx\n");
+    spit("in002.msg", "From: Cy\nTo: ann\nSubject: stray\n\nbody\n");
+    spit("notes.txt", "no header block here\n");
+    spit("index", metafile({{"in000.msg", "ann", "Ann <ann@example.org>", "Hello", "", "", "R"},
+                            {"in001.msg", "ann", "Bob", cyr, "", "", "N"},
+                            {"gone.msg", "ann", "Dan", "lost", "", "", "N"},
+                            {"in000.msg", "ann", "Eve", "again", "", "", "N"}}));
+}
+
+std::string listed() { return mailbox({"list", "index"}).out; }
+std::string names() {
+    std::string s;
+    for (const auto& n : listing()) s += n + " ";
+    return s;
+}
+// The list first: the command that lists finishes a delete cut short.
+std::string state() {
+    const std::string l = listed();
+    return l + names();
+}
+
+// The reader cuts what is too long, at a whole character.
+const std::string list0 = "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
+                          "\n3\tN\tDan\tlost\n4\tN\tEve\tagain\n";
+const std::string files0 = "in000.msg in001.msg in002.msg index notes.txt ";
+const std::string check0 =
+    "too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
+    "twice: 'in000.msg' is listed by records 1 and 4\n"
+    "missing: record 3 lists 'gone.msg', which is not here\n"
+    "unlisted: 'in002.msg' is a file that no record lists\n"
+    "unlisted: 'notes.txt' is a file that no record lists\n"
+    "5 problems in 4 records: 1 missing, 2 unlisted, 1 twice, 1 too long, 0 unfinished, 0 index\n";
+const std::string notmsg = "mailbox: 'notes.txt' is not a message (no header block); left out\n";
+const std::string refused =
+    "mailbox: index:13: subject longer than 99 characters\n"
+    "mailbox: 'index' would not be written back as it is; see 'mailbox check index' and "
+    "'mailbox mend'; nothing done\n";
+
+struct row {
+    const char* name;
+    args before;  // run first, when given
+    args cmd;
+    std::string out, err;
+    int status;
+    std::string list = list0;  // mailbox list afterwards
+    std::string files = files0;
+};
+void PrintTo(const row& r, std::ostream* os) { *os << r.name; }
+
+class MailboxCmd : public ScratchDir, public ::testing::WithParamInterface<row> {};
+
+TEST_P(MailboxCmd, Outputs) {
+    const row& r = GetParam();
+    smallbox();
+    if (!r.before.empty()) mailbox(r.before);
+    const runresult got = mailbox(r.cmd);
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.status, r.status);
+    EXPECT_EQ(listed(), r.list);
+    EXPECT_EQ(names(), r.files);
+}
+
+const std::string rebuilt =
+    "1\tN\tAnn <ann@example.org>\tHello\n2\tR\tBob\tPr\xc3\xbc"
+    "fung\n3\tN\tCy\tstray\n";
+const std::string rebuiltfiles = "in000.msg in001.msg in002.msg index index.old notes.txt ";
+const args cutfirst = {"mend", "--cut-long", "index"};
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MailboxCmd,
+    ::testing::Values(
+        row{"List", {}, {"list", "index"}, list0, "", 0},
+        row{"Check", {}, {"check", "index"}, check0, "", 1},
+        row{"CheckClean", {"rebuild", "index"}, {"check", "index"},
+            "unlisted: 'notes.txt' is a file that no record lists\n"
+            "1 problem in 3 records: 0 missing, 1 unlisted, 0 twice, 0 too long, 0 unfinished, "
+            "0 index\n", "", 1,
+            rebuilt, rebuiltfiles},
+        row{"DeleteLongRefused", {}, {"delete", "index", "2"}, "", refused, 2},
+        row{"DeleteDry", cutfirst, {"delete", "-n", "index", "1-2"},
+            "would delete record 1 ('in000.msg'), whose file another record lists and keeps\n"
+            "would delete record 2 ('in001.msg')\n", "", 0, list0},
+        row{"Delete", cutfirst, {"delete", "index", "2-3", "1"},
+            "deleted record 1 ('in000.msg'), whose file another record lists and keeps\n"
+            "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg'), whose file was missing\n", "", 0,
+            "1\tN\tEve\tagain\n", "in000.msg in002.msg index notes.txt "},
+        row{"DeleteNoSuch", cutfirst, {"delete", "index", "3-5"}, "",
+            "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n", 2,
+            list0},
+        row{"DeleteBadRange", {}, {"delete", "index", "4-2"}, "",
+            "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n", 64},
+        row{"MendRefused", {}, {"mend", "index", "--drop-missing"}, "",
+            "mailbox: too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
+            "mailbox: 'index' would not be written back as it is (--cut-long cuts the fields "
+            "that are too long); nothing done\n", 2},
+        row{"MendDry", {}, {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
+            "would drop record 3 ('gone.msg'), whose file is missing\n"
+            "would cut record 2's subject from 120 to 98 bytes\n"
+            "would adopt 'in002.msg' as record 4\n", notmsg, 1},
+        row{"Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
+            "dropped record 3 ('gone.msg'), whose file is missing\n"
+            "cut record 2's subject from 120 to 98 bytes\n"
+            "adopted 'in002.msg' as record 4\n", notmsg, 1,
+            "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
+                "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},
+        row{"MendNothing", cutfirst, {"mend", "index", "--cut-long"}, "nothing to mend in 'index'\n",
+            "", 0, list0},
+        row{"MendWhat", {}, {"mend", "index"}, "",
+            "mailbox: mend: say what to mend: --drop-missing, --cut-long, --adopt\n", 64},
+        row{"RebuildDry", {}, {"rebuild", "-n", "index"},
+            "would make record 1 from 'in000.msg'\nwould make record 2 from 'in001.msg'\n"
+            "would make record 3 from 'in002.msg'\n"
+            "would rebuild 'index': 3 records from 4 files; the old index kept as 'index.old'\n",
+            notmsg, 1},
+        row{"RebuildOldThere", {"rebuild", "index"}, {"rebuild", "index"}, "",
+            notmsg + "mailbox: 'index.old' is there already: move it away, then rebuild 'index'; "
+            "nothing done\n", 2, rebuilt, rebuiltfiles},
+        row{"Usage", {}, {"list"}, "",
+            "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
+            "Try 'mailbox --help' for more.\n", 64},
+        row{"ListNoIndex", {}, {"list", "nosuch"}, "",
+            "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The order rebuild and --adopt take files in: numbers by their value.
+TEST(MailboxNames, NumbersAsNumbers) {
+    EXPECT_LT(chknamecmp("in999.msg", "in1000.msg"), 0);
+    EXPECT_GT(chknamecmp("in10.msg", "in9.msg"), 0);
+    EXPECT_LT(chknamecmp("a9.msg", "b1.msg"), 0);
+    EXPECT_NE(chknamecmp("in7.msg", "in007.msg"), 0);
+    EXPECT_EQ(chknamecmp("in7.msg", "in7.msg"), 0);
+}
+
+// An update by msgseq -u cut short: check names it, every other command
+// refuses and changes nothing.
+class MailboxMsgseq : public ScratchDir {};
+
+TEST_F(MailboxMsgseq, Unfinished) {
+    smallbox();
+    std::filesystem::create_directory("index.msgseq-update");
+    const std::string was = slurp("index");
+    const runresult del = mailbox({"delete", "index", "1"});
+    EXPECT_EQ(del.err,
+              "mailbox: an update of 'index' by 'msgseq -u' was cut short; run 'msgseq -u "
+              "index' to finish it, or 'msgseq --abort index' to give it up; nothing "
+              "done\n");
+    EXPECT_EQ(del.status, 2);
+    EXPECT_EQ(slurp("index"), was);
+    const runresult chk = mailbox({"check", "index"});
+    EXPECT_EQ(chk.out.substr(0, chk.out.find('\n')),
+              "unfinished: an update by 'msgseq -u' was cut "
+              "short; run 'msgseq -u index' to finish it, or 'msgseq --abort index' to give it up");
+    EXPECT_EQ(chk.status, 1);
+}
+
+// Another process holds the directory: nothing done, and check could not.
+TEST_F(MailboxMsgseq, Busy) {
+    smallbox();
+    const int fd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const runresult del = mailbox({"delete", "index", "1"});
+    EXPECT_EQ(del.err, "mailbox: another process (a msgseq or mailbox run, or flock(1)) holds the "
+                       "lock on this directory; nothing done\n");
+    EXPECT_EQ(del.status, 5);
+    EXPECT_EQ(mailbox({"check", "index"}).status, 2);
+    close(fd);
+}
+
+// A record naming a file elsewhere leaves the index; that file stays.
+TEST_F(MailboxMsgseq, DeleteTouchesNothingOutside) {
+    spit("out.msg", "From: x\n\nx\n");
+    ASSERT_EQ(mkdir("box", 0755), 0);
+    ASSERT_EQ(chdir("box"), 0);
+    spit("index", metafile({{"../out.msg", "t", "f", "s", "", "", "N"}}));
+    const runresult del = mailbox({"delete", "index", "1"});
+    EXPECT_EQ(del.out, "deleted record 1 ('../out.msg'), whose file is not one of this "
+                       "directory's and stays\n");
+    EXPECT_EQ(del.status, 0);
+    EXPECT_TRUE(exists("../out.msg"));
+}
+
+// An index the tool can't take as it is: one line or two, a status, and
+// the index as it was.
+struct badrow {
+    const char* name;
+    std::string index;
+    args cmd;
+    std::string err;
+    int status;
+};
+void PrintTo(const badrow& r, std::ostream* os) { *os << r.name; }
+
+class MailboxBad : public ScratchDir, public ::testing::WithParamInterface<badrow> {};
+
+TEST_P(MailboxBad, Refused) {
+    const badrow& r = GetParam();
+    spit("in000.msg", "From: a\n\nx\n");
+    spit("bad", r.index);
+    const runresult got = mailbox(r.cmd);
+    EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.status, r.status);
+    EXPECT_EQ(slurp("bad"), r.index);
+}
+
+const std::string after = metafile({{"in000.msg", "t", "f", "s", "", "", "N"}}) + "more\n";
+const std::string crlf = "/p\r\na@b\r\nin000.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+const std::string later =
+    "' would not be written back as it is; see 'mailbox check bad' and "
+    "'mailbox mend'; nothing done\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MailboxBad,
+    ::testing::Values(
+        badrow{"DeleteAfterEnd", after, {"delete", "bad", "1"},
+               "mailbox: bad:11: text after the END line\nmailbox: 'bad" + later, 2},
+        badrow{"MendCrlf", crlf, {"mend", "bad", "--adopt"},
+               "mailbox: bad:1: line ends in a carriage return (CR-LF file?)\n"
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"ListEmpty", "", {"list", "bad"},
+               "mailbox: bad:1: file is empty\n"
+               "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2},
+        badrow{"ListDevice", "", {"list", "/dev/null"}, "mailbox: '/dev/null' is not a regular file; nothing done\n", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// A command killed after each call that changes the disk, in turn, until
+// one run ends by itself: what is left, after the next command, is the
+// mailbox before or after one whole run, and after it once a delete's
+// journal was written, which msgseq meanwhile refuses.
+struct cutrow {
+    const char* name;
+    args before, cmd;
+    bool again = false;  // the next command is this one again (the last whole run refuses)
+};
+void PrintTo(const cutrow& r, std::ostream* os) { *os << r.name; }
+
+class MailboxCut : public ScratchDir, public ::testing::WithParamInterface<cutrow> {
+protected:
+    std::string fresh() {
+        for (const auto& n : listing()) std::filesystem::remove_all(n);
+        smallbox();
+        if (!GetParam().before.empty()) mailbox(GetParam().before);
+        return state();
+    }
+};
+
+TEST_P(MailboxCut, FinishedByNextRun) {
+    const cutrow& r = GetParam();
+    fresh();
+    mailbox(r.cmd);
+    const std::string whole = state();
+    for (int k = 1; k < 200; k++) {
+        const std::string before = fresh();
+        const runresult cut =
+            mailbox(r.cmd, fsfaultenv({"FSFAULT_KILL_AFTER=" + std::to_string(k)}));
+        if (cut.status != 128 + SIGKILL) break;
+        const bool journal = exists(".index.mailbox-delete");
+        if (journal) {
+            const runresult seq = run({MSGSEQ_PATH, "-n", "index"});
+            EXPECT_EQ(seq.status, 2) << k;
+            EXPECT_NE(seq.err.find("run 'mailbox check index' to finish it"), std::string::npos);
+            EXPECT_NE(mailbox({"check", "-n", "index"}).out.find("unfinished: a delete"),
+                      std::string::npos);
+        }
+        if (r.again) mailbox(r.cmd);
+        const std::string after = state();
+        EXPECT_TRUE(after == whole || (!journal && !r.again && after == before))
+            << "killed after call " << k << "\n"
+            << after;
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, MailboxCut,
+                         ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
+                                           cutrow{"Mend", {}, {"mend", "index", "--drop-missing",
+                                                               "--cut-long", "--adopt"}},
+                                           cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+}  // namespace
