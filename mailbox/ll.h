@@ -27,7 +27,7 @@ struct ownerdata {
 };
 
 struct llnode {
-    char datafile[13];  // message file name, at most 12 characters
+    char datafile[13];  // message file name, at most 12 bytes
     char to[100];
     char from[100];
     char subject[100];

@@ -17,14 +17,14 @@
 // for METALINE + 1 characters.
 constexpr int METALINE = 1023;
 
-// Reads one line of at most METALINE characters into line and drops its
+// Reads one line of at most METALINE bytes into line and drops its
 // newline. A longer line comes back in pieces, one per call. 1 when a line
 // was read, -1 at end of file or on a read error.
 int getf(FILE* fd, char* line);
 // Reads one seven-line record and appends it to itemlist, numbered after the
 // records already there. 1 when a record was appended, 0 at "END", -1 after a
 // message when the record is cut short or its message file name is not one
-// (longer than 12 characters, or holding a NUL byte). Other fields longer than
+// (longer than 12 bytes, or holding a NUL byte). Other fields longer than
 // their field are cut to fit.
 int readhdr(FILE* fd, llnode* itemlist);
 // Loads the metafile fname into itemlist, which must have an owner block.

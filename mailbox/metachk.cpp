@@ -21,7 +21,7 @@ using fileptr = std::unique_ptr<FILE, fcloser>;
 constexpr size_t NONE = static_cast<size_t>(-1);
 
 // How much of each line the reader keeps: its field's size less the
-// terminator, never more than METALINE characters, and fewer when the line is
+// terminator, never more than METALINE bytes, and fewer when the line is
 // UTF-8 and the cut would split a character. Either way a line longer than
 // this loses something and one no longer keeps every byte, so the checks
 // count bytes. The wordings below carry these numbers, so a change to a field
@@ -39,18 +39,18 @@ static_assert(sizeof(llnode::from) == sizeof(llnode::to) &&
 const char* const EMPTY = "file is empty";
 const char* const NOADDR = "file ends after the owner's path";
 const char* const NOEND = "file ends before the END line";
-const char* const NAMELONG = "message file name longer than 12 characters";
+const char* const NAMELONG = "message file name longer than 12 bytes";
 const char* const NAMENUL = "message file name holds a NUL byte";
 const char* const CUTREC = "file ends inside a record";
 const char* const CRLF = METACRLF;
-const char* const PATHLONG = "owner's path too long (over 1023 characters)";
-const char* const ADDRLONG = "owner's address too long (over 49 characters)";
+const char* const PATHLONG = "owner's path too long (over 1023 bytes)";
+const char* const ADDRLONG = "owner's address too long (over 49 bytes)";
 const char* const HASNUL = "line holds a NUL byte";
 const char* const AFTEREND = "text after the END line";
 // The header fields in file order; the read flag follows them.
-const char* const FIELDLONG[] = {"to longer than 99 characters", "from longer than 99 characters",
-                                 "subject longer than 99 characters",
-                                 "cc longer than 99 characters", "bcc longer than 99 characters"};
+const char* const FIELDLONG[] = {"to longer than 99 bytes", "from longer than 99 bytes",
+                                 "subject longer than 99 bytes", "cc longer than 99 bytes",
+                                 "bcc longer than 99 bytes"};
 constexpr int NFIELDS = sizeof FIELDLONG / sizeof FIELDLONG[0];
 
 // What the checks need of one line, gathered as it passes: no line is ever
@@ -119,7 +119,7 @@ struct scanner {
     }
 };
 
-// Why a value of keep characters would not be written back as its line: a
+// Why a value of keep bytes would not be written back as its line: a
 // NUL byte ends the string early, a long line is cut. Whichever comes first
 // is what the value loses.
 const char* cutreason(const lineinfo& li, size_t keep, const char* toolong) {

@@ -30,7 +30,7 @@ inline constexpr char METACRLF[] = "line ends in a carriage return (CR-LF file?)
 // Loading stops at:
 //   line 1       "file is empty"
 //   line 2       "file ends after the owner's path"
-//   a name line  "message file name longer than 12 characters"
+//   a name line  "message file name longer than 12 bytes"
 //                "message file name holds a NUL byte"
 //   after the last line, where the next record or END should be:
 //                "file ends before the END line"
@@ -42,9 +42,9 @@ inline constexpr char METACRLF[] = "line ends in a carriage return (CR-LF file?)
 // "END" followed by a carriage return is a message file name, not the end.
 //
 // With exact set, also, wherever a line comes first:
-//   "owner's path too long (over 1023 characters)"
-//   "owner's address too long (over 49 characters)"
-//   "to longer than 99 characters" (from, subject, cc and bcc likewise)
+//   "owner's path too long (over 1023 bytes)"
+//   "owner's address too long (over 49 bytes)"
+//   "to longer than 99 bytes" (from, subject, cc and bcc likewise)
 //   "line holds a NUL byte"         the path, the address or a header field,
 //                                   which the NUL would end early
 //   "text after the END line"       at the first line after END

@@ -76,6 +76,15 @@ int renumlockindexdir(const std::string& real, const char* fname, const renumopt
     return lockat(up, fname, opts, keep);
 }
 
+std::string renumtotals(const renumstats& st, bool dryrun) {
+    std::string line = std::to_string(st.moved) + (dryrun ? " would be renamed, " : " renamed, ") +
+                       std::to_string(st.stayed) + " already in place, " +
+                       std::to_string(st.missing) + " missing, " + std::to_string(st.refused) +
+                       " refused";
+    if (st.left > 0) line += ", " + std::to_string(st.left) + " not reached";
+    return line + ", of " + std::to_string(st.records) + (st.records == 1 ? " record" : " records");
+}
+
 bool renumunfinished(const char* fname) {
     const std::string dir = renumworkdir(fname);
     struct stat st;

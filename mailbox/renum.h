@@ -77,6 +77,12 @@ struct renumstats {
     int left = 0;
 };
 
+// The counts as one line's words, which add up to the whole:
+// "R renamed, S already in place, M missing, F refused, of N records", with
+// ", L not reached" before ", of" when the run was stopped, and "would be
+// renamed" for a dry run's renames. No prefix and no newline.
+std::string renumtotals(const renumstats& st, bool dryrun);
+
 // A name as one line of output shows it: control bytes become '?'.
 std::string renumshown(std::string_view name);
 

@@ -90,12 +90,24 @@ void reservenames(renumrun& r) {
     std::sort(r.reserved.begin(), r.reserved.end());
 }
 
+// A name that holds a file no record lists (nor holds set aside): the file
+// in the way, which the user can't find from the index alone.
+bool unlisted(const renumrun& r, std::string_view name) {
+    return renumfindname(r, name) == renumnone &&
+           std::none_of(r.away.begin(), r.away.end(),
+                        [&](const auto& a) { return a.second == name; });
+}
+
 // After a move of record i failed with err: its new name is still taken, or
 // its file has gone from under it.
 void judge(renumrun& r, uint32_t i, std::string_view from, int err) {
     if (err != EEXIST && err != ENOENT) return;  // reported where it failed
-    renumcomplain(r, i, err == EEXIST ? std::string_view(renumlisted(r, i)) : from,
-                  renumtarget(i).s, strerror(err));
+    const renumname to = renumtarget(i);
+    std::string why = strerror(err);
+    if (err == EEXIST && unlisted(r, to.s))
+        why += " ('" + renumshown(to.s) + "' is not in the index)";
+    renumcomplain(r, i, err == EEXIST ? std::string_view(renumlisted(r, i)) : from, to.s,
+                  why.c_str());
     r.state[i] = err == ENOENT ? renumst::lost : renumst::kept;
 }
 

@@ -35,7 +35,7 @@
 #include "mailbox/ll.h"
 #include "mailbox/renum.h"
 
-// Longer than any listed name (12 characters at most), so no listed name can
+// Longer than any listed name (12 bytes at most), so no listed name can
 // be mistaken for a temporary one.
 constexpr std::string_view renumtmp = ".msgseq-temp-";
 constexpr char renumworkext[] = ".msgseq-update";

@@ -62,16 +62,18 @@ std::string stopped(const std::string& why, size_t count) {
 std::string refused(const std::string& name, size_t k, const std::string& why) {
     return "msgseq: cannot move '" + name + "' to '" + nth(k) + "': " + why + "\n";
 }
-// The last line when records were not renamed: how many of how many, and why.
-std::string tally(int left, int of, const std::string& why) {
-    return "msgseq: " + std::to_string(left) + " of " + std::to_string(of) +
-           (of == 1 ? " record" : " records") + " not renamed: " + why + "\n";
+// The totals line: how many renamed, already in place, missing, refused, of how many.
+std::string tally(int moved, int stayed, int missing, int refused, int of) {
+    return "msgseq: " + std::to_string(moved) + " renamed, " + std::to_string(stayed) +
+           " already in place, " + std::to_string(missing) + " missing, " +
+           std::to_string(refused) + " refused, of " + std::to_string(of) +
+           (of == 1 ? " record\n" : " records\n");
 }
 // The line that says where and why loading stopped.
 std::string stoppedat(int line, const std::string& why) {
     return "msgseq: meta:" + std::to_string(line) + ": " + why + "\n";
 }
-const std::string toolong = "message file name longer than 12 characters";
+const std::string toolong = "message file name longer than 12 bytes";
 const std::string nulname = "message file name holds a NUL byte";
 const std::string notplain = "not a name in this directory";
 const std::string missing = "No such file or directory";
@@ -111,7 +113,7 @@ std::vector<row> rows() {
                   .before = {{"\x01\xfe\xff.m", msg("binary")}},
                   .out = "2",
                   .status = 3,
-                  .err = refused("?\x80", 1, missing) + tally(1, 2, "1 missing"),
+                  .err = refused("?\x80", 1, missing) + tally(1, 0, 1, 0, 2),
                   .after = {{nth(0), msg("binary")}}});
 
     // Every byte value twice over: line 3, the first name, is 245 bytes long.
@@ -189,7 +191,7 @@ std::vector<row> rows() {
                   .out = stopped("to", 2),
                   .status = 2,
                   .err = stoppedat(1, "line ends in a carriage return (CR-LF file?)") +
-                         refused("in005.msg?", 0, missing) + tally(1, 2, "1 missing"),
+                         refused("in005.msg?", 0, missing) + tally(1, 0, 1, 0, 2),
                   .after = {{"in005.msg", msg("5")}, {nth(1), msg("a")}}});
     // Every file missing: the carriage returns are why, not the directory.
     rs.push_back({.name = "CrLfNothingFound",
@@ -198,14 +200,14 @@ std::vector<row> rows() {
                   .out = stopped("to", 1),
                   .status = 2,
                   .err = stoppedat(1, "line ends in a carriage return (CR-LF file?)") +
-                         refused("a.msg?", 0, missing) + crlfcause + tally(1, 1, "1 missing"),
+                         refused("a.msg?", 0, missing) + crlfcause + tally(0, 0, 1, 0, 1),
                   .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "CrInEveryNameNothingFound",
                   .meta = metaof({"a.msg\r"}),
                   .before = {{"a.msg", msg("a")}},
                   .out = "1",
                   .status = 3,
-                  .err = refused("a.msg?", 0, missing) + crlfcause + tally(1, 1, "1 missing"),
+                  .err = refused("a.msg?", 0, missing) + crlfcause + tally(0, 0, 1, 0, 1),
                   .after = {{"a.msg", msg("a")}}});
     rs.push_back({.name = "EndWithCrIsAName",
                   .meta = metaof({"a.msg", "END\r"}),
@@ -242,7 +244,7 @@ std::vector<row> rows() {
                   .err = refused("../x.msg", 0, notplain) + refused("sub/a.msg", 1, notplain) +
                          refused(absmark, 2, notplain) + refused("../decoy/v", 3, notplain) +
                          refused("./a.msg", 4, notplain) + refused("/", 5, notplain) +
-                         refused("sub/", 6, notplain) + tally(7, 8, "7 refused"),
+                         refused("sub/", 6, notplain) + tally(1, 0, 0, 7, 8),
                   .after = {{"a.msg", msg("a")}, {nth(7), msg("b")}}});
     // "." and ".." are refused; other names starting with dots are plain.
     rs.push_back(
@@ -251,7 +253,7 @@ std::vector<row> rows() {
          .before = {{"...", msg("...")}, {".hidden", msg(".hidden")}, {"..x", msg("..x")}},
          .out = "5",
          .status = 3,
-         .err = refused(".", 0, notplain) + refused("..", 1, notplain) + tally(2, 5, "2 refused"),
+         .err = refused(".", 0, notplain) + refused("..", 1, notplain) + tally(3, 0, 0, 2, 5),
          .after = {{nth(2), msg("...")}, {nth(3), msg(".hidden")}, {nth(4), msg("..x")}}});
     rs.push_back({.name = "LeadingDashes",
                   .meta = metaof({"-rf", "-", "--help"}),
@@ -319,8 +321,9 @@ std::vector<row> rows() {
                              {"c.msg", msg("c")}},
                   .out = "3",
                   .status = 3,
-                  .err = refused("b.msg", 1, "File exists") + refused("c.msg", 2, "File exists") +
-                         tally(2, 3, "2 refused"),
+                  .err = refused("b.msg", 1, "File exists ('" + nth(1) + "' is not in the index)") +
+                         refused("c.msg", 2, "File exists ('" + nth(2) + "' is not in the index)") +
+                         tally(1, 0, 0, 2, 3),
                   .after = {{nth(0), linkto("../decoy/v")},
                             {nth(1), linkto("../decoy/v")},
                             {nth(2), linkto("../decoy/new")},

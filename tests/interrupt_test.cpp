@@ -245,7 +245,7 @@ bool onlycomplaints(const std::string& err) {
         if (end == std::string::npos) return false;
         std::string_view line(err.data() + at, end - at);
         if (end + 1 == err.size() && line.starts_with("msgseq: ") &&
-            line.find(" records not renamed: ") != line.npos)
+            line.find(" already in place, ") != line.npos)
             break;
         const size_t to = line.find("' to '");
         const size_t why = line.rfind("': ");
@@ -515,9 +515,10 @@ TEST_F(UpdateInterrupted, KilledAtAnyCallThenRerunEndsAsOneRun) {
         EXPECT_EQ(once.status, 3);
         EXPECT_EQ(once.err,
                   "msgseq: cannot move 'm3.msg' to 'in003.msg': No such file or directory\n"
-                  "msgseq: cannot move 'u14.msg' to 'in014.msg': File exists\n"
+                  "msgseq: cannot move 'u14.msg' to 'in014.msg': File exists ('in014.msg' is not "
+                  "in the index)\n"
                   "msgseq: cannot move 'm26.msg' to 'in026.msg': No such file or directory\n"
-                  "msgseq: 3 of 30 records not renamed: 2 missing, 1 refused\n");
+                  "msgseq: 25 renamed, 2 already in place, 2 missing, 1 refused, of 30 records\n");
         const files done = ondisk();
         ASSERT_EQ(misplaced(done, whole()), "");
         const std::string calls = slurp(log());

@@ -67,7 +67,7 @@ const std::string check0 =
     "5 problems in 4 records: 1 missing, 2 unlisted, 1 twice, 1 too long, 0 unfinished, 0 index\n";
 const std::string notmsg = "mailbox: 'notes.txt' is not a message (no header block); left out\n";
 const std::string refused =
-    "mailbox: index:13: subject longer than 99 characters\n"
+    "mailbox: index:13: subject longer than 99 bytes\n"
     "mailbox: 'index' would not be written back as it is; see 'mailbox check index' and "
     "'mailbox mend'; nothing done\n";
 

@@ -247,7 +247,7 @@ TEST_P(Metachk, AgreesWithReaderAndWriter) {
 #define CRLF "line ends in a carriage return (CR-LF file?)"
 #define NOEND "file ends before the END line"
 #define CUTREC "file ends inside a record"
-#define LONGNAME "message file name longer than 12 characters"
+#define LONGNAME "message file name longer than 12 bytes"
 #define HASNUL "line holds a NUL byte"
 #define RECCR "in000.msg\r\nto\r\nfrom\r\nsubj\r\ncc\r\nbcc\r\nR\r\n"
 
@@ -341,30 +341,30 @@ INSTANTIATE_TEST_SUITE_P(
         EXACT("exact_crs_kept", "/p\r\na\r\n" RECCR "END\n", 0, ""),
         EXACT("exact_path_1023", metafile({rec1}, std::string(1023, 'p')), 0, ""),
         EXACT("exact_path_1024", metafile({rec1}, std::string(1024, 'p')), 1,
-              "owner's path too long (over 1023 characters)"),
+              "owner's path too long (over 1023 bytes)"),
         EXACT("exact_addr_49", metafile({rec1}, "/p", std::string(49, 'a')), 0, ""),
         EXACT("exact_addr_50", metafile({rec1}, "/p", std::string(50, 'a')), 2,
-              "owner's address too long (over 49 characters)"),
+              "owner's address too long (over 49 bytes)"),
         EXACT("exact_fields_99", metafile({{"m", std::string(99, 't'), std::string(99, 'f'),
                                             std::string(99, 's'), std::string(99, 'c'),
                                             std::string(99, 'b'), "N"}}),
               0, ""),
         // Cut before the letter that would not fit whole, which is still lost.
         EXACT("exact_subject_cyrillic_60", withtext(2, times(60, "\xd1\x8f")), 6,
-              "subject longer than 99 characters"),
+              "subject longer than 99 bytes"),
         EXACT("exact_subject_utf8_99", withtext(2, times(49, "\xd1\x8f") + "a"), 0, ""),
-        EXACT("exact_to_100", withfield(0, 100), 4, "to longer than 99 characters"),
-        EXACT("exact_from_100", withfield(1, 100), 5, "from longer than 99 characters"),
-        EXACT("exact_subject_100", withfield(2, 100), 6, "subject longer than 99 characters"),
-        EXACT("exact_cc_100", withfield(3, 100), 7, "cc longer than 99 characters"),
-        EXACT("exact_bcc_100", withfield(4, 100), 8, "bcc longer than 99 characters"),
+        EXACT("exact_to_100", withfield(0, 100), 4, "to longer than 99 bytes"),
+        EXACT("exact_from_100", withfield(1, 100), 5, "from longer than 99 bytes"),
+        EXACT("exact_subject_100", withfield(2, 100), 6, "subject longer than 99 bytes"),
+        EXACT("exact_cc_100", withfield(3, 100), 7, "cc longer than 99 bytes"),
+        EXACT("exact_bcc_100", withfield(4, 100), 8, "bcc longer than 99 bytes"),
         EXACT("exact_flag_long", metafile({{"m", "t", "f", "s", "c", "b", std::string(5000, 'R')}}),
               0, ""),
         EXACT("exact_nul_in_path", metafile({rec1}, "/p\0q"s), 1, HASNUL),
         EXACT("exact_nul_in_addr", metafile({rec1}, "/p", "a\0"s), 2, HASNUL),
         EXACT("exact_nul_in_cc", withfield(3, 5, 0), 7, HASNUL),
         EXACT("exact_nul_in_long_cc", withfield(3, 150, 98), 7, HASNUL),
-        EXACT("exact_nul_past_99", withfield(3, 150, 99), 7, "cc longer than 99 characters"),
+        EXACT("exact_nul_past_99", withfield(3, 150, 99), 7, "cc longer than 99 bytes"),
         EXACT("exact_text_after_end", metafile({rec1}) + "junk\n", 11, "text after the END line"),
         EXACT("exact_empty_line_after_end", metafile({rec1}) + "\n", 11,
               "text after the END line"),
@@ -373,12 +373,12 @@ INSTANTIATE_TEST_SUITE_P(
               "text after the END line"),
         EXACT("exact_stops_loading", "/p\na\n" REC, 10, NOEND),
         EXACT("exact_fault_before_stop", "/p\na\nm\nt\nf\n" + std::string(100, 's') + "\n", 6,
-              "subject longer than 99 characters"),
+              "subject longer than 99 bytes"),
         EXACT("exact_cr_before_fault", "/p\r\na\nm\nt\nf\n" + std::string(100, 's') + "\n", 1,
               CRLF),
         EXACT("exact_fault_before_cr",
               "/p\na\nm\nt\nf\n" + std::string(100, 's') + "\nc\nb\nR\n" RECCR, 6,
-              "subject longer than 99 characters"),
+              "subject longer than 99 bytes"),
         EXACT("exact_cr_and_fault_on_one_line", "/p\na\n" REC "x\nt\nf\n" +
                                                     std::string(100, 's') + "\r\n",
               13, CRLF)),

@@ -73,7 +73,7 @@ bool complaintsonly(const std::string& err) {
         if (end == std::string::npos) return false;
         const std::string_view line(err.data() + at, end - at);
         if (end + 1 == err.size() && line.starts_with("msgseq: ") &&
-            line.find(" records not renamed: ") != line.npos)
+            line.find(" already in place, ") != line.npos)
             break;
         if (!line.starts_with("msgseq: cannot move '") || line.find("' to '") == line.npos ||
             line.find("': ") == line.npos)
@@ -264,8 +264,9 @@ faultrow linkedresume(std::string name, const std::string& link) {
                            {"h.msg", msg(link)}},
             .meta = indexof({"in000.msg", "in001.msg", "h.msg"}),
             .links = {{"h.msg", link}},
-            .rerunerr = "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as '" +
-                        link + "'\nmsgseq: 1 of 3 records not renamed: 1 refused\n"};
+            .rerunerr =
+                "msgseq: cannot move 'h.msg' to 'in002.msg': it is the same file as '" + link +
+                "'\nmsgseq: 2 renamed, 0 already in place, 0 missing, 1 refused, of 3 records\n"};
 }
 
 std::vector<faultrow> faultrows() {
@@ -279,11 +280,14 @@ std::vector<faultrow> faultrows() {
     std::vector<std::string> manynew;
     for (const auto& [name, text] : manydone) manynew.push_back(name);
     const std::string brokenpipe = "msgseq: error writing standard output: Broken pipe\n";
+    const std::string alldone =
+        "msgseq: 500 renamed, 0 already in place, 0 missing, 0 refused, of 500 records\n" +
+        brokenpipe;
     return {
         // A reader that has gone stops no rename, nor the index's update.
         {.name = "VerboseIntoAClosedPipe",
          .faults = {},
-         .err = brokenpipe,
+         .err = alldone,
          .status = 4,
          .after = manydone,
          .args = {"-v", "meta"},
@@ -291,7 +295,7 @@ std::vector<faultrow> faultrows() {
          .closedout = true},
         {.name = "UpdateVerboseIntoAClosedPipe",
          .faults = {},
-         .err = brokenpipe,
+         .err = alldone,
          .status = 4,
          .after = manydone,
          .args = {"-u", "-v", "meta"},
@@ -301,7 +305,7 @@ std::vector<faultrow> faultrows() {
         {.name = "RefusalOutranksAClosedPipe",
          .faults = {"FSFAULT_FAIL=rename-from:m7:EPERM"},
          .err = "msgseq: cannot move 'm7' to 'in007.msg': Operation not permitted\n"
-                "msgseq: 1 of 500 records not renamed: 1 refused\n" +
+                "msgseq: 499 renamed, 0 already in place, 0 missing, 1 refused, of 500 records\n" +
                 brokenpipe,
          .status = 3,
          .after =
@@ -330,7 +334,7 @@ std::vector<faultrow> faultrows() {
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:EPERM"},
          .out = "3",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
-                "msgseq: 1 of 3 records not renamed: 1 refused\n",
+                "msgseq: 2 renamed, 0 already in place, 0 missing, 1 refused, of 3 records\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
@@ -379,7 +383,7 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "2",
          .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
-                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+                "msgseq: 1 renamed, 0 already in place, 1 missing, 0 refused, of 2 records\n",
          .status = 3,
          .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
          .listed = {"in001.msg", "c.msg"},
@@ -389,7 +393,7 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "2",
          .err = "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
-                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+                "msgseq: 1 renamed, 0 already in place, 1 missing, 0 refused, of 2 records\n",
          .status = 3,
          .after = {{"in000.msg", msg("in001.msg")}, {".msgseq-temp-in001.msg", "X"}},
          .args = {"-u", "meta"},
@@ -402,9 +406,10 @@ std::vector<faultrow> faultrows() {
         {.name = "UpdateStrayTempNameBesideAHeldTarget",
          .faults = {},
          .out = "2",
-         .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
+         .err = "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists ('in000.msg' is not "
+                "in the index)\n"
                 "msgseq: cannot move 'c.msg' to 'in001.msg': No such file or directory\n"
-                "msgseq: 2 of 2 records not renamed: 1 missing, 1 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 1 missing, 1 refused, of 2 records\n",
          .status = 3,
          .after = {{"in000.msg", "U"},
                    {"in001.msg", msg("in001.msg")},
@@ -417,7 +422,7 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "2",
          .err = "msgseq: cannot move '' to 'in000.msg': No such file or directory\n"
-                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+                "msgseq: 1 renamed, 0 already in place, 1 missing, 0 refused, of 2 records\n",
          .status = 3,
          .after = {{"in001.msg", msg("b.msg")}, {".msgseq-temp-", "X"}},
          .listed = {"", "b.msg"},
@@ -476,7 +481,7 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: cannot move 'b.msg' to 'in000.msg': File exists\n"
                 "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists\n"
                 "msgseq: cannot move 'in001.msg' to 'in002.msg': Operation not permitted\n"
-                "msgseq: 3 of 4 records not renamed: 3 refused\n",
+                "msgseq: 1 renamed, 0 already in place, 0 missing, 3 refused, of 4 records\n",
          .status = 3,
          .after = {{"b.msg", msg("b.msg")},
                    {"in000.msg", msg("in000.msg")},
@@ -533,7 +538,7 @@ std::vector<faultrow> faultrows() {
          .out = "1",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted; it is now "
                 "under both names\n"
-                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}, {"in000.msg", msg("a.msg")}},
          .listed = {"a.msg"}},
@@ -559,13 +564,15 @@ std::vector<faultrow> faultrows() {
         // the signal; with -u the journal stays and -u run again finishes.
         {.name = "SignalStopsBetweenRecords",
          .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in000.msg"},
-         .err = "msgseq: interrupted by SIGINT after 1 of 3 records; nothing is under a "
+         .err = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 3 "
+                "records\nmsgseq: interrupted by SIGINT; nothing is under a "
                 "temporary name\n",
          .status = 128 + SIGINT,
          .after = firstmoved},
         {.name = "SignalMidRingClosesTheRingFirst",
          .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:.msgseq-temp-*"},
-         .err = "msgseq: interrupted by SIGTERM after 3 of 5 records; nothing is under a "
+         .err = "msgseq: 3 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 5 "
+                "records\nmsgseq: interrupted by SIGTERM; nothing is under a "
                 "temporary name\n",
          .status = 128 + SIGTERM,
          .after = oneturned,
@@ -580,7 +587,8 @@ std::vector<faultrow> faultrows() {
          .after = closed},
         {.name = "UpdateSignalBetweenRecordsThenRerun",
          .faults = {"FSFAULT_SIGNAL=HUP:rename-to:in000.msg"},
-         .err = "msgseq: interrupted by SIGHUP after 1 of 3 records; run 'msgseq -u meta' to "
+         .err = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 3 "
+                "records\nmsgseq: interrupted by SIGHUP; run 'msgseq -u meta' to "
                 "finish\n",
          .status = 128 + SIGHUP,
          .after = withwork(firstmoved),
@@ -590,7 +598,8 @@ std::vector<faultrow> faultrows() {
          .meta = renamed},
         {.name = "UpdateSignalMidRingThenRerun",
          .faults = {"FSFAULT_SIGNAL=TERM:rename-to:.msgseq-temp-*"},
-         .err = "msgseq: interrupted by SIGTERM after 3 of 5 records; run 'msgseq -u meta' to "
+         .err = "msgseq: 3 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 5 "
+                "records\nmsgseq: interrupted by SIGTERM; run 'msgseq -u meta' to "
                 "finish\n",
          .status = 128 + SIGTERM,
          .after = withwork(oneturned),
@@ -727,7 +736,7 @@ std::vector<faultrow> faultrows() {
          .out = "1",
          .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
                 "entry here\n"
-                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"IN000.MSG", msg("IN000.MSG")}},
          .listed = {"IN000.MSG"}},
@@ -736,7 +745,7 @@ std::vector<faultrow> faultrows() {
          .out = "2",
          .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
                 "entry here\n"
-                "msgseq: 1 of 2 records not renamed: 1 refused\n",
+                "msgseq: 1 renamed, 0 already in place, 0 missing, 1 refused, of 2 records\n",
          .status = 3,
          .after = {{"IN000.MSG", msg("IN000.MSG")}, {"in001.msg", msg("b.msg")}},
          .args = {"-u", "meta"},
@@ -748,7 +757,7 @@ std::vector<faultrow> faultrows() {
          .out = "1",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': it belongs to another user in a "
                 "sticky directory, where its old name could not be removed\n"
-                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}},
          .listed = {"a.msg"},
@@ -758,8 +767,9 @@ std::vector<faultrow> faultrows() {
         {.name = "StickyDirectoryForeignFileDryRun",
          .faults = {"FSFAULT_EUID=4242"},
          .out = "1",
-         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
-                "msgseq: 1 of 1 record would not be renamed: 1 refused\n",
+         .err =
+             "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
+             "msgseq: 0 would be renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}},
          .args = {"-n", "meta"},
@@ -801,7 +811,7 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Input/output error\n"
                 "msgseq: cannot move 'in002.msg' to 'in001.msg': Input/output error\n"
                 "msgseq: cannot move 'in005.msg' to 'in002.msg': File exists\n"
-                "msgseq: 3 of 3 records not renamed: 3 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 0 missing, 3 refused, of 3 records\n",
          .status = 3,
          .after = untouched,
          .unlogged = "unlink a.msg"},
@@ -809,7 +819,7 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "2",
          .err = "msgseq: cannot find 'in001.msg': No such file or directory\n"
-                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+                "msgseq: 1 renamed, 0 already in place, 1 missing, 0 refused, of 2 records\n",
          .status = 3,
          .after = {{"in000.msg", msg("a.msg")}},
          .listed = {"a.msg", "in001.msg"},
@@ -818,7 +828,7 @@ std::vector<faultrow> faultrows() {
          .faults = {},
          .out = "2",
          .err = "msgseq: cannot move 'in000.msg' to 'in001.msg': No such file or directory\n"
-                "msgseq: 1 of 2 records not renamed: 1 missing\n",
+                "msgseq: 1 renamed, 0 already in place, 1 missing, 0 refused, of 2 records\n",
          .status = 3,
          .after = {{"in000.msg", msg("b.msg")}},
          .listed = {"b.msg", "in000.msg"},
@@ -854,7 +864,7 @@ std::vector<faultrow> faultrows() {
          .out = "1",
          .err = "msgseq: cannot move 'IN000.MSG' to 'in000.msg': the two names are one directory "
                 "entry here\n"
-                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"IN000.MSG", msg("IN000.MSG")}, {"b.msg", msg("IN000.MSG")}},
          .listed = {"IN000.MSG"},
@@ -990,8 +1000,9 @@ TEST_F(Msgseq, TargetHeldByAnUnlistedFileIsRefusedDownTheChain) {
     EXPECT_EQ(r.out, "3");
     EXPECT_EQ(r.err,
               "msgseq: cannot move 'x.msg' to 'in000.msg': File exists\n"
-              "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists\n"
-              "msgseq: 2 of 3 records not renamed: 2 refused\n");
+              "msgseq: cannot move 'in000.msg' to 'in001.msg': File exists ('in001.msg' is not in "
+              "the index)\n"
+              "msgseq: 1 renamed, 0 already in place, 0 missing, 2 refused, of 3 records\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
                                {"in000.msg", msg("in000.msg")},
@@ -1011,7 +1022,7 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
               "msgseq: cannot move 'a.msg' to 'in003.msg': listed twice in the index\n"
               "msgseq: cannot move 'sub/a.msg' to 'in004.msg': not a name in this directory\n"
               "msgseq: cannot move '..' to 'in005.msg': not a name in this directory\n"
-              "msgseq: 5 of 7 records not renamed: 2 missing, 3 refused\n");
+              "msgseq: 2 renamed, 0 already in place, 2 missing, 3 refused, of 7 records\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"in002.msg", msg("a.msg")},
                                {"in006.msg", msg("z.msg")},
@@ -1041,10 +1052,11 @@ TEST_F(Msgseq, SecondRunOnTheSameIndexDestroysNothing) {
     EXPECT_EQ(r.out, "3");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err,
-              "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists\n"
+              "msgseq: cannot move 'in001.msg' to 'in000.msg': File exists ('in000.msg' is not in "
+              "the index)\n"
               "msgseq: cannot move 'in002.msg' to 'in001.msg': File exists\n"
               "msgseq: cannot move 'in009.msg' to 'in002.msg': No such file or directory\n"
-              "msgseq: 3 of 3 records not renamed: 1 missing, 2 refused\n");
+              "msgseq: 0 renamed, 0 already in place, 1 missing, 2 refused, of 3 records\n");
     EXPECT_EQ(ondisk(), after);
 }
 
@@ -1075,7 +1087,8 @@ TEST_F(Msgseq, StopStillFinishesASetAsideFile) {
     spit(".msgseq-temp-in002.msg." + std::to_string(st.st_ino), msg("in002.msg"));
     runresult r = runfsfault({"meta"}, {"FSFAULT_SIGNAL=TERM:rename-to:in000.msg"});
     EXPECT_EQ(r.err,
-              "msgseq: interrupted by SIGTERM after 3 of 4 records; nothing is under a "
+              "msgseq: 2 renamed, 1 already in place, 0 missing, 0 refused, 1 not reached, of 4 "
+              "records\nmsgseq: interrupted by SIGTERM; nothing is under a "
               "temporary name\n");
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")},
@@ -1145,8 +1158,9 @@ TEST_F(Msgseq, SetAsideFileThatCannotMoveGoesBackToItsName) {
     spit(".msgseq-temp-a.msg", msg("a.msg"));
     runresult r = msgseq();
     EXPECT_EQ(r.err,
-              "msgseq: cannot move 'a.msg' to 'in000.msg': File exists\n"
-              "msgseq: 1 of 1 record not renamed: 1 refused\n");
+              "msgseq: cannot move 'a.msg' to 'in000.msg': File exists ('in000.msg' is not in the "
+              "index)\n"
+              "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"in000.msg", msg("in000.msg")}}));
 }
@@ -1193,7 +1207,7 @@ TEST_F(Msgseq, TheMetafileItselfIsNeverMoved) {
         EXPECT_EQ(r.out, "2");
         EXPECT_EQ(r.err,
                   "msgseq: cannot move 'meta' to 'in000.msg': it is the metafile being read\n"
-                  "msgseq: 1 of 2 records not renamed: 1 refused\n");
+                  "msgseq: 1 renamed, 0 already in place, 0 missing, 1 refused, of 2 records\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_TRUE(exists("meta"));
         EXPECT_FALSE(exists("in000.msg"));
@@ -1293,6 +1307,10 @@ class MsgseqArgs : public Msgseq, public ::testing::WithParamInterface<argrow> {
 
 std::vector<argrow> argrows() {
     const std::string one = "renamed 'a.msg' -> 'in000.msg'\n1";
+    const std::string did =
+        "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, of 1 record\n";
+    const std::string would =
+        "msgseq: 1 would be renamed, 0 already in place, 0 missing, 0 refused, of 1 record\n";
     const std::string longname(250, 'm');
     return {
         // Alone, an argument that looks like an option is still the metafile.
@@ -1317,12 +1335,19 @@ std::vector<argrow> argrows() {
          .out = "1",
          .moved = true,
          .meta = "-n"},
-        {.name = "Verbose", .args = {"-v", "meta"}, .out = one, .moved = true},
-        {.name = "VerboseTwice", .args = {"-v", "-v", "--", "meta"}, .out = one, .moved = true},
-        {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one},
-        {.name = "DryRunAloneShowsTheRenames", .args = {"-n", "meta"}, .out = one},
-        {.name = "DryRunUpdateShowsTheRenames", .args = {"-n", "-u", "meta"}, .out = one},
-        {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one},
+        {.name = "Verbose", .args = {"-v", "meta"}, .out = one, .err = did, .moved = true},
+        {.name = "VerboseTwice",
+         .args = {"-v", "-v", "--", "meta"},
+         .out = one,
+         .err = did,
+         .moved = true},
+        {.name = "DryRunClustered", .args = {"-nv", "meta"}, .out = one, .err = would},
+        {.name = "DryRunAloneShowsTheRenames", .args = {"-n", "meta"}, .out = one, .err = would},
+        {.name = "DryRunUpdateShowsTheRenames",
+         .args = {"-n", "-u", "meta"},
+         .out = one,
+         .err = would},
+        {.name = "DryRunUpdateClustered", .args = {"-vun", "meta"}, .out = one, .err = would},
         // Its work directory's name would pass the longest a name can be.
         {.name = "UpdateIndexNameTooLong",
          .args = {"-u", longname},
@@ -1334,6 +1359,7 @@ std::vector<argrow> argrows() {
         {.name = "DashAfterOptionsIsTheMetafile",
          .args = {"-v", "-"},
          .out = one,
+         .err = did,
          .moved = true,
          .meta = "-"},
         // The reader's message ends no line: -v ends it before the count.
@@ -1379,7 +1405,7 @@ TEST_F(Msgseq, VerboseNamesEveryRenameSetAsidesToo) {
     mailbox(names, names);
     const files before = ondisk();
     runresult r = msgseq({"-v", "meta"});
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "msgseq: 4 renamed, 0 already in place, 0 missing, 0 refused, of 4 records\n");
     EXPECT_EQ(r.status, 0);
     std::string count;
     EXPECT_EQ(replay(before, r.out, &count), ondisk()) << r.out;
@@ -1404,7 +1430,8 @@ TEST_F(Msgseq, NoneOfTheListedFilesFound) {
                   "msgseq: cannot move 'b.msg' to 'in001.msg': No such file or directory\n"
                   "msgseq: none of the listed files was found; names are taken relative to the "
                   "working directory, " +
-                      std::string(cwd) + "\nmsgseq: 2 of 2 records not renamed: 2 missing\n");
+                      std::string(cwd) + "\nmsgseq: 0 renamed, 0 already in place, 2 missing, " +
+                      "0 refused, of 2 records\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(ondisk(), (files{{"other.msg", "x"}}));
         EXPECT_EQ(slurp("meta"), indexof({"a.msg", "b.msg"}));
@@ -1584,8 +1611,8 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         const runresult real = runin(tag, realargs, &realafter);
         EXPECT_EQ(dry.out, real.out);
         EXPECT_EQ(asreal(dry.err), real.err);
-        // which differ only in how the dry run counts what it would not do
-        EXPECT_EQ(dry.err == real.err, real.err.find(" not renamed: ") == std::string::npos);
+        // which differ only in how the dry run counts what it would do
+        EXPECT_EQ(dry.err == real.err, real.err.find(" renamed, ") == std::string::npos);
         EXPECT_EQ(dry.status, real.status);
         if (tag == "update" && GetParam().updatestatus >= 0) {
             EXPECT_EQ(real.status, GetParam().updatestatus);
@@ -1640,7 +1667,7 @@ TEST_F(Msgseq, UpdateRewritesTheIndexAndASecondRunDoesNothing) {
 
     r = msgseq({"-u", "-v", "meta"});
     EXPECT_EQ(r.out, "7");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "msgseq: 0 renamed, 7 already in place, 0 missing, 0 refused, of 7 records\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), want);
     EXPECT_EQ(slurp("meta"), index(renamed, true));
@@ -1674,8 +1701,10 @@ TEST_F(Msgseq, UpdateKeepsTheNamesOfRecordsNotMoved) {
         EXPECT_EQ(r.out, "3");
         EXPECT_EQ(r.err,
                   "msgseq: cannot move 'gone.msg' to 'in000.msg': No such file or directory\n"
-                  "msgseq: cannot move 'x.msg' to 'in001.msg': File exists\n"
-                  "msgseq: 2 of 3 records not renamed: 1 missing, 1 refused\n");
+                  "msgseq: cannot move 'x.msg' to 'in001.msg': File exists ('in001.msg' is not in "
+                  "the index)\nmsgseq: " +
+                      std::string(pass ? "0 renamed, 1" : "1 renamed, 0") +
+                      " already in place, 1 missing, 1 refused, of 3 records\n");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(ondisk(), (files{{"x.msg", msg("x.msg")},
                                    {"in001.msg", msg("in001.msg")},
@@ -1785,15 +1814,15 @@ std::vector<refusedrow> refusedrows() {
         {.name = "SubjectTooLong",
          .meta = head + rec("a.msg") + rec("b.msg", std::string(100, 'x')) + "END\n",
          .out = "2",
-         .err = "msgseq: meta:13: subject longer than 99 characters\n"},
+         .err = "msgseq: meta:13: subject longer than 99 bytes\n"},
         {.name = "BccTooLong",
          .meta = head + rec("a.msg", "s", std::string(100, 'x')) + rec("b.msg") + "END\n",
          .out = "2",
-         .err = "msgseq: meta:8: bcc longer than 99 characters\n"},
+         .err = "msgseq: meta:8: bcc longer than 99 bytes\n"},
         {.name = "AddressTooLong",
          .meta = "/p\n" + std::string(50, 'a') + "\n" + rec("a.msg") + rec("b.msg") + "END\n",
          .out = "2",
-         .err = "msgseq: meta:2: owner's address too long (over 49 characters)\n"},
+         .err = "msgseq: meta:2: owner's address too long (over 49 bytes)\n"},
         {.name = "NulInASubject",
          .meta = head + rec("a.msg", std::string("x\0y", 3)) + rec("b.msg") + "END\n",
          .out = "2",
@@ -1816,14 +1845,32 @@ std::vector<refusedrow> refusedrows() {
                  std::string e;
                  for (int k = 0; k < 10; k++)
                      e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
-                          ": subject longer than 99 characters\n";
+                          ": subject longer than 99 bytes\n";
+                 return e + "msgseq: meta: and 2 more such lines\n";
+             }()},
+        // A line both too long and ending in CR, past the ten shown, is one more line.
+        {.name = "CrOnALongLineCountedOnce",
+         .meta =
+             [&] {
+                 std::string m = head;
+                 for (int k = 0; k < 11; k++) m += rec("a.msg", std::string(100, 'x'));
+                 return m + rec("a.msg", std::string(100, 'x') + "\r") + "END\r\n";
+             }(),
+         .out = "FILE ERROR: readhdr, error in reading to"
+                "FILE ERROR: readmeta, error in reading meta record from meta12",
+         .err =
+             [] {
+                 std::string e;
+                 for (int k = 0; k < 10; k++)
+                     e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
+                          ": subject longer than 99 bytes\n";
                  return e + "msgseq: meta: and 2 more such lines\n";
              }()},
         {.name = "TooLongThenCutShort",
          .meta = head + rec("a.msg", std::string(100, 'x')) + "b.msg\nt\n",
          .out = "FILE ERROR: readhdr, error in reading from"
                 "FILE ERROR: readmeta, error in reading meta record from meta1",
-         .err = "msgseq: meta:6: subject longer than 99 characters\n"
+         .err = "msgseq: meta:6: subject longer than 99 bytes\n"
                 "msgseq: meta:12: file ends inside a record\n"},
         {.name = "CrLf",
          .meta = crlf,
@@ -1842,7 +1889,9 @@ TEST_P(MsgseqUpdateRefused, NothingRenamedIndexUntouched) {
     spit("b.msg", msg("b.msg"));
     runresult r = msgseq({"-u", "meta"});
     EXPECT_EQ(r.out, f.out);
-    EXPECT_EQ(r.err, f.err);
+    EXPECT_EQ(r.err, f.err +
+                         "msgseq: nothing done; 'mailbox check meta' lists what stops the update, "
+                         "and 'mailbox mend meta' mends it\n");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(ondisk(), (files{{"a.msg", msg("a.msg")}, {"b.msg", msg("b.msg")}}));
     EXPECT_EQ(slurp("meta"), f.meta);
@@ -1862,7 +1911,7 @@ TEST_F(Msgseq, LinksOnTheWayToTheMetafileAreNeverMoved) {
     EXPECT_EQ(r.out, "2");
     EXPECT_EQ(r.err,
               "msgseq: cannot move 'lnk1' to 'in000.msg': it is the metafile being read\n"
-              "msgseq: 1 of 2 records not renamed: 1 refused\n");
+              "msgseq: 1 renamed, 0 already in place, 0 missing, 1 refused, of 2 records\n");
     EXPECT_EQ(r.status, 3);
     char to[16] = {};
     EXPECT_EQ(readlink("lnk1", to, sizeof to - 1), 4);

@@ -196,9 +196,9 @@ runresult runfsfault(const std::vector<std::string>& args, const std::vector<std
 }
 
 std::string asreal(std::string err) {
-    const std::string dry = " would not be renamed: ";
+    const std::string dry = " would be renamed, ";
     const size_t last = err.rfind('\n', err.size() >= 2 ? err.size() - 2 : 0);
     const size_t at = err.find(dry, last == std::string::npos ? 0 : last);
-    if (at != std::string::npos) err.replace(at, dry.size(), " not renamed: ");
+    if (at != std::string::npos) err.replace(at, dry.size(), " renamed, ");
     return err;
 }

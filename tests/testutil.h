@@ -77,8 +77,8 @@ struct runhow {
 runresult run(const std::vector<std::string>& argv, const char* outpath = nullptr,
               const std::vector<std::string>& env = {}, const runhow& how = {});
 
-// A dry run's standard error in a real run's words: "would not be renamed"
-// in its last line becomes "not renamed".
+// A dry run's standard error in a real run's words: "would be renamed" in its
+// last line, the totals, becomes "renamed".
 std::string asreal(std::string err);
 
 // The environment that preloads the fault library (tests/fsfault.cpp, which

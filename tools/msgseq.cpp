@@ -46,8 +46,9 @@ constexpr char help[] =
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
-    "When any record is not renamed, the last line on standard error says how many\n"
-    "of how many, and why.\n"
+    "With -n or -v, when any record is not renamed, and after a stop, a line on\n"
+    "standard error counts the records: renamed, already in place, missing,\n"
+    "refused (and not reached, after a stop), of how many.\n"
     "\n"
     "Exit status: 0 done, and on disk; 1 usage; 2 METAFILE not read whole, or an\n"
     "interrupted -u run to finish first, or -u refused with nothing changed (the\n"
@@ -240,15 +241,12 @@ bool crnames() {
     return false;
 }
 
-// The last word on records not renamed: how many of how many, and why.
-void tally(const renumstats& st, bool dryrun) {
-    const int left = st.missing + st.refused;
-    if (st.records <= 0 || left <= 0) return;
-    std::string why;
-    if (st.missing > 0) why = std::to_string(st.missing) + " missing";
-    if (st.refused > 0) why += (why.empty() ? "" : ", ") + std::to_string(st.refused) + " refused";
-    (void)fprintf(stderr, "msgseq: %d of %d record%s %s renamed: %s\n", left, st.records,
-                  st.records == 1 ? "" : "s", dryrun ? "would not be" : "not", why.c_str());
+// The last word on the records: how many renamed, in place, missing, refused
+// and not reached. A plain run that renamed every one stays quiet.
+void tally(const renumstats& st, const args& a) {
+    if (st.records <= 0) return;
+    if (!a.dryrun && !a.verbose && st.missing + st.refused + st.left == 0) return;
+    (void)fprintf(stderr, "msgseq: %s\n", renumtotals(st, a.dryrun).c_str());
 }
 
 // Loading a large index takes a heap record for every message. The heap is
@@ -316,19 +314,18 @@ void catchstops() {
     }
 }
 
-// How far a stopped run got, as one line, or that the signal came too late
-// to stop anything; then the process ends by the signal itself, so that a
+// What a stopped run leaves to do (its totals are said just before), or that
+// the signal came too late to stop anything; then the process ends by the signal itself, so that a
 // shell or script that started it sees it stopped by that signal (status
 // 128 + its number) and stops too.
-int endstopped(int sig, int rc, const renumstats& stats, const args& a) {
+int endstopped(int sig, int rc, const args& a) {
     const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
     if (rc != RENUMSTOPPED)
         (void)fprintf(stderr,
                       "msgseq: interrupted by %s after the run had ended; nothing was stopped\n",
                       name);
     else
-        (void)fprintf(stderr, "msgseq: interrupted by %s after %d of %d records; %s%s%s\n", name,
-                      stats.records - stats.left, stats.records,
+        (void)fprintf(stderr, "msgseq: interrupted by %s; %s%s%s\n", name,
                       a.dryrun   ? "nothing was changed"
                       : a.update ? "run 'msgseq -u "
                                  : "nothing is under a temporary name",
@@ -340,17 +337,11 @@ int endstopped(int sig, int rc, const renumstats& stats, const args& a) {
     return 128 + sig;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // A reader of standard output that goes away must not stop the renames
-    // half way: a failed write is noted, and the run goes on.
-    (void)signal(SIGPIPE, SIG_IGN);
-    args a;
-    if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
-
-    const int lock = renumlock();
-    if (lock < 0 && errno == EWOULDBLOCK) {
+// Takes the working directory's lock and checks that no update of the index
+// waits to be finished: 0 with *lock held, or the exit status.
+int lockdir(const args& a, int* lock) {
+    *lock = renumlock();
+    if (*lock < 0 && errno == EWOULDBLOCK) {
         (void)fputs(
             "msgseq: another process (a msgseq run, or flock(1)) holds the lock on this "
             "directory; nothing done\n",
@@ -358,7 +349,7 @@ int main(int argc, char** argv) {
         return RENUMBUSY;
     }
     // NFS without its lock manager, say: no run goes on unlocked.
-    if (lock < 0) {
+    if (*lock < 0) {
         (void)fprintf(stderr, "msgseq: cannot lock the working directory: %s; nothing done\n",
                       strerror(errno));
         return RENUMBUSY;
@@ -368,32 +359,57 @@ int main(int argc, char** argv) {
                       "msgseq: an update of '%s' by 'msgseq -u' was cut short; run 'msgseq -u %s' "
                       "to finish it\n",
                       renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
-        renumunlock(lock);
+        renumunlock(*lock);
         return EXIT_LOAD;
     }
-
     if (rmunfinished(a.meta)) {
-        (void)fprintf(stderr, "msgseq: a delete from '%s' by 'mailbox delete' was cut short; run "
-                      "'mailbox check %s' to finish it\n", renumshown(a.meta).c_str(),
-                      renumshown(a.meta).c_str());
-        renumunlock(lock);
+        (void)fprintf(stderr,
+                      "msgseq: a delete from '%s' by 'mailbox delete' was cut short; run "
+                      "'mailbox check %s' to finish it\n",
+                      renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+        renumunlock(*lock);
         return EXIT_LOAD;
     }
+    return 0;
+}
+
+// What one run found: the records loaded, whether the index was read whole,
+// whether a carriage return is to blame, and the library's counts.
+struct outcome {
+    int count = 0;
+    bool loaded = false;
+    bool crlf = false;
+    renumstats stats{};
+};
+
+// With -u, an index that would not come back as it is touches nothing: every
+// line that stops it is named, and where to see and mend them all.
+bool refusedupdate(const source& src, const args& a, outcome* o) {
+    if (!explain(src.path.c_str(), a.meta, true, &o->crlf)) return false;
+    const std::string shown = renumshown(a.meta);
+    (void)fprintf(stderr,
+                  "msgseq: nothing done; 'mailbox check %s' lists what stops the update, and "
+                  "'mailbox mend %s' mends it\n",
+                  shown.c_str(), shown.c_str());
+    return true;
+}
+
+// Reads the index and renames its records' files: the library's status.
+int renumber(const args& a, outcome* o) {
     source src;
     const bool readable = readonce(a.meta, &src);
     if (readable) roomforrecords(src.path.c_str());
     llinit();
-    const bool loaded = readable && load(src, a.meta);
+    o->loaded = readable && load(src, a.meta);
     // Caught only from here on: until the metafile is read nothing has
     // changed, and a metafile that blocks (a FIFO with no writer, a
     // terminal) must still yield to Ctrl-C, which a restarted read would not.
     catchstops();
-    const int count = inlist->count;
-    bool crlf = false;
-    if (readable && !loaded && !a.update) explain(src.path.c_str(), a.meta, false, &crlf);
+    o->count = inlist->count;
+    if (readable && !o->loaded && !a.update) explain(src.path.c_str(), a.meta, false, &o->crlf);
     // A dry run shows the renames it would make; -v shows those made.
     FILE* const trace = a.verbose || a.dryrun ? stdout : nullptr;
-    if (trace && readable && !loaded)
+    if (trace && readable && !o->loaded)
         putchar('\n');  // the reader's messages end no line of their own
 
     // The progress line goes where a person watches, and not where -v's
@@ -403,39 +419,34 @@ int main(int argc, char** argv) {
     opts.stop = &stopsig;
     opts.progress = watched ? stderr : nullptr;
     opts.progressms = 1000;
-    renumstats stats{};
-    // With -u, an index that would not come back as it is touches nothing:
-    // every line that stops it is named.
-    int rc = RENUMINDEX;
-    if (readable && !a.update)
-        rc = renumfiles(a.meta, inlist, &opts, false, &stats);
-    else if (readable && !explain(src.path.c_str(), a.meta, true, &crlf) && loaded)
-        rc = renumindex(a.meta, inlist, &opts, &stats);
-    if (stats.records > 0 && stats.missing == stats.records) {
-        if (crlf || crnames()) {
-            (void)fputs(
-                "msgseq: none of the listed files was found, most likely because the "
-                "index has CR-LF line ends: a name read from it ends in a carriage "
-                "return\n",
-                stderr);
-        } else {
-            char cwd[PATH_MAX];
-            (void)fprintf(stderr,
-                          "msgseq: none of the listed files was found; names are taken relative "
-                          "to the working directory, %s\n",
-                          getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
-        }
-    }
-    tally(stats, a.dryrun);
-    llfree(inlist);
-    llfree(outlist);
-    inlist = outlist = nullptr;
-    renumunlock(lock);
-    if (stopsig && rc == RENUMSTOPPED) return endstopped(stopsig, rc, stats, a);
-    // Kept out by another run's lock, or a directory that can't be locked:
-    // nothing was done, and no count is printed.
-    if (rc == RENUMBUSY) return rc;
+    if (readable && !a.update) return renumfiles(a.meta, inlist, &opts, false, &o->stats);
+    if (readable && !refusedupdate(src, a, o) && o->loaded)
+        return renumindex(a.meta, inlist, &opts, &o->stats);
+    return RENUMINDEX;
+}
 
+// Every record's file missing: most likely the wrong directory, or an index
+// with CR-LF line ends.
+void nonefound(const outcome& o) {
+    if (o.stats.records <= 0 || o.stats.missing != o.stats.records) return;
+    if (o.crlf || crnames()) {
+        (void)fputs(
+            "msgseq: none of the listed files was found, most likely because the "
+            "index has CR-LF line ends: a name read from it ends in a carriage "
+            "return\n",
+            stderr);
+        return;
+    }
+    char cwd[PATH_MAX];
+    (void)fprintf(stderr,
+                  "msgseq: none of the listed files was found; names are taken relative "
+                  "to the working directory, %s\n",
+                  getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+}
+
+// The count on standard output; false when it, or a line before it, was
+// not written.
+bool printcount(int count) {
     printf("%d", count);
     const bool flushed = fflush(stdout) == 0;
     const int err = errno;
@@ -445,12 +456,43 @@ int main(int argc, char** argv) {
         (void)fprintf(stderr, "msgseq: error writing standard output: %s\n", strerror(err));
     else if (!printed)
         (void)fputs("msgseq: error writing standard output\n", stderr);
-    if (stopsig) return endstopped(stopsig, rc, stats, a);
-    // The lowest status that applies, but for an update left unfinished,
-    // which asks to be run again.
+    return printed;
+}
+
+// The lowest status that applies, but for an update left unfinished, which
+// asks to be run again.
+int exitstatus(int rc, bool loaded, bool printed) {
     if (rc == RENUMWRITE) return rc;
     if (!loaded || rc == RENUMINDEX) return EXIT_LOAD;
     if (rc == RENUMFILES) return EXIT_RENAME;
     if (!printed) return EXIT_OUTPUT;
     return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader of standard output that goes away must not stop the renames
+    // half way: a failed write is noted, and the run goes on.
+    (void)signal(SIGPIPE, SIG_IGN);
+    args a;
+    if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
+    int lock = -1;
+    if (int rc = lockdir(a, &lock)) return rc;
+
+    outcome o;
+    const int rc = renumber(a, &o);
+    nonefound(o);
+    tally(o.stats, a);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    renumunlock(lock);
+    if (stopsig && rc == RENUMSTOPPED) return endstopped(stopsig, rc, a);
+    // Kept out by another run's lock, or a directory that can't be locked:
+    // nothing was done, and no count is printed.
+    if (rc == RENUMBUSY) return rc;
+    const bool printed = printcount(o.count);
+    if (stopsig) return endstopped(stopsig, rc, a);
+    return exitstatus(rc, o.loaded, printed);
 }
