@@ -363,9 +363,10 @@ int lockdir(const args& a, int* lock) {
         return EXIT_LOAD;
     }
     if (rmunfinished(a.meta)) {
-        (void)fprintf(stderr, "msgseq: a delete from '%s' by 'mailbox delete' was cut short; run "
-                      "'mailbox check %s' to finish it\n", renumshown(a.meta).c_str(),
-                      renumshown(a.meta).c_str());
+        (void)fprintf(stderr,
+                      "msgseq: a delete from '%s' by 'mailbox delete' was cut short; run "
+                      "'mailbox check %s' to finish it\n",
+                      renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
         renumunlock(*lock);
         return EXIT_LOAD;
     }
