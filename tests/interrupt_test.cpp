@@ -547,7 +547,7 @@ TEST_F(UpdateInterrupted, KilledAtAnyCallThenRerunEndsAsOneRun) {
             ASSERT_EQ(cut.status, 128 + SIGKILL) << cut.err;
             const files left = ondisk();
             // An update left unfinished turns a plain run away untouched.
-            if (exists(smallwork)) {
+            if (exists(smallwork + "/journal")) {
                 const runresult plain = runfsfault({"meta"}, with({}));
                 EXPECT_EQ(plain.status, 2);
                 EXPECT_NE(plain.err, "");
