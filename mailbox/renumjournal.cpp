@@ -2,36 +2,9 @@
 // index safe against a kill or a power cut, and how a killed one is taken
 // up again.
 //
-// The states an update passes through on disk, in order; renumindex
-// (mailbox/renum.cpp) reads which one it is in from the work directory
-// "<index>.msgseq-update" and the journal in it.
-//
-//  1. Nothing: no work directory. A run starts afresh; mkdir makes state 2.
-//  2. Work directory made, no journal in it (perhaps "journal.new" or
-//     "index", half written). A rerun clears it (renumclearwork: only those
-//     names; anything else there stops it) and starts afresh.
-//     renumbegin writes the journal, syncs it, the work directory and the
-//     directory holding that: state 3, before the first file moves.
-//  3. Journal on disk, some files moved. A rerun reads the journal
-//     (renumreadjournal), checks that the index is the one it was written
-//     for and finds each record's file by its inode wherever the run left it
-//     (renumfindfiles), then moves the rest (renumpasses). When every file
-//     is where it ends, the mailbox directory is synced: state 4.
-//  4. Renames on disk. A rerun does as from 3 and finds nothing to move.
-//     durwriteindex writes the new index in the work directory, syncs it,
-//     renames it over the index and syncs the index's directory: state 5.
-//  5. Index replaced, journal still there. A rerun does as from 3: every
-//     record lists the name its file now has, which the check accepts, and
-//     the same index is written again. renumclearwork removes the journal
-//     first: state 6.
-//  6. Journal removed, work directory still there. A rerun is as from 2:
-//     it starts afresh, finds every file in place, and writes the same
-//     index. renumclearwork removes the directory; its parent is synced.
-//  7. Done.
-//
-// A power cut keeps what was synced before it: the journal before any file
-// moves, the moves before the index names them, the index before the
-// journal goes. A rerun from what survives is one of the states above.
+// The states an update passes through on disk, and the step that takes it
+// from each to the next, are told where renumindex takes them:
+// mailbox/renumupdate.cpp.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>

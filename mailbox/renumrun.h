@@ -4,7 +4,8 @@
 // moves: the first pass, chains, rings and their undoing),
 // mailbox/renumfs.cpp (one move as the file system makes it),
 // mailbox/renumjournal.cpp (the update's journal, its resumption and the
-// writing of files that must survive a crash) and mailbox/renum.cpp (the
+// writing of files that must survive a crash), mailbox/renumupdate.cpp (the
+// update of the index, step by step) and mailbox/renum.cpp (the other
 // public entry points). Not installed: callers use mailbox/renum.h.
 //
 // A renumrun lives on its caller's stack for one call of renumfiles or
