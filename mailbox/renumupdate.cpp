@@ -139,12 +139,43 @@ int findstate(update& u, const llnode* itemlist) {
                  errno ? strerror(errno) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
+    // A plain run that could not write beside the index kept its journal in
+    // the working directory: it finishes there, by a plain run.
+    if (u.found == renumjournal::none) {
+        renumwork w;
+        renumfindwork(u.fname, &w);
+        if (w.found != renumjournal::none && w.dir != u.dir) {
+            renumsay(u.opts,
+                     "a run of '%s' was cut short, its journal in '%s'; finish it with '%s %s' "
+                     "first, or give it up with '%s --abort %s'\n",
+                     shown(u).c_str(), renumshown(w.dir).c_str(), progof(u.opts),
+                     shown(u).c_str(), progof(u.opts), shown(u).c_str());
+            return RENUMINDEX;
+        }
+    }
     if (renumworkforeign(u.dir)) {
         renumsay(u.opts, "'%s' holds files that msgseq did not put there; nothing done\n",
                  renumshown(u.dir).c_str());
         return RENUMINDEX;
     }
     return next;
+}
+
+// A file a plain run cut short set aside that the update could move neither
+// on nor back: the plain run must finish first.
+int stranded(const update& u) {
+    const renumrun& r = u.r;
+    const uint32_t i = renumstranded(r);
+    if (i == renumnone) return next;
+    const char* prog = progof(u.opts);
+    renumsay(u.opts,
+             "the file of the record listing '%s' was set aside by a run cut short, and "
+             "can take neither its new name '%s', which another record keeps in the "
+             "index, nor its own, which another file has; run '%s %s' to finish that "
+             "run, then '%s -u %s'; nothing done\n",
+             renumshown(renumlisted(r, i)).c_str(), renumtarget(i).s, prog, shown(u).c_str(), prog,
+             shown(u).c_str());
+    return RENUMINDEX;
 }
 
 // States 1, 2 and 6: no journal. The records are taken and the directory
@@ -154,18 +185,7 @@ int startafresh(update& u, llnode* itemlist) {
     if (!renumstart(r, u.fname, itemlist, u.opts, true))
         return r.recs.empty() ? RENUMOK : RENUMFILES;
     u.same = renumrefuselinked(r);
-    if (const uint32_t i = renumstranded(r); i != renumnone) {
-        const char* prog = progof(u.opts);
-        renumsay(u.opts,
-                 "the file of the record listing '%s' was set aside by a run cut short, and "
-                 "can take neither its new name '%s', which another record keeps in the "
-                 "index, nor its own, which another file has; run '%s %s' to finish that "
-                 "run, then '%s -u %s'; nothing done\n",
-                 renumshown(renumlisted(r, i)).c_str(), renumtarget(i).s, prog, shown(u).c_str(),
-                 prog, shown(u).c_str());
-        return RENUMINDEX;
-    }
-    return next;
+    return stranded(u);
 }
 
 // States 3 to 5: a journal on disk. The index must be the one it was written
@@ -173,33 +193,32 @@ int startafresh(update& u, llnode* itemlist) {
 int takeupjournal(update& u, llnode* itemlist) {
     renumrun& r = u.r;
     if (!renumstart(r, u.fname, itemlist, u.opts, false, true)) return RENUMFILES;
-    const std::string name = shown(u), dir = renumshown(u.dir);
+    const std::string name = shown(u);
+    const char* prog = progof(u.opts);
     if (!(u.log.where == r.here) || u.log.recs.size() != r.recs.size()) {
         renumsay(u.opts,
                  "the update of '%s' that was cut short worked in another directory "
-                 "or on another index; finish it there, or give it up by removing '%s' "
-                 "(the files keep the names they have now)\n",
-                 name.c_str(), dir.c_str());
+                 "or on another index; finish it there, or give it up with '%s --abort %s'\n",
+                 name.c_str(), prog, name.c_str());
         return RENUMINDEX;
     }
     uint32_t differs = 0;
     std::string changed;
     switch (renumfindfiles(r, u.log, &differs, &changed)) {
-    case renumresume::ok: return next;
+    case renumresume::ok: return u.log.plain ? stranded(u) : next;
     case renumresume::changed:
         renumsay(u.opts,
                  "'%s', the file of record %u, is not the file the update of '%s' began "
                  "with (its size or time differs); nothing done; put that message back, or "
-                 "give the update up by removing '%s' (the files keep the names they have "
-                 "now)\n",
-                 renumshown(changed).c_str(), differs + 1, name.c_str(), dir.c_str());
+                 "give the update up with '%s --abort %s'\n",
+                 renumshown(changed).c_str(), differs + 1, name.c_str(), prog, name.c_str());
         break;
     case renumresume::other:
         renumsay(u.opts,
                  "'%s' is not the index that the update cut short was working on (record %u "
                  "differs from its journal); nothing done; put that index back, or give the "
-                 "update up by removing '%s' (the files keep the names they have now)\n",
-                 name.c_str(), differs + 1, dir.c_str());
+                 "update up with '%s --abort %s'\n",
+                 name.c_str(), differs + 1, prog, name.c_str());
         break;
     case renumresume::apart:
         renumsay(u.opts,

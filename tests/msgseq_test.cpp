@@ -216,12 +216,12 @@ const std::string unwritten =
     "update\n";
 const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
-    "differs from its journal); nothing done; put that index back, or give the update up by "
-    "removing 'DIR/meta.msgseq-update' (the files keep the names they have now)\n";
+    "differs from its journal); nothing done; put that index back, or give the update up with "
+    "'msgseq --abort meta'\n";
 const std::string changedfile =
     "msgseq: 'in005.msg', the file of record 3, is not the file the update of 'meta' began with "
-    "(its size or time differs); nothing done; put that message back, or give the update up by "
-    "removing 'DIR/meta.msgseq-update' (the files keep the names they have now)\n";
+    "(its size or time differs); nothing done; put that message back, or give the update up with "
+    "'msgseq --abort meta'\n";
 // The usual mailbox stopped after its first record, its last file changed.
 files changedlast(const std::string& text) {
     files f = killedfirst;
