@@ -142,6 +142,9 @@ struct renumrun {
     bool update = false;                // the index will be rewritten with the new names
     std::vector<std::string> reserved;  // sorted: names no record may move in under
     std::vector<ino_t> ino;             // each record's file, when the directory was listed for it
+    // Records a stop does not keep from working: a file set aside, and each
+    // record whose file holds the new name of the one before.
+    std::vector<bool> aside;
     renumid here{};
     // The progress line: calls since the clock was last read, when the run
     // began, and how wide the line shown is (0: none shown).

@@ -628,6 +628,21 @@ std::vector<faultrow> faultrows() {
          .status = 128 + SIGTERM,
          .after = withwork(oneturned),
          .listed = tworings},
+        // A ring of three cut short after its set-aside file and one move;
+        // stopped at its first move, the rerun still closes the ring, so that
+        // the set-aside file is never sent back onto a name another file holds.
+        {.name = "StopStillClosesARingLeftOpen",
+         .faults = {"FSFAULT_KILL=rename-to:in001.msg"},
+         .status = 128 + SIGKILL,
+         .listed = ring3,
+         .cutshort = true,
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in002.msg"},
+         .rerunstatus = 128 + SIGINT,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in002.msg", msg("in000.msg")}},
+         .rerunerr = "msgseq: interrupted by SIGINT after the run had ended; nothing was stopped\n"},
         // After the last record there is nothing left to stop: the run ends
         // as it would have, and then by the signal.
         {.name = "SignalAfterTheLastRecordStopsNothing",
@@ -1986,6 +2001,23 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(ondisk(), ends);
     EXPECT_EQ(slurp("meta"), indexof({"in001.msg", "in000.msg", "in000.msg"}));
+}
+
+TEST_F(Msgseq, UpdateAfterAPlainRunCutShortOnAnIndexAbove) {
+    // As the one before, the index in the directory above: -u is refused
+    // the same, a plain run finishes, and -u then ends.
+    ASSERT_EQ(mkdir("box", 0755), 0);
+    spit("meta", indexof({"in001.msg", "in000.msg", "in000.msg"}));
+    ASSERT_EQ(chdir("box"), 0);
+    mailbox({}, {"in000.msg", "in001.msg"});
+    ASSERT_EQ(runfsfault({"../meta"}, {"FSFAULT_KILL=rename-to:in001.msg"}).status, 128 + SIGKILL);
+    const runresult r = msgseq({"-u", "../meta"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("run 'msgseq ../meta' to finish that run"), std::string::npos) << r.err;
+    EXPECT_EQ(msgseq({"../meta"}).status, 3);
+    EXPECT_EQ(msgseq({"-u", "../meta"}).status, 3);
+    EXPECT_EQ(ondisk(), files({{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}}));
+    EXPECT_FALSE(exists("../meta.msgseq-update"));
 }
 
 TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARing) {
