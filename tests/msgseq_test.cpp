@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -643,6 +644,26 @@ std::vector<faultrow> faultrows() {
                         {"in001.msg", msg("in002.msg")},
                         {"in002.msg", msg("in000.msg")}},
          .rerunerr = "msgseq: interrupted by SIGINT after the run had ended; nothing was stopped\n"},
+        // A chain of five in the second pass stops between any two moves.
+        {.name = "SignalStopsAChainOfFiveBetweenMoves",
+         .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in004.msg"},
+         .err = "msgseq: interrupted by SIGINT after 2 of 6 records; nothing is under a "
+                "temporary name\n",
+         .status = 128 + SIGINT,
+         .after = withwork({{"b.msg", msg("b.msg")},
+                            {"in000.msg", msg("in000.msg")},
+                            {"in001.msg", msg("in001.msg")},
+                            {"in002.msg", msg("in002.msg")},
+                            {"in004.msg", msg("in003.msg")},
+                            {"in005.msg", msg("in004.msg")}}),
+         .listed = {"b.msg", "in000.msg", "in001.msg", "in002.msg", "in003.msg", "in004.msg"},
+         .rerun = true,
+         .rerunafter = {{"in000.msg", msg("b.msg")},
+                        {"in001.msg", msg("in000.msg")},
+                        {"in002.msg", msg("in001.msg")},
+                        {"in003.msg", msg("in002.msg")},
+                        {"in004.msg", msg("in003.msg")},
+                        {"in005.msg", msg("in004.msg")}}},
         // After the last record there is nothing left to stop: the run ends
         // as it would have, and then by the signal.
         {.name = "SignalAfterTheLastRecordStopsNothing",
@@ -2124,6 +2145,7 @@ struct callrow {
     size_t records = 0;  // when set, the index lists this many records, each its new name
     bool gone = false;   // the working directory is removed before the run
     bool quiet = false;
+    bool stopped = false;  // a stop asked for before the call
 };
 
 void PrintTo(const callrow& c, std::ostream* os) { *os << c.name; }
@@ -2137,6 +2159,16 @@ std::vector<callrow> callrows() {
          .update = true,
          .records = 1000000,
          .quiet = true},
+        // A stop before the journal is written changes nothing, and writes none.
+        {.name = "StoppedBeforeThePlainJournal",
+         .listed = {"a.msg", "b.msg"},
+         .rc = RENUMSTOPPED,
+         .stopped = true},
+        {.name = "StoppedBeforeTheUpdateJournal",
+         .listed = {"a.msg", "b.msg"},
+         .update = true,
+         .rc = RENUMSTOPPED,
+         .stopped = true},
     };
 }
 
@@ -2156,7 +2188,10 @@ TEST_P(RenumCall, EndsAsDocumented) {
     char* said = nullptr;
     size_t saidsize = 0;
     FILE* errs = c.quiet ? nullptr : open_memstream(&said, &saidsize);
-    const renumopts opts{"msgseq", false, nullptr, errs};
+    renumopts opts{"msgseq", false, nullptr, errs};
+    static volatile sig_atomic_t stop = 0;
+    stop = c.stopped;
+    opts.stop = &stop;
     renumstats stats{};
     const int rc = c.update ? renumindex(meta.c_str(), inlist, &opts, &stats)
                             : renumfiles(meta.c_str(), inlist, &opts, false, &stats);
@@ -2251,3 +2286,68 @@ INSTANTIATE_TEST_SUITE_P(
         {"NoRunLine", {"a.msg"}, false, 1, 0, "run plain\n", ""},
     }),
     [](const ::testing::TestParamInfo<journalrow>& info) { return info.param.name; });
+
+// A journal a rerun can't trust is never taken for none, nor for a shorter
+// one: plain, -u and --abort all stop, and change nothing; renumfiles too,
+// in-process, beside an update cut short.
+TEST_F(Msgseq, UntrustedJournalStopsEveryRun) {
+    const std::vector<std::pair<std::string, std::function<void()>>> harms = {
+        {"loop", [] { ASSERT_EQ(symlink("journal", (workdir + "/journal").c_str()), 0); }},
+        {"directory", [] { ASSERT_EQ(mkdir((workdir + "/journal").c_str(), 0700), 0); }},
+        {"separator", [] {
+             std::string j = slurp(workdir + "/journal");
+             spit(workdir + "/journal", j.replace(j.rfind(" 0 "), 3, " 0x"));
+         }},
+        {"short", [] {
+             const std::string j = slurp(workdir + "/journal");
+             spit(workdir + "/journal", j.substr(0, j.rfind('\n', j.size() - 2) + 1));
+         }},
+    };
+    for (const auto& [what, harm] : harms) {
+        SCOPED_TRACE(what);
+        for (const std::string& name : listing()) std::filesystem::remove_all(name);
+        mailbox(usual, usual);
+        ASSERT_EQ(runfsfault({"meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status, 128 + SIGKILL);
+        if (what != "separator" && what != "short") unlink((workdir + "/journal").c_str());
+        harm();
+        const files cut = ondisk();
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"meta"}, {"-u", "meta"}, {"--abort", "meta"}}) {
+            const runresult r = msgseq(args);
+            EXPECT_EQ(r.status, 2) << args[0];
+            EXPECT_NE(r.err.find("cannot read the journal"), std::string::npos) << r.err;
+            EXPECT_EQ(ondisk(), cut);
+        }
+    }
+    for (const std::string& name : listing()) std::filesystem::remove_all(name);
+    mailbox(usual, usual);
+    ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status, 128 + SIGKILL);
+    const files cut = ondisk();
+    llinit();
+    ASSERT_EQ(readmeta("meta", inlist), 1);
+    const renumopts opts{nullptr, false, nullptr, nullptr};
+    EXPECT_EQ(renumfiles("meta", inlist, &opts, false, nullptr), RENUMINDEX);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    EXPECT_EQ(ondisk(), cut);
+}
+
+// Started with SIGHUP ignored (nohup), the run is not stopped by one.
+TEST_F(Msgseq, IgnoredHangupStaysIgnored) {
+    mailbox(usual, usual);
+    const runresult r = run({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" meta", MSGSEQ_PATH}, nullptr,
+                            fsfaultenv({"FSFAULT_SIGNAL=SIGHUP:rename-to:in000.msg"}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), closed);
+}
+
+// Nothing to give up: said, and nothing changed.
+TEST_F(Msgseq, AbortWithNothingToGiveUp) {
+    mailbox(usual, usual);
+    const runresult r = msgseq({"--abort", "meta"});
+    EXPECT_EQ(r.err, "msgseq: no run of 'meta' was cut short; nothing to give up\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), untouched);
+}
