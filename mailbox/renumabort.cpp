@@ -9,6 +9,7 @@
 // name. The journal is removed only once every move is on disk, so that a
 // giving up cut short is finished by giving up again.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,10 +169,17 @@ int renumabort(const char* fname, llnode* itemlist, const renumopts* opts) {
     const std::string shown = renumshown(fname);
     if (w.found == renumjournal::bad) {
         renumsay(opts, "cannot read the journal '%s/journal': %s; nothing done\n",
-                 renumshown(w.dir).c_str(), w.err ? strerror(w.err) : "not in a form msgseq writes");
+                 renumshown(w.dir).c_str(),
+                 w.err ? strerror(w.err) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
     if (w.found == renumjournal::none) {
+        // A work directory with no journal is from a run cut short before
+        // its first move, or after its last: only the directory goes.
+        struct stat st;
+        if (!opts->dryrun && !w.dir.empty() && lstat(w.dir.c_str(), &st) == 0 &&
+            renumclearwork(w.dir) == 0)
+            (void)dursyncdir(durparent(w.dir));
         renumsay(opts, "no run of '%s' was cut short; nothing to give up\n", shown.c_str());
         return RENUMOK;
     }
