@@ -90,8 +90,9 @@ void journalline(std::string& text, const renumrun& r, uint32_t i, const struct 
 
 bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
-    std::string text = "msgseq update journal 3\nrun " + std::string(r.update ? "update" : "plain") +
-                       "\ndir " + std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
+    std::string text = "msgseq update journal 3\nrun " +
+                       std::string(r.update ? "update" : "plain") + "\ndir " +
+                       std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
                        "\nrecords " + std::to_string(r.recs.size()) + "\n";
     text.reserve(text.size() + r.recs.size() * (r.update ? 64 : 48));
     for (uint32_t i = 0; i < r.recs.size(); i++) {
@@ -100,8 +101,7 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
             // A record claimed as home by a ring cut short has no current
             // name apart from its new one.
             const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
-            r.ino[i] = fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino
-                                                                                   : 0;
+            r.ino[i] = fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
         }
         journalline(text, r, i, r.update && r.ino[i] ? &st : nullptr,
                     same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
@@ -189,8 +189,8 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     journaltext t{text.data(), text.data() + text.size()};
     if (!t.lit("msgseq update journal")) return renumjournal::bad;
     log->old = t.lit("\n");
-    if (!log->old && (!t.lit(" ") || !t.num('\n', &log->version) || log->version < 2 ||
-                      log->version > 3))
+    if (!log->old &&
+        (!t.lit(" ") || !t.num('\n', &log->version) || log->version < 2 || log->version > 3))
         return renumjournal::bad;
     if (log->version > 2 && !(t.lit("run update\n") || (log->plain = t.lit("run plain\n"))))
         return renumjournal::bad;
@@ -201,7 +201,8 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     log->recs.assign(count, {});
     for (renumentry& e : log->recs) {
         if (!readentry(t, *log, &e)) return renumjournal::bad;
-        const char* eol = static_cast<const char*>(memchr(t.at, '\n', static_cast<size_t>(t.end - t.at)));
+        const char* eol =
+            static_cast<const char*>(memchr(t.at, '\n', static_cast<size_t>(t.end - t.at)));
         if (!eol) return renumjournal::bad;
         e.name.assign(t.at, static_cast<size_t>(eol - t.at));
         t.at = eol + 1;

@@ -98,8 +98,7 @@ void markaside(renumrun& r) {
     r.aside.assign(r.recs.size(), false);
     for (const auto& [i, name] : r.away) {
         if (!name.starts_with(renumtmp)) continue;
-        for (uint32_t k = i; k != renumnone && !r.aside[k];
-             k = renumfindname(r, renumtarget(k).s))
+        for (uint32_t k = i; k != renumnone && !r.aside[k]; k = renumfindname(r, renumtarget(k).s))
             r.aside[k] = true;
     }
 }

@@ -256,7 +256,7 @@ struct renumentry {
     off_t size = 0;
     int64_t sec = 0;  // the file's modification time
     long nsec = 0;
-    bool timed = true;  // size and time written (a plain run writes neither)
+    bool timed = true;    // size and time written (a plain run writes neither)
     uint64_t fields = 0;  // the sum of the record's other fields
     uint32_t same = 0;    // the record whose file it is too, + 1; 0 for none
     std::string name;     // the name the index listed
@@ -266,7 +266,7 @@ struct renumlog {
     bool old = false;  // a journal of the release before: inodes and names alone
     int version = 0;
     bool plain = false;  // written by a run that does not rewrite the index
-    renumid where{};  // the directory the run worked in
+    renumid where{};     // the directory the run worked in
     std::vector<renumentry> recs;
 };
 

@@ -171,7 +171,7 @@ struct faultrow {
     bool sticky = false;     // the directory sticky, the files another user's (as root only)
     bool sametime = false;   // what between writes keeps the file's time
     std::vector<std::string> rerunargs{};  // when set, the rerun's; it prints no count
-    std::string indexdir{};  // when set, the index is there, named through it
+    std::string indexdir{};                // when set, the index is there, named through it
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -536,7 +536,8 @@ std::vector<faultrow> faultrows() {
          .rerunfaults = {"FSFAULT_NOREPLACE=einval"},
          .rerunafter = {{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}}},
         {.name = "NoReplaceRefusedAndUnlinksFail",
-         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=unlink:a.msg:EPERM,unlink:in000.msg:EPERM"},
+         .faults = {"FSFAULT_NOREPLACE=einval",
+                    "FSFAULT_FAIL=unlink:a.msg:EPERM,unlink:in000.msg:EPERM"},
          .out = "1",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted; it is now "
                 "under both names\n"
@@ -643,7 +644,8 @@ std::vector<faultrow> faultrows() {
          .rerunafter = {{"in000.msg", msg("in001.msg")},
                         {"in001.msg", msg("in002.msg")},
                         {"in002.msg", msg("in000.msg")}},
-         .rerunerr = "msgseq: interrupted by SIGINT after the run had ended; nothing was stopped\n"},
+         .rerunerr =
+             "msgseq: interrupted by SIGINT after the run had ended; nothing was stopped\n"},
         // A chain of five in the second pass stops between any two moves.
         {.name = "SignalStopsAChainOfFiveBetweenMoves",
          .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in004.msg"},
@@ -2220,10 +2222,10 @@ namespace {
 struct journalrow {
     std::string name;
     std::vector<std::string> names;
-    bool update = true;                   // sizes and times written too
-    ino_t ino = 0;                        // a plain journal's inode for each record
-    int64_t sec = 0;                      // each file's time
-    std::string from{}, to{};             // the journal's text changed so: bad
+    bool update = true;        // sizes and times written too
+    ino_t ino = 0;             // a plain journal's inode for each record
+    int64_t sec = 0;           // each file's time
+    std::string from{}, to{};  // the journal's text changed so: bad
 };
 
 void PrintTo(const journalrow& j, std::ostream* os) { *os << j.name; }
@@ -2294,11 +2296,13 @@ TEST_F(Msgseq, UntrustedJournalStopsEveryRun) {
     const std::vector<std::pair<std::string, std::function<void()>>> harms = {
         {"loop", [] { ASSERT_EQ(symlink("journal", (workdir + "/journal").c_str()), 0); }},
         {"directory", [] { ASSERT_EQ(mkdir((workdir + "/journal").c_str(), 0700), 0); }},
-        {"separator", [] {
+        {"separator",
+         [] {
              std::string j = slurp(workdir + "/journal");
              spit(workdir + "/journal", j.replace(j.rfind(" 0 "), 3, " 0x"));
          }},
-        {"short", [] {
+        {"short",
+         [] {
              const std::string j = slurp(workdir + "/journal");
              spit(workdir + "/journal", j.substr(0, j.rfind('\n', j.size() - 2) + 1));
          }},
@@ -2336,8 +2340,8 @@ TEST_F(Msgseq, UntrustedJournalStopsEveryRun) {
 // Started with SIGHUP ignored (nohup), the run is not stopped by one.
 TEST_F(Msgseq, IgnoredHangupStaysIgnored) {
     mailbox(usual, usual);
-    const runresult r = run({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" meta", MSGSEQ_PATH}, nullptr,
-                            fsfaultenv({"FSFAULT_SIGNAL=SIGHUP:rename-to:in000.msg"}));
+    const runresult r = run({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" meta", MSGSEQ_PATH},
+                            nullptr, fsfaultenv({"FSFAULT_SIGNAL=SIGHUP:rename-to:in000.msg"}));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), closed);

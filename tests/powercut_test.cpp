@@ -225,8 +225,7 @@ protected:
             const bool gone = listed[k] == pb.missing;
             char own[32];
             (void)snprintf(own, sizeof own, "in%03zu.msg", k);
-            const std::string at = renamed && !gone ? own : names[k];
-            const std::string path = box + "/" + at;
+            const std::string path = box + "/" + (renamed && !gone ? own : names[k]);
             const std::string has = exists(path) ? slurp(path) : "nothing\n";
             if (names[k] != (gone || asit ? listed[k] : own) ||
                 has != (gone ? "nothing\n" : body(listed[k])))
@@ -242,8 +241,8 @@ protected:
 
 }  // namespace
 
-// How a run is cut and then taken up: -u run again, a plain run run again,
-// or either given up by --abort.
+// How a run is cut and then taken up: -u or a plain run run again, or either
+// given up by --abort.
 struct pcmode {
     const char* name;
     bool update, abort;
@@ -256,66 +255,64 @@ constexpr pcmode pcmodes[] = {{"-u", true, false},
 TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
     const std::string snaps = dir + "/snaps", log = dir + "/calls.log";
     size_t states = 0, failed = 0;
-    for (const pcmode& mode : pcmodes)
-        for (const bool inside : {false, true}) {
-            for (const bool links : {false, true}) {
-                const std::string meta = (inside ? box : top) + "/meta";
-                const std::string arg = inside ? "meta" : "../meta";
+    for (int k = 0; k < 8; k++) {
+        const pcmode& mode = pcmodes[k / 2];
+        const bool inside = k % 2;
+        for (const bool links : {false, true}) {
+            const std::string meta = (inside ? box : top) + "/meta";
+            const std::string arg = inside ? "meta" : "../meta";
+            lay(meta);
+            fs::remove_all(snaps);
+            fs::remove(log);
+            ASSERT_TRUE(fs::create_directory(snaps));
+            ASSERT_EQ(chdir(box.c_str()), 0);
+            std::vector<std::string> faults = {"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
+                                               "FSFAULT_SNAP=" + snaps};
+            if (links) faults.push_back("FSFAULT_NOREPLACE=einval");
+            std::vector<std::string> args = {arg};
+            if (mode.update) args.insert(args.begin(), "-u");
+            const runresult once = runfsfault(args, faults);
+            const std::string how = GetParam().name + ", " + mode.name +
+                                    (inside ? ", index in the mailbox" : ", index beside it") +
+                                    (links ? ", link+unlink" : ", renames");
+            ASSERT_EQ(wrong(meta, once, !mode.update), "") << how << ", one whole run:\n"
+                                                           << once.err;
+            const std::vector<call> calls = readcalls(slurp(log));
+            const std::vector<cut> all = cuts(calls);
+            for (size_t s = 0; s < all.size(); s += sample) {
                 lay(meta);
-                fs::remove_all(snaps);
-                fs::remove(log);
-                ASSERT_TRUE(fs::create_directory(snaps));
-                ASSERT_EQ(chdir(box.c_str()), 0);
-                std::vector<std::string> faults = {"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
-                                                   "FSFAULT_SNAP=" + snaps};
-                if (links) faults.push_back("FSFAULT_NOREPLACE=einval");
-                std::vector<std::string> args = {arg};
-                if (mode.update) args.insert(args.begin(), "-u");
-                const runresult once = runfsfault(args, faults);
-                const std::string how = GetParam().name + ", " + mode.name +
-                                        (inside ? ", index in the mailbox" : ", index beside it") +
-                                        (links ? ", link+unlink" : ", renames");
-                ASSERT_EQ(wrong(meta, once, !mode.update), "") << how << ", one whole run:\n"
-                                                               << once.err;
-                const std::vector<call> calls = readcalls(slurp(log));
-                const std::vector<cut> all = cuts(calls);
-                for (size_t s = 0; s < all.size(); s += sample) {
-                    lay(meta);
-                    std::map<std::string, std::string> orphans;
-                    for (size_t i : all[s].kept) replay(calls[i], i, snaps, orphans);
-                    // A plain run whose journal had gone had ended: run again, it
-                    // is a run of its own on a renumbered mailbox; given up, it
-                    // has nothing to give up.
-                    const bool ended =
-                        std::any_of(all[s].kept.begin(), all[s].kept.end(), [&](size_t i) {
-                            return (calls[i].fn == "unlink" && calls[i].a.ends_with("/journal")) ||
-                                   (calls[i].fn == "rmdir" &&
-                                    calls[i].a.ends_with(".msgseq-update"));
-                        });
-                    if (ended && !mode.update && !mode.abort) continue;
-                    std::vector<std::string> again = {MSGSEQ_PATH, arg};
-                    if (mode.abort)
-                        again.insert(again.begin() + 1, "--abort");
-                    else if (mode.update)
-                        again.insert(again.begin() + 1, "-u");
-                    const runresult r = run(again);
-                    states++;
-                    const std::string bad =
-                        wrong(meta, r, !mode.update && (!mode.abort || ended), mode.abort ? 0 : -1);
-                    if (bad.empty() || ++failed > shown) continue;
-                    std::string say = how + ": power cut after call " +
-                                      std::to_string(all[s].p + 1) + " of " +
-                                      std::to_string(calls.size()) + ", " + calls[all[s].p].text +
-                                      "; lost:" + (all[s].lost.empty() ? " nothing" : "");
-                    for (size_t i : all[s].lost) say += "\n  " + calls[i].text;
-                    say += "\nrerun: status " + std::to_string(r.status) + ", out '" + r.out +
-                           "'\n" + r.err + bad;
-                    for (size_t at; (at = say.find(top + "/")) != std::string::npos;)
-                        say.erase(at, top.size() + 1);
-                    ADD_FAILURE() << say;
-                }
+                std::map<std::string, std::string> orphans;
+                for (size_t i : all[s].kept) replay(calls[i], i, snaps, orphans);
+                // A plain run whose journal went had ended: run again, it is a
+                // run of its own on a renumbered mailbox; given up, it has
+                // nothing to give up.
+                const bool ended =
+                    std::any_of(all[s].kept.begin(), all[s].kept.end(), [&](size_t i) {
+                        return (calls[i].fn == "unlink" && calls[i].a.ends_with("/journal")) ||
+                               (calls[i].fn == "rmdir" && calls[i].a.ends_with(".msgseq-update"));
+                    });
+                if (ended && !mode.update && !mode.abort) continue;
+                std::vector<std::string> again = {MSGSEQ_PATH, arg};
+                if (mode.update || mode.abort)
+                    again.insert(again.begin() + 1, mode.abort ? "--abort" : "-u");
+                const runresult r = run(again);
+                states++;
+                const std::string bad =
+                    wrong(meta, r, !mode.update && (!mode.abort || ended), mode.abort ? 0 : -1);
+                if (bad.empty() || ++failed > shown) continue;
+                std::string say = how + ": power cut after call " + std::to_string(all[s].p + 1) +
+                                  " of " + std::to_string(calls.size()) + ", " +
+                                  calls[all[s].p].text +
+                                  "; lost:" + (all[s].lost.empty() ? " nothing" : "");
+                for (size_t i : all[s].lost) say += "\n  " + calls[i].text;
+                say += "\nrerun: status " + std::to_string(r.status) + ", out '" + r.out + "'\n" +
+                       r.err + bad;
+                for (size_t at; (at = say.find(top + "/")) != std::string::npos;)
+                    say.erase(at, top.size() + 1);
+                ADD_FAILURE() << say;
             }
         }
+    }
     std::cout << "[          ] " << GetParam().name << ": " << states << " crash states, " << failed
               << " failed\n";
     EXPECT_EQ(failed, 0u);
