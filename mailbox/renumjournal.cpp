@@ -250,36 +250,41 @@ bool renumworkforeign(const std::string& dir) {
 // set-aside name. Another name the file has (a hard link, listed by another
 // record or by none) is never taken nor removed. A file under its new name
 // and under another of those too was cut short between a link and an
-// unlink, and keeps the new name. A file whose size or time differs from
-// the journal's may have taken a moved file's inode number, or be one the
-// user changed: the resume stops (changed) before it touches anything.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
-                           std::string* changed) {
+// unlink, and keeps the new name. Records past the journal's were added to
+// the index after it was written: the caller leaves them out of the run.
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) {
     std::unordered_map<ino_t, uint32_t> byino;
     for (uint32_t i = 0; i < log.recs.size(); i++)
         if (log.recs[i].ino) byino.emplace(log.recs[i].ino, i);
     std::vector<std::vector<std::string>> found(r.recs.size());
-    if (renumdirptr d{opendir(".")}) {
-        const bool listingino = renumtrustlisting(dirfd(d.get()));
-        while (const dirent* ent = readdir(d.get())) {
-            auto it = byino.find(renumfileino(dirfd(d.get()), ent, listingino));
-            if (it == byino.end()) continue;
-            const uint32_t i = it->second;
-            const std::string_view name(ent->d_name);
-            if (name == renumlisted(r, i) || name == renumtarget(i).s || name.starts_with(renumtmp))
-                found[i].emplace_back(name);
-        }
+    // A listing cut short would take the files it missed as gone, and the
+    // rerun would then lose where they are: it stops the run instead.
+    renumdirptr d{opendir(".")};
+    if (!d) return renumresume::unlisted;
+    const bool listingino = renumtrustlisting(dirfd(d.get()));
+    errno = 0;
+    while (const dirent* ent = readdir(d.get())) {
+        const ino_t ino = renumfileino(dirfd(d.get()), ent, listingino);
+        if (ino == 0 && errno != ENOENT) return renumresume::unlisted;
+        auto it = byino.find(ino);
+        errno = 0;
+        if (it == byino.end()) continue;
+        const uint32_t i = it->second;
+        const std::string_view name(ent->d_name);
+        if (name == renumlisted(r, i) || name == renumtarget(i).s || name.starts_with(renumtmp))
+            found[i].emplace_back(name);
     }
+    if (errno != 0) return renumresume::unlisted;
     // The index is the one the journal was written for when each record
-    // holds the same fields and lists its name from then, or the name this
-    // update gives its file (the new index was in place when the run died).
+    // lists its name from then, or the name this update gives its file (the
+    // new index was in place when the run died). Its other fields may have
+    // changed since (a message marked read), and records may have been
+    // added after them: they are the index's, not the update's.
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         const renumentry& e = log.recs[i];
         const std::string_view name(renumlisted(r, i));
-        if ((!log.old && e.fields != fieldsum(r.recs[i], true) &&
-             e.fields != fieldsum(r.recs[i], false)) ||
-            (name != e.name && name != renumtarget(i).s &&
-             std::find(found[i].begin(), found[i].end(), name) == found[i].end())) {
+        if (name != e.name && name != renumtarget(i).s &&
+            std::find(found[i].begin(), found[i].end(), name) == found[i].end()) {
             *differs = i;
             return renumresume::other;
         }
@@ -291,9 +296,10 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
     });
     if (apart) return renumresume::apart;
     // Where each record's file is: under its new name, else its listed
-    // name, else a set-aside name. One whose size or time differs from the
-    // journal's is not known to be that file: nothing is touched then, and
-    // the caller says what to do.
+    // name, else a set-aside name. Found under one of the names this update
+    // gives it, with its inode, it is that message even when a mail client
+    // has written to it since: a file that took a moved file's inode number
+    // under some other name is never looked at.
     std::vector<std::string> at(r.recs.size());
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         const std::vector<std::string>& names = found[i];
@@ -301,15 +307,6 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
         auto it = std::find(names.begin(), names.end(), renumtarget(i).s);
         if (it == names.end()) it = std::find(names.begin(), names.end(), renumlisted(r, i));
         at[i] = it == names.end() ? names.front() : *it;
-        const renumentry& e = log.recs[i];
-        struct stat st;
-        if (!log.old && e.timed &&
-            (fstatat(AT_FDCWD, at[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-             st.st_size != e.size || st.st_mtim.tv_sec != e.sec || st.st_mtim.tv_nsec != e.nsec)) {
-            *differs = i;
-            *changed = at[i];
-            return renumresume::changed;
-        }
     }
     r.ino.assign(r.recs.size(), 0);
     for (uint32_t i = 0; i < r.recs.size(); i++) {

@@ -82,11 +82,19 @@ int resume(renumrun& r, const renumwork& w, const char* fname) {
     const std::string shown = renumshown(fname);
     const char* prog = progof(r.opts);
     uint32_t differs = 0;
-    std::string changed;
-    const renumresume how = w.log.where == r.here && w.log.recs.size() == r.recs.size()
-                                ? renumfindfiles(r, w.log, &differs, &changed)
+    // The directory is known by its inode: a remount may give it another
+    // device number.
+    const renumresume how = w.log.where.ino == r.here.ino && w.log.recs.size() == r.recs.size()
+                                ? renumfindfiles(r, w.log, &differs)
                                 : renumresume::other;
     if (how == renumresume::ok) return RENUMOK;
+    if (how == renumresume::unlisted) {
+        renumsay(r.opts,
+                 "cannot list the directory '.' to find the files of the run of '%s' that was "
+                 "cut short: %s; nothing done; the journal stays\n",
+                 shown.c_str(), strerror(errno ? errno : EIO));
+        return RENUMFILES;
+    }
     if (how == renumresume::apart)
         renumsay(r.opts,
                  "files in this directory share inode numbers; the run of '%s' that was cut "

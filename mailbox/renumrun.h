@@ -248,7 +248,8 @@ int renumlockindexdir(const std::string& real, const char* fname, const renumopt
 // ---- renumjournal.cpp: the update's work directory and journal.
 
 enum class renumjournal : uint8_t { none, good, bad };
-enum class renumresume : uint8_t { ok, apart, other, changed };
+// unlisted: the directory could not be listed whole (errno says why).
+enum class renumresume : uint8_t { ok, apart, other, unlisted };
 
 // A record's line of the journal.
 struct renumentry {
@@ -297,9 +298,24 @@ bool renumworkforeign(const std::string& dir);
 // Finds each record's file again from the journal; other: the index is not
 // the one the journal was written for (*differs: the first record that
 // differs); apart: names that share an inode number are different files.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
-                           std::string* changed);
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs);
 std::vector<uint32_t> renumrefuselinked(renumrun& r);
 // A record whose set-aside file could go neither on nor back, or renumnone.
 uint32_t renumstranded(const renumrun& r);
+
+// ---- renummerge.cpp: the commit of an update.
+
+enum class renummerged : uint8_t { done, unplaced, late, failed };
+
+// Replaces the index real, through tmp, with its text as it is now, the
+// name of each record i < was.size() made recs[i]'s; records after those,
+// and every other line, kept byte for byte, what reached the old index
+// after the swap merged in as well. unplaced: a record that listed was[i]
+// (or recs[i]'s name) lists neither now (*bad: the first such record), or
+// the index could not be read whole; nothing written then. late: the index
+// is rewritten, but what reached the old one after that could not be
+// merged. failed: errno says why; the index may be either one.
+renummerged renummerge(const std::string& real, const std::string& tmp,
+                       const std::vector<std::string>& was, const std::vector<llnode*>& recs,
+                       uint32_t* bad);
 #endif

@@ -62,16 +62,22 @@ struct update {
     renumstats* stats;
     std::string real{};  // the file fname leads to
     std::string dir{};   // its work directory
-    // The index as this run found it: another program that writes to it
-    // meanwhile (a delivery that takes no lock) must not lose what it wrote.
-    struct stat loaded {};
+    llnode* list = nullptr;  // the caller's, its count cut to the journal's records
+    int32_t count = 0;       // its own count, given back at the end
     renumfd lock{-1};    // the working directory's, when this run took it
     renumfd uplock{-1};  // the index's directory's, when it is another one
     renumlog log{};
     renumjournal found = renumjournal::none;
     renumrun r{};
     std::vector<uint32_t> same{};  // for each record, the record whose file it is too
-    bool named = true;           // every record can name its file
+    bool named = true;             // every record can name its file
+    // Each record's name as this run loaded it: the commit finds the records
+    // again by them in the index as it is then.
+    std::vector<std::string> was{};
+
+    ~update() {
+        if (list) list->count = count;
+    }
 };
 
 const char* progof(const renumopts* opts) { return opts->prog ? opts->prog : "msgseq"; }
@@ -123,7 +129,6 @@ int findstate(update& u, const llnode* itemlist) {
     if (const int rc = renumheld(u.opts, &u.lock)) return rc;
     u.dir = renumworkdir(u.fname, &u.real);
     if (const int rc = precheck(u.fname, u.real, u.dir, u.opts)) return rc;
-    (void)stat(u.real.c_str(), &u.loaded);
     // Names past in999999.msg would not fit a record's name field.
     if (itemlist->count > 1000000) {
         renumsay(u.opts,
@@ -189,36 +194,44 @@ int startafresh(update& u, llnode* itemlist) {
 }
 
 // States 3 to 5: a journal on disk. The index must be the one it was written
-// for, and each record's file is found again by its inode.
+// for, and each record's file is found again by its inode. Records added to
+// the index since are its own: the run leaves them out, and the commit
+// keeps them as they are then.
 int takeupjournal(update& u, llnode* itemlist) {
     renumrun& r = u.r;
+    const size_t journaled = u.log.recs.size();
+    if (itemlist->count > 0 && static_cast<size_t>(itemlist->count) > journaled) {
+        u.list = itemlist;
+        u.count = itemlist->count;
+        itemlist->count = static_cast<int32_t>(journaled);
+    }
     if (!renumstart(r, u.fname, itemlist, u.opts, false, true)) return RENUMFILES;
-    const std::string name = shown(u);
-    const char* prog = progof(u.opts);
-    if (!(u.log.where == r.here) || u.log.recs.size() != r.recs.size()) {
+    const std::string name = shown(u), prog = progof(u.opts);
+    // The directory is known by its inode: a remount or a reboot may give
+    // its file system another device number.
+    if (u.log.where.ino != r.here.ino || journaled != r.recs.size()) {
         renumsay(u.opts,
                  "the update of '%s' that was cut short worked in another directory "
                  "or on another index; finish it there, or give it up with '%s --abort %s'\n",
-                 name.c_str(), prog, name.c_str());
+                 name.c_str(), prog.c_str(), name.c_str());
         return RENUMINDEX;
     }
     uint32_t differs = 0;
-    std::string changed;
-    switch (renumfindfiles(r, u.log, &differs, &changed)) {
+    switch (renumfindfiles(r, u.log, &differs)) {
     case renumresume::ok: return u.log.plain ? stranded(u) : next;
-    case renumresume::changed:
+    case renumresume::unlisted:
         renumsay(u.opts,
-                 "'%s', the file of record %u, is not the file the update of '%s' began "
-                 "with (its size or time differs); nothing done; put that message back, or "
-                 "give the update up with '%s --abort %s'\n",
-                 renumshown(changed).c_str(), differs + 1, name.c_str(), prog, name.c_str());
-        break;
+                 "cannot list the directory '.' to find the files of the update of '%s' that "
+                 "was cut short: %s; nothing done; the journal stays, and '%s -u' run again "
+                 "finishes the update\n",
+                 name.c_str(), strerror(errno ? errno : EIO), prog.c_str());
+        return RENUMWRITE;
     case renumresume::other:
         renumsay(u.opts,
                  "'%s' is not the index that the update cut short was working on (record %u "
                  "differs from its journal); nothing done; put that index back, or give the "
                  "update up with '%s --abort %s'\n",
-                 name.c_str(), differs + 1, prog, name.c_str());
+                 name.c_str(), differs + 1, prog.c_str(), name.c_str());
         break;
     case renumresume::apart:
         renumsay(u.opts,
@@ -253,6 +266,13 @@ int writejournal(update& u) {
         (void)renumclearwork(u.dir);
         return RENUMINDEX;
     }
+    // Made by root, they are the index's owner's, who may then give the
+    // update up or finish it.
+    struct stat index;
+    if (stat(u.real.c_str(), &index) == 0) {
+        durgive(u.dir, index);
+        durgive(u.dir + "/journal", index);
+    }
     return next;
 }
 
@@ -266,22 +286,30 @@ int moveall(update& u, int* rc) {
     return next;
 }
 
-// State 4 to 5: the index replaced by one naming the new names, unless
-// another program wrote to it during the run.
-int replaceindex(update& u, const llnode* itemlist) {
-    struct stat now {};
-    const struct stat& was = u.loaded;
-    if (stat(u.real.c_str(), &now) != 0 || now.st_ino != was.st_ino ||
-        now.st_size != was.st_size || now.st_mtim.tv_sec != was.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != was.st_mtim.tv_nsec) {
+// State 4 to 5: the index as it is now, under the locks, replaced by the
+// same with the new names of the records this run worked on. What another
+// program wrote to it meanwhile is kept; a record it removed or moved leaves
+// the index alone.
+int replaceindex(update& u) {
+    uint32_t bad = 0;
+    switch (renummerge(u.real, u.dir + "/index", u.was, u.r.recs, &bad)) {
+    case renummerged::done: return next;
+    case renummerged::failed: return unwritten(u);
+    case renummerged::unplaced:
         renumsay(u.opts,
-                 "'%s' was changed by another program during the update, and is not rewritten, "
-                 "so that nothing written to it is lost; the journal stays\n",
+                 "'%s' was changed by another program during the update (record %u was "
+                 "removed or moved), and is not rewritten, so that nothing written to it is "
+                 "lost; the journal stays; give the update up with '%s --abort %s'\n",
+                 shown(u).c_str(), bad + 1, progof(u.opts), shown(u).c_str());
+        break;
+    case renummerged::late:
+        renumsay(u.opts,
+                 "'%s' is rewritten, but what another program wrote to it meanwhile could not "
+                 "all be kept; the journal stays\n",
                  shown(u).c_str());
-        return RENUMWRITE;
+        break;
     }
-    if (!durwriteindex(u.real, u.dir + "/index", itemlist)) return unwritten(u);
-    return next;
+    return RENUMWRITE;
 }
 
 // States 5 and 6 to 7: the journal removed, then the work directory, and
@@ -323,6 +351,8 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         return rc;
     u.r.verified = true;
     u.r.update = true;
+    u.was.reserve(u.r.recs.size());
+    for (const llnode* rec : u.r.recs) u.was.emplace_back(rec->datafile);
     if (u.r.dry) {
         const int rc = renumpasses(u.r, stats, false, &u.named);
         return u.named ? rc : unwritten(u);
@@ -331,7 +361,7 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         if (const int rc = writejournal(u); rc != next) return rc;
     int rc = RENUMOK;
     if (const int bad = moveall(u, &rc); bad != next) return bad;
-    if (const int bad = replaceindex(u, itemlist); bad != next) return bad;
+    if (const int bad = replaceindex(u); bad != next) return bad;
     if (const int bad = clearwork(u); bad != next) return bad;
     return rc;
 }

@@ -220,33 +220,26 @@ const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
     "differs from its journal); nothing done; put that index back, or give the update up with "
     "'msgseq --abort meta'\n";
-const std::string changedfile =
-    "msgseq: 'in005.msg', the file of record 3, is not the file the update of 'meta' began with "
-    "(its size or time differs); nothing done; put that message back, or give the update up with "
-    "'msgseq --abort meta'\n";
-// The usual mailbox stopped after its first record, its last file changed.
-files changedlast(const std::string& text) {
-    files f = killedfirst;
-    f["in005.msg"] = text;
-    return f;
+std::string otherfields(const std::vector<std::string>& names) {
+    return metafile({{names[0], "to", "from", "other", "", "", "R"},
+                     {names[1], "to", "from", "subj", "", "", "N"},
+                     {names[2], "to", "from", "subj", "", "", "N"}});
 }
-const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "", "N"},
-                                          {"in002.msg", "to", "from", "subj", "", "", "N"},
-                                          {"in005.msg", "to", "from", "subj", "", "", "N"}});
 
-// A -u killed after its first rename, then in005.msg written as text
-// (with its old time when sametime): the rerun touches nothing.
+// A -u killed after its first rename, then in005.msg written to in place by
+// a mail client (its old time kept when sametime): the rerun finishes.
 faultrow changedresume(std::string name, std::string text, bool sametime = false) {
+    files done = closed;
+    done["in002.msg"] = text;
     return {.name = std::move(name),
             .faults = {"FSFAULT_KILL=rename-from:a.msg"},
             .status = 128 + SIGKILL,
             .after = killedfirst,
             .args = {"-u", "meta"},
             .rerun = true,
-            .rerunstatus = 2,
-            .rerunafter = changedlast(text),
+            .rerunafter = done,
+            .meta = renamed,
             .between = {{"in005.msg", text}},
-            .rerunerr = changedfile,
             .sametime = sametime};
 }
 
@@ -730,11 +723,33 @@ std::vector<faultrow> faultrows() {
          .rerun = true,
          .rerunafter = closed,
          .meta = renamed},
-        // After a kill, a file that took a message's inode number (here:
-        // one written over in place) is not taken for the message.
+        // After a kill, a message written to in place is still that message.
         changedresume("UpdateResumeFileChanged", "changed"),
-        // Another index put in its place: its records reordered, or the same
-        // names with other fields.
+        // After a kill, a remount: the directory under another device number.
+        {.name = "UpdateResumeAfterARemount",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_DEV=1"},
+         .rerunafter = closed,
+         .meta = renamed},
+        // The listing that finds the files fails: nothing is taken as missing.
+        {.name = "UpdateResumeListingFails",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_FAIL=opendir:.:EIO:2"},
+         .rerunstatus = 6,
+         .rerunafter = killedfirst,
+         .rerunerr = "msgseq: cannot list the directory '.' to find the files of the update of "
+                     "'meta' that was cut short: Input/output error; nothing done; the journal "
+                     "stays, and 'msgseq -u' run again finishes the update\n"},
+        // Another index put in its place: its records reordered; or the same
+        // names with other fields, which the rerun keeps.
         {.name = "UpdateResumeOnReorderedIndex",
          .faults = {"FSFAULT_KILL=rename-from:a.msg"},
          .status = 128 + SIGKILL,
@@ -752,11 +767,9 @@ std::vector<faultrow> faultrows() {
          .after = killedfirst,
          .args = {"-u", "meta"},
          .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = killedfirst,
-         .meta = otherfields,
-         .between = {{"meta", otherfields}},
-         .rerunerr = otherindex},
+         .rerunafter = closed,
+         .meta = otherfields({"in000.msg", "in001.msg", "in002.msg"}),
+         .between = {{"meta", otherfields({"a.msg", "in002.msg", "in005.msg"})}}},
         // Killed just after a ring's file is set aside: the rerun removes no
         // other name of that file, listed (h.msg) or not (u.msg).
         linkedresume("UpdateResumeLeavesAListedHardLink", "in001.msg"),
@@ -924,8 +937,7 @@ std::vector<faultrow> faultrows() {
          .args = {"-u", "sub/meta"},
          .meta = renamed,
          .indexdir = "sub"},
-        // A file that took a message's inode number, told by its time alone
-        // (as many bytes) or by its size alone (its time copied over).
+        // A message written to in place, its size kept, or its time.
         changedresume("UpdateResumeFileSameSize", msg("in005.MSG")),
         changedresume("UpdateResumeFileSameTime", "changed", true),
         // As UpdateResumeLeavesAListedHardLink, the link being of the record
@@ -2012,22 +2024,80 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARing) {
 }
 
 TEST_F(Msgseq, UpdateKeepsWhatAnotherProgramWroteMeanwhile) {
-    // A delivery appends to the index while the update is stopped at its
-    // first rename: the index is not written over, and no success is said.
-    mailbox({"a.msg", "in002.msg"}, {"a.msg", "in002.msg"});
-    const std::string grown = slurp("meta") + "appended\n";
+    // A delivery that takes no lock adds a record, and a client marks the
+    // first message read, while the update is stopped at each of its steps:
+    // before its journal, among its renames, writing the new index, after
+    // the swap. Both are kept; the delivered record keeps its own name.
+    const std::string deliver =
+        "truncate -s -4 meta && printf '%s\\n' d.msg to from subj '' '' N END >> meta && "
+        "printf R | dd of=meta conv=notrunc status=none bs=1 "
+        "seek=$(grep -b -m1 '^N$' meta | cut -d: -f1)";
+    std::vector<std::vector<std::string>> want;
+    for (const auto& name : {"in000.msg", "in001.msg", "d.msg"})
+        want.push_back({name, "to", "from", "subj", "", "", want.empty() ? "R" : "N"});
+    for (const std::string at : {"mkdir:meta.msgseq-update", "rename-to:in000.msg",
+                                 "create:index", "fsync:index", "rename-to:meta"}) {
+        SCOPED_TRACE(at);
+        for (const auto& name : listing()) std::filesystem::remove_all(name);
+        mailbox({"a.msg", "in002.msg"}, {"a.msg", "in002.msg"});
+        const runresult r =
+            run({"/bin/sh", "-c",
+                 "\"$0\" -u meta & pid=$!\n"
+                 "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do "
+                 "sleep 0.05; done\n" +
+                     deliver + "; kill -CONT $pid; wait $pid",
+                 MSGSEQ_PATH},
+                nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(slurp("meta"), metafile(want));
+        EXPECT_FALSE(exists("meta.msgseq-update"));
+    }
+}
+
+TEST_F(Msgseq, UpdateLeavesAnIndexReorderedMeanwhile) {
+    // A record removed from the middle while the update renames: the index
+    // stays as that program left it, and the journal with it.
+    mailbox({"a.msg", "in002.msg", "in005.msg"}, usual);
     const runresult r =
         run({"/bin/sh", "-c",
              "\"$0\" -u meta & pid=$!\n"
-             "until grep -q '^State:.*stopped' /proc/$pid/status; do sleep 0.05; done\n"
-             "echo appended >> meta; kill -CONT $pid; wait $pid",
+             "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do "
+             "sleep 0.05; done\n"
+             "sed -i 10,16d meta; kill -CONT $pid; wait $pid",
              MSGSEQ_PATH},
             nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}));
     EXPECT_EQ(r.status, 6);
     EXPECT_EQ(r.err,
-              "msgseq: 'meta' was changed by another program during the update, and is not "
-              "rewritten, so that nothing written to it is lost; the journal stays\n");
-    EXPECT_EQ(slurp("meta"), grown);
+              "msgseq: 'meta' was changed by another program during the update (record 2 was "
+              "removed or moved), and is not rewritten, so that nothing written to it is lost; "
+              "the journal stays; give the update up with 'msgseq --abort meta'\n");
+    EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+    EXPECT_TRUE(exists(workdir + "/journal"));
+}
+
+TEST_F(Msgseq, UpdateAsRootKeepsTheOwnersIndex) {
+    // Killed after its first rename, then finished: the work directory and
+    // the journal are the index's owner's; the index keeps owner and mode.
+    if (geteuid() != 0) GTEST_SKIP() << "files can be given away by root only";
+    for (const mode_t mode : {0600, 0640}) {
+        for (const auto& name : listing()) std::filesystem::remove_all(name);
+        mailbox(usual, usual);
+        ASSERT_EQ(chown("meta", 4243, 4244), 0);
+        ASSERT_EQ(chmod("meta", mode), 0);
+        auto owned = [](const std::string& path, mode_t want) {
+            struct stat st {};
+            return stat(path.c_str(), &st) == 0 && st.st_uid == 4243 && st.st_gid == 4244 &&
+                   (!want || (st.st_mode & 07777) == want);
+        };
+        EXPECT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status,
+                  128 + SIGKILL);
+        EXPECT_TRUE(owned(workdir, 0));
+        EXPECT_TRUE(owned(workdir + "/journal", 0));
+        EXPECT_EQ(msgseq({"-u", "meta"}).status, 0);
+        EXPECT_TRUE(owned("meta", mode));
+        EXPECT_EQ(slurp("meta"), renamed);
+    }
 }
 
 TEST_F(Msgseq, FifoWithNoWriterYieldsToSigterm) {
