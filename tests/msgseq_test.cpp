@@ -201,8 +201,8 @@ const files oneturned = {{"in000.msg", msg("in001.msg")},
 const files firstmoved = {
     {"in000.msg", msg("a.msg")}, {"in002.msg", msg("in002.msg")}, {"in005.msg", msg("in005.msg")}};
 // An update's work directory beside the files.
-files withwork(files f) {
-    f[workdir] = "";
+files withwork(files f, const std::string& work = workdir) {
+    f[work] = "";
     return f;
 }
 const files donewithwork = {{"in000.msg", msg("a.msg")},
@@ -1964,6 +1964,29 @@ TEST_F(Msgseq, UpdateOnAReadOnlyIndexDirectory) {
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(slurp("a.msg"), msg("a.msg"));
     }
+}
+
+TEST_F(Msgseq, PlainRunOnAReadOnlyIndexDirectoryJournalsHere) {
+    // Its journal goes to the working directory: killed, the rerun finishes.
+    ASSERT_EQ(mkdir("store", 0755), 0);
+    spit("store/meta", indexof(usual));
+    for (const std::string& name : usual) spit(name, msg(name));
+    auto ro = [](const std::vector<std::string>& faults) {
+        return run({"/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+                    "mount --bind store store && mount -o remount,bind,ro store store && exec "
+                    "\"$0\" \"$@\"",
+                    MSGSEQ_PATH, "store/meta"},
+                   nullptr, fsfaultenv(faults));
+    };
+    const runresult cut = ro({"FSFAULT_KILL=rename-from:a.msg"});
+    if (cut.err.starts_with("unshare") || cut.err.starts_with("mount"))
+        GTEST_SKIP() << "no mount namespace here: " << cut.err;
+    EXPECT_EQ(cut.status, 128 + SIGKILL);
+    EXPECT_TRUE(exists(".msgseq-update/journal"));
+    const runresult r = ro({});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), withwork(closed, "store"));
 }
 
 TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
