@@ -64,7 +64,7 @@ sizes=()
 for arg in "$@"; do
     case $arg in
     --million) million=1 ;;
-    -h | --help) sed -n '2,8p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,10p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) die "unknown option $arg" ;;
     *)
         if [ -z "$target" ] && [ ${#sizes[@]} -eq 0 ] && ! [[ $arg =~ ^[0-9]+$ && ! -e $arg ]]; then
