@@ -80,7 +80,8 @@ void indexfaults(const char* fname, const std::set<int>& long_, chkreport* out) 
 }
 
 void unfinished(const char* fname, const std::vector<std::string>& dots, chkreport* out) {
-    if (renumunfinished(fname)) out->items.push_back({chkkind::unfinished, 1, fname});
+    if (const renumcut cut = renumcutshort(fname); cut != renumcut::none)
+        out->items.push_back({chkkind::unfinished, cut == renumcut::update ? 1 : 3, fname});
     if (rmunfinished(fname)) out->items.push_back({chkkind::unfinished, 2, fname});
     for (const std::string& name : dots)
         if (name.starts_with(".msgseq-temp-")) out->items.push_back({chkkind::unfinished, 0, name});
@@ -196,7 +197,13 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
         out->items.push_back({chkkind::twice, rec->no, rec->datafile, 0, 0,
                               std::vector<int>(nos.begin() + 1, nos.end())});
     }
-    out->items.insert(out->items.end(), missing.begin(), missing.end());
+    // Mid-run, files stand under names the index does not list yet: the
+    // journal knows where each one is, and missing or unlisted would mislead.
+    const bool moving = std::any_of(out->items.begin(), out->items.end(), [](const chkitem& i) {
+        return i.kind == chkkind::unfinished && i.no != 2;
+    });
+    if (moving) files.clear();
+    if (!moving) out->items.insert(out->items.end(), missing.begin(), missing.end());
     std::vector<std::string> unlisted;
     for (std::string& name : files)
         if (!listed.contains(name)) unlisted.push_back(std::move(name));
@@ -243,6 +250,10 @@ std::string chkline(const chkitem& item) {
         if (item.no == 2)
             return "unfinished: a delete by 'mailbox delete' was cut short; a mailbox command "
                    "without -n finishes it";
+        if (item.no == 3)
+            return "unfinished: a run of msgseq was cut short; run 'msgseq " +
+                   renumshown(item.name) + "' to finish it, or 'msgseq --abort " +
+                   renumshown(item.name) + "' to give it up";
         if (item.no)
             return "unfinished: an update by 'msgseq -u' was cut short; run 'msgseq -u " +
                    renumshown(item.name) + "' to finish it, or 'msgseq --abort " +

@@ -25,7 +25,8 @@ struct chkitem {
     chkkind kind;
     int no = 0;                  // the record (missing, twice: the first; too long: 0 for the
                                  // owner's address); the line (index); unfinished: 1 an update
-                                 // by msgseq -u, 2 a delete, 0 a plain run (name: its file)
+                                 // by msgseq -u, 2 a delete, 3 a plain run's journal, 0 a
+                                 // file a plain run set aside (name: its file)
     std::string name;            // the file's name; the field's (too long); the reason (index)
     int len = 0, limit = 0;      // too long: the field's bytes and the most it may hold
     std::vector<int> also = {};  // twice: the other records listing name

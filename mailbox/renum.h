@@ -98,8 +98,17 @@ void renumunlock(int lockfd);
 
 // true when an update of the index fname (renumindex) was cut short: its
 // work directory "<index>.msgseq-update", beside the file that fname leads
-// to, is still there.
+// to, holds an update's journal. One that holds a plain run's journal is
+// finished by renumfiles; one that holds none has nothing to finish.
 bool renumunfinished(const char* fname);
+
+// What a run of fname cut short left behind: nothing, a plain run's journal
+// (finished by renumfiles or renumindex), an update's (by renumindex), or a
+// journal that can't be read (renumabort says why). Every one of them but
+// none means the index must not change until the run is finished or given
+// up: the journal names its records.
+enum class renumcut { none, plain, update, unreadable };
+renumcut renumcutshort(const char* fname);
 
 // Renames the file of each record of itemlist, numbered 1 to count, to its
 // new name in the working directory. fname is the index the list was loaded
@@ -112,7 +121,14 @@ bool renumunfinished(const char* fname);
 // A stop (opts->stop) is taken between two records in index order, and
 // between two chains or rings of records whose new names were taken: a ring
 // under way is finished first. A file that an earlier run left under a
-// temporary name is still moved on, or put back.
+// temporary name is still moved on, or put back, and so is every file in its
+// way, stop or no stop.
+//
+// A journal written before the first move (beside the index, else in the
+// working directory's ".msgseq-update") lets a run cut short (a kill, a stop,
+// a power cut) and called again end as one whole run; renumindex and
+// renumabort take it up too. A journal that can't be read is RENUMINDEX,
+// nothing touched.
 int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
                renumstats* stats);
 
@@ -140,5 +156,19 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 // makes every check the real run makes before it changes anything, and says
 // what it says.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
+
+// Gives up a run of the index fname that was cut short, plain or an update:
+// each file its journal knows goes back under the name the index lists
+// (the name it listed when the run began, or, where the index was replaced
+// already, its new name), the index is not touched, and the journal and its
+// work directory are removed once the moves are on disk. A file that can't go
+// back (its name taken meanwhile, the file gone) is said, left where it is,
+// and the others still go back. Cut short itself, it is finished by calling
+// it again. A dry run (opts.dryrun) says what it would do and changes
+// nothing; opts.trace gets each move back. Returns RENUMOK (also, said, when
+// no run was cut short), RENUMFILES (some file not put back, or not synced),
+// RENUMINDEX (a journal that can't be read, or one from another directory:
+// nothing done) or RENUMBUSY.
+int renumabort(const char* fname, llnode* itemlist, const renumopts* opts);
 
 #endif

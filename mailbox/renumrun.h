@@ -4,7 +4,8 @@
 // moves: the first pass, chains, rings and their undoing),
 // mailbox/renumfs.cpp (one move as the file system makes it),
 // mailbox/renumjournal.cpp (the update's journal, its resumption and the
-// writing of files that must survive a crash) and mailbox/renum.cpp (the
+// writing of files that must survive a crash), mailbox/renumupdate.cpp (the
+// update of the index, step by step) and mailbox/renum.cpp (the other
 // public entry points). Not installed: callers use mailbox/renum.h.
 //
 // A renumrun lives on its caller's stack for one call of renumfiles or
@@ -141,6 +142,9 @@ struct renumrun {
     bool update = false;                // the index will be rewritten with the new names
     std::vector<std::string> reserved;  // sorted: names no record may move in under
     std::vector<ino_t> ino;             // each record's file, when the directory was listed for it
+    // Records a stop does not keep from working: a file set aside, and each
+    // record whose file holds the new name of the one before.
+    std::vector<bool> aside;
     renumid here{};
     // The progress line: calls since the clock was last read, when the run
     // began, and how wide the line shown is (0: none shown).
@@ -244,7 +248,8 @@ int renumlockindexdir(const std::string& real, const char* fname, const renumopt
 // ---- renumjournal.cpp: the update's work directory and journal.
 
 enum class renumjournal : uint8_t { none, good, bad };
-enum class renumresume : uint8_t { ok, apart, other, changed };
+// unlisted: the directory could not be listed whole (errno says why).
+enum class renumresume : uint8_t { ok, apart, other, unlisted };
 
 // A record's line of the journal.
 struct renumentry {
@@ -252,6 +257,7 @@ struct renumentry {
     off_t size = 0;
     int64_t sec = 0;  // the file's modification time
     long nsec = 0;
+    bool timed = true;    // size and time written (a plain run writes neither)
     uint64_t fields = 0;  // the sum of the record's other fields
     uint32_t same = 0;    // the record whose file it is too, + 1; 0 for none
     std::string name;     // the name the index listed
@@ -260,7 +266,8 @@ struct renumentry {
 struct renumlog {
     bool old = false;  // a journal of the release before: inodes and names alone
     int version = 0;
-    renumid where{};  // the directory the run worked in
+    bool plain = false;  // written by a run that does not rewrite the index
+    renumid where{};     // the directory the run worked in
     std::vector<renumentry> recs;
 };
 
@@ -272,6 +279,18 @@ std::string renumworkdir(const char* fname, std::string* real = nullptr);
 // renumnone (empty: none).
 bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same);
 renumjournal renumreadjournal(const std::string& dir, renumlog* log);
+// Where the journal of a run cut short is: in the index's work directory,
+// else, for a plain run that could not write there, in the working
+// directory's own ".msgseq-update" (renumsparedir).
+struct renumwork {
+    std::string dir;   // the work directory found, or where the index's would be
+    std::string real;  // the index's resolved path, or empty
+    renumjournal found = renumjournal::none;
+    int err = 0;  // why a journal found could not be read (0: not in a form msgseq writes)
+    renumlog log;
+};
+void renumfindwork(const char* fname, renumwork* w);
+std::string renumsparedir();
 // Removes the work directory: 0, or the errno of the step that failed.
 int renumclearwork(const std::string& dir);
 // The work directory holds a name this code never makes.
@@ -279,9 +298,24 @@ bool renumworkforeign(const std::string& dir);
 // Finds each record's file again from the journal; other: the index is not
 // the one the journal was written for (*differs: the first record that
 // differs); apart: names that share an inode number are different files.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
-                           std::string* changed);
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs);
 std::vector<uint32_t> renumrefuselinked(renumrun& r);
 // A record whose set-aside file could go neither on nor back, or renumnone.
 uint32_t renumstranded(const renumrun& r);
+
+// ---- renummerge.cpp: the commit of an update.
+
+enum class renummerged : uint8_t { done, unplaced, late, failed };
+
+// Replaces the index real, through tmp, with its text as it is now, the
+// name of each record i < was.size() made recs[i]'s; records after those,
+// and every other line, kept byte for byte, what reached the old index
+// after the swap merged in as well. unplaced: a record that listed was[i]
+// (or recs[i]'s name) lists neither now (*bad: the first such record), or
+// the index could not be read whole; nothing written then. late: the index
+// is rewritten, but what reached the old one after that could not be
+// merged. failed: errno says why; the index may be either one.
+renummerged renummerge(const std::string& real, const std::string& tmp,
+                       const std::vector<std::string>& was, const std::vector<llnode*>& recs,
+                       uint32_t* bad);
 #endif

@@ -43,6 +43,8 @@
 //                                lstat, fstatat and unlink, and a no-replace
 //                                rename or a link onto it fails with EEXIST
 //                                (open and the listing are left as they are)
+//   FSFAULT_DEV=N                every stat call's device number is N more,
+//                                as after a remount or a reboot
 //   FSFAULT_EUID=N               geteuid returns N (a sticky directory's
 //                                rule, checked as another user)
 //   FSFAULT_ABSOLUTE=1           the log names each path in full instead:
@@ -167,6 +169,7 @@ struct settings {
     char snap[PATH_MAX];
     bool casefold;
     long euid;  // -1: the real one
+    long dev;   // added to every device number stat gives: a remount
 };
 
 settings cfg;
@@ -311,6 +314,7 @@ void setup() {
         if (ec != std::errc() || end != text.data() + text.size() || cfg.euid < 0)
             unusable("FSFAULT_EUID", v);
     }
+    if (const char* v = getenv("FSFAULT_DEV"); v && *v) cfg.dev = count(v);
     readpath("FSFAULT_LOG", cfg.log);
     readpath("FSFAULT_SNAP", cfg.snap);
     if (const char* v = getenv("FSFAULT_ABSOLUTE"); v && *v) cfg.absolute = true;
@@ -644,23 +648,34 @@ DIR* opendir(const char* path) {
     return nullptr;
 }
 
-// Looking a name up changes nothing: these pass uncounted, but for case.
+// Looking a name up changes nothing: these pass uncounted, but for case,
+// and their device numbers moved.
+static int moved(int rc, struct stat* st) {
+    if (rc == 0) st->st_dev += static_cast<dev_t>(cfg.dev);
+    return rc;
+}
+
 int fstatat(int dir, const char* path, struct stat* st, int flags) {
     REAL(fstatat);
     char other[maxname];
-    return real(dir, dir == AT_FDCWD && folded(path, other) ? other : path, st, flags);
+    return moved(real(dir, dir == AT_FDCWD && folded(path, other) ? other : path, st, flags), st);
 }
 
 int stat(const char* path, struct stat* st) {
     REAL(stat);
     char other[maxname];
-    return real(folded(path, other) ? other : path, st);
+    return moved(real(folded(path, other) ? other : path, st), st);
 }
 
 int lstat(const char* path, struct stat* st) {
     REAL(lstat);
     char other[maxname];
-    return real(folded(path, other) ? other : path, st);
+    return moved(real(folded(path, other) ? other : path, st), st);
+}
+
+int fstat(int fd, struct stat* st) {
+    REAL(fstat);
+    return moved(real(fd, st), st);
 }
 
 uid_t geteuid() noexcept {

@@ -15,10 +15,12 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
 #include "mailbox/renum.h"
+#include "mailbox/renumrun.h"
 #include "testutil.h"
 
 namespace {
@@ -168,7 +170,8 @@ struct faultrow {
     std::string rerunerr{};  // what the rerun says
     bool sticky = false;     // the directory sticky, the files another user's (as root only)
     bool sametime = false;   // what between writes keeps the file's time
-    std::string indexdir{};  // when set, the index is there, named through it
+    std::vector<std::string> rerunargs{};  // when set, the rerun's; it prints no count
+    std::string indexdir{};                // when set, the index is there, named through it
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -198,8 +201,8 @@ const files oneturned = {{"in000.msg", msg("in001.msg")},
 const files firstmoved = {
     {"in000.msg", msg("a.msg")}, {"in002.msg", msg("in002.msg")}, {"in005.msg", msg("in005.msg")}};
 // An update's work directory beside the files.
-files withwork(files f) {
-    f[workdir] = "";
+files withwork(files f, const std::string& work = workdir) {
+    f[work] = "";
     return f;
 }
 const files donewithwork = {{"in000.msg", msg("a.msg")},
@@ -215,35 +218,28 @@ const std::string unwritten =
     "update\n";
 const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
-    "differs from its journal); nothing done; put that index back, or give the update up by "
-    "removing 'DIR/meta.msgseq-update' (the files keep the names they have now)\n";
-const std::string changedfile =
-    "msgseq: 'in005.msg', the file of record 3, is not the file the update of 'meta' began with "
-    "(its size or time differs); nothing done; put that message back, or give the update up by "
-    "removing 'DIR/meta.msgseq-update' (the files keep the names they have now)\n";
-// The usual mailbox stopped after its first record, its last file changed.
-files changedlast(const std::string& text) {
-    files f = killedfirst;
-    f["in005.msg"] = text;
-    return f;
+    "differs from its journal); nothing done; put that index back, or give the update up with "
+    "'msgseq --abort meta'\n";
+std::string otherfields(const std::vector<std::string>& names) {
+    return metafile({{names[0], "to", "from", "other", "", "", "R"},
+                     {names[1], "to", "from", "subj", "", "", "N"},
+                     {names[2], "to", "from", "subj", "", "", "N"}});
 }
-const std::string otherfields = metafile({{"a.msg", "to", "from", "other", "", "", "N"},
-                                          {"in002.msg", "to", "from", "subj", "", "", "N"},
-                                          {"in005.msg", "to", "from", "subj", "", "", "N"}});
 
-// A -u killed after its first rename, then in005.msg written as text
-// (with its old time when sametime): the rerun touches nothing.
+// A -u killed after its first rename, then in005.msg written to in place by
+// a mail client (its old time kept when sametime): the rerun finishes.
 faultrow changedresume(std::string name, std::string text, bool sametime = false) {
+    files done = closed;
+    done["in002.msg"] = text;
     return {.name = std::move(name),
             .faults = {"FSFAULT_KILL=rename-from:a.msg"},
             .status = 128 + SIGKILL,
             .after = killedfirst,
             .args = {"-u", "meta"},
             .rerun = true,
-            .rerunstatus = 2,
-            .rerunafter = changedlast(text),
+            .rerunafter = done,
+            .meta = renamed,
             .between = {{"in005.msg", text}},
-            .rerunerr = changedfile,
             .sametime = sametime};
 }
 
@@ -328,8 +324,8 @@ std::vector<faultrow> faultrows() {
          .after = closed,
          .logged = "renameat2 a.msg in000.msg EINVAL\nlink a.msg in000.msg 0\nlink in002.msg "
                    "in001.msg 0\nfsync . 0\nunlink a.msg 0\nunlink in002.msg 0\nlink in005.msg "
-                   "in002.msg 0\nfsync . 0\nunlink in005.msg 0\nfsync . 0\n",
-         .calls = 10},
+                   "in002.msg 0\nfsync . 0\nunlink in005.msg 0\nfsync . 0\nunlink journal 0\n",
+         .calls = 10 + 12},  // and the journal: 7 calls to write, 5 to remove
         {.name = "RenameRefused",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:EPERM"},
          .out = "3",
@@ -340,14 +336,16 @@ std::vector<faultrow> faultrows() {
                    {"in001.msg", msg("in002.msg")},
                    {"in002.msg", msg("in005.msg")}},
          .logged = "renameat2 a.msg in000.msg EPERM\n"},
+        // Killed once its work directory is made, before its journal: the
+        // rerun finds nothing to finish, and starts afresh.
         {.name = "KilledAfterTheFirstCall",
          .faults = {"FSFAULT_KILL_AFTER=1"},
          .status = 128 + SIGKILL,
-         .after = {{"in000.msg", msg("a.msg")},
-                   {"in002.msg", msg("in002.msg")},
-                   {"in005.msg", msg("in005.msg")}},
-         .logged = "renameat2 a.msg in000.msg 0\n",
-         .calls = 1},
+         .after = withwork(untouched),
+         .logged = "mkdir meta.msgseq-update 0\n",
+         .calls = 1,
+         .rerun = true,
+         .rerunafter = closed},
         // The second file is under both names when the run dies.
         {.name = "KilledBetweenLinkAndUnlink",
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_KILL=link-from:in002.msg"},
@@ -356,10 +354,11 @@ std::vector<faultrow> faultrows() {
                    {"in000.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
                    {"in002.msg", msg("in002.msg")},
-                   {"in005.msg", msg("in005.msg")}},
+                   {"in005.msg", msg("in005.msg")},
+                   {workdir, ""}},
          // once refused, no-replace renames are not tried again
          .logged = "EINVAL\nlink a.msg in000.msg 0\nlink in002.msg in001.msg 0\n",
-         .calls = 3},
+         .calls = 7 + 3},
         // A mistyped setting must not pass for a run without faults.
         {.name = "UnknownErrnoStopsTheRun",
          .faults = {"FSFAULT_FAIL=rename-from:a.msg:ENOPE"},
@@ -497,7 +496,8 @@ std::vector<faultrow> faultrows() {
          .after = {{"a.msg", msg("a.msg")},
                    {"in000.msg", msg("a.msg")},
                    {"in002.msg", msg("in002.msg")},
-                   {"in005.msg", msg("in005.msg")}},
+                   {"in005.msg", msg("in005.msg")},
+                   {workdir, ""}},
          .rerun = true,
          .rerunfaults = {"FSFAULT_NOREPLACE=einval"},
          .rerunafter = closed},
@@ -534,7 +534,8 @@ std::vector<faultrow> faultrows() {
          .rerunfaults = {"FSFAULT_NOREPLACE=einval"},
          .rerunafter = {{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}}},
         {.name = "NoReplaceRefusedAndUnlinksFail",
-         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=unlink:*:EPERM"},
+         .faults = {"FSFAULT_NOREPLACE=einval",
+                    "FSFAULT_FAIL=unlink:a.msg:EPERM,unlink:in000.msg:EPERM"},
          .out = "1",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted; it is now "
                 "under both names\n"
@@ -542,6 +543,24 @@ std::vector<faultrow> faultrows() {
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}, {"in000.msg", msg("a.msg")}},
          .listed = {"a.msg"}},
+        // Given up, a run cut short puts every file back under its listed
+        // name; one whose name was taken meanwhile is said and left.
+        {.name = "AbortOntoATakenName",
+         .faults = {"FSFAULT_KILL=rename-from:in002.msg"},
+         .status = 128 + SIGKILL,
+         .after = withwork({{"in000.msg", msg("a.msg")},
+                            {"in001.msg", msg("in002.msg")},
+                            {"in005.msg", msg("in005.msg")}}),
+         .rerun = true,
+         .rerunstatus = 3,
+         .rerunafter = {{"a.msg", "U"},
+                        {"in000.msg", msg("a.msg")},
+                        {"in002.msg", msg("in002.msg")},
+                        {"in005.msg", msg("in005.msg")}},
+         .between = {{"a.msg", "U"}},
+         .rerunerr = "msgseq: cannot put 'in000.msg' back to 'a.msg': File exists; the message "
+                     "is left there\n",
+         .rerunargs = {"--abort", "meta"}},
         // The files are renamed but the index can't be replaced: the journal
         // stays, and the next -u run puts the index in place.
         {.name = "UpdateIndexNotReplaced",
@@ -565,18 +584,45 @@ std::vector<faultrow> faultrows() {
         {.name = "SignalStopsBetweenRecords",
          .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in000.msg"},
          .err = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 3 "
-                "records\nmsgseq: interrupted by SIGINT; nothing is under a "
-                "temporary name\n",
+                "records\nmsgseq: interrupted by SIGINT; run 'msgseq meta' to finish, or "
+                "'msgseq --abort meta' to give it up\n",
          .status = 128 + SIGINT,
-         .after = firstmoved},
+         .after = withwork(firstmoved),
+         .rerun = true,
+         .rerunafter = closed},
         {.name = "SignalMidRingClosesTheRingFirst",
          .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:.msgseq-temp-*"},
          .err = "msgseq: 3 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 5 "
-                "records\nmsgseq: interrupted by SIGTERM; nothing is under a "
-                "temporary name\n",
+                "records\nmsgseq: interrupted by SIGTERM; run 'msgseq meta' to finish, or "
+                "'msgseq --abort meta' to give it up\n",
          .status = 128 + SIGTERM,
-         .after = oneturned,
+         .after = withwork(oneturned),
          .listed = tworings},
+        // A ring of three cut short after its set-aside file and one move;
+        // stopped at its first move, the rerun still closes the ring, so that
+        // the set-aside file is never sent back onto a name another file holds.
+        {.name = "StopStillClosesARingLeftOpen",
+         .faults = {"FSFAULT_KILL=rename-to:in001.msg"},
+         .status = 128 + SIGKILL,
+         .listed = ring3,
+         .cutshort = true,
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in002.msg"},
+         .rerunstatus = 128 + SIGINT,
+         .rerunafter = {{"in000.msg", msg("in001.msg")},
+                        {"in001.msg", msg("in002.msg")},
+                        {"in002.msg", msg("in000.msg")}},
+         .rerunerr =
+             "msgseq: interrupted by SIGINT after the run had ended; nothing was stopped\n"},
+        // A chain of five in the second pass stops between any two moves.
+        {.name = "SignalStopsAChainOfFiveBetweenMoves",
+         .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in004.msg"},
+         .err = "msgseq: 2 renamed, 0 already in place, 0 missing, 0 refused, 4 not reached, of 6 "
+                "records\nmsgseq: interrupted by SIGINT; run 'msgseq meta' to finish, or "
+                "'msgseq --abort meta' to give it up\n",
+         .status = 128 + SIGINT,
+         .listed = {"b.msg", "in000.msg", "in001.msg", "in002.msg", "in003.msg", "in004.msg"},
+         .cutshort = true},
         // After the last record there is nothing left to stop: the run ends
         // as it would have, and then by the signal.
         {.name = "SignalAfterTheLastRecordStopsNothing",
@@ -589,7 +635,7 @@ std::vector<faultrow> faultrows() {
          .faults = {"FSFAULT_SIGNAL=HUP:rename-to:in000.msg"},
          .err = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 3 "
                 "records\nmsgseq: interrupted by SIGHUP; run 'msgseq -u meta' to "
-                "finish\n",
+                "finish, or 'msgseq --abort meta' to give it up\n",
          .status = 128 + SIGHUP,
          .after = withwork(firstmoved),
          .args = {"-u", "meta"},
@@ -600,7 +646,7 @@ std::vector<faultrow> faultrows() {
          .faults = {"FSFAULT_SIGNAL=TERM:rename-to:.msgseq-temp-*"},
          .err = "msgseq: 3 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 5 "
                 "records\nmsgseq: interrupted by SIGTERM; run 'msgseq -u meta' to "
-                "finish\n",
+                "finish, or 'msgseq --abort meta' to give it up\n",
          .status = 128 + SIGTERM,
          .after = withwork(oneturned),
          .args = {"-u", "meta"},
@@ -687,11 +733,33 @@ std::vector<faultrow> faultrows() {
          .rerun = true,
          .rerunafter = closed,
          .meta = renamed},
-        // After a kill, a file that took a message's inode number (here:
-        // one written over in place) is not taken for the message.
+        // After a kill, a message written to in place is still that message.
         changedresume("UpdateResumeFileChanged", "changed"),
-        // Another index put in its place: its records reordered, or the same
-        // names with other fields.
+        // After a kill, a remount: the directory under another device number.
+        {.name = "UpdateResumeAfterARemount",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_DEV=1"},
+         .rerunafter = closed,
+         .meta = renamed},
+        // The listing that finds the files fails: nothing is taken as missing.
+        {.name = "UpdateResumeListingFails",
+         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_FAIL=opendir:.:EIO:2"},
+         .rerunstatus = 6,
+         .rerunafter = killedfirst,
+         .rerunerr = "msgseq: cannot list the directory '.' to find the files of the update of "
+                     "'meta' that was cut short: Input/output error; nothing done; the journal "
+                     "stays, and 'msgseq -u' run again finishes the update\n"},
+        // Another index put in its place: its records reordered; or the same
+        // names with other fields, which the rerun keeps.
         {.name = "UpdateResumeOnReorderedIndex",
          .faults = {"FSFAULT_KILL=rename-from:a.msg"},
          .status = 128 + SIGKILL,
@@ -709,11 +777,9 @@ std::vector<faultrow> faultrows() {
          .after = killedfirst,
          .args = {"-u", "meta"},
          .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = killedfirst,
-         .meta = otherfields,
-         .between = {{"meta", otherfields}},
-         .rerunerr = otherindex},
+         .rerunafter = closed,
+         .meta = otherfields({"in000.msg", "in001.msg", "in002.msg"}),
+         .between = {{"meta", otherfields({"a.msg", "in002.msg", "in005.msg"})}}},
         // Killed just after a ring's file is set aside: the rerun removes no
         // other name of that file, listed (h.msg) or not (u.msg).
         linkedresume("UpdateResumeLeavesAListedHardLink", "in001.msg"),
@@ -761,7 +827,7 @@ std::vector<faultrow> faultrows() {
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}},
          .listed = {"a.msg"},
-         .unlogged = "link ",
+         .unlogged = "\nlink ",
          .sticky = true},
         // A dry run says the same of it.
         {.name = "StickyDirectoryForeignFileDryRun",
@@ -788,13 +854,14 @@ std::vector<faultrow> faultrows() {
          .err = "msgseq: cannot read directory '.': Permission denied\n",
          .status = 3,
          .after = untouched},
+        // The journal's directory synced, the end's not: the journal stays.
         {.name = "PlainRunDirectoryNotSynced",
-         .faults = {"FSFAULT_FAIL=fsync:.:EIO"},
+         .faults = {"FSFAULT_FAIL=fsync:.:EIO:2"},
          .out = "3",
          .err = "msgseq: cannot sync the directory '.': Input/output error; the renames may not "
-                "survive a crash\n",
+                "survive a crash; the journal stays\n",
          .status = 3,
-         .after = closed,
+         .after = withwork(closed),
          .logged = "renameat2 in005.msg in002.msg 0\nfsync . EIO\n"},
         // A ring on links: each old name goes after its link is synced.
         {.name = "RingOnLinksSyncsEachMove",
@@ -806,7 +873,7 @@ std::vector<faultrow> faultrows() {
          .listed = {"in001.msg", "in000.msg"}},
         // Links not on disk: their old names stay, the new ones go.
         {.name = "LinksNotSyncedKeepTheirOldNames",
-         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=fsync:.:EIO:1"},
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=fsync:.:EIO:2"},
          .out = "3",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Input/output error\n"
                 "msgseq: cannot move 'in002.msg' to 'in001.msg': Input/output error\n"
@@ -881,8 +948,7 @@ std::vector<faultrow> faultrows() {
          .args = {"-u", "sub/meta"},
          .meta = renamed,
          .indexdir = "sub"},
-        // A file that took a message's inode number, told by its time alone
-        // (as many bytes) or by its size alone (its time copied over).
+        // A message written to in place, its size kept, or its time.
         changedresume("UpdateResumeFileSameSize", msg("in005.MSG")),
         changedresume("UpdateResumeFileSameTime", "changed", true),
         // As UpdateResumeLeavesAListedHardLink, the link being of the record
@@ -1088,13 +1154,14 @@ TEST_F(Msgseq, StopStillFinishesASetAsideFile) {
     runresult r = runfsfault({"meta"}, {"FSFAULT_SIGNAL=TERM:rename-to:in000.msg"});
     EXPECT_EQ(r.err,
               "msgseq: 2 renamed, 1 already in place, 0 missing, 0 refused, 1 not reached, of 4 "
-              "records\nmsgseq: interrupted by SIGTERM; nothing is under a "
-              "temporary name\n");
+              "records\nmsgseq: interrupted by SIGTERM; run 'msgseq meta' to finish, or "
+              "'msgseq --abort meta' to give it up\n");
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")},
                                {"in001.msg", msg("in002.msg")},
                                {"in002.msg", msg("in001.msg")},
-                               {"d.msg", msg("d.msg")}}));
+                               {"d.msg", msg("d.msg")},
+                               {workdir, ""}}));
 }
 
 TEST_F(Msgseq, ProgressLineInPlaceThenBlankedOut) {
@@ -1269,9 +1336,9 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
             const timespec times[2] = {st.st_atim, st.st_mtim};
             ASSERT_TRUE(!f.sametime || utimensat(AT_FDCWD, name.c_str(), times, 0) == 0);
         }
-        runresult again = runfsfault(f.args, f.rerunfaults);
+        runresult again = runfsfault(f.rerunargs.empty() ? f.args : f.rerunargs, f.rerunfaults);
         EXPECT_EQ(again.status, f.rerunstatus);
-        EXPECT_EQ(again.out, std::to_string(listed.size()));
+        EXPECT_EQ(again.out, f.rerunargs.empty() ? std::to_string(listed.size()) : "");
         // The working directory, as the tool names it, reads as DIR.
         const std::string here = std::filesystem::canonical(".").string();
         for (size_t at; (at = again.err.find(here)) != std::string::npos;)
@@ -1618,8 +1685,9 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
             EXPECT_EQ(real.status, GetParam().updatestatus);
         }
         if (real.status == 6) realafter.erase("meta.msgseq-update");  // the journal stays
-        // A plain run beside an unfinished update is turned away, silently on stdout.
-        const bool away = tag == "plain" && !GetParam().dirs.empty();
+        // A work directory with no journal holds nothing to finish: a plain
+        // run keeps its journal elsewhere; -u is turned away, silently on stdout.
+        const bool away = false;
         std::string count;
         EXPECT_EQ(replay(before, real.out, &count), realafter) << real.out;
         EXPECT_EQ(count, away ? "" : std::to_string(GetParam().listed.size()));
@@ -1948,6 +2016,29 @@ TEST_F(Msgseq, UpdateOnAReadOnlyIndexDirectory) {
     }
 }
 
+TEST_F(Msgseq, PlainRunOnAReadOnlyIndexDirectoryJournalsHere) {
+    // Its journal goes to the working directory: killed, the rerun finishes.
+    ASSERT_EQ(mkdir("store", 0755), 0);
+    spit("store/meta", indexof(usual));
+    for (const std::string& name : usual) spit(name, msg(name));
+    auto ro = [](const std::vector<std::string>& faults) {
+        return run({"/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+                    "mount --bind store store && mount -o remount,bind,ro store store && exec "
+                    "\"$0\" \"$@\"",
+                    MSGSEQ_PATH, "store/meta"},
+                   nullptr, fsfaultenv(faults));
+    };
+    const runresult cut = ro({"FSFAULT_KILL=rename-from:a.msg"});
+    if (cut.err.starts_with("unshare") || cut.err.starts_with("mount"))
+        GTEST_SKIP() << "no mount namespace here: " << cut.err;
+    EXPECT_EQ(cut.status, 128 + SIGKILL);
+    EXPECT_TRUE(exists(".msgseq-update/journal"));
+    const runresult r = ro({});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), withwork(closed, "store"));
+}
+
 TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
     // The second in000.msg keeps its name in the index, so -u can't close
     // the ring, nor send in001.msg's file back: it says what to do and
@@ -1976,6 +2067,23 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARingOnATwiceListedName) {
     EXPECT_EQ(slurp("meta"), indexof({"in001.msg", "in000.msg", "in000.msg"}));
 }
 
+TEST_F(Msgseq, UpdateAfterAPlainRunCutShortOnAnIndexAbove) {
+    // As the one before, the index in the directory above: -u is refused
+    // the same, a plain run finishes, and -u then ends.
+    ASSERT_EQ(mkdir("box", 0755), 0);
+    spit("meta", indexof({"in001.msg", "in000.msg", "in000.msg"}));
+    ASSERT_EQ(chdir("box"), 0);
+    mailbox({}, {"in000.msg", "in001.msg"});
+    ASSERT_EQ(runfsfault({"../meta"}, {"FSFAULT_KILL=rename-to:in001.msg"}).status, 128 + SIGKILL);
+    const runresult r = msgseq({"-u", "../meta"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("run 'msgseq ../meta' to finish that run"), std::string::npos) << r.err;
+    EXPECT_EQ(msgseq({"../meta"}).status, 3);
+    EXPECT_EQ(msgseq({"-u", "../meta"}).status, 3);
+    EXPECT_EQ(ondisk(), files({{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in000.msg")}}));
+    EXPECT_FALSE(exists("../meta.msgseq-update"));
+}
+
 TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARing) {
     // The set-aside file is the ring's, whose other file is home already:
     // -u closes the ring and ends.
@@ -1989,22 +2097,80 @@ TEST_F(Msgseq, UpdateAfterAPlainRunCutShortInARing) {
 }
 
 TEST_F(Msgseq, UpdateKeepsWhatAnotherProgramWroteMeanwhile) {
-    // A delivery appends to the index while the update is stopped at its
-    // first rename: the index is not written over, and no success is said.
-    mailbox({"a.msg", "in002.msg"}, {"a.msg", "in002.msg"});
-    const std::string grown = slurp("meta") + "appended\n";
+    // A delivery that takes no lock adds a record, and a client marks the
+    // first message read, while the update is stopped at each of its steps:
+    // before its journal, among its renames, writing the new index, after
+    // the swap. Both are kept; the delivered record keeps its own name.
+    const std::string deliver =
+        "truncate -s -4 meta && printf '%s\\n' d.msg to from subj '' '' N END >> meta && "
+        "printf R | dd of=meta conv=notrunc status=none bs=1 "
+        "seek=$(grep -b -m1 '^N$' meta | cut -d: -f1)";
+    std::vector<std::vector<std::string>> want;
+    for (const auto& name : {"in000.msg", "in001.msg", "d.msg"})
+        want.push_back({name, "to", "from", "subj", "", "", want.empty() ? "R" : "N"});
+    for (const std::string at : {"mkdir:meta.msgseq-update", "rename-to:in000.msg",
+                                 "create:index", "fsync:index", "rename-to:meta"}) {
+        SCOPED_TRACE(at);
+        for (const auto& name : listing()) std::filesystem::remove_all(name);
+        mailbox({"a.msg", "in002.msg"}, {"a.msg", "in002.msg"});
+        const runresult r =
+            run({"/bin/sh", "-c",
+                 "\"$0\" -u meta & pid=$!\n"
+                 "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do "
+                 "sleep 0.05; done\n" +
+                     deliver + "; kill -CONT $pid; wait $pid",
+                 MSGSEQ_PATH},
+                nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(slurp("meta"), metafile(want));
+        EXPECT_FALSE(exists("meta.msgseq-update"));
+    }
+}
+
+TEST_F(Msgseq, UpdateLeavesAnIndexReorderedMeanwhile) {
+    // A record removed from the middle while the update renames: the index
+    // stays as that program left it, and the journal with it.
+    mailbox({"a.msg", "in002.msg", "in005.msg"}, usual);
     const runresult r =
         run({"/bin/sh", "-c",
              "\"$0\" -u meta & pid=$!\n"
-             "until grep -q '^State:.*stopped' /proc/$pid/status; do sleep 0.05; done\n"
-             "echo appended >> meta; kill -CONT $pid; wait $pid",
+             "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do "
+             "sleep 0.05; done\n"
+             "sed -i 10,16d meta; kill -CONT $pid; wait $pid",
              MSGSEQ_PATH},
             nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}));
     EXPECT_EQ(r.status, 6);
     EXPECT_EQ(r.err,
-              "msgseq: 'meta' was changed by another program during the update, and is not "
-              "rewritten, so that nothing written to it is lost; the journal stays\n");
-    EXPECT_EQ(slurp("meta"), grown);
+              "msgseq: 'meta' was changed by another program during the update (record 2 was "
+              "removed or moved), and is not rewritten, so that nothing written to it is lost; "
+              "the journal stays; give the update up with 'msgseq --abort meta'\n");
+    EXPECT_EQ(slurp("meta"), indexof({"a.msg", "in005.msg"}));
+    EXPECT_TRUE(exists(workdir + "/journal"));
+}
+
+TEST_F(Msgseq, UpdateAsRootKeepsTheOwnersIndex) {
+    // Killed after its first rename, then finished: the work directory and
+    // the journal are the index's owner's; the index keeps owner and mode.
+    if (geteuid() != 0) GTEST_SKIP() << "files can be given away by root only";
+    for (const mode_t mode : {0600, 0640}) {
+        for (const auto& name : listing()) std::filesystem::remove_all(name);
+        mailbox(usual, usual);
+        ASSERT_EQ(chown("meta", 4243, 4244), 0);
+        ASSERT_EQ(chmod("meta", mode), 0);
+        auto owned = [](const std::string& path, mode_t want) {
+            struct stat st {};
+            return stat(path.c_str(), &st) == 0 && st.st_uid == 4243 && st.st_gid == 4244 &&
+                   (!want || (st.st_mode & 07777) == want);
+        };
+        EXPECT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status,
+                  128 + SIGKILL);
+        EXPECT_TRUE(owned(workdir, 0));
+        EXPECT_TRUE(owned(workdir + "/journal", 0));
+        EXPECT_EQ(msgseq({"-u", "meta"}).status, 0);
+        EXPECT_TRUE(owned("meta", mode));
+        EXPECT_EQ(slurp("meta"), renamed);
+    }
 }
 
 TEST_F(Msgseq, FifoWithNoWriterYieldsToSigterm) {
@@ -2039,9 +2205,10 @@ TEST_F(Msgseq, UpdateResumesAJournalOfTheReleaseBefore) {
     // name alone.
     const std::string now = slurp(workdir + "/journal");
     std::string old = "msgseq update journal\n";
-    size_t at = now.find('\n') + 1;
+    const size_t from = now.find('\n', now.find('\n') + 1) + 1;  // past the run line
+    size_t at = from;
     for (int head = 0; head < 2; head++) at = now.find('\n', at) + 1;
-    old += now.substr(old.size() + 2, at - old.size() - 2);
+    old += now.substr(from, at - from);
     for (size_t end; (end = now.find('\n', at)) != std::string::npos; at = end + 1)
         old += now.substr(at, now.find(' ', at) - at) +
                now.substr(now.rfind(' ', end), end - now.rfind(' ', end) + 1);
@@ -2079,6 +2246,7 @@ struct callrow {
     size_t records = 0;  // when set, the index lists this many records, each its new name
     bool gone = false;   // the working directory is removed before the run
     bool quiet = false;
+    bool stopped = false;  // a stop asked for before the call
 };
 
 void PrintTo(const callrow& c, std::ostream* os) { *os << c.name; }
@@ -2092,6 +2260,16 @@ std::vector<callrow> callrows() {
          .update = true,
          .records = 1000000,
          .quiet = true},
+        // A stop before the journal is written changes nothing, and writes none.
+        {.name = "StoppedBeforeThePlainJournal",
+         .listed = {"a.msg", "b.msg"},
+         .rc = RENUMSTOPPED,
+         .stopped = true},
+        {.name = "StoppedBeforeTheUpdateJournal",
+         .listed = {"a.msg", "b.msg"},
+         .update = true,
+         .rc = RENUMSTOPPED,
+         .stopped = true},
     };
 }
 
@@ -2111,7 +2289,10 @@ TEST_P(RenumCall, EndsAsDocumented) {
     char* said = nullptr;
     size_t saidsize = 0;
     FILE* errs = c.quiet ? nullptr : open_memstream(&said, &saidsize);
-    const renumopts opts{"msgseq", false, nullptr, errs};
+    renumopts opts{"msgseq", false, nullptr, errs};
+    static volatile sig_atomic_t stop = 0;
+    stop = c.stopped;
+    opts.stop = &stop;
     renumstats stats{};
     const int rc = c.update ? renumindex(meta.c_str(), inlist, &opts, &stats)
                             : renumfiles(meta.c_str(), inlist, &opts, false, &stats);
@@ -2131,3 +2312,131 @@ INSTANTIATE_TEST_SUITE_P(Calls, RenumCall, ::testing::ValuesIn(callrows()),
                          [](const ::testing::TestParamInfo<callrow>& info) {
                              return info.param.name;
                          });
+
+namespace {
+
+// A journal written for these names, inodes, times and directory reads back
+// as written; the same text changed as corrupt reads as bad, never as none
+// or as a shorter journal.
+struct journalrow {
+    std::string name;
+    std::vector<std::string> names;
+    bool update = true;        // sizes and times written too
+    ino_t ino = 0;             // each record's inode
+    int64_t sec = 0;           // each file's time
+    std::string from{}, to{};  // the journal's text changed so: bad
+};
+
+void PrintTo(const journalrow& j, std::ostream* os) { *os << j.name; }
+
+class JournalRoundTrip : public ScratchDir, public ::testing::WithParamInterface<journalrow> {};
+
+}  // namespace
+
+TEST_P(JournalRoundTrip, ReadsBackWhatItWrote) {
+    const journalrow& j = GetParam();
+    spit("meta", indexof(j.names));
+    llinit();
+    ASSERT_EQ(readmeta("meta", inlist), 1);
+    renumrun r;
+    r.update = j.update;
+    r.here = {~dev_t{0}, ~ino_t{0}};
+    for (llnode* n = inlist->next; n; n = n->next) r.recs.push_back(n);
+    r.state.assign(r.recs.size(), renumst::open);
+    r.ino.assign(r.recs.size(), j.ino);
+    for (const std::string& name : j.names) {
+        spit(name, "x");
+        const timespec t[2] = {{j.sec, 5}, {j.sec, 999999999}};
+        ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    ASSERT_TRUE(renumbegin(r, dir + "/w", {}));
+    if (!j.from.empty()) {
+        std::string text = slurp("w/journal");
+        ASSERT_NE(text.find(j.from), std::string::npos) << text;
+        spit("w/journal", text.replace(text.rfind(j.from), j.from.size(), j.to));
+    }
+    renumlog log;
+    const renumjournal got = renumreadjournal(dir + "/w", &log);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    ASSERT_EQ(got, j.from.empty() ? renumjournal::good : renumjournal::bad) << slurp("w/journal");
+    if (!j.from.empty()) return;
+    EXPECT_TRUE(log.plain != j.update && log.where == r.here);
+    ASSERT_EQ(log.recs.size(), j.names.size());
+    for (size_t k = 0; k < j.names.size(); k++) {
+        const renumentry& e = log.recs[k];
+        EXPECT_EQ(std::make_tuple(e.name, e.ino, e.timed, e.sec, e.nsec),
+                  std::make_tuple(j.names[k], r.ino[k], j.update, j.update ? j.sec : 0,
+                                  j.update ? 999999999L : 0L));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Journal, JournalRoundTrip,
+    ::testing::ValuesIn(std::vector<journalrow>{
+        {"BeforeNineteenSeventy", {"a.msg", "b c"}, true, 1, -86400 * 365 * 30},
+        {"LargestInodeAndOddNames", {" - 0 1 ", "\r\x7f\xff", "-"}, false, ~ino_t{0}},
+        {"SeparatorCorrupted", {"a.msg"}, true, 1, 7, "7.999999999 ", "7x999999999 "},
+        {"LinesMissing", {"a.msg", "b.msg"}, true, 1, 7, "records 2\n", "records 3\n"},
+        {"LinesBeyondItsCount", {"a.msg"}, true, 1, 7, "a.msg\n", "a.msg\nb.msg\n"},
+        {"TimeOutOfRange", {"a.msg"}, true, 1, 7, "7.", "-9223372036854775809."},
+        {"NoRunLine", {"a.msg"}, false, 1, 0, "run plain\n", ""},
+    }),
+    [](const ::testing::TestParamInfo<journalrow>& info) { return info.param.name; });
+
+// A journal a rerun can't trust is never taken for none, nor for a shorter
+// one: plain, -u and --abort all stop, and change nothing; renumfiles too,
+// in-process, beside an update cut short.
+TEST_F(Msgseq, UntrustedJournalStopsEveryRun) {
+    for (const std::string what : {"loop", "directory", "short"}) {
+        SCOPED_TRACE(what);
+        for (const std::string& name : listing()) std::filesystem::remove_all(name);
+        mailbox(usual, usual);
+        ASSERT_EQ(runfsfault({"meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status, 128 + SIGKILL);
+        const std::string j = workdir + "/journal", text = slurp(j);
+        unlink(j.c_str());
+        ASSERT_TRUE(what != "loop" || symlink("journal", j.c_str()) == 0);
+        ASSERT_TRUE(what != "directory" || mkdir(j.c_str(), 0700) == 0);
+        if (what == "short") spit(j, text.substr(0, text.rfind('\n', text.size() - 2) + 1));
+        const files cut = ondisk();
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"meta"}, {"-u", "meta"}, {"--abort", "meta"}}) {
+            const runresult r = msgseq(args);
+            EXPECT_EQ(r.status, 2) << args[0];
+            EXPECT_NE(r.err.find("cannot read the journal"), std::string::npos) << r.err;
+            EXPECT_EQ(ondisk(), cut);
+        }
+    }
+    for (const std::string& name : listing()) std::filesystem::remove_all(name);
+    mailbox(usual, usual);
+    ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-from:a.msg"}).status, 128 + SIGKILL);
+    const files cut = ondisk();
+    llinit();
+    ASSERT_EQ(readmeta("meta", inlist), 1);
+    const renumopts opts{nullptr, false, nullptr, nullptr};
+    EXPECT_EQ(renumfiles("meta", inlist, &opts, false, nullptr), RENUMINDEX);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    EXPECT_EQ(ondisk(), cut);
+}
+
+// Started with SIGHUP ignored (nohup), the run is not stopped by one.
+TEST_F(Msgseq, IgnoredHangupStaysIgnored) {
+    mailbox(usual, usual);
+    const runresult r = run({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" meta", MSGSEQ_PATH},
+                            nullptr, fsfaultenv({"FSFAULT_SIGNAL=SIGHUP:rename-to:in000.msg"}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), closed);
+}
+
+// Nothing to give up: said, and nothing changed.
+TEST_F(Msgseq, AbortWithNothingToGiveUp) {
+    mailbox(usual, usual);
+    const runresult r = msgseq({"--abort", "meta"});
+    EXPECT_EQ(r.err, "msgseq: no run of 'meta' was cut short; nothing to give up\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), untouched);
+}

@@ -175,11 +175,13 @@ int before(const mbxargs& a) {
     if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
         for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
             (void)unlink(durbeside(buf, ext).c_str());
-    if (a.cmd != "check" && renumunfinished(a.meta)) {
-        mbxsay(
-            "an update of %s by 'msgseq -u' was cut short; run 'msgseq -u %s' to finish it, "
-            "or 'msgseq --abort %s' to give it up; nothing done\n",
-            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+    if (const renumcut cut = renumcutshort(a.meta); a.cmd != "check" && cut != renumcut::none) {
+        const std::string shown = renumshown(a.meta);
+        mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
+               "to give it up; nothing done\n",
+               cut == renumcut::plain ? "a run" : "an update", mbxq(a.meta).c_str(),
+               cut == renumcut::plain ? "msgseq" : "msgseq -u",
+               cut == renumcut::plain ? "msgseq" : "msgseq -u", shown.c_str(), shown.c_str());
         return MBXFAIL;
     }
     return 0;

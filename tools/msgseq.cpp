@@ -35,6 +35,7 @@ enum : int { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_RENAME = 3, EXIT_O
 constexpr char usage[] = "Usage: msgseq matafile\n";
 constexpr char help[] =
     "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n"
+    "       msgseq --abort [-n] [-v] [--] METAFILE\n"
     "Renames the message files that METAFILE lists, in index order, to in000.msg,\n"
     "in001.msg, ... in the working directory, and prints how many records it read.\n"
     "\n"
@@ -43,6 +44,9 @@ constexpr char help[] =
     "  -v         print each rename made, as: renamed 'OLD' -> 'NEW'\n"
     "  -u         also rewrite METAFILE so that each record names its file's new name\n"
     "             (safe against a crash: run it again to finish an interrupted run)\n"
+    "  --abort    give up a run of METAFILE that was cut short (plain or -u): put\n"
+    "             each file back under the name METAFILE lists, leave METAFILE as it\n"
+    "             is, and remove the journal; with -n, only show what it would do\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -67,6 +71,7 @@ struct args {
     bool dryrun = false;
     bool verbose = false;
     bool update = false;
+    bool abort = false;
 };
 
 // A single argument is always the metafile, whatever it looks like, but for
@@ -90,6 +95,10 @@ int parse(int argc, char** argv, args* a) {
             i++;
             break;
         }
+        if (arg == "--abort") {
+            a->abort = true;
+            continue;
+        }
         if (arg.size() < 2 || arg[0] != '-') break;
         for (char c : arg.substr(1)) {
             if (c == 'n') {
@@ -104,7 +113,7 @@ int parse(int argc, char** argv, args* a) {
             }
         }
     }
-    if (argc - i != 1) {
+    if (argc - i != 1 || (a->abort && a->update)) {
         (void)fputs(usage, stderr);
         return EXIT_USAGE;
     }
@@ -324,13 +333,14 @@ int endstopped(int sig, int rc, const args& a) {
         (void)fprintf(stderr,
                       "msgseq: interrupted by %s after the run had ended; nothing was stopped\n",
                       name);
+    else if (a.dryrun)
+        (void)fprintf(stderr, "msgseq: interrupted by %s; nothing was changed\n", name);
     else
-        (void)fprintf(stderr, "msgseq: interrupted by %s; %s%s%s\n", name,
-                      a.dryrun   ? "nothing was changed"
-                      : a.update ? "run 'msgseq -u "
-                                 : "nothing is under a temporary name",
-                      a.update && !a.dryrun ? renumshown(a.meta).c_str() : "",
-                      a.update && !a.dryrun ? "' to finish" : "");
+        (void)fprintf(stderr,
+                      "msgseq: interrupted by %s; run 'msgseq %s%s' to finish, or 'msgseq "
+                      "--abort %s' to give it up\n",
+                      name, a.update ? "-u " : "", renumshown(a.meta).c_str(),
+                      renumshown(a.meta).c_str());
     (void)fflush(stdout);
     (void)signal(sig, SIG_DFL);
     (void)raise(sig);
@@ -354,11 +364,13 @@ int lockdir(const args& a, int* lock) {
                       strerror(errno));
         return RENUMBUSY;
     }
+    if (a.abort) return 0;  // giving up needs nothing finished first
     if (!a.update && renumunfinished(a.meta)) {
         (void)fprintf(stderr,
                       "msgseq: an update of '%s' by 'msgseq -u' was cut short; run 'msgseq -u %s' "
-                      "to finish it\n",
-                      renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
+                      "to finish it, or 'msgseq --abort %s' to give it up\n",
+                      renumshown(a.meta).c_str(), renumshown(a.meta).c_str(),
+                      renumshown(a.meta).c_str());
         renumunlock(*lock);
         return EXIT_LOAD;
     }
@@ -469,6 +481,21 @@ int exitstatus(int rc, bool loaded, bool printed) {
     return EXIT_OK;
 }
 
+// msgseq --abort: the run cut short given up, the index read only to learn
+// which names it lists; no count is printed.
+int giveup(const args& a) {
+    source src;
+    llinit();
+    if (readonce(a.meta, &src)) (void)load(src, a.meta);
+    renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
+    const int rc = renumabort(a.meta, inlist, &opts);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    (void)fflush(stdout);
+    return rc == RENUMINDEX ? EXIT_LOAD : rc == RENUMFILES ? EXIT_RENAME : rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -479,6 +506,11 @@ int main(int argc, char** argv) {
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
     int lock = -1;
     if (int rc = lockdir(a, &lock)) return rc;
+    if (a.abort) {
+        const int rc = giveup(a);
+        renumunlock(lock);
+        return rc;
+    }
 
     outcome o;
     const int rc = renumber(a, &o);
