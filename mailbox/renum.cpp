@@ -76,31 +76,3 @@ int renumlockindexdir(const std::string& real, const char* fname, const renumopt
     if (stat(up.c_str(), &st) == 0 && renumid{st.st_dev, st.st_ino} == renumhere()) return RENUMOK;
     return lockat(up, fname, opts, keep);
 }
-
-bool renumunfinished(const char* fname) {
-    const std::string dir = renumworkdir(fname);
-    struct stat st;
-    return !dir.empty() && lstat(dir.c_str(), &st) == 0;
-}
-
-int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
-               renumstats* stats) {
-    if (renumunfinished(fname)) {
-        renumsay(opts, "an update of '%s' was cut short; finish it with '%s -u' first\n",
-                 renumshown(fname).c_str(), opts->prog ? opts->prog : "msgseq");
-        return RENUMINDEX;
-    }
-    renumfd lock{-1};
-    if (int rc = renumheld(opts, &lock)) return rc;
-    renumrun r;
-    if (!renumstart(r, fname, itemlist, opts, false)) return r.recs.empty() ? RENUMOK : RENUMFILES;
-    r.verified = false;
-    const int rc = renumpasses(r, stats, update);
-    // Exit 0 means on disk: the renames too.
-    if (!r.dry && !dursyncdir(".")) {
-        renumsay(opts, "cannot sync the directory '.': %s; the renames may not survive a crash\n",
-                 strerror(errno));
-        return RENUMFILES;
-    }
-    return rc;
-}

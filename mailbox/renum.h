@@ -135,4 +135,18 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 // what it says.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
 
+// Gives up a run of the index fname that was cut short, plain or an update:
+// each file its journal knows goes back under the name the index lists
+// (the name it listed when the run began, or, where the index was replaced
+// already, its new name), the index is not touched, and the journal and its
+// work directory are removed once the moves are on disk. A file that can't go
+// back (its name taken meanwhile, the file gone) is said, left where it is,
+// and the others still go back. Cut short itself, it is finished by calling
+// it again. A dry run (opts.dryrun) says what it would do and changes
+// nothing; opts.trace gets each move back. Returns RENUMOK (also, said, when
+// no run was cut short), RENUMFILES (some file not put back, or not synced),
+// RENUMINDEX (a journal that can't be read, or one from another directory:
+// nothing done) or RENUMBUSY.
+int renumabort(const char* fname, llnode* itemlist, const renumopts* opts);
+
 #endif

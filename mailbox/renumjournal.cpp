@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -58,34 +59,52 @@ uint64_t fieldsum(const llnode* rec, bool read) {
 
 }  // namespace
 
-// The journal, one line a record after its header: the file's inode (0:
-// none), its size and modification time (a rename changes neither, so a
-// file that took a moved file's inode number shows as another), the sum of
-// the record's other fields, the record whose file it is too (0: none, else
-// that record + 1) and the listed name.
+// The journal: its version, whether the run rewrites the index ("run
+// update") or only renames ("run plain"), the directory and the count; then
+// one line a record: the file's inode ("-": none), its size and modification
+// time, signed ("- -" where a plain run did not ask: it finds files by inode
+// alone), the sum of the record's other fields, the record whose file it is
+// too (0: none, else that record + 1) and the listed name, to the line's end.
+namespace {
+
+void journalline(std::string& text, const renumrun& r, uint32_t i, const struct stat* st,
+                 uint32_t same) {
+    char line[128];
+    int n = r.ino[i] ? snprintf(line, sizeof line, "%ju ", static_cast<uintmax_t>(r.ino[i]))
+                     : snprintf(line, sizeof line, "- ");
+    text.append(line, static_cast<size_t>(n));
+    if (st)
+        n = snprintf(line, sizeof line, "%jd %jd.%09ld ", static_cast<intmax_t>(st->st_size),
+                     static_cast<intmax_t>(st->st_mtim.tv_sec), st->st_mtim.tv_nsec);
+    else
+        n = snprintf(line, sizeof line, "- - ");
+    text.append(line, static_cast<size_t>(n));
+    n = snprintf(line, sizeof line, "%016" PRIx64 " %u ",
+                 fieldsum(r.recs[i], r.recs[i]->read == MSGREAD), same);
+    text.append(line, static_cast<size_t>(n));
+    text += renumlisted(r, i);
+    text += '\n';
+}
+
+}  // namespace
+
 bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
-    std::string text = "msgseq update journal 2\ndir " + std::to_string(r.here.dev) + " " +
-                       std::to_string(r.here.ino) + "\nrecords " + std::to_string(r.recs.size()) +
-                       "\n";
-    text.reserve(text.size() + r.recs.size() * 64);
-    char line[128];
+    std::string text = "msgseq update journal 3\nrun " +
+                       std::string(r.update ? "update" : "plain") + "\ndir " +
+                       std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
+                       "\nrecords " + std::to_string(r.recs.size()) + "\n";
+    text.reserve(text.size() + r.recs.size() * (r.update ? 64 : 48));
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         struct stat st {};
-        // A record claimed as home by a ring cut short has no current name
-        // apart from its new one.
-        const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
-        if (r.ino[i] && fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            r.ino[i] = 0;  // gone since the directory was listed
-        if (r.ino[i]) r.ino[i] = st.st_ino;
-        const int n = snprintf(line, sizeof line, "%ju %jd %jd.%09ld %016" PRIx64 " %u ",
-                               static_cast<uintmax_t>(r.ino[i]), static_cast<intmax_t>(st.st_size),
-                               static_cast<intmax_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-                               fieldsum(r.recs[i], r.recs[i]->read == MSGREAD),
-                               same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
-        text.append(line, static_cast<size_t>(n));
-        text += renumlisted(r, i);
-        text += '\n';
+        if (r.update && r.ino[i]) {
+            // A record claimed as home by a ring cut short has no current
+            // name apart from its new one.
+            const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
+            r.ino[i] = fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+        }
+        journalline(text, r, i, r.update && r.ino[i] ? &st : nullptr,
+                    same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
     }
     return durwrite(dir + "/journal.new", dir + "/journal", nullptr,
                     [&text](FILE* f) {
@@ -94,12 +113,71 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
            dursyncdir(durparent(dir));
 }
 
-// Reads the journal back: bad when there is one this run can't trust. A
-// journal of the release before (first line without its number) held each
-// record's inode and name alone; it is read, and its files are known by
-// their inodes alone.
+namespace {
+
+// The journal's text, read field by field: each number ended by the
+// character given; a field that is not there as written stops the reading.
+struct journaltext {
+    const char* at;
+    const char* end;
+
+    bool lit(std::string_view s) {
+        if (static_cast<size_t>(end - at) < s.size() || std::string_view(at, s.size()) != s)
+            return false;
+        at += s.size();
+        return true;
+    }
+    template <typename T>
+    bool num(char after, T* v, int base = 10) {
+        if (at == end || *at == '-' || *at == '+' || *at == ' ') return false;
+        char* stop = nullptr;
+        errno = 0;
+        const unsigned long long got = strtoull(at, &stop, base);
+        if (stop == at || stop >= end || errno != 0 || *stop != after ||
+            got > static_cast<unsigned long long>(std::numeric_limits<T>::max()))
+            return false;
+        *v = static_cast<T>(got);
+        at = stop + 1;
+        return true;
+    }
+    bool snum(char after, int64_t* v) {
+        const bool neg = at != end && *at == '-';
+        if (neg) at++;
+        uint64_t got = 0;
+        if (!num(after, &got) || got > (neg ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
+            return false;
+        *v = neg ? static_cast<int64_t>(0 - got) : static_cast<int64_t>(got);
+        return true;
+    }
+    // "- " for a value a run did not write.
+    bool none(char after) {
+        if (end - at < 2 || at[0] != '-' || at[1] != after) return false;
+        at += 2;
+        return true;
+    }
+};
+
+bool readentry(journaltext& t, const renumlog& log, renumentry* e) {
+    if (!t.none(' ') && (!t.num(' ', &e->ino) || (e->ino == 0 && log.version > 2))) return false;
+    if (log.old) return true;
+    if (log.version > 2 && t.none(' ')) {
+        if (!t.none(' ')) return false;
+        e->timed = false;
+    } else if (!t.num(' ', &e->size) || !t.snum('.', &e->sec) || !t.num(' ', &e->nsec) ||
+               e->nsec >= 1000000000) {
+        return false;
+    }
+    return t.num(' ', &e->fields, 16) && t.num(' ', &e->same);
+}
+
+}  // namespace
+
+// Reads the journal back: bad when there is one this run can't trust, or
+// that does not end where its last record does. A journal of the release
+// before that (first line without its number) held each record's inode and
+// name alone; it is read, and its files are known by their inodes alone.
 renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
-    const int fd = open((dir + "/journal").c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open((dir + "/journal").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? renumjournal::none : renumjournal::bad;
     std::string text;
     char buf[1 << 16];
@@ -107,46 +185,29 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     close(fd);
     if (n < 0) return renumjournal::bad;
-    auto bad = [] {
-        errno = 0;  // not a read that failed: not a journal this code wrote
+    errno = 0;  // from here on, not a read that failed: not a journal this code wrote
+    journaltext t{text.data(), text.data() + text.size()};
+    if (!t.lit("msgseq update journal")) return renumjournal::bad;
+    log->old = t.lit("\n");
+    if (!log->old &&
+        (!t.lit(" ") || !t.num('\n', &log->version) || log->version < 2 || log->version > 3))
         return renumjournal::bad;
-    };
-    // Numbers one after another, each ended by the character given.
-    const char* at = text.c_str();
-    auto number = [&at](std::string_view before, char after, auto* v, int base = 10) {
-        if (std::string_view(at).substr(0, before.size()) != before) return false;
-        at += before.size();
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long got = strtoull(at, &end, base);
-        if (end == at || errno != 0 || *end != after || *at == '-') return false;
-        *v = static_cast<std::remove_pointer_t<decltype(v)>>(got);
-        at = end + 1;
-        return true;
-    };
-    const std::string_view head = "msgseq update journal";
-    if (!text.starts_with(head)) return bad();
-    at += head.size();
-    log->old = *at == '\n';
-    if (!log->old && !number(" ", '\n', &log->version)) return bad();
-    if (log->old) at++;
-    unsigned long long count = 0;
-    if ((!log->old && log->version != 2) || !number("dir ", ' ', &log->where.dev) ||
-        !number("", '\n', &log->where.ino) || !number("records ", '\n', &count) || count > 1000000)
-        return bad();
+    if (log->version > 2 && !(t.lit("run update\n") || (log->plain = t.lit("run plain\n"))))
+        return renumjournal::bad;
+    uint64_t count = 0;
+    if (!t.lit("dir ") || !t.num(' ', &log->where.dev) || !t.num('\n', &log->where.ino) ||
+        !t.lit("records ") || !t.num('\n', &count) || count > 1000000)
+        return renumjournal::bad;
     log->recs.assign(count, {});
     for (renumentry& e : log->recs) {
-        if (!number("", ' ', &e.ino)) return bad();
-        if (!log->old &&
-            (!number("", ' ', &e.size) || !number("", '.', &e.sec) || !number("", ' ', &e.nsec) ||
-             !number("", ' ', &e.fields, 16) || !number("", ' ', &e.same)))
-            return bad();
-        const char* eol = strchr(at, '\n');
-        if (!eol) return bad();
-        e.name.assign(at, static_cast<size_t>(eol - at));
-        at = eol + 1;
+        if (!readentry(t, *log, &e)) return renumjournal::bad;
+        const char* eol =
+            static_cast<const char*>(memchr(t.at, '\n', static_cast<size_t>(t.end - t.at)));
+        if (!eol) return renumjournal::bad;
+        e.name.assign(t.at, static_cast<size_t>(eol - t.at));
+        t.at = eol + 1;
     }
-    return renumjournal::good;
+    return t.at == t.end ? renumjournal::good : renumjournal::bad;
 }
 
 // Removes the journal first, since an index beside no journal is a finished

@@ -90,6 +90,23 @@ void reservenames(renumrun& r) {
     std::sort(r.reserved.begin(), r.reserved.end());
 }
 
+// A file set aside, by this run or one before it, goes on to its new name,
+// or back, before a stop takes effect; so do the files that stand in its
+// way, each holding the new name of the one before, so that it is never
+// left set aside or put back onto a taken name.
+void markaside(renumrun& r) {
+    r.aside.assign(r.recs.size(), false);
+    for (const auto& [i, name] : r.away) {
+        if (!name.starts_with(renumtmp)) continue;
+        for (uint32_t k = i; k != renumnone && !r.aside[k]; k = renumfindname(r, renumtarget(k).s))
+            r.aside[k] = true;
+    }
+}
+
+bool stopsat(const renumrun& r, uint32_t i) {
+    return renumstopping(r) && (r.aside.empty() || !r.aside[i]);
+}
+
 // After a move of record i failed with err: its new name is still taken, or
 // its file has gone from under it.
 void judge(renumrun& r, uint32_t i, std::string_view from, int err) {
@@ -108,9 +125,7 @@ void firstpass(renumrun& r) {
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         renumprogress(r, i - waiting);
         if (r.state[i] != renumst::open && r.state[i] != renumst::twin) continue;
-        // Stopped, the run still moves on what an earlier one left under a
-        // temporary name: put back, it might find its listed name taken.
-        if (renumstopping(r) && !renumcur(r, i).starts_with(renumtmp)) continue;
+        if (stopsat(r, i)) continue;
         if (const char* why = renumunfit(r, i)) {
             refuse(r, i, why);
             continue;
@@ -238,7 +253,7 @@ void secondpass(renumrun& r) {
     std::vector<uint32_t> path;
     for (uint32_t start : waits) {
         if (r.state[start] != renumst::wait || seen[start]) continue;
-        if (renumstopping(r)) break;  // between one chain or ring and the next
+        if (stopsat(r, start)) continue;  // between one chain or ring and the next
         path.clear();
         uint32_t i = start;
         while (i != renumnone && !seen[i] && r.state[i] == renumst::wait) {
@@ -258,7 +273,7 @@ void secondpass(renumrun& r) {
         for (size_t j = chain; j-- > 0;) {
             const uint32_t rec = path[j];
             // A chain can stop between any two moves: each made a name free.
-            if (renumstopping(r)) break;
+            if (stopsat(r, path[0])) break;
             renumprogress(r, done++);
             if (!free) {
                 judge(r, rec, renumcur(r, rec), EEXIST);
@@ -333,6 +348,7 @@ bool namefiles(renumrun& r) {
 int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named) {
     r.update = update || r.update;
     reservenames(r);
+    if (!r.away.empty()) markaside(r);
     firstpass(r);
     secondpass(r);
     renumprogressend(r);

@@ -142,6 +142,9 @@ struct renumrun {
     bool update = false;                // the index will be rewritten with the new names
     std::vector<std::string> reserved;  // sorted: names no record may move in under
     std::vector<ino_t> ino;             // each record's file, when the directory was listed for it
+    // Records a stop does not keep from working: a file set aside, and each
+    // record whose file holds the new name of the one before.
+    std::vector<bool> aside;
     renumid here{};
     // The progress line: calls since the clock was last read, when the run
     // began, and how wide the line shown is (0: none shown).
@@ -254,6 +257,7 @@ struct renumentry {
     off_t size = 0;
     int64_t sec = 0;  // the file's modification time
     long nsec = 0;
+    bool timed = true;    // size and time written (a plain run writes neither)
     uint64_t fields = 0;  // the sum of the record's other fields
     uint32_t same = 0;    // the record whose file it is too, + 1; 0 for none
     std::string name;     // the name the index listed
@@ -262,7 +266,8 @@ struct renumentry {
 struct renumlog {
     bool old = false;  // a journal of the release before: inodes and names alone
     int version = 0;
-    renumid where{};  // the directory the run worked in
+    bool plain = false;  // written by a run that does not rewrite the index
+    renumid where{};     // the directory the run worked in
     std::vector<renumentry> recs;
 };
 
@@ -274,6 +279,18 @@ std::string renumworkdir(const char* fname, std::string* real = nullptr);
 // renumnone (empty: none).
 bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same);
 renumjournal renumreadjournal(const std::string& dir, renumlog* log);
+// Where the journal of a run cut short is: in the index's work directory,
+// else, for a plain run that could not write there, in the working
+// directory's own ".msgseq-update" (renumsparedir).
+struct renumwork {
+    std::string dir;   // the work directory found, or where the index's would be
+    std::string real;  // the index's resolved path, or empty
+    renumjournal found = renumjournal::none;
+    int err = 0;  // why a journal found could not be read (0: not in a form msgseq writes)
+    renumlog log;
+};
+void renumfindwork(const char* fname, renumwork* w);
+std::string renumsparedir();
 // Removes the work directory: 0, or the errno of the step that failed.
 int renumclearwork(const std::string& dir);
 // The work directory holds a name this code never makes.

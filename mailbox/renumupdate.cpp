@@ -15,12 +15,21 @@
 //     directory holding that: state 3, before the first file moves.
 //  3. Journal on disk, some files moved. A rerun reads the journal
 //     (renumreadjournal), checks that the index is the one it was written
-//     for and finds each record's file by its inode wherever the run left it
-//     (takeupjournal), then moves the rest (moveall). When every file is
-//     where it ends, the mailbox directory is synced: state 4.
+//     for (its records' names; records added after them and other fields
+//     changed are the index's own) and finds each record's file by its
+//     inode under the names this update gives it (takeupjournal), then
+//     moves the rest (moveall). When every file is where it ends, the
+//     mailbox directory is synced: state 4. A plain run's journal (marked
+//     so; mailbox/renumplain.cpp) is taken up the same way, and the update
+//     goes on from here.
 //  4. Renames on disk. A rerun does as from 3 and finds nothing to move.
-//     replaceindex writes the new index in the work directory, syncs it,
-//     renames it over the index and syncs the index's directory: state 5.
+//     replaceindex takes a last look at the index under the locks, writes
+//     it again in the work directory with the new names in the records
+//     this update worked on (mailbox/renummerge.cpp), syncs it, renames it
+//     over the index and syncs the index's directory: state 5. The old index
+//     is held open across that rename: what reached it after the last look
+//     is merged in by another round. An index whose records were removed or
+//     moved meanwhile is left as it is, in state 4.
 //  5. Index replaced, journal still there. A rerun does as from 3: every
 //     record lists the name its file now has, which the check accepts, and
 //     the same index is written again. clearwork removes the journal
@@ -33,6 +42,10 @@
 // A power cut keeps what was synced before it: the journal before any file
 // moves, the moves before the index names them, the index before the
 // journal goes. A rerun from what survives is one of the states above.
+//
+// From states 2 to 5, renumabort (mailbox/renumabort.cpp) gives the update
+// up instead: every file back under the name the index lists, the index as
+// it is, and then the journal and the work directory removed.
 //
 // An update lives on renumindex's stack for one call: it holds the locks it
 // took until then and points into the caller's list; nothing else outlives
@@ -144,12 +157,43 @@ int findstate(update& u, const llnode* itemlist) {
                  errno ? strerror(errno) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
+    // A plain run that could not write beside the index kept its journal in
+    // the working directory: it finishes there, by a plain run.
+    if (u.found == renumjournal::none) {
+        renumwork w;
+        renumfindwork(u.fname, &w);
+        if (w.found != renumjournal::none && w.dir != u.dir) {
+            renumsay(u.opts,
+                     "a run of '%s' was cut short, its journal in '%s'; finish it with '%s %s' "
+                     "first, or give it up with '%s --abort %s'\n",
+                     shown(u).c_str(), renumshown(w.dir).c_str(), progof(u.opts),
+                     shown(u).c_str(), progof(u.opts), shown(u).c_str());
+            return RENUMINDEX;
+        }
+    }
     if (renumworkforeign(u.dir)) {
         renumsay(u.opts, "'%s' holds files that msgseq did not put there; nothing done\n",
                  renumshown(u.dir).c_str());
         return RENUMINDEX;
     }
     return next;
+}
+
+// A file a plain run cut short set aside that the update could move neither
+// on nor back: the plain run must finish first.
+int stranded(const update& u) {
+    const renumrun& r = u.r;
+    const uint32_t i = renumstranded(r);
+    if (i == renumnone) return next;
+    const char* prog = progof(u.opts);
+    renumsay(u.opts,
+             "the file of the record listing '%s' was set aside by a run cut short, and "
+             "can take neither its new name '%s', which another record keeps in the "
+             "index, nor its own, which another file has; run '%s %s' to finish that "
+             "run, then '%s -u %s'; nothing done\n",
+             renumshown(renumlisted(r, i)).c_str(), renumtarget(i).s, prog, shown(u).c_str(), prog,
+             shown(u).c_str());
+    return RENUMINDEX;
 }
 
 // States 1, 2 and 6: no journal. The records are taken and the directory
@@ -159,18 +203,7 @@ int startafresh(update& u, llnode* itemlist) {
     if (!renumstart(r, u.fname, itemlist, u.opts, true))
         return r.recs.empty() ? RENUMOK : RENUMFILES;
     u.same = renumrefuselinked(r);
-    if (const uint32_t i = renumstranded(r); i != renumnone) {
-        const char* prog = progof(u.opts);
-        renumsay(u.opts,
-                 "the file of the record listing '%s' was set aside by a run cut short, and "
-                 "can take neither its new name '%s', which another record keeps in the "
-                 "index, nor its own, which another file has; run '%s %s' to finish that "
-                 "run, then '%s -u %s'; nothing done\n",
-                 renumshown(renumlisted(r, i)).c_str(), renumtarget(i).s, prog, shown(u).c_str(),
-                 prog, shown(u).c_str());
-        return RENUMINDEX;
-    }
-    return next;
+    return stranded(u);
 }
 
 // States 3 to 5: a journal on disk. The index must be the one it was written
@@ -186,32 +219,33 @@ int takeupjournal(update& u, llnode* itemlist) {
         itemlist->count = static_cast<int32_t>(journaled);
     }
     if (!renumstart(r, u.fname, itemlist, u.opts, false, true)) return RENUMFILES;
-    const std::string name = shown(u), prog = progof(u.opts);
+    const std::string name = shown(u);
+    const char* prog = progof(u.opts);
     // The directory is known by its inode: a remount or a reboot may give
     // its file system another device number.
     if (u.log.where.ino != r.here.ino || journaled != r.recs.size()) {
         renumsay(u.opts,
                  "the update of '%s' that was cut short worked in another directory "
                  "or on another index; finish it there, or give it up with '%s --abort %s'\n",
-                 name.c_str(), prog.c_str(), name.c_str());
+                 name.c_str(), prog, name.c_str());
         return RENUMINDEX;
     }
     uint32_t differs = 0;
     switch (renumfindfiles(r, u.log, &differs)) {
-    case renumresume::ok: return next;
+    case renumresume::ok: return u.log.plain ? stranded(u) : next;
     case renumresume::unlisted:
         renumsay(u.opts,
                  "cannot list the directory '.' to find the files of the update of '%s' that "
                  "was cut short: %s; nothing done; the journal stays, and '%s -u' run again "
                  "finishes the update\n",
-                 name.c_str(), strerror(errno ? errno : EIO), prog.c_str());
+                 name.c_str(), strerror(errno ? errno : EIO), prog);
         return RENUMWRITE;
     case renumresume::other:
         renumsay(u.opts,
                  "'%s' is not the index that the update cut short was working on (record %u "
                  "differs from its journal); nothing done; put that index back, or give the "
                  "update up with '%s --abort %s'\n",
-                 name.c_str(), differs + 1, prog.c_str(), name.c_str());
+                 name.c_str(), differs + 1, prog, name.c_str());
         break;
     case renumresume::apart:
         renumsay(u.opts,

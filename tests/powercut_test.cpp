@@ -1,14 +1,16 @@
-// msgseq -u cut short by a power failure at any point of its run. A change
-// to a directory (a name made, renamed, linked or removed, a directory made
-// or removed) is on disk once that directory was synced after it; until then
-// it may be lost: all such changes together, each one alone, or those of
-// any set of directories. A rename or link belongs to the directory of its
-// new name. A file holds the bytes it had when it was last synced, and none
-// if it never was. The run's calls, logged by the fault library, are
-// replayed without the lost ones on the starting mailbox, and msgseq -u run
-// again on what is left must end as one whole run does: each message once,
-// the index naming each one's file, no temporary name, no work directory,
-// and the status a whole run gives.
+// msgseq, plain or -u, cut short by a power failure at any point of its run.
+// A change to a directory (a name made, renamed, linked or removed, a
+// directory made or removed) is on disk once that directory was synced after
+// it; until then it may be lost: all such changes together, each one alone,
+// or those of any set of directories. A rename or link belongs to the
+// directory of its new name. A file holds the bytes it had when it was last
+// synced, and none if it never was. The run's calls, logged by the fault
+// library, are replayed without the lost ones on the starting mailbox, and
+// the same run again on what is left must end as one whole run does: each
+// message once, under its new name, the index naming each one's file (-u) or
+// as it was (plain), no temporary name, no work directory, and the status a
+// whole run gives; given up by msgseq --abort instead, each message is back
+// where the index names it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,7 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t sample = sanitized ? 8 : 1;  // a sanitized tool is slower: every eighth state
-constexpr size_t shown = 4;  // failures described in full, per mailbox
+constexpr size_t shown = 4;                   // failures described in full, per mailbox
 
 struct pcbox {
     std::string name;
@@ -132,9 +134,8 @@ void replay(const call& c, size_t i, const std::string& snaps,
             std::map<std::string, std::string>& orphans) {
     const char* a = c.a.c_str();
     const char* b = c.b.c_str();
-    if (auto it = orphans.find(c.a);
-        it != orphans.end() && !c.filesync && !exists(a) &&
-        (c.fn.starts_with("link") || c.fn.starts_with("rename"))) {
+    if (auto it = orphans.find(c.a); it != orphans.end() && !c.filesync && !exists(a) &&
+                                     (c.fn.starts_with("link") || c.fn.starts_with("rename"))) {
         spit(a, it->second);
         orphans.erase(it);
     }
@@ -195,10 +196,14 @@ protected:
     }
 
     // What the run left that one whole run would not have: "" when nothing.
-    std::string wrong(const std::string& meta, const runresult& r) const {
+    // renamed: each message under its new name, the index as it was, else
+    // where the index names it, the index as it was or naming the new names.
+    std::string wrong(const std::string& meta, const runresult& r, bool renamed = false,
+                      int status = -1) const {
         const pcbox& pb = GetParam();
         std::string out;
-        if (r.status != (pb.missing.empty() ? 0 : 3)) out += "wrong status\n";
+        if (r.status != (status >= 0 ? status : pb.missing.empty() ? 0 : 3))
+            out += "wrong status\n";
         std::map<std::string, int> found;  // content -> names holding it
         for (const std::string& d : {top, box})
             for (const std::string& name : listing(d))
@@ -215,13 +220,14 @@ protected:
         for (size_t at = 2; at + 7 < lines.size(); at += 7) names.push_back(lines[at]);
         if (names.size() != listed.size() || slurp(meta) != index(names))
             return out + "the index is damaged:\n" + slurp(meta);
+        const bool asit = names == listed && (renamed || status >= 0);
         for (size_t k = 0; k < names.size(); k++) {
             const bool gone = listed[k] == pb.missing;
             char own[32];
             (void)snprintf(own, sizeof own, "in%03zu.msg", k);
-            const std::string path = box + "/" + names[k];
+            const std::string path = box + "/" + (renamed && !gone ? own : names[k]);
             const std::string has = exists(path) ? slurp(path) : "nothing\n";
-            if (names[k] != (gone ? listed[k] : own) ||
+            if (names[k] != (gone || asit ? listed[k] : own) ||
                 has != (gone ? "nothing\n" : body(listed[k])))
                 out += "record " + std::to_string(k) + " (" + listed[k] + ") names " + names[k] +
                        ", holding " + has;
@@ -235,10 +241,23 @@ protected:
 
 }  // namespace
 
+// How a run is cut and then taken up: -u or a plain run run again, or either
+// given up by --abort.
+struct pcmode {
+    const char* name;
+    bool update, abort;
+};
+constexpr pcmode pcmodes[] = {{"-u", true, false},
+                              {"plain", false, false},
+                              {"-u, --abort", true, true},
+                              {"plain, --abort", false, true}};
+
 TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
     const std::string snaps = dir + "/snaps", log = dir + "/calls.log";
     size_t states = 0, failed = 0;
-    for (const bool inside : {false, true}) {
+    for (int k = 0; k < 8; k++) {
+        const pcmode& mode = pcmodes[k / 2];
+        const bool inside = k % 2;
         for (const bool links : {false, true}) {
             const std::string meta = (inside ? box : top) + "/meta";
             const std::string arg = inside ? "meta" : "../meta";
@@ -250,20 +269,36 @@ TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
             std::vector<std::string> faults = {"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
                                                "FSFAULT_SNAP=" + snaps};
             if (links) faults.push_back("FSFAULT_NOREPLACE=einval");
-            const runresult once = runfsfault({"-u", arg}, faults);
-            const std::string how = GetParam().name +
+            std::vector<std::string> args = {arg};
+            if (mode.update) args.insert(args.begin(), "-u");
+            const runresult once = runfsfault(args, faults);
+            const std::string how = GetParam().name + ", " + mode.name +
                                     (inside ? ", index in the mailbox" : ", index beside it") +
                                     (links ? ", link+unlink" : ", renames");
-            ASSERT_EQ(wrong(meta, once), "") << how << ", one whole run:\n" << once.err;
+            ASSERT_EQ(wrong(meta, once, !mode.update), "") << how << ", one whole run:\n"
+                                                           << once.err;
             const std::vector<call> calls = readcalls(slurp(log));
             const std::vector<cut> all = cuts(calls);
             for (size_t s = 0; s < all.size(); s += sample) {
                 lay(meta);
                 std::map<std::string, std::string> orphans;
                 for (size_t i : all[s].kept) replay(calls[i], i, snaps, orphans);
-                const runresult r = run({MSGSEQ_PATH, "-u", arg});
+                // A plain run whose journal went had ended: run again, it is a
+                // run of its own on a renumbered mailbox; given up, it has
+                // nothing to give up.
+                const bool ended =
+                    std::any_of(all[s].kept.begin(), all[s].kept.end(), [&](size_t i) {
+                        return (calls[i].fn == "unlink" && calls[i].a.ends_with("/journal")) ||
+                               (calls[i].fn == "rmdir" && calls[i].a.ends_with(".msgseq-update"));
+                    });
+                if (ended && !mode.update && !mode.abort) continue;
+                std::vector<std::string> again = {MSGSEQ_PATH, arg};
+                if (mode.update || mode.abort)
+                    again.insert(again.begin() + 1, mode.abort ? "--abort" : "-u");
+                const runresult r = run(again);
                 states++;
-                const std::string bad = wrong(meta, r);
+                const std::string bad =
+                    wrong(meta, r, !mode.update && (!mode.abort || ended), mode.abort ? 0 : -1);
                 if (bad.empty() || ++failed > shown) continue;
                 std::string say = how + ": power cut after call " + std::to_string(all[s].p + 1) +
                                   " of " + std::to_string(calls.size()) + ", " +

@@ -34,6 +34,7 @@ enum : int { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_LOAD = 2, EXIT_RENAME = 3, EXIT_O
 constexpr char usage[] = "Usage: msgseq matafile\n";
 constexpr char help[] =
     "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n"
+    "       msgseq --abort [-n] [-v] [--] METAFILE\n"
     "Renames the message files that METAFILE lists, in index order, to in000.msg,\n"
     "in001.msg, ... in the working directory, and prints how many records it read.\n"
     "\n"
@@ -42,6 +43,9 @@ constexpr char help[] =
     "  -v         print each rename made, as: renamed 'OLD' -> 'NEW'\n"
     "  -u         also rewrite METAFILE so that each record names its file's new name\n"
     "             (safe against a crash: run it again to finish an interrupted run)\n"
+    "  --abort    give up a run of METAFILE that was cut short (plain or -u): put\n"
+    "             each file back under the name METAFILE lists, leave METAFILE as it\n"
+    "             is, and remove the journal; with -n, only show what it would do\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -65,6 +69,7 @@ struct args {
     bool dryrun = false;
     bool verbose = false;
     bool update = false;
+    bool abort = false;
 };
 
 // A single argument is always the metafile, whatever it looks like, but for
@@ -88,6 +93,10 @@ int parse(int argc, char** argv, args* a) {
             i++;
             break;
         }
+        if (arg == "--abort") {
+            a->abort = true;
+            continue;
+        }
         if (arg.size() < 2 || arg[0] != '-') break;
         for (char c : arg.substr(1)) {
             if (c == 'n') {
@@ -102,7 +111,7 @@ int parse(int argc, char** argv, args* a) {
             }
         }
     }
-    if (argc - i != 1) {
+    if (argc - i != 1 || (a->abort && a->update)) {
         (void)fputs(usage, stderr);
         return EXIT_USAGE;
     }
@@ -341,6 +350,21 @@ int endstopped(int sig, int rc, const renumstats& stats, const args& a) {
 
 }  // namespace
 
+// msgseq --abort: the run cut short given up, the index read only to learn
+// which names it lists; no count is printed.
+int giveup(const args& a) {
+    source src;
+    llinit();
+    if (readonce(a.meta, &src)) (void)load(src, a.meta);
+    renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
+    const int rc = renumabort(a.meta, inlist, &opts);
+    llfree(inlist);
+    llfree(outlist);
+    inlist = outlist = nullptr;
+    (void)fflush(stdout);
+    return rc == RENUMINDEX ? EXIT_LOAD : rc == RENUMFILES ? EXIT_RENAME : rc;
+}
+
 int main(int argc, char** argv) {
     // A reader of standard output that goes away must not stop the renames
     // half way: a failed write is noted, and the run goes on.
@@ -361,6 +385,11 @@ int main(int argc, char** argv) {
         (void)fprintf(stderr, "msgseq: cannot lock the working directory: %s; nothing done\n",
                       strerror(errno));
         return RENUMBUSY;
+    }
+    if (a.abort) {
+        const int rc = giveup(a);
+        renumunlock(lock);
+        return rc;
     }
     if (!a.update && renumunfinished(a.meta)) {
         (void)fprintf(stderr,

@@ -1,0 +1,189 @@
+// A plain run (renumfiles): the files renamed, the index left as it is, and
+// a journal kept while the files move, so that a run cut short (a kill, a
+// signal, a power cut) and run again ends as one whole run would have.
+//
+// The journal is the update's (mailbox/renumjournal.cpp), marked "run
+// plain": written in the index's work directory "<index>.msgseq-update"
+// before the first file moves, or, where the index's directory can't be
+// written (a plain run needs no more than the working directory), in the
+// working directory's own ".msgseq-update". Where neither can be written the
+// run goes on without one, and says that a run cut short could not be
+// finished exactly. A rerun, plain or -u, reads it, finds each record's file
+// by its inode under the names this run gives it, moves the rest, and removes
+// the work directory once the moves are on disk.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "mailbox/renum.h"
+#include "mailbox/renumrun.h"
+
+std::string renumsparedir() {
+    char buf[PATH_MAX];
+    return getcwd(buf, sizeof buf) ? std::string(buf) + "/" + renumworkext : std::string();
+}
+
+void renumfindwork(const char* fname, renumwork* w) {
+    w->dir = renumworkdir(fname, &w->real);
+    w->found = w->dir.empty() ? renumjournal::none : renumreadjournal(w->dir, &w->log);
+    w->err = errno;
+    if (w->found != renumjournal::none) return;
+    const std::string spare = renumsparedir();
+    if (spare.empty() || spare == w->dir) return;
+    renumlog log;
+    const renumjournal there = renumreadjournal(spare, &log);
+    if (there == renumjournal::none) return;
+    w->err = errno;
+    w->found = there;
+    w->dir = spare;
+    w->log = std::move(log);
+}
+
+bool renumunfinished(const char* fname) {
+    renumwork w;
+    renumfindwork(fname, &w);
+    return w.found == renumjournal::good && !w.log.plain;
+}
+
+namespace {
+
+const char* progof(const renumopts* opts) { return opts->prog ? opts->prog : "msgseq"; }
+
+// What keeps a plain run from starting or going on: a journal it can't read,
+// or an update's, which only renumindex finishes. RENUMOK, or RENUMINDEX
+// said.
+int gate(const char* fname, const renumwork& w, const renumopts* opts) {
+    const std::string shown = renumshown(fname);
+    if (w.found == renumjournal::bad) {
+        renumsay(opts,
+                 "cannot read the journal '%s/journal': %s; nothing done; '%s --abort %s' "
+                 "gives up the run that wrote it\n",
+                 renumshown(w.dir).c_str(), w.err ? strerror(w.err) : "not in a form msgseq writes",
+                 progof(opts), shown.c_str());
+        return RENUMINDEX;
+    }
+    if (w.found == renumjournal::good && !w.log.plain) {
+        renumsay(opts, "an update of '%s' was cut short; finish it with '%s -u' first\n",
+                 shown.c_str(), progof(opts));
+        return RENUMINDEX;
+    }
+    return RENUMOK;
+}
+
+// A rerun finds each record's file where the run cut short left it.
+// RENUMOK; RENUMFILES said when the directory could not be listed; or
+// RENUMINDEX said: the journal is not this index's, or this
+// directory's.
+int resume(renumrun& r, const renumwork& w, const char* fname) {
+    const std::string shown = renumshown(fname);
+    const char* prog = progof(r.opts);
+    uint32_t differs = 0;
+    // The directory is known by its inode: a remount or a reboot may give
+    // its file system another device number.
+    const renumresume how = w.log.where.ino == r.here.ino && w.log.recs.size() == r.recs.size()
+                                ? renumfindfiles(r, w.log, &differs)
+                                : renumresume::other;
+    if (how == renumresume::ok) return RENUMOK;
+    if (how == renumresume::unlisted) {
+        renumsay(r.opts,
+                 "cannot list the directory '.' to find the files of the run of '%s' that was "
+                 "cut short: %s; nothing done; the journal stays, and '%s %s' run again "
+                 "finishes it\n",
+                 shown.c_str(), strerror(errno ? errno : EIO), prog, shown.c_str());
+        return RENUMFILES;
+    }
+    if (how == renumresume::apart)
+        renumsay(r.opts,
+                 "files in this directory share inode numbers; the run of '%s' that was cut "
+                 "short can't be finished safely here; '%s --abort %s' gives it up\n",
+                 shown.c_str(), prog, shown.c_str());
+    else
+        renumsay(r.opts,
+                 "'%s' is not the index that the run cut short was working on, or this not "
+                 "its directory; nothing done; put that index back, or give the run up with "
+                 "'%s --abort %s'\n",
+                 shown.c_str(), prog, shown.c_str());
+    return RENUMINDEX;
+}
+
+// The journal, beside the index or else in the working directory; where
+// neither can be written the run goes on without one, and says so.
+void begin(renumrun& r, renumwork& w) {
+    int err = 0;
+    for (const std::string& dir : {w.dir, renumsparedir()}) {
+        if (dir.empty()) continue;
+        // A work directory with no journal is from a run cut short before
+        // its first move, or after its last: nothing to finish.
+        if (renumbegin(r, dir, {}) ||
+            (errno == EEXIST && renumclearwork(dir) == 0 && renumbegin(r, dir, {}))) {
+            w.dir = dir;
+            return;
+        }
+        if (!err) err = errno ? errno : EIO;
+        if (renumclearwork(dir) != 0) (void)rmdir(dir.c_str());
+    }
+    w.dir.clear();
+    renumsay(r.opts,
+             "cannot write a journal for this run (%s); should it be cut short, running it "
+             "again can't finish it exactly\n",
+             strerror(err ? err : ENOENT));
+}
+
+// The moves on disk, then the journal gone.
+int finish(const renumrun& r, const renumwork& w, int rc) {
+    if (!dursyncdir(".")) {
+        renumsay(r.opts,
+                 "cannot sync the directory '.': %s; the renames may not survive a crash%s\n",
+                 strerror(errno), w.dir.empty() ? "" : "; the journal stays");
+        return RENUMFILES;
+    }
+    if (w.dir.empty()) return rc;
+    if (const int err = renumclearwork(w.dir)) {
+        renumsay(r.opts, "the files are renamed, but '%s' stays (%s); the run again removes it\n",
+                 renumshown(w.dir).c_str(), strerror(err));
+        return RENUMFILES;
+    }
+    if (!dursyncdir(durparent(w.dir))) {
+        renumsay(r.opts, "cannot sync the directory '%s': %s\n",
+                 renumshown(durparent(w.dir)).c_str(), strerror(errno));
+        return RENUMFILES;
+    }
+    return rc;
+}
+
+}  // namespace
+
+int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
+               renumstats* stats) {
+    renumfd lock{-1};
+    if (int rc = renumheld(opts, &lock)) return rc;
+    renumwork w;
+    renumfindwork(fname, &w);
+    if (const int rc = gate(fname, w, opts)) return rc;
+    const bool resuming = w.found == renumjournal::good;
+    renumrun r;
+    if (!renumstart(r, fname, itemlist, opts, true, resuming))
+        return r.recs.empty() ? RENUMOK : RENUMFILES;
+    if (resuming)
+        if (const int rc = resume(r, w, fname)) return rc;
+    r.verified = resuming;
+    if (!r.dry && !resuming) {
+        // Stopped before the journal, the run changes nothing, unless an
+        // earlier one left files set aside: those it still takes on.
+        if (r.recs.empty() || (renumstopping(r) && r.away.empty())) {
+            if (stats) *stats = renumstats{};
+            if (stats) stats->records = stats->left = static_cast<int>(r.recs.size());
+            return r.recs.empty() ? RENUMOK : RENUMSTOPPED;
+        }
+        begin(r, w);
+    }
+    const int rc = renumpasses(r, stats, update);
+    // Stopped, the journal stays for the run that finishes.
+    if (r.dry || rc == RENUMSTOPPED) return rc;
+    return finish(r, w, rc);
+}
