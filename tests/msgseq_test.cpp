@@ -1597,6 +1597,7 @@ struct dryrow {
     files extra = {};                    // unlisted files
     std::vector<std::string> dirs = {};  // made first
     int updatestatus = -1;               // when set, how both -u runs end
+    std::vector<std::string> updated{};  // when set, the names -u leaves in the index
 };
 
 void PrintTo(const dryrow& d, std::ostream* os) { *os << d.name; }
@@ -1653,7 +1654,8 @@ std::vector<dryrow> dryrows() {
          .present = {"a.msg", "c.msg"}},
         {.name = "NameListedTwice",
          .listed = {"a.msg", "b.msg", "a.msg", "in009.msg"},
-         .present = {"a.msg", "b.msg", "in009.msg"}},
+         .present = {"a.msg", "b.msg", "in009.msg"},
+         .updated = {"in000.msg", "in001.msg", "a.msg", "in003.msg"}},
         {.name = "ListsTheMetafile", .listed = {"meta", "a.msg"}, .present = {"a.msg"}},
         {.name = "NamesThatAreNoFilesHere",
          .listed = {"", "..", "/etc/passwd", "z.msg"},
@@ -1718,6 +1720,9 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         EXPECT_EQ(dry.status, real.status);
         if (tag == "update" && GetParam().updatestatus >= 0) {
             EXPECT_EQ(real.status, GetParam().updatestatus);
+        }
+        if (tag == "update" && !GetParam().updated.empty()) {
+            EXPECT_EQ(slurp(tag + "/meta"), indexof(GetParam().updated));
         }
         if (real.status == 6) realafter.erase("meta.msgseq-update");  // the journal stays
         // A work directory with no journal holds nothing to finish: a plain
