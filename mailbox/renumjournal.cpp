@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -67,21 +68,33 @@ uint64_t fieldsum(const llnode* rec, bool read) {
 // too (0: none, else that record + 1) and the listed name, to the line's end.
 namespace {
 
+// One number and the character after it, without printf: a plain run
+// writes a line for every record before its first move.
+template <typename T>
+void put(std::string& text, T v, char after, int base = 10, int width = 0) {
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, base);
+    const auto n = static_cast<int>(res.ptr - buf);
+    if (n < width) text.append(static_cast<size_t>(width - n), '0');
+    text.append(buf, res.ptr);
+    text += after;
+}
+
 void journalline(std::string& text, const renumrun& r, uint32_t i, const struct stat* st,
                  uint32_t same) {
-    char line[128];
-    int n = r.ino[i] ? snprintf(line, sizeof line, "%ju ", static_cast<uintmax_t>(r.ino[i]))
-                     : snprintf(line, sizeof line, "- ");
-    text.append(line, static_cast<size_t>(n));
-    if (st)
-        n = snprintf(line, sizeof line, "%jd %jd.%09ld ", static_cast<intmax_t>(st->st_size),
-                     static_cast<intmax_t>(st->st_mtim.tv_sec), st->st_mtim.tv_nsec);
+    if (r.ino[i])
+        put(text, static_cast<uintmax_t>(r.ino[i]), ' ');
     else
-        n = snprintf(line, sizeof line, "- - ");
-    text.append(line, static_cast<size_t>(n));
-    n = snprintf(line, sizeof line, "%016" PRIx64 " %u ",
-                 fieldsum(r.recs[i], r.recs[i]->read == MSGREAD), same);
-    text.append(line, static_cast<size_t>(n));
+        text += "- ";
+    if (st) {
+        put(text, static_cast<intmax_t>(st->st_size), ' ');
+        put(text, static_cast<intmax_t>(st->st_mtim.tv_sec), '.');
+        put(text, st->st_mtim.tv_nsec, ' ', 10, 9);
+    } else {
+        text += "- - ";
+    }
+    put(text, fieldsum(r.recs[i], r.recs[i]->read == MSGREAD), ' ', 16, 16);
+    put(text, same, ' ');
     text += renumlisted(r, i);
     text += '\n';
 }

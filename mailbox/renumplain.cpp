@@ -83,8 +83,8 @@ int resume(renumrun& r, const renumwork& w, const char* fname) {
     const std::string shown = renumshown(fname);
     const char* prog = progof(r.opts);
     uint32_t differs = 0;
-    // The directory is known by its inode: a remount or a reboot may give
-    // its file system another device number.
+    // The directory is known by its inode: a remount may give it another
+    // device number.
     const renumresume how = w.log.where.ino == r.here.ino && w.log.recs.size() == r.recs.size()
                                 ? renumfindfiles(r, w.log, &differs)
                                 : renumresume::other;
@@ -92,9 +92,8 @@ int resume(renumrun& r, const renumwork& w, const char* fname) {
     if (how == renumresume::unlisted) {
         renumsay(r.opts,
                  "cannot list the directory '.' to find the files of the run of '%s' that was "
-                 "cut short: %s; nothing done; the journal stays, and '%s %s' run again "
-                 "finishes it\n",
-                 shown.c_str(), strerror(errno ? errno : EIO), prog, shown.c_str());
+                 "cut short: %s; nothing done; the journal stays\n",
+                 shown.c_str(), strerror(errno ? errno : EIO));
         return RENUMFILES;
     }
     if (how == renumresume::apart)
