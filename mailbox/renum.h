@@ -92,7 +92,8 @@ void renumunlock(int lockfd);
 
 // true when an update of the index fname (renumindex) was cut short: its
 // work directory "<index>.msgseq-update", beside the file that fname leads
-// to, is still there.
+// to, holds an update's journal. One that holds a plain run's journal is
+// finished by renumfiles; one that holds none has nothing to finish.
 bool renumunfinished(const char* fname);
 
 // Renames the file of each record of itemlist, numbered 1 to count, to its
@@ -106,7 +107,14 @@ bool renumunfinished(const char* fname);
 // A stop (opts->stop) is taken between two records in index order, and
 // between two chains or rings of records whose new names were taken: a ring
 // under way is finished first. A file that an earlier run left under a
-// temporary name is still moved on, or put back.
+// temporary name is still moved on, or put back, and so is every file in its
+// way, stop or no stop.
+//
+// A journal written before the first move (beside the index, else in the
+// working directory's ".msgseq-update") lets a run cut short (a kill, a stop,
+// a power cut) and called again end as one whole run; renumindex and
+// renumabort take it up too. A journal that can't be read is RENUMINDEX,
+// nothing touched.
 int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
                renumstats* stats);
 

@@ -91,11 +91,14 @@ echo junk >> inbox.meta
 check 2 '' $'renumber: inbox.meta:32: text after the END line; nothing renamed\n'
 files in000.msg=in000.msg in002.msg=in002.msg in005.msg=in005.msg in009.msg=in009.msg
 
-# A work directory left without a journal holds nothing to finish: the
-# update starts afresh.
+# A work directory left without a journal: the update starts afresh.
 fresh unfinished
 mkdir inbox.meta.msgseq-update
-check 0 "$renamed$done3" ''
+{
+    printf 'msgseq update journal\ndir %s\nrecords 4\n' "$(stat -c '%d %i' .)"
+    for f in in000.msg in002.msg in005.msg in009.msg; do printf '%s %s\n' "$(stat -c %i $f)" $f; done
+} >inbox.meta.msgseq-update/journal
+check 0 $'inbox.meta: finishing an update that was cut short\n'"$renamed$done3" ''
 files in000.msg=in000.msg in001.msg=in002.msg in002.msg=in005.msg in003.msg=in009.msg
 
 fresh locked
