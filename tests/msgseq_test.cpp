@@ -142,7 +142,7 @@ files replay(files start, const std::string& out, std::string* count) {
 // unless the row lists a mailbox of its own.
 struct faultrow {
     std::string name;
-    std::vector<std::string> faults;  // FSFAULT_* settings
+    std::vector<std::string> faults{};  // FSFAULT_* settings
     std::string out{};
     std::string err{};
     int status = 0;
@@ -227,21 +227,26 @@ std::string otherfields(const std::vector<std::string>& names) {
                      {names[2], "to", "from", "subj", "", "", "N"}});
 }
 
+// A -u killed after its first rename, then run again as row says.
+faultrow killedfirstthen(faultrow row) {
+    row.faults = {"FSFAULT_KILL=rename-from:a.msg"};
+    row.status = 128 + SIGKILL;
+    row.after = killedfirst;
+    row.args = {"-u", "meta"};
+    row.rerun = true;
+    return row;
+}
+
 // A -u killed after its first rename, then in005.msg written to in place by
 // a mail client (its old time kept when sametime): the rerun finishes.
 faultrow changedresume(std::string name, std::string text, bool sametime = false) {
     files done = closed;
     done["in002.msg"] = text;
-    return {.name = std::move(name),
-            .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-            .status = 128 + SIGKILL,
-            .after = killedfirst,
-            .args = {"-u", "meta"},
-            .rerun = true,
-            .rerunafter = done,
-            .meta = renamed,
-            .between = {{"in005.msg", text}},
-            .sametime = sametime};
+    return killedfirstthen({.name = std::move(name),
+                            .rerunafter = done,
+                            .meta = renamed,
+                            .between = {{"in005.msg", text}},
+                            .sametime = sametime});
 }
 
 // A -u killed just after a ring's file is set aside, h.msg a hard link of
@@ -736,50 +741,32 @@ std::vector<faultrow> faultrows() {
         // After a kill, a message written to in place is still that message.
         changedresume("UpdateResumeFileChanged", "changed"),
         // After a kill, a remount: the directory under another device number.
-        {.name = "UpdateResumeAfterARemount",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunfaults = {"FSFAULT_DEV=1"},
-         .rerunafter = closed,
-         .meta = renamed},
+        killedfirstthen({.name = "UpdateResumeAfterARemount",
+                         .rerunfaults = {"FSFAULT_DEV=1"},
+                         .rerunafter = closed,
+                         .meta = renamed}),
         // The listing that finds the files fails: nothing is taken as missing.
-        {.name = "UpdateResumeListingFails",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunfaults = {"FSFAULT_FAIL=opendir:.:EIO:2"},
-         .rerunstatus = 6,
-         .rerunafter = killedfirst,
-         .rerunerr = "msgseq: cannot list the directory '.' to find the files of the update of "
-                     "'meta' that was cut short: Input/output error; nothing done; the journal "
-                     "stays, and 'msgseq -u' run again finishes the update\n"},
+        killedfirstthen(
+            {.name = "UpdateResumeListingFails",
+             .rerunfaults = {"FSFAULT_FAIL=opendir:.:EIO:2"},
+             .rerunstatus = 6,
+             .rerunafter = killedfirst,
+             .rerunerr = "msgseq: cannot list the directory '.' to find the files of the update "
+                         "of 'meta' that was cut short: Input/output error; nothing done; the "
+                         "journal stays, and 'msgseq -u' run again finishes the update\n"}),
         // Another index put in its place: its records reordered; or the same
         // names with other fields, which the rerun keeps.
-        {.name = "UpdateResumeOnReorderedIndex",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = killedfirst,
-         .meta = indexof({"in005.msg", "in002.msg", "a.msg"}),
-         .between = {{"meta", indexof({"in005.msg", "in002.msg", "a.msg"})}},
-         .rerunerr = otherindex},
-        {.name = "UpdateResumeOnIndexWithOtherFields",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunafter = closed,
-         .meta = otherfields({"in000.msg", "in001.msg", "in002.msg"}),
-         .between = {{"meta", otherfields({"a.msg", "in002.msg", "in005.msg"})}}},
+        killedfirstthen({.name = "UpdateResumeOnReorderedIndex",
+                         .rerunstatus = 2,
+                         .rerunafter = killedfirst,
+                         .meta = indexof({"in005.msg", "in002.msg", "a.msg"}),
+                         .between = {{"meta", indexof({"in005.msg", "in002.msg", "a.msg"})}},
+                         .rerunerr = otherindex}),
+        killedfirstthen(
+            {.name = "UpdateResumeOnIndexWithOtherFields",
+             .rerunafter = closed,
+             .meta = otherfields({"in000.msg", "in001.msg", "in002.msg"}),
+             .between = {{"meta", otherfields({"a.msg", "in002.msg", "in005.msg"})}}}),
         // Killed just after a ring's file is set aside: the rerun removes no
         // other name of that file, listed (h.msg) or not (u.msg).
         linkedresume("UpdateResumeLeavesAListedHardLink", "in001.msg"),
