@@ -132,29 +132,40 @@ renumcut renumcutshort(const char* fname);
 int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
                renumstats* stats);
 
-// Renames as renumfiles does and then replaces the index fname, through
-// wrtmeta, with the same records naming their files' new names. itemlist
-// must be fname loaded whole. An index that writing back would change
-// (metachk) is refused, untouched.
+// Renames as renumfiles does and then replaces the index fname with the
+// index as it is then, the records this run worked on naming their files'
+// new names. itemlist must be fname loaded whole. An index that writing back
+// would change (metachk) is refused, untouched.
+//
+// Mail delivered meanwhile is kept: the last look at the index is taken
+// under the locks, and records added after the run's own, and other fields
+// changed (a read flag), stay as they are then. The old index is held open
+// across the swap, and what reached it after the last look is merged into
+// the new one. A delivery program that takes flock(2) on the index's
+// directory, as renumlock does, never races the update at all. An index
+// whose records were removed or moved meanwhile is left as it is: RENUMWRITE,
+// the journal kept.
 //
 // Safe against a kill or a power cut at any point: before the first rename a
-// journal names each record and its file (inode, size and time), and is on
-// disk; the index is replaced after the renames are on disk, and the journal
-// removed once the new index is. Called again on the same index in the same
-// directory while the journal is there, it checks that the index is the one
-// the journal was written for, finds every file by its inode under the names
-// this update gives it, and ends exactly as one whole run would have; a file
-// that took a moved file's inode number is reported and left alone, and no
-// other name of a file (a hard link) is removed. Returns RENUMOK, RENUMFILES
-// (the index then names each file where it is), RENUMINDEX (nothing changed:
-// the index's directory can't be written, a journal that belongs to another
+// journal names each record and its file, and is on disk; the index is
+// replaced after the renames are on disk, and the journal removed once the
+// new index is. Called again on the same index while the journal is there,
+// it checks that the index lists the records the journal was written for
+// (records added after them, and fields other than the names, may differ),
+// finds every file by its inode under the names this update gives it (its
+// size or time may have changed, and the directory's device number, as after
+// a remount), and ends exactly as one whole run would have; no other name of
+// a file (a hard link) is removed. A directory that can't be listed then
+// stops it: RENUMWRITE, nothing touched. Returns RENUMOK, RENUMFILES (the
+// index then names each file where it is), RENUMINDEX (nothing changed: the
+// index's directory can't be written, a journal that belongs to another
 // directory or index, a file set aside by a plain run cut short that could go
 // neither on nor back, or no journal could be written), RENUMBUSY (another
 // update of fname holds its directory), RENUMWRITE, or RENUMSTOPPED: the
 // index is not rewritten and the journal stays (none is written when the
-// stop came first), so that renumindex run again finishes. A dry run (opts.dryrun)
-// makes every check the real run makes before it changes anything, and says
-// what it says.
+// stop came first), so that renumindex run again finishes. A dry run
+// (opts.dryrun) makes every check the real run makes before it changes
+// anything, and says what it says.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
 
 // Gives up a run of the index fname that was cut short, plain or an update:

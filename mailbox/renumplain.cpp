@@ -80,7 +80,8 @@ int gate(const char* fname, const renumwork& w, const renumopts* opts) {
 }
 
 // A rerun finds each record's file where the run cut short left it.
-// RENUMOK, or RENUMINDEX said: the journal is not this index's, or this
+// RENUMOK; RENUMFILES said when the directory could not be listed; or
+// RENUMINDEX said: the journal is not this index's, or this
 // directory's.
 int resume(renumrun& r, const renumwork& w, const char* fname) {
     const std::string shown = renumshown(fname);

@@ -15,12 +15,21 @@
 //     directory holding that: state 3, before the first file moves.
 //  3. Journal on disk, some files moved. A rerun reads the journal
 //     (renumreadjournal), checks that the index is the one it was written
-//     for and finds each record's file by its inode wherever the run left it
-//     (takeupjournal), then moves the rest (moveall). When every file is
-//     where it ends, the mailbox directory is synced: state 4.
+//     for (its records' names; records added after them and other fields
+//     changed are the index's own) and finds each record's file by its
+//     inode under the names this update gives it (takeupjournal), then
+//     moves the rest (moveall). When every file is where it ends, the
+//     mailbox directory is synced: state 4. A plain run's journal (marked
+//     so; mailbox/renumplain.cpp) is taken up the same way, and the update
+//     goes on from here.
 //  4. Renames on disk. A rerun does as from 3 and finds nothing to move.
-//     replaceindex writes the new index in the work directory, syncs it,
-//     renames it over the index and syncs the index's directory: state 5.
+//     replaceindex takes a last look at the index under the locks, writes
+//     it again in the work directory with the new names in the records
+//     this update worked on (mailbox/renummerge.cpp), syncs it, renames it
+//     over the index and syncs the index's directory: state 5. The old index
+//     is held open across that rename: what reached it after the last look
+//     is merged in by another round. An index whose records were removed or
+//     moved meanwhile is left as it is, in state 4.
 //  5. Index replaced, journal still there. A rerun does as from 3: every
 //     record lists the name its file now has, which the check accepts, and
 //     the same index is written again. clearwork removes the journal
@@ -33,6 +42,10 @@
 // A power cut keeps what was synced before it: the journal before any file
 // moves, the moves before the index names them, the index before the
 // journal goes. A rerun from what survives is one of the states above.
+//
+// From states 2 to 5, renumabort (mailbox/renumabort.cpp) gives the update
+// up instead: every file back under the name the index lists, the index as
+// it is, and then the journal and the work directory removed.
 //
 // An update lives on renumindex's stack for one call: it holds the locks it
 // took until then and points into the caller's list; nothing else outlives
@@ -206,14 +219,15 @@ int takeupjournal(update& u, llnode* itemlist) {
         itemlist->count = static_cast<int32_t>(journaled);
     }
     if (!renumstart(r, u.fname, itemlist, u.opts, false, true)) return RENUMFILES;
-    const std::string name = shown(u), prog = progof(u.opts);
+    const std::string name = shown(u);
+    const char* prog = progof(u.opts);
     // The directory is known by its inode: a remount or a reboot may give
     // its file system another device number.
     if (u.log.where.ino != r.here.ino || journaled != r.recs.size()) {
         renumsay(u.opts,
                  "the update of '%s' that was cut short worked in another directory "
                  "or on another index; finish it there, or give it up with '%s --abort %s'\n",
-                 name.c_str(), prog.c_str(), name.c_str());
+                 name.c_str(), prog, name.c_str());
         return RENUMINDEX;
     }
     uint32_t differs = 0;
@@ -224,14 +238,14 @@ int takeupjournal(update& u, llnode* itemlist) {
                  "cannot list the directory '.' to find the files of the update of '%s' that "
                  "was cut short: %s; nothing done; the journal stays, and '%s -u' run again "
                  "finishes the update\n",
-                 name.c_str(), strerror(errno ? errno : EIO), prog.c_str());
+                 name.c_str(), strerror(errno ? errno : EIO), prog);
         return RENUMWRITE;
     case renumresume::other:
         renumsay(u.opts,
                  "'%s' is not the index that the update cut short was working on (record %u "
                  "differs from its journal); nothing done; put that index back, or give the "
                  "update up with '%s --abort %s'\n",
-                 name.c_str(), differs + 1, prog.c_str(), name.c_str());
+                 name.c_str(), differs + 1, prog, name.c_str());
         break;
     case renumresume::apart:
         renumsay(u.opts,

@@ -142,7 +142,7 @@ files replay(files start, const std::string& out, std::string* count) {
 // unless the row lists a mailbox of its own.
 struct faultrow {
     std::string name;
-    std::vector<std::string> faults;  // FSFAULT_* settings
+    std::vector<std::string> faults{};  // FSFAULT_* settings
     std::string out{};
     std::string err{};
     int status = 0;
@@ -169,6 +169,7 @@ struct faultrow {
     files between{};         // written, in place, before the rerun
     std::string rerunerr{};  // what the rerun says
     bool sticky = false;     // the directory sticky, the files another user's (as root only)
+    bool ownsdir = false;    // and the directory the runner's (FSFAULT_EUID=4242)
     bool sametime = false;   // what between writes keeps the file's time
     std::vector<std::string> rerunargs{};  // when set, the rerun's; it prints no count
     std::string indexdir{};                // when set, the index is there, named through it
@@ -226,21 +227,26 @@ std::string otherfields(const std::vector<std::string>& names) {
                      {names[2], "to", "from", "subj", "", "", "N"}});
 }
 
+// A -u killed after its first rename, then run again as row says.
+faultrow killedfirstthen(faultrow row) {
+    row.faults = {"FSFAULT_KILL=rename-from:a.msg"};
+    row.status = 128 + SIGKILL;
+    row.after = killedfirst;
+    row.args = {"-u", "meta"};
+    row.rerun = true;
+    return row;
+}
+
 // A -u killed after its first rename, then in005.msg written to in place by
 // a mail client (its old time kept when sametime): the rerun finishes.
 faultrow changedresume(std::string name, std::string text, bool sametime = false) {
     files done = closed;
     done["in002.msg"] = text;
-    return {.name = std::move(name),
-            .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-            .status = 128 + SIGKILL,
-            .after = killedfirst,
-            .args = {"-u", "meta"},
-            .rerun = true,
-            .rerunafter = done,
-            .meta = renamed,
-            .between = {{"in005.msg", text}},
-            .sametime = sametime};
+    return killedfirstthen({.name = std::move(name),
+                            .rerunafter = done,
+                            .meta = renamed,
+                            .between = {{"in005.msg", text}},
+                            .sametime = sametime});
 }
 
 // A -u killed just after a ring's file is set aside, h.msg a hard link of
@@ -543,6 +549,15 @@ std::vector<faultrow> faultrows() {
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}, {"in000.msg", msg("a.msg")}},
          .listed = {"a.msg"}},
+        // The old name that stays: the new link goes again.
+        {.name = "NoReplaceRefusedAndTheOldNameStays",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=unlink:a.msg:EPERM"},
+         .out = "1",
+         .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
+                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+         .status = 3,
+         .after = {{"a.msg", msg("a.msg")}},
+         .listed = {"a.msg"}},
         // Given up, a run cut short puts every file back under its listed
         // name; one whose name was taken meanwhile is said and left.
         {.name = "AbortOntoATakenName",
@@ -736,50 +751,32 @@ std::vector<faultrow> faultrows() {
         // After a kill, a message written to in place is still that message.
         changedresume("UpdateResumeFileChanged", "changed"),
         // After a kill, a remount: the directory under another device number.
-        {.name = "UpdateResumeAfterARemount",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunfaults = {"FSFAULT_DEV=1"},
-         .rerunafter = closed,
-         .meta = renamed},
+        killedfirstthen({.name = "UpdateResumeAfterARemount",
+                         .rerunfaults = {"FSFAULT_DEV=1"},
+                         .rerunafter = closed,
+                         .meta = renamed}),
         // The listing that finds the files fails: nothing is taken as missing.
-        {.name = "UpdateResumeListingFails",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunfaults = {"FSFAULT_FAIL=opendir:.:EIO:2"},
-         .rerunstatus = 6,
-         .rerunafter = killedfirst,
-         .rerunerr = "msgseq: cannot list the directory '.' to find the files of the update of "
-                     "'meta' that was cut short: Input/output error; nothing done; the journal "
-                     "stays, and 'msgseq -u' run again finishes the update\n"},
+        killedfirstthen(
+            {.name = "UpdateResumeListingFails",
+             .rerunfaults = {"FSFAULT_FAIL=opendir:.:EIO:2"},
+             .rerunstatus = 6,
+             .rerunafter = killedfirst,
+             .rerunerr = "msgseq: cannot list the directory '.' to find the files of the update "
+                         "of 'meta' that was cut short: Input/output error; nothing done; the "
+                         "journal stays, and 'msgseq -u' run again finishes the update\n"}),
         // Another index put in its place: its records reordered; or the same
         // names with other fields, which the rerun keeps.
-        {.name = "UpdateResumeOnReorderedIndex",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunstatus = 2,
-         .rerunafter = killedfirst,
-         .meta = indexof({"in005.msg", "in002.msg", "a.msg"}),
-         .between = {{"meta", indexof({"in005.msg", "in002.msg", "a.msg"})}},
-         .rerunerr = otherindex},
-        {.name = "UpdateResumeOnIndexWithOtherFields",
-         .faults = {"FSFAULT_KILL=rename-from:a.msg"},
-         .status = 128 + SIGKILL,
-         .after = killedfirst,
-         .args = {"-u", "meta"},
-         .rerun = true,
-         .rerunafter = closed,
-         .meta = otherfields({"in000.msg", "in001.msg", "in002.msg"}),
-         .between = {{"meta", otherfields({"a.msg", "in002.msg", "in005.msg"})}}},
+        killedfirstthen({.name = "UpdateResumeOnReorderedIndex",
+                         .rerunstatus = 2,
+                         .rerunafter = killedfirst,
+                         .meta = indexof({"in005.msg", "in002.msg", "a.msg"}),
+                         .between = {{"meta", indexof({"in005.msg", "in002.msg", "a.msg"})}},
+                         .rerunerr = otherindex}),
+        killedfirstthen(
+            {.name = "UpdateResumeOnIndexWithOtherFields",
+             .rerunafter = closed,
+             .meta = otherfields({"in000.msg", "in001.msg", "in002.msg"}),
+             .between = {{"meta", otherfields({"a.msg", "in002.msg", "in005.msg"})}}}),
         // Killed just after a ring's file is set aside: the rerun removes no
         // other name of that file, listed (h.msg) or not (u.msg).
         linkedresume("UpdateResumeLeavesAListedHardLink", "in001.msg"),
@@ -829,6 +826,14 @@ std::vector<faultrow> faultrows() {
          .listed = {"a.msg"},
          .unlogged = "\nlink ",
          .sticky = true},
+        // The directory's owner may remove any name in it.
+        {.name = "StickyDirectoryItsOwnerMovesForeignFiles",
+         .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_EUID=4242"},
+         .out = "1",
+         .after = {{"in000.msg", msg("a.msg")}},
+         .listed = {"a.msg"},
+         .sticky = true,
+         .ownsdir = true},
         // A dry run says the same of it.
         {.name = "StickyDirectoryForeignFileDryRun",
          .faults = {"FSFAULT_EUID=4242"},
@@ -1297,6 +1302,7 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         if (geteuid() != 0) GTEST_SKIP() << "files can be given away by root only";
         ASSERT_EQ(chmod(".", 01777), 0);
         for (const auto& name : present) ASSERT_EQ(chown(name.c_str(), 4243, 4243), 0);
+        ASSERT_TRUE(!f.ownsdir || chown(".", 4242, 4242) == 0);
     }
     const std::string metapath = f.indexdir.empty() ? "meta" : f.indexdir + "/meta";
     if (!f.indexdir.empty()) {
@@ -1562,6 +1568,7 @@ struct dryrow {
     files extra = {};                    // unlisted files
     std::vector<std::string> dirs = {};  // made first
     int updatestatus = -1;               // when set, how both -u runs end
+    std::vector<std::string> updated{};  // when set, the names -u leaves in the index
 };
 
 void PrintTo(const dryrow& d, std::ostream* os) { *os << d.name; }
@@ -1618,7 +1625,8 @@ std::vector<dryrow> dryrows() {
          .present = {"a.msg", "c.msg"}},
         {.name = "NameListedTwice",
          .listed = {"a.msg", "b.msg", "a.msg", "in009.msg"},
-         .present = {"a.msg", "b.msg", "in009.msg"}},
+         .present = {"a.msg", "b.msg", "in009.msg"},
+         .updated = {"in000.msg", "in001.msg", "a.msg", "in003.msg"}},
         {.name = "ListsTheMetafile", .listed = {"meta", "a.msg"}, .present = {"a.msg"}},
         {.name = "NamesThatAreNoFilesHere",
          .listed = {"", "..", "/etc/passwd", "z.msg"},
@@ -1683,6 +1691,9 @@ TEST_P(MsgseqDryRun, ReportsWhatTheRealRunDoes) {
         EXPECT_EQ(dry.status, real.status);
         if (tag == "update" && GetParam().updatestatus >= 0) {
             EXPECT_EQ(real.status, GetParam().updatestatus);
+        }
+        if (tag == "update" && !GetParam().updated.empty()) {
+            EXPECT_EQ(slurp(tag + "/meta"), indexof(GetParam().updated));
         }
         if (real.status == 6) realafter.erase("meta.msgseq-update");  // the journal stays
         // A work directory with no journal holds nothing to finish: a plain
