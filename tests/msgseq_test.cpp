@@ -554,7 +554,7 @@ std::vector<faultrow> faultrows() {
          .faults = {"FSFAULT_NOREPLACE=einval", "FSFAULT_FAIL=unlink:a.msg:EPERM"},
          .out = "1",
          .err = "msgseq: cannot move 'a.msg' to 'in000.msg': Operation not permitted\n"
-                "msgseq: 1 of 1 record not renamed: 1 refused\n",
+                "msgseq: 0 renamed, 0 already in place, 0 missing, 1 refused, of 1 record\n",
          .status = 3,
          .after = {{"a.msg", msg("a.msg")}},
          .listed = {"a.msg"}},
