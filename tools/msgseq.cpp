@@ -43,7 +43,7 @@ constexpr char help[] =
     "             would refuse, and end as it would\n"
     "  -v         print each rename made, as: renamed 'OLD' -> 'NEW'\n"
     "  -u         also rewrite METAFILE so that each record names its file's new name\n"
-    "             (safe against a crash: run it again to finish an interrupted run)\n"
+    "             (every run is journaled: run it again to finish an interrupted run)\n"
     "  --abort    give up a run of METAFILE that was cut short (plain or -u): put\n"
     "             each file back under the name METAFILE lists, leave METAFILE as it\n"
     "             is, and remove the journal; with -n, only show what it would do\n"
@@ -62,9 +62,11 @@ constexpr char help[] =
     "process (a msgseq run, or flock(1)) holds the lock on this directory (with -u,\n"
     "or on the index's), or it can't be locked at all: nothing done; 6 the files\n"
     "renamed but the update not finished (METAFILE not rewritten, or its journal\n"
-    "not removed, or not synced): run msgseq -u again; 128+N stopped by signal N\n"
-    "(SIGINT, SIGTERM, SIGHUP) where nothing is left half done, and ended by that\n"
-    "signal (with -u, run msgseq -u again to finish).\n";
+    "not removed, or not synced): run msgseq -u again, or msgseq --abort; 128+N\n"
+    "stopped by signal N (SIGINT, SIGTERM, SIGHUP) where nothing is left half\n"
+    "done, and ended by that signal: run the same command again to finish, or\n"
+    "msgseq --abort to give up. --abort: 0 given up, or nothing to give up; 3 a\n"
+    "file could not go back; 2 a journal it can't read.\n";
 
 struct args {
     const char* meta = nullptr;
