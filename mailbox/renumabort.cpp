@@ -147,16 +147,7 @@ int clearup(const renumrun& r, const renumwork& w, int rc) {
         renumsay(r.opts, "cannot sync the directory '.': %s; the journal stays\n", strerror(errno));
         return RENUMFILES;
     }
-    if (const int err = renumclearwork(w.dir)) {
-        renumsay(r.opts, "cannot remove '%s': %s\n", renumshown(w.dir).c_str(), strerror(err));
-        return RENUMFILES;
-    }
-    if (!dursyncdir(durparent(w.dir))) {
-        renumsay(r.opts, "cannot sync the directory '%s': %s\n",
-                 renumshown(durparent(w.dir)).c_str(), strerror(errno));
-        return RENUMFILES;
-    }
-    return rc;
+    return renumdropwork(r.opts, w.dir, false) ? rc : RENUMFILES;
 }
 
 }  // namespace

@@ -232,6 +232,23 @@ int renumclearwork(const std::string& dir) {
     return rmdir(dir.c_str()) == 0 || errno == ENOENT ? 0 : errno;
 }
 
+bool renumdropwork(const renumopts* opts, const std::string& dir, bool renamed) {
+    if (const int err = renumclearwork(dir)) {
+        if (renamed)
+            renumsay(opts, "the files are renamed, but '%s' stays (%s); the run again removes it\n",
+                     renumshown(dir).c_str(), strerror(err));
+        else
+            renumsay(opts, "cannot remove '%s': %s\n", renumshown(dir).c_str(), strerror(err));
+        return false;
+    }
+    if (!dursyncdir(durparent(dir))) {
+        renumsay(opts, "cannot sync the directory '%s': %s\n", renumshown(durparent(dir)).c_str(),
+                 strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 bool renumworkforeign(const std::string& dir) {
     renumdirptr d{opendir(dir.c_str())};
     if (!d) return false;

@@ -146,17 +146,7 @@ int finish(const renumrun& r, const renumwork& w, int rc) {
         return RENUMFILES;
     }
     if (w.dir.empty()) return rc;
-    if (const int err = renumclearwork(w.dir)) {
-        renumsay(r.opts, "the files are renamed, but '%s' stays (%s); the run again removes it\n",
-                 renumshown(w.dir).c_str(), strerror(err));
-        return RENUMFILES;
-    }
-    if (!dursyncdir(durparent(w.dir))) {
-        renumsay(r.opts, "cannot sync the directory '%s': %s\n",
-                 renumshown(durparent(w.dir)).c_str(), strerror(errno));
-        return RENUMFILES;
-    }
-    return rc;
+    return renumdropwork(r.opts, w.dir, true) ? rc : RENUMFILES;
 }
 
 }  // namespace

@@ -293,6 +293,10 @@ void renumfindwork(const char* fname, renumwork* w);
 std::string renumsparedir();
 // Removes the work directory: 0, or the errno of the step that failed.
 int renumclearwork(const std::string& dir);
+// Removes the work directory once a run is done with it and syncs the
+// directory that held it: false, said, when either fails. renamed: the
+// files are on their new names, and a rerun removes what stays.
+bool renumdropwork(const renumopts* opts, const std::string& dir, bool renamed);
 // The work directory holds a name this code never makes.
 bool renumworkforeign(const std::string& dir);
 // Finds each record's file again from the journal; other: the index is not
