@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "headers/msghdr.h"
 #include "mailbox/check.h"
@@ -287,25 +289,30 @@ bool mendable(const mbxargs& a, const chkreport& report) {
 }
 
 // Records whose file is missing leave; fields too long are cut. The number
-// of changes; a line for each in *said.
+// of changes; a line for each in *said. The list is walked once: a search
+// by number for each field would take time in the square of its size.
 int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped,
                std::string* said) {
     int changes = 0;
-    for (const chkitem& item : report.items) {
-        if (item.kind != chkkind::missing || !a.dropmissing) continue;
-        for (llnode* rec = head->next; rec; rec = rec->next) {
-            if (rec->status != ACTIVE || item.name != rec->datafile) continue;
-            rec->status = DELETED;
-            (*dropped)++;
-            changes++;
-            *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
-                     std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
-                     "), whose file is missing\n";
-        }
+    std::unordered_set<std::string> missing;
+    for (const chkitem& item : report.items)
+        if (item.kind == chkkind::missing && a.dropmissing) missing.insert(item.name);
+    std::unordered_map<int, const llnode*> byno;
+    byno.reserve(static_cast<size_t>(head->count));
+    for (llnode* rec = head->next; rec; rec = rec->next) {
+        byno.emplace(rec->no, rec);
+        if (rec->status != ACTIVE || !missing.contains(rec->datafile)) continue;
+        rec->status = DELETED;
+        (*dropped)++;
+        changes++;
+        *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
+                 std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
+                 "), whose file is missing\n";
     }
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::toolong || !a.cutlong) continue;
-        const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
+        const auto at = item.no ? byno.find(item.no) : byno.end();
+        const llnode* rec = at != byno.end() ? at->second : nullptr;
         const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
         changes++;
         *said += std::string(a.dryrun ? "would cut " : "cut ") +
