@@ -38,7 +38,7 @@ void smallbox() {
     spit("notes.txt", "no header block here\n");
     spit("index", metafile({{"in000.msg", "ann", "Ann <ann@example.org>", "Hello", "", "", "R"},
                             {"in001.msg", "ann", "Bob", cyr, "", "", "N"},
-                            {"gone.msg", "ann", "Dan", "lost", "", "", "N"},
+                            {"gone.msg", "ann", "Dan", cyr, "", "", "N"},
                             {"in000.msg", "ann", "Eve", "again", "", "", "N"}}));
 }
 
@@ -56,18 +56,20 @@ std::string state() {
 
 // The reader cuts what is too long, at a whole character.
 const std::string list0 = "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
-                          "\n3\tN\tDan\tlost\n4\tN\tEve\tagain\n";
+                          "\n3\tN\tDan\t" + cut + "\n4\tN\tEve\tagain\n";
 const std::string files0 = "in000.msg in001.msg in002.msg index notes.txt ";
 const std::string check0 =
     "too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
+    "too long: record 3's subject is 120 bytes; the limit is 99 bytes\n"
     "twice: 'in000.msg' is listed by records 1 and 4\n"
     "missing: record 3 lists 'gone.msg', which is not here\n"
     "unlisted: 'in002.msg' is a file that no record lists\n"
     "unlisted: 'notes.txt' is a file that no record lists\n"
-    "5 problems in 4 records: 1 missing, 2 unlisted, 1 twice, 1 too long, 0 unfinished, 0 index\n";
+    "6 problems in 4 records: 1 missing, 2 unlisted, 1 twice, 2 too long, 0 unfinished, 0 index\n";
 const std::string notmsg = "mailbox: 'notes.txt' is not a message (no header block); left out\n";
 const std::string refused =
     "mailbox: index:13: subject longer than 99 bytes\n"
+    "mailbox: index:20: subject longer than 99 bytes\n"
     "mailbox: 'index' would not be written back as it is; see 'mailbox check index' and "
     "'mailbox mend'; nothing done\n";
 
@@ -128,16 +130,17 @@ INSTANTIATE_TEST_SUITE_P(
             "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n", 64},
         row{"MendRefused", {}, {"mend", "index", "--drop-missing"}, "",
             "mailbox: too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
+            "mailbox: too long: record 3's subject is 120 bytes; the limit is 99 bytes\n"
             "mailbox: 'index' would not be written back as it is (--cut-long cuts the fields "
             "that are too long); nothing done\n", 2},
         row{"MendDry", {}, {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
             "would drop record 3 ('gone.msg'), whose file is missing\n"
             "would cut record 2's subject from 120 to 98 bytes\n"
-            "would adopt 'in002.msg' as record 4\n", notmsg, 1},
+            "would adopt 'in002.msg' as record 5\n", notmsg, 1},
         row{"Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
             "dropped record 3 ('gone.msg'), whose file is missing\n"
             "cut record 2's subject from 120 to 98 bytes\n"
-            "adopted 'in002.msg' as record 4\n", notmsg, 1,
+            "adopted 'in002.msg' as record 5\n", notmsg, 1,
             "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
                 "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},
         row{"MendNothing", cutfirst, {"mend", "index", "--cut-long"}, "nothing to mend in 'index'\n",

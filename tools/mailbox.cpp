@@ -46,6 +46,8 @@ constexpr char help[] =
     "                      whole UTF-8 character\n"
     "                      --adopt: add the unlisted message files as records at\n"
     "                      the end, read from their own headers\n"
+    "                      Its lines number records as list showed them; adopted\n"
+    "                      files are numbered on from the last record\n"
     "  rebuild METAFILE [--owner-path PATH] [--owner-addr ADDRESS]\n"
     "                      a new index from the message files alone, in the order\n"
     "                      of their names (in999.msg before in1000.msg); the owner's\n"

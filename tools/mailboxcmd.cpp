@@ -288,11 +288,11 @@ bool mendable(const mbxargs& a, const chkreport& report) {
     return ok;
 }
 
-// Records whose file is missing leave; fields too long are cut. The number
-// of changes; a line for each in *said. The list is walked once: a search
+// Records whose file is missing leave; fields too long are cut, but for
+// those of records that leave. The number of changes; a line for each in
+// *said, numbered as the index was read. The list is walked once: a search
 // by number for each field would take time in the square of its size.
-int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped,
-               std::string* said) {
+int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, std::string* said) {
     int changes = 0;
     std::unordered_set<std::string> missing;
     for (const chkitem& item : report.items)
@@ -303,7 +303,6 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dro
         byno.emplace(rec->no, rec);
         if (rec->status != ACTIVE || !missing.contains(rec->datafile)) continue;
         rec->status = DELETED;
-        (*dropped)++;
         changes++;
         *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
                  std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
@@ -313,6 +312,7 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dro
         if (item.kind != chkkind::toolong || !a.cutlong) continue;
         const auto at = item.no ? byno.find(item.no) : byno.end();
         const llnode* rec = at != byno.end() ? at->second : nullptr;
+        if (rec && rec->status != ACTIVE) continue;
         const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
         changes++;
         *said += std::string(a.dryrun ? "would cut " : "cut ") +
@@ -357,10 +357,11 @@ int mbxmend(const mbxargs& a) {
         return MBXFAIL;
     }
     if (!mendable(a, report)) return MBXFAIL;
-    int dropped = 0, left = 0;
+    int left = 0;
     std::string said;  // printed once the index is written
-    int changes = dropandcut(a, report, head.get(), &dropped, &said);
+    int changes = dropandcut(a, report, head.get(), &said);
     llnode* last = lltail(head.get());
+    // Adopted files are numbered on from the index's last record as read.
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::unlisted || !a.adopt) continue;
         const int no = head->count + 1;
@@ -370,7 +371,7 @@ int mbxmend(const mbxargs& a) {
         }
         changes++;
         said += std::string(a.dryrun ? "would adopt " : "adopted ") + mbxq(item.name.c_str()) +
-                " as record " + std::to_string(no - dropped) + "\n";
+                " as record " + std::to_string(no) + "\n";
     }
     if (changes == 0) said = "nothing to mend in " + mbxq(a.meta) + "\n";
     if (changes > 0 && !a.dryrun)
