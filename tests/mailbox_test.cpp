@@ -222,6 +222,7 @@ TEST_F(MailboxMsgseq, Busy) {
     close(fd);
 }
 
+
 // A record naming a file elsewhere leaves the index; that file stays.
 TEST_F(MailboxMsgseq, DeleteTouchesNothingOutside) {
     spit("out.msg", "From: x\n\nx\n");
@@ -260,6 +261,13 @@ TEST_P(MailboxBad, Refused) {
 
 const std::string after = metafile({{"in000.msg", "t", "f", "s", "", "", "N"}}) + "more\n";
 const std::string crlf = "/p\r\na@b\r\nin000.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+std::string manylong() {  // twelve subjects too long: ten said, then how many more
+    std::string err;
+    for (int k = 1; k <= 10; k++)
+        err += "mailbox: too long: record " + std::to_string(k) + "'s subject is 120 bytes; the limit is 99 bytes\n";
+    return err + "mailbox: and 2 more such lines\nmailbox: 'bad' would not be written back as it is "
+                 "(--cut-long cuts the fields that are too long); nothing done\n";
+}
 const std::string later =
     "' would not be written back as it is; see 'mailbox check bad' and "
     "'mailbox mend'; nothing done\n";
@@ -276,6 +284,8 @@ INSTANTIATE_TEST_SUITE_P(
         badrow{"ListEmpty", "", {"list", "bad"},
                "mailbox: bad:1: file is empty\n"
                "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"MendManyLong", metafile(std::vector(12, std::vector<std::string>{"in000.msg", "t", "f", cyr, "", "", "N"})),
+               {"mend", "bad", "--adopt"}, manylong(), 2},
         badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2},
         badrow{"ListDevice", "", {"list", "/dev/null"}, "mailbox: '/dev/null' is not a regular file; nothing done\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });

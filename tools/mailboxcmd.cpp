@@ -273,15 +273,17 @@ const char* fieldof(const llnode* rec, const std::string& field) {
 }
 
 // What keeps mend from writing the index back: lines it would lose, and
-// fields over their limit unless it may cut them. Each said.
+// fields over their limit unless it may cut them. The first ten are said,
+// then how many more, as msgseq -u says them.
 bool mendable(const mbxargs& a, const chkreport& report) {
-    bool ok = true;
+    constexpr int shown = 10;
+    int n = 0;
     for (const chkitem& item : report.items) {
-        if (item.kind == chkkind::index || (item.kind == chkkind::toolong && !a.cutlong)) {
-            (void)fprintf(stderr, "mailbox: %s\n", chkline(item).c_str());
-            ok = false;
-        }
+        if (item.kind == chkkind::index || (item.kind == chkkind::toolong && !a.cutlong))
+            if (n++ < shown) (void)fprintf(stderr, "mailbox: %s\n", chkline(item).c_str());
     }
+    if (n > shown) mbxsay("and %d more such lines\n", n - shown);
+    const bool ok = n == 0;
     if (!ok)
         mbxsay("%s would not be written back as it is%s; nothing done\n", mbxq(a.meta).c_str(),
                a.cutlong ? "" : " (--cut-long cuts the fields that are too long)");
