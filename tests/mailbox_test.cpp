@@ -244,6 +244,7 @@ struct badrow {
     args cmd;
     std::string err;
     int status;
+    std::string out = {};
 };
 void PrintTo(const badrow& r, std::ostream* os) { *os << r.name; }
 
@@ -255,12 +256,14 @@ TEST_P(MailboxBad, Refused) {
     spit("bad", r.index);
     const runresult got = mailbox(r.cmd);
     EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.out, r.out);
     EXPECT_EQ(got.status, r.status);
     EXPECT_EQ(slurp("bad"), r.index);
 }
 
 const std::string after = metafile({{"in000.msg", "t", "f", "s", "", "", "N"}}) + "more\n";
 const std::string crlf = "/p\r\na@b\r\nin000.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+const std::string norecords = "/p\na@b\nEND\n";
 std::string manylong() {  // twelve subjects too long: ten said, then how many more
     std::string err;
     for (int k = 1; k <= 10; k++)
@@ -286,6 +289,9 @@ INSTANTIATE_TEST_SUITE_P(
                "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
         badrow{"MendManyLong", metafile(std::vector(12, std::vector<std::string>{"in000.msg", "t", "f", cyr, "", "", "N"})),
                {"mend", "bad", "--adopt"}, manylong(), 2},
+        badrow{"DeleteEmpty", norecords, {"delete", "bad", "1"}, "mailbox: 'bad' holds no records; nothing done\n", 2},
+        badrow{"RebuildOne", norecords, {"rebuild", "-n", "bad"}, "", 0, "would make record 1 from 'in000.msg'\n"
+               "would rebuild 'bad': 1 record from 1 file; the old index kept as 'bad.old'\n"},
         badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2},
         badrow{"ListDevice", "", {"list", "/dev/null"}, "mailbox: '/dev/null' is not a regular file; nothing done\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });

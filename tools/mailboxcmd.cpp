@@ -189,6 +189,10 @@ int numbers(const mbxargs& a, int count, std::vector<int>* nos) {
                    mbxq(arg.c_str()).c_str());
             return MBXUSAGE;
         }
+        if (count == 0) {
+            mbxsay("%s holds no records; nothing done\n", mbxq(a.meta).c_str());
+            return MBXFAIL;
+        }
         if (lo < 1 || hi > count) {
             mbxsay("%s has no record %d (its records are numbered 1 to %d); nothing done\n",
                    mbxq(a.meta).c_str(), lo < 1 ? lo : hi, count);
@@ -466,8 +470,9 @@ int mbxrebuild(const mbxargs& a) {
         return MBXFAIL;
     }
     const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
-    (void)printf("%s %s: %d records from %zu files%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
-                 mbxq(a.meta).c_str(), head->count, files.size(),
+    (void)printf("%s %s: %d record%s from %zu file%s%s%s\n",
+                 a.dryrun ? "would rebuild" : "rebuilt", mbxq(a.meta).c_str(), head->count,
+                 head->count == 1 ? "" : "s", files.size(), files.size() == 1 ? "" : "s",
                  had ? "; the old index kept as " : "", had ? kept.c_str() : "");
     (void)flushed(stdout);
     return left ? MBXFOUND : MBXOK;
