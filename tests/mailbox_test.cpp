@@ -219,9 +219,19 @@ TEST_F(MailboxMsgseq, Busy) {
                        "lock on this directory; nothing done\n");
     EXPECT_EQ(del.status, 5);
     EXPECT_EQ(mailbox({"check", "index"}).status, 2);
+    EXPECT_EQ(mailbox({"list", "index"}).status, 5);
     close(fd);
 }
 
+// Lists share the directory's lock; a command that changes the mailbox waits its turn.
+TEST_F(MailboxMsgseq, ListShares) {
+    smallbox();
+    const int fd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);
+    EXPECT_EQ(mailbox({"list", "index"}).out, list0);
+    EXPECT_EQ(mailbox({"mend", "index", "--cut-long"}).status, 5);
+    close(fd);
+}
 
 // A record naming a file elsewhere leaves the index; that file stays.
 TEST_F(MailboxMsgseq, DeleteTouchesNothingOutside) {
