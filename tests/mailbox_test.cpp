@@ -277,9 +277,10 @@ const std::string norecords = "/p\na@b\nEND\n";
 std::string manylong() {  // twelve subjects too long: ten said, then how many more
     std::string err;
     for (int k = 1; k <= 10; k++)
-        err += "mailbox: too long: record " + std::to_string(k) + "'s subject is 120 bytes; the limit is 99 bytes\n";
-    return err + "mailbox: and 2 more such lines\nmailbox: 'bad' would not be written back as it is "
-                 "(--cut-long cuts the fields that are too long); nothing done\n";
+        err += "mailbox: too long: record " + std::to_string(k) +
+               "'s subject is 120 bytes; the limit is 99 bytes\n";
+    return err + "mailbox: and 2 more such lines\nmailbox: 'bad' would not be written back as "
+                 "it is (--cut-long cuts the fields that are too long); nothing done\n";
 }
 const std::string later =
     "' would not be written back as it is; see 'mailbox check bad' and "

@@ -470,10 +470,10 @@ int mbxrebuild(const mbxargs& a) {
         return MBXFAIL;
     }
     const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
-    (void)printf("%s %s: %d record%s from %zu file%s%s%s\n",
-                 a.dryrun ? "would rebuild" : "rebuilt", mbxq(a.meta).c_str(), head->count,
-                 head->count == 1 ? "" : "s", files.size(), files.size() == 1 ? "" : "s",
-                 had ? "; the old index kept as " : "", had ? kept.c_str() : "");
+    (void)printf("%s %s: %d record%s from %zu file%s%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
+                 mbxq(a.meta).c_str(), head->count, head->count == 1 ? "" : "s", files.size(),
+                 files.size() == 1 ? "" : "s", had ? "; the old index kept as " : "",
+                 had ? kept.c_str() : "");
     (void)flushed(stdout);
     return left ? MBXFOUND : MBXOK;
 }
