@@ -7,12 +7,15 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -139,6 +142,63 @@ std::string msghdraddr(GMimeMessage* m, GMimeAddressType type, const char* name)
     return msghdrtext(g_mime_object_get_header(GMIME_OBJECT(m), name));
 }
 
+// An encoded word of the header's own text, =?charset?encoding?text?=.
+bool msghdrword(std::string_view t) {
+    return t.size() >= 8 && t.starts_with("=?") && t.ends_with("?=");
+}
+
+// The standard's longest encoded word: GMime drops the text of a run of
+// adjacent words that holds a longer one, though writers make them.
+constexpr size_t MSGHDRWORDMAX = 75;
+
+std::string msghdrdecode(std::string_view s) {
+    if (s.empty()) return {};
+    const gstr d{g_mime_utils_header_decode_text(msghdroptions, std::string(s).c_str())};
+    return d.p ? d.p : "";
+}
+
+// A text header (the Subject) from its raw value when an encoded word in it
+// is longer than that: decoded a run at a time, each such word a run of its
+// own, adjacent words joined without the space between them as GMime joins
+// them, folds unfolded. Otherwise the text GMime decoded.
+std::string msghdrunstructured(GMimeMessage* m, const char* name, const char* decoded) {
+    GMimeHeader* h =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(GMIME_OBJECT(m)), name);
+    const char* raw = h ? g_mime_header_get_raw_value(h) : nullptr;
+    const std::string_view v = raw ? raw : "";
+    constexpr const char* space = " \t\r\n";
+    std::vector<std::pair<std::string_view, std::string_view>> toks;  // the space before, the token
+    for (size_t i = 0, b; (b = v.find_first_not_of(space, i)) != std::string_view::npos;) {
+        const size_t e = std::min(v.find_first_of(space, b), v.size());
+        toks.emplace_back(v.substr(i, b - i), v.substr(b, e - b));
+        i = e;
+    }
+    if (std::none_of(toks.begin(), toks.end(), [](const auto& t) {
+            return msghdrword(t.second) && t.second.size() > MSGHDRWORDMAX;
+        }))
+        return msghdrtext(decoded);
+    std::string out, run;
+    bool prevword = false, runlong = false;
+    for (size_t k = 0; k < toks.size(); k++) {
+        const auto& [gap, tok] = toks[k];
+        const bool word = msghdrword(tok), isl = word && tok.size() > MSGHDRWORDMAX;
+        if (!(word && prevword && !isl && !runlong)) {
+            out += msghdrdecode(run);
+            run.clear();
+        }
+        if (k > 0 && !(word && prevword))
+            for (char c : gap)
+                if (c != '\r' && c != '\n') out += c;
+        if (word)
+            run += (run.empty() ? "" : " ") + std::string(tok);
+        else
+            out += msghdrdecode(tok);
+        prevword = word;
+        runlong = isl;
+    }
+    return msghdrtext((out + msghdrdecode(run)).c_str());
+}
+
 }  // namespace
 
 int msghdrread(const char* path, msghdr* out) {
@@ -161,7 +221,7 @@ int msghdrread(const char* path, msghdr* out) {
     out->from = msghdraddr(m.p, GMIME_ADDRESS_TYPE_FROM, "From");
     out->cc = msghdraddr(m.p, GMIME_ADDRESS_TYPE_CC, "Cc");
     out->bcc = msghdraddr(m.p, GMIME_ADDRESS_TYPE_BCC, "Bcc");
-    out->subject = msghdrtext(g_mime_message_get_subject(m.p));
+    out->subject = msghdrunstructured(m.p, "Subject", g_mime_message_get_subject(m.p));
     const char* status = g_mime_object_get_header(GMIME_OBJECT(m.p), "Status");
     out->read = status != nullptr && std::strchr(status, 'R') != nullptr;
     return 0;

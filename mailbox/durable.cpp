@@ -82,10 +82,10 @@ void durgive(const std::string& path, const struct stat& like) {
         (void)lchown(path.c_str(), like.st_uid, like.st_gid);
 }
 
-int durlock(const std::string& path) {
+int durlock(const std::string& path, bool shared) {
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         const int err = errno;
         close(fd);
         errno = err;

@@ -55,7 +55,9 @@ void durgive(const std::string& path, const struct stat& like);
 // with flock(1) too: a descriptor to pass to durunlock, or -1 with errno
 // EWOULDBLOCK when another process holds it, or another errno when the
 // directory can't be opened or locked (ENOLCK: no lock manager).
-int durlock(const std::string& path);
+// shared: a shared lock instead, which readers that change nothing take
+// side by side; it still keeps them apart from a writer's exclusive one.
+int durlock(const std::string& path, bool shared = false);
 void durunlock(int fd);
 
 #endif

@@ -38,7 +38,7 @@ void smallbox() {
     spit("notes.txt", "no header block here\n");
     spit("index", metafile({{"in000.msg", "ann", "Ann <ann@example.org>", "Hello", "", "", "R"},
                             {"in001.msg", "ann", "Bob", cyr, "", "", "N"},
-                            {"gone.msg", "ann", "Dan", "lost", "", "", "N"},
+                            {"gone.msg", "ann", "Dan", cyr, "", "", "N"},
                             {"in000.msg", "ann", "Eve", "again", "", "", "N"}}));
 }
 
@@ -56,18 +56,20 @@ std::string state() {
 
 // The reader cuts what is too long, at a whole character.
 const std::string list0 = "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
-                          "\n3\tN\tDan\tlost\n4\tN\tEve\tagain\n";
+                          "\n3\tN\tDan\t" + cut + "\n4\tN\tEve\tagain\n";
 const std::string files0 = "in000.msg in001.msg in002.msg index notes.txt ";
 const std::string check0 =
     "too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
+    "too long: record 3's subject is 120 bytes; the limit is 99 bytes\n"
     "twice: 'in000.msg' is listed by records 1 and 4\n"
     "missing: record 3 lists 'gone.msg', which is not here\n"
     "unlisted: 'in002.msg' is a file that no record lists\n"
     "unlisted: 'notes.txt' is a file that no record lists\n"
-    "5 problems in 4 records: 1 missing, 2 unlisted, 1 twice, 1 too long, 0 unfinished, 0 index\n";
+    "6 problems in 4 records: 1 missing, 2 unlisted, 1 twice, 2 too long, 0 unfinished, 0 index\n";
 const std::string notmsg = "mailbox: 'notes.txt' is not a message (no header block); left out\n";
 const std::string refused =
     "mailbox: index:13: subject longer than 99 bytes\n"
+    "mailbox: index:20: subject longer than 99 bytes\n"
     "mailbox: 'index' would not be written back as it is; see 'mailbox check index' and "
     "'mailbox mend'; nothing done\n";
 
@@ -128,16 +130,17 @@ INSTANTIATE_TEST_SUITE_P(
             "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n", 64},
         row{"MendRefused", {}, {"mend", "index", "--drop-missing"}, "",
             "mailbox: too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
+            "mailbox: too long: record 3's subject is 120 bytes; the limit is 99 bytes\n"
             "mailbox: 'index' would not be written back as it is (--cut-long cuts the fields "
             "that are too long); nothing done\n", 2},
         row{"MendDry", {}, {"mend", "-n", "index", "--drop-missing", "--cut-long", "--adopt"},
             "would drop record 3 ('gone.msg'), whose file is missing\n"
             "would cut record 2's subject from 120 to 98 bytes\n"
-            "would adopt 'in002.msg' as record 4\n", notmsg, 1},
+            "would adopt 'in002.msg' as record 5\n", notmsg, 1},
         row{"Mend", {}, {"mend", "index", "--drop-missing", "--cut-long", "--adopt"},
             "dropped record 3 ('gone.msg'), whose file is missing\n"
             "cut record 2's subject from 120 to 98 bytes\n"
-            "adopted 'in002.msg' as record 4\n", notmsg, 1,
+            "adopted 'in002.msg' as record 5\n", notmsg, 1,
             "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
                 "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},
         row{"MendNothing", cutfirst, {"mend", "index", "--cut-long"}, "nothing to mend in 'index'\n",
@@ -216,6 +219,17 @@ TEST_F(MailboxMsgseq, Busy) {
                        "lock on this directory; nothing done\n");
     EXPECT_EQ(del.status, 5);
     EXPECT_EQ(mailbox({"check", "index"}).status, 2);
+    EXPECT_EQ(mailbox({"list", "index"}).status, 5);
+    close(fd);
+}
+
+// Lists share the directory's lock; a command that changes the mailbox waits its turn.
+TEST_F(MailboxMsgseq, ListShares) {
+    smallbox();
+    const int fd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);
+    EXPECT_EQ(mailbox({"list", "index"}).out, list0);
+    EXPECT_EQ(mailbox({"mend", "index", "--cut-long"}).status, 5);
     close(fd);
 }
 
@@ -240,6 +254,7 @@ struct badrow {
     args cmd;
     std::string err;
     int status;
+    std::string out = {};
 };
 void PrintTo(const badrow& r, std::ostream* os) { *os << r.name; }
 
@@ -251,12 +266,22 @@ TEST_P(MailboxBad, Refused) {
     spit("bad", r.index);
     const runresult got = mailbox(r.cmd);
     EXPECT_EQ(got.err, r.err);
+    EXPECT_EQ(got.out, r.out);
     EXPECT_EQ(got.status, r.status);
     EXPECT_EQ(slurp("bad"), r.index);
 }
 
 const std::string after = metafile({{"in000.msg", "t", "f", "s", "", "", "N"}}) + "more\n";
 const std::string crlf = "/p\r\na@b\r\nin000.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+const std::string norecords = "/p\na@b\nEND\n";
+std::string manylong() {  // twelve subjects too long: ten said, then how many more
+    std::string err;
+    for (int k = 1; k <= 10; k++)
+        err += "mailbox: too long: record " + std::to_string(k) +
+               "'s subject is 120 bytes; the limit is 99 bytes\n";
+    return err + "mailbox: and 2 more such lines\nmailbox: 'bad' would not be written back as "
+                 "it is (--cut-long cuts the fields that are too long); nothing done\n";
+}
 const std::string later =
     "' would not be written back as it is; see 'mailbox check bad' and "
     "'mailbox mend'; nothing done\n";
@@ -273,6 +298,11 @@ INSTANTIATE_TEST_SUITE_P(
         badrow{"ListEmpty", "", {"list", "bad"},
                "mailbox: bad:1: file is empty\n"
                "mailbox: 'bad' is not read whole; 'mailbox check bad' says more; nothing done\n", 2},
+        badrow{"MendManyLong", metafile(std::vector(12, std::vector<std::string>{"in000.msg", "t", "f", cyr, "", "", "N"})),
+               {"mend", "bad", "--adopt"}, manylong(), 2},
+        badrow{"DeleteEmpty", norecords, {"delete", "bad", "1"}, "mailbox: 'bad' holds no records; nothing done\n", 2},
+        badrow{"RebuildOne", norecords, {"rebuild", "-n", "bad"}, "", 0, "would make record 1 from 'in000.msg'\n"
+               "would rebuild 'bad': 1 record from 1 file; the old index kept as 'bad.old'\n"},
         badrow{"CheckDir", "", {"check", "."}, "mailbox: cannot read '.': Is a directory\n", 2},
         badrow{"ListDevice", "", {"list", "/dev/null"}, "mailbox: '/dev/null' is not a regular file; nothing done\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -29,6 +29,7 @@ const std::string ivan = "=?UTF-8?B?0JjQstCw0L0g0J/QtdGC0YDQvtCy?=";  // Ива�
 const std::string plain = "From: Ann <ann@example.org>\nTo: bob@example.org\nSubject: Hello\n";
 const std::string want = "bob@example.org|Ann <ann@example.org>|Hello|||";
 const std::string crlf = "From: Ann <ann@example.org>\r\nTo: bob@example.org\r\nSubject: Hello\r\n";
+const std::string longword = "=?UTF-8?B?" + times(19, "QUFB") + "?=";  // 88 bytes: "A" 57 times
 const std::string fold300k = "X-Long: " + times(5000, std::string(60, 'a') + "\n ") + "b\n";
 const std::string past1m = times(20000, "Received: from somewhere by elsewhere with esmtp id 0123\n");
 
@@ -43,6 +44,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MsgHdr, ::testing::Values(
     hdrcase{"two_charsets", "Subject: =?ISO-8859-1?Q?caf=E9?= " + ivan + "\n =?KOI8-R?B?8NLJ18XU?=\n\n", 0, "||caféИван ПетровПривет|||N"},
     hdrcase{"missing_subject", "From: a@example.org\nBcc: b@example.org\n\n", 0, "|a@example.org|||b@example.org|N"},
     hdrcase{"malformed_word", "Subject: =?UTF-8?X?abc?= =?UTF-8?Q?caf=C3=A9_unended\n\n", 0, "||=?UTF-8?X?abc?= =?UTF-8?Q?caf=C3=A9_unended|||N"},
+    hdrcase{"long_word_after_short", "Subject: " + ivan + " " + longword + "\n =?UTF-8?Q?!?= x\n\n", 0, "||Иван Петров" + std::string(57, 'A') + "! x|||N"},
     hdrcase{"newline_in_word", "Subject: =?UTF-8?Q?one=0D=0Atwo?=\n\n", 0, "||one  two|||N"},
     hdrcase{"raw_latin1", "Subject: caf\xe9\n\n", 0, "||café|||N"},
     hdrcase{"quoted_comma", "From: \"Petrov, Ivan\" <ivan@example.org>\n\n", 0, "|\"Petrov, Ivan\" <ivan@example.org>||||N"},

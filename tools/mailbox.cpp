@@ -46,6 +46,8 @@ constexpr char help[] =
     "                      whole UTF-8 character\n"
     "                      --adopt: add the unlisted message files as records at\n"
     "                      the end, read from their own headers\n"
+    "                      Its lines number records as list showed them; adopted\n"
+    "                      files are numbered on from the last record\n"
     "  rebuild METAFILE [--owner-path PATH] [--owner-addr ADDRESS]\n"
     "                      a new index from the message files alone, in the order\n"
     "                      of their names (in999.msg before in1000.msg); the owner's\n"
@@ -66,7 +68,7 @@ constexpr char help[] =
     "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
     "short in the way, no such record, or a write that failed (check: could not\n"
     "check); 5 another process (a msgseq or mailbox run, or flock(1)) holds the\n"
-    "lock on the directory: nothing done (check: 2); 64 usage.\n";
+    "lock on the directory: nothing done (check: 2; lists share it); 64 usage.\n";
 
 bool takes(const std::string& cmd, std::string_view opt) {
     if (opt == "-n") return true;  // list and check change nothing anyway
@@ -133,10 +135,11 @@ int parse(int argc, char** argv, mbxargs* a) {
 }
 
 // The working directory's lock and, when the index is elsewhere, its
-// directory's too, as msgseq takes them. 0, or the status, said.
-int lockboth(const char* meta, int* here, int* there) {
+// directory's too, as msgseq takes them; shared for a command that changes
+// nothing, so that such commands run side by side. 0, or the status, said.
+int lockboth(const char* meta, bool shared, int* here, int* there) {
     std::string dir = ".";
-    *here = durlock(".");
+    *here = durlock(".", shared);
     if (*here >= 0) {
         char buf[PATH_MAX];
         struct stat a, b;
@@ -145,7 +148,7 @@ int lockboth(const char* meta, int* here, int* there) {
         if (stat(dir.c_str(), &a) != 0 ||
             (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
             return 0;
-        if ((*there = durlock(dir)) >= 0) return 0;
+        if ((*there = durlock(dir, shared)) >= 0) return 0;
     }
     if (errno == EWOULDBLOCK) {
         mbxsay(
@@ -196,7 +199,16 @@ int main(int argc, char** argv) {
     // a list, which changes nothing, just ends.
     if (a.cmd != "list") (void)signal(SIGPIPE, SIG_IGN);
     int here = -1, there = -1;
-    int rc = lockboth(a.meta, &here, &there);
+    // list changes nothing and shares the lock, but for finishing a delete
+    // cut short, which takes the writers' own; check may always finish one.
+    const bool shared = a.cmd == "list";
+    int rc = lockboth(a.meta, shared, &here, &there);
+    if (rc == 0 && shared && rmunfinished(a.meta)) {
+        durunlock(there);
+        durunlock(here);
+        here = there = -1;
+        rc = lockboth(a.meta, false, &here, &there);
+    }
     if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
     if (rc == 0) rc = before(a);
     if (rc == 0) {

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "headers/msghdr.h"
 #include "mailbox/check.h"
@@ -187,6 +189,10 @@ int numbers(const mbxargs& a, int count, std::vector<int>* nos) {
                    mbxq(arg.c_str()).c_str());
             return MBXUSAGE;
         }
+        if (count == 0) {
+            mbxsay("%s holds no records; nothing done\n", mbxq(a.meta).c_str());
+            return MBXFAIL;
+        }
         if (lo < 1 || hi > count) {
             mbxsay("%s has no record %d (its records are numbered 1 to %d); nothing done\n",
                    mbxq(a.meta).c_str(), lo < 1 ? lo : hi, count);
@@ -271,41 +277,48 @@ const char* fieldof(const llnode* rec, const std::string& field) {
 }
 
 // What keeps mend from writing the index back: lines it would lose, and
-// fields over their limit unless it may cut them. Each said.
+// fields over their limit unless it may cut them. The first ten are said,
+// then how many more, as msgseq -u says them.
 bool mendable(const mbxargs& a, const chkreport& report) {
-    bool ok = true;
+    constexpr int shown = 10;
+    int n = 0;
     for (const chkitem& item : report.items) {
-        if (item.kind == chkkind::index || (item.kind == chkkind::toolong && !a.cutlong)) {
-            (void)fprintf(stderr, "mailbox: %s\n", chkline(item).c_str());
-            ok = false;
-        }
+        if (item.kind == chkkind::index || (item.kind == chkkind::toolong && !a.cutlong))
+            if (n++ < shown) (void)fprintf(stderr, "mailbox: %s\n", chkline(item).c_str());
     }
+    if (n > shown) mbxsay("and %d more such lines\n", n - shown);
+    const bool ok = n == 0;
     if (!ok)
         mbxsay("%s would not be written back as it is%s; nothing done\n", mbxq(a.meta).c_str(),
                a.cutlong ? "" : " (--cut-long cuts the fields that are too long)");
     return ok;
 }
 
-// Records whose file is missing leave; fields too long are cut. The number
-// of changes; a line for each in *said.
-int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, int* dropped,
-               std::string* said) {
+// Records whose file is missing leave; fields too long are cut, but for
+// those of records that leave. The number of changes; a line for each in
+// *said, numbered as the index was read. The list is walked once: a search
+// by number for each field would take time in the square of its size.
+int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, std::string* said) {
     int changes = 0;
-    for (const chkitem& item : report.items) {
-        if (item.kind != chkkind::missing || !a.dropmissing) continue;
-        for (llnode* rec = head->next; rec; rec = rec->next) {
-            if (rec->status != ACTIVE || item.name != rec->datafile) continue;
-            rec->status = DELETED;
-            (*dropped)++;
-            changes++;
-            *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
-                     std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
-                     "), whose file is missing\n";
-        }
+    std::unordered_set<std::string> missing;
+    for (const chkitem& item : report.items)
+        if (item.kind == chkkind::missing && a.dropmissing) missing.insert(item.name);
+    std::unordered_map<int, const llnode*> byno;
+    byno.reserve(static_cast<size_t>(head->count));
+    for (llnode* rec = head->next; rec; rec = rec->next) {
+        byno.emplace(rec->no, rec);
+        if (rec->status != ACTIVE || !missing.contains(rec->datafile)) continue;
+        rec->status = DELETED;
+        changes++;
+        *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
+                 std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
+                 "), whose file is missing\n";
     }
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::toolong || !a.cutlong) continue;
-        const llnode* rec = item.no ? llnofind(item.no, head) : nullptr;
+        const auto at = item.no ? byno.find(item.no) : byno.end();
+        const llnode* rec = at != byno.end() ? at->second : nullptr;
+        if (rec && rec->status != ACTIVE) continue;
         const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
         changes++;
         *said += std::string(a.dryrun ? "would cut " : "cut ") +
@@ -350,10 +363,11 @@ int mbxmend(const mbxargs& a) {
         return MBXFAIL;
     }
     if (!mendable(a, report)) return MBXFAIL;
-    int dropped = 0, left = 0;
+    int left = 0;
     std::string said;  // printed once the index is written
-    int changes = dropandcut(a, report, head.get(), &dropped, &said);
+    int changes = dropandcut(a, report, head.get(), &said);
     llnode* last = lltail(head.get());
+    // Adopted files are numbered on from the index's last record as read.
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::unlisted || !a.adopt) continue;
         const int no = head->count + 1;
@@ -363,7 +377,7 @@ int mbxmend(const mbxargs& a) {
         }
         changes++;
         said += std::string(a.dryrun ? "would adopt " : "adopted ") + mbxq(item.name.c_str()) +
-                " as record " + std::to_string(no - dropped) + "\n";
+                " as record " + std::to_string(no) + "\n";
     }
     if (changes == 0) said = "nothing to mend in " + mbxq(a.meta) + "\n";
     if (changes > 0 && !a.dryrun)
@@ -456,9 +470,10 @@ int mbxrebuild(const mbxargs& a) {
         return MBXFAIL;
     }
     const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
-    (void)printf("%s %s: %d records from %zu files%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
-                 mbxq(a.meta).c_str(), head->count, files.size(),
-                 had ? "; the old index kept as " : "", had ? kept.c_str() : "");
+    (void)printf("%s %s: %d record%s from %zu file%s%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
+                 mbxq(a.meta).c_str(), head->count, head->count == 1 ? "" : "s", files.size(),
+                 files.size() == 1 ? "" : "s", had ? "; the old index kept as " : "",
+                 had ? kept.c_str() : "");
     (void)flushed(stdout);
     return left ? MBXFOUND : MBXOK;
 }
