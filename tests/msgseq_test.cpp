@@ -221,6 +221,27 @@ const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
     "differs from its journal); nothing done; put that index back, or give the update up with "
     "'msgseq --abort meta'\n";
+// The lines a run stopped by sig ends with: its totals, then how to finish
+// it ('msgseq args') or give it up.
+std::string stopped(int moved, int unreached, const std::string& sig,
+                    const std::string& args = "meta", int inplace = 0) {
+    return "msgseq: " + std::to_string(moved) + " renamed, " + std::to_string(inplace) +
+           " already in place, 0 missing, 0 refused, " + std::to_string(unreached) +
+           " not reached, of " + std::to_string(moved + inplace + unreached) +
+           " records\nmsgseq: interrupted by " + sig + "; run 'msgseq " + args +
+           "' to finish, or 'msgseq --abort meta' to give it up\n";
+}
+// msgseq args run in the background, stopped at 'at'; meanwhile run then,
+// and the run let go on.
+runresult whilestopped(const std::string& args, const std::string& at,
+                       const std::string& meanwhile) {
+    return run({"/bin/sh", "-c",
+                "\"$0\" " + args + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/" +
+                    "status || ! kill -0 $pid; do sleep 0.05; done\n" + meanwhile +
+                    "; kill -CONT $pid; wait $pid",
+                MSGSEQ_PATH},
+               nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+}
 std::string otherfields(const std::vector<std::string>& names) {
     return metafile({{names[0], "to", "from", "other", "", "", "R"},
                      {names[1], "to", "from", "subj", "", "", "N"},
@@ -598,18 +619,14 @@ std::vector<faultrow> faultrows() {
         // the signal; with -u the journal stays and -u run again finishes.
         {.name = "SignalStopsBetweenRecords",
          .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in000.msg"},
-         .err = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 3 "
-                "records\nmsgseq: interrupted by SIGINT; run 'msgseq meta' to finish, or "
-                "'msgseq --abort meta' to give it up\n",
+         .err = stopped(1, 2, "SIGINT"),
          .status = 128 + SIGINT,
          .after = withwork(firstmoved),
          .rerun = true,
          .rerunafter = closed},
         {.name = "SignalMidRingClosesTheRingFirst",
          .faults = {"FSFAULT_SIGNAL=SIGTERM:rename-to:.msgseq-temp-*"},
-         .err = "msgseq: 3 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 5 "
-                "records\nmsgseq: interrupted by SIGTERM; run 'msgseq meta' to finish, or "
-                "'msgseq --abort meta' to give it up\n",
+         .err = stopped(3, 2, "SIGTERM"),
          .status = 128 + SIGTERM,
          .after = withwork(oneturned),
          .listed = tworings},
@@ -632,9 +649,7 @@ std::vector<faultrow> faultrows() {
         // A chain of five in the second pass stops between any two moves.
         {.name = "SignalStopsAChainOfFiveBetweenMoves",
          .faults = {"FSFAULT_SIGNAL=SIGINT:rename-to:in004.msg"},
-         .err = "msgseq: 2 renamed, 0 already in place, 0 missing, 0 refused, 4 not reached, of 6 "
-                "records\nmsgseq: interrupted by SIGINT; run 'msgseq meta' to finish, or "
-                "'msgseq --abort meta' to give it up\n",
+         .err = stopped(2, 4, "SIGINT"),
          .status = 128 + SIGINT,
          .listed = {"b.msg", "in000.msg", "in001.msg", "in002.msg", "in003.msg", "in004.msg"},
          .cutshort = true},
@@ -648,9 +663,7 @@ std::vector<faultrow> faultrows() {
          .after = closed},
         {.name = "UpdateSignalBetweenRecordsThenRerun",
          .faults = {"FSFAULT_SIGNAL=HUP:rename-to:in000.msg"},
-         .err = "msgseq: 1 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 3 "
-                "records\nmsgseq: interrupted by SIGHUP; run 'msgseq -u meta' to "
-                "finish, or 'msgseq --abort meta' to give it up\n",
+         .err = stopped(1, 2, "SIGHUP", "-u meta"),
          .status = 128 + SIGHUP,
          .after = withwork(firstmoved),
          .args = {"-u", "meta"},
@@ -659,9 +672,7 @@ std::vector<faultrow> faultrows() {
          .meta = renamed},
         {.name = "UpdateSignalMidRingThenRerun",
          .faults = {"FSFAULT_SIGNAL=TERM:rename-to:.msgseq-temp-*"},
-         .err = "msgseq: 3 renamed, 0 already in place, 0 missing, 0 refused, 2 not reached, of 5 "
-                "records\nmsgseq: interrupted by SIGTERM; run 'msgseq -u meta' to "
-                "finish, or 'msgseq --abort meta' to give it up\n",
+         .err = stopped(3, 2, "SIGTERM", "-u meta"),
          .status = 128 + SIGTERM,
          .after = withwork(oneturned),
          .args = {"-u", "meta"},
@@ -1157,10 +1168,7 @@ TEST_F(Msgseq, StopStillFinishesASetAsideFile) {
     ASSERT_EQ(stat("in002.msg", &st), 0);
     spit(".msgseq-temp-in002.msg." + std::to_string(st.st_ino), msg("in002.msg"));
     runresult r = runfsfault({"meta"}, {"FSFAULT_SIGNAL=TERM:rename-to:in000.msg"});
-    EXPECT_EQ(r.err,
-              "msgseq: 2 renamed, 1 already in place, 0 missing, 0 refused, 1 not reached, of 4 "
-              "records\nmsgseq: interrupted by SIGTERM; run 'msgseq meta' to finish, or "
-              "'msgseq --abort meta' to give it up\n");
+    EXPECT_EQ(r.err, stopped(2, 1, "SIGTERM", "meta", 1));
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")},
                                {"in001.msg", msg("in002.msg")},
@@ -1884,6 +1892,17 @@ std::string rec(const std::string& name, const std::string& subject = "s",
 std::vector<refusedrow> refusedrows() {
     const std::string head = "/p\naddr\n";
     const std::string crlf = "/p\r\naddr\r\na.msg\r\nt\r\nf\r\ns\r\n\r\n\r\nN\r\nEND\r\n";
+    const std::string x100(100, 'x');
+    auto times = [](const std::string& s, int n) {
+        std::string all;
+        while (n-- > 0) all += s;
+        return all;
+    };
+    // Twelve subjects too long: ten lines shown, then how many more.
+    std::string tenlong;
+    for (int k = 0; k < 10; k++)
+        tenlong += "msgseq: meta:" + std::to_string(6 + 7 * k) + ": subject longer than 99 bytes\n";
+    tenlong += "msgseq: meta: and 2 more such lines\n";
     return {
         {.name = "CutShort",
          .meta = head + "a.msg\nt\n",
@@ -1912,39 +1931,15 @@ std::vector<refusedrow> refusedrows() {
          .err = "msgseq: meta:18: text after the END line\n"},
         // Every line that stops it, up to ten, then how many more.
         {.name = "EveryLineNamed",
-         .meta =
-             [&] {
-                 std::string m = head;
-                 for (int k = 0; k < 12; k++) m += rec("a.msg", std::string(100, 'x'));
-                 return m + "END\n";
-             }(),
+         .meta = head + times(rec("a.msg", x100), 12) + "END\n",
          .out = "12",
-         .err =
-             [] {
-                 std::string e;
-                 for (int k = 0; k < 10; k++)
-                     e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
-                          ": subject longer than 99 bytes\n";
-                 return e + "msgseq: meta: and 2 more such lines\n";
-             }()},
+         .err = tenlong},
         // A line both too long and ending in CR, past the ten shown, is one more line.
         {.name = "CrOnALongLineCountedOnce",
-         .meta =
-             [&] {
-                 std::string m = head;
-                 for (int k = 0; k < 11; k++) m += rec("a.msg", std::string(100, 'x'));
-                 return m + rec("a.msg", std::string(100, 'x') + "\r") + "END\r\n";
-             }(),
+         .meta = head + times(rec("a.msg", x100), 11) + rec("a.msg", x100 + "\r") + "END\r\n",
          .out = "FILE ERROR: readhdr, error in reading to"
                 "FILE ERROR: readmeta, error in reading meta record from meta12",
-         .err =
-             [] {
-                 std::string e;
-                 for (int k = 0; k < 10; k++)
-                     e += "msgseq: meta:" + std::to_string(6 + 7 * k) +
-                          ": subject longer than 99 bytes\n";
-                 return e + "msgseq: meta: and 2 more such lines\n";
-             }()},
+         .err = tenlong},
         {.name = "TooLongThenCutShort",
          .meta = head + rec("a.msg", std::string(100, 'x')) + "b.msg\nt\n",
          .out = "FILE ERROR: readhdr, error in reading from"
@@ -2124,14 +2119,7 @@ TEST_F(Msgseq, UpdateKeepsWhatAnotherProgramWroteMeanwhile) {
         SCOPED_TRACE(at);
         for (const auto& name : listing()) std::filesystem::remove_all(name);
         mailbox({"a.msg", "in002.msg"}, {"a.msg", "in002.msg"});
-        const runresult r =
-            run({"/bin/sh", "-c",
-                 "\"$0\" -u meta & pid=$!\n"
-                 "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do "
-                 "sleep 0.05; done\n" +
-                     deliver + "; kill -CONT $pid; wait $pid",
-                 MSGSEQ_PATH},
-                nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+        const runresult r = whilestopped("-u meta", at, deliver);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(slurp("meta"), metafile(want));
@@ -2143,14 +2131,7 @@ TEST_F(Msgseq, UpdateLeavesAnIndexReorderedMeanwhile) {
     // A record removed from the middle while the update renames: the index
     // stays as that program left it, and the journal with it.
     mailbox({"a.msg", "in002.msg", "in005.msg"}, usual);
-    const runresult r =
-        run({"/bin/sh", "-c",
-             "\"$0\" -u meta & pid=$!\n"
-             "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do "
-             "sleep 0.05; done\n"
-             "sed -i 10,16d meta; kill -CONT $pid; wait $pid",
-             MSGSEQ_PATH},
-            nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:rename-to:in000.msg"}));
+    const runresult r = whilestopped("-u meta", "rename-to:in000.msg", "sed -i 10,16d meta");
     EXPECT_EQ(r.status, 6);
     EXPECT_EQ(r.err,
               "msgseq: 'meta' was changed by another program during the update (record 2 was "
