@@ -337,14 +337,40 @@ bool putback(renumrun& r) {
     return ok;
 }
 
+// The record whose new name is name, when its file has it: a record left
+// behind that still lists that name would point at another's message (its
+// own file rewritten under a new inode by a client, say, or a run before
+// this one that moved another file there). renumnone when there is none.
+uint32_t heldby(const renumrun& r, uint32_t i, std::string_view name) {
+    if (!name.starts_with("in") || !name.ends_with(".msg") || name.size() > 14) return renumnone;
+    uint32_t k = 0;
+    for (char c : name.substr(2, name.size() - 6)) {
+        if (c < '0' || c > '9') return renumnone;
+        k = k * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (k == i || k >= r.recs.size() || !renumhome(r.state[k]) || name != renumtarget(k).s)
+        return renumnone;
+    return k;
+}
+
 // Each record names the file it now has: its new name, or where it was left.
-// false when some file is under a name that a record can't hold.
+// false when some file is under a name that a record can't hold, or a
+// record would name another record's message.
 bool namefiles(renumrun& r) {
     bool ok = true;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         const std::string name(renumhome(r.state[i]) ? std::string_view(renumtarget(i).s)
                                                      : renumcur(r, i));
         if (name.size() >= sizeof r.recs[i]->datafile || name.starts_with(renumtmp)) {
+            ok = false;
+            continue;
+        }
+        if (const uint32_t k = renumhome(r.state[i]) ? renumnone : heldby(r, i, name);
+            k != renumnone) {
+            renumsay(r.opts,
+                     "record %u's file is under none of the names this run gave it, and '%s', "
+                     "the name it lists, now holds record %u's message\n",
+                     i + 1, renumshown(name).c_str(), k + 1);
             ok = false;
             continue;
         }

@@ -99,9 +99,10 @@ std::string shown(const update& u) { return renumshown(u.fname); }
 
 int unwritten(const update& u) {
     renumsay(u.opts,
-             "'%s' is not rewritten; the journal stays, and '%s -u' run again "
-             "finishes the update\n",
-             shown(u).c_str(), progof(u.opts));
+             "'%s' is not rewritten; the journal stays: run '%s -u %s' again to finish "
+             "the update, or '%s --abort %s' to give it up\n",
+             shown(u).c_str(), progof(u.opts), shown(u).c_str(), progof(u.opts),
+             shown(u).c_str());
     return RENUMWRITE;
 }
 

@@ -173,6 +173,7 @@ struct faultrow {
     bool sametime = false;   // what between writes keeps the file's time
     std::vector<std::string> rerunargs{};  // when set, the rerun's; it prints no count
     std::string indexdir{};                // when set, the index is there, named through it
+    bool newinode = false;                 // between writes each file anew, as a client does
 };
 
 void PrintTo(const faultrow& f, std::ostream* os) { *os << f.name; }
@@ -215,8 +216,8 @@ const files killedfirst = {{"in000.msg", msg("a.msg")},
                            {"in005.msg", msg("in005.msg")},
                            {workdir, ""}};
 const std::string unwritten =
-    "msgseq: 'meta' is not rewritten; the journal stays, and 'msgseq -u' run again finishes the "
-    "update\n";
+    "msgseq: 'meta' is not rewritten; the journal stays: run 'msgseq -u meta' again to finish the "
+    "update, or 'msgseq --abort meta' to give it up\n";
 const std::string otherindex =
     "msgseq: 'meta' is not the index that the update cut short was working on (record 1 "
     "differs from its journal); nothing done; put that index back, or give the update up with "
@@ -602,8 +603,7 @@ std::vector<faultrow> faultrows() {
         {.name = "UpdateIndexNotReplaced",
          .faults = {"FSFAULT_FAIL=rename-to:meta:EIO"},
          .out = "3",
-         .err = "msgseq: 'meta' is not rewritten; the journal stays, and 'msgseq -u' run again "
-                "finishes the update\n",
+         .err = unwritten,
          .status = 6,
          .after = {{"in000.msg", msg("a.msg")},
                    {"in001.msg", msg("in002.msg")},
@@ -761,6 +761,28 @@ std::vector<faultrow> faultrows() {
          .meta = renamed},
         // After a kill, a message written to in place is still that message.
         changedresume("UpdateResumeFileChanged", "changed"),
+        // A moved message rewritten by a client under another inode: the
+        // name its record lists now holds the next record's message, so
+        // the index is left alone rather than point at it.
+        {.name = "UpdateResumeClientRewroteAMovedFile",
+         .faults = {"FSFAULT_KILL=rename-to:in001.msg"},
+         .status = 128 + SIGKILL,
+         .after = withwork({{"in000.msg", msg("in001.msg")}, {"in001.msg", msg("in002.msg")},
+                            {"x.msg", msg("x.msg")}}),
+         .args = {"-u", "meta"},
+         .listed = {"in001.msg", "in002.msg", "x.msg"},
+         .rerun = true,
+         .rerunstatus = 6,
+         .rerunafter = withwork({{"in000.msg", "P"}, {"in001.msg", msg("in002.msg")},
+                                 {"in002.msg", msg("x.msg")}}),
+         .meta = indexof({"in001.msg", "in002.msg", "x.msg"}),
+         .between = {{"in000.msg", "P"}},
+         .rerunerr = "msgseq: record 1's file is under none of the names this run gave it, and "
+                     "'in001.msg', the name it lists, now holds record 2's message\nmsgseq: "
+                     "cannot move 'in001.msg' to 'in000.msg': No such file or directory\n" +
+                     unwritten + "msgseq: 1 renamed, 1 already in place, 1 missing, 0 refused, "
+                     "of 3 records\n",
+         .newinode = true},
         // After a kill, a remount: the directory under another device number.
         killedfirstthen({.name = "UpdateResumeAfterARemount",
                          .rerunfaults = {"FSFAULT_DEV=1"},
@@ -1346,7 +1368,8 @@ TEST_P(MsgseqFault, EndsAsTheFaultsLeaveIt) {
         for (const auto& [name, text] : f.between) {
             struct stat st {};
             ASSERT_TRUE(!f.sametime || stat(name.c_str(), &st) == 0);
-            spit(name, text);
+            spit(f.newinode ? name + ".new" : name, text);
+            ASSERT_TRUE(!f.newinode || rename((name + ".new").c_str(), name.c_str()) == 0);
             const timespec times[2] = {st.st_atim, st.st_mtim};
             ASSERT_TRUE(!f.sametime || utimensat(AT_FDCWD, name.c_str(), times, 0) == 0);
         }
