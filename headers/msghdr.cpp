@@ -189,9 +189,10 @@ std::string msghdrunstructured(GMimeMessage* m, const char* name, const char* de
         if (k > 0 && !(word && prevword))
             for (char c : gap)
                 if (c != '\r' && c != '\n') out += c;
-        if (word)
-            run += (run.empty() ? "" : " ") + std::string(tok);
-        else
+        if (word) {
+            if (!run.empty()) run += ' ';
+            run += tok;
+        } else
             out += msghdrdecode(tok);
         prevword = word;
         runlong = isl;
