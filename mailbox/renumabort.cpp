@@ -122,8 +122,7 @@ void putallback(renumrun& r, std::vector<backmove>& moves) {
         }
     };
     drain();
-    for (size_t k = 0; k < moves.size(); k++) {
-        backmove& m = moves[k];
+    for (backmove& m : moves) {  // drain only marks moves done: m stays valid
         if (m.done) continue;
         const std::string temp =
             std::string(renumtmp) + m.to + "." + std::to_string(renumlookup(r, m.at));
