@@ -56,8 +56,6 @@ renumcut renumcutshort(const char* fname) {
 
 namespace {
 
-const char* progof(const renumopts* opts) { return opts->prog ? opts->prog : "msgseq"; }
-
 // What keeps a plain run from starting or going on: a journal it can't read,
 // or an update's, which only renumindex finishes. RENUMOK, or RENUMINDEX
 // said.

@@ -56,6 +56,9 @@ enum class renumst : uint8_t {
     kept,    // not renamed, and reported
 };
 
+// The program that a line to errs names, in lines that tell what to run.
+inline const char* progof(const renumopts* opts) { return opts->prog ? opts->prog : "msgseq"; }
+
 inline bool renumhome(renumst s) { return s == renumst::stayed || s == renumst::moved; }
 
 struct renumname {

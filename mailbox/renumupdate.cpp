@@ -93,8 +93,6 @@ struct update {
     }
 };
 
-const char* progof(const renumopts* opts) { return opts->prog ? opts->prog : "msgseq"; }
-
 std::string shown(const update& u) { return renumshown(u.fname); }
 
 int unwritten(const update& u) {
