@@ -86,6 +86,14 @@ M = [
      "if (renumtwoentries(r, temp, renumlisted(r, i))) (void)renumfsunlink(r, temp);",
      "if (renumtwoentries(r, temp, renumlisted(r, i))) {}",
      "a set-aside link cut short not undone when there is no journal"),
+    ("plain-count-unchecked",
+     "w.log.where.ino == r.here.ino && w.log.recs.size() == r.recs.size()",
+     "w.log.where.ino == r.here.ino",
+     "a plain run resumes a journal of more records than the index lists"),
+    ("update-count-unchecked",
+     "if (u.log.where.ino != r.here.ino || journaled != r.recs.size()) {",
+     "if (u.log.where.ino != r.here.ino) {",
+     "an update resumes a journal of more records than the index lists"),
 ]
 
 WHERE = {
@@ -108,6 +116,8 @@ WHERE = {
     "journal-read-error": ("mailbox/renumjournal.cpp", "Seeded.JournalThatCannotBeReadSaysWhy"),
     "twin-not-reserved": ("mailbox/renummove.cpp", "Seeded.UpdateKeepsATwiceListedNameFree"),
     "keep-by-inode": ("mailbox/renumscan.cpp", "Seeded.NamesOfTheIndexAndItsLinkAreKeptByInode"),
+    "plain-count-unchecked": ("mailbox/renumplain.cpp", "Seeded.ResumeOnAnIndexWithARecordLessTouchesNothing"),
+    "update-count-unchecked": ("mailbox/renumupdate.cpp", "Seeded.ResumeOnAnIndexWithARecordLessTouchesNothing"),
     "aside-link-kept": ("mailbox/renumscan.cpp", "Seeded.PlainRunUndoesASetAsideLinkCutShort"),
 }
 

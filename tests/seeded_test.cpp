@@ -252,6 +252,23 @@ TEST_F(Seeded, JournalThatCannotBeReadSaysWhy) {
     EXPECT_EQ(ondisk(), cut);
 }
 
+TEST_F(Seeded, ResumeOnAnIndexWithARecordLessTouchesNothing) {
+    // The journal names three records; the index put back lists two of them.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"meta"}, std::vector<std::string>{"-u", "meta"}}) {
+        SCOPED_TRACE(args[0]);
+        for (const std::string& name : listing()) std::filesystem::remove_all(name);
+        killedfirst(args);
+        spit("meta", indexof({"a.msg", "in002.msg"}));
+        const files cut = ondisk();
+        const runresult r = msgseq(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find("'msgseq --abort meta'"), std::string::npos) << r.err;
+        EXPECT_EQ(ondisk(), cut);
+        EXPECT_TRUE(exists(workdir + "/journal"));
+    }
+}
+
 TEST_F(Seeded, UpdateKeepsATwiceListedNameFree) {
     // The third record lists in001.msg again and keeps that name in the
     // index: x.msg may not move in under it.
