@@ -1,0 +1,110 @@
+// What a tool may believe of what it reads back (mailbox/trust.h).
+#include "mailbox/trust.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+bool trustplain(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\n\r\0", 4)) == std::string_view::npos;
+}
+
+namespace {
+
+// fd kept when fstat says it is what the caller wants; else closed, -1,
+// errno set.
+int keepif(int fd, struct stat* st, mode_t type, bool own) {
+    if (fd < 0) return -1;
+    struct stat mine;
+    if (!st) st = &mine;
+    int err = 0;
+    if (fstat(fd, st) != 0)
+        err = errno;
+    else if ((st->st_mode & S_IFMT) != type)
+        err = type == S_IFDIR ? ENOTDIR : EINVAL;
+    else if (own && st->st_uid != geteuid())
+        err = EPERM;
+    if (err == 0) return fd;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+// A read-only open that neither follows a link nor blocks on a FIFO, then
+// blocking again for the reads that follow.
+int openquiet(int atfd, const char* path) {
+    const int fd = openat(atfd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int trustopendir(int atfd, const char* path) {
+    return keepif(openat(atfd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY), nullptr,
+                  S_IFDIR, true);
+}
+
+int trustopenown(int atfd, const char* path, struct stat* st) {
+    return keepif(openquiet(atfd, path), st, S_IFREG, true);
+}
+
+int trustopenmsg(int atfd, const char* path, struct stat* st) {
+    return keepif(openquiet(atfd, path), st, S_IFREG, false);
+}
+
+bool trustmeta(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) return true;
+    errno = EINVAL;
+    return false;
+}
+
+bool trustbecome(const char* meta, std::string* why) {
+    if (geteuid() != 0) return true;
+    struct stat here;
+    if (stat(".", &here) != 0) {
+        *why = std::string("cannot look at the working directory: ") + strerror(errno);
+        return false;
+    }
+    if (here.st_uid == 0) return true;
+    // The directory the index is in, whether the index is there or not.
+    char buf[PATH_MAX];
+    std::string dir = realpath(meta, buf) ? buf : meta;
+    const size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    struct stat there;
+    if (stat(dir.c_str(), &there) == 0 && there.st_uid != 0 && there.st_uid != here.st_uid) {
+        *why = "the working directory and the index's directory belong to two other users";
+        return false;
+    }
+    const uid_t uid = here.st_uid;
+    const passwd* pw = getpwuid(uid);
+    const gid_t gid = pw ? pw->pw_gid : here.st_gid;
+    const bool grouped = pw ? initgroups(pw->pw_name, gid) == 0 : setgroups(1, &gid) == 0;
+    if (!grouped || setgid(gid) != 0 || setuid(uid) != 0) {
+        *why = std::string("cannot become the mailbox's owner: ") + strerror(errno);
+        return false;
+    }
+    // setuid may leave a saved id behind on some systems; root must be gone.
+    if (getuid() != uid || geteuid() != uid || getegid() != gid || setuid(0) == 0) {
+        *why = "cannot become the mailbox's owner for good";
+        return false;
+    }
+    return true;
+}
