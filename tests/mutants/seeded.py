@@ -123,7 +123,7 @@ WHERE = {
 
 if __name__ == "__main__":
     import glob, os, subprocess, sys
-    here = os.path.dirname(os.path.abspath(__file__))
+    here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     srcs = sorted(f for d in ("mailbox", "tools", "headers") for f in glob.glob(os.path.join(here, d, "*.cpp")))
     for mid, old, new, desc in M:
         if sys.argv[1:] and mid not in sys.argv[1:]:
