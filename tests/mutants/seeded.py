@@ -1,9 +1,9 @@
 """One-line faults that today's suite let through, each with the test that now fails with it.
 
-For /work/shared/mutate.py: M is a list of (id, old, new, description); `old` occurs exactly once
+For the mutation runner (mutate.py REPO MUTANTS.py): M is a list of (id, old, new, description); `old` occurs exactly once
 under mailbox/, tools/ and headers/. WHERE gives each id's file and the test (a ctest -R pattern)
 that kills it, for a quick check of one mutant:
-    python3 seeded_mutants.py ID   # seeds it, builds, runs its test, puts it back
+    python3 tests/mutants/seeded.py ID   # seeds it, builds, runs its test, puts it back
 """
 M = [
     ("plain-resume-elsewhere",
