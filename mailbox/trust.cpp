@@ -13,7 +13,7 @@
 
 bool trustplain(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\n\r\0", 4)) == std::string_view::npos;
+           name.find_first_of(std::string_view("/\n\0", 3)) == std::string_view::npos;
 }
 
 namespace {

@@ -18,8 +18,9 @@
 #include <string_view>
 
 // A name of a file in this directory and no other: not empty, no '/', no
-// NUL or line break, not "." or "..". Every name read back from a journal
-// must be one before anything is done with it.
+// NUL or line feed, not "." or "..". Every name read back from a journal
+// must be one before anything is done with it. A carriage return is a byte
+// of a name like any other (a CR-LF index names such files).
 bool trustplain(std::string_view name);
 
 // Opens a directory this user made (a work directory) without following a

@@ -46,7 +46,9 @@
 //   FSFAULT_DEV=N                every stat call's device number is N more,
 //                                as after a remount or a reboot
 //   FSFAULT_EUID=N               geteuid returns N (a sticky directory's
-//                                rule, checked as another user)
+//                                rule, checked as another user), and fstat
+//                                shows a file this process owns as N's, so
+//                                that what it made is its own to it
 //   FSFAULT_ABSOLUTE=1           the log names each path in full instead:
 //                                its directory as the kernel names it (the
 //                                one an *at call starts from, for a relative
@@ -690,7 +692,11 @@ int lstat(const char* path, struct stat* st) {
 
 int fstat(int fd, struct stat* st) {
     REAL(fstat);
-    return moved(real(fd, st), st);
+    static const auto realeuid = next<decltype(&::geteuid)>("geteuid");
+    const int rc = moved(real(fd, st), st);
+    if (rc == 0 && cfg.euid >= 0 && realeuid && st->st_uid == realeuid())
+        st->st_uid = static_cast<uid_t>(cfg.euid);
+    return rc;
 }
 
 uid_t geteuid() noexcept {

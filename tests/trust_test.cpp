@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                       plainrow{"Dot", ".", false}, plainrow{"DotDot", "..", false},
                       plainrow{"Up", "../x", false}, plainrow{"Absolute", "/etc/x", false},
                       plainrow{"Inner", "a/b", false}, plainrow{"Trailing", "a/", false},
-                      plainrow{"Newline", "a\nb", false}, plainrow{"Return", "a\r", false},
+                      plainrow{"Newline", "a\nb", false}, plainrow{"Return", "a\r", true},
                       plainrow{"Nul", std::string("a\0b", 3), false}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -371,6 +371,12 @@ INSTANTIATE_TEST_SUITE_P(
         plantrow{"AbortJournalFifo", journalfifo, {"msgseq", "--abort", "meta"}, 2,
                  fifojournal},
         plantrow{"PlainJournalFifo", journalfifo, {"msgseq", "meta"}, 2, fifojournal},
+        // What the mailbox tool reads of msgseq's: a linked work directory
+        // is a run that can't be read, and nothing is touched.
+        plantrow{"ListWorkDirLink", workdirlink, {"mailbox", "list", "meta"}, 2,
+                 "mailbox: an update of 'meta' by 'msgseq -u' was cut short", true},
+        plantrow{"RebuildWorkDirLink", workdirlink, {"mailbox", "rebuild", "meta"}, 2,
+                 "mailbox: an update of 'meta' by 'msgseq -u' was cut short", true},
         plantrow{"ListDeleteLeadsOut", deleteout, {"mailbox", "list", "meta"}, 2,
                  baddelete + "not in a form mailbox writes\n", true},
         plantrow{"MendDeleteLeadsOut", deleteout, {"mailbox", "mend", "--adopt", "meta"}, 2,
