@@ -668,8 +668,9 @@ TEST_P(RootReach, NothingTheOwnerCannotReach) {
     if (r.group) {
         // Root's own supplementary group, which the owner must not keep.
         const gid_t g = 4321;
-        ASSERT_EQ(mkdir("../rootgroup", 0770), 0);
+        ASSERT_EQ(mkdir("../rootgroup", 0700), 0);
         ASSERT_EQ(chown("../rootgroup", 0, g), 0);
+        ASSERT_EQ(chmod("../rootgroup", 0770), 0);  // the group may write there too
         spit("../rootgroup/meta", indexof({"a.msg", "b.msg"}));
         ASSERT_EQ(chown("../rootgroup/meta", 0, g), 0);
         ASSERT_EQ(chmod("../rootgroup/meta", 0660), 0);
