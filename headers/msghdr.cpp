@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "mailbox/trust.h"
+
 namespace {
 
 // A header block larger than this is read only this far, cut at its last
@@ -204,7 +206,8 @@ std::string msghdrunstructured(GMimeMessage* m, const char* name, const char* de
 
 int msghdrread(const char* path, msghdr* out) {
     *out = msghdr{};
-    const fdcloser fd{open(path, O_RDONLY | O_CLOEXEC)};
+    // Listed a moment ago, the name may be a link or a FIFO by now.
+    const fdcloser fd{trustopenmsg(AT_FDCWD, path)};
     if (fd.fd < 0) return -1;
     std::string buf;
     if (!msghdrblock(fd.fd, &buf)) return -1;

@@ -22,7 +22,9 @@ struct msghdr {
 // Reads the header block alone (the lines up to the first empty one), and of
 // a longer one its first 1 MiB. 0: *out holds the message's fields. 1: the
 // file is not a message (no header block); *out is cleared. -1: it could not
-// be opened or read, errno says why.
+// be opened or read, errno says why: ELOOP for a symbolic link, EINVAL for
+// anything but a regular file (a FIFO, a device, a directory), which is
+// never followed or read (trustopenmsg, mailbox/trust.h).
 int msghdrread(const char* path, msghdr* out);
 
 #endif

@@ -22,6 +22,7 @@
 
 #include "mailbox/renum.h"
 #include "mailbox/renumrun.h"
+#include "mailbox/trust.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ int renumabort(const char* fname, llnode* itemlist, const renumopts* opts) {
     if (w.found == renumjournal::bad) {
         renumsay(opts, "cannot read the journal '%s/journal': %s; nothing done\n",
                  renumshown(w.dir).c_str(),
-                 w.err ? strerror(w.err) : "not in a form msgseq writes");
+                 w.err ? trustwhy(w.err) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
     if (w.found == renumjournal::none) {

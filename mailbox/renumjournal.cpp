@@ -26,6 +26,7 @@
 #include "mailbox/durable.h"
 #include "mailbox/meta.h"
 #include "mailbox/renumrun.h"
+#include "mailbox/trust.h"
 
 namespace {
 
@@ -189,14 +190,20 @@ bool readentry(journaltext& t, const renumlog& log, renumentry* e) {
 // that does not end where its last record does. A journal of the release
 // before that (first line without its number) held each record's inode and
 // name alone; it is read, and its files are known by their inodes alone.
+//
+// Whoever may write the mailbox's directory may put anything there: the
+// work directory must be one this user made and no link, the journal a
+// regular file this user made, and each name of a record with a file a
+// plain name in the working directory. A record with no file (one the run
+// refused, such as "../x") is never acted on: its name is only compared.
 renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
-    const int fd = open((dir + "/journal").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return errno == ENOENT ? renumjournal::none : renumjournal::bad;
+    const renumfd d{trustopendir(AT_FDCWD, dir.c_str())};
+    const renumfd fd{d.fd < 0 ? -1 : trustopenown(d.fd, "journal")};
+    if (fd.fd < 0) return errno == ENOENT ? renumjournal::none : renumjournal::bad;
     std::string text;
     char buf[1 << 16];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    close(fd);
+    while ((n = read(fd.fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     if (n < 0) return renumjournal::bad;
     errno = 0;  // from here on, not a read that failed: not a journal this code wrote
     journaltext t{text.data(), text.data() + text.size()};
@@ -218,6 +225,7 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
             static_cast<const char*>(memchr(t.at, '\n', static_cast<size_t>(t.end - t.at)));
         if (!eol) return renumjournal::bad;
         e.name.assign(t.at, static_cast<size_t>(eol - t.at));
+        if (e.ino && !trustplain(e.name)) return renumjournal::bad;
         t.at = eol + 1;
     }
     return t.at == t.end ? renumjournal::good : renumjournal::bad;
@@ -225,10 +233,14 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
 
 // Removes the journal first, since an index beside no journal is a finished
 // one, then the other names this code makes there, then the directory. 0,
-// or the errno of the first step that failed.
+// or the errno of the first step that failed. The names go through the
+// directory's own descriptor, taken once it is known to be this user's and
+// no link: a directory swapped for a link meanwhile leads nowhere else.
 int renumclearwork(const std::string& dir) {
+    const renumfd d{trustopendir(AT_FDCWD, dir.c_str())};
+    if (d.fd < 0) return errno == ENOENT ? 0 : errno;
     for (const char* name : worknames)
-        if (unlink((dir + "/" + name).c_str()) != 0 && errno != ENOENT) return errno;
+        if (unlinkat(d.fd, name, 0) != 0 && errno != ENOENT) return errno;
     return rmdir(dir.c_str()) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -250,8 +262,13 @@ bool renumdropwork(const renumopts* opts, const std::string& dir, bool renamed) 
 }
 
 bool renumworkforeign(const std::string& dir) {
-    renumdirptr d{opendir(dir.c_str())};
-    if (!d) return false;
+    const int fd = trustopendir(AT_FDCWD, dir.c_str());
+    if (fd < 0) return errno != ENOENT;  // a link, or another's: not this code's
+    renumdirptr d{fdopendir(fd)};
+    if (!d) {
+        close(fd);
+        return true;
+    }
     while (const dirent* ent = readdir(d.get())) {
         const std::string_view name(ent->d_name);
         if (name != "." && name != ".." &&

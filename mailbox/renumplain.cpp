@@ -22,6 +22,7 @@
 
 #include "mailbox/renum.h"
 #include "mailbox/renumrun.h"
+#include "mailbox/trust.h"
 
 std::string renumsparedir() {
     char buf[PATH_MAX];
@@ -65,7 +66,7 @@ int gate(const char* fname, const renumwork& w, const renumopts* opts) {
         renumsay(opts,
                  "cannot read the journal '%s/journal': %s; nothing done; '%s --abort %s' "
                  "gives up the run that wrote it\n",
-                 renumshown(w.dir).c_str(), w.err ? strerror(w.err) : "not in a form msgseq writes",
+                 renumshown(w.dir).c_str(), w.err ? trustwhy(w.err) : "not in a form msgseq writes",
                  progof(opts), shown.c_str());
         return RENUMINDEX;
     }

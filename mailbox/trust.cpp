@@ -13,7 +13,7 @@
 
 bool trustplain(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\n\r\0", 4)) == std::string_view::npos;
+           name.find_first_of(std::string_view("/\n\0", 3)) == std::string_view::npos;
 }
 
 namespace {
@@ -55,8 +55,12 @@ int openquiet(int atfd, const char* path) {
 }  // namespace
 
 int trustopendir(int atfd, const char* path) {
-    return keepif(openat(atfd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY), nullptr,
-                  S_IFDIR, true);
+    const int fd = openat(atfd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY);
+    // A link is refused as "not a directory" by O_DIRECTORY; said as a link.
+    struct stat st;
+    if (fd < 0 && errno == ENOTDIR && fstatat(atfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+    return keepif(fd, nullptr, S_IFDIR, true);
 }
 
 int trustopenown(int atfd, const char* path, struct stat* st) {
@@ -82,7 +86,6 @@ bool trustbecome(const char* meta, std::string* why) {
         *why = std::string("cannot look at the working directory: ") + strerror(errno);
         return false;
     }
-    if (here.st_uid == 0) return true;
     // The directory the index is in, whether the index is there or not.
     char buf[PATH_MAX];
     std::string dir = realpath(meta, buf) ? buf : meta;
@@ -90,9 +93,12 @@ bool trustbecome(const char* meta, std::string* why) {
     dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
     struct stat there;
     if (stat(dir.c_str(), &there) == 0 && there.st_uid != 0 && there.st_uid != here.st_uid) {
-        *why = "the working directory and the index's directory belong to two other users";
+        *why = here.st_uid == 0
+                   ? "the index's directory belongs to another user; run this in that directory"
+                   : "the working directory and the index's directory belong to two other users";
         return false;
     }
+    if (here.st_uid == 0) return true;
     const uid_t uid = here.st_uid;
     const passwd* pw = getpwuid(uid);
     const gid_t gid = pw ? pw->pw_gid : here.st_gid;
@@ -107,4 +113,14 @@ bool trustbecome(const char* meta, std::string* why) {
         return false;
     }
     return true;
+}
+
+const char* trustwhy(int err) {
+    switch (err) {
+    case ELOOP: return "it is a symbolic link";
+    case ENOTDIR: return "it is not a directory";
+    case EINVAL: return "it is not a regular file";
+    case EPERM: return "it belongs to another user";
+    default: return strerror(err);
+    }
 }

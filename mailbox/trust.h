@@ -18,8 +18,9 @@
 #include <string_view>
 
 // A name of a file in this directory and no other: not empty, no '/', no
-// NUL or line break, not "." or "..". Every name read back from a journal
-// must be one before anything is done with it.
+// NUL or line feed, not "." or "..". Every name read back from a journal
+// must be one before anything is done with it. A carriage return is a byte
+// of a name like any other (a CR-LF index names such files).
 bool trustplain(std::string_view name);
 
 // Opens a directory this user made (a work directory) without following a
@@ -50,8 +51,14 @@ bool trustmeta(const char* path);
 // anything else is opened, as a delivery agent runs as the recipient. The
 // mailbox's owner is the working directory's; the index's own directory
 // (that of the file meta leads to, or names) must belong to that user or to
-// root. Not root, or in root's own directory: nothing changes. true to go
-// on; false with *why set (one line's words, no newline) when it must not.
+// root, also when the working directory is root's own. Not root, or in
+// root's own directory with the index in root's too: nothing changes. true
+// to go on; false with *why set (one line's words, no newline) when it must
+// not.
 bool trustbecome(const char* meta, std::string* why);
+
+// What one of the errnos above means in a line to the user ("a symbolic
+// link" rather than ELOOP's words); strerror's words for any other.
+const char* trustwhy(int err);
 
 #endif

@@ -46,13 +46,20 @@
 //   FSFAULT_DEV=N                every stat call's device number is N more,
 //                                as after a remount or a reboot
 //   FSFAULT_EUID=N               geteuid returns N (a sticky directory's
-//                                rule, checked as another user)
+//                                rule, checked as another user), and fstat
+//                                shows a file this process owns as N's, so
+//                                that what it made is its own to it
 //   FSFAULT_ABSOLUTE=1           the log names each path in full instead:
 //                                its directory as the kernel names it (the
 //                                one an *at call starts from, for a relative
 //                                path), then its last component; a synced
 //                                directory ends in '/', so that a power cut
 //                                can be modeled from the log
+//   FSFAULT_SWAP=FROM:TO         as the tool first opens TO for reading (no
+//                                O_CREAT; TO the last component of its path),
+//                                the entry TO is first removed and FROM
+//                                renamed in its place, uncounted: an entry
+//                                swapped between a listing and its open
 //   FSFAULT_SNAP=DIR             at each successful fsync of a regular file,
 //                                a copy of its bytes as DIR/<call number>
 //                                (the log's line number): what is on disk
@@ -170,6 +177,7 @@ struct settings {
     bool casefold;
     long euid;  // -1: the real one
     long dev;   // added to every device number stat gives: a remount
+    char swapfrom[maxname], swapto[maxname];  // FSFAULT_SWAP; swapto[0] 0: none, or done
 };
 
 settings cfg;
@@ -315,6 +323,15 @@ void setup() {
             unusable("FSFAULT_EUID", v);
     }
     if (const char* v = getenv("FSFAULT_DEV"); v && *v) cfg.dev = count(v);
+    if (const char* v = getenv("FSFAULT_SWAP"); v && *v) {
+        cfg.active = true;
+        std::string_view text(v);
+        const std::string_view from = field(text, ':');
+        if (from.empty() || text.empty() || from.size() >= maxname || text.size() >= maxname)
+            unusable("FSFAULT_SWAP", v);
+        from.copy(cfg.swapfrom, from.size());
+        text.copy(cfg.swapto, text.size());
+    }
     readpath("FSFAULT_LOG", cfg.log);
     readpath("FSFAULT_SNAP", cfg.snap);
     if (const char* v = getenv("FSFAULT_ABSOLUTE"); v && *v) cfg.absolute = true;
@@ -675,7 +692,11 @@ int lstat(const char* path, struct stat* st) {
 
 int fstat(int fd, struct stat* st) {
     REAL(fstat);
-    return moved(real(fd, st), st);
+    static const auto realeuid = next<decltype(&::geteuid)>("geteuid");
+    const int rc = moved(real(fd, st), st);
+    if (rc == 0 && cfg.euid >= 0 && realeuid && st->st_uid == realeuid())
+        st->st_uid = static_cast<uid_t>(cfg.euid);
+    return rc;
 }
 
 uid_t geteuid() noexcept {
@@ -744,6 +765,12 @@ mode_t modeof(int flags, va_list ap) {
 // opening a directory to lock or sync it, changes nothing.
 template <typename F>
 int opening(const char* fn, int dir, const char* path, int flags, F real) {
+    if (cfg.swapto[0] && !(flags & O_CREAT) && path && lastpart(path) == cfg.swapto) {
+        cfg.swapto[0] = '\0';
+        (void)syscall(SYS_unlinkat, dir, path, 0);
+        (void)syscall(SYS_unlinkat, dir, path, AT_REMOVEDIR);
+        (void)syscall(SYS_renameat, AT_FDCWD, cfg.swapfrom, dir, path);
+    }
     if (!cfg.active || !(flags & O_CREAT)) return real();
     return perform({fn, op::create, lastpart(path), op::none, {}, {dir, path}}, real);
 }

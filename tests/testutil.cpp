@@ -179,7 +179,7 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults) {
     for (const char* name :
          {"FSFAULT_NOREPLACE", "FSFAULT_FAIL", "FSFAULT_KILL", "FSFAULT_KILL_AFTER", "FSFAULT_LOG",
           "FSFAULT_SIGNAL", "FSFAULT_ABSOLUTE", "FSFAULT_SNAP", "FSFAULT_CASEFOLD",
-          "FSFAULT_EUID"}) {
+          "FSFAULT_EUID", "FSFAULT_SWAP"}) {
         const std::string blank = std::string(name) + "=";
         if (std::none_of(faults.begin(), faults.end(),
                          [&](const std::string& f) { return f.starts_with(blank); }))

@@ -253,6 +253,10 @@ bool readrecord(const std::string& name, llnode* rec, int no) {
         mbxsay("%s is not a message (no header block); left out\n", q.c_str());
         return false;
     }
+    if (rc != 0 && (errno == ELOOP || errno == EINVAL)) {
+        mbxsay("%s is not a regular file; left out\n", q.c_str());
+        return false;
+    }
     if (rc != 0) {
         mbxsay("cannot read %s: %s; left out\n", q.c_str(), strerror(errno));
         return false;

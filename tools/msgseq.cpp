@@ -23,6 +23,7 @@
 #include "mailbox/metachk.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
+#include "mailbox/trust.h"
 
 #ifndef MSGSEQ_VERSION
 #define MSGSEQ_VERSION "unknown"
@@ -506,6 +507,13 @@ int main(int argc, char** argv) {
     (void)signal(SIGPIPE, SIG_IGN);
     args a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? EXIT_OK : rc;
+    // Root in another user's mailbox acts as that user, before anything
+    // there is opened: nothing planted can steer it, nothing left is root's.
+    if (std::string why; !trustbecome(a.meta, &why)) {
+        (void)fprintf(stderr, "msgseq: %s: %s; nothing done\n", renumshown(a.meta).c_str(),
+                      why.c_str());
+        return EXIT_LOAD;
+    }
     int lock = -1;
     if (int rc = lockdir(a, &lock)) return rc;
     if (a.abort) {
