@@ -3,7 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <limits.h>
+#include <climits>
 #include <pwd.h>
 #include <unistd.h>
 
