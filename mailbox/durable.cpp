@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "mailbox/meta.h"
 
@@ -185,6 +186,18 @@ bool durputindex(FILE* f, const llnode* itemlist) {
     for (const llnode* rec = itemlist; rec; rec = rec->next)
         if (wrthdr(f, rec) < 0) return false;
     return putf(f, "END") > 0;
+}
+
+bool durindextext(const llnode* itemlist, std::string* out) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    if (!f) return false;
+    const bool ok = durputindex(f, itemlist);
+    const bool closed = fclose(f) == 0;
+    out->assign(buf ? buf : "", len);
+    free(buf);
+    return ok && closed;
 }
 
 void durgive(const std::string& path, const struct stat& like) {

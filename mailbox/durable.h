@@ -75,6 +75,8 @@ bool durreadall(const std::string& path, std::string* out);
 // The index's lines for the list itemlist, as durwriteindex writes them,
 // to f: the owner block, the ACTIVE records, END. false when a line fails.
 bool durputindex(FILE* f, const llnode* itemlist);
+// The same lines into *out.
+bool durindextext(const llnode* itemlist, std::string* out);
 
 // Gives a file or directory that this process made to the owner of like,
 // where this process may (as root), so that the mailbox's owner can remove

@@ -82,19 +82,6 @@ bool newbytes(const llnode* itemlist, unsigned long long* size, unsigned long lo
     return ok && closed;
 }
 
-// The lines the index will hold once itemlist is written back.
-bool newtext(const llnode* itemlist, std::string* out) {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* f = open_memstream(&buf, &len);
-    if (!f) return false;
-    const bool ok = durputindex(f, itemlist);
-    const bool closed = fclose(f) == 0;
-    out->assign(buf ? buf : "", len);
-    free(buf);
-    return ok && closed;
-}
-
 bool readall(const std::string& path, std::string* out) {
     FILE* f = fopen(path.c_str(), "r");
     if (!f) return false;
@@ -376,7 +363,7 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
     // records a delivery appended since it was read, which are kept.
     rmlog log;
     std::string was, seen, added;
-    if (!newtext(itemlist, &was) || !readall(real, &seen) || !durappended(was, seen, &added)) {
+    if (!durindextext(itemlist, &was) || !readall(real, &seen) || !durappended(was, seen, &added)) {
         say(errs,
             "'%s' is not as it was read (another program wrote to it, or it would not be "
             "written back as it is); nothing done\n",
@@ -395,7 +382,7 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
         return RMOK;
     }
     std::string text;
-    if (!here(&log.here) || !newtext(itemlist, &text)) {
+    if (!here(&log.here) || !durindextext(itemlist, &text)) {
         say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
         return RMFAIL;
     }
