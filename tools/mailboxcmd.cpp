@@ -423,19 +423,16 @@ int writeback(const char* meta, const llnode* head, const std::string& was, bool
     char buf[PATH_MAX];
     const std::string changed =
         mbxq(meta) + " was changed by another program meanwhile; nothing changed\n";
-    std::string seen, added, text, written;
+    std::string text, written;
     if (!realpath(meta, buf) || !durindextext(head, &text)) {
         mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
         return MBXFAIL;
     }
     const std::string real = buf;
-    if (!durreadall(real, &seen) || !durappended(was, seen, &added)) {
-        mbxsay("%s", changed.c_str());
-        return MBXFAIL;
-    }
     if (const int rc = keepold(real, meta, false)) return rc;
+    // The last look is durswap's, with the old index held open.
     const durswapped rc =
-        durswap(real, durbeside(real, ".mailbox-new"), seen, text, &written, replaced);
+        durswap(real, durbeside(real, ".mailbox-new"), was, text, &written, replaced);
     const int err = errno;
     if (rc == durswapped::done) return 0;
     if (rc == durswapped::changed) {
