@@ -20,7 +20,9 @@ using args = std::vector<std::string>;
 
 runresult mbx(args a, const std::vector<std::string>& faults = {}, const char* out = nullptr) {
     a.insert(a.begin(), MAILBOX_PATH);
-    return run(a, out, faults.empty() ? std::vector<std::string>{} : fsfaultenv(faults));
+    runhow how;
+    how.timeout = 60;  // a command blocked on a FIFO fails its row rather than stalls
+    return run(a, out, faults.empty() ? std::vector<std::string>{} : fsfaultenv(faults), how);
 }
 
 std::vector<std::string> rec(const std::string& name, const std::string& subject = "s") {
@@ -261,6 +263,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, MbxGuard, ::testing::Values(
              "rebuilt 'index': 5 records from 5 files; the old index kept as 'index.old'\n", "",
              [](const runresult&) {
                  EXPECT_EQ(slurp("index").substr(0, 1040), times(1023, "p") + "\nann@example.org\n" );
+             }},
+    guardrow{"RebuildFifo", [] { ASSERT_EQ(mkfifo("index", 0600), 0); }, {"rebuild", "index"}, {},
+             2, "", "mailbox: 'index' is not a regular file; nothing done\n", [](const runresult&) {
+                 EXPECT_EQ(names(), "index ");
              }},
     guardrow{"DeleteOutputFull", fivebox, {"delete", "index", "1"}, {}, 4, "",
              "mailbox: error writing standard output\n", {}, "/dev/full"},

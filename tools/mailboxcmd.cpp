@@ -546,6 +546,8 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
 }  // namespace
 
 int mbxrebuild(const mbxargs& a) {
+    // A device or FIFO there would be renamed over, and kept as the old index.
+    if (!readable(a.meta)) return MBXFAIL;
     const std::string real = fullpath(a.meta);
     if (real.empty()) {
         mbxsay("cannot find the directory of %s: %s; nothing done\n", mbxq(a.meta).c_str(),
