@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "mailbox/meta.h"
 
@@ -30,7 +31,8 @@ bool dursyncdir(const std::string& path) {
 }
 
 bool durwrite(const std::string& tmp, const std::string& path, const struct stat* like,
-              const std::function<bool(FILE*)>& fill) {
+              const std::function<bool(FILE*)>& fill, bool* renamed) {
+    if (renamed) *renamed = false;
     // A fresh file: what is left under tmp may be another name of a file
     // that must not change (an older release linked the index there).
     if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
@@ -55,17 +57,126 @@ bool durwrite(const std::string& tmp, const std::string& path, const struct stat
               fflush(f) == 0 && !ferror(f) && fsync(fd) == 0;
     int err = errno;
     ok = fclose(f) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0) return dursyncdir(durparent(path));
+    if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
+        if (renamed) *renamed = true;
+        return dursyncdir(durparent(path));
+    }
     if (ok) err = errno;
     (void)unlink(tmp.c_str());
     errno = err;
     return false;
 }
 
-bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist) {
+bool durwriteindex(const std::string& real, const std::string& tmp, const llnode* itemlist,
+                   bool* renamed) {
+    if (renamed) *renamed = false;
     struct stat st;
     if (stat(real.c_str(), &st) != 0) return false;
-    return durwrite(tmp, real, &st, [itemlist](FILE* f) { return durputindex(f, itemlist); });
+    return durwrite(
+        tmp, real, &st, [itemlist](FILE* f) { return durputindex(f, itemlist); }, renamed);
+}
+
+namespace {
+
+// Where the END line of an index's text starts; npos when it does not end so.
+size_t endline(std::string_view text) {
+    if (text.ends_with("\nEND\n")) return text.size() - 4;
+    if (text.ends_with("\nEND")) return text.size() - 3;
+    return std::string_view::npos;
+}
+
+bool readfd(int fd, std::string* out) {
+    out->clear();
+    char buf[1 << 16];
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out->append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+}
+
+struct fdcloser {
+    int fd;
+    ~fdcloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+bool durreadall(const std::string& path, std::string* out) {
+    const fdcloser f{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    return f.fd >= 0 && readfd(f.fd, out);
+}
+
+bool durappended(std::string_view was, std::string_view now, std::string* added) {
+    added->clear();
+    if (now == was) return true;
+    const size_t end = endline(was);
+    if (end == std::string_view::npos || now.size() <= was.size() ||
+        now.substr(0, end) != was.substr(0, end))
+        return false;
+    // Whole records, each name line something other than END, then END last.
+    size_t at = end;
+    while (now.substr(at) != "END\n" && now.substr(at) != "END") {
+        for (int line = 0; line < 7; line++) {
+            const size_t nl = now.find('\n', at);
+            if (nl == std::string_view::npos) return false;
+            if (line == 0 && now.substr(at, nl - at) == "END") return false;
+            at = nl + 1;
+        }
+    }
+    added->assign(now.substr(end, at - end));
+    return true;
+}
+
+std::string durwithadded(std::string_view text, std::string_view added) {
+    const size_t end = endline(text);
+    std::string out(text.substr(0, end));
+    out += added;
+    out += "END\n";
+    return out;
+}
+
+durswapped durswap(const std::string& real, const std::string& tmp, const std::string& seen,
+                   std::string text, std::string* written, bool* renamed) {
+    *renamed = false;
+    *written = text;
+    // Held across each swap: a writer that opened the index before it still
+    // writes here, and what it writes is merged into the next one.
+    const fdcloser held{open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    std::string now, added;
+    if (held.fd < 0 || !readfd(held.fd, &now)) return durswapped::failed;
+    if (!durappended(seen, now, &added)) return durswapped::changed;
+    if (!added.empty()) text = durwithadded(text, added);
+    for (int round = 0; round < 1000; round++) {
+        struct stat like;
+        bool moved = false;
+        if (fstat(held.fd, &like) != 0 ||
+            !durwrite(
+                tmp, real, &like,
+                [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); },
+                &moved)) {
+            *renamed = *renamed || moved;
+            if (moved) *written = text;
+            return durswapped::failed;
+        }
+        *renamed = true;
+        *written = text;
+        std::string later;
+        if (!readfd(held.fd, &later) || !durappended(now, later, &added)) return durswapped::late;
+        if (added.empty()) return durswapped::done;
+        // The old index grew after the last look: merged again, unless the
+        // new one was written to as well, which no merge can place.
+        std::string fresh;
+        if (!durreadall(real, &fresh) || fresh != text) return durswapped::late;
+        text = durwithadded(text, added);
+        now.swap(later);
+    }
+    return durswapped::late;
 }
 
 bool durputindex(FILE* f, const llnode* itemlist) {
@@ -75,6 +186,18 @@ bool durputindex(FILE* f, const llnode* itemlist) {
     for (const llnode* rec = itemlist; rec; rec = rec->next)
         if (wrthdr(f, rec) < 0) return false;
     return putf(f, "END") > 0;
+}
+
+bool durindextext(const llnode* itemlist, std::string* out) {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    if (!f) return false;
+    const bool ok = durputindex(f, itemlist);
+    const bool closed = fclose(f) == 0;
+    out->assign(buf ? buf : "", len);
+    free(buf);
+    return ok && closed;
 }
 
 void durgive(const std::string& path, const struct stat& like) {

@@ -109,14 +109,6 @@ bool readown(const std::string& path, std::string* out) {
     return n == 0;
 }
 
-bool filesum(const std::string& path, unsigned long long* size, unsigned long long* out) {
-    std::string all;
-    if (!readall(path, &all)) return false;
-    *size = all.size();
-    *out = sum(all.data(), all.size());
-    return true;
-}
-
 void putid(std::ostringstream& o, const char* tag, const rmid& id) {
     o << tag << ' ' << id.dev << ' ' << id.ino << ' ' << id.size << ' ' << id.sec << ' ' << id.nsec;
 }
@@ -216,6 +208,16 @@ struct listfree {
     void operator()(llnode* l) const { llfree(l); }
 };
 
+// The index is the one the delete writes (size bytes that sum to sum), or
+// that with records a delivery appended since.
+bool grownfrom(const std::string& index, unsigned long long size, unsigned long long s) {
+    if (index.size() < size || size < 4) return false;
+    std::string base = index.substr(0, size - 4);
+    base += "END\n";
+    std::string added;
+    return sum(base.data(), base.size()) == s && durappended(base, index, &added);
+}
+
 // The records numbered in nos marked deleted, in one walk of the list: a
 // search by number for each would take time in the square of the index's size.
 void markgone(llnode* itemlist, const std::vector<int>& nos) {
@@ -276,14 +278,17 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
         return RMFAIL;
     }
     unsigned long long size = 0, now = 0;
-    const bool read = filesum(real, &size, &now);
+    std::string index;
+    const bool read = readall(real, &index);
+    size = index.size();
+    now = sum(index.data(), index.size());
     if (read && size == log.oldsize && now == log.oldsum) {
         if (!rewrite(real, log)) {
             say(errs, "cannot finish the delete from '%s' that was cut short: %s\n", name.c_str(),
                 errno ? strerror(errno) : "the index is not the one it began with");
             return RMFAIL;
         }
-    } else if (!read || size != log.newsize || now != log.newsum) {
+    } else if (!read || !grownfrom(index, log.newsize, log.newsum)) {
         say(errs,
             "'%s' was changed since a delete from it was cut short; nothing done; give "
             "that delete up by removing '%s'\n",
@@ -300,15 +305,44 @@ int rmfinish(const char* fname, FILE* errs, bool* done) {
 
 namespace {
 
+// The files that the names lead to, by device and inode: "a", "./a", a
+// link to it and another name of it are one file, which a delete that
+// keeps any of them must keep.
+std::set<std::pair<dev_t, ino_t>> filesof(const std::set<std::string>& names) {
+    std::set<std::pair<dev_t, ino_t>> files;
+    for (const std::string& name : names) {
+        struct stat st;
+        if (stat(name.c_str(), &st) == 0) files.insert({st.st_dev, st.st_ino});
+    }
+    return files;
+}
+
+// The names of the records in an index's lines (seven a record).
+std::vector<std::string> namesin(const std::string& records) {
+    std::vector<std::string> names;
+    std::istringstream in(records);
+    std::string line;
+    for (int k = 0; std::getline(in, line); k++)
+        if (k % 7 == 0) names.push_back(line);
+    return names;
+}
+
 // Which files the deleted records leave behind: a name that a record that
 // stays lists too is kept, a name that is not a plain one of this directory
 // or not a regular file is never removed, and each name is removed once.
 // One line a record to *said, saying why a file stays.
-void choose(const llnode* itemlist, const struct stat& index, bool dryrun, std::string* said,
-            rmlog* log) {
-    std::set<std::string> kept, chosen;
+void choose(const llnode* itemlist, const struct stat& index, const std::vector<std::string>& more,
+            bool dryrun, std::string* said, rmlog* log) {
+    std::set<std::string> kept(more.begin(), more.end()), chosen;
     for (const llnode* rec = itemlist->next; rec; rec = rec->next)
         if (rec->status == ACTIVE) kept.insert(rec->datafile);
+    std::set<std::pair<dev_t, ino_t>> keptfiles;
+    bool looked = false;  // the kept names are looked up only once a file could go
+    auto keeps = [&](const struct stat& st) {
+        if (!looked) keptfiles = filesof(kept);
+        looked = true;
+        return keptfiles.contains({st.st_dev, st.st_ino});
+    };
     for (const llnode* rec = itemlist->next; rec; rec = rec->next) {
         if (rec->status != DELETED) continue;
         log->nos.push_back(rec->no);
@@ -321,6 +355,8 @@ void choose(const llnode* itemlist, const struct stat& index, bool dryrun, std::
             why = ", whose file is not one of this directory's and stays";
         else if (lstat(name.c_str(), &st) != 0)
             why = errno == ENOENT ? ", whose file was missing" : "";
+        else if (keeps(st))
+            why = ", whose file another record lists and keeps";
         else if (!S_ISREG(st.st_mode))
             why = ", whose file is not a regular file and stays";
         else if (st.st_dev == index.st_dev && st.st_ino == index.st_ino)
@@ -342,46 +378,92 @@ int rmdelete(const char* fname, llnode* itemlist, const std::vector<int>& nos, b
         return RMFAIL;
     }
     const std::string real = buf;
-    // The list must be the index as it is now, line for line: a delivery
-    // that wrote to it since it was read must not lose its message.
+    // The list must be the index as it is now, line for line, but for
+    // records a delivery appended since it was read, which are kept.
     rmlog log;
-    unsigned long long is = 0, issum = 0;
-    if (!newbytes(itemlist, &log.oldsize, &log.oldsum) || !filesum(real, &is, &issum) ||
-        log.oldsize != is || log.oldsum != issum) {
+    std::string was, seen, added;
+    if (!durindextext(itemlist, &was) || !readall(real, &seen) || !durappended(was, seen, &added)) {
         say(errs,
             "'%s' is not as it was read (another program wrote to it, or it would not be "
             "written back as it is); nothing done\n",
             shown(fname).c_str());
         return RMFAIL;
     }
+    log.oldsize = seen.size();
+    log.oldsum = sum(seen.data(), seen.size());
     markgone(itemlist, nos);
     struct stat index {};
     (void)stat(real.c_str(), &index);
     std::string said;
-    choose(itemlist, index, dryrun, &said, &log);
+    choose(itemlist, index, namesin(added), dryrun, &said, &log);
     if (dryrun) {
         if (out) (void)fputs(said.c_str(), out);
         return RMOK;
     }
-    if (!here(&log.here) || !newbytes(itemlist, &log.newsize, &log.newsum)) {
+    std::string text;
+    if (!here(&log.here) || !durindextext(itemlist, &text)) {
         say(errs, "cannot read '%s': %s; nothing done\n", shown(fname).c_str(), strerror(errno));
         return RMFAIL;
     }
+    text = durwithadded(text, added);
+    log.newsize = text.size();
+    log.newsum = sum(text.data(), text.size());
     const std::string journal = durbeside(real, ".mailbox-delete");
-    const std::string text = logtext(log);
-    if (!durwrite(durbeside(real, ".mailbox-delete.new"), journal, nullptr, [&text](FILE* f) {
-            return fwrite(text.data(), 1, text.size(), f) == text.size();
-        })) {
+    const std::string logged = logtext(log);
+    bool renamed = false;
+    if (!durwrite(
+            durbeside(real, ".mailbox-delete.new"), journal, nullptr,
+            [&logged](FILE* f) {
+                return fwrite(logged.data(), 1, logged.size(), f) == logged.size();
+            },
+            &renamed)) {
+        const int err = errno;
+        // A journal renamed in but not on disk would carry the delete out
+        // at the next command: it goes, unless it can't.
+        if (renamed && !(unlink(journal.c_str()) == 0 && dursyncdir(durparent(journal)))) {
+            say(errs,
+                "cannot write the journal '%s' to disk: %s; the next mailbox command carries "
+                "the delete out\n",
+                shown(journal).c_str(), strerror(err));
+            return RMFAIL;
+        }
         say(errs, "cannot write the journal '%s': %s; nothing done\n", shown(journal).c_str(),
-            strerror(errno));
+            strerror(err));
         return RMFAIL;
     }
-    if (!durwriteindex(real, durbeside(real, ".mailbox-new"), itemlist)) {
+    std::string written;
+    switch (durswap(real, durbeside(real, ".mailbox-new"), seen, text, &written, &renamed)) {
+    case durswapped::done:
+        break;
+    case durswapped::changed:
+        if (unlink(journal.c_str()) == 0) (void)dursyncdir(durparent(journal));
+        say(errs, "'%s' was changed by another program meanwhile; nothing done\n",
+            shown(fname).c_str());
+        return RMFAIL;
+    case durswapped::failed: {
         const int err = errno;
+        if (renamed) {
+            // The new index is in: the journal stays, and finishes the delete.
+            if (out) (void)fputs(said.c_str(), out);
+            say(errs,
+                "the new '%s' is in place but not on disk (%s); the delete's journal stays, "
+                "and the next mailbox command (such as 'mailbox list %s') finishes it: give "
+                "no record numbers again, they name other records now\n",
+                shown(fname).c_str(), strerror(err), shown(fname).c_str());
+            return RMFAIL;
+        }
         // Nothing changed: the journal goes too, unless it can't, and then
         // the next command finishes what it says.
         if (unlink(journal.c_str()) == 0) (void)dursyncdir(durparent(journal));
         say(errs, "cannot write '%s': %s; nothing done\n", shown(fname).c_str(), strerror(err));
+        return RMFAIL;
+    }
+    case durswapped::late:
+        if (out) (void)fputs(said.c_str(), out);
+        say(errs,
+            "'%s' is rewritten, but what another program wrote to it meanwhile could not all "
+            "be kept; the delete's journal stays, and the next mailbox command finishes it\n",
+            shown(fname).c_str());
         return RMFAIL;
     }
     if (out) (void)fputs(said.c_str(), out);

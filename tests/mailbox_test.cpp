@@ -58,6 +58,8 @@ std::string state() {
 const std::string list0 = "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
                           "\n3\tN\tDan\t" + cut + "\n4\tN\tEve\tagain\n";
 const std::string files0 = "in000.msg in001.msg in002.msg index notes.txt ";
+// After a mend, which keeps the old index.
+const std::string files0old = "in000.msg in001.msg in002.msg index index.old notes.txt ";
 const std::string check0 =
     "too long: record 2's subject is 120 bytes; the limit is 99 bytes\n"
     "too long: record 3's subject is 120 bytes; the limit is 99 bytes\n"
@@ -118,14 +120,14 @@ INSTANTIATE_TEST_SUITE_P(
         row{"DeleteLongRefused", {}, {"delete", "index", "2"}, "", refused, 2},
         row{"DeleteDry", cutfirst, {"delete", "-n", "index", "1-2"},
             "would delete record 1 ('in000.msg'), whose file another record lists and keeps\n"
-            "would delete record 2 ('in001.msg')\n", "", 0, list0},
+            "would delete record 2 ('in001.msg')\n", "", 0, list0, files0old},
         row{"Delete", cutfirst, {"delete", "index", "2-3", "1"},
             "deleted record 1 ('in000.msg'), whose file another record lists and keeps\n"
             "deleted record 2 ('in001.msg')\ndeleted record 3 ('gone.msg'), whose file was missing\n", "", 0,
-            "1\tN\tEve\tagain\n", "in000.msg in002.msg index notes.txt "},
+            "1\tN\tEve\tagain\n", "in000.msg in002.msg index index.old notes.txt "},
         row{"DeleteNoSuch", cutfirst, {"delete", "index", "3-5"}, "",
             "mailbox: 'index' has no record 5 (its records are numbered 1 to 4); nothing done\n", 2,
-            list0},
+            list0, files0old},
         row{"DeleteBadRange", {}, {"delete", "index", "4-2"}, "",
             "mailbox: '4-2' is not a record number or a range of them (such as 3-7)\n", 64},
         row{"MendRefused", {}, {"mend", "index", "--drop-missing"}, "",
@@ -142,19 +144,19 @@ INSTANTIATE_TEST_SUITE_P(
             "cut record 2's subject from 120 to 98 bytes\n"
             "adopted 'in002.msg' as record 5\n", notmsg, 1,
             "1\tR\tAnn <ann@example.org>\tHello\n2\tN\tBob\t" + cut +
-                "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n"},
+                "\n3\tN\tEve\tagain\n4\tN\tCy\tstray\n", files0old},
         row{"MendNothing", cutfirst, {"mend", "index", "--cut-long"}, "nothing to mend in 'index'\n",
-            "", 0, list0},
+            "", 0, list0, files0old},
         row{"MendWhat", {}, {"mend", "index"}, "",
-            "mailbox: mend: say what to mend: --drop-missing, --cut-long, --adopt\n", 64},
+            "mailbox: mend: say what to mend: --drop-missing, --drop-twice, --cut-long, --adopt\n", 64},
         row{"RebuildDry", {}, {"rebuild", "-n", "index"},
             "would make record 1 from 'in000.msg'\nwould make record 2 from 'in001.msg'\n"
             "would make record 3 from 'in002.msg'\n"
             "would rebuild 'index': 3 records from 4 files; the old index kept as 'index.old'\n",
             notmsg, 1},
-        row{"RebuildOldThere", {"rebuild", "index"}, {"rebuild", "index"}, "",
-            notmsg + "mailbox: 'index.old' is there already: move it away, then rebuild 'index'; "
-            "nothing done\n", 2, rebuilt, rebuiltfiles},
+        row{"RebuildOldThere", {"rebuild", "index"}, {"rebuild", "index"},
+            "rebuilt 'index': 3 records from 4 files; the old index kept as 'index.old'\n",
+            notmsg, 1, rebuilt, rebuiltfiles},
         row{"Usage", {}, {"list"}, "",
             "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
@@ -359,7 +361,7 @@ TEST_P(MailboxCut, FinishedByNextRun) {
 INSTANTIATE_TEST_SUITE_P(Rows, MailboxCut,
                          ::testing::Values(cutrow{"Delete", cutfirst, {"delete", "index", "1-2"}},
                                            cutrow{"Mend", {}, {"mend", "index", "--drop-missing",
-                                                               "--cut-long", "--adopt"}},
+                                                               "--cut-long", "--adopt"}, true},
                                            cutrow{"Rebuild", {}, {"rebuild", "index"}, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 // clang-format on

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "mailbox/durable.h"
+#include "mailbox/ll.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
@@ -41,19 +42,23 @@ constexpr char help[] =
     "  delete METAFILE N...\n"
     "                      the records numbered N (as list shows them; ranges such\n"
     "                      as 3-7 too) leave the index, then their files the disk\n"
-    "  mend METAFILE [--drop-missing] [--cut-long] [--adopt]\n"
+    "  mend METAFILE [--drop-missing] [--drop-twice] [--cut-long] [--adopt]\n"
     "                      --drop-missing: drop the records whose file is missing\n"
+    "                      --drop-twice: drop each record but the first that lists\n"
+    "                      one file (compared as files where it is here)\n"
     "                      --cut-long: cut fields over their limit in bytes at a\n"
     "                      whole UTF-8 character\n"
     "                      --adopt: add the unlisted message files as records at\n"
     "                      the end, read from their own headers\n"
     "                      Its lines number records as list showed them; adopted\n"
-    "                      files are numbered on from the last record\n"
+    "                      files are numbered on from the last record; the old\n"
+    "                      index is kept as METAFILE.old\n"
     "  rebuild METAFILE [--owner-path PATH] [--owner-addr ADDRESS]\n"
     "                      a new index from the message files alone, in the order\n"
     "                      of their names (in999.msg before in1000.msg); the owner's\n"
     "                      path and address from these options, else the old index;\n"
-    "                      the old index is kept as METAFILE.old\n"
+    "                      the old index is kept as METAFILE.old (an older copy\n"
+    "                      there is replaced)\n"
     "\n"
     "  -n                  change nothing: print what the command would do (a\n"
     "                      delete cut short is left as it is, and said)\n"
@@ -67,13 +72,17 @@ constexpr char help[] =
     "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
     "mend or rebuild left some file out or in place (each one named); 2 nothing\n"
     "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
-    "short in the way, no such record, or a write that failed (check: could not\n"
-    "check); 5 another process (a msgseq or mailbox run, or flock(1)) holds the\n"
-    "lock on the directory: nothing done (check: 2; lists share it); 64 usage.\n";
+    "short in the way, no such record, none of the listed files here, or a write\n"
+    "that failed, its line saying what is on disk (check: could not check); 4\n"
+    "standard output could not be written; 5 another process (a msgseq or\n"
+    "mailbox run, or flock(1)) holds the lock on the directory: nothing done\n"
+    "(check: 2; lists share it); 64 usage.\n";
 
 bool takes(const std::string& cmd, std::string_view opt) {
     if (opt == "-n") return true;  // list and check change nothing anyway
-    if (opt == "--drop-missing" || opt == "--cut-long" || opt == "--adopt") return cmd == "mend";
+    if (opt == "--drop-missing" || opt == "--drop-twice" || opt == "--cut-long" ||
+        opt == "--adopt")
+        return cmd == "mend";
     return cmd == "rebuild" && (opt == "--owner-path" || opt == "--owner-addr");
 }
 
@@ -93,12 +102,27 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
                             : *i + 1 < argc              ? argv[++*i]
                                                          : nullptr;
         if (!value) return bad();
-        (name == "--owner-path" ? a->ownerpath : a->owneraddr) = value;
+        // One line of the index each, within its field: never cut, never two lines.
+        const bool path = name == "--owner-path";
+        const size_t limit = path ? sizeof(ownerdata::mypath) - 1 : sizeof(ownerdata::myaddr) - 1;
+        if (strpbrk(value, "\n\r")) {
+            mbxsay("%.*s: the value holds a line break, which the index can't hold; nothing "
+                   "done\n",
+                   static_cast<int>(name.size()), name.data());
+            return MBXUSAGE;
+        }
+        if (strlen(value) > limit) {
+            mbxsay("%.*s: the value is %zu bytes, over the index's limit of %zu; nothing done\n",
+                   static_cast<int>(name.size()), name.data(), strlen(value), limit);
+            return MBXUSAGE;
+        }
+        (path ? a->ownerpath : a->owneraddr) = value;
         return 0;
     }
     if (eq != std::string_view::npos) return bad();
     if (name == "-n") a->dryrun = true;
     if (name == "--drop-missing") a->dropmissing = true;
+    if (name == "--drop-twice") a->droptwice = true;
     if (name == "--cut-long") a->cutlong = true;
     if (name == "--adopt") a->adopt = true;
     return 0;
@@ -108,9 +132,9 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
 // operand is METAFILE; only delete takes more. 0 to go on, or the status.
 int parse(int argc, char** argv, mbxargs* a) {
     if (argc == 2 && std::string_view(argv[1]) == "--help")
-        return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? MBXFAIL : -1;
+        return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? MBXOUT : -1;
     if (argc == 2 && std::string_view(argv[1]) == "--version")
-        return printf("mailbox %s\n", MAILBOX_VERSION) < 0 || fflush(stdout) != 0 ? MBXFAIL : -1;
+        return printf("mailbox %s\n", MAILBOX_VERSION) < 0 || fflush(stdout) != 0 ? MBXOUT : -1;
     if (argc < 3) return bad();
     a->cmd = argv[1];
     if (a->cmd != "list" && a->cmd != "check" && a->cmd != "delete" && a->cmd != "mend" &&
@@ -170,14 +194,21 @@ int before(const mbxargs& a) {
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
-    } else if (rmfinish(a.meta, stderr, nullptr) == RMFAIL && a.cmd != "check") {
+    } else if (bool done = false;
+               rmfinish(a.meta, stderr, &done) == RMFAIL && a.cmd != "check") {
         return MBXFAIL;  // check goes on, and counts it as unfinished
+    } else if (done && a.cmd == "delete") {
+        // Numbers given while that delete was unfinished were read before it.
+        mbxsay("the record numbers given may name other records now: see 'mailbox list %s', "
+               "then give them again; nothing else done\n",
+               renumshown(a.meta).c_str());
+        return MBXFAIL;
     }
     // What a write cut short left aside is of no use to anyone; check
     // leaves it, as it changes nothing.
     char buf[PATH_MAX];
     if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
-        for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
+        for (const char* ext : {".mailbox-new", ".mailbox-delete.new", ".mailbox-old"})
             (void)unlink(durbeside(buf, ext).c_str());
     if (const renumcut cut = renumcutshort(a.meta); a.cmd != "check" && cut != renumcut::none) {
         const std::string shown = renumshown(a.meta);

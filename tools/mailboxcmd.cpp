@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -129,7 +130,31 @@ void column(std::string* out, const char* field) {
 int flushed(FILE* f) {
     if (fflush(f) == 0 && !ferror(f)) return MBXOK;
     mbxsay("error writing standard output\n");
-    return MBXFAIL;
+    return MBXOUT;
+}
+
+// A command's status once its lines are out: a write to standard output
+// that failed says so, unless the command failed already.
+int withoutput(int rc) {
+    const int out = flushed(stdout);
+    return out != MBXOK && rc != MBXFAIL ? out : rc;
+}
+
+// true, after a line, when the index lists records and none of their files
+// is here: run from the wrong directory, most likely, where a command that
+// drops or deletes would take every message for gone.
+bool nonehere(const llnode* head) {
+    if (head->count == 0) return false;
+    for (const llnode* rec = head->next; rec; rec = rec->next) {
+        struct stat st;
+        if (lstat(rec->datafile, &st) == 0) return false;
+    }
+    char cwd[PATH_MAX];
+    mbxsay(
+        "none of the listed files was found; names are taken relative to the working "
+        "directory, %s; nothing done\n",
+        getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+    return true;
 }
 
 }  // namespace
@@ -173,7 +198,7 @@ int mbxcheck(const mbxargs& a) {
     }
     for (const chkitem& item : report.items) (void)printf("%s\n", chkline(item).c_str());
     (void)printf("%s\n", chktotals(report).c_str());
-    if (flushed(stdout) != MBXOK) return MBXFAIL;
+    if (flushed(stdout) != MBXOK) return MBXOUT;
     return report.items.empty() ? MBXOK : MBXFOUND;
 }
 
@@ -218,10 +243,8 @@ int mbxdelete(const mbxargs& a) {
     if (!head) return MBXFAIL;
     std::vector<int> nos;
     if (const int rc = numbers(a, head->count, &nos)) return rc;
-    if (!writable(a.meta)) return MBXFAIL;
-    const int rc = rmstatus(rmdelete(a.meta, head.get(), nos, a.dryrun, stdout, stderr));
-    (void)flushed(stdout);
-    return rc;
+    if (nonehere(head.get()) || !writable(a.meta)) return MBXFAIL;
+    return withoutput(rmstatus(rmdelete(a.meta, head.get(), nos, a.dryrun, stdout, stderr)));
 }
 
 namespace {
@@ -304,6 +327,29 @@ bool mendable(const mbxargs& a, const chkreport& report) {
     return ok;
 }
 
+// Each record but the first that lists one file leaves: names compared as
+// files where the file is here ("a", "./a" and a link to it are one), as
+// strings where it is not. The number dropped; a line each in *said.
+int droptwice(const mbxargs& a, llnode* head, std::string* said) {
+    int changes = 0;
+    std::map<std::pair<dev_t, ino_t>, int> byfile;
+    std::unordered_map<std::string, int> byname;
+    for (llnode* rec = head->next; rec; rec = rec->next) {
+        if (rec->status != ACTIVE) continue;
+        struct stat st;
+        const int first = stat(rec->datafile, &st) == 0
+                              ? byfile.try_emplace({st.st_dev, st.st_ino}, rec->no).first->second
+                              : byname.try_emplace(rec->datafile, rec->no).first->second;
+        if (first == rec->no) continue;
+        rec->status = DELETED;
+        changes++;
+        *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
+                 std::to_string(rec->no) + " (" + mbxq(rec->datafile) + "), whose file record " +
+                 std::to_string(first) + " lists\n";
+    }
+    return changes;
+}
+
 // Records whose file is missing leave; fields too long are cut, but for
 // those of records that leave. The number of changes; a line for each in
 // *said, numbered as the index was read. The list is walked once: a search
@@ -324,6 +370,7 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, std::str
                  std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
                  "), whose file is missing\n";
     }
+    if (a.droptwice) changes += droptwice(a, head, said);
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::toolong || !a.cutlong) continue;
         const auto at = item.no ? byno.find(item.no) : byno.end();
@@ -339,32 +386,84 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, std::str
     return changes;
 }
 
-// The index written back from the list, unless another program wrote to it
-// since it was read (loaded): 0, or the status after a line.
-int writeback(const char* meta, const llnode* head, const struct stat& loaded) {
+// The old index kept as real + ".old", where the mailbox's owner finds it
+// (an older copy there is replaced): 0, or the status after a line. A dry
+// run only looks.
+int keepold(const std::string& real, const char* meta, bool dryrun) {
+    const std::string kept = real + ".old";
+    struct stat now, old;
+    if (stat(real.c_str(), &now) == 0 && lstat(kept.c_str(), &old) == 0 &&
+        now.st_dev == old.st_dev && now.st_ino == old.st_ino)
+        return 0;  // a run cut short kept it already
+    if (dryrun) return 0;
+    // A new name first, renamed over the old copy: never a moment without one.
+    const std::string tmp = durbeside(real, ".mailbox-old");
+    (void)unlink(tmp.c_str());
+    if (link(real.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), kept.c_str()) == 0 &&
+        dursyncdir(durparent(real)))
+        return 0;
+    const int err = errno;
+    (void)unlink(tmp.c_str());
+    mbxsay("cannot keep the old index as %s: %s; nothing done\n",
+           mbxq((std::string(meta) + ".old").c_str()).c_str(), strerror(err));
+    return MBXFAIL;
+}
+
+// The line for an index renamed in whose directory could not be synced.
+void notondisk(const char* meta, int err, bool kept) {
+    mbxsay(
+        "the new %s is in place, but not on disk (%s): a crash may bring the old one back%s%s; "
+        "run 'sync', then 'mailbox check %s'\n",
+        mbxq(meta).c_str(), strerror(err), kept ? ", which is kept as " : "",
+        kept ? mbxq((std::string(meta) + ".old").c_str()).c_str() : "", renumshown(meta).c_str());
+}
+
+// The index written back from the list, unless another program changed it
+// since it was read as was: records it appended are merged in. The old
+// index is kept as METAFILE.old first. 0, or the status after a line;
+// *replaced: the new index is in place, whatever the status.
+int writeback(const char* meta, const llnode* head, const std::string& was, bool* replaced) {
+    *replaced = false;
     char buf[PATH_MAX];
-    struct stat now;
-    if (stat(meta, &now) != 0 || now.st_ino != loaded.st_ino || now.st_size != loaded.st_size ||
-        now.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != loaded.st_mtim.tv_nsec) {
-        mbxsay("%s was changed by another program meanwhile; nothing changed\n",
-               mbxq(meta).c_str());
+    const std::string changed =
+        mbxq(meta) + " was changed by another program meanwhile; nothing changed\n";
+    std::string text, written;
+    if (!realpath(meta, buf) || !durindextext(head, &text)) {
+        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
         return MBXFAIL;
     }
-    if (realpath(meta, buf) && durwriteindex(buf, durbeside(buf, ".mailbox-new"), head)) return 0;
-    mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
+    const std::string real = buf;
+    if (const int rc = keepold(real, meta, false)) return rc;
+    // The last look is durswap's, with the old index held open.
+    const durswapped rc =
+        durswap(real, durbeside(real, ".mailbox-new"), was, text, &written, replaced);
+    const int err = errno;
+    if (rc == durswapped::done) return 0;
+    if (rc == durswapped::changed) {
+        mbxsay("%s", changed.c_str());
+    } else if (rc == durswapped::late) {
+        mbxsay("%s is rewritten, but what another program wrote to it meanwhile is in %s only\n",
+               mbxq(meta).c_str(), mbxq((std::string(meta) + ".old").c_str()).c_str());
+    } else if (*replaced) {
+        notondisk(meta, err, true);
+    } else {
+        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(err));
+    }
     return MBXFAIL;
 }
 
 }  // namespace
 
 int mbxmend(const mbxargs& a) {
-    if (!a.dropmissing && !a.cutlong && !a.adopt) {
-        mbxsay("mend: say what to mend: --drop-missing, --cut-long, --adopt\n");
+    if (!a.dropmissing && !a.droptwice && !a.cutlong && !a.adopt) {
+        mbxsay("mend: say what to mend: --drop-missing, --drop-twice, --cut-long, --adopt\n");
         return MBXUSAGE;
     }
-    struct stat loaded {};
-    (void)stat(a.meta, &loaded);
+    // The bytes the list is made from, read before and after it loads: a
+    // change by another program then, of any size, is not written over.
+    std::string was, again;
+    if (!readable(a.meta)) return MBXFAIL;
+    (void)durreadall(a.meta, &was);
     listptr head = load(a.meta);
     if (!head) return MBXFAIL;
     chkreport report;
@@ -373,6 +472,12 @@ int mbxmend(const mbxargs& a) {
         return MBXFAIL;
     }
     if (!mendable(a, report)) return MBXFAIL;
+    if (!durreadall(a.meta, &again) || again != was) {
+        mbxsay("%s was changed by another program while it was read; nothing done\n",
+               mbxq(a.meta).c_str());
+        return MBXFAIL;
+    }
+    if (a.dropmissing && nonehere(head.get())) return MBXFAIL;
     int left = 0;
     std::string said;  // printed once the index is written
     int changes = dropandcut(a, report, head.get(), &said);
@@ -390,11 +495,15 @@ int mbxmend(const mbxargs& a) {
                 " as record " + std::to_string(no) + "\n";
     }
     if (changes == 0) said = "nothing to mend in " + mbxq(a.meta) + "\n";
-    if (changes > 0 && !a.dryrun)
-        if (const int rc = writeback(a.meta, head.get(), loaded)) return rc;
+    if (changes > 0 && !a.dryrun) {
+        bool replaced = false;
+        if (const int rc = writeback(a.meta, head.get(), was, &replaced)) {
+            if (replaced) (void)fputs(said.c_str(), stdout);
+            return withoutput(rc);
+        }
+    }
     (void)fputs(said.c_str(), stdout);
-    (void)flushed(stdout);
-    return left ? MBXFOUND : MBXOK;
+    return withoutput(left ? MBXFOUND : MBXOK);
 }
 
 namespace {
@@ -409,13 +518,24 @@ std::string fullpath(const char* meta) {
     return std::string(buf) + (buf[1] ? "/" : "") + m.substr(m.rfind('/') + 1);
 }
 
+// The first line of f whole, its newline dropped; false at the end.
+bool wholeline(FILE* f, std::string* line) {
+    line->clear();
+    for (int c; (c = getc(f)) != EOF;) {
+        if (c == '\n') return true;
+        line->push_back(static_cast<char>(c));
+    }
+    return !line->empty();
+}
+
 // The owner's path and address: from the options, else from the old
-// index's first two lines where they can be read.
+// index's first two lines where they can be read, each line whole (a path
+// over its limit is cut, never taken for the address).
 void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
     if (FILE* f = fopen(real.c_str(), "r")) {
-        char line[METALINE + 1];
-        if (getf(f, line) > 0) llsetfield(o->mypath, sizeof o->mypath, line);
-        if (getf(f, line) > 0) llsetfield(o->myaddr, sizeof o->myaddr, line);
+        std::string line;
+        if (wholeline(f, &line)) llsetfield(o->mypath, sizeof o->mypath, line.c_str());
+        if (wholeline(f, &line)) llsetfield(o->myaddr, sizeof o->myaddr, line.c_str());
         (void)fclose(f);
     }
     if (a.ownerpath) llsetfield(o->mypath, sizeof o->mypath, a.ownerpath);
@@ -427,29 +547,11 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
                                           : "address is");
 }
 
-// The old index kept as real + ".old", which must not be another file
-// already (a rebuild cut short leaves the same one). 0, or the status; a
-// dry run only looks.
-int keepold(const std::string& real, const char* meta, bool dryrun) {
-    const std::string kept = real + ".old";
-    const std::string shown = mbxq((std::string(meta) + ".old").c_str());
-    struct stat now, old;
-    if (lstat(kept.c_str(), &old) == 0) {
-        if (stat(real.c_str(), &now) == 0 && now.st_dev == old.st_dev && now.st_ino == old.st_ino)
-            return 0;
-        mbxsay("%s is there already: move it away, then rebuild %s; nothing done\n", shown.c_str(),
-               mbxq(meta).c_str());
-        return MBXFAIL;
-    }
-    if (dryrun) return 0;
-    if (link(real.c_str(), kept.c_str()) == 0 && dursyncdir(durparent(real))) return 0;
-    mbxsay("cannot keep the old index as %s: %s; nothing done\n", shown.c_str(), strerror(errno));
-    return MBXFAIL;
-}
-
 }  // namespace
 
 int mbxrebuild(const mbxargs& a) {
+    // A device or FIFO there would be renamed over, and kept as the old index.
+    if (!readable(a.meta)) return MBXFAIL;
     const std::string real = fullpath(a.meta);
     if (real.empty()) {
         mbxsay("cannot find the directory of %s: %s; nothing done\n", mbxq(a.meta).c_str(),
@@ -470,20 +572,26 @@ int mbxrebuild(const mbxargs& a) {
             (void)printf("would make record %d from %s\n", head->count, mbxq(name.c_str()).c_str());
         }
     }
-    if (had && keepold(real, a.meta, a.dryrun) != 0) return MBXFAIL;
+    if (had && keepold(real, a.meta, a.dryrun) != 0) return withoutput(MBXFAIL);
+    bool renamed = false;
     const bool ok =
-        a.dryrun || (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get())
-                         : durwrite(durbeside(real, ".mailbox-new"), real, nullptr,
-                                    [&head](FILE* f) { return durputindex(f, head.get()); }));
+        a.dryrun ||
+        (had ? durwriteindex(real, durbeside(real, ".mailbox-new"), head.get(), &renamed)
+             : durwrite(
+                   durbeside(real, ".mailbox-new"), real, nullptr,
+                   [&head](FILE* f) { return durputindex(f, head.get()); }, &renamed));
     if (!ok) {
-        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(a.meta).c_str(), strerror(errno));
-        return MBXFAIL;
+        if (renamed)
+            notondisk(a.meta, errno, had);
+        else
+            mbxsay("cannot write %s: %s; nothing changed\n", mbxq(a.meta).c_str(),
+                   strerror(errno));
+        return withoutput(MBXFAIL);
     }
     const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
     (void)printf("%s %s: %d record%s from %zu file%s%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
                  mbxq(a.meta).c_str(), head->count, head->count == 1 ? "" : "s", files.size(),
                  files.size() == 1 ? "" : "s", had ? "; the old index kept as " : "",
                  had ? kept.c_str() : "");
-    (void)flushed(stdout);
-    return left ? MBXFOUND : MBXOK;
+    return withoutput(left ? MBXFOUND : MBXOK);
 }

@@ -15,7 +15,9 @@ enum : int {
     MBXFOUND = 1,   // check: problems found; delete, mend, rebuild: done, but some file
                     // was left out or left in place (each one said)
     MBXFAIL = 2,    // nothing changed: the index not read or not writable as it is, a run
-                    // cut short in the way, or a write that failed; check: could not check
+                    // cut short in the way, or a write that failed (its line says what is
+                    // on disk then); check: could not check
+    MBXOUT = 4,     // standard output could not be written: what it would say is lost
     MBXBUSY = 5,    // another process holds the lock on the directory: nothing done
     MBXUSAGE = 64,  // the command line is wrong: nothing done
 };
@@ -24,7 +26,7 @@ struct mbxargs {
     std::string cmd;
     const char* meta = nullptr;
     bool dryrun = false;
-    bool dropmissing = false, cutlong = false, adopt = false;  // mend
+    bool dropmissing = false, droptwice = false, cutlong = false, adopt = false;  // mend
     const char* ownerpath = nullptr;                           // rebuild
     const char* owneraddr = nullptr;
     std::vector<std::string> nums;  // delete: "N" or "A-B"
