@@ -238,7 +238,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
             errno = EINVAL;
             return renummerged::failed;
         }
-        if (!readwhole(cur.fd, &text, &s)) return errno ? renummerged::failed : renummerged::unplaced;
+        if (!readwhole(cur.fd, &text, &s)) return errno ? renummerged::failed : renummerged::partial;
         if (!rename(text, s, k, recs, &out, bad)) return renummerged::unplaced;
         struct stat made;
         if (!writeaside(tmp, base, out, &made)) return renummerged::failed;
@@ -281,9 +281,14 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
         }
         // Another program's index, or more written to the one read: it goes
         // back in place, and the next round merges it.
+        // What comes back must be the update's index as written: one that
+        // another program wrote to meanwhile is kept as it is.
+        const bool swapped =
+            renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, real.c_str(), RENAME_EXCHANGE) == 0;
+        const renumfd mine{swapped ? open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1};
         struct stat back;
-        if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, real.c_str(), RENAME_EXCHANGE) != 0 ||
-            lstat(tmp.c_str(), &back) != 0 || !samefile(back, made)) {
+        if (mine.fd < 0 || fstat(mine.fd, &back) != 0 || !samefile(back, made) ||
+            !readall(mine.fd, &again) || again != out) {
             // Kept where no run removes it, nor goes on beside it.
             (void)rename(tmp.c_str(), (work + "/kept-index").c_str());
             return renummerged::late;

@@ -338,7 +338,7 @@ uint32_t renumstranded(const renumrun& r);
 
 // ---- renummerge.cpp: the commit of an update.
 
-enum class renummerged : uint8_t { done, unplaced, late, failed, busy };
+enum class renummerged : uint8_t { done, unplaced, partial, late, failed, busy };
 
 // Replaces the index real, through tmp (in the work directory), with its
 // text as it is now, each record the update loaded (recs[i], loaded as
@@ -348,8 +348,8 @@ enum class renummerged : uint8_t { done, unplaced, late, failed, busy };
 // place; what another program put in the index's place meanwhile, or wrote
 // to it, is merged in by another round. unplaced: a record of the update's
 // is gone, changed or listed twice, or another lists a name it gives (*bad:
-// that record), or the index could not be read whole; the index is left as
-// it is. busy: another program kept replacing it; left as it is. late: the
+// that record); partial: another program is halfway through writing a
+// record; the index is left as it is either way. busy: another program kept replacing it; left as it is. late: the
 // update's index is in place, but what another program put there could not
 // be put back (it is kept as "kept-index" in the work
 // directory, which stops every run until it is seen to). failed: errno says why; the index is as it

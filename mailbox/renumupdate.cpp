@@ -342,6 +342,12 @@ int replaceindex(update& u) {
                  "lost; the journal stays; give the update up with '%s --abort %s'\n",
                  shown(u).c_str(), bad + 1, progof(u.opts), shown(u).c_str());
         break;
+    case renummerged::partial:
+        renumsay(u.opts,
+                 "'%s' ends in a record another program has not finished writing, and is not "
+                 "rewritten; the journal stays: run '%s -u %s' again to finish the update\n",
+                 shown(u).c_str(), progof(u.opts), shown(u).c_str());
+        break;
     case renummerged::busy:
         renumsay(u.opts,
                  "'%s' was replaced by another program again and again during the update, and "
