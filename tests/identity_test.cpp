@@ -66,8 +66,8 @@ runresult whilestopped(const std::vector<std::string>& args, const std::string& 
     for (const auto& a : args) line += " '" + a + "'";
     return run({"/bin/sh", "-c",
                 line + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/status || ! kill "
-                       "-0 $pid; do sleep 0.05; done\n" +
-                    meanwhile + "; kill -CONT $pid; wait $pid",
+                       "-0 $pid; do sleep 0.05; done\n(unset LD_PRELOAD; " +
+                    meanwhile + "); kill -CONT $pid; wait $pid",
                 MSGSEQ_PATH},
                nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
 }
