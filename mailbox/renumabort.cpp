@@ -34,19 +34,32 @@ struct backmove {
 };
 
 // The name journal record i goes back to: the one the index lists, when
-// that is its new name (the index was replaced before the cut), else the
-// one listed when the run began.
-std::string backname(const renumrun& r, const renumlog& log, uint32_t i) {
+// that is its new name and the index is the one the update put in place,
+// else the one listed when the run began. An index of another program's
+// lists the names from then: its records are placed by those, wherever
+// they stand.
+std::string backname(const renumrun& r, const renumlog& log, renumkind kind, uint32_t i) {
     const renumname to = renumtarget(i);
-    if (i < r.recs.size() && to.s == std::string_view(renumlisted(r, i))) return to.s;
+    if (kind != renumkind::old && i < r.recs.size() && to.s == std::string_view(renumlisted(r, i)))
+        return to.s;
     return log.recs[i].name;
 }
 
-// Every name in the working directory of a file the journal knows, by record.
-std::vector<std::vector<std::string>> namesof(const renumrun& r, const renumlog& log) {
+// Every name in the working directory of a file the journal knows, by
+// record. Records that a plain run found to be one file (hard links) share
+// its inode: each takes the names that are its own.
+std::vector<std::vector<std::string>> namesof(const renumrun& r, const renumlog& log,
+                                              renumkind kind) {
     std::unordered_map<ino_t, uint32_t> byino;
-    for (uint32_t i = 0; i < log.recs.size(); i++)
-        if (log.recs[i].ino) byino.emplace(log.recs[i].ino, i);
+    std::vector<uint32_t> nextsame(log.recs.size(), renumnone);
+    for (uint32_t i = static_cast<uint32_t>(log.recs.size()); i-- > 0;) {
+        if (!log.recs[i].ino) continue;
+        auto [it, fresh] = byino.emplace(log.recs[i].ino, i);
+        if (!fresh) {
+            nextsame[i] = it->second;
+            it->second = i;
+        }
+    }
     std::vector<std::vector<std::string>> found(log.recs.size());
     renumdirptr d{opendir(".")};
     if (!d) return found;
@@ -54,29 +67,45 @@ std::vector<std::vector<std::string>> namesof(const renumrun& r, const renumlog&
     while (const dirent* ent = readdir(d.get())) {
         auto it = byino.find(renumfileino(dirfd(d.get()), ent, listingino));
         if (it == byino.end()) continue;
-        const uint32_t i = it->second;
         const std::string_view name(ent->d_name);
-        if (name == log.recs[i].name || name == renumtarget(i).s || name.starts_with(renumtmp) ||
-            name == backname(r, log, i))
-            found[i].emplace_back(name);
+        const bool shared = nextsame[it->second] != renumnone;
+        for (uint32_t i = it->second; i != renumnone; i = nextsame[i]) {
+            const std::string_view listed(log.recs[i].name);
+            const bool aside = name.starts_with(renumtmp) &&
+                               (!shared || name.substr(renumtmp.size()).starts_with(listed));
+            if (name == listed || name == renumtarget(i).s || aside ||
+                name == backname(r, log, kind, i))
+                found[i].emplace_back(name);
+        }
     }
     return found;
 }
 
 // Where each file is, and where it goes back to. A file under its name and
 // under a run's name too was cut short between a link and an unlink: the
-// run's name goes. A file under no name is said.
-std::vector<backmove> planback(renumrun& r, const renumlog& log) {
-    const std::vector<std::vector<std::string>> found = namesof(r, log);
+// run's name goes. A file under no name is said: where another file holds
+// its new name (a mail client wrote the message anew there, say), that one
+// is left where it is, since nothing shows it is this record's message.
+std::vector<backmove> planback(renumrun& r, const renumlog& log, renumkind kind) {
+    const std::vector<std::vector<std::string>> found = namesof(r, log, kind);
     std::vector<backmove> moves;
     for (uint32_t i = 0; i < log.recs.size(); i++) {
         if (!log.recs[i].ino) continue;
-        const std::string to = backname(r, log, i);
+        const std::string to = backname(r, log, kind, i);
         const std::vector<std::string>& names = found[i];
         if (names.empty()) {
-            r.complaints.emplace_back(i, "cannot put back '" + renumshown(to) +
-                                             "': its file is under none of the names the run "
-                                             "gave it");
+            const renumname moved = renumtarget(i);
+            if (to != moved.s && renumlookup(r, moved.s) != 0 &&
+                renumfindname(r, moved.s) == renumnone)
+                r.complaints.emplace_back(
+                    i, "cannot put back '" + renumshown(to) + "': '" + std::string(moved.s) +
+                           "', where the run moved its file, holds another file now (written "
+                           "anew by another program?), which is left there; if it is that "
+                           "message, move it back by hand");
+            else
+                r.complaints.emplace_back(i, "cannot put back '" + renumshown(to) +
+                                                 "': its file is under none of the names the "
+                                                 "run gave it");
             continue;
         }
         std::string at = names.front();
@@ -187,7 +216,24 @@ int renumabort(const char* fname, llnode* itemlist, const renumopts* opts) {
                  shown.c_str());
         return RENUMINDEX;
     }
-    std::vector<backmove> moves = planback(r, w.log);
+    // The index the update put in place names the records' new names in
+    // its order: that order must be the journal's, or a file could go back
+    // under a name another record lists.
+    const renumkind kind = renumindexkind(w.dir, w.real, w.log);
+    if (kind != renumkind::old) {
+        const uint32_t count = static_cast<uint32_t>(std::min(r.recs.size(), w.log.recs.size()));
+        if (const uint32_t p = renummisplaced(r, w.log, kind, namesof(r, w.log, kind), count);
+            p != renumnone) {
+            renumsay(opts,
+                     "'%s' is not the index that the run cut short was working on, or its "
+                     "records are not in that run's order (record %u differs from its journal, "
+                     "or could be another of its records); nothing done; put that index back, "
+                     "then run '%s --abort %s' again\n",
+                     shown.c_str(), p + 1, progof(opts), shown.c_str());
+            return RENUMINDEX;
+        }
+    }
+    std::vector<backmove> moves = planback(r, w.log, kind);
     putallback(r, moves);
     std::stable_sort(r.complaints.begin(), r.complaints.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

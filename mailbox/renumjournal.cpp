@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "mailbox/durable.h"
@@ -31,10 +32,19 @@
 namespace {
 
 // The names this code makes in the work directory; nothing else there is
-// ever removed.
+// ever removed. Besides them, the links "placed-INODE" (renummarker).
 constexpr const char* worknames[] = {"journal", "journal.new", "index"};
+constexpr std::string_view placed = "placed-";
+
+bool ismarker(std::string_view name) {
+    return name.size() > placed.size() && name.size() < placed.size() + 21 &&
+           name.starts_with(placed) &&
+           name.find_first_not_of("0123456789", placed.size()) == std::string_view::npos;
+}
 
 }  // namespace
+
+std::string renummarker(ino_t ino) { return std::string(placed) + std::to_string(ino); }
 
 std::string renumworkdir(const char* fname, std::string* real) {
     char buf[PATH_MAX];
@@ -43,22 +53,26 @@ std::string renumworkdir(const char* fname, std::string* real) {
     return std::string(buf) + renumworkext;
 }
 
-namespace {
-
 // What the journal keeps of a record's fields besides its file's name, so
 // that a rerun can tell this index from another listing the same names. A
 // reader marks messages read between a kill and the rerun: the flag is
 // summed either way when checking.
-uint64_t fieldsum(const llnode* rec, bool read) {
+uint64_t renumsum(const std::string_view (&fields)[5], bool read) {
     uint64_t h = 14695981039346656037ull;
-    for (const char* field : {rec->to, rec->from, rec->subject, rec->cc, rec->bcc}) {
-        for (const char* p = field; *p; p++)
-            h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+    for (const std::string_view field : fields) {
+        for (const char c : field) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
         h = (h ^ '\n') * 1099511628211ull;
     }
     return (h ^ (read ? 'R' : 'N')) * 1099511628211ull;
 }
 
+uint64_t renumfieldsum(const llnode* rec, bool read) {
+    const std::string_view fields[5] = {rec->to, rec->from, rec->subject, rec->cc, rec->bcc};
+    return renumsum(fields, read);
+}
+
+namespace {
+uint64_t fieldsum(const llnode* rec, bool read) { return renumfieldsum(rec, read); }
 }  // namespace
 
 // The journal: its version, whether the run rewrites the index ("run
@@ -104,7 +118,7 @@ void journalline(std::string& text, const renumrun& r, uint32_t i, const struct 
 
 bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
-    std::string text = "msgseq update journal 3\nrun " +
+    std::string text = "msgseq update journal 4\nrun " +
                        std::string(r.update ? "update" : "plain") + "\ndir " +
                        std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
                        "\nrecords " + std::to_string(r.recs.size()) + "\n";
@@ -210,7 +224,7 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     if (!t.lit("msgseq update journal")) return renumjournal::bad;
     log->old = t.lit("\n");
     if (!log->old &&
-        (!t.lit(" ") || !t.num('\n', &log->version) || log->version < 2 || log->version > 3))
+        (!t.lit(" ") || !t.num('\n', &log->version) || log->version < 2 || log->version > 4))
         return renumjournal::bad;
     if (log->version > 2 && !(t.lit("run update\n") || (log->plain = t.lit("run plain\n"))))
         return renumjournal::bad;
@@ -241,6 +255,16 @@ int renumclearwork(const std::string& dir) {
     if (d.fd < 0) return errno == ENOENT ? 0 : errno;
     for (const char* name : worknames)
         if (unlinkat(d.fd, name, 0) != 0 && errno != ENOENT) return errno;
+    // The marks of the index swapped in, listed through the same directory.
+    if (const int again = dup(d.fd); again >= 0) {
+        renumdirptr list{fdopendir(again)};
+        if (!list) close(again);
+        std::vector<std::string> marks;
+        while (const dirent* ent = list ? readdir(list.get()) : nullptr)
+            if (ismarker(ent->d_name)) marks.emplace_back(ent->d_name);
+        for (const std::string& name : marks)
+            if (unlinkat(d.fd, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
+    }
     return rmdir(dir.c_str()) == 0 || errno == ENOENT ? 0 : errno;
 }
 
@@ -271,12 +295,111 @@ bool renumworkforeign(const std::string& dir) {
     }
     while (const dirent* ent = readdir(d.get())) {
         const std::string_view name(ent->d_name);
-        if (name != "." && name != ".." &&
+        if (name != "." && name != ".." && !ismarker(name) &&
             std::none_of(std::begin(worknames), std::end(worknames),
                          [&name](const char* w) { return name == w; }))
             return true;
     }
     return false;
+}
+
+renumkind renumindexkind(const std::string& dir, const std::string& real, const renumlog& log) {
+    // A release before this one kept no mark of the index it wrote.
+    if (log.old || log.version < 4) return renumkind::unknown;
+    struct stat now {}, aside {};
+    const bool there = stat(real.c_str(), &now) == 0;
+    const bool waiting = lstat((dir + "/index").c_str(), &aside) == 0;
+    renumdirptr d{opendir(dir.c_str())};
+    if (!d) return renumkind::unknown;
+    bool marked = false, unswapped = false;
+    while (const dirent* ent = readdir(d.get())) {
+        if (!ismarker(ent->d_name)) continue;
+        // A link of the file, or where there are none, its inode in the name.
+        const ino_t ino = strtoull(ent->d_name + placed.size(), nullptr, 10);
+        marked = true;
+        if (there && now.st_ino == ino) return renumkind::ours;
+        // Written, marked, and not yet swapped in: the index is not it.
+        if (waiting && aside.st_ino == ino) unswapped = true;
+    }
+    // No index of the update's was ever put in place: only it writes the
+    // new names, so the index lists the names the journal lists.
+    return !marked || unswapped ? renumkind::old : renumkind::unknown;
+}
+
+namespace {
+
+// Tells, position by position, which of the journal's records the index's
+// records are. An index the update put in place (ours) lists the new name
+// of each record whose file has it, the name from the journal of any
+// other; any other index (old) lists the journal's names. The fields tell
+// records apart that list one name in one index and another in the other;
+// where they can't (two records alike), the kind of index must.
+struct reading {
+    const renumlog& log;
+    const renumrun& r;
+    const std::vector<std::vector<std::string>>& found;
+    std::unordered_map<std::string_view, uint32_t> byname{};  // a journal name's first record
+
+    bool like(uint32_t p, uint32_t k) const {
+        if (log.old) return true;  // it kept no fields
+        const uint64_t f = log.recs[k].fields;
+        return f == renumfieldsum(r.recs[p], true) || f == renumfieldsum(r.recs[p], false);
+    }
+    bool home(uint32_t k) const {
+        const std::vector<std::string>& names = found[k];
+        return std::find(names.begin(), names.end(), renumtarget(k).s) != names.end();
+    }
+    std::string_view name(uint32_t p) const { return renumlisted(r, p); }
+    // Record k may be listed at p in an index of this kind.
+    bool may(renumkind kind, uint32_t p, uint32_t k) const {
+        const std::string_view n = name(p);
+        if (!like(p, k)) return false;
+        if (kind == renumkind::old) return n == log.recs[k].name;
+        if (n == renumtarget(k).s) return k == p || home(k);
+        if (n == log.recs[k].name) return k == p || !home(k);
+        return k == p && std::find(found[p].begin(), found[p].end(), n) != found[p].end();
+    }
+    // The records, other than p itself, that may be listed at p.
+    bool other(renumkind kind, uint32_t p) const {
+        const std::string_view n = name(p);
+        const uint32_t k = renumtargetno(n);
+        if (k != p && k < log.recs.size() && may(kind, p, k)) return true;
+        auto it = byname.find(n);
+        return it != byname.end() && n != log.recs[p].name && may(kind, p, it->second);
+    }
+    // Position p is record p in an index of this kind, and no other may be.
+    bool is(renumkind kind, uint32_t p) const { return may(kind, p, p) && !other(kind, p); }
+    // Some record may be listed at p.
+    bool any(renumkind kind, uint32_t p) const { return may(kind, p, p) || other(kind, p); }
+};
+
+// The first position whose record is not the journal's at that position, or
+// could be another of its records; renumnone when each is the journal's.
+uint32_t misplaced(const reading& rd, renumkind kind, uint32_t count) {
+    if (kind != renumkind::unknown) {
+        for (uint32_t p = 0; p < count; p++)
+            if (!rd.is(kind, p)) return p;
+        return renumnone;
+    }
+    // Either kind: the index must read as the journal's records in order
+    // in one, and as nothing else whole in the other.
+    const uint32_t asold = misplaced(rd, renumkind::old, count);
+    const uint32_t asours = misplaced(rd, renumkind::ours, count);
+    if (asold == renumnone && asours == renumnone) return renumnone;
+    if (asold != renumnone && asours != renumnone) return std::min(asold, asours);
+    const renumkind other = asold == renumnone ? renumkind::ours : renumkind::old;
+    for (uint32_t p = 0; p < count; p++)
+        if (!rd.any(other, p)) return renumnone;  // not an index of the other kind
+    return asold == renumnone ? asours : asold;
+}
+
+}  // namespace
+
+uint32_t renummisplaced(const renumrun& r, const renumlog& log, renumkind kind,
+                        const std::vector<std::vector<std::string>>& found, uint32_t count) {
+    reading rd{log, r, found};
+    for (uint32_t i = 0; i < log.recs.size(); i++) rd.byname.emplace(log.recs[i].name, i);
+    return misplaced(rd, kind, count);
 }
 
 // A killed run's journal: each record's file is found again by its inode,
@@ -286,10 +409,20 @@ bool renumworkforeign(const std::string& dir) {
 // and under another of those too was cut short between a link and an
 // unlink, and keeps the new name. Records past the journal's were added to
 // the index after it was written: the caller leaves them out of the run.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) {
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
+                           const std::string& dir, const std::string& real) {
+    // Records that a plain run found to be one file (hard links) share an
+    // inode: each is told its names by a chain from the first.
     std::unordered_map<ino_t, uint32_t> byino;
-    for (uint32_t i = 0; i < log.recs.size(); i++)
-        if (log.recs[i].ino) byino.emplace(log.recs[i].ino, i);
+    std::vector<uint32_t> nextsame(log.recs.size(), renumnone);
+    for (uint32_t i = log.recs.size(); i-- > 0;) {
+        if (!log.recs[i].ino) continue;
+        auto [it, fresh] = byino.emplace(log.recs[i].ino, i);
+        if (!fresh) {
+            nextsame[i] = it->second;
+            it->second = i;
+        }
+    }
     std::vector<std::vector<std::string>> found(r.recs.size());
     // A listing cut short would take the files it missed as gone, and the
     // rerun would then lose where they are: it stops the run instead.
@@ -303,25 +436,31 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs) 
         auto it = byino.find(ino);
         errno = 0;
         if (it == byino.end()) continue;
-        const uint32_t i = it->second;
         const std::string_view name(ent->d_name);
-        if (name == renumlisted(r, i) || name == renumtarget(i).s || name.starts_with(renumtmp))
-            found[i].emplace_back(name);
+        const bool shared = nextsame[it->second] != renumnone;
+        for (uint32_t i = it->second; i != renumnone; i = nextsame[i]) {
+            if (i >= r.recs.size()) continue;
+            const std::string_view listed(log.recs[i].name);
+            // A set-aside name tells whose file it holds; where one file is
+            // two records', it must.
+            const bool aside = name.starts_with(renumtmp) &&
+                               (!shared || name.substr(renumtmp.size()).starts_with(listed));
+            if (name == renumlisted(r, i) || name == renumtarget(i).s || aside)
+                found[i].emplace_back(name);
+        }
     }
     if (errno != 0) return renumresume::unlisted;
-    // The index is the one the journal was written for when each record
-    // lists its name from then, or the name this update gives its file (the
-    // new index was in place when the run died). Its other fields may have
-    // changed since (a message marked read), and records may have been
-    // added after them: they are the index's, not the update's.
-    for (uint32_t i = 0; i < r.recs.size(); i++) {
-        const renumentry& e = log.recs[i];
-        const std::string_view name(renumlisted(r, i));
-        if (name != e.name && name != renumtarget(i).s &&
-            std::find(found[i].begin(), found[i].end(), name) == found[i].end()) {
-            *differs = i;
-            return renumresume::other;
-        }
+    // The index is the one the journal was written for when each record is
+    // the journal's, by its name from then, or the name this update gives
+    // its file (the new index was in place when the run died), and by its
+    // fields; and when no other record of the journal could be it. A
+    // message marked read since is the same record, and records may have
+    // been added after them: they are the index's, not the update's.
+    if (const uint32_t p = renummisplaced(r, log, renumindexkind(dir, real, log), found,
+                                          static_cast<uint32_t>(r.recs.size()));
+        p != renumnone) {
+        *differs = p;
+        return renumresume::other;
     }
     const bool apart = std::any_of(found.begin(), found.end(), [&r](const auto& names) {
         return std::any_of(names.begin(), names.end(), [&](const std::string& name) {

@@ -1,18 +1,22 @@
 // The commit of an update: the index as it is when the update ends, with the
 // new names written into the records the update renamed and every other
 // byte kept. Another program may write to the index meanwhile without a
-// lock (a delivery adding a record, a client marking a message read): what
-// it wrote stays. The index is worked on as text, split into lines as the
-// reader splits them, so that nothing the reader would see differently is
-// ever written.
+// lock (a delivery adding a record, a client marking a message read, or
+// saving the index whole and renaming it over the old one): what it wrote
+// stays. The index is worked on as text, split into lines as the reader
+// splits them, so that nothing the reader would see differently is ever
+// written; its records are known by the names they were loaded with and by
+// their fields, wherever they stand then, never by their places alone.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "mailbox/durable.h"
@@ -26,9 +30,11 @@ struct span {
     size_t from = 0, len = 0;
 };
 
-// Where each record's name and read flag are in the index's text.
+// Where each record's name and read flag are in the index's text, and the
+// sum of its other fields.
 struct splitindex {
     std::vector<span> names, flags;
+    std::vector<uint64_t> sums;
     size_t end = 0;      // where its "END" line starts
     bool ended = false;  // that line was found
 };
@@ -68,7 +74,7 @@ struct lines {
 splitindex split(std::string_view text) {
     splitindex s;
     lines ls{text};
-    span name, flag;
+    span name, field[6];
     if (!ls.next(&name.from, &name.len) || !ls.next(&name.from, &name.len)) return s;
     while (ls.next(&name.from, &name.len)) {
         if (text.substr(name.from, name.len) == "END") {
@@ -77,11 +83,15 @@ splitindex split(std::string_view text) {
             return s;
         }
         int fields = 0;
-        while (fields < 6 && ls.next(&flag.from, &flag.len)) fields++;
+        while (fields < 6 && ls.next(&field[fields].from, &field[fields].len)) fields++;
         // A record not yet whole: a writer is still at it.
+        const span& flag = field[5];
         if (fields < 6 || flag.from + flag.len >= text.size()) return s;
+        std::string_view values[5];
+        for (int k = 0; k < 5; k++) values[k] = text.substr(field[k].from, field[k].len);
         s.names.push_back(name);
         s.flags.push_back(flag);
+        s.sums.push_back(renumsum(values, false));
     }
     return s;
 }
@@ -100,38 +110,113 @@ bool readwhole(int fd, std::string* text, splitindex* s) {
     return false;
 }
 
+// What the update knows of its records: each one's name as loaded, and the
+// sum of its other fields.
+struct known {
+    std::unordered_map<std::string_view, uint32_t> byname;
+    std::unordered_map<std::string_view, uint32_t> bynew;  // the names it gives, where new
+    std::vector<uint64_t> sums;
+};
+
+known knownof(const std::vector<std::string>& was, const std::vector<llnode*>& recs) {
+    known k;
+    k.byname.reserve(was.size());
+    k.sums.reserve(was.size());
+    for (uint32_t i = 0; i < was.size(); i++) {
+        k.byname.emplace(was[i], i);
+        if (was[i] != recs[i]->datafile) k.bynew.emplace(recs[i]->datafile, i);
+        k.sums.push_back(renumfieldsum(recs[i], false));
+    }
+    return k;
+}
+
 // text as the writer writes it (read flags as "R" or "N", nothing after
-// "END"), with the first records' names as the update leaves them; false
-// (and *bad the record) when a record the update worked on was removed or
-// moved.
-bool rename(const std::string& text, const splitindex& s, const std::vector<std::string>& was,
+// "END"), each of the update's records found by its loaded name and its
+// fields, wherever it stands, and given its new name; false (and *bad the
+// record) when one of them is gone, changed, listed twice, or another
+// record lists a name the update gives.
+bool rename(const std::string& text, const splitindex& s, const known& k,
             const std::vector<llnode*>& recs, std::string* out, uint32_t* bad) {
     out->clear();
-    out->reserve(text.size() + was.size() * 4);
+    out->reserve(text.size() + recs.size() * 4);
     size_t copied = 0;
     auto put = [&](span at, std::string_view with) {
         out->append(text, copied, at.from - copied);
         out->append(with);
         copied = at.from + at.len;
     };
-    for (uint32_t i = 0; i < s.names.size(); i++) {
-        const std::string_view name(text.data() + s.names[i].from, s.names[i].len);
-        if (i < was.size()) {
-            const std::string_view now(recs[i]->datafile);
-            if (name != was[i] && name != now) {
+    std::vector<bool> seen(k.sums.size(), false);
+    for (uint32_t j = 0; j < s.names.size(); j++) {
+        const std::string_view name(text.data() + s.names[j].from, s.names[j].len);
+        if (auto it = k.byname.find(name); it != k.byname.end()) {
+            const uint32_t i = it->second;
+            if (seen[i] || s.sums[j] != k.sums[i]) {
                 *bad = i;
                 return false;
             }
-            put(s.names[i], now);
+            seen[i] = true;
+            put(s.names[j], recs[i]->datafile);
+        } else if (auto at = k.bynew.find(name); at != k.bynew.end()) {
+            *bad = at->second;
+            return false;
         }
-        put(s.flags[i], text[s.flags[i].from] == 'R' && s.flags[i].len ? "R" : "N");
+        put(s.flags[j], text[s.flags[j].from] == 'R' && s.flags[j].len ? "R" : "N");
     }
-    if (s.names.size() < was.size()) {
-        *bad = static_cast<uint32_t>(s.names.size());
-        return false;
-    }
+    for (uint32_t i = 0; i < seen.size(); i++)
+        if (!seen[i]) {
+            *bad = i;
+            return false;
+        }
     put({s.end, text.size() - s.end}, "END\n");
     return true;
+}
+
+bool samefile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// out written whole to tmp and synced, with the index's mode bits (and
+// owner, where this process may give it): not yet in the index's place.
+bool writeaside(const std::string& tmp, const struct stat& like, const std::string& out,
+                struct stat* made) {
+    if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool give = geteuid() == 0 && (like.st_uid != geteuid() || like.st_gid != getegid());
+    bool ok = (!give || fchown(fd, like.st_uid, like.st_gid) == 0) &&
+              fchmod(fd, like.st_mode & 07777) == 0;
+    for (size_t at = 0; ok && at < out.size();) {
+        const ssize_t n = write(fd, out.data() + at, out.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) at += static_cast<size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0 && fstat(fd, made) == 0;
+    const int err = errno;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        (void)unlink(tmp.c_str());
+        errno = err ? err : EIO;
+    }
+    return ok;
+}
+
+// The mark: a link of the new index where the file system has links, else
+// an empty file whose name alone tells the inode.
+bool marked(const std::string& tmp, const std::string& mark) {
+    if (link(tmp.c_str(), mark.c_str()) == 0) return true;
+    if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+    const int fd = open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return fd >= 0 && close(fd) == 0;
+}
+
+// Undoes a round that could not be put in place: its mark first, so that
+// no rerun takes the index for the update's.
+void dropround(const std::string& mark, const std::string& tmp) {
+    const int err = errno;
+    if (!mark.empty()) (void)unlink(mark.c_str());
+    (void)unlink(tmp.c_str());
+    errno = err;
 }
 
 }  // namespace
@@ -139,30 +224,76 @@ bool rename(const std::string& text, const splitindex& s, const std::vector<std:
 renummerged renummerge(const std::string& real, const std::string& tmp,
                        const std::vector<std::string>& was, const std::vector<llnode*>& recs,
                        uint32_t* bad) {
-    // Held across each swap: a writer that opened the index before it still
-    // writes here, and what it writes is merged into the next one.
-    const renumfd held{open(real.c_str(), O_RDONLY | O_CLOEXEC)};
-    std::string seen, out, later;
+    const known k = knownof(was, recs);
+    const std::string work = durparent(tmp);
+    std::string text, again, out;
     splitindex s;
-    if (held.fd < 0 || !readwhole(held.fd, &seen, &s))
-        return errno ? renummerged::failed : renummerged::unplaced;
-    for (int round = 0; round < 1000; round++) {
-        if (!rename(seen, s, was, recs, &out, bad))
-            return round ? renummerged::late : renummerged::unplaced;
-        struct stat like;
-        if (fstat(held.fd, &like) != 0 ||
-            !durwrite(tmp, real, &like, [&out](FILE* f) {
-                return fwrite(out.data(), 1, out.size(), f) == out.size();
-            }))
+    for (int round = 0; round < 100; round++) {
+        // The index as it is now: another program may have put a file of
+        // its own in its place since the last round.
+        const renumfd cur{open(real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+        struct stat base;
+        if (cur.fd < 0 || fstat(cur.fd, &base) != 0) return renummerged::failed;
+        if (!S_ISREG(base.st_mode)) {
+            errno = EINVAL;
             return renummerged::failed;
-        if (!readwhole(held.fd, &later, &s)) return renummerged::late;
-        if (later == seen) return renummerged::done;
-        // The old index grew after the last look: merged again, unless the
-        // new one was written to as well, which no merge can place.
-        std::string now;
-        const renumfd fresh{open(real.c_str(), O_RDONLY | O_CLOEXEC)};
-        if (fresh.fd < 0 || !readall(fresh.fd, &now) || now != out) return renummerged::late;
-        seen.swap(later);
+        }
+        if (!readwhole(cur.fd, &text, &s)) return errno ? renummerged::failed : renummerged::partial;
+        if (!rename(text, s, k, recs, &out, bad)) return renummerged::unplaced;
+        struct stat made;
+        if (!writeaside(tmp, base, out, &made)) return renummerged::failed;
+        // The last look, under the locks: the index is still the file read,
+        // and holds what was read. Else the round is made again from it.
+        struct stat now;
+        if (stat(real.c_str(), &now) != 0 || !samefile(now, base) || !readall(cur.fd, &again) ||
+            again != text) {
+            dropround({}, tmp);
+            continue;
+        }
+        // Marked as the update's before it goes in place, so that a rerun
+        // tells the update's index from one another program wrote.
+        const std::string mark = work + "/" + renummarker(made.st_ino);
+        if (!marked(tmp, mark) || !dursyncdir(work)) {
+            dropround(mark, tmp);
+            return renummerged::failed;
+        }
+        // Swapped rather than renamed over: what stood in the index's place
+        // then comes out under tmp, and tells whether another program put its
+        // own there after the last look.
+        if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, real.c_str(), RENAME_EXCHANGE) != 0) {
+            if (errno != EINVAL && errno != ENOSYS) {
+                dropround(mark, tmp);
+                return renummerged::failed;
+            }
+            // A file system that can't swap (NFS): the last look stands.
+            if (rename(tmp.c_str(), real.c_str()) != 0) {
+                dropround(mark, tmp);
+                return renummerged::failed;
+            }
+            return dursyncdir(durparent(real)) ? renummerged::done : renummerged::failed;
+        }
+        struct stat gone;
+        if (lstat(tmp.c_str(), &gone) == 0 && samefile(gone, base) && readall(cur.fd, &again) &&
+            again == text) {
+            if (!dursyncdir(durparent(real))) return renummerged::failed;
+            (void)unlink(tmp.c_str());
+            return renummerged::done;
+        }
+        // Another program's index, or more written to the one read: it goes
+        // back in place, and the next round merges it.
+        // What comes back must be the update's index as written: one that
+        // another program wrote to meanwhile is kept as it is.
+        const bool swapped =
+            renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, real.c_str(), RENAME_EXCHANGE) == 0;
+        const renumfd mine{swapped ? open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1};
+        struct stat back;
+        if (mine.fd < 0 || fstat(mine.fd, &back) != 0 || !samefile(back, made) ||
+            !readall(mine.fd, &again) || again != out) {
+            // Kept where no run removes it, nor goes on beside it.
+            (void)rename(tmp.c_str(), (work + "/kept-index").c_str());
+            return renummerged::late;
+        }
+        dropround(mark, tmp);
     }
-    return renummerged::late;
+    return renummerged::busy;
 }

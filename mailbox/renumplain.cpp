@@ -89,7 +89,7 @@ int resume(renumrun& r, const renumwork& w, const char* fname) {
     // The directory is known by its inode: a remount may give it another
     // device number.
     const renumresume how = w.log.where.ino == r.here.ino && w.log.recs.size() == r.recs.size()
-                                ? renumfindfiles(r, w.log, &differs)
+                                ? renumfindfiles(r, w.log, &differs, w.dir, w.real)
                                 : renumresume::other;
     if (how == renumresume::ok) return RENUMOK;
     if (how == renumresume::unlisted) {

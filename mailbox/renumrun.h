@@ -254,6 +254,12 @@ enum class renumjournal : uint8_t { none, good, bad };
 // unlisted: the directory could not be listed whole (errno says why).
 enum class renumresume : uint8_t { ok, apart, other, unlisted };
 
+// The sum of a record's fields besides its file's name (to, from, subject,
+// cc, bcc, each as the index's line holds it) and of its read flag: what
+// tells this record from another listing the same name.
+uint64_t renumsum(const std::string_view (&fields)[5], bool read);
+uint64_t renumfieldsum(const llnode* rec, bool read);
+
 // A record's line of the journal.
 struct renumentry {
     ino_t ino = 0;  // its file's inode, 0 for none
@@ -302,26 +308,52 @@ int renumclearwork(const std::string& dir);
 bool renumdropwork(const renumopts* opts, const std::string& dir, bool renamed);
 // The work directory holds a name this code never makes.
 bool renumworkforeign(const std::string& dir);
+// Who wrote the index as it is now, as the work directory dir tells: the
+// index the run began on, or another program's copy of it (old: its records
+// list the names the journal lists); the index an update put in place
+// (ours: a "placed-INODE" link in dir is that file); or either (unknown: a
+// journal of a release that kept no such links, or another program replaced
+// the index after an update put it in place).
+enum class renumkind : uint8_t { old, ours, unknown };
+renumkind renumindexkind(const std::string& dir, const std::string& real, const renumlog& log);
+// The link that marks the index an update writes, "placed-INODE".
+std::string renummarker(ino_t ino);
+// The first of the index's first count records (r.recs) that is not the
+// journal's record at that place, known by name and fields, or could be
+// another of its records; renumnone when each is. found: for each of the
+// journal's records, the names its file has here.
+uint32_t renummisplaced(const renumrun& r, const renumlog& log, renumkind kind,
+                        const std::vector<std::vector<std::string>>& found, uint32_t count);
 // Finds each record's file again from the journal; other: the index is not
-// the one the journal was written for (*differs: the first record that
-// differs); apart: names that share an inode number are different files.
-renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs);
+// the one the journal was written for, its records not the journal's in the
+// journal's order, known by their names and fields (*differs: the first
+// record that differs, or that could be another of the journal's); apart:
+// names that share an inode number are different files. dir is the work
+// directory the journal is in, real the index.
+renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
+                           const std::string& dir, const std::string& real);
 std::vector<uint32_t> renumrefuselinked(renumrun& r);
 // A record whose set-aside file could go neither on nor back, or renumnone.
 uint32_t renumstranded(const renumrun& r);
 
 // ---- renummerge.cpp: the commit of an update.
 
-enum class renummerged : uint8_t { done, unplaced, late, failed };
+enum class renummerged : uint8_t { done, unplaced, partial, late, failed, busy };
 
-// Replaces the index real, through tmp, with its text as it is now, the
-// name of each record i < was.size() made recs[i]'s; records after those,
-// and every other line, kept byte for byte, what reached the old index
-// after the swap merged in as well. unplaced: a record that listed was[i]
-// (or recs[i]'s name) lists neither now (*bad: the first such record), or
-// the index could not be read whole; nothing written then. late: the index
-// is rewritten, but what reached the old one after that could not be
-// merged. failed: errno says why; the index may be either one.
+// Replaces the index real, through tmp (in the work directory), with its
+// text as it is now, each record the update loaded (recs[i], loaded as
+// was[i]) found there by that name and by its fields, wherever it stands,
+// and given recs[i]'s name; every other line kept byte for byte. The new
+// index is marked (renummarker) in the work directory before it goes in
+// place; what another program put in the index's place meanwhile, or wrote
+// to it, is merged in by another round. unplaced: a record of the update's
+// is gone, changed or listed twice, or another lists a name it gives (*bad:
+// that record); partial: another program is halfway through writing a
+// record; the index is left as it is either way. busy: another program kept replacing it; left as it is. late: the
+// update's index is in place, but what another program put there could not
+// be put back (it is kept as "kept-index" in the work
+// directory, which stops every run until it is seen to). failed: errno says why; the index is as it
+// was, or the update's and marked.
 renummerged renummerge(const std::string& real, const std::string& tmp,
                        const std::vector<std::string>& was, const std::vector<llnode*>& recs,
                        uint32_t* bad);

@@ -23,17 +23,22 @@
 //     so; mailbox/renumplain.cpp) is taken up the same way, and the update
 //     goes on from here.
 //  4. Renames on disk. A rerun does as from 3 and finds nothing to move.
-//     replaceindex takes a last look at the index under the locks, writes
-//     it again in the work directory with the new names in the records
-//     this update worked on (mailbox/renummerge.cpp), syncs it, renames it
-//     over the index and syncs the index's directory: state 5. The old index
-//     is held open across that rename: what reached it after the last look
-//     is merged in by another round. An index whose records were removed or
-//     moved meanwhile is left as it is, in state 4.
-//  5. Index replaced, journal still there. A rerun does as from 3: every
-//     record lists the name its file now has, which the check accepts, and
-//     the same index is written again. clearwork removes the journal
-//     first: state 6.
+//     replaceindex reads the index as it is then, writes it again in the
+//     work directory with the new names in the records this update worked
+//     on, each found by its name and fields wherever it stands
+//     (mailbox/renummerge.cpp), syncs it, takes a last look at the index
+//     under the locks, links the new one as "placed-INODE" and syncs the
+//     work directory, swaps it with the index and syncs the index's
+//     directory: state 5. What came out of the index's place is the index
+//     read, as read, or another program's (saved over it since, or written
+//     to): that goes back, and another round merges it. An index whose
+//     records were removed or changed meanwhile is left as it is, in
+//     state 4.
+//  5. Index replaced, journal still there. A rerun does as from 3: the
+//     "placed-" link tells that the index is the update's, every record
+//     lists the name its file now has, which the check accepts, and the
+//     same index is written again. clearwork removes the journal first:
+//     state 6.
 //  6. Journal removed, work directory still there. A rerun is as from 2:
 //     it starts afresh, finds every file in place, and writes the same
 //     index. clearwork removes the directory; its parent is synced.
@@ -196,6 +201,24 @@ int stranded(const update& u) {
     return RENUMINDEX;
 }
 
+// A name listed twice: the new index would give the first record's file
+// its new name and leave the second naming a file gone, so nothing is done.
+int twice(const update& u) {
+    const renumrun& r = u.r;
+    for (uint32_t i = 0; i < r.recs.size(); i++) {
+        if (r.state[i] != renumst::twin) continue;
+        const std::string name = shown(u);
+        renumsay(u.opts,
+                 "'%s' lists '%s' twice (records %u and %u), and an update would leave one "
+                 "of them naming a file that is gone; nothing done; 'mailbox check %s' lists "
+                 "them, and 'mailbox mend --drop-twice %s' keeps the first record of each\n",
+                 name.c_str(), renumshown(renumlisted(r, i)).c_str(),
+                 renumfindname(r, renumlisted(r, i)) + 1, i + 1, name.c_str(), name.c_str());
+        return RENUMINDEX;
+    }
+    return next;
+}
+
 // States 1, 2 and 6: no journal. The records are taken and the directory
 // listed afresh; nothing is changed yet.
 int startafresh(update& u, llnode* itemlist) {
@@ -203,7 +226,8 @@ int startafresh(update& u, llnode* itemlist) {
     if (!renumstart(r, u.fname, itemlist, u.opts, true))
         return r.recs.empty() ? RENUMOK : RENUMFILES;
     u.same = renumrefuselinked(r);
-    return stranded(u);
+    if (const int rc = stranded(u); rc != next) return rc;
+    return twice(u);
 }
 
 // States 3 to 5: a journal on disk. The index must be the one it was written
@@ -231,8 +255,11 @@ int takeupjournal(update& u, llnode* itemlist) {
         return RENUMINDEX;
     }
     uint32_t differs = 0;
-    switch (renumfindfiles(r, u.log, &differs)) {
-    case renumresume::ok: return u.log.plain ? stranded(u) : next;
+    switch (renumfindfiles(r, u.log, &differs, u.dir, u.real)) {
+    case renumresume::ok:
+        if (u.log.plain)
+            if (const int rc = stranded(u); rc != next) return rc;
+        return twice(u);
     case renumresume::unlisted:
         renumsay(u.opts,
                  "cannot list the directory '.' to find the files of the update of '%s' that "
@@ -307,15 +334,28 @@ int replaceindex(update& u) {
     case renummerged::unplaced:
         renumsay(u.opts,
                  "'%s' was changed by another program during the update (record %u was "
-                 "removed or moved), and is not rewritten, so that nothing written to it is "
+                 "removed or changed), and is not rewritten, so that nothing written to it is "
                  "lost; the journal stays; give the update up with '%s --abort %s'\n",
                  shown(u).c_str(), bad + 1, progof(u.opts), shown(u).c_str());
         break;
+    case renummerged::partial:
+        renumsay(u.opts,
+                 "'%s' ends in a record another program has not finished writing, and is not "
+                 "rewritten; the journal stays: run '%s -u %s' again to finish the update\n",
+                 shown(u).c_str(), progof(u.opts), shown(u).c_str());
+        break;
+    case renummerged::busy:
+        renumsay(u.opts,
+                 "'%s' was replaced by another program again and again during the update, and "
+                 "is not rewritten, so that nothing written to it is lost; the journal stays: "
+                 "run '%s -u %s' again to finish the update\n",
+                 shown(u).c_str(), progof(u.opts), shown(u).c_str());
+        break;
     case renummerged::late:
         renumsay(u.opts,
-                 "'%s' is rewritten, but what another program wrote to it meanwhile could not "
-                 "all be kept; the journal stays\n",
-                 shown(u).c_str());
+                 "'%s' is rewritten, but the index another program put in its place meanwhile "
+                 "could not be merged; it is kept as '%s/kept-index'; the journal stays\n",
+                 shown(u).c_str(), renumshown(u.dir).c_str());
         break;
     }
     return RENUMWRITE;
