@@ -234,7 +234,8 @@ struct cursor {
         *v = neg ? static_cast<int64_t>(0 - got) : static_cast<int64_t>(got);
         return true;
     }
-    bool none() { return lit("- "); }
+    // "- - " for a pair of values a run did not write.
+    bool none() { return lit("- - "); }
     std::string_view field(char stop) {
         const char* p = static_cast<const char*>(memchr(at, stop, static_cast<size_t>(end - at)));
         if (!p) return {};
@@ -268,8 +269,6 @@ bool readrec(cursor& c, rcptrec* e, std::string_view* bad) {
             return false;
         e->timed = true;
         e->size = static_cast<off_t>(size);
-    } else if (!c.none()) {
-        return false;
     }
     const std::string_view now = c.field(' ');
     if (now.empty()) return false;
@@ -348,6 +347,27 @@ bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent
     return true;
 }
 
+namespace {
+
+// The record's file is under the name the run left it with.
+bool where(const rcptrec& e) {
+    struct stat st;
+    const std::string name(e.now);
+    return fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_dev == e.dev && st.st_ino == e.ino &&
+           (!e.timed || (st.st_size == e.size && st.st_mtim.tv_sec == e.sec &&
+                         st.st_mtim.tv_nsec == e.nsec));
+}
+
+// Some file the run renamed is still where it left it: else the files were
+// put back or replaced by hand since, and the receipt tells nothing of them.
+bool anyplaced(const rcpt& r) {
+    return std::any_of(r.recs.begin(), r.recs.end(),
+                       [](const rcptrec& e) { return e.known && e.now != e.was && where(e); });
+}
+
+}  // namespace
+
 rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
     struct stat here;
     if (stat(".", &here) != 0) return rcptfit::none;
@@ -368,7 +388,7 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
             out->dirino != here.st_ino)
             continue;
         const rcptindex now = rcptsumindex(fname, out->recs.size());
-        if (!now.known || now.body != out->before.body) continue;
+        if (!now.known || now.body != out->before.body || !anyplaced(*out)) continue;
         return now.tail == out->before.tail ? rcptfit::whole : rcptfit::appended;
     }
     *out = rcpt{};
@@ -377,17 +397,8 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
 
 std::vector<uint32_t> rcptastray(const rcpt& r) {
     std::vector<uint32_t> astray;
-    for (uint32_t i = 0; i < r.recs.size(); i++) {
-        const rcptrec& e = r.recs[i];
-        if (!e.known) continue;
-        struct stat st;
-        const std::string name(e.now);
-        if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(st.st_mode) || st.st_dev != e.dev || st.st_ino != e.ino ||
-            (e.timed && (st.st_size != e.size || st.st_mtim.tv_sec != e.sec ||
-                         st.st_mtim.tv_nsec != e.nsec)))
-            astray.push_back(i);
-    }
+    for (uint32_t i = 0; i < r.recs.size(); i++)
+        if (r.recs[i].known && !where(r.recs[i])) astray.push_back(i);
     return astray;
 }
 
@@ -430,6 +441,43 @@ int refuseastray(const renumrun& r, const char* fname, const rcpt& last,
     return RENUMINDEX;
 }
 
+// Whether the files are where the last run left them: 0 when all are, -1
+// when none it moved is (they were put back or replaced by hand: the receipt
+// no longer tells this directory), else RENUMINDEX, said.
+int placed(const renumrun& r, const char* fname, const rcpt& last) {
+    const std::vector<uint32_t> astray = rcptastray(last);
+    if (astray.empty()) return 0;
+    uint32_t there = 0;
+    for (uint32_t i = 0, k = 0; i < last.recs.size(); i++) {
+        while (k < astray.size() && astray[k] < i) k++;
+        const rcptrec& e = last.recs[i];
+        there += e.known && e.now != e.was && (k == astray.size() || astray[k] != i);
+    }
+    return there ? refuseastray(r, fname, last, astray) : -1;
+}
+
+// A record the last run did not rename that lists the name it gave another
+// record's file (a name listed twice, a missing file's): the index would
+// have that record name another's message, and an update can't say where
+// its own is. RENUMINDEX, said, or 0.
+int unnameable(const renumrun& r, const char* fname, const rcpt& last) {
+    const auto n = static_cast<uint32_t>(last.recs.size());
+    for (uint32_t i = 0; i < n; i++) {
+        const uint32_t k = renumtargetno(renumlisted(r, i));
+        if (last.recs[i].now != last.recs[i].was || k == i || k >= n ||
+            last.recs[k].now == last.recs[k].was)
+            continue;
+        const std::string shown = renumshown(fname);
+        renumsay(r.opts,
+                 "record %u of '%s' lists '%s', which the last run gave record %u's file; the "
+                 "index can't be brought up to date from that run's receipt; nothing done; "
+                 "'mailbox rebuild %s' makes it again from the files\n",
+                 i + 1, shown.c_str(), renumtarget(k).s, k + 1, shown.c_str());
+        return RENUMINDEX;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int rcptagain(renumrun& r, const char* fname, renumstats* stats) {
@@ -438,6 +486,7 @@ int rcptagain(renumrun& r, const char* fname, renumstats* stats) {
     if (fit == rcptfit::none || !asreceipt(r, last)) return -1;
     const std::string shown = renumshown(fname);
     const char* prog = progof(r.opts);
+    if (const int rc = placed(r, fname, last)) return rc;
     if (fit == rcptfit::appended) {
         renumsay(r.opts,
                  "'%s' still lists the names the last run changed, and records were added "
@@ -445,8 +494,6 @@ int rcptagain(renumrun& r, const char* fname, renumstats* stats) {
                  shown.c_str(), prog, shown.c_str());
         return RENUMINDEX;
     }
-    if (const std::vector<uint32_t> astray = rcptastray(last); !astray.empty())
-        return refuseastray(r, fname, last, astray);
     renumsay(r.opts,
              "'%s' was renumbered by the last run; nothing moved (%s -u brings the index up "
              "to date)\n",
@@ -472,8 +519,8 @@ int rcptseed(renumrun& r, const char* fname) {
     if (rcptlast(fname, &last, progof(r.opts), r.opts->errs) == rcptfit::none ||
         !asreceipt(r, last))
         return -1;
-    if (const std::vector<uint32_t> astray = rcptastray(last); !astray.empty())
-        return refuseastray(r, fname, last, astray);
+    if (const int rc = placed(r, fname, last)) return rc;
+    if (const int rc = unnameable(r, fname, last)) return rc;
     const auto n = static_cast<uint32_t>(last.recs.size());
     for (uint32_t i = 0; i < n; i++) {
         const rcptrec& e = last.recs[i];
