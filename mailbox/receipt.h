@@ -130,8 +130,9 @@ enum class rcptfit : uint8_t {
 };
 
 // Looks beside the index, then in the working directory, for the receipt
-// of a plain run of fname that changed some name and that the index still
-// lists. A receipt that can't be trusted is ignored with one line to errs
+// of a plain run of fname in this directory that changed some name, that
+// the index still lists, and some of whose renamed files are still where it
+// left them (files all put back by hand leave it nothing to tell). A receipt that can't be trusted is ignored with one line to errs
 // ("PROG: ignoring the receipt 'PATH': WHY"), errs may be null.
 rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs);
 

@@ -32,8 +32,9 @@
 //     moved meanwhile is left as it is, in state 4.
 //  5. Index replaced, journal still there. A rerun does as from 3: every
 //     record lists the name its file now has, which the check accepts, and
-//     the same index is written again. clearwork removes the journal
-//     first: state 6.
+//     the same index is written again. keepreceipt writes the receipt
+//     beside the index and syncs it (mailbox/receipt.h); clearwork then
+//     removes the journal: state 6.
 //  6. Journal removed, work directory still there. A rerun is as from 2:
 //     it starts afresh, finds every file in place, and writes the same
 //     index. clearwork removes the directory; its parent is synced.

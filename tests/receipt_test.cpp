@@ -127,6 +127,20 @@ TEST_F(Receipt, SecondPlainRunOfAWholeRunIsDoneStatusZero) {
     EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(Receipt, SecondPlainRunRefusedWithRecordsAdded) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    std::string text = slurp("meta");
+    spit("meta", text.insert(text.size() - 4, "x.msg\nto\nfrom\nsubj\n\n\nN\n"));
+    spit("x.msg", msg("x.msg"));
+    const runresult r = msgseq({"meta"});
+    EXPECT_EQ(r.err,
+              "msgseq: 'meta' still lists the names the last run changed, and records were added "
+              "after them; run 'msgseq -u meta' to bring it up to date; nothing done\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(exists("x.msg"));
+    EXPECT_EQ(inode("in001.msg"), ia);
+}
+
 TEST_F(Receipt, UpdateFromItMovesNoFile) {
     ASSERT_EQ(msgseq({"meta"}).status, 3);
     // A delivery since: its record is renumbered as -u does.
