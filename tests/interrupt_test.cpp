@@ -7,9 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -141,38 +139,6 @@ std::vector<std::string> contents(const files& f) {
     return out;
 }
 
-// Starts the tool on ../meta in the working directory, standard output and
-// error to files beside the mailbox.
-pid_t start(const std::string& outpath, const std::string& errpath) {
-    const int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int err = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    std::string prog = MSGSEQ_PATH;
-    std::string arg = "../meta";
-    char* argv[] = {prog.data(), arg.data(), nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(argv[0], argv);
-        _exit(127);
-    }
-    close(out);
-    close(err);
-    return pid;
-}
-
-timespec later(const timespec& t, long long ns) {
-    long long total = t.tv_nsec + ns;
-    return timespec{t.tv_sec + static_cast<time_t>(total / 1000000000),
-                    static_cast<long>(total % 1000000000)};
-}
-
-long long since(const timespec& t) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - t.tv_sec) * 1000000000LL + (now.tv_nsec - t.tv_nsec);
-}
-
 // The first few names whose content differs from what was expected, for a
 // failure message that stays readable with thousands of files.
 std::string misplaced(const files& got, const files& want) {
@@ -192,49 +158,6 @@ std::string misplaced(const files& got, const files& want) {
         if (!got.contains(name)) note(name);
     if (shown > 8) out += "and " + std::to_string(shown - 8) + " more\n";
     return out;
-}
-
-// A run of the tool on ../meta with its renames watched: the first rename in
-// the working directory wakes firstrename, which then stops watching, so that
-// the rest of the run goes at its own pace.
-struct watched {
-    timespec start{};
-    pid_t pid = -1;
-    int events = -1;  // inotify descriptor on the working directory
-};
-
-watched launch(const std::string& outpath, const std::string& errpath) {
-    watched w;
-    w.events = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (w.events < 0) return w;
-    if (inotify_add_watch(w.events, ".", IN_MOVED_FROM | IN_MOVED_TO) < 0) {
-        close(w.events);
-        w.events = -1;
-        return w;
-    }
-    clock_gettime(CLOCK_MONOTONIC, &w.start);
-    w.pid = start(outpath, errpath);
-    return w;
-}
-
-// Nanoseconds from the start to the first rename, or -1 when the run ended
-// (its status then in *status) without one.
-long long firstrename(watched& w, int* status) {
-    long long at = -1;
-    for (;;) {
-        pollfd pfd{w.events, POLLIN, 0};
-        if (poll(&pfd, 1, 1) > 0) {
-            at = since(w.start);
-            break;
-        }
-        if (waitpid(w.pid, status, WNOHANG) == w.pid) {
-            w.pid = -1;
-            break;
-        }
-    }
-    close(w.events);
-    w.events = -1;
-    return at;
 }
 
 // A second run may only report what it could not do, one line per file,
@@ -305,9 +228,6 @@ protected:
         return f;
     }
 
-    std::string out() const { return dir + "/out"; }
-    std::string err() const { return dir + "/err"; }
-
     mailbox mb;
     files before;
     files after;
@@ -319,53 +239,43 @@ protected:
 }  // namespace
 
 TEST_F(Interrupted, RunAgainAfterAKillLosesAndDoublesNothing) {
-    // Uninterrupted, twice: the exact result, and the timing of a warm run:
-    // how long it takes to its first rename, and from there to its end.
-    long long tofirst = 0;
-    long long rest = 0;
-    for (int i = 0; i < 2; i++) {
-        freshbox();
-        watched w = launch(out(), err());
-        ASSERT_GT(w.pid, 0);
-        int ws = 0;
-        const long long first = firstrename(w, &ws);
-        ASSERT_GE(first, 0) << "no rename seen";
-        ASSERT_EQ(waitpid(w.pid, &ws, 0), w.pid);
-        const long long tail = since(w.start) - first;
-        if (i == 0 || first + tail < tofirst + rest) {
-            tofirst = first;
-            rest = tail;
-        }
-        ASSERT_TRUE(WIFEXITED(ws));
-        EXPECT_EQ(WEXITSTATUS(ws), 0);
-        EXPECT_EQ(slurp(out()), std::to_string(records));
-        EXPECT_EQ(slurp(err()), "");
-        ASSERT_EQ(ondisk(), after);
-    }
+    // Uninterrupted, its calls logged: the exact result, the call that is
+    // its first rename and how many it makes in all. The kills below are
+    // counted in those calls, not in time, so that each lands where it
+    // landed on every other run, however loaded the machine.
+    freshbox();
+    const std::string calllog = dir + "/calls.log";
+    const runresult whole = runfsfault({"../meta"}, {"FSFAULT_LOG=" + calllog});
+    EXPECT_EQ(whole.status, 0);
+    EXPECT_EQ(whole.out, std::to_string(records));
+    EXPECT_EQ(whole.err, "");
+    ASSERT_EQ(ondisk(), after);
+    const std::string calls = slurp(calllog);
+    const size_t firstat = calls.find("\nrenameat2 ");
+    ASSERT_NE(firstat, std::string::npos) << "no rename seen";
+    const long first =
+        std::count(calls.begin(), calls.begin() + static_cast<long>(firstat), '\n') + 2;
+    const long total = std::count(calls.begin(), calls.end(), '\n');
+    ASSERT_GT(first, 1) << "no journal before the first rename";
+    ASSERT_GT(total, static_cast<long>(records));
 
-    // Kill times: a fifth of them spread from the start to the first rename;
-    // the rest counted from the first rename, most over the rest of the run
-    // and a tenth beyond it, up to a fifth of it more. Each is jittered
-    // within its slot by the fixed seed. Timing from the first rename keeps
-    // the kills among the renames however long the start takes, which varies
-    // most (sanitizers, a loaded machine).
+    // Kill points: a fifth of them spread over the calls before the first
+    // rename; the rest from the first rename on, most over the rest of the
+    // run and a tenth beyond its end, up to a fifth of it more, where no
+    // kill comes. Each is jittered within its slot by the fixed seed.
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> jitter(0.0, 1.0);
     const int early = killpoints / 5;
     const int late = killpoints / 10;
     const int renaming = killpoints - early - late;
-    auto delayfor = [&](int p) {
+    auto callfor = [&](int p) {
         const double u = jitter(rng);
-        const auto first = static_cast<double>(tofirst);
-        const auto then = static_cast<double>(rest);
-        double ns;
-        if (p < early)
-            ns = first * (p + u) / early;
-        else if (p < early + renaming)
-            ns = then * (p - early + u) / renaming;
-        else
-            ns = then + 0.2 * then * (p - early - renaming + u) / late;
-        return static_cast<long long>(ns);
+        const auto before = static_cast<double>(first - 1);
+        const auto then = static_cast<double>(total - first + 1);
+        if (p < early) return 1 + static_cast<long>(before * (p + u) / early);
+        if (p < early + renaming)
+            return first + static_cast<long>(then * (p - early + u) / renaming);
+        return total + 1 + static_cast<long>(0.2 * then * (p - early - renaming + u) / late);
     };
     const std::vector<std::string> want = contents(before);
     int killed = 0;
@@ -373,25 +283,15 @@ TEST_F(Interrupted, RunAgainAfterAKillLosesAndDoublesNothing) {
     int undone = 0;     // rings swapped back, summed over the kill points
     int undonepts = 0;  // kill points where the second run swapped some ring back
     for (int p = 0; p < killpoints; p++) {
-        SCOPED_TRACE("kill point " + std::to_string(p));
+        const long k = callfor(p);
+        SCOPED_TRACE("kill point " + std::to_string(p) + ", after call " + std::to_string(k) +
+                     " of " + std::to_string(total));
         freshbox();
-        const long long delay = delayfor(p);
-        watched w = launch(out(), err());
-        ASSERT_GT(w.pid, 0);
-        int ws = 0;
-        timespec from = w.start;
-        if (p >= early && firstrename(w, &ws) >= 0) clock_gettime(CLOCK_MONOTONIC, &from);
-        if (w.pid > 0) {
-            const timespec until = later(from, delay);
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-            kill(w.pid, SIGKILL);
-            ASSERT_EQ(waitpid(w.pid, &ws, 0), w.pid);
-        }
-        if (w.events >= 0) close(w.events);
-        const bool bykill = WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL;
+        const runresult once =
+            runfsfault({"../meta"}, {"FSFAULT_KILL_AFTER=" + std::to_string(k)});
+        const bool bykill = once.status == 128 + SIGKILL;
         if (!bykill) {
-            ASSERT_TRUE(WIFEXITED(ws));
-            EXPECT_EQ(WEXITSTATUS(ws), 0);
+            EXPECT_EQ(once.status, 0) << once.err;
         }
         const inodes cut = linked();
         killed += bykill;
@@ -440,8 +340,7 @@ TEST_F(Interrupted, RunAgainAfterAKillLosesAndDoublesNothing) {
     EXPECT_EQ(misplaced(master, before), "") << "a message file was written to";
 
     std::cout << "[          ] " << records << " records, " << mb.rings.size() << " rings; run "
-              << (tofirst + rest) / 1000000.0 << " ms, first rename after " << tofirst / 1000000.0
-              << " ms; " << killpoints << " kill points, " << killed << " killed, " << midway
+              << total << " calls, first rename at call " << first << "; " << killpoints << " kill points, " << killed << " killed, " << midway
               << " interrupted mid-run; the second run swapped back " << undone << " rings at "
               << undonepts << " kill points\n";
     RecordProperty("killpoints", killpoints);
