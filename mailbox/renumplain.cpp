@@ -184,8 +184,10 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     if (resuming)
         if (const int rc = resume(r, w, fname)) return rc;
     r.verified = resuming;
-    // The index the last plain run left as it was: nothing to move again.
-    if (!resuming)
+    // The index the last plain run left as it was: nothing to move again,
+    // unless what a run left of its work directory is still to go.
+    struct stat work;
+    if (!resuming && (w.dir.empty() || lstat(w.dir.c_str(), &work) != 0))
         if (const int rc = rcptagain(r, fname, stats); rc >= 0) return rc;
     const rcptindex before = r.dry ? rcptindex{} : rcptsumindex(fname, r.recs.size());
     if (!r.dry && !resuming) {
