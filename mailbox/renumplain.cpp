@@ -136,12 +136,33 @@ void begin(renumrun& r, renumwork& w) {
              strerror(err ? err : ENOENT));
 }
 
-// The moves on disk, then the journal gone.
-int finish(const renumrun& r, const renumwork& w, int rc) {
+// The receipt goes where the journal went: beside the index, else in the
+// working directory.
+std::string receiptpath(const char* fname, const renumwork& w) {
+    if (!w.dir.empty() && w.dir == renumsparedir()) return rcptspare();
+    const std::string beside = rcptbeside(fname);
+    if (w.dir.empty() && (beside.empty() || access(durparent(beside).c_str(), W_OK) != 0))
+        return rcptspare();
+    return beside;
+}
+
+// The moves on disk, then the receipt, then the journal gone: a run cut
+// short before the receipt is on disk is still finished by its journal.
+int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
+           const rcptindex& before) {
     if (!dursyncdir(".")) {
         renumsay(r.opts,
                  "cannot sync the directory '.': %s; the renames may not survive a crash%s\n",
                  strerror(errno), w.dir.empty() ? "" : "; the journal stays");
+        return RENUMFILES;
+    }
+    struct stat index;
+    const bool known = stat(fname, &index) == 0;
+    if (const std::string path = receiptpath(fname, w);
+        path.empty() || !rcptkeep(r, path, before, nullptr, nullptr, known ? &index : nullptr)) {
+        renumsay(r.opts, "the files are renamed, but their receipt '%s' was not written (%s)%s\n",
+                 renumshown(path).c_str(), strerror(path.empty() ? ENOENT : errno),
+                 w.dir.empty() ? "" : "; the journal stays, and the run again finishes it");
         return RENUMFILES;
     }
     if (w.dir.empty()) return rc;
@@ -164,6 +185,12 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     if (resuming)
         if (const int rc = resume(r, w, fname)) return rc;
     r.verified = resuming;
+    // The index the last plain run left as it was: nothing to move again,
+    // unless what a run left of its work directory is still to go.
+    struct stat work;
+    if (!resuming && (w.dir.empty() || lstat(w.dir.c_str(), &work) != 0))
+        if (const int rc = rcptagain(r, fname, stats); rc >= 0) return rc;
+    const rcptindex before = r.dry ? rcptindex{} : rcptsumindex(fname, r.recs.size());
     if (!r.dry && !resuming) {
         // Stopped before the journal, the run changes nothing, unless an
         // earlier one left files set aside: those it still takes on.
@@ -177,5 +204,5 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     const int rc = renumpasses(r, stats, update);
     // Stopped, the journal stays for the run that finishes.
     if (r.dry || rc == RENUMSTOPPED) return rc;
-    return finish(r, w, rc);
+    return finish(r, w, rc, fname, before);
 }

@@ -34,6 +34,7 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
+#include "mailbox/receipt.h"
 #include "mailbox/renum.h"
 
 // Longer than any listed name (12 bytes at most), so no listed name can
@@ -357,4 +358,23 @@ enum class renummerged : uint8_t { done, unplaced, partial, late, failed, busy }
 renummerged renummerge(const std::string& real, const std::string& tmp,
                        const std::vector<std::string>& was, const std::vector<llnode*>& recs,
                        uint32_t* bad);
+
+// ---- receipt.cpp: the receipt a finished run leaves (mailbox/receipt.h).
+
+// A plain run on the index that the last plain run left as it was: when the
+// files are still where that run left them, nothing moves and it is said
+// (RENUMOK, or RENUMFILES when that run left some file out); records added
+// since, or files moved since, refuse it (RENUMINDEX, said); -1: no such
+// receipt, the run goes on.
+int rcptagain(renumrun& r, const char* fname, renumstats* stats);
+// An update of such an index: each file is taken to be where that run left
+// it, so that none moves again; files moved since refuse it (RENUMINDEX,
+// said); -1 to go on.
+int rcptseed(renumrun& r, const char* fname);
+// Writes the receipt of the run r, which has finished, to path: before is
+// the index it ran on, after (may be null) the index it left, log (may be
+// null) its journal, whose names are the old ones and whose sizes and times
+// are the files'. like: the index, whose owner gets it. false, errno set.
+bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
+              const rcptindex* after, const renumlog* log, const struct stat* like);
 #endif

@@ -37,8 +37,9 @@
 //  5. Index replaced, journal still there. A rerun does as from 3: the
 //     "placed-" link tells that the index is the update's, every record
 //     lists the name its file now has, which the check accepts, and the
-//     same index is written again. clearwork removes the journal first:
-//     state 6.
+//     same index is written again. keepreceipt writes the receipt beside
+//     the index and syncs it (mailbox/receipt.h); clearwork then removes the
+//     journal: state 6.
 //  6. Journal removed, work directory still there. A rerun is as from 2:
 //     it starts afresh, finds every file in place, and writes the same
 //     index. clearwork removes the directory; its parent is synced.
@@ -225,6 +226,9 @@ int startafresh(update& u, llnode* itemlist) {
     renumrun& r = u.r;
     if (!renumstart(r, u.fname, itemlist, u.opts, true))
         return r.recs.empty() ? RENUMOK : RENUMFILES;
+    // The index a plain run left listing the old names: its receipt knows
+    // where each file went.
+    if (const int rc = rcptseed(r, u.fname); rc >= 0) return rc;
     u.same = renumrefuselinked(r);
     if (const int rc = stranded(u); rc != next) return rc;
     return twice(u);
@@ -361,6 +365,38 @@ int replaceindex(update& u) {
     return RENUMWRITE;
 }
 
+// State 5: the receipt of the update on disk, beside the index, before the
+// journal goes. The journal, read back, holds the names the index listed
+// and each file's size and time.
+int keepreceipt(update& u, const rcptindex& before) {
+    if (u.found != renumjournal::good) {
+        u.log = renumlog{};
+        if (renumreadjournal(u.dir, &u.log) != renumjournal::good) u.log = renumlog{};
+    }
+    const rcptindex after = rcptsumindex(u.real.c_str(), u.r.recs.size());
+    struct stat index;
+    const bool known = stat(u.real.c_str(), &index) == 0;
+    const std::string path = rcptbeside(u.fname);
+    if (!path.empty() && rcptkeep(u.r, path, before, &after, u.log.recs.empty() ? nullptr : &u.log,
+                                  known ? &index : nullptr))
+        return next;
+    renumsay(u.opts,
+             "'%s' is rewritten, but its receipt '%s' was not written (%s); the journal stays: "
+             "'%s -u' run again finishes the update\n",
+             shown(u).c_str(), renumshown(path).c_str(), strerror(path.empty() ? ENOENT : errno),
+             progof(u.opts));
+    return RENUMWRITE;
+}
+
+// The index as the update found it, for its receipt; unknown when a run
+// cut short had replaced it already.
+rcptindex indexfound(const update& u, bool resuming) {
+    if (resuming)
+        for (uint32_t i = 0; i < u.r.recs.size() && i < u.log.recs.size(); i++)
+            if (u.log.recs[i].name != renumlisted(u.r, i)) return {};
+    return rcptsumindex(u.real.c_str(), u.r.recs.size());
+}
+
 // States 5 and 6 to 7: the journal removed, then the work directory, and
 // the end of the update synced.
 int clearwork(update& u) {
@@ -406,11 +442,13 @@ int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renum
         const int rc = renumpasses(u.r, stats, false, &u.named);
         return u.named ? rc : unwritten(u);
     }
+    const rcptindex before = indexfound(u, resuming);
     if (!resuming)
         if (const int rc = writejournal(u); rc != next) return rc;
     int rc = RENUMOK;
     if (const int bad = moveall(u, &rc); bad != next) return bad;
     if (const int bad = replaceindex(u); bad != next) return bad;
+    if (const int bad = keepreceipt(u, before); bad != next) return bad;
     if (const int bad = clearwork(u); bad != next) return bad;
     return rc;
 }

@@ -413,7 +413,7 @@ tree contents(const std::string& root) {
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
         const std::string rel = it->path().lexically_relative(root).string();
-        if (rel == "meta") continue;
+        if (rel == "meta" || isreceipt(rel)) continue;
         if (it->is_symlink())
             t[rel] = linkto(fs::read_symlink(it->path()).string());
         else if (it->is_directory())

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "mailbox/receipt.h"
 #include "testutil.h"
 
 namespace {
@@ -237,6 +238,32 @@ protected:
         return out;
     }
 
+    // What is wrong with the receipt a finished run left beside meta: ""
+    // when it names each record's file under its new name, by inode, and
+    // the index as it is now (as the run left it).
+    std::string receiptwrong(const std::string& meta, bool update) const {
+        rcpt r;
+        std::string why;
+        bool absent = false;
+        const std::string at = meta.substr(0, meta.rfind('/')) + "/.meta.msgseq-receipt";
+        if (!rcptread(at, &r, &why, &absent)) return "no receipt: " + why + "\n";
+        const rcptindex now = rcptsumindex(meta.c_str(), listed.size());
+        if (r.update != update || r.recs.size() != listed.size() ||
+            (update ? r.after : r.before).body != now.body)
+            return "the receipt is of another run or index\n";
+        for (size_t k = 0; k < listed.size(); k++) {
+            char own[32];
+            (void)snprintf(own, sizeof own, "in%03zu.msg", k);
+            struct stat st {};
+            const bool gone = listed[k] == GetParam().missing;
+            if (gone ? r.recs[k].known
+                     : r.recs[k].now != own || !r.recs[k].known ||
+                           lstat((box + "/" + own).c_str(), &st) != 0 || st.st_ino != r.recs[k].ino)
+                return "the receipt is wrong about record " + std::to_string(k) + "\n";
+        }
+        return "";
+    }
+
     std::string top, box;
     std::vector<std::string> listed, files;  // files: the mailbox's, by their first names
 };
@@ -306,8 +333,12 @@ TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
                     again.insert(again.begin() + 1, mode.abort ? "--abort" : "-u");
                 const runresult r = run(again);
                 states++;
-                const std::string bad = wrong(meta, r, !mode.update && (!mode.abort || ended),
-                                              mode.abort ? 0 : -1, mode.deliver);
+                std::string bad = wrong(meta, r, !mode.update && (!mode.abort || ended),
+                                        mode.abort ? 0 : -1, mode.deliver);
+                // Finished, the rerun leaves a receipt of the run; an update
+                // that had ended is a run of its own that renames nothing.
+                if (bad.empty() && !mode.abort && !(ended && mode.update))
+                    bad = receiptwrong(meta, mode.update);
                 if (bad.empty() || ++failed > shown) continue;
                 std::string say = how + ": power cut after call " + std::to_string(all[s].p + 1) +
                                   " of " + std::to_string(calls.size()) + ", " +

@@ -66,7 +66,7 @@ protected:
     static files ondisk() {
         files f;
         for (const auto& name : listing())
-            if (name != "meta" && name != log) f[name] = slurp(name);
+            if (name != "meta" && name != log && !isreceipt(name)) f[name] = slurp(name);
         return f;
     }
     // msgseq under the fault library, its calls logged to fsfault.log; the

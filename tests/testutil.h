@@ -51,6 +51,11 @@ std::string metafile(const std::vector<std::vector<std::string>>& records,
                      const std::string& path = "/home/ann/mail",
                      const std::string& addr = "ann@example.org");
 
+// The receipt a finished msgseq run leaves beside the index or in the
+// working directory: the tests of other things leave it out of what they
+// compare (tests/receipt_test.cpp checks it).
+inline bool isreceipt(const std::string& name) { return name.ends_with(".msgseq-receipt"); }
+
 // s repeated n times.
 std::string times(size_t n, const std::string& s);
 

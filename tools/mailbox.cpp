@@ -15,6 +15,7 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
+#include "mailbox/receipt.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
@@ -67,7 +68,9 @@ constexpr char help[] =
     "\n"
     "A delete cut short is finished by the next mailbox command on that index,\n"
     "which says so in one line; msgseq refuses the index until then. While an\n"
-    "update by 'msgseq -u' is unfinished, every command but check refuses.\n"
+    "update by 'msgseq -u' is unfinished, every command but check refuses; on an\n"
+    "index a plain msgseq run left stale, delete and mend refuse, and list and\n"
+    "check say so.\n"
     "\n"
     "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
     "mend or rebuild left some file out or in place (each one named); 2 nothing\n"
@@ -187,10 +190,25 @@ int lockboth(const char* meta, bool shared, int* here, int* there) {
     return MBXBUSY;
 }
 
+// An index that a finished plain msgseq run left listing the names it has
+// since changed: delete and mend, which act on the records' files, refuse
+// it; list and check say so and go on (*stale set). 0, or the status.
+int stalefrom(const mbxargs& a, bool* stale) {
+    rcpt last;
+    if (rcptlast(a.meta, &last, "mailbox", stderr) == rcptfit::none) return 0;
+    const bool acts = a.cmd == "delete" || a.cmd == "mend";
+    mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
+           "bring it up to date%s\n",
+           mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), acts ? "; nothing done" : "");
+    *stale = true;
+    return acts ? MBXFAIL : 0;
+}
+
 // What stands in the way of every command: a delete cut short is finished
-// (or, with -n, said), and an update by msgseq -u cut short refuses all but
-// check. 0 to go on, or the status.
-int before(const mbxargs& a) {
+// (or, with -n, said), an update by msgseq -u cut short refuses all but
+// check, and so does an index a plain msgseq run left behind (stalefrom).
+// 0 to go on, or the status.
+int before(const mbxargs& a, bool* stale) {
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
@@ -210,7 +228,8 @@ int before(const mbxargs& a) {
     if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
         for (const char* ext : {".mailbox-new", ".mailbox-delete.new", ".mailbox-old"})
             (void)unlink(durbeside(buf, ext).c_str());
-    if (const renumcut cut = renumcutshort(a.meta); a.cmd != "check" && cut != renumcut::none) {
+    const renumcut cut = renumcutshort(a.meta);
+    if (a.cmd != "check" && cut != renumcut::none) {
         const std::string shown = renumshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
                "to give it up; nothing done\n",
@@ -219,6 +238,8 @@ int before(const mbxargs& a) {
                cut == renumcut::plain ? "msgseq" : "msgseq -u", shown.c_str(), shown.c_str());
         return MBXFAIL;
     }
+    // While a run's journal is there, it says where the files are.
+    if (cut == renumcut::none && a.cmd != "rebuild") return stalefrom(a, stale);
     return 0;
 }
 
@@ -261,7 +282,8 @@ int main(int argc, char** argv) {
         rc = lockboth(a.meta, false, &here, &there);
     }
     if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
-    if (rc == 0) rc = before(a);
+    bool stale = false;
+    if (rc == 0) rc = before(a, &stale);
     if (rc == 0) {
         if (a.cmd == "list")
             rc = mbxlist(a);
@@ -274,6 +296,8 @@ int main(int argc, char** argv) {
         else
             rc = mbxrebuild(a);
     }
+    // A stale index is one more problem.
+    if (rc == MBXOK && stale && a.cmd == "check") rc = MBXFOUND;
     durunlock(there);
     durunlock(here);
     return rc;

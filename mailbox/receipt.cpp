@@ -1,0 +1,571 @@
+// The receipt of a finished run (mailbox/receipt.h).
+#include "mailbox/receipt.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "mailbox/durable.h"
+#include "mailbox/renum.h"
+#include "mailbox/renumrun.h"
+#include "mailbox/trust.h"
+
+namespace {
+
+constexpr uint64_t prime = 1099511628211ull;
+constexpr char ext[] = ".msgseq-receipt";
+// More than any index a run loads in memory; a receipt claiming more is
+// not one a run wrote.
+constexpr uint64_t maxrecords = 16000000;
+constexpr size_t maxbytes = size_t{2} << 30;
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    return h ^ (h >> 33);
+}
+
+}  // namespace
+
+void rcpthasher::add(const char* p, size_t n) {
+    len += n;
+    while (npend && n) {
+        pend[npend++] = static_cast<unsigned char>(*p++);
+        n--;
+        if (npend == 8) {
+            uint64_t w;
+            memcpy(&w, pend, 8);
+            h = (h ^ w) * prime;
+            npend = 0;
+        }
+    }
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        h = (h ^ w) * prime;
+    }
+    memcpy(pend, p, n);
+    npend = n;
+}
+
+rcptsum rcpthasher::done() const {
+    uint64_t x = h;
+    for (size_t k = 0; k < npend; k++) x = (x ^ pend[k]) * prime;
+    return {len, mix(x ^ len)};
+}
+
+rcptsum rcptsumof(std::string_view bytes) {
+    rcpthasher s;
+    s.add(bytes.data(), bytes.size());
+    return s.done();
+}
+
+rcptindex rcptsumindex(const char* path, size_t records) {
+    rcptindex out;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return out;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return out;
+    }
+    // The body ends with the line that ends the last record: two owner
+    // lines and seven a record.
+    uint64_t lines = 2 + 7 * static_cast<uint64_t>(records);
+    rcpthasher body, tail;
+    static char buf[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        const char* p = buf;
+        const char* end = buf + n;
+        if (lines > 0) {
+            const auto here = static_cast<uint64_t>(std::count(p, end, '\n'));
+            if (here < lines) {
+                lines -= here;
+                body.add(p, static_cast<size_t>(n));
+                continue;
+            }
+            for (const char* nl; lines > 0; p = nl + 1, lines--)
+                nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            body.add(buf, static_cast<size_t>(p - buf));
+        }
+        tail.add(p, static_cast<size_t>(end - p));
+    }
+    close(fd);
+    if (n < 0) return out;
+    out.known = true;
+    out.body = body.done();
+    out.tail = tail.done();
+    return out;
+}
+
+std::string rcptbeside(const char* fname) {
+    char buf[PATH_MAX];
+    return realpath(fname, buf) ? durbeside(buf, ext) : std::string();
+}
+
+std::string rcptspare() {
+    char buf[PATH_MAX];
+    return getcwd(buf, sizeof buf) ? std::string(buf) + "/" + ext : std::string();
+}
+
+namespace {
+
+template <typename T>
+void put(std::string& text, T v, char after, int base = 10) {
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, base);
+    text.append(buf, res.ptr);
+    text += after;
+}
+
+void putsums(std::string& text, const char* word, const rcptindex& x) {
+    text += word;
+    if (!x.known) {
+        text += " -\n";
+        return;
+    }
+    text += ' ';
+    put(text, x.body.len, ' ');
+    put(text, x.body.hash, ' ', 16);
+    put(text, x.tail.len, ' ');
+    put(text, x.tail.hash, '\n', 16);
+}
+
+}  // namespace
+
+bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
+               const std::function<rcptentry(size_t)>& entry, const struct stat* like) {
+    std::string lines;
+    lines.reserve(count * 44);
+    uint32_t moved = 0;
+    for (size_t i = 0; i < count; i++) {
+        const rcptentry e = entry(i);
+        // A name the file kept is the index's own: one that is not a plain
+        // name (a record refused) is not repeated here.
+        const bool kept = e.now.empty() || e.now == e.was;
+        const bool plain = trustplain(e.was) && (kept || trustplain(e.now));
+        if (e.known && plain) {
+            put(lines, static_cast<uintmax_t>(e.dev), ' ');
+            put(lines, static_cast<uintmax_t>(e.ino), ' ');
+        } else {
+            lines += "- - ";
+        }
+        if (e.known && plain && e.timed) {
+            put(lines, static_cast<intmax_t>(e.size), ' ');
+            put(lines, static_cast<intmax_t>(e.sec), '.');
+            put(lines, e.nsec, ' ');
+        } else {
+            lines += "- - ";
+        }
+        if (kept || !plain) {
+            lines += "= ";
+            if (plain) lines += e.was;
+        } else {
+            moved++;
+            lines += e.now;
+            lines += ' ';
+            lines += e.was;
+        }
+        lines += '\n';
+    }
+    std::string text = "msgseq receipt 1\nrun ";
+    text += head.update ? "update\ndir " : "plain\ndir ";
+    put(text, static_cast<uintmax_t>(head.dirdev), ' ');
+    put(text, static_cast<uintmax_t>(head.dirino), '\n');
+    putsums(text, "before", head.before);
+    putsums(text, "after", head.after);
+    text += "records ";
+    put(text, count, ' ');
+    text += "moved ";
+    put(text, moved, '\n');
+    struct stat mode {};
+    if (like) {
+        mode = *like;
+    } else {
+        mode.st_uid = geteuid();
+        mode.st_gid = getegid();
+    }
+    mode.st_mode = (mode.st_mode & ~mode_t{07777}) | 0600;
+    return durwrite(path + ".new", path, &mode, [&text, &lines](FILE* f) {
+        return fwrite(text.data(), 1, text.size(), f) == text.size() &&
+               fwrite(lines.data(), 1, lines.size(), f) == lines.size();
+    });
+}
+
+namespace {
+
+// The receipt's text read field by field; a field not there as written
+// stops the reading.
+struct cursor {
+    const char* at;
+    const char* end;
+
+    bool lit(std::string_view s) {
+        if (static_cast<size_t>(end - at) < s.size() || std::string_view(at, s.size()) != s)
+            return false;
+        at += s.size();
+        return true;
+    }
+    template <typename T>
+    bool num(char after, T* v, int base = 10) {
+        if (at == end || !((*at >= '0' && *at <= '9') || (base == 16 && isxdigit(*at))))
+            return false;
+        const auto res = std::from_chars(at, end, *v, base);
+        if (res.ec != std::errc() || res.ptr == end || *res.ptr != after) return false;
+        at = res.ptr + 1;
+        return true;
+    }
+    bool snum(char after, int64_t* v) {
+        const bool neg = lit("-");
+        uint64_t got = 0;
+        if (!num(after, &got) || got > (neg ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
+            return false;
+        *v = neg ? static_cast<int64_t>(0 - got) : static_cast<int64_t>(got);
+        return true;
+    }
+    // "- - " for a pair of values a run did not write.
+    bool none() { return lit("- - "); }
+    std::string_view field(char stop) {
+        const char* p = static_cast<const char*>(memchr(at, stop, static_cast<size_t>(end - at)));
+        if (!p) return {};
+        std::string_view s(at, static_cast<size_t>(p - at));
+        at = p + 1;
+        return s;
+    }
+};
+
+bool readsums(cursor& c, const char* word, rcptindex* x) {
+    if (!c.lit(word) || !c.lit(" ")) return false;
+    if (c.lit("-\n")) return true;
+    x->known = true;
+    return c.num(' ', &x->body.len) && c.num(' ', &x->body.hash, 16) && c.num(' ', &x->tail.len) &&
+           c.num('\n', &x->tail.hash, 16);
+}
+
+// *bad gets a name that is not a plain one.
+bool readrec(cursor& c, rcptrec* e, std::string_view* bad) {
+    uintmax_t dev = 0, ino = 0;
+    if (!c.none()) {
+        if (!c.num(' ', &dev) || !c.num(' ', &ino) || ino == 0) return false;
+        e->known = true;
+        e->dev = static_cast<dev_t>(dev);
+        e->ino = static_cast<ino_t>(ino);
+    }
+    if (!c.none()) {
+        uintmax_t size = 0;
+        if (!e->known || !c.num(' ', &size) || size > uintmax_t{INT64_MAX} ||
+            !c.snum('.', &e->sec) || !c.num(' ', &e->nsec) || e->nsec >= 1000000000)
+            return false;
+        e->timed = true;
+        e->size = static_cast<off_t>(size);
+    }
+    const std::string_view now = c.field(' ');
+    if (now.empty()) return false;
+    const char* eol = static_cast<const char*>(memchr(c.at, '\n', static_cast<size_t>(c.end - c.at)));
+    if (!eol) return false;
+    e->was = std::string_view(c.at, static_cast<size_t>(eol - c.at));
+    c.at = eol + 1;
+    // A name the file kept that is not a plain one is left out, and so is
+    // its identity; every name given is a plain one.
+    const bool kept = now == "=";
+    e->now = kept ? e->was : now;
+    if (kept && e->was.empty()) return !e->known;
+    if (!trustplain(e->now)) *bad = e->now;
+    if (!trustplain(e->was)) *bad = e->was;
+    return bad->empty() && (kept || now != e->was);
+}
+
+}  // namespace
+
+bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent) {
+    *absent = false;
+    *out = rcpt{};
+    struct stat st;
+    const int fd = trustopenown(AT_FDCWD, path.c_str(), &st);
+    if (fd < 0) {
+        *absent = errno == ENOENT;
+        *why = errno == ELOOP    ? "it is a symbolic link"
+               : errno == EINVAL ? "it is not a regular file"
+               : errno == EPERM  ? "it belongs to another user"
+                                 : strerror(errno);
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > maxbytes) {
+        close(fd);
+        *why = "it is not in a form msgseq writes";
+        return false;
+    }
+    out->text.reserve(static_cast<size_t>(st.st_size));
+    char buf[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 && out->text.size() <= maxbytes)
+        out->text.append(buf, static_cast<size_t>(n));
+    const int err = errno;
+    close(fd);
+    if (n < 0) {
+        *why = strerror(err);
+        return false;
+    }
+    out->path = path;
+    *why = "it is not in a form msgseq writes";
+    cursor c{out->text.data(), out->text.data() + out->text.size()};
+    uintmax_t dev = 0, ino = 0;
+    uint64_t count = 0;
+    if (!c.lit("msgseq receipt 1\nrun ") ||
+        !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
+        !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
+        !readsums(c, "after", &out->after) || !c.lit("records ") || !c.num(' ', &count) ||
+        count > maxrecords || !c.lit("moved ") || !c.num('\n', &out->moved) || out->moved > count)
+        return false;
+    out->dirdev = static_cast<dev_t>(dev);
+    out->dirino = static_cast<ino_t>(ino);
+    out->recs.assign(count, {});
+    uint32_t moved = 0;
+    for (rcptrec& e : out->recs) {
+        std::string_view bad;
+        if (!readrec(c, &e, &bad)) {
+            if (!bad.empty())
+                *why = "it names '" + renumshown(bad.substr(0, 64)) +
+                       "', which is not a plain name in this directory";
+            return false;
+        }
+        moved += e.now != e.was;
+    }
+    if (c.at != c.end || moved != out->moved) return false;
+    why->clear();
+    return true;
+}
+
+namespace {
+
+// The record's file is under the name the run left it with.
+bool where(const rcptrec& e) {
+    struct stat st;
+    const std::string name(e.now);
+    return fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_dev == e.dev && st.st_ino == e.ino &&
+           (!e.timed || (st.st_size == e.size && st.st_mtim.tv_sec == e.sec &&
+                         st.st_mtim.tv_nsec == e.nsec));
+}
+
+// Some file the run renamed is still where it left it: else the files were
+// put back or replaced by hand since, and the receipt tells nothing of them.
+bool anyplaced(const rcpt& r) {
+    return std::any_of(r.recs.begin(), r.recs.end(),
+                       [](const rcptrec& e) { return e.known && e.now != e.was && where(e); });
+}
+
+}  // namespace
+
+rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
+    struct stat here;
+    if (stat(".", &here) != 0) return rcptfit::none;
+    const std::string beside = rcptbeside(fname);
+    for (const std::string& path : {beside, rcptspare()}) {
+        if (path.empty()) continue;
+        std::string why;
+        bool absent = false;
+        if (!rcptread(path, out, &why, &absent)) {
+            if (!absent && errs)
+                (void)fprintf(errs, "%s%signoring the receipt '%s': %s\n", prog ? prog : "",
+                              prog ? ": " : "", renumshown(path).c_str(), why.c_str());
+            continue;
+        }
+        // Only a plain run leaves an index that lists names it changed, and
+        // only in the directory it ran in.
+        if (out->update || out->moved == 0 || !out->before.known || out->dirdev != here.st_dev ||
+            out->dirino != here.st_ino)
+            continue;
+        const rcptindex now = rcptsumindex(fname, out->recs.size());
+        if (!now.known || now.body != out->before.body || !anyplaced(*out)) continue;
+        return now.tail == out->before.tail ? rcptfit::whole : rcptfit::appended;
+    }
+    *out = rcpt{};
+    return rcptfit::none;
+}
+
+std::vector<uint32_t> rcptastray(const rcpt& r) {
+    std::vector<uint32_t> astray;
+    for (uint32_t i = 0; i < r.recs.size(); i++)
+        if (r.recs[i].known && !where(r.recs[i])) astray.push_back(i);
+    return astray;
+}
+
+void rcptsayastray(const rcpt& r, const std::vector<uint32_t>& astray, const char* prog,
+                   FILE* errs) {
+    if (!errs) return;
+    constexpr size_t shown = 10;
+    for (size_t k = 0; k < std::min(astray.size(), shown); k++) {
+        const rcptrec& e = r.recs[astray[k]];
+        const std::string now = renumshown(e.now), was = renumshown(e.was);
+        (void)fprintf(errs,
+                      "%s: record %u's file is no longer '%s', where the last run left it "
+                      "(it listed '%s')\n",
+                      prog, astray[k] + 1, now.c_str(), was.c_str());
+    }
+    if (astray.size() > shown) (void)fprintf(errs, "%s: and %zu more\n", prog, astray.size() - shown);
+}
+
+// ---- A run and its receipt (mailbox/renumrun.h).
+
+namespace {
+
+bool asreceipt(const renumrun& r, const rcpt& last) {
+    if (last.recs.size() > r.recs.size()) return false;
+    for (uint32_t i = 0; i < last.recs.size(); i++)
+        if (!last.recs[i].was.empty() && last.recs[i].was != renumlisted(r, i)) return false;
+    return true;
+}
+
+// Files no longer where the last run left them: said, and RENUMINDEX.
+int refuseastray(const renumrun& r, const char* fname, const rcpt& last,
+                 const std::vector<uint32_t>& astray) {
+    const char* prog = progof(r.opts);
+    rcptsayastray(last, astray, prog, r.opts->errs);
+    const std::string shown = renumshown(fname);
+    renumsay(r.opts,
+             "'%s' still lists the names the last run changed, but its files have moved since; "
+             "nothing done; 'mailbox rebuild %s' makes the index again from the files\n",
+             shown.c_str(), shown.c_str());
+    return RENUMINDEX;
+}
+
+// Whether the files are where the last run left them: 0 when all are, -1
+// when none it moved is (they were put back or replaced by hand: the receipt
+// no longer tells this directory), else RENUMINDEX, said.
+int placed(const renumrun& r, const char* fname, const rcpt& last) {
+    const std::vector<uint32_t> astray = rcptastray(last);
+    if (astray.empty()) return 0;
+    uint32_t there = 0;
+    for (uint32_t i = 0, k = 0; i < last.recs.size(); i++) {
+        while (k < astray.size() && astray[k] < i) k++;
+        const rcptrec& e = last.recs[i];
+        there += e.known && e.now != e.was && (k == astray.size() || astray[k] != i);
+    }
+    return there ? refuseastray(r, fname, last, astray) : -1;
+}
+
+// A record the last run did not rename that lists the name it gave another
+// record's file (a name listed twice, a missing file's): the index would
+// have that record name another's message, and an update can't say where
+// its own is. RENUMINDEX, said, or 0.
+int unnameable(const renumrun& r, const char* fname, const rcpt& last) {
+    const auto n = static_cast<uint32_t>(last.recs.size());
+    for (uint32_t i = 0; i < n; i++) {
+        const uint32_t k = renumtargetno(renumlisted(r, i));
+        if (last.recs[i].now != last.recs[i].was || k == i || k >= n ||
+            last.recs[k].now == last.recs[k].was)
+            continue;
+        const std::string shown = renumshown(fname);
+        renumsay(r.opts,
+                 "record %u of '%s' lists '%s', which the last run gave record %u's file; the "
+                 "index can't be brought up to date from that run's receipt; nothing done; "
+                 "'mailbox rebuild %s' makes it again from the files\n",
+                 i + 1, shown.c_str(), renumtarget(k).s, k + 1, shown.c_str());
+        return RENUMINDEX;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int rcptagain(renumrun& r, const char* fname, renumstats* stats) {
+    rcpt last;
+    const rcptfit fit = rcptlast(fname, &last, progof(r.opts), r.opts->errs);
+    if (fit == rcptfit::none || !asreceipt(r, last)) return -1;
+    const std::string shown = renumshown(fname);
+    const char* prog = progof(r.opts);
+    if (const int rc = placed(r, fname, last)) return rc;
+    if (fit == rcptfit::appended) {
+        renumsay(r.opts,
+                 "'%s' still lists the names the last run changed, and records were added "
+                 "after them; run '%s -u %s' to bring it up to date; nothing done\n",
+                 shown.c_str(), prog, shown.c_str());
+        return RENUMINDEX;
+    }
+    renumsay(r.opts,
+             "'%s' was renumbered by the last run; nothing moved (%s -u brings the index up "
+             "to date)\n",
+             shown.c_str(), prog);
+    renumstats st{};
+    st.records = static_cast<int>(r.recs.size());
+    for (uint32_t i = 0; i < last.recs.size(); i++) {
+        const rcptrec& e = last.recs[i];
+        struct stat sb;
+        if (e.now == renumtarget(i).s)
+            st.stayed++;
+        else if (e.known || (!e.was.empty() && lstat(std::string(e.was).c_str(), &sb) == 0))
+            st.refused++;
+        else
+            st.missing++;
+    }
+    if (stats) *stats = st;
+    return st.missing + st.refused ? RENUMFILES : RENUMOK;
+}
+
+int rcptseed(renumrun& r, const char* fname) {
+    rcpt last;
+    if (rcptlast(fname, &last, progof(r.opts), r.opts->errs) == rcptfit::none ||
+        !asreceipt(r, last))
+        return -1;
+    if (const int rc = placed(r, fname, last)) return rc;
+    if (const int rc = unnameable(r, fname, last)) return rc;
+    const auto n = static_cast<uint32_t>(last.recs.size());
+    for (uint32_t i = 0; i < n; i++) {
+        const rcptrec& e = last.recs[i];
+        if (e.known) {
+            r.ino[i] = e.ino;
+            if (e.now != renumlisted(r, i)) r.away[i] = std::string(e.now);
+            continue;
+        }
+        // A record that had no file: the name it lists may hold the file
+        // another record's moved in since.
+        const uint32_t k = renumtargetno(renumlisted(r, i));
+        if (e.now == e.was && k < n && last.recs[k].now != last.recs[k].was) r.ino[i] = 0;
+    }
+    return -1;
+}
+
+bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
+              const rcptindex* after, const renumlog* log, const struct stat* like) {
+    rcpt head;
+    head.update = r.update;
+    head.dirdev = r.here.dev;
+    head.dirino = r.here.ino;
+    head.before = before;
+    if (after) head.after = *after;
+    const bool logged = log && log->recs.size() == r.recs.size();
+    std::string cur;
+    return rcptwrite(
+        path, head, r.recs.size(),
+        [&](size_t k) {
+            const auto i = static_cast<uint32_t>(k);
+            rcptentry e;
+            e.was = logged ? std::string_view(log->recs[i].name) : renumlisted(r, i);
+            e.known = r.ino[i] != 0 && r.state[i] != renumst::lost;
+            e.dev = r.here.dev;
+            e.ino = r.ino[i];
+            if (logged && log->recs[i].ino == r.ino[i] && log->recs[i].timed && !log->old) {
+                e.timed = true;
+                e.size = log->recs[i].size;
+                e.sec = log->recs[i].sec;
+                e.nsec = log->recs[i].nsec;
+            }
+            // A file not renamed is where the index (-u: the new one) names it.
+            cur = renumhome(r.state[i]) ? std::string_view(renumtarget(i).s) : renumcur(r, i);
+            e.now = cur;
+            return e;
+        },
+        like);
+}

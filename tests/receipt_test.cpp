@@ -1,0 +1,380 @@
+// The receipt a finished msgseq run leaves: what it holds, a second plain
+// run that it tells is done, msgseq -u bringing a stale index up to date
+// from it without moving a file, mailbox refusing a stale index, receipts
+// that can't be trusted, and faults while it is written.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "mailbox/receipt.h"
+#include "testutil.h"
+
+namespace {
+
+std::string msg(const std::string& name) { return "message " + name; }
+std::string indexof(const std::vector<std::string>& names) {
+    std::vector<std::vector<std::string>> recs;
+    for (const auto& n : names) recs.push_back({n, "to", "from", "subj", "", "", "N"});
+    return metafile(recs);
+}
+ino_t inode(const std::string& name) {
+    struct stat st {};
+    return lstat(name.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+const char* const receipt = ".meta.msgseq-receipt";
+const std::string done =
+    "msgseq: 'meta' was renumbered by the last run; nothing moved (msgseq -u brings the index "
+    "up to date)\n";
+const std::string stale =
+    "mailbox: 'meta' still lists the names a plain msgseq run has since changed; run 'msgseq -u "
+    "meta' to bring it up to date";
+
+// b.msg, a.msg and gone.msg (missing) listed, renumbered by a plain run.
+class Receipt : public ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        for (const char* n : {"a.msg", "b.msg"}) spit(n, msg(n));
+        spit("meta", indexof(listed));
+        ia = inode("a.msg");
+        ib = inode("b.msg");
+    }
+    runresult msgseq(std::vector<std::string> args) {
+        args.insert(args.begin(), MSGSEQ_PATH);
+        return run(args);
+    }
+    const std::vector<std::string> listed = {"b.msg", "a.msg", "gone.msg"};
+    ino_t ia = 0, ib = 0;
+};
+
+TEST_F(Receipt, PlainRunLeavesOne) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);  // gone.msg missing
+    struct stat st {}, here {};
+    ASSERT_EQ(lstat(receipt, &st), 0);
+    ASSERT_EQ(stat(".", &here), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    const rcptindex sums = rcptsumindex("meta", 3);
+    char head[400];
+    snprintf(head, sizeof head,
+             "msgseq receipt 1\nrun plain\ndir %ju %ju\nbefore %ju %016jx %ju %016jx\nafter -\n"
+             "records 3 moved 2\n",
+             uintmax_t(here.st_dev), uintmax_t(here.st_ino), uintmax_t(sums.body.len),
+             uintmax_t(sums.body.hash), uintmax_t(sums.tail.len), uintmax_t(sums.tail.hash));
+    const std::string dev = std::to_string(here.st_dev) + " ";
+    EXPECT_EQ(slurp(receipt), std::string(head) + dev + std::to_string(ib) +
+                                  " - - in000.msg b.msg\n" + dev + std::to_string(ia) +
+                                  " - - in001.msg a.msg\n- - - - = gone.msg\n");
+    EXPECT_EQ(sums.body.len, slurp("meta").size() - 4);  // all but END
+    EXPECT_EQ(sums.body, rcptsumof(slurp("meta").substr(0, sums.body.len)));
+}
+
+TEST_F(Receipt, UpdateLeavesOneOfBothIndexes) {
+    const rcptindex before = rcptsumindex("meta", 3);
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    rcpt r;
+    std::string why;
+    bool absent = true;
+    ASSERT_TRUE(rcptread(receipt, &r, &why, &absent)) << why;
+    EXPECT_TRUE(r.update);
+    EXPECT_EQ(r.before.body, before.body);
+    EXPECT_EQ(r.after.body, rcptsumindex("meta", 3).body);
+    ASSERT_EQ(r.recs.size(), 3u);
+    struct stat st {};
+    ASSERT_EQ(stat("in001.msg", &st), 0);
+    EXPECT_EQ(r.recs[1].now, "in001.msg");
+    EXPECT_EQ(r.recs[1].was, "a.msg");
+    EXPECT_TRUE(r.recs[1].timed);
+    EXPECT_EQ(r.recs[1].size, st.st_size);
+    EXPECT_EQ(r.recs[1].sec, st.st_mtim.tv_sec);
+    EXPECT_EQ(r.recs[1].nsec, st.st_mtim.tv_nsec);
+    EXPECT_FALSE(r.recs[2].known);
+#ifdef MAILBOX_PATH
+    // An index up to date: nothing stale, the receipt no unlisted file.
+    const runresult c = run({MAILBOX_PATH, "check", "meta"});
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(c.out, "missing: record 3 lists 'gone.msg', which is not here\n"
+                     "1 problem in 3 records: 1 missing, 0 unlisted, 0 twice, 0 too long, "
+                     "0 unfinished, 0 index\n");
+#endif
+}
+
+TEST_F(Receipt, SecondPlainRunIsDone) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string was = slurp(receipt);
+    const runresult r = runfsfault({"meta"}, {"FSFAULT_LOG=log"});
+    EXPECT_EQ(r.out, "3");
+    EXPECT_EQ(r.err, done + "msgseq: 0 renamed, 2 already in place, 1 missing, 0 refused, of 3 "
+                            "records\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(slurp("log"), "");  // nothing made, moved or removed
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+    EXPECT_EQ(slurp(receipt), was);
+    EXPECT_EQ(slurp("meta"), indexof(listed));
+}
+
+TEST_F(Receipt, SecondPlainRunOfAWholeRunIsDoneStatusZero) {
+    spit("meta", indexof({"b.msg", "a.msg"}));
+    ASSERT_EQ(msgseq({"meta"}).status, 0);
+    const runresult r = msgseq({"meta"});
+    EXPECT_EQ(r.out, "2");
+    EXPECT_EQ(r.err, done);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Receipt, SecondPlainRunRefusedWithRecordsAdded) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    std::string text = slurp("meta");
+    spit("meta", text.insert(text.size() - 4, "x.msg\nto\nfrom\nsubj\n\n\nN\n"));
+    spit("x.msg", msg("x.msg"));
+    const runresult r = msgseq({"meta"});
+    EXPECT_EQ(r.err,
+              "msgseq: 'meta' still lists the names the last run changed, and records were added "
+              "after them; run 'msgseq -u meta' to bring it up to date; nothing done\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(exists("x.msg"));
+    EXPECT_EQ(inode("in001.msg"), ia);
+}
+
+TEST_F(Receipt, UpdateFromItMovesNoFile) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    // A delivery since: its record is renumbered as -u does.
+    std::string text = slurp("meta");
+    spit("meta", text.insert(text.size() - 4, "x.msg\nto\nfrom\nsubj\n\n\nN\n"));
+    spit("x.msg", msg("x.msg"));
+    const runresult r = runfsfault({"-u", "meta"}, {"FSFAULT_LOG=log"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(slurp("meta"), indexof({"in000.msg", "in001.msg", "gone.msg", "in003.msg"}));
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+    EXPECT_EQ(slurp("in003.msg"), msg("x.msg"));
+    const std::string log = slurp("log");
+    EXPECT_NE(log.find("renameat2 x.msg in003.msg 0"), std::string::npos) << log;
+    EXPECT_EQ(log.find("in000.msg"), std::string::npos) << log;
+    EXPECT_EQ(log.find("in001.msg"), std::string::npos) << log;
+    EXPECT_NE(slurp(receipt).find("run update\n"), std::string::npos);  // replaced
+}
+
+// A file moved by hand since the plain run: -u refuses, naming it.
+TEST_F(Receipt, UpdateRefusedWhenAFileMovedSince) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    ASSERT_EQ(rename("in001.msg", "elsewhere"), 0);
+    const std::string index = slurp("meta");
+    const runresult r = runfsfault({"-u", "meta"}, {"FSFAULT_LOG=log"});
+    EXPECT_EQ(r.err,
+              "msgseq: record 2's file is no longer 'in001.msg', where the last run left it (it "
+              "listed 'a.msg')\nmsgseq: 'meta' still lists the names the last run changed, but "
+              "its files have moved since; nothing done; 'mailbox rebuild meta' makes the index "
+              "again from the files\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(slurp("log"), "");
+    EXPECT_EQ(slurp("meta"), index);
+    // Another file under its name is no better.
+    spit("in001.msg", msg("a.msg"));
+    EXPECT_EQ(msgseq({"-u", "meta"}).status, 2);
+    EXPECT_EQ(slurp("meta"), index);
+}
+
+TEST_F(Receipt, TenAstrayThenAndMore) {
+    std::vector<std::string> names;
+    for (int k = 0; k < 13; k++) {
+        names.push_back("m" + std::to_string(k));
+        spit(names.back(), msg(names.back()));
+    }
+    spit("meta", indexof(names));
+    ASSERT_EQ(msgseq({"meta"}).status, 0);
+    for (int k = 1; k < 13; k++) unlink(("in0" + std::string(k < 10 ? "0" : "") +
+                                         std::to_string(k) + ".msg").c_str());
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("record 11's file"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("record 12's file"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nmsgseq: and 2 more\n"), std::string::npos) << r.err;
+}
+
+#ifdef MAILBOX_PATH
+// mailbox on the stale index: delete and mend refuse, list and check say so.
+struct mbxrow {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+};
+void PrintTo(const mbxrow& row, std::ostream* os) { *os << row.name; }
+class ReceiptMailbox : public Receipt, public ::testing::WithParamInterface<mbxrow> {};
+
+TEST_P(ReceiptMailbox, OnTheStaleIndex) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string index = slurp("meta");
+    std::vector<std::string> argv = {MAILBOX_PATH};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    const runresult r = run(argv);
+    EXPECT_EQ(r.status, GetParam().status);
+    if (GetParam().status == 2) {
+        EXPECT_EQ(r.err, GetParam().err);
+    } else {
+        EXPECT_TRUE(r.err.starts_with(GetParam().err)) << r.err;
+    }
+    EXPECT_EQ(slurp("meta"), index);
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+    // Records appended in place after it: as stale.
+    std::string text = index;
+    spit("meta", text.insert(text.size() - 4, "x.msg\nto\nfrom\nsubj\n\n\nN\n"));
+    EXPECT_EQ(run(argv).status, GetParam().status);
+    // Any other change: the receipt is not the index's, and nothing is said.
+    spit("meta", indexof({"b.msg", "a.msg", "lost.msg"}));
+    EXPECT_EQ(run(argv).err.find("still lists"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receipt, ReceiptMailbox,
+    ::testing::Values(mbxrow{"DeleteRefused", {"delete", "meta", "1"}, 2, stale + "; nothing done\n"},
+                      mbxrow{"MendRefused", {"mend", "meta", "--drop-missing"}, 2,
+                             stale + "; nothing done\n"},
+                      mbxrow{"ListSaysSo", {"list", "meta"}, 0, stale + "\n"},
+                      mbxrow{"CheckCountsIt", {"check", "meta"}, 1, stale + "\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
+
+// A receipt planted or from elsewhere is never acted on: -u runs as it
+// would without one (every listed name missing), no file moves.
+struct plantrow {
+    const char* name;
+    void (*plant)();
+    std::string line;  // what is said of it, after "msgseq: ignoring the receipt 'DIR/"
+};
+void PrintTo(const plantrow& row, std::ostream* os) { *os << row.name; }
+class ReceiptPlanted : public Receipt, public ::testing::WithParamInterface<plantrow> {};
+
+TEST_P(ReceiptPlanted, IsIgnored) {
+    if (std::string(GetParam().name) == "OtherUsers" && geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the receipt to another user";
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string index = slurp("meta");
+    GetParam().plant();
+    const std::string kept = slurp("kept");
+    const runresult r = msgseq({"-u", "meta"});
+    if (GetParam().line.empty()) {
+        EXPECT_EQ(r.err.find("receipt"), std::string::npos) << r.err;
+    } else {
+        EXPECT_TRUE(r.err.starts_with("msgseq: ignoring the receipt '" + dir + "/" + receipt +
+                                      "': " + GetParam().line + "\n"))
+            << r.err;
+    }
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(slurp("meta"), index);  // every record kept its name
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+    EXPECT_EQ(slurp("kept"), kept);  // what a link led to is not written
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receipt, ReceiptPlanted,
+    ::testing::Values(
+        plantrow{"ALink",
+                 [] {
+                     ASSERT_EQ(rename(receipt, "kept"), 0);
+                     ASSERT_EQ(symlink("kept", receipt), 0);
+                 },
+                 "it is a symbolic link"},
+        plantrow{"OtherUsers", [] { ASSERT_EQ(chown(receipt, 65534, 65534), 0); },
+                 "it belongs to another user"},
+        plantrow{"NameOutside",
+                 [] {
+                     std::string t = slurp(receipt);
+                     t.replace(t.find("in001.msg"), 9, "../in1.msg");
+                     spit(receipt, t);
+                     chmod(receipt, 0600);
+                 },
+                 "it names '../in1.msg', which is not a plain name in this directory"},
+        plantrow{"AnotherDirectorys",
+                 [] {
+                     std::string t = slurp(receipt);
+                     t.replace(t.find("\ndir ") + 5, 1, "9");
+                     spit(receipt, t);
+                 },
+                 ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Receipt, ReplacedByTheNextRun) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string first = slurp(receipt);
+    spit("meta", indexof({"in001.msg", "in000.msg"}));  // a new index: a new run
+    ASSERT_EQ(msgseq({"meta"}).status, 0);
+    EXPECT_NE(slurp(receipt), first);
+    EXPECT_NE(slurp(receipt).find("records 2 moved 2\n"), std::string::npos);
+    EXPECT_EQ(inode("in000.msg"), ia);
+}
+
+// Faults while the receipt is written: the journal stays, the status says
+// the run is not done, and the run again finishes it.
+struct faultrow {
+    const char* name;
+    std::string fault;
+    bool update;
+    int status;
+};
+void PrintTo(const faultrow& row, std::ostream* os) { *os << row.name; }
+class ReceiptFault : public Receipt, public ::testing::WithParamInterface<faultrow> {};
+
+TEST_P(ReceiptFault, JournalStaysAndTheRerunFinishes) {
+    spit("meta", indexof({"b.msg", "a.msg"}));  // every file renamed: the fault alone says 3
+    std::vector<std::string> args = {"meta"};
+    if (GetParam().update) args.insert(args.begin(), "-u");
+    const runresult r = runfsfault(args, {"FSFAULT_FAIL=" + GetParam().fault});
+    EXPECT_EQ(r.status, GetParam().status);
+    EXPECT_NE(r.err.find("receipt '" + dir + "/" + receipt + "' was not written"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(exists("meta.msgseq-update/journal"));
+    EXPECT_FALSE(exists(receipt));
+    EXPECT_EQ(msgseq(args).status, 0);
+    EXPECT_FALSE(exists("meta.msgseq-update"));
+    EXPECT_TRUE(exists(receipt));
+    if (!GetParam().update) {
+        EXPECT_TRUE(msgseq({"meta"}).err.starts_with(done));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receipt, ReceiptFault,
+    ::testing::Values(faultrow{"PlainFsync", "fsync:.meta.msgseq-receipt.new:EIO", false, 3},
+                      faultrow{"PlainRename", "rename-to:.meta.msgseq-receipt:EIO", false, 3},
+                      faultrow{"PlainCreate", "create:.meta.msgseq-receipt.new:ENOSPC", false, 3},
+                      faultrow{"UpdateFsync", "fsync:.meta.msgseq-receipt.new:EIO", true, 6},
+                      faultrow{"UpdateRename", "rename-to:.meta.msgseq-receipt:EIO", true, 6}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+#ifdef MAILBOX_PATH
+// Two files that swapped names: every listed name is there, and only the
+// receipt tells check that the index is stale.
+TEST_F(Receipt, CheckCountsASwapAsStale) {
+    spit("meta", indexof({"b.msg", "a.msg"}));
+    ASSERT_EQ(rename("a.msg", "in000.msg"), 0);
+    ASSERT_EQ(rename("b.msg", "in001.msg"), 0);
+    spit("meta", indexof({"in001.msg", "in000.msg"}));
+    ASSERT_EQ(msgseq({"meta"}).status, 0);
+    const runresult r = run({MAILBOX_PATH, "check", "meta"});
+    EXPECT_EQ(r.err, stale + "\n");
+    EXPECT_EQ(r.out, "no problems in 2 records\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Receipt, AnotherIndexIsNotItsOwn) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    // Another field changed: the receipt is not this index's.
+    std::string text = slurp("meta");
+    text.replace(text.find("subj"), 4, "Subj");
+    spit("meta", text);
+    EXPECT_EQ(run({MAILBOX_PATH, "delete", "meta", "3"}).err.find("still lists"),
+              std::string::npos);
+}
+#endif
+
+}  // namespace
