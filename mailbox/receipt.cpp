@@ -39,10 +39,12 @@ uint64_t mix(uint64_t h) {
 
 void rcpthasher::add(const char* p, size_t n) {
     len += n;
-    while (npend && n) {
+    // Bounded by the buffer's own size, which GCC can see: the word is
+    // whole at 8, and npend is never more between calls.
+    while (npend > 0 && npend < sizeof pend && n) {
         pend[npend++] = static_cast<unsigned char>(*p++);
         n--;
-        if (npend == 8) {
+        if (npend == sizeof pend) {
             uint64_t w;
             memcpy(&w, pend, 8);
             h = (h ^ w) * prime;

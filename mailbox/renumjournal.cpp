@@ -262,6 +262,11 @@ int renumclearwork(const std::string& dir) {
         std::vector<std::string> marks;
         while (const dirent* ent = list ? readdir(list.get()) : nullptr)
             if (ismarker(ent->d_name)) marks.emplace_back(ent->d_name);
+        // The mark tells a rerun that the index is the update's: it may go
+        // only once the journal's removal is on disk, else a power cut could
+        // leave the journal without it, and the rerun would take the new
+        // index for the old one.
+        if (!marks.empty() && fsync(d.fd) != 0 && errno != EINVAL) return errno;
         for (const std::string& name : marks)
             if (unlinkat(d.fd, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
     }
@@ -315,7 +320,14 @@ renumkind renumindexkind(const std::string& dir, const std::string& real, const 
     while (const dirent* ent = readdir(d.get())) {
         if (!ismarker(ent->d_name)) continue;
         // A link of the file, or where there are none, its inode in the name.
-        const ino_t ino = strtoull(ent->d_name + placed.size(), nullptr, 10);
+        // The link itself is believed first: a file restored from a backup
+        // keeps its links but not its inode number.
+        struct stat mark {};
+        const bool linked =
+            fstatat(dirfd(d.get()), ent->d_name, &mark, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(mark.st_mode) && mark.st_nlink > 1;
+        const ino_t ino =
+            linked ? mark.st_ino : strtoull(ent->d_name + placed.size(), nullptr, 10);
         marked = true;
         if (there && now.st_ino == ino) return renumkind::ours;
         // Written, marked, and not yet swapped in: the index is not it.

@@ -36,7 +36,8 @@
 //   FSFAULT_LOG=PATH             appends one line per counted call:
 //                                "FUNCTION NAME [NEWNAME] RESULT", RESULT 0
 //                                or the errno's name, e.g.
-//                                "renameat2 a.msg in000.msg EINVAL"
+//                                "renameat2 a.msg in000.msg EINVAL" (an exchange of
+//                                two names logs "renameat2x")
 //   FSFAULT_CASEFOLD=1           the working directory ignores case, as vfat
 //                                or a casefold ext4 does: a name that is no
 //                                entry but for case is that entry to stat,
@@ -610,7 +611,10 @@ int renameat(int fromdir, const char* from, int todir, const char* to) noexcept 
 int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned flags) noexcept {
     REAL(renameat2);
     if (!cfg.active) return real(fromdir, from, todir, to, flags);
-    const call c = twonames("renameat2", false, fromdir, from, todir, to);
+    // An exchange is logged apart: a replay must swap the two names, not
+    // move one onto the other.
+    const call c = twonames(flags & RENAME_EXCHANGE ? "renameat2x" : "renameat2", false, fromdir,
+                            from, todir, to);
     int err = injected(c);
     if (!err && (flags & RENAME_NOREPLACE)) err = cfg.noreplace;
     char other[maxname];

@@ -719,7 +719,7 @@ std::vector<faultrow> faultrows() {
                    "renameat2 in005.msg in002.msg 0\nfsync . 0\n"
                    "unlink index ENOENT\nopen index 0\nwrite index 0\nfsync index 0\n"
                    "link index placed-",
-         .calls = 26 + 5,  // the update's calls, and the receipt's 5
+         .calls = 27 + 5,  // the update's calls, and the receipt's 5
          .args = {"-u", "meta"},
          .meta = renamed},
         {.name = "UpdateMailboxSyncFails",

@@ -157,6 +157,9 @@ void replay(const call& c, size_t i, const std::string& snaps,
             (void)unlink(a);
     } else if (c.fn.starts_with("link")) {
         (void)link(a, b);
+    } else if (c.fn == "renameat2x") {  // the index swapped with the new one
+        if (renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) != 0 && errno == ENOENT)
+            (void)rename(a, b);
     } else if (c.fn == "renameat2") {  // the tool's no-replace rename
         (void)renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_NOREPLACE);
     } else if (c.fn.starts_with("rename")) {
