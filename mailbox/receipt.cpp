@@ -39,17 +39,18 @@ uint64_t mix(uint64_t h) {
 
 void rcpthasher::add(const char* p, size_t n) {
     len += n;
-    // Bounded by the buffer's own size, which GCC can see: the word is
-    // whole at 8, and npend is never more between calls.
-    while (npend > 0 && npend < sizeof pend && n) {
-        pend[npend++] = static_cast<unsigned char>(*p++);
-        n--;
-        if (npend == sizeof pend) {
-            uint64_t w;
-            memcpy(&w, pend, 8);
-            h = (h ^ w) * prime;
-            npend = 0;
+    // A word begun by the bytes of earlier calls is finished first; the
+    // sum is the same however the bytes are cut into calls.
+    if (npend > 0) {
+        while (npend < sizeof pend && n) {
+            pend[npend++] = static_cast<unsigned char>(*p++);
+            n--;
         }
+        if (npend < sizeof pend) return;
+        uint64_t w;
+        memcpy(&w, pend, 8);
+        h = (h ^ w) * prime;
+        npend = 0;
     }
     for (; n >= 8; p += 8, n -= 8) {
         uint64_t w;
@@ -82,24 +83,26 @@ rcptindex rcptsumindex(const char* path, size_t records) {
         return out;
     }
     // The body ends with the line that ends the last record: two owner
-    // lines and seven a record.
-    uint64_t lines = 2 + 7 * static_cast<uint64_t>(records);
+    // lines and seven a record. A record's read flag is left out of it: a
+    // mail client that marks a message read leaves the index still the one
+    // the run left, with the names it had.
+    const uint64_t lines = 2 + 7 * static_cast<uint64_t>(records);
+    uint64_t ln = 0;
     rcpthasher body, tail;
     static char buf[1 << 16];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0) {
         const char* p = buf;
         const char* end = buf + n;
-        if (lines > 0) {
-            const auto here = static_cast<uint64_t>(std::count(p, end, '\n'));
-            if (here < lines) {
-                lines -= here;
-                body.add(p, static_cast<size_t>(n));
-                continue;
-            }
-            for (const char* nl; lines > 0; p = nl + 1, lines--)
-                nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-            body.add(buf, static_cast<size_t>(p - buf));
+        while (p < end && ln < lines) {
+            const auto* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* stop = nl ? nl + 1 : end;
+            if (ln < 2 || (ln - 2) % 7 != 6)
+                body.add(p, static_cast<size_t>(stop - p));
+            else if (nl)
+                body.add("\n", 1);
+            p = stop;
+            ln += nl != nullptr;
         }
         tail.add(p, static_cast<size_t>(end - p));
     }
