@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -156,10 +157,14 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
                  strerror(errno), w.dir.empty() ? "" : "; the journal stays");
         return RENUMFILES;
     }
+    // A run that found none of its files (the wrong directory, most
+    // likely) knows nothing of where they are: the receipt of the last run
+    // that did stays, so the index it left is still known as stale.
+    const bool found = std::any_of(r.state.begin(), r.state.end(), renumhome);
     struct stat index;
     const bool known = stat(fname, &index) == 0;
     if (const std::string path = receiptpath(fname, w);
-        path.empty() || !rcptkeep(r, path, before, nullptr, nullptr, known ? &index : nullptr)) {
+        found && (path.empty() || !rcptkeep(r, path, before, nullptr, nullptr, known ? &index : nullptr))) {
         renumsay(r.opts, "the files are renamed, but their receipt '%s' was not written (%s)%s\n",
                  renumshown(path).c_str(), strerror(path.empty() ? ENOENT : errno),
                  w.dir.empty() ? "" : "; the journal stays, and the run again finishes it");
@@ -188,8 +193,13 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     // The index the last plain run left as it was: nothing to move again,
     // unless what a run left of its work directory is still to go.
     struct stat work;
-    if (!resuming && (w.dir.empty() || lstat(w.dir.c_str(), &work) != 0))
-        if (const int rc = rcptagain(r, fname, stats); rc >= 0) return rc;
+    // A work directory without a journal is what a run killed at its very
+    // end leaves: that run is done, and its receipt holds.
+    if (!resuming && w.found == renumjournal::none)
+        if (const int rc = rcptagain(r, fname, stats); rc >= 0) {
+            if (r.dry || w.dir.empty() || lstat(w.dir.c_str(), &work) != 0) return rc;
+            return renumdropwork(opts, w.dir, true) ? rc : RENUMFILES;
+        }
     const rcptindex before = r.dry ? rcptindex{} : rcptsumindex(fname, r.recs.size());
     if (!r.dry && !resuming) {
         // Stopped before the journal, the run changes nothing, unless an

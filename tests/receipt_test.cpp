@@ -127,6 +127,36 @@ TEST_F(Receipt, SecondPlainRunIsDone) {
     EXPECT_EQ(slurp("meta"), indexof(listed));
 }
 
+// A run killed after its journal went, before its work directory did: the
+// rerun is the second run of a finished one, and clears what is left.
+TEST_F(Receipt, SecondPlainRunAfterAKillAtTheEndIsDone) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    ASSERT_EQ(mkdir("meta.msgseq-update", 0700), 0);
+    const runresult r = msgseq({"meta"});
+    EXPECT_TRUE(r.err.starts_with(done)) << r.err;
+    EXPECT_EQ(r.status, 3);
+    EXPECT_FALSE(exists("meta.msgseq-update"));
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+}
+
+// A run from the wrong directory finds no file: the receipt of the run that
+// did stays, and the index it left is still refused as stale.
+TEST_F(Receipt, RunFindingNoFileKeepsTheReceipt) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string was = slurp(receipt);
+    ASSERT_EQ(mkdir("elsewhere", 0700), 0);
+    ASSERT_EQ(chdir("elsewhere"), 0);
+    const runresult r = msgseq({"../meta"});
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(slurp(receipt), was);
+#ifdef MAILBOX_PATH
+    EXPECT_EQ(run({MAILBOX_PATH, "delete", "meta", "1"}).status, 2);
+    EXPECT_EQ(inode("in000.msg"), ib);
+#endif
+}
+
 TEST_F(Receipt, SecondPlainRunOfAWholeRunIsDoneStatusZero) {
     spit("meta", indexof({"b.msg", "a.msg"}));
     ASSERT_EQ(msgseq({"meta"}).status, 0);
