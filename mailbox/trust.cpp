@@ -101,6 +101,14 @@ bool trustbecome(const char* meta, std::string* why) {
     if (here.st_uid == 0) return true;
     const uid_t uid = here.st_uid;
     const passwd* pw = getpwuid(uid);
+    // An owner with no passwd entry has no group of its own: the
+    // directory's stands in, but never root's, which would keep what root's
+    // group may read open to whatever the user planted.
+    if (!pw && here.st_gid == 0) {
+        *why = "the mailbox's owner (uid " + std::to_string(uid) +
+               ") has no passwd entry and its directory is root's group";
+        return false;
+    }
     const gid_t gid = pw ? pw->pw_gid : here.st_gid;
     const bool grouped = pw ? initgroups(pw->pw_name, gid) == 0 : setgroups(1, &gid) == 0;
     if (!grouped || setgid(gid) != 0 || setuid(uid) != 0) {

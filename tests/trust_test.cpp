@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,6 +204,25 @@ TEST_F(Trust, BecomeChangesNothingForAUser) {
     std::string why;
     EXPECT_TRUE(trustbecome("meta", &why));
     EXPECT_EQ(why, "");
+}
+
+// An owner with no passwd entry, in a directory of root's group: root's
+// group would stay, so root refuses and stays itself (in a child, which may
+// lose root for good).
+TEST_F(Trust, OwnerWithoutAnEntryInRootsGroupRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(chown(".", 54321, 0), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string why;
+        const bool went = trustbecome("meta", &why);
+        const bool said = why.find("no passwd entry") != std::string::npos;
+        _exit(!went && said && geteuid() == 0 && getegid() == 0 ? 0 : 1);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(child, &ws, 0), child);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
 }
 
 // ---- What a command left, planted or replaced: journals and work

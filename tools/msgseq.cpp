@@ -515,6 +515,13 @@ int main(int argc, char** argv) {
                       why.c_str());
         return EXIT_LOAD;
     }
+    // An update or --abort works on the index as a file of its own: a FIFO
+    // or a device there is refused before the lock, never waited on with it.
+    if ((a.update || a.abort) && !trustmeta(a.meta) && errno == EINVAL) {
+        (void)fprintf(stderr, "msgseq: %s is not a regular file; nothing done\n",
+                      ("'" + renumshown(a.meta) + "'").c_str());
+        return EXIT_LOAD;
+    }
     int lock = -1;
     if (int rc = lockdir(a, &lock)) return rc;
     if (a.abort) {
