@@ -516,7 +516,7 @@ int rcptagain(renumrun& r, const char* fname, renumstats* stats) {
             st.missing++;
     }
     if (stats) *stats = st;
-    return st.missing + st.refused ? RENUMFILES : RENUMOK;
+    return st.missing + st.refused != 0 ? RENUMFILES : RENUMOK;
 }
 
 int rcptseed(renumrun& r, const char* fname) {
@@ -557,7 +557,7 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         [&](size_t k) {
             const auto i = static_cast<uint32_t>(k);
             rcptentry e;
-            e.was = logged ? std::string_view(log->recs[i].name) : renumlisted(r, i);
+            e.was = logged ? std::string_view{log->recs[i].name} : renumlisted(r, i);
             e.known = r.ino[i] != 0 && r.state[i] != renumst::lost;
             e.dev = r.here.dev;
             e.ino = r.ino[i];

@@ -349,14 +349,17 @@ void choose(const llnode* itemlist, const struct stat& index, const std::vector<
         const std::string name = rec->datafile;
         struct stat st;
         const char* why = "";
-        if (kept.contains(name))
+        const bool odd =
+            name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos;
+        const bool there = !name.empty() && lstat(name.c_str(), &st) == 0;
+        const int err = there ? 0 : errno;
+        // A file a staying record lists stays, under whatever spelling.
+        if (kept.contains(name) || (there && keeps(st)))
             why = ", whose file another record lists and keeps";
-        else if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        else if (odd)
             why = ", whose file is not one of this directory's and stays";
-        else if (lstat(name.c_str(), &st) != 0)
-            why = errno == ENOENT ? ", whose file was missing" : "";
-        else if (keeps(st))
-            why = ", whose file another record lists and keeps";
+        else if (!there)
+            why = err == ENOENT ? ", whose file was missing" : "";
         else if (!S_ISREG(st.st_mode))
             why = ", whose file is not a regular file and stays";
         else if (st.st_dev == index.st_dev && st.st_ino == index.st_ino)

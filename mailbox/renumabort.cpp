@@ -52,7 +52,7 @@ std::vector<std::vector<std::string>> namesof(const renumrun& r, const renumlog&
                                               renumkind kind) {
     std::unordered_map<ino_t, uint32_t> byino;
     std::vector<uint32_t> nextsame(log.recs.size(), renumnone);
-    for (uint32_t i = static_cast<uint32_t>(log.recs.size()); i-- > 0;) {
+    for (auto i = static_cast<uint32_t>(log.recs.size()); i-- > 0;) {
         if (!log.recs[i].ino) continue;
         auto [it, fresh] = byino.emplace(log.recs[i].ino, i);
         if (!fresh) {

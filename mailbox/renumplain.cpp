@@ -141,7 +141,7 @@ void begin(renumrun& r, renumwork& w) {
 // working directory.
 std::string receiptpath(const char* fname, const renumwork& w) {
     if (!w.dir.empty() && w.dir == renumsparedir()) return rcptspare();
-    const std::string beside = rcptbeside(fname);
+    std::string beside = rcptbeside(fname);
     if (w.dir.empty() && (beside.empty() || access(durparent(beside).c_str(), W_OK) != 0))
         return rcptspare();
     return beside;
