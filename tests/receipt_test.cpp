@@ -222,7 +222,8 @@ TEST_F(Receipt, UpdateRefusedWhenAFileMovedSince) {
 TEST_F(Receipt, TenAstrayThenAndMore) {
     std::vector<std::string> names;
     for (int k = 0; k < 13; k++) {
-        names.push_back("m" + std::to_string(k));
+        names.emplace_back(1, 'm');
+        names.back() += std::to_string(k);
         spit(names.back(), msg(names.back()));
     }
     spit("meta", indexof(names));
@@ -334,7 +335,9 @@ INSTANTIATE_TEST_SUITE_P(
         plantrow{"NameOutside",
                  [] {
                      std::string t = slurp(receipt);
-                     t.replace(t.find("in001.msg"), 9, "../in1.msg");
+                     const size_t at = t.find("in001.msg");
+                     ASSERT_NE(at, std::string::npos);
+                     t.replace(at, 9, "../in1.msg");
                      spit(receipt, t);
                      chmod(receipt, 0600);
                  },
@@ -342,7 +345,9 @@ INSTANTIATE_TEST_SUITE_P(
         plantrow{"AnotherDirectorys",
                  [] {
                      std::string t = slurp(receipt);
-                     t.replace(t.find("\ndir ") + 5, 1, "9");
+                     const size_t at = t.find("\ndir ");
+                     ASSERT_NE(at, std::string::npos);
+                     t[at + 5] = '9';
                      spit(receipt, t);
                  },
                  ""}),
