@@ -113,7 +113,7 @@ M = [
      "a file rewritten since the run still taken as placed"),
     ("rcpt-anyplaced",
      "if (!now.known || now.body != out->before.body || !anyplaced(*out)) continue;",
-     "if (!now.known || now.body != out->before.body) continue;",
+     "if (!now.known || now.body != out->before.body || (false && anyplaced(*out))) continue;",
      "a receipt believed after the files were put back by hand"),
     ("rcpt-update-kept",
      "if (out->update || out->moved == 0 ||",

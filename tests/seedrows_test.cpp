@@ -1,0 +1,91 @@
+// Rows that hold what the other tables left open: the index swapped in by a
+// plain rename where the file system can't exchange, synced before the
+// receipt; a receipt the index no longer fits (an update's, or one brought
+// from another directory) never makes the index stale.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+std::string msg(const std::string& name) { return "message " + name; }
+std::string indexof(const std::vector<std::string>& names) {
+    std::vector<std::vector<std::string>> recs;
+    for (const auto& n : names) recs.push_back({n, "to", "from", "subj", "", "", "N"});
+    return metafile(recs);
+}
+void twobox() {
+    for (const char* n : {"a.msg", "b.msg"}) spit(n, msg(n));
+    spit("meta", indexof({"b.msg", "a.msg"}));
+}
+
+// msgseq -u under the fault library: the calls it made hold 'logged'.
+struct logrow {
+    const char* name;
+    std::vector<std::string> faults;
+    std::string logged;
+};
+void PrintTo(const logrow& r, std::ostream* os) { *os << r.name; }
+class SeedLog : public ScratchDir, public ::testing::WithParamInterface<logrow> {};
+
+TEST_P(SeedLog, UpdateCalls) {
+    twobox();
+    std::vector<std::string> faults = GetParam().faults;
+    faults.push_back("FSFAULT_LOG=calls.log");
+    const runresult r = runfsfault({"-u", "meta"}, faults);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(slurp("calls.log").find(GetParam().logged), std::string::npos) << slurp("calls.log");
+    EXPECT_EQ(slurp("meta"), indexof({"in000.msg", "in001.msg"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SeedLog, ::testing::Values(
+    logrow{"NoExchangeSyncsTheIndexDir", {"FSFAULT_FAIL=rename-to:meta:EINVAL:1"},
+           "renameat2 index meta EINVAL\nrename index meta 0\nfsync . 0\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+#ifdef MAILBOX_PATH
+// A msgseq run, then what changes the receipt's standing: mailbox list
+// then says nothing of a stale index.
+struct stalerow {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void()> after;
+};
+void PrintTo(const stalerow& r, std::ostream* os) { *os << r.name; }
+class SeedStale : public ScratchDir, public ::testing::WithParamInterface<stalerow> {};
+
+TEST_P(SeedStale, NotStale) {
+    twobox();
+    std::vector<std::string> argv = {MSGSEQ_PATH};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    ASSERT_EQ(run(argv).status, 0);
+    GetParam().after();
+    const runresult r = run({MAILBOX_PATH, "list", "meta"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find("still lists"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SeedStale, ::testing::Values(
+    // The index as it was before an update put back: the update's receipt
+    // is no plain run's.
+    stalerow{"UpdateThenOldIndexBack", {"-u", "meta"},
+             [] { spit("meta", indexof({"b.msg", "a.msg"})); }},
+    // The index, its receipt and links to its files in another directory.
+    stalerow{"ReceiptOfAnotherDirectory", {"meta"}, [] {
+                 ASSERT_EQ(mkdir("other", 0700), 0);
+                 ASSERT_EQ(link("in000.msg", "other/in000.msg"), 0);
+                 ASSERT_EQ(link("in001.msg", "other/in001.msg"), 0);
+                 spit("other/meta", slurp("meta"));
+                 spit("other/.meta.msgseq-receipt", slurp(".meta.msgseq-receipt"));
+                 ASSERT_EQ(chmod("other/.meta.msgseq-receipt", 0600), 0);
+                 ASSERT_EQ(chdir("other"), 0);
+             }}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
+
+}  // namespace
