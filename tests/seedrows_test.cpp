@@ -1,6 +1,7 @@
 // Rows that hold what the other tables left open: the index swapped in by a
 // plain rename where the file system can't exchange, synced before the
-// receipt; a receipt the index no longer fits (an update's, or one brought
+// receipt; a delete's removals synced before its journal goes, and a record
+// whose name is a directory or a link deleted with that name kept; a receipt the index no longer fits (an update's, or one brought
 // from another directory) never makes the index stale.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +86,46 @@ INSTANTIATE_TEST_SUITE_P(Rows, SeedStale, ::testing::Values(
                  ASSERT_EQ(chmod("other/.meta.msgseq-receipt", 0600), 0);
                  ASSERT_EQ(chdir("other"), 0);
              }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// mailbox delete under the fault library, in a directory of a.msg, b.msg,
+// sub (a directory) and l.msg (a link to x, which no record lists).
+struct delrow {
+    const char* name;
+    std::vector<std::string> listed;
+    std::string no;
+    std::string out;
+    std::string logged;  // what the calls made hold
+    std::vector<std::string> left;
+};
+void PrintTo(const delrow& r, std::ostream* os) { *os << r.name; }
+class SeedDelete : public ScratchDir, public ::testing::WithParamInterface<delrow> {};
+
+TEST_P(SeedDelete, Row) {
+    const delrow& r = GetParam();
+    for (const char* n : {"a.msg", "b.msg", "x"}) spit(n, msg(n));
+    ASSERT_EQ(mkdir("sub", 0700), 0);
+    ASSERT_EQ(symlink("x", "l.msg"), 0);
+    spit("meta", indexof(r.listed));
+    const runresult got = run({MAILBOX_PATH, "delete", "meta", r.no}, nullptr,
+                              fsfaultenv({"FSFAULT_LOG=calls.log"}));
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_NE(slurp("calls.log").find(r.logged), std::string::npos) << slurp("calls.log");
+    for (const std::string& n : r.left) EXPECT_TRUE(exists(n)) << n;
+    EXPECT_FALSE(exists(".meta.mailbox-delete"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SeedDelete, ::testing::Values(
+    delrow{"RemovalsSyncedBeforeTheJournalGoes", {"b.msg", "a.msg"}, "1",
+           "deleted record 1 ('b.msg')\n",
+           "unlink b.msg 0\nfsync . 0\nunlink .meta.mailbox-delete 0\nfsync . 0\n", {"a.msg"}},
+    delrow{"DirectoryStays", {"b.msg", "sub"}, "2",
+           "deleted record 2 ('sub'), whose file is not a regular file and stays\n", "",
+           {"sub", "b.msg"}},
+    delrow{"LinkStays", {"b.msg", "l.msg"}, "2",
+           "deleted record 2 ('l.msg'), whose file is not a regular file and stays\n", "",
+           {"l.msg", "x", "b.msg"}}),
     [](const auto& info) { return std::string(info.param.name); });
 #endif
 
