@@ -1,8 +1,10 @@
 // Rows that hold what the other tables left open: the index swapped in by a
 // plain rename where the file system can't exchange, synced before the
 // receipt; a delete's removals synced before its journal goes, and a record
-// whose name is a directory or a link deleted with that name kept; a receipt the index no longer fits (an update's, or one brought
-// from another directory) never makes the index stale.
+// whose name is a directory, a link or the index deleted with that name
+// kept; a receipt the index no longer fits (an update's, one brought from
+// another directory, or one whose files were put back) never makes the
+// index stale.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +87,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, SeedStale, ::testing::Values(
                  spit("other/.meta.msgseq-receipt", slurp(".meta.msgseq-receipt"));
                  ASSERT_EQ(chmod("other/.meta.msgseq-receipt", 0600), 0);
                  ASSERT_EQ(chdir("other"), 0);
+             }},
+    // The files given back their old names by hand: the index fits them.
+    stalerow{"FilesPutBack", {"meta"}, [] {
+                 ASSERT_EQ(rename("in000.msg", "b.msg"), 0);
+                 ASSERT_EQ(rename("in001.msg", "a.msg"), 0);
              }}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -125,7 +132,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, SeedDelete, ::testing::Values(
            {"sub", "b.msg"}},
     delrow{"LinkStays", {"b.msg", "l.msg"}, "2",
            "deleted record 2 ('l.msg'), whose file is not a regular file and stays\n", "",
-           {"l.msg", "x", "b.msg"}}),
+           {"l.msg", "x", "b.msg"}},
+    delrow{"IndexStays", {"b.msg", "meta"}, "2",
+           "deleted record 2 ('meta'), whose file is the index itself and stays\n", "", {"meta"}}),
     [](const auto& info) { return std::string(info.param.name); });
 #endif
 
