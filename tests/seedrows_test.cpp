@@ -51,6 +51,36 @@ INSTANTIATE_TEST_SUITE_P(Rows, SeedLog, ::testing::Values(
            "renameat2 index meta EINVAL\nrename index meta 0\nfsync . 0\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// msgseq -u stopped at 'at' while 'meanwhile' rewrites the index, then let
+// go on: the update leaves that index as the other program wrote it.
+struct racerow {
+    const char* name;
+    std::string at;
+    std::vector<std::string> written;  // the index the other program writes
+    int status;
+};
+void PrintTo(const racerow& r, std::ostream* os) { *os << r.name; }
+class SeedRace : public ScratchDir, public ::testing::WithParamInterface<racerow> {};
+
+TEST_P(SeedRace, OtherIndexKept) {
+    twobox();
+    std::vector<std::vector<std::string>> recs;
+    for (const auto& n : GetParam().written) recs.push_back({n, "to", "from", "changed", "", "", "N"});
+    spit("other", metafile(recs));
+    const runresult r = run({"/bin/sh", "-c",
+                             "\"$0\" -u meta & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/"
+                             "status || ! kill -0 $pid; do sleep 0.05; done\nmv other meta; "
+                             "kill -CONT $pid; wait $pid",
+                             MSGSEQ_PATH},
+                            nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + GetParam().at}));
+    EXPECT_EQ(r.status, GetParam().status) << r.err;
+    EXPECT_EQ(slurp("meta"), metafile(recs));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SeedRace, ::testing::Values(
+    racerow{"RecordsChangedMeanwhile", "rename-to:in001.msg", {"b.msg", "a.msg"}, 6}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 #ifdef MAILBOX_PATH
 // A msgseq run, then what changes the receipt's standing: mailbox list
 // then says nothing of a stale index.

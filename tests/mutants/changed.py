@@ -292,7 +292,7 @@ WHERE = {
     "rcpt-timed": ("mailbox/receipt.cpp", "Receipt|SeedStale"),
     "rcpt-anyplaced": ("mailbox/receipt.cpp", "Receipt|SeedStale"),
     "rcpt-update-kept": ("mailbox/receipt.cpp", "Receipt|SeedStale"),
-    "merge-sum-unchecked": ("mailbox/renummerge.cpp", "Identity|Update|Journal|PowerCut|Abort"),
+    "merge-sum-unchecked": ("mailbox/renummerge.cpp", "Identity|Update|Journal|PowerCut|Abort|SeedRace"),
     "merge-unseen": ("mailbox/renummerge.cpp", "Identity|Update|Journal|PowerCut|Abort"),
     "merge-reread": ("mailbox/renummerge.cpp", "Identity|Update|Journal|PowerCut|Abort"),
     "merge-samefile-gone": ("mailbox/renummerge.cpp", "Identity|Update|Journal|PowerCut|Abort"),
