@@ -48,7 +48,7 @@ TEST_P(SeedLog, UpdateCalls) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, SeedLog, ::testing::Values(
     logrow{"NoExchangeSyncsTheIndexDir", {"FSFAULT_FAIL=rename-to:meta:EINVAL:1"},
-           "renameat2 index meta EINVAL\nrename index meta 0\nfsync . 0\n"}),
+           "renameat2x index meta EINVAL\nrename index meta 0\nfsync . 0\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // msgseq -u stopped at 'at' while 'meanwhile' rewrites the index, then let
