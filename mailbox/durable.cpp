@@ -85,7 +85,16 @@ size_t endline(std::string_view text) {
     return std::string_view::npos;
 }
 
-bool readfd(int fd, std::string* out) {
+struct fdcloser {
+    int fd;
+    ~fdcloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+bool durreadfd(int fd, std::string* out) {
     out->clear();
     char buf[1 << 16];
     for (off_t at = 0;;) {
@@ -98,18 +107,9 @@ bool readfd(int fd, std::string* out) {
     }
 }
 
-struct fdcloser {
-    int fd;
-    ~fdcloser() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-}  // namespace
-
 bool durreadall(const std::string& path, std::string* out) {
     const fdcloser f{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    return f.fd >= 0 && readfd(f.fd, out);
+    return f.fd >= 0 && durreadfd(f.fd, out);
 }
 
 bool durappended(std::string_view was, std::string_view now, std::string* added) {
@@ -149,7 +149,7 @@ durswapped durswap(const std::string& real, const std::string& tmp, const std::s
     // writes here, and what it writes is merged into the next one.
     const fdcloser held{open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     std::string now, added;
-    if (held.fd < 0 || !readfd(held.fd, &now)) return durswapped::failed;
+    if (held.fd < 0 || !durreadfd(held.fd, &now)) return durswapped::failed;
     if (!durappended(seen, now, &added)) return durswapped::changed;
     if (!added.empty()) text = durwithadded(text, added);
     for (int round = 0; round < 1000; round++) {
@@ -167,7 +167,8 @@ durswapped durswap(const std::string& real, const std::string& tmp, const std::s
         *renamed = true;
         *written = text;
         std::string later;
-        if (!readfd(held.fd, &later) || !durappended(now, later, &added)) return durswapped::late;
+        if (!durreadfd(held.fd, &later) || !durappended(now, later, &added))
+            return durswapped::late;
         if (added.empty()) return durswapped::done;
         // The old index grew after the last look: merged again, unless the
         // new one was written to as well, which no merge can place.

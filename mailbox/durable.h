@@ -26,6 +26,10 @@ std::string durparent(const std::string& path);
 // where a program keeps what it writes aside or a journal of its own.
 std::string durbeside(const std::string& path, const char* ext);
 
+// The whole file behind fd, read from its start whatever its offset (the
+// index held open across a swap is read again so): false when a read fails.
+bool durreadfd(int fd, std::string* out);
+
 // Syncs a directory, so that the names made and removed in it survive a
 // crash. true where the file system can't sync a directory (EINVAL).
 bool dursyncdir(const std::string& path);

@@ -72,16 +72,11 @@ unsigned long long sum(const char* p, size_t n) {
 
 // The bytes the index will hold once itemlist is written back.
 bool newbytes(const llnode* itemlist, unsigned long long* size, unsigned long long* out) {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* f = open_memstream(&buf, &len);
-    if (!f) return false;
-    const bool ok = durputindex(f, itemlist);
-    const bool closed = fclose(f) == 0;
-    *size = len;
-    *out = sum(buf, len);
-    free(buf);
-    return ok && closed;
+    std::string text;
+    if (!durindextext(itemlist, &text)) return false;
+    *size = text.size();
+    *out = sum(text.data(), text.size());
+    return true;
 }
 
 bool readall(const std::string& path, std::string* out) {

@@ -39,20 +39,6 @@ struct splitindex {
     bool ended = false;  // that line was found
 };
 
-// The whole file behind fd, read from its start.
-bool readall(int fd, std::string* out) {
-    out->clear();
-    char buf[1 << 16];
-    for (off_t at = 0;;) {
-        const ssize_t n = pread(fd, buf, sizeof buf, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out->append(buf, static_cast<size_t>(n));
-        at += n;
-    }
-}
-
 // The lines as the reader takes them: up to a newline, or METALINE
 // characters of a longer line.
 struct lines {
@@ -100,7 +86,7 @@ splitindex split(std::string_view text) {
 // record: retried for about a second.
 bool readwhole(int fd, std::string* text, splitindex* s) {
     for (int tries = 0; tries < 100; tries++) {
-        if (!readall(fd, text)) return false;
+        if (!durreadfd(fd, text)) return false;
         *s = split(*text);
         if (s->ended) return true;
         const timespec pause{0, 10'000'000};
@@ -245,7 +231,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
         // The last look, under the locks: the index is still the file read,
         // and holds what was read. Else the round is made again from it.
         struct stat now;
-        if (stat(real.c_str(), &now) != 0 || !samefile(now, base) || !readall(cur.fd, &again) ||
+        if (stat(real.c_str(), &now) != 0 || !samefile(now, base) || !durreadfd(cur.fd, &again) ||
             again != text) {
             dropround({}, tmp);
             continue;
@@ -273,7 +259,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
             return dursyncdir(durparent(real)) ? renummerged::done : renummerged::failed;
         }
         struct stat gone;
-        if (lstat(tmp.c_str(), &gone) == 0 && samefile(gone, base) && readall(cur.fd, &again) &&
+        if (lstat(tmp.c_str(), &gone) == 0 && samefile(gone, base) && durreadfd(cur.fd, &again) &&
             again == text) {
             if (!dursyncdir(durparent(real))) return renummerged::failed;
             (void)unlink(tmp.c_str());
@@ -288,7 +274,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
         const renumfd mine{swapped ? open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1};
         struct stat back;
         if (mine.fd < 0 || fstat(mine.fd, &back) != 0 || !samefile(back, made) ||
-            !readall(mine.fd, &again) || again != out) {
+            !durreadfd(mine.fd, &again) || again != out) {
             // Kept where no run removes it, nor goes on beside it.
             (void)rename(tmp.c_str(), (work + "/kept-index").c_str());
             return renummerged::late;
