@@ -16,11 +16,7 @@
 namespace {
 
 std::string msg(const std::string& name) { return "message " + name; }
-std::string indexof(const std::vector<std::string>& names) {
-    std::vector<std::vector<std::string>> recs;
-    for (const auto& n : names) recs.push_back({n, "to", "from", "subj", "", "", "N"});
-    return metafile(recs);
-}
+std::string indexof(const std::vector<std::string>& names) { return plainindex(names); }
 ino_t inode(const std::string& name) {
     struct stat st {};
     return lstat(name.c_str(), &st) == 0 ? st.st_ino : 0;

@@ -50,6 +50,12 @@ std::set<std::string> listing(const std::string& path = ".");
 std::string metafile(const std::vector<std::vector<std::string>>& records,
                      const std::string& path = "/home/ann/mail",
                      const std::string& addr = "ann@example.org");
+// An index of one record a name, each with the same other fields, unread.
+inline std::string plainindex(const std::vector<std::string>& names) {
+    std::vector<std::vector<std::string>> recs;
+    for (const auto& n : names) recs.push_back({n, "to", "from", "subj", "", "", "N"});
+    return metafile(recs);
+}
 
 // The receipt a finished msgseq run leaves beside the index or in the
 // working directory: the tests of other things leave it out of what they
