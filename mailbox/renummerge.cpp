@@ -104,13 +104,13 @@ struct known {
     std::vector<uint64_t> sums;
 };
 
-known knownof(const std::vector<std::string>& was, const std::vector<llnode*>& recs) {
+known knownof(const std::vector<std::string>& was, const std::vector<renumrec>& recs) {
     known k;
     k.byname.reserve(was.size());
     k.sums.reserve(was.size());
     for (uint32_t i = 0; i < was.size(); i++) {
         k.byname.emplace(was[i], i);
-        if (was[i] != recs[i]->datafile) k.bynew.emplace(recs[i]->datafile, i);
+        if (was[i] != recs[i].datafile) k.bynew.emplace(recs[i].datafile, i);
         k.sums.push_back(renumfieldsum(recs[i], false));
     }
     return k;
@@ -122,7 +122,7 @@ known knownof(const std::vector<std::string>& was, const std::vector<llnode*>& r
 // record) when one of them is gone, changed, listed twice, or another
 // record lists a name the update gives.
 bool rename(const std::string& text, const splitindex& s, const known& k,
-            const std::vector<llnode*>& recs, std::string* out, uint32_t* bad) {
+            const std::vector<renumrec>& recs, std::string* out, uint32_t* bad) {
     out->clear();
     out->reserve(text.size() + recs.size() * 4);
     size_t copied = 0;
@@ -141,7 +141,7 @@ bool rename(const std::string& text, const splitindex& s, const known& k,
                 return false;
             }
             seen[i] = true;
-            put(s.names[j], recs[i]->datafile);
+            put(s.names[j], recs[i].datafile);
         } else if (auto at = k.bynew.find(name); at != k.bynew.end()) {
             *bad = at->second;
             return false;
@@ -208,7 +208,7 @@ void dropround(const std::string& mark, const std::string& tmp) {
 }  // namespace
 
 renummerged renummerge(const std::string& real, const std::string& tmp,
-                       const std::vector<std::string>& was, const std::vector<llnode*>& recs,
+                       const std::vector<std::string>& was, const std::vector<renumrec>& recs,
                        uint32_t* bad) {
     const known k = knownof(was, recs);
     const std::string work = durparent(tmp);
