@@ -318,11 +318,35 @@ bool readreceipt(const std::string& path, rcpt* out, std::string* why, bool* abs
         *why = "it is not in a form msgseq writes";
         return false;
     }
+    // The lines before the records: false when they are not as written.
+    uint64_t count = 0;
+    auto readhead = [out, &count](cursor& c) {
+        uintmax_t dev = 0, ino = 0;
+        if (!c.lit("msgseq receipt 1\nrun ") ||
+            !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
+            !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
+            !readsums(c, "after", &out->after) || !c.lit("records ") || !c.num(' ', &count) ||
+            count > maxrecords || !c.lit("moved ") || !c.num('\n', &out->moved) ||
+            out->moved > count)
+            return false;
+        out->dirdev = static_cast<dev_t>(dev);
+        out->dirino = static_cast<ino_t>(ino);
+        return true;
+    };
     out->text.reserve(static_cast<size_t>(st.st_size));
     char buf[1 << 16];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 && out->text.size() <= maxbytes)
+    while ((n = read(fd, buf, sizeof buf)) > 0 && out->text.size() <= maxbytes) {
+        const bool first = out->text.empty();
         out->text.append(buf, static_cast<size_t>(n));
+        // A receipt whose records are not wanted is read no further.
+        if (cursor c{out->text.data(), out->text.data() + out->text.size()};
+            first && wanted && readhead(c) && !wanted(*out)) {
+            close(fd);
+            why->clear();
+            return false;
+        }
+    }
     const int err = errno;
     close(fd);
     if (n < 0) {
@@ -332,16 +356,7 @@ bool readreceipt(const std::string& path, rcpt* out, std::string* why, bool* abs
     out->path = path;
     *why = "it is not in a form msgseq writes";
     cursor c{out->text.data(), out->text.data() + out->text.size()};
-    uintmax_t dev = 0, ino = 0;
-    uint64_t count = 0;
-    if (!c.lit("msgseq receipt 1\nrun ") ||
-        !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
-        !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
-        !readsums(c, "after", &out->after) || !c.lit("records ") || !c.num(' ', &count) ||
-        count > maxrecords || !c.lit("moved ") || !c.num('\n', &out->moved) || out->moved > count)
-        return false;
-    out->dirdev = static_cast<dev_t>(dev);
-    out->dirino = static_cast<ino_t>(ino);
+    if (!readhead(c)) return false;
     if (wanted && !wanted(*out)) {
         why->clear();
         return false;
