@@ -63,6 +63,7 @@ struct mbxcmd {
     const char* name;
     int (*run)(const mbxargs& a);
     std::span<const mbxopt> opts;  // beside -n, which every command takes
+    mbxstale stale;
     // Changes nothing and shares the locks with other readers: a reader of
     // its output that goes away just ends it.
     bool shared;
@@ -71,7 +72,6 @@ struct mbxcmd {
     // and a stale index are findings, what a write cut short left aside is
     // left for the command that acts.
     bool survey;
-    mbxstale stale;
     // Takes record numbers after METAFILE (at least one): numbers given
     // while a delete was unfinished may name other records once it is done.
     bool numbered;

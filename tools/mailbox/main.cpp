@@ -59,12 +59,12 @@ const mbxopt rebuildopts[] = {
 
 // Every command, in the order the usage line names them.
 const mbxcmd commands[] = {
-    // name, function, options, shared, survey, stale index, numbered
-    {"list", mbxlist, {}, true, false, mbxstale::say, false},
-    {"check", mbxcheck, {}, false, true, mbxstale::say, false},
-    {"delete", mbxdelete, {}, false, false, mbxstale::refuse, true},
-    {"mend", mbxmend, mendopts, false, false, mbxstale::refuse, false},
-    {"rebuild", mbxrebuild, rebuildopts, false, false, mbxstale::ignore, false},
+    // name, function, options, stale index, shared, survey, numbered
+    {"list", mbxlist, {}, mbxstale::say, true, false, false},
+    {"check", mbxcheck, {}, mbxstale::say, false, true, false},
+    {"delete", mbxdelete, {}, mbxstale::refuse, false, false, true},
+    {"mend", mbxmend, mendopts, mbxstale::refuse, false, false, false},
+    {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false},
 };
 
 const mbxcmd* commandnamed(std::string_view name) {
