@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -68,9 +70,9 @@ const mbxcmd commands[] = {
 };
 
 const mbxcmd* commandnamed(std::string_view name) {
-    for (const mbxcmd& c : commands)
-        if (name == c.name) return &c;
-    return nullptr;
+    const auto* c = std::find_if(std::begin(commands), std::end(commands),
+                                 [name](const mbxcmd& row) { return name == row.name; });
+    return c != std::end(commands) ? c : nullptr;
 }
 
 constexpr char help[] =
