@@ -3,8 +3,9 @@
 // directory, and, when asked, the index is rewritten to name them.
 //
 // Ownership: the list belongs to the caller, who loaded it with readmeta and
-// frees it with llfree; renumfiles and renumindex change only the datafile
-// fields of its records (and only when asked to update them). Nothing here
+// frees it with llfree (or the vector of records, loaded with renumload);
+// renumfiles and renumindex change only the datafile fields of its records
+// (and only when asked to update them). Nothing here
 // keeps memory, descriptors or state between calls but the lock that
 // renumlock hands back, which the caller releases with renumunlock.
 //
