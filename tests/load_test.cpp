@@ -88,7 +88,9 @@ protected:
     void SetUp() override {
         ScratchDir::SetUp();
         for (int k = 0; k < 100; k++) {
-            names.push_back("m" + std::to_string(k));
+            char name[16];
+            snprintf(name, sizeof name, "m%d", k);
+            names.emplace_back(name);
             spit(names.back(), "message " + names.back());
         }
         spit("meta", plainindex(names));
