@@ -33,7 +33,9 @@ namespace {
 
 // The names this code makes in the work directory; nothing else there is
 // ever removed. Besides them, the links "placed-INODE" (renummarker).
-constexpr const char* worknames[] = {"journal", "journal.new", "index"};
+// "before" is the index an update replaces, linked until its receipt keeps
+// it (mailbox/receipt.h).
+constexpr const char* worknames[] = {"journal", "journal.new", "index", "before"};
 constexpr std::string_view placed = "placed-";
 
 bool ismarker(std::string_view name) {
@@ -222,6 +224,12 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     if (n < 0) return renumjournal::bad;
     errno = 0;  // from here on, not a read that failed: not a journal this code wrote
     journaltext t{text.data(), text.data() + text.size()};
+    // An undo's journal (mailbox/renumundo.cpp) is read there: here it only
+    // says that an undo was cut short, which nothing else may go on from.
+    if (t.lit("msgseq undo journal ")) {
+        log->undo = true;
+        return renumjournal::good;
+    }
     if (!t.lit("msgseq update journal")) return renumjournal::bad;
     log->old = t.lit("\n");
     if (!log->old &&

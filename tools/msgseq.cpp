@@ -76,6 +76,7 @@ struct args {
     bool verbose = false;
     bool update = false;
     bool abort = false;
+    bool undo = false;
 };
 
 // A single argument is always the metafile, whatever it looks like, but for
@@ -103,6 +104,10 @@ int parse(int argc, char** argv, args* a) {
             a->abort = true;
             continue;
         }
+        if (arg == "--undo") {
+            a->undo = true;
+            continue;
+        }
         if (arg.size() < 2 || arg[0] != '-') break;
         for (char c : arg.substr(1)) {
             if (c == 'n') {
@@ -117,7 +122,7 @@ int parse(int argc, char** argv, args* a) {
             }
         }
     }
-    if (argc - i != 1 || (a->abort && a->update)) {
+    if (argc - i != 1 || (a->abort && a->update) || (a->undo && (a->abort || a->update))) {
         (void)fputs(usage, stderr);
         return EXIT_USAGE;
     }
@@ -343,7 +348,7 @@ int endstopped(int sig, int rc, const args& a) {
         (void)fprintf(stderr,
                       "msgseq: interrupted by %s; run 'msgseq %s%s' to finish, or 'msgseq "
                       "--abort %s' to give it up\n",
-                      name, a.update ? "-u " : "", renumshown(a.meta).c_str(),
+                      name, a.undo ? "--undo " : a.update ? "-u " : "", renumshown(a.meta).c_str(),
                       renumshown(a.meta).c_str());
     (void)fflush(stdout);
     (void)signal(sig, SIG_DFL);
@@ -500,6 +505,24 @@ int giveup(const args& a) {
     return rc == RENUMINDEX ? EXIT_LOAD : rc == RENUMFILES ? EXIT_RENAME : rc;
 }
 
+// msgseq --undo: the last finished run put back from its receipt; the
+// index is read only by the library, and no count is printed.
+int undo(const args& a) {
+    catchstops();
+    renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
+    opts.stop = &stopsig;
+    renumstats st{};
+    const int rc = renumundo(a.meta, &opts, &st);
+    if (rc != RENUMINDEX && rc != RENUMBUSY) tally(st, a);
+    const bool printed = fflush(stdout) == 0 && !ferror(stdout);
+    if (!printed) (void)fputs("msgseq: error writing standard output\n", stderr);
+    if (stopsig) return endstopped(stopsig, rc, a);
+    if (rc == RENUMINDEX) return EXIT_LOAD;
+    if (rc == RENUMFILES) return EXIT_RENAME;
+    if (rc != RENUMOK) return rc;
+    return printed ? EXIT_OK : EXIT_OUTPUT;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -517,15 +540,15 @@ int main(int argc, char** argv) {
     }
     // An update or --abort works on the index as a file of its own: a FIFO
     // or a device there is refused before the lock, never waited on with it.
-    if ((a.update || a.abort) && !trustmeta(a.meta) && errno == EINVAL) {
+    if ((a.update || a.abort || a.undo) && !trustmeta(a.meta) && errno == EINVAL) {
         (void)fprintf(stderr, "msgseq: %s is not a regular file; nothing done\n",
                       ("'" + renumshown(a.meta) + "'").c_str());
         return EXIT_LOAD;
     }
     int lock = -1;
     if (int rc = lockdir(a, &lock)) return rc;
-    if (a.abort) {
-        const int rc = giveup(a);
+    if (a.abort || a.undo) {
+        const int rc = a.abort ? giveup(a) : undo(a);
         renumunlock(lock);
         return rc;
     }
