@@ -610,27 +610,25 @@ bool unchanged(const renumrun& r, const std::string& path, const rcptindex& befo
 }
 
 // The index an update replaced, linked by the update in its work directory
-// as from, kept beside the receipt at path before the receipt names it:
-// its name, or empty when it can't be kept (the receipt then says so by
-// its version). *before is its sum where the run could not take one.
+// as from, moved beside the receipt at path before the receipt names it:
+// its name, or empty when it can't be kept (the receipt then says so by its
+// version). A rerun after the move finds it there. *before is its sum where
+// the run could not take one.
 std::string keepindex(const std::string& from, const std::string& path, size_t records,
                       rcptindex* before) {
     const std::string keep = rcptkeptpath(path);
     struct stat st;
-    if (from.empty() || keep.empty() || lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    const bool held = !from.empty() && lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::string& at = held ? from : keep;
+    if (keep.empty() || (!held && !before->known) || lstat(at.c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
         return {};
-    const rcptindex sums = rcptsumindex(from.c_str(), records);
+    const rcptindex sums = rcptsumindex(at.c_str(), records);
     if (!sums.known || (before->known && sums.body != before->body)) return {};
     if (!before->known) *before = sums;
-    // Linked aside and renamed over an older copy: the receipt, synced
-    // next in the same directory, names a whole file or none.
-    const std::string tmp = keep + ".new";
-    if ((unlink(tmp.c_str()) != 0 && errno != ENOENT) || link(from.c_str(), tmp.c_str()) != 0)
-        return {};
-    if (rename(tmp.c_str(), keep.c_str()) != 0) {
-        (void)unlink(tmp.c_str());
-        return {};
-    }
+    // Renamed over an older copy; the receipt, synced next in the same
+    // directory, names it only once it is there.
+    if (held && rename(from.c_str(), keep.c_str()) != 0) return {};
     return keep.substr(keep.rfind('/') + 1);
 }
 
@@ -671,8 +669,10 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         },
         like);
     // A copy no receipt names any longer is of no use.
-    if (written && head.kept.empty())
-        if (const std::string keep = rcptkeptpath(path); !keep.empty()) (void)unlink(keep.c_str());
+    struct stat st;
+    if (const std::string keep = rcptkeptpath(path);
+        written && head.kept.empty() && !keep.empty() && lstat(keep.c_str(), &st) == 0)
+        (void)unlink(keep.c_str());
     return written;
 }
 

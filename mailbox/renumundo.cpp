@@ -68,8 +68,8 @@ struct undomove {
 struct undoplan {
     bool update = false;
     renumid dir{};
-    std::string receipt;  // its name beside the work directory
-    std::string kept;     // the kept index's name there (an update's)
+    std::string receipt;        // its name beside the work directory
+    std::string kept;           // the kept index's name there (an update's)
     rcptsum before{}, after{};  // the bodies of the index before the run and as it left it
     uint32_t records = 0, stayed = 0, missing = 0;
     std::vector<undomove> moves;
@@ -363,9 +363,11 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
             renumsay(u.opts, "the copy '%s' of the index the last run replaced %s\n",
                      renumshown(path).c_str(), why.c_str());
             said++;
-        } else if (std::string out; body != std::string::npos && !restored(kept, text, body, p, &out)) {
-            renumsay(u.opts, "the copy '%s' of the index the last run replaced does not list "
-                             "the names its receipt gives back\n",
+        } else if (std::string out;
+                   body != std::string::npos && !restored(kept, text, body, p, &out)) {
+            renumsay(u.opts,
+                     "the copy '%s' of the index the last run replaced does not list "
+                     "the names its receipt gives back\n",
                      renumshown(path).c_str());
             said++;
         }
@@ -390,7 +392,8 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
     uint32_t taken = 0;
     for (const undomove& m : p.moves) {
         struct stat st;
-        if (leaving.contains(m.was) || fstatat(AT_FDCWD, m.was.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (leaving.contains(m.was) ||
+            fstatat(AT_FDCWD, m.was.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (++taken <= shown)
             renumsay(u.opts, "'%s', where record %u's file goes back, is taken by another file\n",
@@ -561,8 +564,9 @@ indexnow whichindex(const undo& u, std::string* text, size_t* body) {
     if (!readtext(u.real, text)) return indexnow::other;
     const rcptsum sum = rcptsumtext(*text, u.plan.records, body).body;
     if (*body == std::string::npos) return indexnow::other;
-    return sum == u.plan.before ? indexnow::back : sum == u.plan.after ? indexnow::left
-                                                                       : indexnow::other;
+    return sum == u.plan.before  ? indexnow::back
+           : sum == u.plan.after ? indexnow::left
+                                 : indexnow::other;
 }
 
 // After an update: the kept index in the index's place, with the read
@@ -579,10 +583,17 @@ int putindex(undo& u) {
     if (why.empty() && !restored(kept, now, body, u.plan, &out)) why = "its copy does not fit it";
     bool renamed = false;
     if (why.empty()) switch (durswap(u.real, u.dir + "/index", now, out, &written, &renamed)) {
-        case durswapped::done: return RENUMOK;
-        case durswapped::late: why = "what another program wrote to it meanwhile was not all kept"; break;
-        case durswapped::changed: why = "it was changed by another program meanwhile"; break;
-        case durswapped::failed: why = strerror(errno); break;
+        case durswapped::done:
+            return RENUMOK;
+        case durswapped::late:
+            why = "what another program wrote to it meanwhile was not all kept";
+            break;
+        case durswapped::changed:
+            why = "it was changed by another program meanwhile";
+            break;
+        case durswapped::failed:
+            why = strerror(errno);
+            break;
         }
     renumsay(u.opts,
              "the files are back, but '%s' is not put back as it was (%s); the journal stays: "
@@ -599,9 +610,10 @@ int finish(undo& u, int rc) {
     if (ok && !u.plan.kept.empty())
         ok = unlink(besidework(u, u.plan.kept).c_str()) == 0 || errno == ENOENT;
     if (!ok || !dursyncdir(durparent(u.dir))) {
-        renumsay(u.opts, "cannot remove the receipt '%s': %s; the journal stays: run '%s --undo %s' again\n",
-                 renumshown(receipt).c_str(), strerror(errno), progof(u.opts),
-                 shownname(u).c_str());
+        renumsay(
+            u.opts,
+            "cannot remove the receipt '%s': %s; the journal stays: run '%s --undo %s' again\n",
+            renumshown(receipt).c_str(), strerror(errno), progof(u.opts), shownname(u).c_str());
         return RENUMFILES;
     }
     return renumdropwork(u.opts, u.dir, false) ? rc : RENUMFILES;
@@ -617,8 +629,9 @@ int begin(undo& u) {
     }
     const std::string text = journaltext(u.plan);
     if (mkdir(u.dir.c_str(), 0700) != 0 ||
-        !durwrite(u.dir + "/journal.new", u.dir + "/journal", nullptr,
-                  [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); }) ||
+        !durwrite(
+            u.dir + "/journal.new", u.dir + "/journal", nullptr,
+            [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); }) ||
         !dursyncdir(durparent(u.dir))) {
         renumsay(u.opts, "cannot write the journal '%s/journal': %s; nothing done\n",
                  renumshown(u.dir).c_str(), strerror(errno));
@@ -688,7 +701,8 @@ int renumundo(const char* fname, const renumopts* opts, renumstats* stats) {
     renumfindwork(fname, &w);
     if (w.found == renumjournal::bad) {
         renumsay(opts, "cannot read the journal '%s/journal': %s; nothing done\n",
-                 renumshown(w.dir).c_str(), w.err ? trustwhy(w.err) : "not in a form msgseq writes");
+                 renumshown(w.dir).c_str(),
+                 w.err ? trustwhy(w.err) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
     const bool resuming = w.found == renumjournal::good;
