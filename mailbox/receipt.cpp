@@ -609,20 +609,42 @@ bool unchanged(const renumrun& r, const std::string& path, const rcptindex& befo
            last.recs.size() == r.recs.size();
 }
 
+// The index at path lists, in its first records, the names the journal
+// log lists.
+bool journals(const std::string& path, const renumlog* log, size_t records) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const bool read = fd >= 0 && durreadfd(fd, &text);
+    if (fd >= 0) close(fd);
+    if (!read || !log || log->recs.size() != records) return false;
+    size_t at = 0;
+    for (uint64_t ln = 0; ln < 2 + 7 * uint64_t{records}; ln++) {
+        const size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) return false;
+        if (ln >= 2 && (ln - 2) % 7 == 0 &&
+            std::string_view(text).substr(at, nl - at) != log->recs[(ln - 2) / 7].name)
+            return false;
+        at = nl + 1;
+    }
+    return true;
+}
+
 // The index an update replaced, linked by the update in its work directory
 // as from, moved beside the receipt at path before the receipt names it:
 // its name, or empty when it can't be kept (the receipt then says so by its
 // version). A rerun after the move finds it there. *before is its sum where
 // the run could not take one.
 std::string keepindex(const std::string& from, const std::string& path, size_t records,
-                      rcptindex* before) {
+                      rcptindex* before, const renumlog* log) {
     const std::string keep = rcptkeptpath(path);
     struct stat st;
     const bool held = !from.empty() && lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     const std::string& at = held ? from : keep;
-    if (keep.empty() || (!held && !before->known) || lstat(at.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode))
-        return {};
+    if (keep.empty() || lstat(at.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Moved already by this update, cut short before its receipt: known by
+    // its sum, or where the update found its own index in place, by the
+    // names its journal lists.
+    if (!held && !before->known && !journals(keep, log, records)) return {};
     const rcptindex sums = rcptsumindex(at.c_str(), records);
     if (!sums.known || (before->known && sums.body != before->body)) return {};
     if (!before->known) *before = sums;
@@ -644,7 +666,7 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
     head.dirino = r.here.ino;
     head.before = before;
     if (after) head.after = *after;
-    if (after) head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before);
+    if (after) head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
     const bool logged = log && log->recs.size() == r.recs.size();
     std::string cur;
     const bool written = rcptwrite(

@@ -718,6 +718,12 @@ int renumundo(const char* fname, const renumopts* opts, renumstats* stats) {
         if (const int rc = takeup(u, w)) return rc;
         if (u.r.dry) picture(u);
     } else {
+        // A work directory with no journal is a run's or an undo's that was
+        // cut short after its last step: only the directory is left to go.
+        for (const std::string& d : {renumworkdir(fname), renumsparedir()})
+            if (struct stat st; !u.r.dry && !d.empty() && lstat(d.c_str(), &st) == 0 &&
+                                renumclearwork(d) == 0)
+                (void)dursyncdir(durparent(d));
         rcpt last;
         bool elsewhere = false;
         const int found = findreceipt(u, &last, &elsewhere);
@@ -758,12 +764,16 @@ int renumundoabort(const char* fname, const renumopts* opts, const renumwork& w)
     undo u{.fname = fname, .opts = opts, .stats = nullptr};
     startrun(u);
     if (const int rc = takeup(u, w)) return rc;
+    // Once the index is the old one again, or the receipt gone, nothing
+    // would tell where the run had left the files: it can only go on.
     std::string text;
     size_t body = 0;
-    if (u.plan.update && whichindex(u, &text, &body) == indexnow::back) {
+    struct stat st;
+    if ((u.plan.update && whichindex(u, &text, &body) == indexnow::back) ||
+        lstat(besidework(u, u.plan.receipt).c_str(), &st) != 0) {
         renumsay(opts,
-                 "the undo of '%s' that was cut short has put the index back already, and can "
-                 "only be finished: run '%s --undo %s'; nothing done\n",
+                 "the undo of '%s' that was cut short is too far on to be given up; finish it "
+                 "with '%s --undo %s'; nothing done\n",
                  shownname(u).c_str(), progof(opts), shownname(u).c_str());
         return RENUMINDEX;
     }

@@ -2,9 +2,12 @@
 // inode, the index byte for byte), or, when the mailbox is not as that run
 // left it, each change named and nothing touched; cut short, finished by
 // running it again, or given up by --abort until the index is put back.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,7 +20,8 @@ const std::vector<std::string> listed = {"b.msg", "in000.msg", "a.msg", "gone.ms
 const std::string x = "x.msg\nto\nfrom\nsubj\n\n\nN\n";
 const std::string cant = "msgseq: the last run of 'meta' can't be undone; nothing done\n";
 const char* const receipt = ".meta.msgseq-receipt";
-const std::string undone = "msgseq: 3 renamed, 0 already in place, 1 missing, 0 refused, of 4 records\n";
+const std::string undone =
+    "msgseq: 3 renamed, 0 already in place, 1 missing, 0 refused, of 4 records\n";
 
 runresult msgseq(std::vector<std::string> args, const std::vector<std::string>& faults = {}) {
     if (!faults.empty()) return runfsfault(args, faults);
@@ -277,6 +281,11 @@ TEST_F(Undo, CutShortThenGivenUpOrFinished) {
     EXPECT_EQ(msgseq({"-u", "meta"}).status, 2);
 #ifdef MAILBOX_PATH
     EXPECT_EQ(run({MAILBOX_PATH, "delete", "meta", "1"}).status, 2);
+    EXPECT_NE(
+        run({MAILBOX_PATH, "check", "meta"})
+            .out.find(
+                "unfinished: an undo by 'msgseq --undo' was cut short; run 'msgseq --undo meta'"),
+        std::string::npos);
 #endif
     const runresult a = msgseq({"--abort", "meta"});
     EXPECT_EQ(a.err, "");
@@ -294,8 +303,8 @@ TEST_F(Undo, AbortRefusedOnceTheIndexIsBack) {
     ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:meta"}).status, 128 + SIGKILL);
     const runresult a = msgseq({"--abort", "meta"});
     EXPECT_EQ(a.err,
-              "msgseq: the undo of 'meta' that was cut short has put the index back "
-              "already, and can only be finished: run 'msgseq --undo meta'; nothing done\n");
+              "msgseq: the undo of 'meta' that was cut short is too far on to be given "
+              "up; finish it with 'msgseq --undo meta'; nothing done\n");
     EXPECT_EQ(a.status, 2);
     EXPECT_EQ(msgseq({"--undo", "meta"}).status, 0);
     expectback(plainindex(listed));
@@ -339,6 +348,75 @@ TEST_F(Undo, RootActsAsTheOwner) {
         EXPECT_EQ(st.st_uid, 65534u) << n;
     }
     EXPECT_EQ(slurp("meta"), plainindex(listed));
+}
+
+}  // namespace
+
+namespace {
+
+// An undo journal planted in the work directory is believed only as one this
+// user wrote, naming plain names: else refused, nothing touched.
+TEST_F(Undo, PlantedJournalRefused) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string was = state();
+    ASSERT_EQ(mkdir("meta.msgseq-update", 0700), 0);
+    for (const std::string name : {"../in000.msg", "in000.msg"}) {
+        if (name == "in000.msg" && geteuid() != 0) continue;  // needs root to give it away
+        spit("meta.msgseq-update/journal", "msgseq undo journal 1\nrun plain\ndir 1 1\nreceipt " +
+                                               std::string(receipt) +
+                                               "\nbefore 1 1\nafter 1 1\n"
+                                               "records 1 stayed 0 missing 0 moves 1\n0 1 1 " +
+                                               name + " b.msg\n");
+        if (name == "in000.msg") {
+            ASSERT_EQ(chown("meta.msgseq-update/journal", 65534, 65534), 0);
+        }
+        const runresult r = msgseq({"--undo", "meta"});
+        EXPECT_EQ(r.err, "msgseq: cannot read the journal '" + dir +
+                             "/meta.msgseq-update/journal': " +
+                             (name == "in000.msg" ? "it belongs to another user"
+                                                  : "not in a form msgseq writes") +
+                             "; nothing done\n");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(msgseq({"--abort", "meta"}).status, 2);
+    }
+    std::filesystem::remove_all("meta.msgseq-update");
+    EXPECT_EQ(state(), was);
+}
+
+TEST_F(Undo, FifoBusyAndClosedOutput) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string was = state();
+    const int lock = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    EXPECT_EQ(msgseq({"--undo", "meta"}).status, 5);
+    close(lock);
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    const runresult f = msgseq({"--undo", "fifo"});
+    EXPECT_EQ(f.err, "msgseq: 'fifo' is not a regular file; nothing done\n");
+    EXPECT_EQ(f.status, 2);
+    ASSERT_EQ(unlink("fifo"), 0);
+    EXPECT_EQ(state(), was);
+    // The undo is done and on disk, and the status says the lines were lost.
+    EXPECT_EQ(run({MSGSEQ_PATH, "--undo", "-v", "meta"}, nullptr, {}, {.closedout = true}).status,
+              4);
+    expectback(plainindex(listed));
+}
+
+}  // namespace
+
+namespace {
+
+// An update whose receipt could not be written, run again, still keeps the
+// index it replaced, moved beside the receipt before the failure.
+TEST_F(Undo, UpdateFinishedAfterItsReceiptFailedCanBeUndone) {
+    const runresult r =
+        msgseq({"-u", "meta"}, {"FSFAULT_FAIL=create:.meta.msgseq-receipt.new:EIO"});
+    ASSERT_EQ(r.status, 6) << r.err;
+    ASSERT_TRUE(exists(".meta.msgseq-before"));
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    EXPECT_NE(slurp(receipt).find("kept .meta.msgseq-before\n"), std::string::npos);
+    EXPECT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    expectback(plainindex(listed));
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ constexpr char usage[] = "Usage: msgseq matafile\n";
 constexpr char help[] =
     "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n"
     "       msgseq --abort [-n] [-v] [--] METAFILE\n"
+    "       msgseq --undo [-n] [-v] [--] METAFILE\n"
     "Renames the message files that METAFILE lists, in index order, to in000.msg,\n"
     "in001.msg, ... in the working directory, and prints how many records it read.\n"
     "\n"
@@ -49,6 +50,11 @@ constexpr char help[] =
     "  --abort    give up a run of METAFILE that was cut short (plain or -u): put\n"
     "             each file back under the name METAFILE lists, leave METAFILE as it\n"
     "             is, and remove the journal; with -n, only show what it would do\n"
+    "  --undo     put the last finished run of METAFILE back, from the receipt it\n"
+    "             left: each file it renamed under the name METAFILE listed before,\n"
+    "             and after -u the index as it was (records added since kept after\n"
+    "             its own); refused, nothing changed, when anything it did changed\n"
+    "             since; with -n, only show what it would do\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -68,7 +74,9 @@ constexpr char help[] =
     "stopped by signal N (SIGINT, SIGTERM, SIGHUP) where nothing is left half\n"
     "done, and ended by that signal: run the same command again to finish, or\n"
     "msgseq --abort to give up. --abort: 0 given up, or nothing to give up; 3 a\n"
-    "file could not go back; 2 a journal it can't read.\n";
+    "file could not go back; 2 a journal it can't read. --undo: 0 undone, or\n"
+    "nothing to undo; 2 refused, nothing changed; 3 a file could not go back, or\n"
+    "a sync failed; 6 the files back, the index not (run it again to finish).\n";
 
 struct args {
     const char* meta = nullptr;
