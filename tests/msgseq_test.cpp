@@ -720,8 +720,8 @@ std::vector<faultrow> faultrows() {
                    "unlink index ENOENT\nopen index 0\nwrite index 0\nfsync index 0\n"
                    "link index placed-",
          // the update's calls, the receipt's 5, and the old index kept: linked
-         // before the commit, moved beside the receipt, its link removed
-         .calls = 27 + 5 + 3,
+         // before the commit, moved beside the receipt
+         .calls = 27 + 5 + 2,
          .args = {"-u", "meta"},
          .meta = renamed},
         {.name = "UpdateMailboxSyncFails",
