@@ -81,7 +81,11 @@ void indexfaults(const char* fname, const std::set<int>& long_, chkreport* out) 
 
 void unfinished(const char* fname, const std::vector<std::string>& dots, chkreport* out) {
     if (const renumcut cut = renumcutshort(fname); cut != renumcut::none)
-        out->items.push_back({chkkind::unfinished, cut == renumcut::update ? 1 : 3, fname});
+        out->items.push_back({chkkind::unfinished,
+                              cut == renumcut::update ? 1
+                              : cut == renumcut::undo ? 4
+                                                      : 3,
+                              fname});
     if (rmunfinished(fname)) out->items.push_back({chkkind::unfinished, 2, fname});
     for (const std::string& name : dots)
         if (name.starts_with(".msgseq-temp-")) out->items.push_back({chkkind::unfinished, 0, name});
@@ -256,6 +260,10 @@ std::string chkline(const chkitem& item) {
         if (item.no == 2)
             return "unfinished: a delete by 'mailbox delete' was cut short; a mailbox command "
                    "without -n finishes it";
+        if (item.no == 4)
+            return "unfinished: an undo by 'msgseq --undo' was cut short; run 'msgseq --undo " +
+                   renumshown(item.name) + "' to finish it, or 'msgseq --abort " +
+                   renumshown(item.name) + "' to give it up";
         if (item.no == 3)
             return "unfinished: a run of msgseq was cut short; run 'msgseq " +
                    renumshown(item.name) + "' to finish it, or 'msgseq --abort " +

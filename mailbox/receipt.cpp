@@ -115,6 +115,30 @@ rcptindex rcptsumindex(const char* path, size_t records) {
     return out;
 }
 
+rcptindex rcptsumtext(std::string_view text, size_t records, size_t* bodyend) {
+    const uint64_t lines = 2 + 7 * static_cast<uint64_t>(records);
+    rcpthasher body, tail;
+    size_t at = 0;
+    uint64_t ln = 0;
+    for (; ln < lines && at < text.size(); ln++) {
+        const size_t nl = text.find('\n', at);
+        const size_t stop = nl == std::string_view::npos ? text.size() : nl + 1;
+        if (ln < 2 || (ln - 2) % 7 != 6)
+            body.add(text.data() + at, stop - at);
+        else if (nl != std::string_view::npos)
+            body.add("\n", 1);
+        at = stop;
+        if (nl == std::string_view::npos) break;
+    }
+    if (bodyend) *bodyend = ln == lines ? at : std::string_view::npos;
+    tail.add(text.data() + at, text.size() - at);
+    rcptindex out;
+    out.known = true;
+    out.body = body.done();
+    out.tail = tail.done();
+    return out;
+}
+
 std::string rcptbeside(const char* fname) {
     char buf[PATH_MAX];
     return realpath(fname, buf) ? durbeside(buf, ext) : std::string();
@@ -123,6 +147,12 @@ std::string rcptbeside(const char* fname) {
 std::string rcptspare() {
     char buf[PATH_MAX];
     return getcwd(buf, sizeof buf) ? std::string(buf) + "/" + ext : std::string();
+}
+
+std::string rcptkeptpath(const std::string& receipt) {
+    constexpr std::string_view from = ext;
+    if (!receipt.ends_with(from)) return {};
+    return receipt.substr(0, receipt.size() - from.size()) + ".msgseq-before";
 }
 
 namespace {
@@ -185,12 +215,15 @@ bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
         }
         lines += '\n';
     }
-    std::string text = "msgseq receipt 1\nrun ";
+    // Version 2 only where it holds more: a plain run's receipt reads as
+    // it always did.
+    std::string text = head.kept.empty() ? "msgseq receipt 1\nrun " : "msgseq receipt 2\nrun ";
     text += head.update ? "update\ndir " : "plain\ndir ";
     put(text, static_cast<uintmax_t>(head.dirdev), ' ');
     put(text, static_cast<uintmax_t>(head.dirino), '\n');
     putsums(text, "before", head.before);
     putsums(text, "after", head.after);
+    if (!head.kept.empty()) text += "kept " + head.kept + "\n";
     text += "records ";
     put(text, count, ' ');
     text += "moved ";
@@ -320,14 +353,29 @@ bool readreceipt(const std::string& path, rcpt* out, std::string* why, bool* abs
     }
     // The lines before the records: false when they are not as written.
     uint64_t count = 0;
-    auto readhead = [out, &count](cursor& c) {
+    auto readhead = [out, &count, why](cursor& c) {
         uintmax_t dev = 0, ino = 0;
-        if (!c.lit("msgseq receipt 1\nrun ") ||
+        const bool two = c.lit("msgseq receipt 2\nrun ");
+        if (!(two || c.lit("msgseq receipt 1\nrun ")) ||
             !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
             !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
-            !readsums(c, "after", &out->after) || !c.lit("records ") || !c.num(' ', &count) ||
-            count > maxrecords || !c.lit("moved ") || !c.num('\n', &out->moved) ||
-            out->moved > count)
+            !readsums(c, "after", &out->after))
+            return false;
+        if (two) {
+            // The kept index is a name beside the receipt, like any other name
+            // read back: a plain one, or the receipt is not believed.
+            if (!c.lit("kept ")) return false;
+            const std::string_view kept = c.field('\n');
+            if (!trustplain(kept)) {
+                if (!kept.empty())
+                    *why = "it names '" + renumshown(kept.substr(0, 64)) +
+                           "', which is not a plain name in this directory";
+                return false;
+            }
+            out->kept = kept;
+        }
+        if (!c.lit("records ") || !c.num(' ', &count) || count > maxrecords ||
+            !c.lit("moved ") || !c.num('\n', &out->moved) || out->moved > count)
             return false;
         out->dirdev = static_cast<dev_t>(dev);
         out->dirino = static_cast<ino_t>(ino);
@@ -597,17 +645,85 @@ int rcptseed(renumrun& r, const char* fname) {
     return -1;
 }
 
+namespace {
+
+// A run that moved no file and left the index as it found it changed
+// nothing: the receipt of the last update that did stays, so that
+// msgseq --undo still puts that one back.
+bool unchanged(const renumrun& r, const std::string& path, const rcptindex& before,
+               const rcptindex* after) {
+    if (std::find(r.state.begin(), r.state.end(), renumst::moved) != r.state.end() ||
+        !before.known || (after && (!after->known || after->body != before.body)))
+        return false;
+    rcpt last;
+    std::string why;
+    bool absent = false;
+    return rcptread(path, &last, &why, &absent) && last.update && last.moved > 0 &&
+           last.after.known && last.after.body == before.body &&
+           last.recs.size() == r.recs.size();
+}
+
+// The index at path lists, in its first records, the names the journal
+// log lists.
+bool journals(const std::string& path, const renumlog* log, size_t records) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const bool read = fd >= 0 && durreadfd(fd, &text);
+    if (fd >= 0) close(fd);
+    if (!read || !log || log->recs.size() != records) return false;
+    size_t at = 0;
+    for (uint64_t ln = 0; ln < 2 + 7 * uint64_t{records}; ln++) {
+        const size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) return false;
+        if (ln >= 2 && (ln - 2) % 7 == 0 &&
+            std::string_view(text).substr(at, nl - at) != log->recs[(ln - 2) / 7].name)
+            return false;
+        at = nl + 1;
+    }
+    return true;
+}
+
+// The index an update replaced, linked by the update in its work directory
+// as from, moved beside the receipt at path before the receipt names it:
+// its name, or empty when it can't be kept (the receipt then says so by its
+// version). A rerun after the move finds it there. *before is its sum where
+// the run could not take one.
+std::string keepindex(const std::string& from, const std::string& path, size_t records,
+                      rcptindex* before, const renumlog* log) {
+    const std::string keep = rcptkeptpath(path);
+    struct stat st;
+    const bool held = !from.empty() && lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::string& at = held ? from : keep;
+    if (keep.empty() || lstat(at.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Moved already by this update, cut short before its receipt: known by
+    // its sum, or where the update found its own index in place, by the
+    // names its journal lists.
+    if (!held && !before->known && !journals(keep, log, records)) return {};
+    const rcptindex sums = rcptsumindex(at.c_str(), records);
+    if (!sums.known || (before->known && sums.body != before->body)) return {};
+    if (!before->known) *before = sums;
+    // Renamed over an older copy; the receipt, synced next in the same
+    // directory, names it only once it is there.
+    if (held && rename(from.c_str(), keep.c_str()) != 0) return {};
+    return keep.substr(keep.rfind('/') + 1);
+}
+
+}  // namespace
+
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
-              const rcptindex* after, const renumlog* log, const struct stat* like) {
+              const rcptindex* after, const renumlog* log, const struct stat* like,
+              const std::string& keptfrom) {
+    if (unchanged(r, path, before, after)) return true;
     rcpt head;
     head.update = r.update;
     head.dirdev = r.here.dev;
     head.dirino = r.here.ino;
     head.before = before;
     if (after) head.after = *after;
+    if (after) head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
     const bool logged = log && log->recs.size() == r.recs.size();
     std::string cur;
-    return rcptwrite(
+    const bool written = rcptwrite(
         path, head, r.recs.size(),
         [&](size_t k) {
             const auto i = static_cast<uint32_t>(k);
@@ -628,4 +744,16 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
             return e;
         },
         like);
+    // A copy no receipt names any longer is of no use.
+    struct stat st;
+    if (const std::string keep = rcptkeptpath(path);
+        written && head.kept.empty() && !keep.empty() && lstat(keep.c_str(), &st) == 0)
+        (void)unlink(keep.c_str());
+    return written;
+}
+
+void rcpthold(const std::string& dir, const std::string& real, bool same) {
+    const std::string at = dir + "/before";
+    struct stat st;
+    if (same && lstat(at.c_str(), &st) != 0 && errno == ENOENT) (void)link(real.c_str(), at.c_str());
 }

@@ -9,11 +9,14 @@
 // file name), or ".msgseq-receipt" in the working directory where a plain
 // run could not write beside the index, and it is replaced, never edited:
 //
-//   msgseq receipt 1
+//   msgseq receipt 1|2
 //   run plain|update
 //   dir DEV INO                    the working directory
 //   before BLEN BSUM TLEN TSUM     the index the run ran on
 //   after BLEN BSUM TLEN TSUM      the index as -u left it ("after -" for a plain run)
+//   kept NAME                      version 2 only: the index -u replaced, kept beside
+//                                  the receipt under NAME, so that msgseq --undo can
+//                                  put it back
 //   records N moved M
 //   DEV INO SIZE SEC.NSEC NEW OLD  one line a record, in index order
 //
@@ -71,6 +74,7 @@ struct rcpt {
     rcptindex before, after;
     uint32_t moved = 0;  // records whose file took another name
     std::vector<rcptrec> recs;
+    std::string kept;  // the name of the index -u replaced, kept beside the receipt; or empty
     std::string text;  // the records' names point into it
     std::string path;  // where it was read
 };
@@ -89,12 +93,18 @@ rcptsum rcptsumof(std::string_view bytes);
 // The index path leads to, summed with records records in its body; known
 // false when it is not a regular file or can't be read.
 rcptindex rcptsumindex(const char* path, size_t records);
+// The same for an index's text, read whole; *bodyend (may be null) gets
+// where its body ends, or npos when the text has fewer lines than that.
+rcptindex rcptsumtext(std::string_view text, size_t records, size_t* bodyend = nullptr);
 
 // Where a run of the index fname keeps its receipt: beside the file the
 // path leads to, or, spare, in the working directory. Empty when the path
 // leads nowhere (spare: when the working directory has no name).
 std::string rcptbeside(const char* fname);
 std::string rcptspare();
+// Where the receipt at path keeps the index an update replaced: beside it,
+// ".NAME.msgseq-before" for ".NAME.msgseq-receipt".
+std::string rcptkeptpath(const std::string& receipt);
 
 // One line a record for rcptwrite, by record number from 0.
 struct rcptentry {

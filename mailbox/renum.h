@@ -106,11 +106,12 @@ void renumunlock(int lockfd);
 bool renumunfinished(const char* fname);
 
 // What a run of fname cut short left behind: nothing, a plain run's journal
-// (finished by renumfiles or renumindex), an update's (by renumindex), or a
-// journal that can't be read (renumabort says why). Every one of them but
+// (finished by renumfiles or renumindex), an update's (by renumindex), an
+// undo's (by renumundo), or a journal that can't be read (renumabort says
+// why). Every one of them but
 // none means the index must not change until the run is finished or given
 // up: the journal names its records.
-enum class renumcut { none, plain, update, unreadable };
+enum class renumcut { none, plain, update, unreadable, undo };
 renumcut renumcutshort(const char* fname);
 
 // A record as renumbering needs it: its file's name, its read flag, and the
@@ -207,5 +208,23 @@ int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* 
 // RENUMINDEX (a journal that can't be read, or one from another directory:
 // nothing done) or RENUMBUSY.
 int renumabort(const char* fname, llnode* itemlist, const renumopts* opts);
+
+// Puts the last finished run of the index fname back, as its receipt tells
+// it (mailbox/receipt.h): each file it renamed under the name the index
+// listed before, and after an update the index it replaced, byte for byte,
+// records appended since kept after its own. Only when nothing changed
+// since: each file still under the name that run gave it and the same file,
+// the index as that run left it (records appended are its own), every name
+// to go back free. Otherwise each thing changed is said, nothing is done
+// and RENUMINDEX returned; so too for a receipt that can't be trusted or
+// belongs to another directory. Journaled like every run, and finished by
+// calling it again; renumabort gives it up until the index is put back. A
+// finished undo removes the receipt: called again, it says there is
+// nothing to undo (RENUMOK). Returns RENUMOK, RENUMINDEX, RENUMFILES (some
+// file could not go back, or a sync failed: the journal stays), RENUMBUSY,
+// RENUMWRITE (the files back, the index not: the journal stays) or
+// RENUMSTOPPED (opts->stop). A dry run says what it would do; *stats (may
+// be null) gets the counts.
+int renumundo(const char* fname, const renumopts* opts, renumstats* stats);
 
 #endif

@@ -193,6 +193,7 @@ int renumabort(const char* fname, llnode* itemlist, const renumopts* opts) {
                  w.err ? trustwhy(w.err) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
+    if (w.found == renumjournal::good && w.log.undo) return renumundoabort(fname, opts, w);
     if (w.found == renumjournal::none) {
         // A work directory with no journal is from a run cut short before
         // its first move, or after its last: only the directory goes.

@@ -32,8 +32,11 @@
 namespace {
 
 // The names this code makes in the work directory; nothing else there is
-// ever removed. Besides them, the links "placed-INODE" (renummarker).
+// ever removed. Besides them, the links "placed-INODE" (renummarker), and
+// "before", the index an update replaces, linked until its receipt keeps it
+// (mailbox/receipt.h).
 constexpr const char* worknames[] = {"journal", "journal.new", "index"};
+constexpr char held[] = "before";
 constexpr std::string_view placed = "placed-";
 
 bool ismarker(std::string_view name) {
@@ -221,6 +224,12 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     if (n < 0) return renumjournal::bad;
     errno = 0;  // from here on, not a read that failed: not a journal this code wrote
     journaltext t{text.data(), text.data() + text.size()};
+    // An undo's journal (mailbox/renumundo.cpp) is read there: here it only
+    // says that an undo was cut short, which nothing else may go on from.
+    if (t.lit("msgseq undo journal ")) {
+        log->undo = true;
+        return renumjournal::good;
+    }
     if (!t.lit("msgseq update journal")) return renumjournal::bad;
     log->old = t.lit("\n");
     if (!log->old &&
@@ -255,6 +264,9 @@ int renumclearwork(const std::string& dir) {
     if (d.fd < 0) return errno == ENOENT ? 0 : errno;
     for (const char* name : worknames)
         if (unlinkat(d.fd, name, 0) != 0 && errno != ENOENT) return errno;
+    if (struct stat st; fstatat(d.fd, held, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        unlinkat(d.fd, held, 0) != 0 && errno != ENOENT)
+        return errno;
     // The marks of the index swapped in, listed through the same directory.
     if (const int again = dup(d.fd); again >= 0) {
         renumdirptr list{fdopendir(again)};
@@ -300,7 +312,7 @@ bool renumworkforeign(const std::string& dir) {
     }
     while (const dirent* ent = readdir(d.get())) {
         const std::string_view name(ent->d_name);
-        if (name != "." && name != ".." && !ismarker(name) &&
+        if (name != "." && name != ".." && !ismarker(name) && name != held &&
             std::none_of(std::begin(worknames), std::end(worknames),
                          [&name](const char* w) { return name == w; }))
             return true;

@@ -53,6 +53,7 @@ renumcut renumcutshort(const char* fname) {
     renumfindwork(fname, &w);
     if (w.found == renumjournal::none) return renumcut::none;
     if (w.found != renumjournal::good) return renumcut::unreadable;
+    if (w.log.undo) return renumcut::undo;
     return w.log.plain ? renumcut::plain : renumcut::update;
 }
 
@@ -71,6 +72,7 @@ int gate(const char* fname, const renumwork& w, const renumopts* opts) {
                  progof(opts), shown.c_str());
         return RENUMINDEX;
     }
+    if (w.found == renumjournal::good && w.log.undo) return renumundocut(fname, opts);
     if (w.found == renumjournal::good && !w.log.plain) {
         renumsay(opts, "an update of '%s' was cut short; finish it with '%s -u' first\n",
                  shown.c_str(), progof(opts));

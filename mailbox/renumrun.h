@@ -305,6 +305,7 @@ struct renumlog {
     bool old = false;  // a journal of the release before: inodes and names alone
     int version = 0;
     bool plain = false;  // written by a run that does not rewrite the index
+    bool undo = false;   // an undo's journal (mailbox/renumundo.cpp): no records here
     renumid where{};     // the directory the run worked in
     std::vector<renumentry> recs;
 };
@@ -387,6 +388,15 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
                        const std::vector<std::string>& was, const std::vector<renumrec>& recs,
                        uint32_t* bad);
 
+// ---- renumundo.cpp: msgseq --undo.
+
+// What every run but an undo says of an undo cut short: RENUMINDEX.
+int renumundocut(const char* fname, const renumopts* opts);
+// renumabort of an undo cut short (w: its work directory): each file back
+// where the undone run had left it, the journal removed; refused once the
+// index is put back.
+int renumundoabort(const char* fname, const renumopts* opts, const renumwork& w);
+
 // ---- receipt.cpp: the receipt a finished run leaves (mailbox/receipt.h).
 
 // A plain run on the index that the last plain run left as it was: when the
@@ -402,7 +412,15 @@ int rcptseed(renumrun& r, const char* fname);
 // Writes the receipt of the run r, which has finished, to path: before is
 // the index it ran on, after (may be null) the index it left, log (may be
 // null) its journal, whose names are the old ones and whose sizes and times
-// are the files'. like: the index, whose owner gets it. false, errno set.
+// are the files'. like: the index, whose owner gets it. keptfrom: for an
+// update, the link its work directory holds to the index it replaced, kept
+// beside the receipt for msgseq --undo. A run that moved nothing and left
+// the index as it was keeps the last update's receipt. false, errno set.
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
-              const rcptindex* after, const renumlog* log, const struct stat* like);
+              const rcptindex* after, const renumlog* log, const struct stat* like,
+              const std::string& keptfrom = {});
+// Links the index real, while it is the one the update began on (same: its
+// records are still the journal's), as "before" in the work directory dir,
+// where rcptkeep finds it; the commit syncs the directory.
+void rcpthold(const std::string& dir, const std::string& real, bool same);
 #endif

@@ -166,6 +166,7 @@ int findstate(update& u) {
                  errno ? trustwhy(errno) : "not in a form msgseq writes");
         return RENUMINDEX;
     }
+    if (u.found == renumjournal::good && u.log.undo) return renumundocut(u.fname, u.opts);
     // A plain run that could not write beside the index kept its journal in
     // the working directory: it finishes there, by a plain run.
     if (u.found == renumjournal::none) {
@@ -381,7 +382,7 @@ int keepreceipt(update& u, const rcptindex& before) {
     const bool known = stat(u.real.c_str(), &index) == 0;
     const std::string path = rcptbeside(u.fname);
     if (!path.empty() && rcptkeep(u.r, path, before, &after, u.log.recs.empty() ? nullptr : &u.log,
-                                  known ? &index : nullptr))
+                                  known ? &index : nullptr, u.dir + "/before"))
         return next;
     renumsay(u.opts,
              "'%s' is rewritten, but its receipt '%s' was not written (%s); the journal stays: "
@@ -459,6 +460,9 @@ int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* 
         if (const int rc = writejournal(u); rc != next) return rc;
     int rc = RENUMOK;
     if (const int bad = moveall(u, &rc); bad != next) return bad;
+    // The index as the run found it, kept for msgseq --undo: linked before
+    // the commit, which syncs the work directory before the swap.
+    rcpthold(u.dir, u.real, before.known);
     if (const int bad = replaceindex(u); bad != next) return bad;
     if (const int bad = keepreceipt(u, before); bad != next) return bad;
     if (const int bad = clearwork(u); bad != next) return bad;

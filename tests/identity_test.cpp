@@ -521,8 +521,9 @@ TEST_F(ScratchDir, IdentityLibraryRefusesAnIndexNotWrittenBackAsItIs) {
 }
 
 // The commit's steps in their order: the new index synced, marked and the
-// mark synced, swapped in, the index's directory synced, the old index and
-// then the receipt written and synced, the journal removed and that synced
+// mark synced, swapped in, the index's directory synced, the old index's
+// name there removed and its link kept beside the receipt for an undo, then
+// the receipt written and synced, the journal removed and that synced
 // before the mark goes, the end synced.
 TEST_F(ScratchDir, IdentityCommitInOrder) {
     spit("meta", indexof(usual));
@@ -536,6 +537,7 @@ TEST_F(ScratchDir, IdentityCommitInOrder) {
     const std::string placed = log.substr(mark + 11, eol - mark - 11);
     EXPECT_NE(log.find("fsync index 0\nlink index " + placed + " 0\nfsync meta.msgseq-update 0\n"
                        "renameat2x index meta 0\nfsync . 0\nunlink index 0\n"
+                       "rename before .meta.msgseq-before 0\n"
                        "unlink .meta.msgseq-receipt.new ENOENT\nopen .meta.msgseq-receipt.new 0\n"
                        "fsync .meta.msgseq-receipt.new 0\n"
                        "rename .meta.msgseq-receipt.new .meta.msgseq-receipt 0\nfsync . 0\n"

@@ -716,10 +716,12 @@ std::vector<faultrow> faultrows() {
                    "fsync journal.new 0\n"
                    "rename journal.new journal 0\nfsync meta.msgseq-update 0\nfsync . 0\n"
                    "renameat2 a.msg in000.msg 0\nrenameat2 in002.msg in001.msg 0\n"
-                   "renameat2 in005.msg in002.msg 0\nfsync . 0\n"
+                   "renameat2 in005.msg in002.msg 0\nfsync . 0\nlink meta before 0\n"
                    "unlink index ENOENT\nopen index 0\nwrite index 0\nfsync index 0\n"
                    "link index placed-",
-         .calls = 27 + 5,  // the update's calls, and the receipt's 5
+         // the update's calls, the receipt's 5, and the old index kept: linked
+         // before the commit, moved beside the receipt
+         .calls = 27 + 5 + 2,
          .args = {"-u", "meta"},
          .meta = renamed},
         {.name = "UpdateMailboxSyncFails",
@@ -1901,7 +1903,8 @@ TEST_F(Msgseq, UpdateThroughASymlinkRewritesWhereItLeads) {
     EXPECT_TRUE(islink());
     EXPECT_EQ(slurp("store/meta"), indexof({"in000.msg", "in001.msg"}));
     // The receipt beside the index, where the link leads.
-    EXPECT_EQ(listing("store"), (std::set<std::string>{".meta.msgseq-receipt", "meta"}));
+    EXPECT_EQ(listing("store"),
+              (std::set<std::string>{".meta.msgseq-before", ".meta.msgseq-receipt", "meta"}));
     EXPECT_EQ(listing(), (std::set<std::string>{"in000.msg", "in001.msg", "mlink", "store"}));
     EXPECT_EQ(slurp("in000.msg"), msg("a.msg"));
     EXPECT_EQ(slurp("in001.msg"), msg("in005.msg"));
@@ -1912,7 +1915,8 @@ TEST_F(Msgseq, UpdateThroughASymlinkRewritesWhereItLeads) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(islink());
     EXPECT_EQ(slurp("store/meta"), indexof({"in000.msg", "in001.msg"}));
-    EXPECT_EQ(listing("store"), (std::set<std::string>{".meta.msgseq-receipt", "meta"}));
+    EXPECT_EQ(listing("store"),
+              (std::set<std::string>{".meta.msgseq-before", ".meta.msgseq-receipt", "meta"}));
     EXPECT_EQ(slurp("in000.msg"), msg("in005.msg"));
 }
 

@@ -321,7 +321,8 @@ TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
                 // nothing to give up.
                 const bool ended =
                     std::any_of(all[s].kept.begin(), all[s].kept.end(), [&](size_t i) {
-                        return (calls[i].fn.starts_with("unlink") && calls[i].a.ends_with("/journal")) ||
+                        return (calls[i].fn.starts_with("unlink") &&
+                                calls[i].a.ends_with("/journal")) ||
                                (calls[i].fn == "rmdir" && calls[i].a.ends_with(".msgseq-update"));
                     });
                 // A delivery before the journal is a record like any other.
@@ -360,6 +361,80 @@ TEST_P(PowerCut, RerunEndsAsOneWholeRun) {
               << " failed\n";
     EXPECT_EQ(failed, 0u);
     EXPECT_GE(states * sample, 150u);  // no fewer when the run syncs more
+}
+
+// msgseq --undo of a finished run, plain or -u, cut short by a power failure
+// at any point: run again, every message is back under the name the index
+// listed before the run, the index as it was then, and nothing is left to
+// undo; given up by --abort instead, it is as the run left it, unless the
+// index was put back already, when --abort refuses and --undo finishes.
+TEST_P(PowerCut, UndoEndsAsOneWholeUndo) {
+    const std::string snaps = dir + "/snaps", log = dir + "/calls.log";
+    size_t states = 0, failed = 0;
+    // What an undo leaves that one whole undo would not: "" when nothing.
+    auto leftover = [&] {
+        std::string out;
+        for (const std::string& d : {top, box})
+            for (const std::string& name : listing(d))
+                if (name.ends_with(".msgseq-receipt") || name.ends_with(".msgseq-before"))
+                    out += "left behind: " + name + "\n";
+        return out;
+    };
+    for (int k = 0; k < 16; k++) {
+        const bool update = k & 1, inside = k & 2, links = k & 4, abort = k & 8;
+        const std::string meta = (inside ? box : top) + "/meta";
+        const std::string arg = inside ? "meta" : "../meta";
+        std::vector<std::string> runargs = {MSGSEQ_PATH, arg};
+        if (update) runargs.insert(runargs.begin() + 1, "-u");
+        const std::string how = GetParam().name + std::string(update ? ", -u" : ", plain") +
+                                (abort ? ", --abort" : ", --undo") +
+                                (inside ? ", index in the mailbox" : ", index beside it") +
+                                (links ? ", link+unlink" : ", renames");
+        auto ran = [&] {
+            lay(meta);
+            ASSERT_EQ(chdir(box.c_str()), 0);
+            (void)run(runargs);
+        };
+        ran();
+        fs::remove_all(snaps);
+        fs::remove(log);
+        ASSERT_TRUE(fs::create_directory(snaps));
+        std::vector<std::string> faults = {"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
+                                           "FSFAULT_SNAP=" + snaps};
+        if (links) faults.push_back("FSFAULT_NOREPLACE=einval");
+        const runresult once = runfsfault({"--undo", arg}, faults);
+        ASSERT_EQ(wrong(meta, once, false, 0) + leftover(), "") << how << ", one whole undo:\n"
+                                                                << once.err;
+        const std::vector<call> calls = readcalls(slurp(log));
+        const std::vector<cut> all = cuts(calls);
+        for (size_t s = 0; s < all.size(); s += sample) {
+            ran();
+            std::map<std::string, std::string> orphans;
+            for (size_t i : all[s].kept) replay(calls[i], i, snaps, orphans);
+            runresult r = run({MSGSEQ_PATH, abort ? "--abort" : "--undo", arg});
+            states++;
+            // Refused by --abort as too far on, it is finished by --undo.
+            if (abort && r.status == 2) r = run({MSGSEQ_PATH, "--undo", arg});
+            // Given up: as the run left it, its receipt still telling so.
+            if (abort && r.status == 0 && wrong(meta, r, !update, 0).empty() &&
+                receiptwrong(meta, update).empty())
+                continue;
+            const std::string bad = wrong(meta, r, false, 0) + leftover();
+            if (bad.empty() || ++failed > shown) continue;
+            std::string say = how + ": power cut after call " + std::to_string(all[s].p + 1) +
+                              " of " + std::to_string(calls.size()) + ", " + calls[all[s].p].text +
+                              "; lost:" + (all[s].lost.empty() ? " nothing" : "");
+            for (size_t i : all[s].lost) say += "\n  " + calls[i].text;
+            say += "\nrerun: status " + std::to_string(r.status) + "\n" + r.err + bad;
+            for (size_t at; (at = say.find(top + "/")) != std::string::npos;)
+                say.erase(at, top.size() + 1);
+            ADD_FAILURE() << say;
+        }
+    }
+    std::cout << "[          ] " << GetParam().name << ": " << states << " undo crash states, "
+              << failed << " failed\n";
+    EXPECT_EQ(failed, 0u);
+    EXPECT_GE(states * sample, 150u);
 }
 
 INSTANTIATE_TEST_SUITE_P(PowerCut, PowerCut, ::testing::ValuesIn(pcboxes),
@@ -404,8 +479,10 @@ TEST_F(PowerCutDelete, WholeOrNotBegun) {
     const std::string before = state();
     ASSERT_TRUE(fs::create_directory(snaps));
     ASSERT_EQ(chdir((dir + "/box").c_str()), 0);
-    ASSERT_EQ(run(del, nullptr, fsfaultenv({"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
-                                            "FSFAULT_SNAP=" + snaps})).status, 0);
+    ASSERT_EQ(run(del, nullptr,
+                  fsfaultenv({"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1", "FSFAULT_SNAP=" + snaps}))
+                  .status,
+              0);
     const std::string whole = state();
     ASSERT_NE(whole, before);
     const std::vector<call> calls = readcalls(slurp(log));
@@ -417,8 +494,8 @@ TEST_F(PowerCutDelete, WholeOrNotBegun) {
         const runresult next = run({MAILBOX_PATH, "list", "meta"});
         states++;
         EXPECT_TRUE(state() == whole || state() == before)
-            << "power cut after call " << c.p + 1 << ", " << calls[c.p].text << "\n" << next.err
-            << state();
+            << "power cut after call " << c.p + 1 << ", " << calls[c.p].text << "\n"
+            << next.err << state();
     }
     EXPECT_GE(states, 15u);
 }

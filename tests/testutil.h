@@ -58,9 +58,12 @@ inline std::string plainindex(const std::vector<std::string>& names) {
 }
 
 // The receipt a finished msgseq run leaves beside the index or in the
-// working directory: the tests of other things leave it out of what they
-// compare (tests/receipt_test.cpp checks it).
-inline bool isreceipt(const std::string& name) { return name.ends_with(".msgseq-receipt"); }
+// working directory, and the index an update replaced, kept beside it for
+// msgseq --undo: the tests of other things leave them out of what they
+// compare (tests/receipt_test.cpp and tests/undo_test.cpp check them).
+inline bool isreceipt(const std::string& name) {
+    return name.ends_with(".msgseq-receipt") || name.ends_with(".msgseq-before");
+}
 
 // s repeated n times.
 std::string times(size_t n, const std::string& s);

@@ -37,6 +37,7 @@ constexpr char usage[] = "Usage: msgseq matafile\n";
 constexpr char help[] =
     "Usage: msgseq [-n] [-v] [-u] [--] METAFILE\n"
     "       msgseq --abort [-n] [-v] [--] METAFILE\n"
+    "       msgseq --undo [-n] [-v] [--] METAFILE\n"
     "Renames the message files that METAFILE lists, in index order, to in000.msg,\n"
     "in001.msg, ... in the working directory, and prints how many records it read.\n"
     "\n"
@@ -49,6 +50,11 @@ constexpr char help[] =
     "  --abort    give up a run of METAFILE that was cut short (plain or -u): put\n"
     "             each file back under the name METAFILE lists, leave METAFILE as it\n"
     "             is, and remove the journal; with -n, only show what it would do\n"
+    "  --undo     put the last finished run of METAFILE back, from the receipt it\n"
+    "             left: each file it renamed under the name METAFILE listed before,\n"
+    "             and after -u the index as it was (records added since kept after\n"
+    "             its own); refused, nothing changed, when anything it did changed\n"
+    "             since; with -n, only show what it would do\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -68,7 +74,9 @@ constexpr char help[] =
     "stopped by signal N (SIGINT, SIGTERM, SIGHUP) where nothing is left half\n"
     "done, and ended by that signal: run the same command again to finish, or\n"
     "msgseq --abort to give up. --abort: 0 given up, or nothing to give up; 3 a\n"
-    "file could not go back; 2 a journal it can't read.\n";
+    "file could not go back; 2 a journal it can't read. --undo: 0 undone, or\n"
+    "nothing to undo; 2 refused, nothing changed; 3 a file could not go back, or\n"
+    "a sync failed; 6 the files back, the index not (run it again to finish).\n";
 
 struct args {
     const char* meta = nullptr;
@@ -76,6 +84,7 @@ struct args {
     bool verbose = false;
     bool update = false;
     bool abort = false;
+    bool undo = false;
 };
 
 // A single argument is always the metafile, whatever it looks like, but for
@@ -103,6 +112,10 @@ int parse(int argc, char** argv, args* a) {
             a->abort = true;
             continue;
         }
+        if (arg == "--undo") {
+            a->undo = true;
+            continue;
+        }
         if (arg.size() < 2 || arg[0] != '-') break;
         for (char c : arg.substr(1)) {
             if (c == 'n') {
@@ -117,7 +130,7 @@ int parse(int argc, char** argv, args* a) {
             }
         }
     }
-    if (argc - i != 1 || (a->abort && a->update)) {
+    if (argc - i != 1 || (a->abort && a->update) || (a->undo && (a->abort || a->update))) {
         (void)fputs(usage, stderr);
         return EXIT_USAGE;
     }
@@ -301,7 +314,7 @@ int endstopped(int sig, int rc, const args& a) {
         (void)fprintf(stderr,
                       "msgseq: interrupted by %s; run 'msgseq %s%s' to finish, or 'msgseq "
                       "--abort %s' to give it up\n",
-                      name, a.update ? "-u " : "", renumshown(a.meta).c_str(),
+                      name, a.undo ? "--undo " : a.update ? "-u " : "", renumshown(a.meta).c_str(),
                       renumshown(a.meta).c_str());
     (void)fflush(stdout);
     (void)signal(sig, SIG_DFL);
@@ -462,6 +475,24 @@ int giveup(const args& a) {
     return rc == RENUMINDEX ? EXIT_LOAD : rc == RENUMFILES ? EXIT_RENAME : rc;
 }
 
+// msgseq --undo: the last finished run put back from its receipt; the
+// index is read only by the library, and no count is printed.
+int undo(const args& a) {
+    catchstops();
+    renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
+    opts.stop = &stopsig;
+    renumstats st{};
+    const int rc = renumundo(a.meta, &opts, &st);
+    if (rc != RENUMINDEX && rc != RENUMBUSY) tally(st, a);
+    const bool printed = fflush(stdout) == 0 && !ferror(stdout);
+    if (!printed) (void)fputs("msgseq: error writing standard output\n", stderr);
+    if (stopsig) return endstopped(stopsig, rc, a);
+    if (rc == RENUMINDEX) return EXIT_LOAD;
+    if (rc == RENUMFILES) return EXIT_RENAME;
+    if (rc != RENUMOK) return rc;
+    return printed ? EXIT_OK : EXIT_OUTPUT;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -479,15 +510,15 @@ int main(int argc, char** argv) {
     }
     // An update or --abort works on the index as a file of its own: a FIFO
     // or a device there is refused before the lock, never waited on with it.
-    if ((a.update || a.abort) && !trustmeta(a.meta) && errno == EINVAL) {
+    if ((a.update || a.abort || a.undo) && !trustmeta(a.meta) && errno == EINVAL) {
         (void)fprintf(stderr, "msgseq: %s is not a regular file; nothing done\n",
                       ("'" + renumshown(a.meta) + "'").c_str());
         return EXIT_LOAD;
     }
     int lock = -1;
     if (int rc = lockdir(a, &lock)) return rc;
-    if (a.abort) {
-        const int rc = giveup(a);
+    if (a.abort || a.undo) {
+        const int rc = a.abort ? giveup(a) : undo(a);
         renumunlock(lock);
         return rc;
     }

@@ -242,6 +242,11 @@ int stalefrom(const mbxargs& a, bool* stale) {
 // (or, with -n, said), an update by msgseq -u cut short refuses all but
 // check, and so does an index a plain msgseq run left behind (stalefrom).
 // 0 to go on, or the status.
+// The msgseq command that finishes a run cut short.
+const char* runof(renumcut cut) {
+    return cut == renumcut::plain ? "msgseq" : cut == renumcut::undo ? "msgseq --undo" : "msgseq -u";
+}
+
 int before(const mbxargs& a, bool* stale) {
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
@@ -267,9 +272,10 @@ int before(const mbxargs& a, bool* stale) {
         const std::string shown = renumshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
                "to give it up; nothing done\n",
-               cut == renumcut::plain ? "a run" : "an update", mbxq(a.meta).c_str(),
-               cut == renumcut::plain ? "msgseq" : "msgseq -u",
-               cut == renumcut::plain ? "msgseq" : "msgseq -u", shown.c_str(), shown.c_str());
+               cut == renumcut::plain  ? "a run"
+               : cut == renumcut::undo ? "an undo"
+                                       : "an update",
+               mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str());
         return MBXFAIL;
     }
     // While a run's journal is there, it says where the files are.

@@ -1,0 +1,338 @@
+// msgseq --undo: the last finished run put back from its receipt (files by
+// inode, the index byte for byte), or, when the mailbox is not as that run
+// left it, each change named and nothing touched; cut short, finished by
+// running it again, or given up by --abort until the index is put back.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+// A chain (b.msg takes in000.msg's name, which moves on) and a missing file.
+const std::vector<std::string> listed = {"b.msg", "in000.msg", "a.msg", "gone.msg"};
+const std::string x = "x.msg\nto\nfrom\nsubj\n\n\nN\n";
+const std::string cant = "msgseq: the last run of 'meta' can't be undone; nothing done\n";
+const char* const receipt = ".meta.msgseq-receipt";
+const std::string undone =
+    "msgseq: 3 renamed, 0 already in place, 1 missing, 0 refused, of 4 records\n";
+
+runresult msgseq(std::vector<std::string> args, const std::vector<std::string>& faults = {}) {
+    if (!faults.empty()) return runfsfault(args, faults);
+    args.insert(args.begin(), MSGSEQ_PATH);
+    return run(args);
+}
+std::vector<std::string> runargs(bool update) {
+    return update ? std::vector<std::string>{"-u", "meta"} : std::vector<std::string>{"meta"};
+}
+std::string withrecord(std::string index, const std::string& rec) {
+    return index.insert(index.size() - 4, rec);
+}
+// Every name here, dot files too, with its inode and bytes; or only the
+// messages the mailbox began with.
+std::string state(bool messages = false) {
+    std::string s;
+    for (const std::string& n : listing()) {
+        if (messages && (!n.ends_with(".msg") || n == "x.msg")) continue;
+        struct stat st {};
+        lstat(n.c_str(), &st);
+        s += n + " " + std::to_string(st.st_ino) + " " + slurp(n) + "|";
+    }
+    return s;
+}
+
+class Undo : public ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        for (const char* n : {"b.msg", "in000.msg", "a.msg"}) spit(n, std::string("msg ") + n);
+        spit("meta", plainindex(listed));
+        before = state(true);
+    }
+    // Each message back under its listed name, the same file, the index
+    // index, and no receipt, kept index or work directory left.
+    void expectback(const std::string& index) {
+        EXPECT_EQ(slurp("meta"), index);
+        EXPECT_EQ(state(true), before);
+        for (const std::string& n : listing()) EXPECT_TRUE(n == "meta" || n.ends_with(".msg")) << n;
+    }
+    std::string before;
+};
+
+// The mailbox after a run, changed or not since, and what --undo does.
+struct undorow {
+    const char* name;
+    bool update;
+    void (*since)();
+    int status;
+    std::string err;         // DIR: the scratch directory
+    std::string index = {};  // when put back: the index expected
+};
+void PrintTo(const undorow& row, std::ostream* os) { *os << row.name; }
+class UndoState : public Undo, public ::testing::WithParamInterface<undorow> {};
+
+TEST_P(UndoState, PutBackOrNothingChanged) {
+    const undorow& row = GetParam();
+    ASSERT_EQ(msgseq(runargs(row.update)).status, 3);
+    row.since();
+    const std::string was = state();
+    const runresult r = msgseq({"--undo", "meta"});
+    std::string err = row.err;
+    for (size_t at; (at = err.find("DIR")) != std::string::npos;) err.replace(at, 3, dir);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.out, "");
+    if (row.index.empty())
+        EXPECT_EQ(state(), was);
+    else
+        expectback(row.index);
+}
+
+void nothing() {}
+void deliver() {
+    spit("meta", withrecord(slurp("meta"), x));
+    spit("x.msg", "msg x.msg");
+}
+void edit(const std::string& path, const std::string& from, const std::string& to) {
+    std::string t = slurp(path);
+    const size_t at = t.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    spit(path, t.replace(at, from.size(), to));
+}
+// name swapped for a link to itself, moved aside.
+void linked(const char* name) {
+    rename(name, "t");
+    symlink("t", name);
+}
+std::string astray(int rec, const std::string& now, const std::string& was) {
+    return "msgseq: record " + std::to_string(rec) + "'s file is no longer '" + now +
+           "', where the last run left it (it listed '" + was + "')\n" + cant;
+}
+std::string copy(const std::string& why) {
+    return "msgseq: the copy 'DIR/.meta.msgseq-before' of the index the last run replaced " + why +
+           "\n" + cant;
+}
+std::string untrusted(const std::string& why) {
+    return "msgseq: cannot undo the last run of 'meta': its receipt 'DIR/.meta.msgseq-receipt' "
+           "can't be trusted (" +
+           why + "); nothing done\n";
+}
+const std::string changed =
+    "msgseq: 'meta' is not the index the last run left: it has changed since\n" + cant;
+const std::string flagged = [] {
+    std::string t = plainindex(listed);
+    return t.replace(t.find("N\nin000.msg"), 1, "R");
+}();
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Undo, UndoState,
+    ::testing::Values(
+        undorow{"Plain", false, nothing, 0, undone, plainindex(listed)},
+        undorow{"Update", true, nothing, 0, undone, plainindex(listed)},
+        undorow{"DeliveryAfterPlainStays", false, deliver, 0, undone, withrecord(plainindex(listed), x)},
+        undorow{"DeliveryAfterUpdateStays", true, deliver, 0, undone, withrecord(plainindex(listed), x)},
+        undorow{"ReadFlagSinceStays", true, [] { edit("meta", "N\nin001.msg", "R\nin001.msg"); }, 0, undone, flagged},
+        undorow{"FileWrittenSince", true, [] { spit("in001.msg", "written since"); }, 2, astray(2, "in001.msg", "in000.msg")},
+        undorow{"FileSwapped", false, [] { spit("t", "new"); rename("t", "in001.msg"); }, 2, astray(2, "in001.msg", "in000.msg")},
+        undorow{"SymlinkSwappedIn", false, [] { linked("in002.msg"); }, 2, astray(3, "in002.msg", "a.msg")},
+        undorow{"FileRenamedByHand", false, [] { rename("in000.msg", "y.msg"); }, 2, astray(1, "in000.msg", "b.msg")},
+        undorow{"NameTaken", false, [] { spit("a.msg", "new"); }, 2, "msgseq: 'a.msg', where record 3's file goes back, is taken by another file\n" + cant},
+        undorow{"StaleIndex", false, [] { edit("meta", "subj", "other"); }, 2, changed},
+        undorow{"IndexPutBackByHand", true, [] { spit("meta", plainindex(listed)); }, 2, changed},
+        undorow{"AddedRecordNamesAName", true, [] { spit("meta", withrecord(slurp("meta"), "a.msg\n\n\n\n\n\nN\n")); }, 2,
+                "msgseq: record 5 of 'meta', added after the last run, lists 'a.msg', a name the undo changes\n" + cant},
+        undorow{"KeptIndexChanged", true, [] { edit(".meta.msgseq-before", "b.msg", "c.msg"); }, 2, copy("is not that index")},
+        undorow{"KeptIndexALink", true, [] { linked(".meta.msgseq-before"); }, 2, copy("it is a symbolic link")},
+        undorow{"KeptIndexGone", true, [] { unlink(".meta.msgseq-before"); }, 2, copy("is not there")},
+        undorow{"ReceiptOfAnOlderRelease", true, [] { edit(receipt, "2\nrun", "1\nrun"); edit(receipt, "kept .meta.msgseq-before\n", ""); }, 2,
+                "msgseq: the last run of 'meta' was an update whose receipt keeps no copy of the index it replaced, which can't be put back; nothing done\n"},
+        undorow{"ReceiptNamesOutside", false, [] { edit(receipt, "in002.msg", "../a.msg"); }, 2,
+                untrusted("it names '../a.msg', which is not a plain name in this directory")},
+        undorow{"KeptNameOutside", true, [] { edit(receipt, "kept .meta", "kept ../.meta"); }, 2,
+                untrusted("it names '../.meta.msgseq-before', which is not a plain name in this directory")},
+        undorow{"ReceiptALink", false, [] { linked(receipt); }, 2, untrusted("it is a symbolic link")},
+        undorow{"ReceiptAnotherUsers", false, [] { chown(receipt, 65534, 65534); }, 2, untrusted("it belongs to another user")},
+        undorow{"JournalPlanted", false, [] { mkdir("meta.msgseq-update", 0700); spit("meta.msgseq-update/journal", "msgseq undo journal 1\nrun plain\ndir 1 1\nreceipt ../r\n"); }, 2,
+                "msgseq: cannot read the journal 'DIR/meta.msgseq-update/journal': not in a form msgseq writes; nothing done\n"},
+        undorow{"ReceiptGone", false, [] { unlink(receipt); }, 0, "msgseq: nothing to undo: no finished run of 'meta' is left\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST_F(Undo, SecondUndoHasNothingToDoAndRunsRenumberAgain) {
+    for (const bool update : {false, true}) {
+        ASSERT_EQ(msgseq(runargs(update)).status, 3);
+        ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
+        const runresult again = msgseq({"--undo", "meta"});
+        EXPECT_EQ(again.err, "msgseq: nothing to undo: no finished run of 'meta' is left\n");
+        EXPECT_EQ(again.status, 0);
+        expectback(plainindex(listed));
+        // The index lists the old names again: a run renumbers as at first.
+        EXPECT_EQ(msgseq({"-v", "meta"}).out,
+                  "renamed 'in000.msg' -> 'in001.msg'\nrenamed 'a.msg' -> 'in002.msg'\n"
+                  "renamed 'b.msg' -> 'in000.msg'\n4");
+        ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    }
+}
+
+// A run that changed nothing keeps the receipt of the one that did.
+TEST_F(Undo, NoOpRunKeepsWhatToUndo) {
+    for (const bool update : {true, true, false}) ASSERT_EQ(msgseq(runargs(update)).status, 3);
+    ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    expectback(plainindex(listed));
+}
+
+TEST_F(Undo, DryRunShowsAndChangesNothing) {
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    const std::string was = state();
+    const runresult r = msgseq({"--undo", "-n", "meta"});
+    EXPECT_EQ(r.out,
+              "renamed 'in000.msg' -> 'b.msg'\nrenamed 'in002.msg' -> 'a.msg'\n"
+              "renamed 'in001.msg' -> 'in000.msg'\n");
+    EXPECT_EQ(asreal(r.err), undone);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(state(), was);
+    const runresult v = msgseq({"--undo", "-v", "meta"});
+    EXPECT_EQ(v.out + v.err, r.out + undone);
+}
+
+// The threats of other runs and odd paths: nothing touched.
+TEST_F(Undo, WrongDirectoryFifoAndBusyRefused) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string was = state();
+    ASSERT_EQ(mkdir("sub", 0700), 0);
+    ASSERT_EQ(chdir("sub"), 0);
+    const runresult r = msgseq({"--undo", "../meta"});
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_EQ(r.err,
+              "msgseq: the last run of '../meta' worked in another directory; undo it "
+              "there; nothing done\n");
+    EXPECT_EQ(r.status, 2);
+    ASSERT_EQ(rmdir("sub"), 0);
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    EXPECT_EQ(msgseq({"--undo", "fifo"}).err,
+              "msgseq: 'fifo' is not a regular file; nothing done\n");
+    ASSERT_EQ(unlink("fifo"), 0);
+    const int lock = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    EXPECT_EQ(msgseq({"--undo", "meta"}).status, 5);
+    close(lock);
+    EXPECT_EQ(state(), was);
+    // Done and on disk all the same, with the lines lost said by the status.
+    EXPECT_EQ(run({MSGSEQ_PATH, "--undo", "-v", "meta"}, nullptr, {}, {.closedout = true}).status,
+              4);
+    expectback(plainindex(listed));
+}
+
+// Cut short or failing at a step, the undo keeps its journal; run again, it
+// ends as one whole undo.
+struct faultrow {
+    const char* name;
+    bool update;
+    std::string fault;
+    int status;
+};
+void PrintTo(const faultrow& row, std::ostream* os) { *os << row.name; }
+class UndoFault : public Undo, public ::testing::WithParamInterface<faultrow> {};
+
+TEST_P(UndoFault, RerunFinishes) {
+    ASSERT_EQ(msgseq(runargs(GetParam().update)).status, 3);
+    const runresult r = msgseq({"--undo", "meta"}, {GetParam().fault});
+    EXPECT_EQ(r.status, GetParam().status) << r.err;
+    EXPECT_TRUE(exists("meta.msgseq-update/journal"));
+    if (GetParam().status == 128 + SIGINT) {
+        EXPECT_TRUE(
+            r.err.ends_with("msgseq: interrupted by SIGINT; run 'msgseq --undo meta' to "
+                            "finish, or 'msgseq --abort meta' to give it up\n"))
+            << r.err;
+    }
+    EXPECT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    expectback(plainindex(listed));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Undo, UndoFault,
+    ::testing::Values(
+        faultrow{"KilledInAChain", false, "FSFAULT_KILL=rename-to:in000.msg", 137},
+        faultrow{"KilledAsTheIndexGoesBack", true, "FSFAULT_KILL=rename-to:meta", 137},
+        faultrow{"Interrupted", false, "FSFAULT_SIGNAL=INT:rename-to:b.msg", 130},
+        faultrow{"ReceiptNotRemoved", true, "FSFAULT_FAIL=unlink:.meta.msgseq-receipt:EIO", 3},
+        faultrow{"NotSynced", false, "FSFAULT_FAIL=fsync:.:EIO:3", 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Cut short, every other run refuses, naming --undo; --abort gives it up,
+// the files where the run left them, and it can be undone again.
+TEST_F(Undo, CutShortGivenUp) {
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    const std::string left = state();
+    ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:b.msg"}).status, 128 + SIGKILL);
+    EXPECT_EQ(msgseq({"meta"}).err,
+              "msgseq: an undo of 'meta' by 'msgseq --undo' was cut short; finish it with 'msgseq "
+              "--undo meta', or give it up with 'msgseq --abort meta'; nothing done\n");
+    EXPECT_EQ(msgseq({"-u", "meta"}).status, 2);
+#ifdef MAILBOX_PATH
+    EXPECT_EQ(run({MAILBOX_PATH, "delete", "meta", "1"}).status, 2);
+    EXPECT_NE(
+        run({MAILBOX_PATH, "check", "meta"})
+            .out.find(
+                "unfinished: an undo by 'msgseq --undo' was cut short; run 'msgseq --undo meta'"),
+        std::string::npos);
+#endif
+    const runresult a = msgseq({"--abort", "meta"});
+    EXPECT_EQ(a.err + std::to_string(a.status), "0");
+    EXPECT_EQ(state(), left);
+    // Past the index put back, it can only be finished.
+    ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:meta"}).status, 128 + SIGKILL);
+    const runresult b = msgseq({"--abort", "meta"});
+    EXPECT_EQ(b.err,
+              "msgseq: the undo of 'meta' that was cut short is too far on to be given "
+              "up; finish it with 'msgseq --undo meta'; nothing done\n");
+    EXPECT_EQ(b.status, 2);
+}
+
+// Root in another user's mailbox undoes as that user: nothing it leaves is
+// root's; a journal planted there is believed only as that user's own.
+TEST_F(Undo, RootActsAsTheOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    for (const std::string& n : listing()) ASSERT_EQ(chown(n.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(".", 65534, 65534), 0);
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    const std::string was = state();
+    ASSERT_EQ(mkdir("meta.msgseq-update", 0700), 0);
+    ASSERT_EQ(chown("meta.msgseq-update", 65534, 65534), 0);
+    spit("meta.msgseq-update/journal", "msgseq undo journal 1\n");  // root's
+    ASSERT_EQ(chmod("meta.msgseq-update/journal", 0644), 0);
+    const runresult r = msgseq({"--undo", "meta"});
+    EXPECT_EQ(r.err,
+              "msgseq: cannot read the journal '" + dir +
+                  "/meta.msgseq-update/journal': it belongs to another user; nothing done\n");
+    EXPECT_EQ(msgseq({"--abort", "meta"}).status, 2);
+    std::filesystem::remove_all("meta.msgseq-update");
+    EXPECT_EQ(state(), was);
+    ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    for (const std::string& n : listing()) {
+        struct stat st {};
+        ASSERT_EQ(lstat(n.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u) << n;
+    }
+    expectback(plainindex(listed));
+}
+
+// An update whose receipt could not be written, run again, still keeps the
+// index it replaced, moved beside the receipt before the failure.
+TEST_F(Undo, UpdateFinishedAfterItsReceiptFailedCanBeUndone) {
+    ASSERT_EQ(msgseq({"-u", "meta"}, {"FSFAULT_FAIL=create:.meta.msgseq-receipt.new:EIO"}).status,
+              6);
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    EXPECT_NE(slurp(receipt).find("kept .meta.msgseq-before\n"), std::string::npos);
+    EXPECT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    expectback(plainindex(listed));
+}
+
+}  // namespace
