@@ -18,6 +18,7 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
+#include "mailbox/quote.h"
 #include "mailbox/receipt.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
@@ -282,7 +283,7 @@ int stalefrom(const mbxargs& a, bool* stale) {
     const bool acts = a.row->stale == mbxstale::refuse;
     mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
            "bring it up to date%s\n",
-           mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), acts ? "; nothing done" : "");
+           mbxq(a.meta).c_str(), quoteshown(a.meta).c_str(), acts ? "; nothing done" : "");
     *stale = true;
     return acts ? MBXFAIL : 0;
 }
@@ -302,7 +303,7 @@ int before(const mbxargs& a, bool* stale) {
         // Numbers given while that delete was unfinished were read before it.
         mbxsay("the record numbers given may name other records now: see 'mailbox list %s', "
                "then give them again; nothing else done\n",
-               renumshown(a.meta).c_str());
+               quoteshown(a.meta).c_str());
         return MBXFAIL;
     }
     // What a write cut short left aside is of no use to anyone; check
@@ -313,7 +314,7 @@ int before(const mbxargs& a, bool* stale) {
             (void)unlink(durbeside(buf, ext).c_str());
     const renumcut cut = renumcutshort(a.meta);
     if (!a.row->survey && cut != renumcut::none) {
-        const std::string shown = renumshown(a.meta);
+        const std::string shown = quoteshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
                "to give it up%s\n",
                cut == renumcut::plain ? "a run" : "an update", mbxq(a.meta).c_str(),
@@ -333,7 +334,7 @@ int before(const mbxargs& a, bool* stale) {
 // locks are held. 0 to go on, or the status, said.
 int trusted(const mbxargs& a) {
     if (std::string why; !trustbecome(a.meta, &why)) {
-        mbxsay("%s: %s; nothing done\n", renumshown(a.meta).c_str(), why.c_str());
+        mbxsay("%s: %s; nothing done\n", quoteshown(a.meta).c_str(), why.c_str());
         return MBXFAIL;
     }
     // None at all is rebuild's to make, and every other command's to say.
