@@ -16,6 +16,7 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/metachk.h"
+#include "mailbox/quote.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 
@@ -221,14 +222,6 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
 
 namespace {
 
-// Built by character: GCC 12 at -O3 misreads a literal prepended to a string.
-std::string quoted(std::string_view name) {
-    std::string q(1, '\'');
-    q += renumshown(name);
-    q += '\'';
-    return q;
-}
-
 std::string numbers(const std::vector<int>& nos) {
     std::string s;
     for (size_t k = 0; k < nos.size(); k++)
@@ -241,14 +234,14 @@ std::string numbers(const std::vector<int>& nos) {
 std::string chkline(const chkitem& item) {
     switch (item.kind) {
     case chkkind::missing:
-        return "missing: record " + std::to_string(item.no) + " lists " + quoted(item.name) +
+        return "missing: record " + std::to_string(item.no) + " lists " + quotename(item.name) +
                ", which is not here";
     case chkkind::unlisted:
-        return "unlisted: " + quoted(item.name) + " is a file that no record lists";
+        return "unlisted: " + quotename(item.name) + " is a file that no record lists";
     case chkkind::twice: {
         std::vector<int> nos{item.no};
         nos.insert(nos.end(), item.also.begin(), item.also.end());
-        return "twice: " + quoted(item.name) + " is listed by records " + numbers(nos);
+        return "twice: " + quotename(item.name) + " is listed by records " + numbers(nos);
     }
     case chkkind::toolong:
         return "too long: " +
@@ -266,13 +259,13 @@ std::string chkline(const chkitem& item) {
                    renumshown(item.name) + "' to give it up";
         if (item.no == 3)
             return "unfinished: a run of msgseq was cut short; run 'msgseq " +
-                   renumshown(item.name) + "' to finish it, or 'msgseq --abort " +
-                   renumshown(item.name) + "' to give it up";
+                   quoteshown(item.name) + "' to finish it, or 'msgseq --abort " +
+                   quoteshown(item.name) + "' to give it up";
         if (item.no)
             return "unfinished: an update by 'msgseq -u' was cut short; run 'msgseq -u " +
-                   renumshown(item.name) + "' to finish it, or 'msgseq --abort " +
-                   renumshown(item.name) + "' to give it up";
-        return "unfinished: " + quoted(item.name) +
+                   quoteshown(item.name) + "' to finish it, or 'msgseq --abort " +
+                   quoteshown(item.name) + "' to give it up";
+        return "unfinished: " + quotename(item.name) +
                " was left by a msgseq run cut short; run msgseq again to finish it";
     case chkkind::index:
         if (item.no < 0) return "index: cannot read it: " + item.name;

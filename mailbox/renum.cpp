@@ -18,15 +18,10 @@
 
 #include "mailbox/meta.h"
 #include "mailbox/metachk.h"
+#include "mailbox/quote.h"
 #include "mailbox/renumrun.h"
 
-std::string renumshown(std::string_view name) {
-    std::string out(name);
-    std::replace_if(
-        out.begin(), out.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
-    return out;
-}
+std::string renumshown(std::string_view name) { return quoteshown(name); }
 
 int renumlock() { return durlock("."); }
 

@@ -86,7 +86,8 @@ struct renumstats {
 // renamed" for a dry run's renames. No prefix and no newline.
 std::string renumtotals(const renumstats& st, bool dryrun);
 
-// A name as one line of output shows it: control bytes become '?'.
+// A name as one line of output shows it: control bytes become '?'
+// (quoteshown, mailbox/quote.h, which every module below the engine uses).
 std::string renumshown(std::string_view name);
 
 // Takes the lock that keeps two runs out of one directory: an exclusive

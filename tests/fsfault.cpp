@@ -14,7 +14,8 @@
 //                           (and their ...64 twins)
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
 //   flock                   flock (NAME: the locked directory's); counted
-//                           only when a rule fails it
+//                           only when a rule fails it; a signal rule also
+//                           matches one that finds the lock held
 //   opendir                 opendir; counted only when a rule fails it
 //   mkdir, rmdir            mkdir, rmdir
 // Each of them, once made or failed here, is one counted call.
@@ -655,7 +656,16 @@ int flock(int fd, int how) {
     char buf[PATH_MAX];
     const call c{"flock", op::flock, fdname(fd, buf)};
     const int err = injected(c);
-    return err ? perform(c, err, [&] { return real(fd, how); }) : real(fd, how);
+    if (err) return perform(c, err, [&] { return real(fd, how); });
+    const int rc = real(fd, how);
+    // A lock that another process holds, for a signal rule: the signal
+    // lands while the tool waits its turn.
+    if (rc != 0 && errno == EWOULDBLOCK && cfg.signo && matches(cfg.signal, c.first, c.a) &&
+        ++cfg.signal.seen == cfg.signal.nth) {
+        (void)raise(cfg.signo);
+        errno = EWOULDBLOCK;
+    }
+    return rc;
 }
 
 DIR* opendir(const char* path) {

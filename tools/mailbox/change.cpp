@@ -16,7 +16,7 @@
 #include "mailbox/check.h"
 #include "mailbox/durable.h"
 #include "mailbox/remove.h"
-#include "mailbox/renum.h"
+#include "mailbox/quote.h"
 #include "tools/mailbox/cmd.h"
 #include "tools/mailbox/index.h"
 

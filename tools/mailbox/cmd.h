@@ -15,7 +15,8 @@
 #include <string_view>
 #include <vector>
 
-// Exit statuses.
+// Exit statuses; a signal during the wait for the locks ends the process by
+// that signal (128 + N).
 enum : int {
     MBXOK = 0,      // done, and on disk; check: nothing found
     MBXFOUND = 1,   // check: problems found; delete, mend, rebuild: done, but some file
@@ -39,6 +40,7 @@ struct mbxargs {
     const char* ownerpath = nullptr;                                            // rebuild
     const char* owneraddr = nullptr;
     std::vector<std::string> nums;  // delete: "N" or "A-B"
+    const char* wait = nullptr;     // --wait's SECONDS, checked; null: the row's own
 };
 
 // One option a command takes: a flag set alone, or one with a value given
@@ -75,6 +77,14 @@ struct mbxcmd {
     // Takes record numbers after METAFILE (at least one): numbers given
     // while a delete was unfinished may name other records once it is done.
     bool numbered;
+    // Seconds it waits for the locks that another process holds, unless
+    // --wait says otherwise: a reader a mail client runs waits out a short
+    // run; a command that changes the index gives way at once.
+    int wait;
+    // Reads the index as it stands while a msgseq run is cut short, saying
+    // so: the index is whole then, since a run replaces it by one rename.
+    // Every other command but a survey refuses then.
+    bool midrun;
 };
 
 // One line to standard error, "mailbox: " first.

@@ -17,7 +17,7 @@
 #include "headers/msghdr.h"
 #include "mailbox/durable.h"
 #include "mailbox/meta.h"
-#include "mailbox/renum.h"
+#include "mailbox/quote.h"
 #include "tools/mailbox/cmd.h"
 
 void mbxsay(const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
@@ -28,13 +28,7 @@ void mbxsay(const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     va_end(ap);
 }
 
-// Built by character: GCC 12 at -O3 misreads a literal prepended to a string.
-std::string mbxq(const char* name) {
-    std::string q(1, '\'');
-    q += renumshown(name);
-    q += '\'';
-    return q;
-}
+std::string mbxq(const char* name) { return quotename(name); }
 
 
 mbxhead mbxnewhead() {
@@ -62,7 +56,7 @@ void mbxsayfault(const char* meta, const metafault& f) {
     if (f.line < 0)
         mbxsay("cannot read %s: %s\n", mbxq(meta).c_str(), f.why);
     else
-        mbxsay("%s:%d: %s\n", renumshown(meta).c_str(), f.line, f.why);
+        mbxsay("%s:%d: %s\n", quoteshown(meta).c_str(), f.line, f.why);
 }
 
 // What keeps the index from being read at all, or from being read the same
@@ -82,7 +76,7 @@ mbxhead mbxload(const char* meta) {
         mbxsayfault(meta, f);
         if (f.line > 0)
             mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
-                   mbxq(meta).c_str(), renumshown(meta).c_str());
+                   mbxq(meta).c_str(), quoteshown(meta).c_str());
         return nullptr;
     }
     mbxhead head = mbxnewhead();
@@ -102,7 +96,7 @@ bool mbxwritable(const char* meta) {
         mbxsay(
             "%s would not be written back as it is; see 'mailbox check %s' and 'mailbox "
             "mend'; nothing done\n",
-            mbxq(meta).c_str(), renumshown(meta).c_str());
+            mbxq(meta).c_str(), quoteshown(meta).c_str());
     return n == 0;
 }
 
@@ -132,7 +126,7 @@ bool mbxnonehere(const llnode* head) {
     mbxsay(
         "none of the listed files was found; names are taken relative to the working "
         "directory, %s; nothing done\n",
-        getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+        getcwd(cwd, sizeof cwd) ? quoteshown(cwd).c_str() : "(unknown)");
     return true;
 }
 
@@ -221,5 +215,5 @@ void mbxnotondisk(const char* meta, int err, bool kept) {
         "the new %s is in place, but not on disk (%s): a crash may bring the old one back%s%s; "
         "run 'sync', then 'mailbox check %s'\n",
         mbxq(meta).c_str(), strerror(err), kept ? ", which is kept as " : "",
-        kept ? mbxq((std::string(meta) + ".old").c_str()).c_str() : "", renumshown(meta).c_str());
+        kept ? mbxq((std::string(meta) + ".old").c_str()).c_str() : "", quoteshown(meta).c_str());
 }

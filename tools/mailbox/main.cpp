@@ -18,10 +18,12 @@
 
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
+#include "mailbox/quote.h"
 #include "mailbox/receipt.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
+#include "tools/cli.h"
 #include "tools/mailbox/cmd.h"
 
 #ifndef MAILBOX_VERSION
@@ -48,6 +50,19 @@ int ownerline(std::string_view name, const char* value) {
     return 0;
 }
 
+// How long to wait for the locks, for every command.
+int waitline(std::string_view name, const char* value) {
+    if (int s = 0; cliwaitvalue(value, &s)) return 0;
+    mbxsay("%.*s: %s is not a number of seconds from 0 to %d; nothing done\n",
+           static_cast<int>(name.size()), name.data(), mbxq(value).c_str(), CLIWAITMAX);
+    return MBXUSAGE;
+}
+
+// Options every command takes, beside -n.
+const mbxopt everyopts[] = {
+    {"--wait", nullptr, &mbxargs::wait, waitline},
+};
+
 const mbxopt mendopts[] = {
     {"--drop-missing", &mbxargs::dropmissing},
     {"--drop-twice", &mbxargs::droptwice},
@@ -59,14 +74,19 @@ const mbxopt rebuildopts[] = {
     {"--owner-addr", nullptr, &mbxargs::owneraddr, ownerline},
 };
 
+// How long a reader waits for the locks by default: a msgseq run or a
+// change of the index that holds them is done well within it, and a mail
+// client that lists can wait that long.
+constexpr int readerwait = 10;
+
 // Every command, in the order the usage line names them.
 const mbxcmd commands[] = {
-    // name, function, options, stale index, shared, survey, numbered
-    {"list", mbxlist, {}, mbxstale::say, true, false, false},
-    {"check", mbxcheck, {}, mbxstale::say, false, true, false},
-    {"delete", mbxdelete, {}, mbxstale::refuse, false, false, true},
-    {"mend", mbxmend, mendopts, mbxstale::refuse, false, false, false},
-    {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false},
+    // name, function, options, stale index, shared, survey, numbered, wait, midrun
+    {"list", mbxlist, {}, mbxstale::say, true, false, false, readerwait, true},
+    {"check", mbxcheck, {}, mbxstale::say, false, true, false, readerwait, false},
+    {"delete", mbxdelete, {}, mbxstale::refuse, false, false, true, 0, false},
+    {"mend", mbxmend, mendopts, mbxstale::refuse, false, false, false, 0, false},
+    {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false, 0, false},
 };
 
 const mbxcmd* commandnamed(std::string_view name) {
@@ -108,14 +128,17 @@ constexpr char help[] =
     "\n"
     "  -n                  change nothing: print what the command would do (a\n"
     "                      delete cut short is left as it is, and said)\n"
+    "  --wait=SECONDS      wait up to SECONDS (0 to 86400) for the locks another\n"
+    "                      process holds, then give up with status 5; list and\n"
+    "                      check wait 10 by default, the others 0\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
     "A delete cut short is finished by the next mailbox command on that index,\n"
-    "which says so in one line; msgseq refuses the index until then. While an\n"
-    "update by 'msgseq -u' is unfinished, every command but check refuses; on an\n"
-    "index a plain msgseq run left stale, delete and mend refuse, and list and\n"
-    "check say so.\n"
+    "which says so in one line; msgseq refuses the index until then. While a\n"
+    "msgseq run is unfinished, list reads the index as it stands and says so,\n"
+    "check reports it and every other command refuses; on an index a plain\n"
+    "msgseq run left stale, delete and mend refuse, and list and check say so.\n"
     "\n"
     "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
     "mend or rebuild left some file out or in place (each one named); 2 nothing\n"
@@ -124,7 +147,8 @@ constexpr char help[] =
     "that failed, its line saying what is on disk (check: could not check); 4\n"
     "standard output could not be written; 5 another process (a msgseq or\n"
     "mailbox run, or flock(1)) holds the lock on the directory: nothing done\n"
-    "(check: 2; lists share it); 64 usage.\n";
+    "(check: 2; lists share it); 64 usage. A signal while a command waits for\n"
+    "the locks ends it, nothing done, by that signal.\n";
 
 int bad() {
     std::string names;
@@ -134,6 +158,14 @@ int bad() {
                   "Try 'mailbox --help' for more.\n",
                   names.c_str());
     return MBXUSAGE;
+}
+
+// The option called name that row's command takes, or null.
+const mbxopt* optionnamed(const mbxcmd* row, std::string_view name) {
+    for (const std::span<const mbxopt> opts : {std::span<const mbxopt>(everyopts), row->opts})
+        for (const mbxopt& o : opts)
+            if (name == o.name) return &o;
+    return nullptr;
 }
 
 // One option, with its value for those that take one. 0 or MBXUSAGE.
@@ -146,23 +178,21 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
         a->dryrun = true;
         return 0;
     }
-    for (const mbxopt& o : a->row->opts) {
-        if (name != o.name) continue;
-        if (o.flag) {
-            if (eq != std::string_view::npos) return bad();
-            a->*o.flag = true;
-            return 0;
-        }
-        const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
-                            : *i + 1 < argc              ? argv[++*i]
-                                                         : nullptr;
-        if (!value) return bad();
-        if (o.check)
-            if (const int rc = o.check(name, value)) return rc;
-        a->*o.value = value;
+    const mbxopt* o = optionnamed(a->row, name);
+    if (!o) return bad();
+    if (o->flag) {
+        if (eq != std::string_view::npos) return bad();
+        a->*o->flag = true;
         return 0;
     }
-    return bad();
+    const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
+                        : *i + 1 < argc              ? argv[++*i]
+                                                     : nullptr;
+    if (!value) return bad();
+    if (o->check)
+        if (const int rc = o->check(name, value)) return rc;
+    a->*o->value = value;
+    return 0;
 }
 
 // Options may stand anywhere after the command; "--" ends them. The first
@@ -198,30 +228,50 @@ int parse(int argc, char** argv, mbxargs* a) {
 
 // The working directory's lock and, when the index is elsewhere, its
 // directory's too, as msgseq takes them; shared for a command that changes
-// nothing, so that such commands run side by side. 0, or the status, said.
-int lockboth(const char* meta, bool shared, int* here, int* there) {
-    std::string dir = ".";
+// nothing, so that such commands run side by side. Both or neither: 0, or
+// -1 with errno and *dir the directory that could not be locked.
+int tryboth(const char* meta, bool shared, int* here, int* there, std::string* dir) {
+    *dir = ".";
     *here = durlock(".", shared);
     if (*here >= 0) {
         char buf[PATH_MAX];
         struct stat a, b;
-        dir = durparent(realpath(meta, buf) ? buf : meta);
+        *dir = durparent(realpath(meta, buf) ? buf : meta);
         // A directory that is not there: loading the index says so.
-        if (stat(dir.c_str(), &a) != 0 ||
+        if (stat(dir->c_str(), &a) != 0 ||
             (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
             return 0;
-        if ((*there = durlock(dir, shared)) >= 0) return 0;
+        if ((*there = durlock(*dir, shared)) >= 0) return 0;
     }
-    if (errno == EWOULDBLOCK) {
+    const int err = errno;
+    durunlock(*here);
+    *here = -1;
+    errno = err;
+    return -1;
+}
+
+// The locks (tryboth), tried again until the wait w ends while another
+// process holds one: none is kept while waiting for the other, so that two
+// commands that take them in turn never hold each other up. 0, or the
+// status, said; a stop signal in the wait leaves clistopsig set.
+int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* there) {
+    std::string dir;
+    while (tryboth(meta, shared, here, there, &dir) != 0) {
+        if (errno != EWOULDBLOCK) {
+            mbxsay("cannot lock %s: %s; nothing done\n",
+                   dir == "." ? "the working directory" : mbxq(dir.c_str()).c_str(),
+                   strerror(errno));
+            return MBXBUSY;
+        }
+        if (clinexttry(w)) continue;
+        if (clistopsig()) return MBXBUSY;
         mbxsay(
             "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
             "nothing done\n",
             dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
         return MBXBUSY;
     }
-    mbxsay("cannot lock %s: %s; nothing done\n",
-           dir == "." ? "the working directory" : mbxq(dir.c_str()).c_str(), strerror(errno));
-    return MBXBUSY;
+    return 0;
 }
 
 // An index that a finished plain msgseq run left listing the names it has
@@ -233,7 +283,7 @@ int stalefrom(const mbxargs& a, bool* stale) {
     const bool acts = a.row->stale == mbxstale::refuse;
     mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
            "bring it up to date%s\n",
-           mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), acts ? "; nothing done" : "");
+           mbxq(a.meta).c_str(), quoteshown(a.meta).c_str(), acts ? "; nothing done" : "");
     *stale = true;
     return acts ? MBXFAIL : 0;
 }
@@ -258,7 +308,7 @@ int before(const mbxargs& a, bool* stale) {
         // Numbers given while that delete was unfinished were read before it.
         mbxsay("the record numbers given may name other records now: see 'mailbox list %s', "
                "then give them again; nothing else done\n",
-               renumshown(a.meta).c_str());
+               quoteshown(a.meta).c_str());
         return MBXFAIL;
     }
     // What a write cut short left aside is of no use to anyone; check
@@ -269,14 +319,15 @@ int before(const mbxargs& a, bool* stale) {
             (void)unlink(durbeside(buf, ext).c_str());
     const renumcut cut = renumcutshort(a.meta);
     if (!a.row->survey && cut != renumcut::none) {
-        const std::string shown = renumshown(a.meta);
+        const std::string shown = quoteshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
-               "to give it up; nothing done\n",
+               "to give it up%s\n",
                cut == renumcut::plain  ? "a run"
                : cut == renumcut::undo ? "an undo"
                                        : "an update",
-               mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str());
-        return MBXFAIL;
+               mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
+               a.row->midrun ? "; the index as it stands follows" : "; nothing done");
+        if (!a.row->midrun) return MBXFAIL;
     }
     // While a run's journal is there, it says where the files are.
     if (cut == renumcut::none && a.row->stale != mbxstale::ignore) return stalefrom(a, stale);
@@ -289,7 +340,7 @@ int before(const mbxargs& a, bool* stale) {
 // locks are held. 0 to go on, or the status, said.
 int trusted(const mbxargs& a) {
     if (std::string why; !trustbecome(a.meta, &why)) {
-        mbxsay("%s: %s; nothing done\n", renumshown(a.meta).c_str(), why.c_str());
+        mbxsay("%s: %s; nothing done\n", quoteshown(a.meta).c_str(), why.c_str());
         return MBXFAIL;
     }
     // None at all is rebuild's to make, and every other command's to say.
@@ -299,6 +350,35 @@ int trusted(const mbxargs& a) {
     else
         mbxsay("cannot read %s: %s; nothing done\n", mbxq(a.meta).c_str(), strerror(errno));
     return MBXFAIL;
+}
+
+// The locks, waited for as the command line or the command's row says. A
+// list changes nothing and shares them, but for finishing a delete cut
+// short, which takes the writers' own; check may always finish one. 0, or
+// the status, said: a stop signal in the wait ends the process by it.
+int lockfor(const mbxargs& a, int* here, int* there) {
+    int seconds = a.row->wait;
+    if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
+    const cliwait w = clistartwait(seconds);
+    if (seconds > 0) clicatch();
+    const bool shared = a.row->shared;
+    int rc = lockboth(a.meta, shared, w, here, there);
+    if (rc == 0 && shared && rmunfinished(a.meta)) {
+        durunlock(*there);
+        durunlock(*here);
+        *here = *there = -1;
+        rc = lockboth(a.meta, false, w, here, there);
+    }
+    if (seconds > 0) cliuncatch();
+    // One that came as the wait ended stops the command all the same.
+    if (const int sig = clistopsig()) {
+        durunlock(*there);
+        durunlock(*here);
+        *here = *there = -1;
+        mbxsay("interrupted by %s while waiting for the lock; nothing done\n", clisigname(sig));
+        return cliraise(sig);
+    }
+    return rc;
 }
 
 }  // namespace
@@ -311,16 +391,7 @@ int main(int argc, char** argv) {
     // a list, which changes nothing, just ends.
     if (!a.row->shared) (void)signal(SIGPIPE, SIG_IGN);
     int here = -1, there = -1;
-    // A list changes nothing and shares the lock, but for finishing a delete
-    // cut short, which takes the writers' own; check may always finish one.
-    const bool shared = a.row->shared;
-    int rc = lockboth(a.meta, shared, &here, &there);
-    if (rc == 0 && shared && rmunfinished(a.meta)) {
-        durunlock(there);
-        durunlock(here);
-        here = there = -1;
-        rc = lockboth(a.meta, false, &here, &there);
-    }
+    int rc = lockfor(a, &here, &there);
     if (rc == MBXBUSY && a.row->survey) rc = MBXFAIL;
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
