@@ -55,6 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MsgHdr, ::testing::Values(
     hdrcase{"status_ro", plain + "Status: RO\n\n", 0, want + "R"},
     hdrcase{"status_o", plain + "Status: O\n\n", 0, want + "N"},
     hdrcase{"status_or", plain + "Status: OR\n\n", 0, want + "R"},
+    hdrcase{"status_first", plain + "Status: O\nStatus: RO\n\n", 0, want + "N"},
     hdrcase{"huge_header", fold300k + plain + "\n", 0, want + "N"},
     hdrcase{"past_the_bound", past1m + plain + "\n", 0, "|||||N"},
     hdrcase{"not_a_message", "hello world\nno headers here\n", 1, "|||||N"},
