@@ -733,9 +733,14 @@ int msghdrread(const char* path, msghdr* out) {
     // Listed a moment ago, the name may be a link or a FIFO by now.
     const fdcloser fd{trustopenmsg(AT_FDCWD, path)};
     if (fd.fd < 0) return -1;
+    return msghdrreadfd(fd.fd, out);
+}
+
+int msghdrreadfd(int fd, msghdr* out) {
+    *out = msghdr{};
     std::string buf;
     msghdrscan st;
-    if (!msghdrblock(fd.fd, &buf, &st)) return -1;
+    if (!msghdrblock(fd, &buf, &st)) return -1;
     if (!st.started) return 1;
     const std::string_view b = buf;
     // The first of each text header counts, as a reader shows the first; an

@@ -27,4 +27,8 @@ struct msghdr {
 // never followed or read (trustopenmsg, mailbox/trust.h).
 int msghdrread(const char* path, msghdr* out);
 
+// The same from fd, a message file opened for reading at its start (by
+// trustopenmsg, whose fstat the caller may want first); fd stays open.
+int msghdrreadfd(int fd, msghdr* out);
+
 #endif
