@@ -7,6 +7,7 @@
 # names the binary itself. N (default 100000) records for list and check, M
 # (default 10000) messages of about 4 KB for rebuild. ROUNDS (default 7)
 # rounds, each running every column once in an order that turns by one.
+# COLUMNS (default all) names the columns to run, e.g. "rebuild heads cat".
 #
 #   list          mailbox list on an index of N records
 #   check         mailbox check on the same index and its N message files
@@ -15,6 +16,9 @@
 #   rebuild       mailbox rebuild of M message files of about 4 KB, written as
 #                 real mail is (folded headers, encoded words in UTF-8 and
 #                 ISO-8859-1, a Status: header on half), with no old index
+#   cat heads     cat of the header blocks alone of those M files (each
+#                 file's lines up to its first empty one, kept as files of
+#                 their own), in the same order: what rebuild must read
 #   cat files     cat of those M files, in the order rebuild reads them
 #
 # The message files of check are the benchmark's own (bench/boxnames.h),
@@ -27,7 +31,7 @@
 # them. rebuild's wall time also holds its syncs to disk.
 #
 # Output: a table per size, then one line, e.g.
-#   N=100000 list/wc=4.1 check/wc=6.0 check/(wc+ls)=2.2 M=10000 rebuild/cat=9.8
+#   N=100000 list/wc=4.1 check/wc=6.0 check/(wc+ls)=2.2 M=10000 rebuild/heads=1.9 rebuild/cat=1.3
 # A column the tool fails on (a command it does not have yet) is said and left
 # out. The helpers (benchrun, makebox) come from BENCH_TOOLS if set, else from
 # BUILD_DIR/bench, else from this tree's build/bench. The scratch directory is
@@ -58,6 +62,11 @@ nrec=${sizes[0]:-100000}
 nmsg=${sizes[1]:-10000}
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
+allcols="list check wc ls rebuild heads cat"
+want=${COLUMNS:-$allcols}
+for col in $want; do
+    [[ " $allcols " == *" $col "* ]] || die "COLUMNS: no column $col (the columns: $allcols)"
+done
 
 # shellcheck source=bench/benchfind.sh
 source "$top/bench/benchfind.sh"
@@ -108,10 +117,16 @@ cmdof() {
     wc) echo "wc -l $work/meta" ;;
     ls) echo "ls -f" ;;
     rebuild) echo "$tool rebuild --owner-path /home/ann/mail --owner-addr ann@example.org $work/rmeta" ;;
-    cat) echo "cat $(cd "$work/mail" && printf '%s\n' * | sort -V | tr '\n' ' ')" ;;
+    cat | heads) echo "cat $(cd "$work/mail" && printf '%s\n' * | sort -V | tr '\n' ' ')" ;;
     esac
 }
-dirof() { case $1 in rebuild | cat) echo "$work/mail" ;; *) echo "$work/box" ;; esac; }
+dirof() {
+    case $1 in
+    rebuild | cat) echo "$work/mail" ;;
+    heads) echo "$work/heads" ;;
+    *) echo "$work/box" ;;
+    esac
+}
 
 # One run of column $1: appends "column cpu_us wall_us maxrss_kb" to the
 # results when $2 is "timed". False when the program failed.
@@ -123,19 +138,22 @@ runone() {
     [ "$2" != timed ] || echo "$col $out" >> "$work/results"
 }
 
-mkdir "$work/box" "$work/mail"
+mkdir "$work/box" "$work/mail" "$work/heads"
 (cd "$work/box" && "$tools/makebox" "$nrec" > "$work/meta")
 (cd "$work/mail" && makemail "$nmsg")
+# Each file's header block, up to and with its empty line.
+(cd "$work/mail" && awk 'FNR == 1 { if (out) close(out); out = "../heads/" FILENAME; done = 0 }
+    !done { print > out; if ($0 == "") done = 1 }' *)
 : > "$work/results"
 
 echo "mailbox:  $tool"
 echo "helpers:  $tools"
 echo "scratch:  $work ($(df -PT "$work" | awk 'NR == 2 { print $2 }'))"
 echo "sizes:    list and check on $nrec records; rebuild of $nmsg messages of" \
-    "$(($(cat "$work"/mail/* | wc -c) / nmsg)) bytes on average; $rounds rounds"
+    "$(($(cd "$work/mail" && cat -- * | wc -c) / nmsg)) bytes on average; $rounds rounds"
 
 cols=()
-for col in list check wc ls rebuild cat; do
+for col in $want; do
     if runone "$col" warm; then
         cols+=("$col")
     else
@@ -165,7 +183,8 @@ done < <(awk '{
     "$work/results")
 
 declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l index"
-                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [cat]="cat files")
+                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [heads]="cat heads"
+                  [cat]="cat files")
 echo
 printf '  %-16s %11s %12s %13s\n' column "cpu min ms" "wall min ms" "peak RSS KiB"
 for col in "${cols[@]}"; do
@@ -175,7 +194,8 @@ done
 ratio() { awk -v a="${cpu[$1]:-}" -v b="$2" 'BEGIN { if (a == "" || b <= 0) print "-"; else printf "%.1f", a / b }'; }
 line="N=$nrec list/wc=$(ratio list "${cpu[wc]:-0}") check/wc=$(ratio check "${cpu[wc]:-0}")"
 line+=" check/(wc+ls)=$(ratio check "$(awk -v a="${cpu[wc]:-0}" -v b="${cpu[ls]:-0}" 'BEGIN { print a + b }')")"
-line+=" M=$nmsg rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
+line+=" M=$nmsg rebuild/heads=$(ratio rebuild "${cpu[heads]:-0}")"
+line+=" rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
 echo
 echo "$line"
 echo "total: $SECONDS s"

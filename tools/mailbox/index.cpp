@@ -18,6 +18,8 @@
 #include "mailbox/durable.h"
 #include "mailbox/meta.h"
 #include "mailbox/quote.h"
+#include "mailbox/renum.h"
+#include "mailbox/trust.h"
 #include "tools/mailbox/cmd.h"
 
 void mbxsay(const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
@@ -140,9 +142,17 @@ std::string oneline(std::string s) {
     return s;
 }
 
-// rec filled from the message file name's own headers, numbered no; false
-// after a line that says why the file is left out.
-bool readrecord(const std::string& name, llnode* rec, int no) {
+struct fdcloser {
+    int fd;
+    ~fdcloser() {
+        if (fd >= 0) (void)close(fd);
+    }
+};
+
+// rec filled from the message file name's own headers, numbered no, or from
+// the record known gives for it; false after a line that says why the file is
+// left out.
+bool readrecord(const std::string& name, llnode* rec, int no, const mbxknown& known) {
     const std::string q = mbxq(name.c_str());
     if (name.size() > sizeof rec->datafile - 1) {
         mbxsay("%s: its name is longer than 12 bytes, more than the index holds; left out\n",
@@ -153,8 +163,18 @@ bool readrecord(const std::string& name, llnode* rec, int no) {
         mbxsay("%s: the index can't list a file of this name; left out\n", q.c_str());
         return false;
     }
+    // Listed a moment ago, the name may be a link or a FIFO by now: only a
+    // regular file opened as such is read, or matched to an old record.
+    struct stat st;
+    const fdcloser fd{trustopenmsg(AT_FDCWD, name.c_str(), &st)};
+    const llnode* old = fd.fd >= 0 && known ? known(name, st) : nullptr;
+    if (old) {
+        llfill(rec, name.c_str(), old->to, old->from, old->subject, old->cc, old->bcc, ACTIVE,
+               old->read == MSGREAD ? MSGREAD : MSGNEW, no);
+        return true;
+    }
     msghdr h;
-    const int rc = msghdrread(name.c_str(), &h);
+    const int rc = fd.fd < 0 ? -1 : msghdrreadfd(fd.fd, &h);
     if (rc == 1) {
         mbxsay("%s is not a message (no header block); left out\n", q.c_str());
         return false;
@@ -176,9 +196,10 @@ bool readrecord(const std::string& name, llnode* rec, int no) {
 }  // namespace
 
 // Appends a record read from name after *last; false when it is left out.
-bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no) {
+bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no,
+              const mbxknown& known) {
     llnode* rec = llnew();
-    if (!readrecord(name, rec, no)) {
+    if (!readrecord(name, rec, no, known)) {
         llfree(rec);
         return false;
     }

@@ -6,7 +6,10 @@
 #ifndef MAILBOX_TOOLS_MAILBOX_INDEX_H
 #define MAILBOX_TOOLS_MAILBOX_INDEX_H
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,8 +62,16 @@ int mbxkeepold(const std::string& real, const char* meta, bool dryrun);
 // The line for an index renamed in whose directory could not be synced.
 void mbxnotondisk(const char* meta, int err, bool kept);
 
+// The record an old index holds for the message file just opened as name
+// (st what fstat gave of it), or null: how rebuild keeps what that index
+// knew. The record stays the caller's.
+using mbxknown = std::function<const llnode*(const std::string& name, const struct stat& st)>;
+
 // Appends a record read from the message file name's own headers after
 // *last, numbered no; false after a line that says why it is left out.
-bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no);
+// Where known gives a record for the file opened, its fields and read flag
+// are taken instead, and the file is not read.
+bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no,
+              const mbxknown& known = {});
 
 #endif

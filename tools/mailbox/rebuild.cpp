@@ -1,5 +1,7 @@
-// rebuild: an index made again from the message files alone
+// rebuild: an index made again from the message files, keeping what the
+// old index knew of the files unchanged since it was written
 // (tools/mailbox/cmd.h).
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -7,11 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "mailbox/check.h"
 #include "mailbox/durable.h"
+#include "mailbox/trust.h"
 #include "tools/mailbox/cmd.h"
 #include "tools/mailbox/index.h"
 
@@ -27,11 +34,15 @@ std::string fullpath(const char* meta) {
     return std::string(buf) + (buf[1] ? "/" : "") + m.substr(m.rfind('/') + 1);
 }
 
-// The first line of f whole, its newline dropped; false at the end.
+// The first line of f whole, its newline dropped, and a CR before it (a
+// CR-LF index): the new index's lines end in LF alone. false at the end.
 bool wholeline(FILE* f, std::string* line) {
     line->clear();
     for (int c; (c = getc(f)) != EOF;) {
-        if (c == '\n') return true;
+        if (c == '\n') {
+            if (line->ends_with('\r')) line->pop_back();
+            return true;
+        }
         line->push_back(static_cast<char>(c));
     }
     return !line->empty();
@@ -56,6 +67,60 @@ void owner(const mbxargs& a, const std::string& real, ownerdata* o) {
                                           : "address is");
 }
 
+bool earlier(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// What the old index knew of the files it lists, kept where a file is the
+// one it listed: the file under the name a record gives (or, for a name no
+// record gives, a file one record's name leads to, device and inode the
+// same: a hard link, another spelling on a case-folding directory) that has
+// not changed since the index was last written. The index holds no file's
+// identity; a file written, replaced, renamed or linked since has a later
+// status-change time, which no one can set back (a copy carries its
+// modification time over, never that). Equal times count as later, as one
+// clock tick can hold both.
+struct oldindex {
+    mbxhead head;
+    timespec written{};
+    std::unordered_map<std::string_view, const llnode*> byname;
+    std::map<std::pair<dev_t, ino_t>, const llnode*> byfile;
+    bool filled = false;
+
+    void load(const char* meta, const struct stat& st) {
+        head = mbxnewhead();
+        written = st.st_mtim;
+        mbxquietload(meta, head.get());
+        for (const llnode* r = head->next; r; r = r->next) byname.emplace(r->datafile, r);
+    }
+
+    const llnode* find(const std::string& name, const struct stat& st) {
+        if (!earlier(st.st_ctim, written) || !earlier(st.st_mtim, written)) return nullptr;
+        const llnode* r = nullptr;
+        if (auto it = byname.find(name); it != byname.end()) {
+            r = it->second;
+        } else {
+            if (!filled) {
+                // Only a plain name here is looked at: an index can name anything.
+                for (const llnode* o = head->next; o; o = o->next) {
+                    struct stat os;
+                    if (trustplain(o->datafile) &&
+                        fstatat(AT_FDCWD, o->datafile, &os, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISREG(os.st_mode))
+                        byfile.emplace(std::pair{os.st_dev, os.st_ino}, o);
+                }
+                filled = true;
+            }
+            if (auto it = byfile.find({st.st_dev, st.st_ino}); it != byfile.end()) r = it->second;
+        }
+        // A field that would end its line early (a CR-LF index) is read anew.
+        if (r)
+            for (const char* f : {r->to, r->from, r->subject, r->cc, r->bcc})
+                if (std::strpbrk(f, "\r\n")) return nullptr;
+        return r;
+    }
+};
+
 }  // namespace
 
 int mbxrebuild(const mbxargs& a) {
@@ -71,11 +136,17 @@ int mbxrebuild(const mbxargs& a) {
     const bool had = stat(real.c_str(), &st) == 0;
     mbxhead head = mbxnewhead();
     owner(a, real, head->mydata);
+    oldindex old;
+    mbxknown known;
+    if (had) {
+        old.load(a.meta, st);
+        known = [&old](const std::string& name, const struct stat& s) { return old.find(name, s); };
+    }
     const std::vector<std::string> files = chkfiles(a.meta);
     llnode* last = head.get();
     int left = 0;
     for (const std::string& name : files) {
-        if (!mbxadopt(name, head.get(), &last, head->count + 1)) {
+        if (!mbxadopt(name, head.get(), &last, head->count + 1, known)) {
             left++;
         } else if (a.dryrun) {
             (void)printf("would make record %d from %s\n", head->count, mbxq(name.c_str()).c_str());
