@@ -16,6 +16,18 @@
 #                 real mail is (folded headers, encoded words in UTF-8 and
 #                 ISO-8859-1, a Status: header on half), with no old index
 #   cat files     cat of those M files, in the order rebuild reads them
+#   list --format list of N records of small real messages (From, To, Subject
+#                 and a Date: header each, the dates out of index order) with
+#                 the date column, which reads every message's header block
+#   pick --from   pick --from 'bob' --numbers on that mailbox: the index alone
+#   pick --since  pick --since with a day: every message's Date: header read
+#   sort --by date  sort of that index by date (the index laid again before
+#                 each run, untimed), written to disk
+# and beside them nmh, where it is installed (/usr/bin/mh), on an MH folder
+# of hard links to the same message files, with a private profile:
+#   scan          scan +inbox, the date column of every message
+#   nmh pick      pick +inbox -from bob, and pick -after with the same day
+#   sortm         sortm +inbox (the folder laid again before each run)
 #
 # The message files of check are the benchmark's own (bench/boxnames.h),
 # made once by makebox; the index is outside the mailbox directory, so that
@@ -28,6 +40,11 @@
 #
 # Output: a table per size, then one line, e.g.
 #   N=100000 list/wc=4.1 check/wc=6.0 check/(wc+ls)=2.2 M=10000 rebuild/cat=9.8
+# and one for the reading commands and nmh's beside them, e.g.
+#   R=100000 listdate/scan=0.4 pickfrom/pick=0.1 pickdate/pick=0.5 sort/sortm=0.3
+# Measured on 2 shared cores, 100,000 records, CPU minima of 7 rounds:
+#   list 0.07 s; list --format with %date 0.5 s; pick --from 0.05 s; pick
+#   --since 0.5 s; sort --by date 0.6 s (see the README, Benchmarks)
 # A column the tool fails on (a command it does not have yet) is said and left
 # out. The helpers (benchrun, makebox) come from BENCH_TOOLS if set, else from
 # BUILD_DIR/bench, else from this tree's build/bench. The scratch directory is
@@ -109,23 +126,86 @@ cmdof() {
     ls) echo "ls -f" ;;
     rebuild) echo "$tool rebuild --owner-path /home/ann/mail --owner-addr ann@example.org $work/rmeta" ;;
     cat) echo "cat $(cd "$work/mail" && printf '%s\n' * | sort -V | tr '\n' ' ')" ;;
+    listdate) echo "$tool list --format=%n,%date,%from,%subject $work/qmeta" ;;
+    pickfrom) echo "$tool pick $work/qmeta --from bob --numbers" ;;
+    pickdate) echo "$tool pick $work/qmeta --since $since --numbers" ;;
+    sort) echo "$tool sort $work/qmeta --by date" ;;
+    scan) echo "$mh/scan +inbox" ;;
+    nmhpick) echo "$mh/pick +inbox -from bob" ;;
+    sortm) echo "$mh/sortm +inbox" ;;
     esac
 }
-dirof() { case $1 in rebuild | cat) echo "$work/mail" ;; *) echo "$work/box" ;; esac; }
+dirof() {
+    case $1 in
+    rebuild | cat) echo "$work/mail" ;;
+    listdate | pickfrom | pickdate | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
+    *) echo "$work/box" ;;
+    esac
+}
 
 # One run of column $1: appends "column cpu_us wall_us maxrss_kb" to the
 # results when $2 is "timed". False when the program failed.
 runone() {
     local col=$1 out
     [ "$col" != rebuild ] || rm -f "$work/rmeta" "$work/rmeta.old"
-    # shellcheck disable=SC2046  # the command line is split into words on purpose
-    out=$("$tools/benchrun" "$(dirof "$col")" $(cmdof "$col") 2> "$work/err") || return 1
+    [ "$col" != sort ] || cp "$work/qmeta.laid" "$work/qmeta"
+    [ "$col" != sortm ] || layfolder
+    if [ "$col" = nmhpickdate ]; then  # nmh's day has spaces in it
+        out=$("$tools/benchrun" "$(dirof "$col")" "$mh/pick" +inbox -after "1 Jul 2026" 2> "$work/err") || return 1
+    else
+        # shellcheck disable=SC2046  # the command line is split into words on purpose
+        out=$("$tools/benchrun" "$(dirof "$col")" $(cmdof "$col") 2> "$work/err") || return 1
+    fi
     [ "$2" != timed ] || echo "$col $out" >> "$work/results"
 }
 
-mkdir "$work/box" "$work/mail"
+# N small messages in000.msg on, each with the headers scan and pick read,
+# the senders in turns (every fifth is bob's), the dates a shuffle of N
+# minutes from 2026-01-01 so that a sort by date moves nearly every record;
+# their index on standard output.
+makequick() {
+    awk -v n="$1" 'BEGIN {
+        split("bob carol dave erin frank", who, " ")
+        split("Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec", mon, " ")
+        split("31 28 31 30 31 30 31 31 30 31 30 31", days, " ")
+        printf "/home/ann/mail\nann@example.org\n"
+        for (k = 0; k < n; k++) {
+            f = sprintf("in%03d.msg", k)
+            s = who[k % 5 + 1]
+            m = (k * 7919) % n; d = int(m / 1440); mo = 1
+            while (d >= days[mo] && mo < 12) { d -= days[mo]; mo++ }
+            printf "From: %s <%s%d@example.org>\nTo: Ann <ann@example.org>\n", s, s, k > f
+            printf "Subject: Figures for the quarter, number %d\n", k > f
+            printf "Date: %d %s 2026 %02d:%02d:00 +0000\n", d % 28 + 1, mon[mo], int(m / 60) % 24, m % 60 > f
+            printf "Message-ID: <%d@mail.example.org>\n\nThe figures are attached.\n", k > f
+            close(f)
+            printf "%s\nann@example.org\n%s <%s%d@example.org>\nFigures for the quarter, number %d\n\n\nN\n", f, s, s, k, k
+        }
+        printf "END\n"
+    }'
+}
+
+# The MH folder of the same messages, 1 to N, laid again (hard links).
+layfolder() {
+    rm -rf "$work/Mail/inbox"
+    mkdir -p "$work/Mail/inbox"
+    (cd "$work/quick" && for f in in*.msg; do k=${f#in}; k=${k%.msg}; ln "$f" "$work/Mail/inbox/$((10#$k + 1))"; done)
+}
+
+mkdir "$work/box" "$work/mail" "$work/quick"
 (cd "$work/box" && "$tools/makebox" "$nrec" > "$work/meta")
 (cd "$work/mail" && makemail "$nmsg")
+(cd "$work/quick" && makequick "$nrec" > "$work/qmeta.laid")
+cp "$work/qmeta.laid" "$work/qmeta"
+since=2026-07-01
+mh=/usr/bin/mh
+readcols=(listdate pickfrom pickdate sort)
+if [ -x "$mh/scan" ] && [ -x "$mh/pick" ] && [ -x "$mh/sortm" ]; then
+    printf 'Path: %s\n' "$work/Mail" > "$work/mh_profile"
+    export MH=$work/mh_profile MHCONTEXT=$work/mh_context
+    layfolder
+    readcols+=(scan nmhpick nmhpickdate sortm)
+fi
 : > "$work/results"
 
 echo "mailbox:  $tool"
@@ -135,7 +215,7 @@ echo "sizes:    list and check on $nrec records; rebuild of $nmsg messages of" \
     "$(($(cat "$work"/mail/* | wc -c) / nmsg)) bytes on average; $rounds rounds"
 
 cols=()
-for col in list check wc ls rebuild cat; do
+for col in list check wc ls rebuild cat "${readcols[@]}"; do
     if runone "$col" warm; then
         cols+=("$col")
     else
@@ -165,7 +245,10 @@ done < <(awk '{
     "$work/results")
 
 declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l index"
-                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [cat]="cat files")
+                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [cat]="cat files"
+                  [listdate]="list --format" [pickfrom]="pick --from" [pickdate]="pick --since"
+                  [sort]="sort --by date" [scan]="nmh scan" [nmhpick]="nmh pick -from"
+                  [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm")
 echo
 printf '  %-16s %11s %12s %13s\n' column "cpu min ms" "wall min ms" "peak RSS KiB"
 for col in "${cols[@]}"; do
@@ -177,5 +260,8 @@ line="N=$nrec list/wc=$(ratio list "${cpu[wc]:-0}") check/wc=$(ratio check "${cp
 line+=" check/(wc+ls)=$(ratio check "$(awk -v a="${cpu[wc]:-0}" -v b="${cpu[ls]:-0}" 'BEGIN { print a + b }')")"
 line+=" M=$nmsg rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
 echo
+echo "$line"
+line="R=$nrec listdate/scan=$(ratio listdate "${cpu[scan]:-0}") pickfrom/pick=$(ratio pickfrom "${cpu[nmhpick]:-0}")"
+line+=" pickdate/pick=$(ratio pickdate "${cpu[nmhpickdate]:-0}") sort/sortm=$(ratio sort "${cpu[sortm]:-0}")"
 echo "$line"
 echo "total: $SECONDS s"
