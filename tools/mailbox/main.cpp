@@ -1,15 +1,18 @@
 // mailbox: the index of a mailbox from the shell: list it, check it against
 // the directory, delete messages, mend it, make it again. This file is the
-// command line, the locks and what every command does first; the commands
-// themselves are in tools/mailboxcmd.cpp.
+// command line, the table of commands, the locks and what every command
+// does first; the commands themselves are in tools/mailbox/ by family
+// (tools/mailbox/cmd.h).
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -19,7 +22,7 @@
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
-#include "tools/mailboxcmd.h"
+#include "tools/mailbox/cmd.h"
 
 #ifndef MAILBOX_VERSION
 #define MAILBOX_VERSION "unknown"
@@ -27,9 +30,51 @@
 
 namespace {
 
-constexpr char usage[] =
-    "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
-    "Try 'mailbox --help' for more.\n";
+// One line of the index each, within its field: never cut, never two lines.
+int ownerline(std::string_view name, const char* value) {
+    const size_t limit = name == "--owner-path" ? sizeof(ownerdata::mypath) - 1
+                                                : sizeof(ownerdata::myaddr) - 1;
+    if (strpbrk(value, "\n\r")) {
+        mbxsay("%.*s: the value holds a line break, which the index can't hold; nothing "
+               "done\n",
+               static_cast<int>(name.size()), name.data());
+        return MBXUSAGE;
+    }
+    if (strlen(value) > limit) {
+        mbxsay("%.*s: the value is %zu bytes, over the index's limit of %zu; nothing done\n",
+               static_cast<int>(name.size()), name.data(), strlen(value), limit);
+        return MBXUSAGE;
+    }
+    return 0;
+}
+
+const mbxopt mendopts[] = {
+    {"--drop-missing", &mbxargs::dropmissing},
+    {"--drop-twice", &mbxargs::droptwice},
+    {"--cut-long", &mbxargs::cutlong},
+    {"--adopt", &mbxargs::adopt},
+};
+const mbxopt rebuildopts[] = {
+    {"--owner-path", nullptr, &mbxargs::ownerpath, ownerline},
+    {"--owner-addr", nullptr, &mbxargs::owneraddr, ownerline},
+};
+
+// Every command, in the order the usage line names them.
+const mbxcmd commands[] = {
+    // name, function, options, stale index, shared, survey, numbered
+    {"list", mbxlist, {}, mbxstale::say, true, false, false},
+    {"check", mbxcheck, {}, mbxstale::say, false, true, false},
+    {"delete", mbxdelete, {}, mbxstale::refuse, false, false, true},
+    {"mend", mbxmend, mendopts, mbxstale::refuse, false, false, false},
+    {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false},
+};
+
+const mbxcmd* commandnamed(std::string_view name) {
+    const auto* c = std::find_if(std::begin(commands), std::end(commands),
+                                 [name](const mbxcmd& row) { return name == row.name; });
+    return c != std::end(commands) ? c : nullptr;
+}
+
 constexpr char help[] =
     "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...]\n"
     "Lists, checks, deletes from, mends and rebuilds the index METAFILE of the\n"
@@ -81,16 +126,13 @@ constexpr char help[] =
     "mailbox run, or flock(1)) holds the lock on the directory: nothing done\n"
     "(check: 2; lists share it); 64 usage.\n";
 
-bool takes(const std::string& cmd, std::string_view opt) {
-    if (opt == "-n") return true;  // list and check change nothing anyway
-    if (opt == "--drop-missing" || opt == "--drop-twice" || opt == "--cut-long" ||
-        opt == "--adopt")
-        return cmd == "mend";
-    return cmd == "rebuild" && (opt == "--owner-path" || opt == "--owner-addr");
-}
-
 int bad() {
-    (void)fputs(usage, stderr);
+    std::string names;
+    for (const mbxcmd& c : commands) (names += names.empty() ? "" : "|") += c.name;
+    (void)fprintf(stderr,
+                  "Usage: mailbox %s [OPTIONS] METAFILE [N...]\n"
+                  "Try 'mailbox --help' for more.\n",
+                  names.c_str());
     return MBXUSAGE;
 }
 
@@ -99,40 +141,33 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
     const std::string_view arg(argv[*i]);
     const size_t eq = arg.find('=');
     const std::string_view name = arg.substr(0, eq);
-    if (!takes(a->cmd, name)) return bad();
-    if (name == "--owner-path" || name == "--owner-addr") {
+    if (name == "-n") {  // list and check change nothing anyway
+        if (eq != std::string_view::npos) return bad();
+        a->dryrun = true;
+        return 0;
+    }
+    for (const mbxopt& o : a->row->opts) {
+        if (name != o.name) continue;
+        if (o.flag) {
+            if (eq != std::string_view::npos) return bad();
+            a->*o.flag = true;
+            return 0;
+        }
         const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
                             : *i + 1 < argc              ? argv[++*i]
                                                          : nullptr;
         if (!value) return bad();
-        // One line of the index each, within its field: never cut, never two lines.
-        const bool path = name == "--owner-path";
-        const size_t limit = path ? sizeof(ownerdata::mypath) - 1 : sizeof(ownerdata::myaddr) - 1;
-        if (strpbrk(value, "\n\r")) {
-            mbxsay("%.*s: the value holds a line break, which the index can't hold; nothing "
-                   "done\n",
-                   static_cast<int>(name.size()), name.data());
-            return MBXUSAGE;
-        }
-        if (strlen(value) > limit) {
-            mbxsay("%.*s: the value is %zu bytes, over the index's limit of %zu; nothing done\n",
-                   static_cast<int>(name.size()), name.data(), strlen(value), limit);
-            return MBXUSAGE;
-        }
-        (path ? a->ownerpath : a->owneraddr) = value;
+        if (o.check)
+            if (const int rc = o.check(name, value)) return rc;
+        a->*o.value = value;
         return 0;
     }
-    if (eq != std::string_view::npos) return bad();
-    if (name == "-n") a->dryrun = true;
-    if (name == "--drop-missing") a->dropmissing = true;
-    if (name == "--drop-twice") a->droptwice = true;
-    if (name == "--cut-long") a->cutlong = true;
-    if (name == "--adopt") a->adopt = true;
-    return 0;
+    return bad();
 }
 
 // Options may stand anywhere after the command; "--" ends them. The first
-// operand is METAFILE; only delete takes more. 0 to go on, or the status.
+// operand is METAFILE; only a numbered command takes more. 0 to go on, or
+// the status.
 int parse(int argc, char** argv, mbxargs* a) {
     if (argc == 2 && std::string_view(argv[1]) == "--help")
         return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? MBXOUT : -1;
@@ -140,9 +175,8 @@ int parse(int argc, char** argv, mbxargs* a) {
         return printf("mailbox %s\n", MAILBOX_VERSION) < 0 || fflush(stdout) != 0 ? MBXOUT : -1;
     if (argc < 3) return bad();
     a->cmd = argv[1];
-    if (a->cmd != "list" && a->cmd != "check" && a->cmd != "delete" && a->cmd != "mend" &&
-        a->cmd != "rebuild")
-        return bad();
+    a->row = commandnamed(a->cmd);
+    if (!a->row) return bad();
     bool opts = true;
     for (int i = 2; i < argc; i++) {
         const std::string_view arg(argv[i]);
@@ -152,13 +186,13 @@ int parse(int argc, char** argv, mbxargs* a) {
             if (int rc = option(a, argc, argv, &i)) return rc;
         } else if (!a->meta) {
             a->meta = argv[i];
-        } else if (a->cmd == "delete") {
+        } else if (a->row->numbered) {
             a->nums.emplace_back(arg);
         } else {
             return bad();
         }
     }
-    if (!a->meta || (a->cmd == "delete" && a->nums.empty())) return bad();
+    if (!a->meta || (a->row->numbered && a->nums.empty())) return bad();
     return 0;
 }
 
@@ -196,7 +230,7 @@ int lockboth(const char* meta, bool shared, int* here, int* there) {
 int stalefrom(const mbxargs& a, bool* stale) {
     rcpt last;
     if (rcptlast(a.meta, &last, "mailbox", stderr) == rcptfit::none) return 0;
-    const bool acts = a.cmd == "delete" || a.cmd == "mend";
+    const bool acts = a.row->stale == mbxstale::refuse;
     mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
            "bring it up to date%s\n",
            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), acts ? "; nothing done" : "");
@@ -213,9 +247,9 @@ int before(const mbxargs& a, bool* stale) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
     } else if (bool done = false;
-               rmfinish(a.meta, stderr, &done) == RMFAIL && a.cmd != "check") {
+               rmfinish(a.meta, stderr, &done) == RMFAIL && !a.row->survey) {
         return MBXFAIL;  // check goes on, and counts it as unfinished
-    } else if (done && a.cmd == "delete") {
+    } else if (done && a.row->numbered) {
         // Numbers given while that delete was unfinished were read before it.
         mbxsay("the record numbers given may name other records now: see 'mailbox list %s', "
                "then give them again; nothing else done\n",
@@ -225,11 +259,11 @@ int before(const mbxargs& a, bool* stale) {
     // What a write cut short left aside is of no use to anyone; check
     // leaves it, as it changes nothing.
     char buf[PATH_MAX];
-    if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
+    if (!a.dryrun && !a.row->survey && realpath(a.meta, buf))
         for (const char* ext : {".mailbox-new", ".mailbox-delete.new", ".mailbox-old"})
             (void)unlink(durbeside(buf, ext).c_str());
     const renumcut cut = renumcutshort(a.meta);
-    if (a.cmd != "check" && cut != renumcut::none) {
+    if (!a.row->survey && cut != renumcut::none) {
         const std::string shown = renumshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
                "to give it up; nothing done\n",
@@ -239,7 +273,7 @@ int before(const mbxargs& a, bool* stale) {
         return MBXFAIL;
     }
     // While a run's journal is there, it says where the files are.
-    if (cut == renumcut::none && a.cmd != "rebuild") return stalefrom(a, stale);
+    if (cut == renumcut::none && a.row->stale != mbxstale::ignore) return stalefrom(a, stale);
     return 0;
 }
 
@@ -269,11 +303,11 @@ int main(int argc, char** argv) {
     if (int rc = trusted(a)) return rc;
     // A reader of the output that goes away must not stop a change half way;
     // a list, which changes nothing, just ends.
-    if (a.cmd != "list") (void)signal(SIGPIPE, SIG_IGN);
+    if (!a.row->shared) (void)signal(SIGPIPE, SIG_IGN);
     int here = -1, there = -1;
-    // list changes nothing and shares the lock, but for finishing a delete
+    // A list changes nothing and shares the lock, but for finishing a delete
     // cut short, which takes the writers' own; check may always finish one.
-    const bool shared = a.cmd == "list";
+    const bool shared = a.row->shared;
     int rc = lockboth(a.meta, shared, &here, &there);
     if (rc == 0 && shared && rmunfinished(a.meta)) {
         durunlock(there);
@@ -281,23 +315,12 @@ int main(int argc, char** argv) {
         here = there = -1;
         rc = lockboth(a.meta, false, &here, &there);
     }
-    if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
+    if (rc == MBXBUSY && a.row->survey) rc = MBXFAIL;
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
-    if (rc == 0) {
-        if (a.cmd == "list")
-            rc = mbxlist(a);
-        else if (a.cmd == "check")
-            rc = mbxcheck(a);
-        else if (a.cmd == "delete")
-            rc = mbxdelete(a);
-        else if (a.cmd == "mend")
-            rc = mbxmend(a);
-        else
-            rc = mbxrebuild(a);
-    }
+    if (rc == 0) rc = a.row->run(a);
     // A stale index is one more problem.
-    if (rc == MBXOK && stale && a.cmd == "check") rc = MBXFOUND;
+    if (rc == MBXOK && stale && a.row->survey) rc = MBXFOUND;
     durunlock(there);
     durunlock(here);
     return rc;
