@@ -106,14 +106,18 @@ TEST_P(Change, Row) {
     EXPECT_EQ(got.out, r.out);
     EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
     EXPECT_EQ(slurp("index"), r.index);
-    if (r.kept)
-        EXPECT_EQ(slurp("index.old"), was);
-    else
+    if (r.kept) {
+        // The old index is kept by a second name: what a delivery wrote to it shows there too.
+        EXPECT_EQ(slurp("index.old"), r.meanwhile == deliver ? metafile({ra, rb, rc, rd, re}) : was);
+    } else {
         EXPECT_FALSE(exists("index.old"));
+    }
     // Nothing set aside is left behind, and no message file is touched.
     for (const auto& n : listing()) EXPECT_FALSE(n.starts_with(".index.mailbox")) << n;
     for (const char* n : {"a.msg", "b.msg", "c.msg", "d.msg"})
-        if (exists(n)) EXPECT_FALSE(slurp(n).empty());
+        if (exists(n)) {
+            EXPECT_FALSE(slurp(n).empty()) << n;
+        }
 }
 
 const std::string marked2 = "marked record 2 ('b.msg') new\n";
@@ -140,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Mark, Change, ::testing::Values(
     changerow{"MarkCutShortRefused", cutbox, {"mark", "index", "1", "--read"}, {}, 2, "", four, cutshort},
     changerow{"MarkNotWritableBack", [] { box(); spit("index", toolong); }, {"mark", "index", "1", "--read"}, {}, 2, "", toolong,
               "would not be written back as it is"},
-    changerow{"MarkFullDisk", box, {"mark", "index", "2", "--new"}, {"FSFAULT_FAIL=write:.index.mailbox-new:ENOSPC"}, 2, "", four,
+    changerow{"MarkFullDisk", box, {"mark", "index", "2", "--new"}, {"FSFAULT_FAIL=fsync:.index.mailbox-new:ENOSPC"}, 2, "", four,
               "cannot write 'index': No space left on device; nothing changed", true},
     changerow{"MarkSyncFailsAfterRename", box, {"mark", "index", "2", "--new"}, {"FSFAULT_FAIL=fsync:.:EIO:2"}, 2, marked2,
               metafile({ra, rec("b.msg", "carol", "Budget"), rc, rd}), "the new 'index' is in place, but not on disk", true},
@@ -160,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Sort, Change, ::testing::Values(
     changerow{"SortByFromStable", box, {"sort", "index", "--by", "from"}, {}, 0, "sorted 'index' by from: 2 of 4 records moved; " + renum,
               metafile({ra, rc, rb, rd}), "", true},
     changerow{"SortByFromReversedStable", box, {"sort", "index", "--by", "from", "-r"}, {}, 0,
-              "sorted 'index' by from, reversed: 4 of 4 records moved; " + renum, metafile({rd, rb, ra, rc}), "", true},
+              "sorted 'index' by from, reversed: 3 of 4 records moved; " + renum, metafile({rd, rb, ra, rc}), "", true},
     changerow{"SortBySubjectThread", box, {"sort", "index", "--by", "subject"}, {}, 0,
               "sorted 'index' by subject: 2 of 4 records moved; " + renum, metafile({rb, ra, rc, rd}), "", true},
     changerow{"SortBySize", box, {"sort", "index", "--by", "size"}, {}, 0, "sorted 'index' by size: 4 of 4 records moved; " + renum,
@@ -177,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Sort, Change, ::testing::Values(
               {"sort", "index", "--by", "date"}, {}, 2, "", four, "none of the listed files was found"},
     changerow{"SortDateOfLinkUnknown", [] { box(); ASSERT_EQ(symlink("a.msg", "evil"), 0); }, {"sort", "index", "--by", "date"},
               {"FSFAULT_SWAP=evil:c.msg"}, 0, bydate + "4 of 4 records moved; " + renum, metafile({rb, rc, rd, ra}), "", true},
-    changerow{"SortFullDisk", box, {"sort", "index", "--by", "date"}, {"FSFAULT_FAIL=write:.index.mailbox-new:ENOSPC"}, 2, "", four,
+    changerow{"SortFullDisk", box, {"sort", "index", "--by", "date"}, {"FSFAULT_FAIL=fsync:.index.mailbox-new:ENOSPC"}, 2, "", four,
               "cannot write 'index': No space left on device; nothing changed", true},
     changerow{"SortDeliveryDuringSwap", box, {"sort", "index", "--by", "date"}, {}, 0, bydate + "3 of 4 records moved; " + renum,
               metafile({rb, rd, rc, ra, re}), "", true, deliver, "fsync:.index.mailbox-new"},
