@@ -289,16 +289,27 @@ size_t blockend(std::string_view s) {
 
 int dateofmsg(int atfd, const char* name, int64_t* out) {
     constexpr size_t bound = 1 << 20;
-    const int fd = trustopenmsg(atfd, name);
+    const int fd = trustpeekmsg(atfd, name);
     if (fd < 0) return -1;
-    std::string buf;
+    // Most header blocks fit the first read, made on the stack; a longer
+    // one is gathered up to the bound.
+    char first[16384];
+    std::string more;
+    std::string_view got;
     size_t end = std::string::npos;
-    while (buf.size() < bound) {
-        const size_t had = buf.size();
-        buf.resize(had + (had == 0 ? 16384 : had));
-        const ssize_t n = read(fd, buf.data() + had, buf.size() - had);
+    for (bool eof = false; !eof && got.size() < bound;) {
+        char* at = first;
+        size_t room = sizeof first;
+        if (!got.empty()) {
+            if (more.empty()) more.assign(got);
+            const size_t had = more.size();
+            more.resize(had * 2);
+            at = more.data() + had;
+            room = had;
+        }
+        const ssize_t n = read(fd, at, room);
         if (n < 0 && errno == EINTR) {
-            buf.resize(had);
+            if (!more.empty()) more.resize(got.size());
             continue;
         }
         if (n < 0) {
@@ -307,15 +318,17 @@ int dateofmsg(int atfd, const char* name, int64_t* out) {
             errno = err;
             return -1;
         }
-        buf.resize(had + static_cast<size_t>(n));
-        end = blockend(buf);
-        if (n == 0 || end != std::string::npos) break;
+        if (!more.empty()) more.resize(got.size() + static_cast<size_t>(n));
+        got = more.empty() ? std::string_view(first, static_cast<size_t>(n)) : std::string_view(more);
+        end = blockend(got);
+        // A read short of its room reached the end of a regular file.
+        eof = static_cast<size_t>(n) < room || end != std::string::npos;
     }
     close(fd);
-    if (buf.size() > bound) buf.resize(bound);
+    if (got.size() > bound) got = got.substr(0, bound);
     std::string value;
-    const std::string_view block = std::string_view(buf).substr(0, std::min(end, buf.size()));
-    return datevalue(block, &value) && dateparse(value, out) ? 0 : 1;
+    return datevalue(got.substr(0, std::min(end, got.size())), &value) && dateparse(value, out) ? 0
+                                                                                                 : 1;
 }
 
 bool datearg(std::string_view text, int64_t* out) {

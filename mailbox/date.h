@@ -24,7 +24,7 @@ bool datecivil(int y, int m, int d, int h, int mi, int s, int64_t* out);
 
 // The value of the first Date: header of the header block of the message
 // file name (in the directory atfd, as openat takes it), opened without
-// following a link or blocking (trustopenmsg): 0 with *out set; 1 when the
+// following a link or blocking (trustpeekmsg): 0 with *out set; 1 when the
 // header block holds no Date: header or one that is no date; -1 when the
 // file can't be opened or read, errno saying why (ELOOP for a link, EINVAL
 // for anything but a regular file). Only the header block is read, and of

@@ -93,6 +93,35 @@ mbxhead mbxload(const char* meta) {
     return head;
 }
 
+namespace {
+
+// The whole file, read into a string its size says, without a copy.
+bool readwhole(const char* path, std::string* out) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    size_t have = 0;
+    if (ok) out->resize(static_cast<size_t>(st.st_size) + 1);
+    while (ok) {
+        if (have == out->size()) out->resize(out->size() * 2 + 4096);
+        const ssize_t n = read(fd, out->data() + have, out->size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        have += static_cast<size_t>(n);
+    }
+    const int err = errno;
+    close(fd);
+    out->resize(have);
+    errno = err;
+    return ok;
+}
+
+}  // namespace
+
 bool mbxview(const char* meta, rvindex* idx) {
     if (!mbxreadable(meta)) return false;
     const metafault f = metachk(meta, false);
@@ -104,7 +133,7 @@ bool mbxview(const char* meta, rvindex* idx) {
         return false;
     }
     std::string text;
-    if (!durreadall(meta, &text)) {
+    if (!readwhole(meta, &text)) {
         mbxsay("cannot read %s: %s; nothing done\n", mbxq(meta).c_str(), strerror(errno));
         return false;
     }
