@@ -107,6 +107,25 @@ TEST(Order, StableBothWays) {
     EXPECT_EQ(joined(ordsort(keys, true)), "1 4 2 5 7 3 6 ");
 }
 
+// Past the few records an insertion sort handles: 300 records of three
+// keys, each key's records still in index order, reversed or not.
+TEST(Order, StableAtSize) {
+    std::vector<int64_t> v;
+    for (int k = 0; k < 300; k++) v.push_back((k * 7) % 3);
+    for (const bool reverse : {false, true}) {
+        const std::vector<int> order = ordsort(nums(v), reverse);
+        ASSERT_EQ(order.size(), 300u);
+        for (size_t k = 1; k < order.size(); k++) {
+            const int64_t a = v[static_cast<size_t>(order[k - 1] - 1)];
+            const int64_t b = v[static_cast<size_t>(order[k] - 1)];
+            EXPECT_TRUE(reverse ? a >= b : a <= b) << k;
+            if (a == b) {
+                EXPECT_LT(order[k - 1], order[k]) << k;
+            }
+        }
+    }
+}
+
 TEST(Order, SubjectsOfAThread) {
     EXPECT_EQ(ordsubject("Re: RE: Fwd:  Lunch"), "lunch");
     EXPECT_EQ(ordsubject("Re[2]: Budget"), "budget");
