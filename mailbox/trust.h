@@ -40,6 +40,12 @@ int trustopenown(int atfd, const char* path, struct stat* st = nullptr);
 // EINVAL (not a regular file). Any owner's file is read. *st may be null.
 int trustopenmsg(int atfd, const char* path, struct stat* st = nullptr);
 
+// As trustopenmsg, for the short reads of a command that reads thousands
+// of message files (a date from each): the descriptor keeps O_NONBLOCK,
+// which the reads of a regular file ignore, two calls a file fewer. Not for
+// a descriptor handed on to a reader that may test its flags.
+int trustpeekmsg(int atfd, const char* path, struct stat* st = nullptr);
+
 // Whether path leads to a regular file (the index): true, or false with
 // errno ENOENT, EINVAL (a FIFO, device or directory, which a command
 // holding locks must not open) or what stat said (ELOOP for a chain of

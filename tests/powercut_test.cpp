@@ -499,4 +499,40 @@ TEST_F(PowerCutDelete, WholeOrNotBegun) {
     }
     EXPECT_GE(states, 15u);
 }
+// mailbox mark cut short by a power failure at any point, then any mailbox
+// command: the index is the marked one or the one before, whole; the old
+// index kept beside it, when it is there, is the one before.
+class PowerCutMark : public PowerCutDelete {};
+
+TEST_F(PowerCutMark, WholeOrNotBegun) {
+    const std::string snaps = dir + "/snaps", log = dir + "/calls.log";
+    const std::vector<std::string> mark = {MAILBOX_PATH, "mark", "meta", "2-3", "5", "--read"};
+    lay();
+    const std::string before = slurp(dir + "/box/meta");
+    ASSERT_TRUE(fs::create_directory(snaps));
+    ASSERT_EQ(chdir((dir + "/box").c_str()), 0);
+    ASSERT_EQ(run(mark, nullptr, fsfaultenv({"FSFAULT_LOG=" + log, "FSFAULT_ABSOLUTE=1",
+                                             "FSFAULT_SNAP=" + snaps})).status, 0);
+    const std::string whole = slurp(dir + "/box/meta");
+    ASSERT_NE(whole, before);
+    const std::vector<call> calls = readcalls(slurp(log));
+    size_t states = 0;
+    for (const cut& c : cuts(calls)) {
+        lay();
+        std::map<std::string, std::string> orphans;
+        for (size_t i : c.kept) replay(calls[i], i, snaps, orphans);
+        const runresult next = run({MAILBOX_PATH, "list", "meta"});
+        states++;
+        const std::string now = slurp(dir + "/box/meta");
+        const std::string old = dir + "/box/meta.old";
+        std::string names;
+        for (const auto& n : listing(dir + "/box"))
+            if (n != "meta.old") names += n + " ";
+        EXPECT_TRUE((now == whole || now == before) && (!exists(old) || slurp(old) == before) &&
+                    names == "in000.msg in001.msg in002.msg in003.msg in004.msg in005.msg meta ")
+            << "power cut after call " << c.p + 1 << ", " << calls[c.p].text << "\n" << next.err
+            << now << names;
+    }
+    EXPECT_GE(states, 8u);
+}
 #endif

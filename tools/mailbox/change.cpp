@@ -1,6 +1,8 @@
-// The commands that change the index and the files it lists: delete and
-// mend (tools/mailbox/cmd.h).
+// The commands that change the index and the files it lists: delete,
+// mend, mark and sort (tools/mailbox/cmd.h).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,42 +18,14 @@
 
 #include "mailbox/check.h"
 #include "mailbox/durable.h"
+#include "mailbox/order.h"
+#include "mailbox/recview.h"
 #include "mailbox/remove.h"
 #include "mailbox/quote.h"
 #include "tools/mailbox/cmd.h"
 #include "tools/mailbox/index.h"
 
 namespace {
-
-// "N" or "A-B" into *nos; 0, or the status after a line saying why.
-int numbers(const mbxargs& a, int count, std::vector<int>* nos) {
-    for (const std::string& arg : a.nums) {
-        const char* p = arg.c_str();
-        const char* end = p + arg.size();
-        int lo = 0, hi = 0;
-        auto r = std::from_chars(p, end, lo);
-        if (r.ec == std::errc() && r.ptr == end) {
-            hi = lo;
-        } else if (r.ec != std::errc() || *r.ptr != '-' ||
-                   (r = std::from_chars(r.ptr + 1, end, hi)).ec != std::errc() || r.ptr != end ||
-                   hi < lo) {
-            mbxsay("%s is not a record number or a range of them (such as 3-7)\n",
-                   mbxq(arg.c_str()).c_str());
-            return MBXUSAGE;
-        }
-        if (count == 0) {
-            mbxsay("%s holds no records; nothing done\n", mbxq(a.meta).c_str());
-            return MBXFAIL;
-        }
-        if (lo < 1 || hi > count) {
-            mbxsay("%s has no record %d (its records are numbered 1 to %d); nothing done\n",
-                   mbxq(a.meta).c_str(), lo < 1 ? lo : hi, count);
-            return MBXFAIL;
-        }
-        for (int no = lo; no <= hi; no++) nos->push_back(no);
-    }
-    return 0;
-}
 
 int rmstatus(int rc) { return rc == RMOK ? MBXOK : rc == RMLEFT ? MBXFOUND : MBXFAIL; }
 
@@ -60,7 +35,17 @@ int mbxdelete(const mbxargs& a) {
     mbxhead head = mbxload(a.meta);
     if (!head) return MBXFAIL;
     std::vector<int> nos;
-    if (const int rc = numbers(a, head->count, &nos)) return rc;
+    if (const int rc = mbxnumbers(a, head->count, &nos)) return rc;
+    // A record named by its file, which no delete before can have given to another.
+    for (const std::string& name : a.files) {
+        const size_t had = nos.size();
+        for (const llnode* rec = head->next; rec; rec = rec->next)
+            if (name == rec->datafile) nos.push_back(rec->no);
+        if (nos.size() == had) {
+            mbxsay("no record lists %s; nothing done\n", mbxq(name.c_str()).c_str());
+            return MBXFAIL;
+        }
+    }
     if (mbxnonehere(head.get()) || !mbxwritable(a.meta)) return MBXFAIL;
     return mbxwithoutput(rmstatus(rmdelete(a.meta, head.get(), nos, a.dryrun, stdout, stderr)));
 }
@@ -152,29 +137,28 @@ int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, std::str
     return changes;
 }
 
-// The index written back from the list, unless another program changed it
-// since it was read as was: records it appended are merged in. The old
-// index is kept as METAFILE.old first. 0, or the status after a line;
-// *replaced: the new index is in place, whatever the status.
-int writeback(const char* meta, const llnode* head, const std::string& was, bool* replaced) {
+// The index replaced by text, unless another program changed it since it
+// was read as was: records it appended are merged in. The old index is kept
+// as METAFILE.old first. 0, or the status after a line; *replaced: the new
+// index is in place, whatever the status.
+int writetext(const char* meta, const std::string& text, const std::string& was, bool* replaced) {
     *replaced = false;
     char buf[PATH_MAX];
-    const std::string changed =
-        mbxq(meta) + " was changed by another program meanwhile; nothing changed\n";
-    std::string text, written;
-    if (!realpath(meta, buf) || !durindextext(head, &text)) {
+    if (!realpath(meta, buf)) {
         mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
         return MBXFAIL;
     }
     const std::string real = buf;
     if (const int rc = mbxkeepold(real, meta, false)) return rc;
     // The last look is durswap's, with the old index held open.
+    std::string written;
     const durswapped rc =
         durswap(real, durbeside(real, ".mailbox-new"), was, text, &written, replaced);
     const int err = errno;
     if (rc == durswapped::done) return 0;
     if (rc == durswapped::changed) {
-        mbxsay("%s", changed.c_str());
+        mbxsay("%s was changed by another program meanwhile; nothing changed\n",
+               mbxq(meta).c_str());
     } else if (rc == durswapped::late) {
         mbxsay("%s is rewritten, but what another program wrote to it meanwhile is in %s only\n",
                mbxq(meta).c_str(), mbxq((std::string(meta) + ".old").c_str()).c_str());
@@ -184,6 +168,48 @@ int writeback(const char* meta, const llnode* head, const std::string& was, bool
         mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(err));
     }
     return MBXFAIL;
+}
+
+int writeback(const char* meta, const llnode* head, const std::string& was, bool* replaced) {
+    *replaced = false;
+    std::string text;
+    if (!durindextext(head, &text)) {
+        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
+        return MBXFAIL;
+    }
+    return writetext(meta, text, was, replaced);
+}
+
+// mark, sort: the new text written, the lines said once it is in (or
+// would be, or is in but not on disk).
+int rewritten(const mbxargs& a, const rvindex& idx, const std::string& text,
+              const std::string& said) {
+    if (!a.dryrun && text != idx.text) {
+        bool replaced = false;
+        if (const int rc = writetext(a.meta, text, idx.text, &replaced)) {
+            if (replaced) (void)fputs(said.c_str(), stdout);
+            return mbxwithoutput(rc);
+        }
+    }
+    (void)fputs(said.c_str(), stdout);
+    return mbxwithoutput(MBXOK);
+}
+
+// true, after a line, when none of the records' files is here (the wrong
+// directory, most likely, where every key read from the files is missing).
+bool nonehere(const rvindex& idx) {
+    for (const rvrec& r : idx.recs) {
+        struct stat st;
+        if (fstatat(AT_FDCWD, std::string(r.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return false;
+    }
+    if (idx.recs.empty()) return false;
+    char cwd[PATH_MAX];
+    mbxsay(
+        "none of the listed files was found; names are taken relative to the working "
+        "directory, %s; nothing done\n",
+        getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+    return true;
 }
 
 }  // namespace
@@ -238,4 +264,58 @@ int mbxmend(const mbxargs& a) {
     }
     (void)fputs(said.c_str(), stdout);
     return mbxwithoutput(left ? MBXFOUND : MBXOK);
+}
+int mbxmark(const mbxargs& a) {
+    if (a.markread == a.marknew) {
+        mbxsay("mark: say how: --read or --new\n");
+        return MBXUSAGE;
+    }
+    rvindex idx;
+    if (!mbxview(a.meta, &idx)) return MBXFAIL;
+    std::vector<int> nos;
+    if (const int rc = mbxnumbers(a, static_cast<int>(idx.recs.size()), &nos)) return rc;
+    if (!mbxwritable(a.meta)) return MBXFAIL;
+    const char* how = a.markread ? "read" : "new";
+    std::string said;
+    std::set<int> seen;
+    for (const int no : nos) {
+        if (!seen.insert(no).second) continue;
+        const rvrec& r = idx.recs[static_cast<size_t>(no - 1)];
+        const std::string q = mbxq(std::string(r.name).c_str());
+        if (r.read() == a.markread)
+            said += "record " + std::to_string(no) + " (" + q + ") is " + how + " already\n";
+        else
+            said += std::string(a.dryrun ? "would mark" : "marked") + " record " +
+                    std::to_string(no) + " (" + q + ") " + how + "\n";
+    }
+    return rewritten(a, idx, rvmark(idx, nos, a.markread), said);
+}
+
+int mbxsort(const mbxargs& a) {
+    const std::string by = a.by ? a.by : "";
+    const ordby key = by == "date"      ? ordby::date
+                      : by == "from"    ? ordby::from
+                      : by == "subject" ? ordby::subject
+                                        : ordby::size;
+    if (by != "date" && by != "from" && by != "subject" && by != "size") {
+        mbxsay("sort: say by what: --by date, --by from, --by subject or --by size\n");
+        return MBXUSAGE;
+    }
+    rvindex idx;
+    if (!mbxview(a.meta, &idx) || !mbxwritable(a.meta)) return MBXFAIL;
+    if ((key == ordby::date || key == ordby::size) && nonehere(idx)) return MBXFAIL;
+    const std::vector<int> order = ordsort(ordkeys(idx, key, AT_FDCWD), a.reverse);
+    size_t moved = 0;
+    for (size_t k = 0; k < order.size(); k++) moved += order[k] != static_cast<int>(k + 1);
+    const std::string shown = renumshown(a.meta);
+    std::string said;
+    if (moved == 0)
+        said = mbxq(a.meta) + " is in order by " + by + (a.reverse ? ", reversed," : "") +
+               " already\n";
+    else
+        said = std::string(a.dryrun ? "would sort " : "sorted ") + mbxq(a.meta) + " by " + by +
+               (a.reverse ? ", reversed" : "") + ": " + std::to_string(moved) + " of " +
+               std::to_string(order.size()) + " records moved; 'msgseq -u " + shown +
+               "' renumbers the files to match\n";
+    return rewritten(a, idx, rvreorder(idx, order), said);
 }

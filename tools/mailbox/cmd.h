@@ -5,8 +5,8 @@
 // frees it before it returns. Nothing is kept between calls.
 //
 // A new command is one row of the table in tools/mailbox/main.cpp and one
-// function here, in the file of its family: read.cpp (list, check),
-// change.cpp (delete, mend), rebuild.cpp.
+// function here, in the file of its family: read.cpp (list, check, show,
+// pick), change.cpp (delete, mend, mark, sort), rebuild.cpp.
 #ifndef MAILBOX_TOOLS_MAILBOX_CMD_H
 #define MAILBOX_TOOLS_MAILBOX_CMD_H
 
@@ -39,8 +39,20 @@ struct mbxargs {
     bool dropmissing = false, droptwice = false, cutlong = false, adopt = false;  // mend
     const char* ownerpath = nullptr;                                            // rebuild
     const char* owneraddr = nullptr;
-    std::vector<std::string> nums;  // delete: "N" or "A-B"
-    const char* wait = nullptr;     // --wait's SECONDS, checked; null: the row's own
+    std::vector<std::string> nums;  // delete, show, mark: "N" or "A-B"
+    std::vector<std::string> files;  // delete: --file NAME, each a record's file
+    const char* format = nullptr;    // list, pick: --format
+    bool headers = false;            // show: the header block alone
+    bool markread = false, marknew = false;                                     // mark
+    const char *pfrom = nullptr, *pto = nullptr, *pcc = nullptr, *psubject = nullptr;  // pick
+    const char *since = nullptr, *before = nullptr;
+    bool onlynew = false, numbers = false;
+    const char* by = nullptr;  // sort
+    bool reverse = false;
+    const char* wait = nullptr;  // --wait's SECONDS, checked; null: the row's own
+    // Set before the command runs: the index is one a plain msgseq run left
+    // listing the names it has since changed.
+    bool stale = false;
 };
 
 // One option a command takes: a flag set alone, or one with a value given
@@ -51,6 +63,7 @@ struct mbxopt {
     bool mbxargs::*flag = nullptr;
     const char* mbxargs::*value = nullptr;
     int (*check)(std::string_view name, const char* value) = nullptr;
+    std::vector<std::string> mbxargs::*many = nullptr;  // a value given again adds to these
 };
 
 // How a command stands to an index that a msgseq run left behind.
@@ -95,9 +108,13 @@ std::string mbxq(const char* name);
 // read.cpp
 int mbxlist(const mbxargs& a);
 int mbxcheck(const mbxargs& a);
+int mbxshow(const mbxargs& a);
+int mbxpick(const mbxargs& a);
 // change.cpp
 int mbxdelete(const mbxargs& a);
 int mbxmend(const mbxargs& a);
+int mbxmark(const mbxargs& a);
+int mbxsort(const mbxargs& a);
 // rebuild.cpp
 int mbxrebuild(const mbxargs& a);
 

@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <charconv>
+#include <string>
+#include <vector>
 
 #include "headers/msghdr.h"
 #include "mailbox/durable.h"
@@ -84,6 +87,87 @@ mbxhead mbxload(const char* meta) {
     mbxhead head = mbxnewhead();
     mbxquietload(meta, head.get());
     return head;
+}
+
+namespace {
+
+// The whole file, read into a string its size says, without a copy.
+bool readwhole(const char* path, std::string* out) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    size_t have = 0;
+    if (ok) out->resize(static_cast<size_t>(st.st_size) + 1);
+    while (ok) {
+        if (have == out->size()) out->resize(out->size() * 2 + 4096);
+        const ssize_t n = read(fd, out->data() + have, out->size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        have += static_cast<size_t>(n);
+    }
+    const int err = errno;
+    close(fd);
+    out->resize(have);
+    errno = err;
+    return ok;
+}
+
+}  // namespace
+
+bool mbxview(const char* meta, rvindex* idx) {
+    if (!mbxreadable(meta)) return false;
+    const metafault f = metachk(meta, false);
+    if (f.line != 0) {
+        mbxsayfault(meta, f);
+        if (f.line > 0)
+            mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
+                   mbxq(meta).c_str(), renumshown(meta).c_str());
+        return false;
+    }
+    std::string text;
+    if (!readwhole(meta, &text)) {
+        mbxsay("cannot read %s: %s; nothing done\n", mbxq(meta).c_str(), strerror(errno));
+        return false;
+    }
+    if (!rvparse(std::move(text), idx)) {
+        mbxsay("%s was changed by another program while it was read; nothing done\n",
+               mbxq(meta).c_str());
+        return false;
+    }
+    return true;
+}
+
+int mbxnumbers(const mbxargs& a, int count, std::vector<int>* nos) {
+    for (const std::string& arg : a.nums) {
+        const char* p = arg.c_str();
+        const char* end = p + arg.size();
+        int lo = 0, hi = 0;
+        auto r = std::from_chars(p, end, lo);
+        if (r.ec == std::errc() && r.ptr == end) {
+            hi = lo;
+        } else if (r.ec != std::errc() || *r.ptr != '-' ||
+                   (r = std::from_chars(r.ptr + 1, end, hi)).ec != std::errc() || r.ptr != end ||
+                   hi < lo) {
+            mbxsay("%s is not a record number or a range of them (such as 3-7)\n",
+                   mbxq(arg.c_str()).c_str());
+            return MBXUSAGE;
+        }
+        if (count == 0) {
+            mbxsay("%s holds no records; nothing done\n", mbxq(a.meta).c_str());
+            return MBXFAIL;
+        }
+        if (lo < 1 || hi > count) {
+            mbxsay("%s has no record %d (its records are numbered 1 to %d); nothing done\n",
+                   mbxq(a.meta).c_str(), lo < 1 ? lo : hi, count);
+            return MBXFAIL;
+        }
+        for (int no = lo; no <= hi; no++) nos->push_back(no);
+    }
+    return 0;
 }
 
 // Whether the loaded index would be written back as it is; otherwise its

@@ -12,9 +12,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mailbox/ll.h"
 #include "mailbox/metachk.h"
+#include "mailbox/recview.h"
+
+struct mbxargs;
 
 struct mbxheadfree {
     void operator()(llnode* l) const { llfree(l); }
@@ -37,6 +41,15 @@ bool mbxreadable(const char* meta);
 
 // The whole index, or null after a line that says where it stops loading.
 mbxhead mbxload(const char* meta);
+
+// The whole index as one read took it, its records seen in place (what
+// list, show, pick, mark and sort need, without a list); false after a line
+// that says where it stops loading.
+bool mbxview(const char* meta, rvindex* idx);
+
+// The record numbers a command was given ("N" or "A-B") into *nos, each
+// 1..count: 0, or the status after a line saying why.
+int mbxnumbers(const mbxargs& a, int count, std::vector<int>* nos);
 
 // Whether the loaded index would be written back as it is; otherwise its
 // first few faulty lines are said.

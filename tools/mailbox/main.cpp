@@ -73,6 +73,30 @@ const mbxopt rebuildopts[] = {
     {"--owner-path", nullptr, &mbxargs::ownerpath, ownerline},
     {"--owner-addr", nullptr, &mbxargs::owneraddr, ownerline},
 };
+const mbxopt deleteopts[] = {
+    {"--file", nullptr, nullptr, nullptr, &mbxargs::files},
+};
+const mbxopt listopts[] = {
+    {"--format", nullptr, &mbxargs::format},
+};
+const mbxopt showopts[] = {
+    {"--headers", &mbxargs::headers},
+};
+const mbxopt pickopts[] = {
+    {"--from", nullptr, &mbxargs::pfrom},     {"--to", nullptr, &mbxargs::pto},
+    {"--cc", nullptr, &mbxargs::pcc},         {"--subject", nullptr, &mbxargs::psubject},
+    {"--since", nullptr, &mbxargs::since},    {"--before", nullptr, &mbxargs::before},
+    {"--new", &mbxargs::onlynew},             {"--numbers", &mbxargs::numbers},
+    {"--format", nullptr, &mbxargs::format},
+};
+const mbxopt markopts[] = {
+    {"--read", &mbxargs::markread},
+    {"--new", &mbxargs::marknew},
+};
+const mbxopt sortopts[] = {
+    {"--by", nullptr, &mbxargs::by},
+    {"-r", &mbxargs::reverse},
+};
 
 // How long a reader waits for the locks by default: a msgseq run or a
 // change of the index that holds them is done well within it, and a mail
@@ -82,10 +106,14 @@ constexpr int readerwait = 10;
 // Every command, in the order the usage line names them.
 const mbxcmd commands[] = {
     // name, function, options, stale index, shared, survey, numbered, wait, midrun
-    {"list", mbxlist, {}, mbxstale::say, true, false, false, readerwait, true},
+    {"list", mbxlist, listopts, mbxstale::say, true, false, false, readerwait, true},
+    {"show", mbxshow, showopts, mbxstale::refuse, true, false, true, readerwait, false},
+    {"pick", mbxpick, pickopts, mbxstale::say, true, false, false, readerwait, true},
     {"check", mbxcheck, {}, mbxstale::say, false, true, false, readerwait, false},
-    {"delete", mbxdelete, {}, mbxstale::refuse, false, false, true, 0, false},
+    {"delete", mbxdelete, deleteopts, mbxstale::refuse, false, false, true, 0, false},
     {"mend", mbxmend, mendopts, mbxstale::refuse, false, false, false, 0, false},
+    {"mark", mbxmark, markopts, mbxstale::refuse, false, false, true, 0, false},
+    {"sort", mbxsort, sortopts, mbxstale::refuse, false, false, false, 0, false},
     {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false, 0, false},
 };
 
@@ -97,17 +125,32 @@ const mbxcmd* commandnamed(std::string_view name) {
 
 constexpr char help[] =
     "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...]\n"
-    "Lists, checks, deletes from, mends and rebuilds the index METAFILE of the\n"
-    "mailbox in the working directory.\n"
+    "Lists, shows, picks, checks, deletes from, mends, marks, sorts and rebuilds\n"
+    "the index METAFILE of the mailbox in the working directory.\n"
     "\n"
-    "  list METAFILE       one line a record, in index order: its number, its read\n"
-    "                      flag (R or N), from and subject, separated by tabs\n"
+    "  list METAFILE [--format=FORMAT]\n"
+    "                      one line a record, in index order: its number, its read\n"
+    "                      flag (R or N), from and subject, separated by tabs; or\n"
+    "                      the fields FORMAT names: %n %flag %file %date %from %to\n"
+    "                      %cc %bcc %subject (%{name} too), %% \\t \\n \\\\; %date,\n"
+    "                      the message's Date: header, is read from its file\n"
+    "  show METAFILE N... [--headers]\n"
+    "                      the messages as they are on disk (--headers: the header\n"
+    "                      block alone); several each after a line\n"
+    "                      '==> record N ('NAME'), B bytes <=='\n"
+    "  pick METAFILE [--from RE] [--to RE] [--cc RE] [--subject RE] [--new]\n"
+    "       [--since DATE] [--before DATE] [--numbers] [--format=FORMAT]\n"
+    "                      the records that meet every criterion (extended regular\n"
+    "                      expressions, case ignored; DATE as YYYY-MM-DD [HH:MM],\n"
+    "                      local time), as list prints them, or their numbers alone\n"
+    "                      for delete; status 1 when none does\n"
     "  check METAFILE      every problem, one line each, starting with its kind:\n"
     "                      missing, unlisted, twice, too long, unfinished, index;\n"
     "                      then a line of totals\n"
-    "  delete METAFILE N...\n"
+    "  delete METAFILE N... [--file NAME]...\n"
     "                      the records numbered N (as list shows them; ranges such\n"
-    "                      as 3-7 too) leave the index, then their files the disk\n"
+    "                      as 3-7 too), and those listing the file NAME, leave the\n"
+    "                      index, then their files the disk\n"
     "  mend METAFILE [--drop-missing] [--drop-twice] [--cut-long] [--adopt]\n"
     "                      --drop-missing: drop the records whose file is missing\n"
     "                      --drop-twice: drop each record but the first that lists\n"
@@ -119,6 +162,11 @@ constexpr char help[] =
     "                      Its lines number records as list showed them; adopted\n"
     "                      files are numbered on from the last record; the old\n"
     "                      index is kept as METAFILE.old\n"
+    "  mark METAFILE N... --read|--new\n"
+    "                      sets the records' read flags\n"
+    "  sort METAFILE --by date|from|subject|size [-r]\n"
+    "                      reorders the records (stable; -r reversed); then\n"
+    "                      'msgseq -u METAFILE' renumbers the files to match\n"
     "  rebuild METAFILE [--owner-path PATH] [--owner-addr ADDRESS]\n"
     "                      a new index from the message files, in the order of\n"
     "                      their names (in999.msg before in1000.msg); a file the old\n"
@@ -137,12 +185,14 @@ constexpr char help[] =
     "\n"
     "A delete cut short is finished by the next mailbox command on that index,\n"
     "which says so in one line; msgseq refuses the index until then. While a\n"
-    "msgseq run is unfinished, list reads the index as it stands and says so,\n"
-    "check reports it and every other command refuses; on an index a plain\n"
-    "msgseq run left stale, delete and mend refuse, and list and check say so.\n"
+    "msgseq run is unfinished, list and pick read the index as it stands and say\n"
+    "so, check reports it and every other command refuses; on an index a plain\n"
+    "msgseq run left stale, show, delete, mend, mark and sort refuse, and list,\n"
+    "pick and check say so.\n"
     "\n"
-    "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
-    "mend or rebuild left some file out or in place (each one named); 2 nothing\n"
+    "Exit status: 0 done (check: no problem); 1 check found problems, pick found\n"
+    "nothing, or show, delete, mend or rebuild left some file out or in place\n"
+    "(each one named); 2 nothing\n"
     "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
     "short in the way, no such record, none of the listed files here, or a write\n"
     "that failed, its line saying what is on disk (check: could not check); 4\n"
@@ -192,7 +242,10 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
     if (!value) return bad();
     if (o->check)
         if (const int rc = o->check(name, value)) return rc;
-    a->*o->value = value;
+    if (o->many)
+        (a->*o->many).emplace_back(value);
+    else
+        a->*o->value = value;
     return 0;
 }
 
@@ -223,7 +276,7 @@ int parse(int argc, char** argv, mbxargs* a) {
             return bad();
         }
     }
-    if (!a->meta || (a->row->numbered && a->nums.empty())) return bad();
+    if (!a->meta || (a->row->numbered && a->nums.empty() && a->files.empty())) return bad();
     return 0;
 }
 
@@ -396,6 +449,7 @@ int main(int argc, char** argv) {
     if (rc == MBXBUSY && a.row->survey) rc = MBXFAIL;
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
+    a.stale = stale;
     if (rc == 0) rc = a.row->run(a);
     // A stale index is one more problem.
     if (rc == MBXOK && stale && a.row->survey) rc = MBXFOUND;
