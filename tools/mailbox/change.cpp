@@ -208,7 +208,7 @@ bool nonehere(const rvindex& idx) {
     mbxsay(
         "none of the listed files was found; names are taken relative to the working "
         "directory, %s; nothing done\n",
-        getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+        getcwd(cwd, sizeof cwd) ? quoteshown(cwd).c_str() : "(unknown)");
     return true;
 }
 
@@ -307,7 +307,7 @@ int mbxsort(const mbxargs& a) {
     const std::vector<int> order = ordsort(ordkeys(idx, key, AT_FDCWD), a.reverse);
     size_t moved = 0;
     for (size_t k = 0; k < order.size(); k++) moved += order[k] != static_cast<int>(k + 1);
-    const std::string shown = renumshown(a.meta);
+    const std::string shown = quoteshown(a.meta);
     std::string said;
     if (moved == 0)
         said = mbxq(a.meta) + " is in order by " + by + (a.reverse ? ", reversed," : "") +
