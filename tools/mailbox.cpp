@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sysexits.h>
+#include <time.h>
+
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "mailbox/append.h"
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
 #include "mailbox/receipt.h"
@@ -28,7 +33,8 @@
 namespace {
 
 constexpr char usage[] =
-    "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
+    "Usage: mailbox list|check|delete|mend|rebuild|deliver|import|export [OPTIONS] METAFILE "
+    "[N...|SOURCE...]\n"
     "Try 'mailbox --help' for more.\n";
 constexpr char help[] =
     "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...]\n"
@@ -60,7 +66,24 @@ constexpr char help[] =
     "                      path and address from these options, else the old index;\n"
     "                      the old index is kept as METAFILE.old (an older copy\n"
     "                      there is replaced)\n"
+    "  deliver METAFILE    the message on standard input, stored byte for byte as the\n"
+    "                      next free in%03d.msg with its record at the end; waits for\n"
+    "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
+    "                      status 0 only when message and record are on disk; 75\n"
+    "                      (try again later: the lock, the disk full, the index\n"
+    "                      not one to append to) or 65 (not a message: no header\n"
+    "                      line), and nothing kept\n"
+    "  import METAFILE SOURCE...\n"
+    "                      the messages of mbox files, Maildir folders (new/ and\n"
+    "                      cur/) and loose message files, in order, each as the\n"
+    "                      next free in%03d.msg with its record; one cut short is\n"
+    "                      finished by the same import run again\n"
+    "  export METAFILE --mbox FILE | --maildir DIR [N...]\n"
+    "                      the records numbered (all when none) to a new mbox FILE\n"
+    "                      (never written over) or into the Maildir DIR, read ones\n"
+    "                      marked Status: RO or with the S flag\n"
     "\n"
+    "  --wait=SECONDS      wait so long for the lock (deliver, import, export)\n"
     "  -n                  change nothing: print what the command would do (a\n"
     "                      delete cut short is left as it is, and said)\n"
     "  --help              print this help and exit\n"
@@ -86,7 +109,22 @@ bool takes(const std::string& cmd, std::string_view opt) {
     if (opt == "--drop-missing" || opt == "--drop-twice" || opt == "--cut-long" ||
         opt == "--adopt")
         return cmd == "mend";
+    if (opt == "--wait") return cmd == "deliver" || cmd == "import" || cmd == "export";
+    if (opt == "--mbox" || opt == "--maildir") return cmd == "export";
     return cmd == "rebuild" && (opt == "--owner-path" || opt == "--owner-addr");
+}
+
+// --wait=SECONDS: a whole number of seconds, at most a day.
+int waitfor(mbxargs* a, std::string_view value) {
+    int n = -1;
+    const auto r = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (r.ec != std::errc() || r.ptr != value.data() + value.size() || n < 0 || n > 86400) {
+        mbxsay("--wait: %.*s is not a number of seconds (0 to 86400)\n",
+               static_cast<int>(value.size()), value.data());
+        return MBXUSAGE;
+    }
+    a->wait = n;
+    return 0;
 }
 
 int bad() {
@@ -100,6 +138,15 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
     const size_t eq = arg.find('=');
     const std::string_view name = arg.substr(0, eq);
     if (!takes(a->cmd, name)) return bad();
+    if (name == "--wait") return eq == std::string_view::npos ? bad() : waitfor(a, arg.substr(eq + 1));
+    if (name == "--mbox" || name == "--maildir") {
+        const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
+                            : *i + 1 < argc              ? argv[++*i]
+                                                         : nullptr;
+        if (!value || !*value || a->mboxto || a->maildirto) return bad();
+        (name == "--mbox" ? a->mboxto : a->maildirto) = value;
+        return 0;
+    }
     if (name == "--owner-path" || name == "--owner-addr") {
         const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
                             : *i + 1 < argc              ? argv[++*i]
@@ -141,7 +188,7 @@ int parse(int argc, char** argv, mbxargs* a) {
     if (argc < 3) return bad();
     a->cmd = argv[1];
     if (a->cmd != "list" && a->cmd != "check" && a->cmd != "delete" && a->cmd != "mend" &&
-        a->cmd != "rebuild")
+        a->cmd != "rebuild" && a->cmd != "deliver" && a->cmd != "import" && a->cmd != "export")
         return bad();
     bool opts = true;
     for (int i = 2; i < argc; i++) {
@@ -152,31 +199,42 @@ int parse(int argc, char** argv, mbxargs* a) {
             if (int rc = option(a, argc, argv, &i)) return rc;
         } else if (!a->meta) {
             a->meta = argv[i];
-        } else if (a->cmd == "delete") {
+        } else if (a->cmd == "delete" || a->cmd == "export") {
             a->nums.emplace_back(arg);
+        } else if (a->cmd == "import") {
+            a->sources.emplace_back(arg);
         } else {
             return bad();
         }
     }
-    if (!a->meta || (a->cmd == "delete" && a->nums.empty())) return bad();
+    if (!a->meta || (a->cmd == "delete" && a->nums.empty()) ||
+        (a->cmd == "import" && a->sources.empty()) ||
+        (a->cmd == "export" && !a->mboxto && !a->maildirto))
+        return bad();
     return 0;
 }
 
 // The working directory's lock and, when the index is elsewhere, its
 // directory's too, as msgseq takes them; shared for a command that changes
 // nothing, so that such commands run side by side. 0, or the status, said.
-int lockboth(const char* meta, bool shared, int* here, int* there) {
+int lockonce(const char* meta, bool shared, int* here, int* there, std::string* dir);
+
+// As lockonce, tried again every tenth of a second for up to wait seconds
+// while another process holds a lock. 0, or the status, said.
+int lockboth(const char* meta, bool shared, int* here, int* there, int wait = 0) {
     std::string dir = ".";
-    *here = durlock(".", shared);
-    if (*here >= 0) {
-        char buf[PATH_MAX];
-        struct stat a, b;
-        dir = durparent(realpath(meta, buf) ? buf : meta);
-        // A directory that is not there: loading the index says so.
-        if (stat(dir.c_str(), &a) != 0 ||
-            (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
-            return 0;
-        if ((*there = durlock(dir, shared)) >= 0) return 0;
+    struct timespec start {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (lockonce(meta, shared, here, there, &dir) == 0) return 0;
+        struct timespec now {};
+        (void)clock_gettime(CLOCK_MONOTONIC, &now);
+        if (errno != EWOULDBLOCK || now.tv_sec - start.tv_sec >= wait) break;
+        durunlock(*there);
+        durunlock(*here);
+        *here = *there = -1;
+        const struct timespec tenth = {0, 100000000};
+        (void)nanosleep(&tenth, nullptr);
     }
     if (errno == EWOULDBLOCK) {
         mbxsay(
@@ -190,13 +248,31 @@ int lockboth(const char* meta, bool shared, int* here, int* there) {
     return MBXBUSY;
 }
 
+// The locks taken once: 0, or -1 with errno and *dir the directory.
+int lockonce(const char* meta, bool shared, int* here, int* there, std::string* where) {
+    std::string& dir = *where;
+    dir = ".";
+    *here = durlock(".", shared);
+    if (*here >= 0) {
+        char buf[PATH_MAX];
+        struct stat a, b;
+        dir = durparent(realpath(meta, buf) ? buf : meta);
+        // A directory that is not there: loading the index says so.
+        if (stat(dir.c_str(), &a) != 0 ||
+            (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
+            return 0;
+        if ((*there = durlock(dir, shared)) >= 0) return 0;
+    }
+    return -1;
+}
+
 // An index that a finished plain msgseq run left listing the names it has
 // since changed: delete and mend, which act on the records' files, refuse
 // it; list and check say so and go on (*stale set). 0, or the status.
 int stalefrom(const mbxargs& a, bool* stale) {
     rcpt last;
     if (rcptlast(a.meta, &last, "mailbox", stderr) == rcptfit::none) return 0;
-    const bool acts = a.cmd == "delete" || a.cmd == "mend";
+    const bool acts = a.cmd == "delete" || a.cmd == "mend" || a.cmd == "export";
     mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
            "bring it up to date%s\n",
            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), acts ? "; nothing done" : "");
@@ -209,6 +285,12 @@ int stalefrom(const mbxargs& a, bool* stale) {
 // check, and so does an index a plain msgseq run left behind (stalefrom).
 // 0 to go on, or the status.
 int before(const mbxargs& a, bool* stale) {
+    if (a.dryrun && apunfinished(a.meta)) {
+        mbxsay("an append to %s was cut short; a run without -n finishes it\n",
+               mbxq(a.meta).c_str());
+    } else if (!apfinish(a.meta, stderr, nullptr) && a.cmd != "check") {
+        return MBXFAIL;
+    }
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
@@ -239,7 +321,9 @@ int before(const mbxargs& a, bool* stale) {
         return MBXFAIL;
     }
     // While a run's journal is there, it says where the files are.
-    if (cut == renumcut::none && a.cmd != "rebuild") return stalefrom(a, stale);
+    // New mail goes in whatever names the index lists.
+    if (cut == renumcut::none && a.cmd != "rebuild" && a.cmd != "deliver" && a.cmd != "import")
+        return stalefrom(a, stale);
     return 0;
 }
 
@@ -261,11 +345,39 @@ int trusted(const mbxargs& a) {
     return MBXFAIL;
 }
 
+// A delivery's status as an MTA reads it: whatever kept the message out of
+// a mailbox that is there is worth trying again.
+int delivered(int rc) {
+    return rc == MBXOK || rc == MBXUSAGE || rc == EX_DATAERR || rc == EX_TEMPFAIL ||
+                   rc == EX_IOERR
+               ? rc
+               : EX_TEMPFAIL;
+}
+
+int run(mbxargs& a);
+
 }  // namespace
 
 int main(int argc, char** argv) {
     mbxargs a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? MBXOK : rc;
+    if (a.cmd != "deliver") return run(a);
+    // The message is read before the locks: a slow sender keeps no one out.
+    char buf[65536];
+    for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            mbxsay("cannot read standard input: %s; nothing kept\n", strerror(errno));
+            return EX_IOERR;
+        }
+        a.input.append(buf, static_cast<size_t>(n));
+    }
+    return delivered(run(a));
+}
+
+namespace {
+
+int run(mbxargs& a) {
     if (int rc = trusted(a)) return rc;
     // A reader of the output that goes away must not stop a change half way;
     // a list, which changes nothing, just ends.
@@ -273,13 +385,14 @@ int main(int argc, char** argv) {
     int here = -1, there = -1;
     // list changes nothing and shares the lock, but for finishing a delete
     // cut short, which takes the writers' own; check may always finish one.
-    const bool shared = a.cmd == "list";
-    int rc = lockboth(a.meta, shared, &here, &there);
-    if (rc == 0 && shared && rmunfinished(a.meta)) {
+    const bool shared = a.cmd == "list" || a.cmd == "export";
+    const int wait = a.wait >= 0 ? a.wait : a.cmd == "deliver" ? 60 : 0;
+    int rc = lockboth(a.meta, shared, &here, &there, wait);
+    if (rc == 0 && shared && (rmunfinished(a.meta) || apunfinished(a.meta))) {
         durunlock(there);
         durunlock(here);
         here = there = -1;
-        rc = lockboth(a.meta, false, &here, &there);
+        rc = lockboth(a.meta, false, &here, &there, wait);
     }
     if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
     bool stale = false;
@@ -293,6 +406,12 @@ int main(int argc, char** argv) {
             rc = mbxdelete(a);
         else if (a.cmd == "mend")
             rc = mbxmend(a);
+        else if (a.cmd == "deliver")
+            rc = mbxdeliver(a);
+        else if (a.cmd == "import")
+            rc = mbximport(a);
+        else if (a.cmd == "export")
+            rc = mbxexport(a);
         else
             rc = mbxrebuild(a);
     }
@@ -302,3 +421,5 @@ int main(int argc, char** argv) {
     durunlock(here);
     return rc;
 }
+
+}  // namespace

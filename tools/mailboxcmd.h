@@ -29,7 +29,12 @@ struct mbxargs {
     bool dropmissing = false, droptwice = false, cutlong = false, adopt = false;  // mend
     const char* ownerpath = nullptr;                           // rebuild
     const char* owneraddr = nullptr;
-    std::vector<std::string> nums;  // delete: "N" or "A-B"
+    std::vector<std::string> nums;  // delete, export: "N" or "A-B"
+    std::vector<std::string> sources;  // import
+    const char* mboxto = nullptr;      // export --mbox FILE
+    const char* maildirto = nullptr;   // export --maildir DIR
+    int wait = -1;                     // seconds to wait for the lock; -1: the command's own
+    std::string input;                 // deliver: the message, read before the lock
 };
 
 // One line to standard error, "mailbox: " first.
@@ -42,5 +47,10 @@ int mbxcheck(const mbxargs& a);
 int mbxdelete(const mbxargs& a);
 int mbxmend(const mbxargs& a);
 int mbxrebuild(const mbxargs& a);
+// tools/mailboxinout.cpp: deliver's status is one of sysexits.h's (0, 64,
+// 65, 75, 74); import's and export's are the table's above.
+int mbxdeliver(const mbxargs& a);
+int mbximport(const mbxargs& a);
+int mbxexport(const mbxargs& a);
 
 #endif
