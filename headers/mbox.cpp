@@ -26,7 +26,8 @@ bool dated(std::string_view line) {
         if (d(k) && d(k + 1) && k + 2 < line.size() && line[k + 2] == ':' && d(k + 3) && d(k + 4))
             time = true;
         if (line[k] == ' ' && d(k + 1) && d(k + 2) && d(k + 3) && d(k + 4) &&
-            (k + 5 == line.size() || line[k + 5] == ' ' || line[k + 5] == '\r'))
+            (k + 5 == line.size() || line[k + 5] == ' ' || line[k + 5] == '\r' ||
+             line[k + 5] == '\n'))
             year = true;
     }
     return time && year;

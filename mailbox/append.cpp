@@ -226,8 +226,15 @@ apresult undo(const apbox* box, const apjour& j, const char* what, std::string* 
     const int err = errno;
     const std::string journal = durbeside(box->real, ".mailbox-append");
     struct stat st;
+    // The message out first: should the index not come back now, the
+    // journal still says to undo, as no message is there to finish it with.
     bool back = true;
-    if (const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
+    if (lstat(j.name.c_str(), &st) == 0 && sameas(st, j.tino, j.tsize))
+        back = unlink(j.name.c_str()) == 0;
+    (void)unlink(APTEMP);
+    back = back && dursyncdir(".");
+    if (const int fd = back ? open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC) : -1;
+        fd >= 0) {
         std::string now;
         back = fstat(fd, &st) == 0 && st.st_ino == j.ino && durreadfd(fd, &now) &&
                (now.substr(static_cast<size_t>(std::min<long long>(j.end, now.size()))) ==
@@ -235,20 +242,25 @@ apresult undo(const apbox* box, const apjour& j, const char* what, std::string* 
                 putend(fd, j.end, ENDLINE));
         close(fd);
     }
-    if (back && lstat(j.name.c_str(), &st) == 0 && sameas(st, j.tino, j.tsize))
-        back = unlink(j.name.c_str()) == 0;
-    (void)unlink(APTEMP);
     std::string sources, ignored;
     long had = 0;
     if (back && j.ordinal > 0 && apimportread(box->meta.c_str(), &sources, &had, &ignored) &&
         had < j.ordinal - 1)
         back = writeimport(box->real, sources, j.ordinal - 1);
-    back = back && dursyncdir(".") && unlink(journal.c_str()) == 0 &&
-           dursyncdir(durparent(journal));
+    back = back && unlink(journal.c_str()) == 0 && dursyncdir(durparent(journal));
     *why = std::string(what) + ": " + strerror(err) +
-           (back ? "; nothing kept" : "; the next mailbox command finishes or undoes it");
+           (back ? "; nothing kept" : "; the next mailbox command undoes it");
     errno = err;
     return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+}
+
+// Whether the index still ends as the box saw it: its tail, then END.
+bool unchanged(int fd, const apbox* box) {
+    const std::string want = box->tail + ENDLINE;
+    std::string got(want.size() + 1, '\0');
+    const off_t from = box->end - static_cast<off_t>(box->tail.size());
+    const ssize_t n = pread(fd, got.data(), got.size(), from);
+    return n == static_cast<ssize_t>(want.size()) && got.compare(0, want.size(), want) == 0;
 }
 
 }  // namespace
@@ -399,12 +411,13 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
         // Taken meanwhile by a writer that holds no lock: the next one.
         if (errno != EEXIST) return undo(box, j, "cannot move the message in", why);
     }
-    const int fd = open(box->real.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino) {
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
+        !unchanged(fd, box)) {
         if (fd >= 0) close(fd);
         errno = fd >= 0 ? ESTALE : errno;
-        return undo(box, j, "the index was replaced meanwhile", why);
+        return undo(box, j, "the index was changed by another program meanwhile", why);
     }
     const bool put = putend(fd, box->end, j.record + ENDLINE);
     const int err = errno;
@@ -428,6 +441,10 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     const std::string real = realof(meta);
     const std::string journal = real.empty() ? "" : durbeside(real, ".mailbox-append");
     struct stat st;
+    // What a write cut short left aside is of no use.
+    if (!real.empty())
+        for (const char* ext : {".mailbox-append.new", ".mailbox-import.new"})
+            (void)unlink(durbeside(real, ext).c_str());
     if (journal.empty() || lstat(journal.c_str(), &st) != 0) {
         if (lstat(APTEMP, &st) == 0) (void)unlink(APTEMP);  // written aside, never journaled
         return true;
@@ -517,13 +534,14 @@ bool apimportbegin(const char* meta, const std::string& sources, long done) {
     return !real.empty() && writeimport(real, sources, done);
 }
 
-bool apimportend(const char* meta) {
+bool apimportend(const char* meta, long done) {
     const std::string real = realof(meta);
     if (real.empty()) return false;
-    const std::string imp = importpath(real), journal = durbeside(real, ".mailbox-append");
-    const std::string dir = durparent(imp);
-    // The record of the import first: a journal left alone is finished by
-    // the next command like any append's.
-    return (unlink(imp.c_str()) == 0 || errno == ENOENT) && dursyncdir(dir) &&
-           (unlink(journal.c_str()) == 0 || errno == ENOENT) && dursyncdir(dir);
+    std::string sources, why;
+    long had = 0;
+    const std::string journal = durbeside(real, ".mailbox-append");
+    // The count first, then the last message's journal: the record stays,
+    // so that the same import run again knows its messages are in.
+    return apimportread(meta, &sources, &had, &why) && writeimport(real, sources, done) &&
+           (unlink(journal.c_str()) == 0 || errno == ENOENT) && dursyncdir(durparent(journal));
 }

@@ -12,7 +12,8 @@
 //
 // An import keeps a second file beside the index, ".<index>.mailbox-import":
 // the sources it reads and how many of their messages are in, so that an
-// import run again after a cut goes on where it stopped.
+// import run again after a cut goes on where it stopped. It stays after
+// the import is whole, until an import of other sources replaces it.
 //
 // apbox is a plain value owned by the caller; nothing here keeps memory,
 // descriptors or state between calls. Lines for the user go to the stream
@@ -96,8 +97,10 @@ bool apfinish(const char* meta, FILE* errs, bool* done);
 bool apimportread(const char* meta, std::string* sources, long* done, std::string* why);
 // Writes it, synced, before the first message of the import.
 bool apimportbegin(const char* meta, const std::string& sources, long done);
-// The import is whole: its record and the last message's journal go, synced.
-bool apimportend(const char* meta);
+// The import is whole, done its count of messages: the record says so, and
+// the last message's journal goes, synced. The record stays: the same
+// import run again finds every message in and imports none.
+bool apimportend(const char* meta, long done);
 
 // The record's seven lines for name and fields, as the index holds them.
 std::string aprecordtext(const std::string& name, const apfields& fields);

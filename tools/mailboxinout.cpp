@@ -319,12 +319,15 @@ int mbximport(const mbxargs& a) {
     std::string why, had;
     if (apimportread(a.meta, &had, &r.skip, &why)) {
         if (had == ids) {
-            mbxsay("an import into %s was cut short after %ld messages; it goes on from there\n",
-                   q.c_str(), r.skip);
+            if (r.skip > 0)
+                mbxsay("the last import of these sources into %s got %ld messages in; it goes on "
+                       "after them\n",
+                       q.c_str(), r.skip);
         } else {
-            mbxsay("an import into %s of other sources was cut short after %ld messages, which "
-                   "stay; this one starts anew\n",
-                   q.c_str(), r.skip);
+            if (r.skip > 0)
+                mbxsay("the last import into %s, of other sources, got %ld messages in, which "
+                       "stay; this one starts anew\n",
+                       q.c_str(), r.skip);
             r.skip = 0;
         }
     } else if (!why.empty()) {
@@ -346,7 +349,7 @@ int mbximport(const mbxargs& a) {
         importsource(&r, s);
         if (r.stop) break;
     }
-    if (!r.stop && !a.dryrun && !apimportend(a.meta)) {
+    if (!r.stop && !a.dryrun && !apimportend(a.meta, r.ordinal)) {
         mbxsay("every message is in, but what the import kept beside %s can't be removed: %s\n",
                q.c_str(), strerror(errno));
         r.rc = MBXFAIL;
