@@ -71,8 +71,9 @@ struct apjour {
     long long end = 0;
     size_t taillen = 0;
     uint64_t tailsum = 0;
-    unsigned long long tino = 0;  // the message written aside
-    long long tsize = 0;
+    unsigned long long tino = 0;  // the message written aside, known by its bytes,
+    long long tsize = 0;          // length and sum after a crash: a file put back by
+    uint64_t tsum = 0;            // the file system's journal may have another inode
     std::string name;
     long ordinal = 0;
     std::string record;
@@ -81,7 +82,7 @@ struct apjour {
 std::string jourtext(const apjour& j) {
     std::ostringstream o;
     o << MAGIC << "\nindex " << j.dev << ' ' << j.ino << "\nend " << j.end << "\ntail " << j.taillen
-      << ' ' << j.tailsum << "\ntemp " << j.tino << ' ' << j.tsize << "\nname " << j.name
+      << ' ' << j.tailsum << "\ntemp " << j.tino << ' ' << j.tsize << ' ' << j.tsum << "\nname " << j.name
       << "\nordinal " << j.ordinal << "\nrecord " << j.record.size() << '\n'
       << j.record;
     return o.str();
@@ -93,7 +94,7 @@ bool parsejour(const std::string& text, apjour* j) {
     size_t reclen = 0;
     if (!std::getline(in, magic) || magic != MAGIC) return false;
     if (!(in >> k[0] >> j->dev >> j->ino >> k[1] >> j->end >> k[2] >> j->taillen >> j->tailsum >>
-          k[3] >> j->tino >> j->tsize >> k[4] >> j->name >> k[5] >> j->ordinal >> k[6] >> reclen))
+          k[3] >> j->tino >> j->tsize >> j->tsum >> k[4] >> j->name >> k[5] >> j->ordinal >> k[6] >> reclen))
         return false;
     if (k[0] != "index" || k[1] != "end" || k[2] != "tail" || k[3] != "temp" || k[4] != "name" ||
         k[5] != "ordinal" || k[6] != "record" || in.get() != '\n' || j->end < 0 ||
@@ -182,15 +183,25 @@ bool sameas(const struct stat& st, unsigned long long ino, long long size) {
     return S_ISREG(st.st_mode) && st.st_ino == ino && st.st_size == size;
 }
 
+// Whether name is the journal's message: a regular file of its length and sum.
+bool holds(const char* name, const apjour& j) {
+    struct stat st;
+    const int fd = trustopenmsg(AT_FDCWD, name, &st);
+    if (fd < 0) return false;
+    std::string bytes;
+    const bool ok = st.st_size == j.tsize && durreadfd(fd, &bytes) && fnv(bytes) == j.tsum;
+    close(fd);
+    return ok;
+}
+
 // The message of an append cut short, in under its name if it can be:
 // true when it is in.
 bool messagein(const apjour& j) {
-    struct stat st;
-    if (lstat(j.name.c_str(), &st) == 0 && sameas(st, j.tino, j.tsize)) {
+    if (holds(j.name.c_str(), j)) {
         (void)unlink(APTEMP);  // its second name, where a link put it in
         return true;
     }
-    const bool there = lstat(APTEMP, &st) == 0 && sameas(st, j.tino, j.tsize);
+    const bool there = holds(APTEMP, j);
     const bool in = there && movein(j.name) == 0;
     (void)unlink(APTEMP);  // a name taken meanwhile: the message never got in
     return in;
@@ -329,7 +340,9 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
     return apresult::ok;
 }
 
-apresult apwrite(std::string_view message) {
+apresult apwrite(apbox* box, std::string_view message) {
+    box->msgsize = static_cast<long long>(message.size());
+    box->msgsum = fnv(message);
     (void)unlink(APTEMP);
     const int fd = open(APTEMP, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
@@ -376,7 +389,8 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
         errno = err;
         return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
     };
-    if (lstat(APTEMP, &tmp) != 0) return fail("cannot find the message written aside", false);
+    if (lstat(APTEMP, &tmp) != 0 || tmp.st_size != box->msgsize)
+        return fail("cannot find the message written aside", false);
     if (apart && !dursyncdir(".")) return fail("cannot sync the working directory", false);
     apjour j;
     j.dev = box->dev;
@@ -386,6 +400,7 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
     j.tailsum = fnv(box->tail);
     j.tino = tmp.st_ino;
     j.tsize = tmp.st_size;
+    j.tsum = box->msgsum;
     j.ordinal = ordinal;
     for (long n = box->next;; n++) {
         struct stat st;
@@ -462,7 +477,9 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     // The index: the record over the old END, or the old END back.
     const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     std::string now;
-    bool ours = fd >= 0 && fstat(fd, &st) == 0 && st.st_ino == j.ino && durreadfd(fd, &now) &&
+    // Known by the bytes before the old END, as the inode may differ after
+    // a crash; another program's index that ends so is this one there.
+    bool ours = fd >= 0 && durreadfd(fd, &now) &&
                 now.size() >= static_cast<size_t>(j.end) &&
                 static_cast<size_t>(j.end) >= j.taillen &&
                 fnv(std::string_view(now).substr(j.end - j.taillen, j.taillen)) == j.tailsum;

@@ -5,7 +5,8 @@
 // record it gets, and is on disk before anything moves; the file then takes
 // the next free "in%03d.msg" name without replacing anything, and the record
 // and a new "END" line are written over the old "END" and synced. The
-// journal goes last. A run cut short anywhere is finished (or, where the
+// journal goes last. After a crash the message is known by its length and
+// a sum of its bytes. A run cut short anywhere is finished (or, where the
 // message never got in, undone) by apfinish, which every command calls
 // first: no message is ever left in the mailbox without its record, nor
 // listed twice.
@@ -45,6 +46,8 @@ struct apbox {
     dev_t dev = 0;
     ino_t ino = 0;
     std::string tail;  // up to 4096 bytes before end, which must still be there
+    long long msgsize = 0;  // the message apwrite wrote aside: its length and sum
+    unsigned long long msgsum = 0;
 };
 
 // The name the message is written under before it takes its own.
@@ -64,9 +67,9 @@ enum class apresult {
 // words, no newline) when not.
 apresult aplook(const char* meta, apbox* box, std::string* why);
 
-// Writes message as APTEMP in the working directory, synced. failed/busy
-// with errno (ENOSPC, EDQUOT: busy).
-apresult apwrite(std::string_view message);
+// Writes message as APTEMP in the working directory, synced, and keeps its
+// length and sum in the box. failed/busy with errno (ENOSPC, EDQUOT: busy).
+apresult apwrite(apbox* box, std::string_view message);
 
 // Takes APTEMP into the mailbox under the next free name, with a record of
 // fields, as the header comment says; *name gets the name. ordinal: 0 for a

@@ -105,7 +105,7 @@ int mbxdeliver(const mbxargs& a) {
                      mbxq(wouldtake(&box).c_str()).c_str(), box.records + 1);
         return fflush(stdout) == 0 && !ferror(stdout) ? EX_OK : EX_IOERR;
     }
-    if (apwrite(a.input) != apresult::ok) {
+    if (apwrite(&box, a.input) != apresult::ok) {
         mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(errno));
         return EX_TEMPFAIL;
     }
@@ -225,7 +225,7 @@ void importone(importrun* r, const std::string& from, std::string_view bytes, bo
         r->in++;
         return;
     }
-    if (apwrite(bytes) != apresult::ok) {
+    if (apwrite(&r->box, bytes) != apresult::ok) {
         mbxsay("cannot write %s aside: %s; the import stops here, and run again goes on\n",
                from.c_str(), strerror(errno));
         r->stop = true;
