@@ -16,6 +16,19 @@
 #                 real mail is (folded headers, encoded words in UTF-8 and
 #                 ISO-8859-1, a Status: header on half), with no old index
 #   cat files     cat of those M files, in the order rebuild reads them
+#   deliver       D (default 1000, DELIVERIES) mailbox deliver runs in a row, each
+#                 one message of about 4 KB on standard input, into the mailbox
+#                 of N records (a copy of its index; the new files removed
+#                 after each round)
+#   cat > D files D cat runs in a row, each writing that message to a file of
+#                 its own: the bare writing of the messages, no sync
+#   import        mailbox import of an mbox file of the M messages into an
+#                 empty mailbox
+#   inc           nmh's inc -file of the same mbox into an empty folder, with
+#                 a profile of its own in the scratch directory (left out
+#                 when nmh's inc is not found: INC names it, default
+#                 /usr/bin/mh/inc or inc on PATH)
+#   cat mbox      cat of that mbox: reading it and nothing more
 #
 # The message files of check are the benchmark's own (bench/boxnames.h),
 # made once by makebox; the index is outside the mailbox directory, so that
@@ -28,6 +41,7 @@
 #
 # Output: a table per size, then one line, e.g.
 #   N=100000 list/wc=4.1 check/wc=6.0 check/(wc+ls)=2.2 M=10000 rebuild/cat=9.8
+#   D=1000 deliver/cat=3.1 deliver_wall_s=21.0 import/inc=1.4 import/cat=30.2
 # A column the tool fails on (a command it does not have yet) is said and left
 # out. The helpers (benchrun, makebox) come from BENCH_TOOLS if set, else from
 # BUILD_DIR/bench, else from this tree's build/bench. The scratch directory is
@@ -56,6 +70,11 @@ for arg in "$@"; do
 done
 nrec=${sizes[0]:-100000}
 nmsg=${sizes[1]:-10000}
+ndel=${DELIVERIES:-1000}
+[[ $ndel =~ ^[1-9][0-9]*$ ]] || die "DELIVERIES must be a positive count"
+inc=${INC:-}
+[ -n "$inc" ] || inc=$(command -v inc || true)
+[ -n "$inc" ] || [ ! -x /usr/bin/mh/inc ] || inc=/usr/bin/mh/inc
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
 
@@ -109,33 +128,80 @@ cmdof() {
     ls) echo "ls -f" ;;
     rebuild) echo "$tool rebuild --owner-path /home/ann/mail --owner-addr ann@example.org $work/rmeta" ;;
     cat) echo "cat $(cd "$work/mail" && printf '%s\n' * | sort -V | tr '\n' ' ')" ;;
+    deliver) echo "bash $work/deliver.sh" ;;
+    catn) echo "bash $work/catn.sh" ;;
+    import) echo "$tool import $work/imeta $work/in.mbox" ;;
+    inc) echo "env HOME=$work/mh MH=$work/mh/.mh_profile $inc +inbox -file $work/in.mbox -notruncate -silent" ;;
+    catmbox) echo "cat $work/in.mbox" ;;
     esac
 }
-dirof() { case $1 in rebuild | cat) echo "$work/mail" ;; *) echo "$work/box" ;; esac; }
+dirof() {
+    case $1 in
+    rebuild | cat) echo "$work/mail" ;;
+    import) echo "$work/ibox" ;;
+    inc | catmbox) echo "$work/mh" ;;
+    catn) echo "$work/cbox" ;;
+    *) echo "$work/box" ;;
+    esac
+}
+
+# Each column that adds to a mailbox starts from the same one.
+reset() {
+    case $1 in
+    deliver)
+        cp "$work/meta" "$work/dmeta"
+        find "$work/box" -newer "$work/stamp" -name 'in*.msg' -delete
+        ;;
+    catn) rm -rf "$work/cbox" && mkdir "$work/cbox" ;;
+    import) rm -rf "$work/ibox" "$work/imeta" "$work/.imeta.mailbox-import" && mkdir "$work/ibox" &&
+        printf '/home/ann/mail\nann@example.org\nEND\n' > "$work/imeta" ;;
+    inc) rm -rf "$work/mh/Mail" "$work/mh/context" && mkdir -p "$work/mh/Mail/inbox" ;;
+    esac
+}
 
 # One run of column $1: appends "column cpu_us wall_us maxrss_kb" to the
 # results when $2 is "timed". False when the program failed.
 runone() {
     local col=$1 out
     [ "$col" != rebuild ] || rm -f "$work/rmeta" "$work/rmeta.old"
+    reset "$col"
     # shellcheck disable=SC2046  # the command line is split into words on purpose
     out=$("$tools/benchrun" "$(dirof "$col")" $(cmdof "$col") 2> "$work/err") || return 1
     [ "$2" != timed ] || echo "$col $out" >> "$work/results"
+    [ "$col" != deliver ] || reset deliver  # check and list see the mailbox as made
 }
 
 mkdir "$work/box" "$work/mail"
 (cd "$work/box" && "$tools/makebox" "$nrec" > "$work/meta")
 (cd "$work/mail" && makemail "$nmsg")
+# The mbox of those messages, as an mbox writer quotes them (none of the
+# bodies has a "From " line), and the one message each delivery brings.
+(cd "$work/mail" && for f in $(printf '%s\n' * | sort -V); do
+    printf 'From sender@example.org Tue Dec  8 10:00:00 2026\n'
+    cat "$f"
+    printf '\n'
+done) > "$work/in.mbox"
+cp "$work/mail/in001.msg" "$work/one.msg"
+printf 'for ((i = 0; i < %d; i++)); do %q deliver %q < %q || exit 1; done\n' \
+    "$ndel" "$tool" "$work/dmeta" "$work/one.msg" > "$work/deliver.sh"
+printf 'for ((i = 0; i < %d; i++)); do cat %q > m$i || exit 1; done\n' \
+    "$ndel" "$work/one.msg" > "$work/catn.sh"
+mkdir -p "$work/mh"
+echo "Path: $work/mh/Mail" > "$work/mh/.mh_profile"
+touch "$work/stamp"
 : > "$work/results"
 
 echo "mailbox:  $tool"
 echo "helpers:  $tools"
 echo "scratch:  $work ($(df -PT "$work" | awk 'NR == 2 { print $2 }'))"
 echo "sizes:    list and check on $nrec records; rebuild of $nmsg messages of" \
-    "$(($(cat "$work"/mail/* | wc -c) / nmsg)) bytes on average; $rounds rounds"
+    "$(($(cat "$work"/mail/* | wc -c) / nmsg)) bytes on average; $ndel deliveries;" \
+    "import of an mbox of $nmsg messages; $rounds rounds"
 
 cols=()
-for col in list check wc ls rebuild cat; do
+allcols=(list check wc ls rebuild cat deliver catn import catmbox)
+if [ -n "$inc" ] && [ -x "$inc" ]; then allcols+=(inc); else echo "not measured: inc (nmh's inc not found)"; fi
+for col in "${allcols[@]}"; do
     if runone "$col" warm; then
         cols+=("$col")
     else
@@ -165,7 +231,9 @@ done < <(awk '{
     "$work/results")
 
 declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l index"
-                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [cat]="cat files")
+                  [ls]="ls -f dir" [rebuild]="mailbox rebuild" [cat]="cat files"
+                  [deliver]="mailbox deliver" [catn]="cat > D files" [import]="mailbox import"
+                  [inc]="nmh inc -file" [catmbox]="cat mbox")
 echo
 printf '  %-16s %11s %12s %13s\n' column "cpu min ms" "wall min ms" "peak RSS KiB"
 for col in "${cols[@]}"; do
@@ -176,6 +244,9 @@ ratio() { awk -v a="${cpu[$1]:-}" -v b="$2" 'BEGIN { if (a == "" || b <= 0) prin
 line="N=$nrec list/wc=$(ratio list "${cpu[wc]:-0}") check/wc=$(ratio check "${cpu[wc]:-0}")"
 line+=" check/(wc+ls)=$(ratio check "$(awk -v a="${cpu[wc]:-0}" -v b="${cpu[ls]:-0}" 'BEGIN { print a + b }')")"
 line+=" M=$nmsg rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
+line+=" D=$ndel deliver/cat=$(ratio deliver "${cpu[catn]:-0}")"
+line+=" deliver_wall_s=$(awk -v w="${wall[deliver]:-}" 'BEGIN { if (w == "") print "-"; else printf "%.1f", w / 1000 }')"
+line+=" import/inc=$(ratio import "${cpu[inc]:-0}") import/cat=$(ratio import "${cpu[catmbox]:-0}")"
 echo
 echo "$line"
 echo "total: $SECONDS s"
