@@ -406,7 +406,8 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
         struct stat st;
         if (n > APMAXNO) {
             errno = ENOSPC;
-            *why = "no free name is left under in" + std::to_string(APMAXNO) + ".msg; nothing kept";
+            *why = std::string("no free name is left under in") + std::to_string(APMAXNO) +
+                   ".msg; nothing kept";
             apdiscard();
             return apresult::broken;
         }

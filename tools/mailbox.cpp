@@ -251,7 +251,7 @@ int lockboth(const char* meta, bool shared, int* here, int* there, int wait = 0)
 // The locks taken once: 0, or -1 with errno and *dir the directory.
 int lockonce(const char* meta, bool shared, int* here, int* there, std::string* where) {
     std::string& dir = *where;
-    dir = ".";
+    dir.assign(1, '.');  // GCC 12 at -O3 misreads a literal assigned here
     *here = durlock(".", shared);
     if (*here >= 0) {
         char buf[PATH_MAX];

@@ -178,7 +178,10 @@ bool classify(const std::string& path, source* s) {
         for (const char* sub : {"/new", "/cur"}) {
             struct stat d {};
             (void)stat((path + sub).c_str(), &d);
-            s->id += " " + std::to_string(d.st_mtim.tv_sec) + "." + std::to_string(d.st_mtim.tv_nsec);
+            s->id += ' ';
+            s->id += std::to_string(d.st_mtim.tv_sec);
+            s->id += '.';
+            s->id += std::to_string(d.st_mtim.tv_nsec);
         }
         return true;
     }
