@@ -552,7 +552,7 @@ bool apimportbegin(const char* meta, const std::string& sources, long done) {
     return !real.empty() && writeimport(real, sources, done);
 }
 
-bool apimportend(const char* meta, long done) {
+bool apimportsave(const char* meta, long done) {
     const std::string real = realof(meta);
     if (real.empty()) return false;
     std::string sources, why;

@@ -74,7 +74,7 @@ apresult apwrite(apbox* box, std::string_view message);
 // Takes APTEMP into the mailbox under the next free name, with a record of
 // fields, as the header comment says; *name gets the name. ordinal: 0 for a
 // delivery, else the import's count of messages with this one, kept in the
-// journal until the next replaces it (apimportend removes it). The box is
+// journal until the next replaces it (apimportsave removes it). The box is
 // moved on to the next append's state. On failure APTEMP is removed unless
 // the journal was written (then apfinish owns it), and *why says what is on
 // disk.
@@ -100,10 +100,11 @@ bool apfinish(const char* meta, FILE* errs, bool* done);
 bool apimportread(const char* meta, std::string* sources, long* done, std::string* why);
 // Writes it, synced, before the first message of the import.
 bool apimportbegin(const char* meta, const std::string& sources, long done);
-// The import is whole, done its count of messages: the record says so, and
-// the last message's journal goes, synced. The record stays: the same
-// import run again finds every message in and imports none.
-bool apimportend(const char* meta, long done);
+// The import is whole, or stopped between two messages, done its count of
+// them: the record says so, and the last message's journal goes, synced.
+// The record stays: the same import run again goes on after them (once
+// whole, it imports none).
+bool apimportsave(const char* meta, long done);
 
 // The record's seven lines for name and fields, as the index holds them.
 std::string aprecordtext(const std::string& name, const apfields& fields);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -544,6 +545,40 @@ TEST_F(InOut, ExportOfRecordsNumberedAndFromTheWrongDirectory) {
     EXPECT_EQ(wrong.status, 2);
     EXPECT_NE(wrong.err.find("none of the listed files"), std::string::npos) << wrong.err;
     EXPECT_FALSE(exists("out2"));
+}
+
+}  // namespace
+
+namespace {
+
+// Stopped by a signal between two messages, an import says how far it got
+// and ends by the signal; run again, it goes on with the rest, once each.
+TEST_F(InOut, ImportStoppedBySignalSaysWhereAndGoesOn) {
+    spit("../src/a.mbox", quirky);
+    spit("../src/b", lunch);
+    spit("meta", empty);
+    const args imp = {"import", "meta", "../src/a.mbox", "../src/b"};
+    const runresult cut = tool(imp, fsfaultenv({"FSFAULT_SIGNAL=TERM:rename-to:in000.msg"}));
+    EXPECT_EQ(cut.status, 128 + SIGTERM);
+    EXPECT_NE(cut.err.find("interrupted by SIGTERM after 1 messages"), std::string::npos)
+        << cut.err;
+    EXPECT_EQ(files().size(), 2u);
+    const runresult again = tool(imp);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(slurp("in002.msg"), lunch);
+    EXPECT_EQ(files().size(), 4u);
+}
+
+// Standard output full: every message is in, and the status says the
+// lines were lost.
+TEST_F(InOut, ImportWithOutputFullSaysSo) {
+    if (geteuid() != 0) GTEST_SKIP() << "mknod needs root";
+    ASSERT_EQ(mknod("../src/full", S_IFCHR | 0666, makedev(1, 7)), 0);
+    spit("../src/b", lunch);
+    spit("meta", empty);
+    const runresult got = run({MAILBOX_PATH, "import", "meta", "../src/b"}, "../src/full");
+    EXPECT_EQ(got.status, 4) << got.err;
+    EXPECT_EQ(slurp("in000.msg"), lunch);
 }
 
 }  // namespace

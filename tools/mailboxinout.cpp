@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -211,9 +212,18 @@ struct importrun {
     int rc = MBXOK;
 };
 
+// A signal that stops an import between two messages.
+volatile sig_atomic_t stopsig = 0;
+void onstop(int sig) { stopsig = sig; }
+
 // One message of a source: appended, or, with -n, said.
 void importone(importrun* r, const std::string& from, std::string_view bytes, bool seen) {
     if (++r->ordinal <= r->skip) return;
+    if (stopsig) {
+        r->ordinal--;
+        r->stop = true;
+        return;
+    }
     apfields f;
     std::string name, why;
     if (r->a.dryrun) {
@@ -348,11 +358,29 @@ int mbximport(const mbxargs& a) {
                strerror(errno));
         return MBXFAIL;
     }
+    // Ctrl-C, SIGTERM and SIGHUP stop it between two messages; one ignored
+    // at the start (nohup) stays ignored.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was {};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            (void)signal(sig, onstop);
+    }
     for (const source& s : sources) {
         importsource(&r, s);
         if (r.stop) break;
     }
-    if (!r.stop && !a.dryrun && !apimportend(a.meta, r.ordinal)) {
+    if (stopsig) {
+        if (!a.dryrun) (void)apimportsave(a.meta, r.ordinal);
+        (void)printf("imported %ld message%s into %s\n", r.in, r.in == 1 ? "" : "s", q.c_str());
+        (void)fflush(stdout);
+        mbxsay("interrupted by %s after %ld messages; run the same import again to go on\n",
+               sigabbrev_np(stopsig) ? (std::string("SIG") + sigabbrev_np(stopsig)).c_str() : "a signal",
+               r.ordinal);
+        (void)signal(stopsig, SIG_DFL);
+        (void)raise(stopsig);
+        return MBXFAIL;
+    }
+    if (!r.stop && !a.dryrun && !apimportsave(a.meta, r.ordinal)) {
         mbxsay("every message is in, but what the import kept beside %s can't be removed: %s\n",
                q.c_str(), strerror(errno));
         r.rc = MBXFAIL;
@@ -470,6 +498,19 @@ bool message(const llnode* rec, std::string* bytes, struct stat* st) {
     return ok;
 }
 
+// Every piece written to fd; false with errno.
+bool writeall(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The mbox written aside a message at a time, synced, then moved in
+// without replacing anything.
 int tombox(const mbxargs& a, const std::vector<const llnode*>& recs) {
     const std::string file = a.mboxto, q = mbxq(a.mboxto);
     struct stat st;
@@ -478,8 +519,22 @@ int tombox(const mbxargs& a, const std::vector<const llnode*>& recs) {
                q.c_str());
         return MBXFAIL;
     }
-    std::string text;
+    const std::string tmp = durbeside(file, ".mailbox-export");
+    int fd = -1;
+    if (!a.dryrun) {
+        (void)unlink(tmp.c_str());
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    const auto failed = [&](const std::string& what) {
+        const int err = errno;
+        if (fd >= 0) close(fd);
+        (void)unlink(tmp.c_str());
+        mbxsay("cannot write %s: %s; nothing done\n", mbxq(what.c_str()).c_str(), strerror(err));
+        return MBXFAIL;
+    };
+    if (!a.dryrun && fd < 0) return failed(tmp);
     int left = 0, out = 0;
+    std::string text;
     for (const llnode* rec : recs) {
         std::string bytes;
         if (!message(rec, &bytes, &st)) {
@@ -488,21 +543,21 @@ int tombox(const mbxargs& a, const std::vector<const llnode*>& recs) {
         }
         if (a.dryrun)
             (void)printf("would export record %d (%s)\n", rec->no, mbxq(rec->datafile).c_str());
+        text.clear();
         mboxput(bytes, mboxsender(rec->from), st.st_mtim.tv_sec, rec->read == MSGREAD, &text);
+        if (fd >= 0 && !writeall(fd, text)) return failed(tmp);
         out++;
     }
-    if (!a.dryrun) {
-        const std::string tmp = durbeside(file, ".mailbox-export");
-        (void)unlink(tmp.c_str());
-        if (!writefile(tmp, text)) {
-            mbxsay("cannot write %s: %s; nothing done\n", mbxq(tmp.c_str()).c_str(),
-                   strerror(errno));
-            return MBXFAIL;
+    if (fd >= 0) {
+        if (fsync(fd) != 0) return failed(tmp);
+        if (close(fd) != 0) {
+            fd = -1;
+            return failed(tmp);
         }
-        if (noreplace(tmp, file) != 0 || !dursyncdir(durparent(file))) {
-            const int err = errno;
-            (void)unlink(tmp.c_str());
-            mbxsay("cannot write %s: %s; nothing done\n", q.c_str(), strerror(err));
+        fd = -1;
+        if (noreplace(tmp, file) != 0) return failed(file);
+        if (!dursyncdir(durparent(file))) {
+            mbxsay("%s is written, but not on disk: %s; run 'sync'\n", q.c_str(), strerror(errno));
             return MBXFAIL;
         }
     }
