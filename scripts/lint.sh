@@ -36,7 +36,7 @@ if [[ ! -f $build/compile_commands.json ]]; then
 fi
 
 shopt -s nullglob
-sources=(mailbox/*.cpp tools/*.cpp headers/*.cpp examples/*.cpp)
+sources=(mailbox/*.cpp tools/*.cpp tools/mailbox/*.cpp headers/*.cpp examples/*.cpp)
 status=0
 
 echo "lint: clang-tidy"

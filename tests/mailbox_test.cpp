@@ -161,7 +161,18 @@ INSTANTIATE_TEST_SUITE_P(
             "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
         row{"ListNoIndex", {}, {"list", "nosuch"}, "",
-            "mailbox: cannot read 'nosuch': No such file or directory\n", 2}),
+            "mailbox: cannot read 'nosuch': No such file or directory\n", 2},
+        // Each command takes its own options only, anywhere after it; "--" ends them.
+        row{"OptionOfAnother", {}, {"list", "--adopt", "index"}, "",
+            "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
+            "Try 'mailbox --help' for more.\n", 64},
+        row{"FlagWithValue", {}, {"mend", "--adopt=yes", "index"}, "",
+            "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
+            "Try 'mailbox --help' for more.\n", 64},
+        row{"OptionsAfter", cutfirst, {"mend", "index", "-n", "--drop-missing"},
+            "would drop record 3 ('gone.msg'), whose file is missing\n", "", 0, list0, files0old},
+        row{"DashAfterEnd", {}, {"delete", "index", "--", "-1"}, "",
+            "mailbox: 'index' has no record -1 (its records are numbered 1 to 4); nothing done\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -1,7 +1,7 @@
 // Mail in and out of a mailbox: deliver (one message on standard input),
 // import (mbox files, Maildir folders, loose files) and export (to an mbox
 // file or a Maildir), each run with its locks held and whatever a run cut
-// short left already finished (tools/mailbox.cpp).
+// short left already finished (tools/mailbox/main.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sysexits.h>
@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <set>
 
 #include "headers/maildir.h"
@@ -22,11 +21,10 @@
 #include "headers/msghdr.h"
 #include "mailbox/append.h"
 #include "mailbox/durable.h"
-#include "mailbox/meta.h"
-#include "mailbox/metachk.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
-#include "tools/mailboxcmd.h"
+#include "tools/mailbox/cmd.h"
+#include "tools/mailbox/index.h"
 
 namespace {
 
@@ -396,38 +394,6 @@ int mbximport(const mbxargs& a) {
 
 namespace {
 
-struct listfree {
-    void operator()(llnode* l) const { llfree(l); }
-};
-using listptr = std::unique_ptr<llnode, listfree>;
-
-// The whole index, read with the reader's own messages kept off standard
-// output; null after a line.
-listptr loadall(const char* meta) {
-    const metafault f = metachk(meta, false);
-    if (f.line != 0) {
-        if (f.line < 0)
-            mbxsay("cannot read %s: %s; nothing done\n", mbxq(meta).c_str(), f.why);
-        else
-            mbxsay("%s:%d: %s; 'mailbox check %s' says more; nothing done\n",
-                   renumshown(meta).c_str(), f.line, f.why, renumshown(meta).c_str());
-        return nullptr;
-    }
-    listptr head(llnew());
-    head->mydata = static_cast<ownerdata*>(calloc(1, sizeof(ownerdata)));
-    if (!head->mydata) abort();
-    (void)fflush(stdout);
-    const int keep = dup(1);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (keep >= 0 && null >= 0) (void)dup2(null, 1);
-    (void)readmeta(meta, head.get());
-    (void)fflush(stdout);
-    if (keep >= 0 && null >= 0) (void)dup2(keep, 1);
-    if (null >= 0) close(null);
-    if (keep >= 0) close(keep);
-    return head;
-}
-
 // The records the numbers name ("N", "A-B"), in the order given; all when
 // none is. 0, or the status after a line.
 int chosen(const mbxargs& a, const llnode* head, std::vector<const llnode*>* out) {
@@ -623,22 +589,11 @@ int tomaildir(const mbxargs& a, const std::vector<const llnode*>& recs) {
 }  // namespace
 
 int mbxexport(const mbxargs& a) {
-    listptr head = loadall(a.meta);
+    const mbxhead head = mbxload(a.meta);
     if (!head) return MBXFAIL;
     std::vector<const llnode*> recs;
     if (const int rc = chosen(a, head.get(), &recs)) return rc;
-    bool any = recs.empty();
-    for (const llnode* rec : recs) {
-        struct stat st;
-        any = any || lstat(rec->datafile, &st) == 0;
-    }
-    if (!any) {
-        char cwd[PATH_MAX];
-        mbxsay("none of the listed files was found; names are taken relative to the working "
-               "directory, %s; nothing done\n",
-               getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
-        return MBXFAIL;
-    }
+    if (mbxnonehere(head.get())) return MBXFAIL;
     const int rc = a.mboxto ? tombox(a, recs) : tomaildir(a, recs);
     const bool out = fflush(stdout) == 0 && !ferror(stdout);
     return !out && rc != MBXFAIL ? MBXOUT : rc;

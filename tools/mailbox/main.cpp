@@ -1,19 +1,22 @@
 // mailbox: the index of a mailbox from the shell: list it, check it against
-// the directory, delete messages, mend it, make it again. This file is the
-// command line, the locks and what every command does first; the commands
-// themselves are in tools/mailboxcmd.cpp.
+// the directory, delete messages, mend it, make it again, take mail in and
+// write it out. This file is the
+// command line, the table of commands, the locks and what every command
+// does first; the commands themselves are in tools/mailbox/ by family
+// (tools/mailbox/cmd.h).
 #include <sys/stat.h>
+#include <sysexits.h>
 #include <unistd.h>
 
-#include <sysexits.h>
-#include <time.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -24,7 +27,7 @@
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
-#include "tools/mailboxcmd.h"
+#include "tools/mailbox/cmd.h"
 
 #ifndef MAILBOX_VERSION
 #define MAILBOX_VERSION "unknown"
@@ -32,14 +35,81 @@
 
 namespace {
 
-constexpr char usage[] =
-    "Usage: mailbox list|check|delete|mend|rebuild|deliver|import|export [OPTIONS] METAFILE "
-    "[N...|SOURCE...]\n"
-    "Try 'mailbox --help' for more.\n";
+// One line of the index each, within its field: never cut, never two lines.
+int ownerline(std::string_view name, const char* value) {
+    const size_t limit = name == "--owner-path" ? sizeof(ownerdata::mypath) - 1
+                                                : sizeof(ownerdata::myaddr) - 1;
+    if (strpbrk(value, "\n\r")) {
+        mbxsay("%.*s: the value holds a line break, which the index can't hold; nothing "
+               "done\n",
+               static_cast<int>(name.size()), name.data());
+        return MBXUSAGE;
+    }
+    if (strlen(value) > limit) {
+        mbxsay("%.*s: the value is %zu bytes, over the index's limit of %zu; nothing done\n",
+               static_cast<int>(name.size()), name.data(), strlen(value), limit);
+        return MBXUSAGE;
+    }
+    return 0;
+}
+
+const mbxopt mendopts[] = {
+    {"--drop-missing", &mbxargs::dropmissing},
+    {"--drop-twice", &mbxargs::droptwice},
+    {"--cut-long", &mbxargs::cutlong},
+    {"--adopt", &mbxargs::adopt},
+};
+const mbxopt rebuildopts[] = {
+    {"--owner-path", nullptr, &mbxargs::ownerpath, ownerline},
+    {"--owner-addr", nullptr, &mbxargs::owneraddr, ownerline},
+};
+
+// --wait=SECONDS: a whole number of seconds, at most a day.
+int seconds(std::string_view name, const char* value) {
+    const std::string_view v(value);
+    int n = -1;
+    const auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (r.ec == std::errc() && r.ptr == v.data() + v.size() && n >= 0 && n <= 86400) return 0;
+    mbxsay("%.*s: %s is not a number of seconds (0 to 86400)\n", static_cast<int>(name.size()),
+           name.data(), mbxq(value).c_str());
+    return MBXUSAGE;
+}
+
+// An export goes to one place.
+int oneplace(std::string_view, const char* value) { return *value ? 0 : MBXUSAGE; }
+
+const mbxopt deliveropts[] = {{"--wait", nullptr, &mbxargs::wait, seconds}};
+const mbxopt importopts[] = {{"--wait", nullptr, &mbxargs::wait, seconds}};
+const mbxopt exportopts[] = {
+    {"--wait", nullptr, &mbxargs::wait, seconds},
+    {"--mbox", nullptr, &mbxargs::mboxto, oneplace},
+    {"--maildir", nullptr, &mbxargs::maildirto, oneplace},
+};
+
+// Every command, in the order the usage line names them.
+const mbxcmd commands[] = {
+    // name, function, options, stale index, shared, survey, numbered, more, wait
+    {"list", mbxlist, {}, mbxstale::say, true, false, false},
+    {"check", mbxcheck, {}, mbxstale::say, false, true, false},
+    {"delete", mbxdelete, {}, mbxstale::refuse, false, false, true},
+    {"mend", mbxmend, mendopts, mbxstale::refuse, false, false, false},
+    {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false},
+    // New mail goes in whatever names the index lists.
+    {"deliver", mbxdeliver, deliveropts, mbxstale::ignore, false, false, false, mbxcmd::none, 60},
+    {"import", mbximport, importopts, mbxstale::ignore, false, false, false, mbxcmd::sources},
+    {"export", mbxexport, exportopts, mbxstale::refuse, true, false, false, mbxcmd::numbers},
+};
+
+const mbxcmd* commandnamed(std::string_view name) {
+    const auto* c = std::find_if(std::begin(commands), std::end(commands),
+                                 [name](const mbxcmd& row) { return name == row.name; });
+    return c != std::end(commands) ? c : nullptr;
+}
+
 constexpr char help[] =
-    "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...]\n"
+    "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...|SOURCE...]\n"
     "Lists, checks, deletes from, mends and rebuilds the index METAFILE of the\n"
-    "mailbox in the working directory.\n"
+    "mailbox in the working directory; delivers, imports and exports its mail.\n"
     "\n"
     "  list METAFILE       one line a record, in index order: its number, its read\n"
     "                      flag (R or N), from and subject, separated by tabs\n"
@@ -71,8 +141,8 @@ constexpr char help[] =
     "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
     "                      status 0 only when message and record are on disk; 75\n"
     "                      (try again later: the lock, the disk full, the index\n"
-    "                      not one to append to) or 65 (not a message: no header\n"
-    "                      line), and nothing kept\n"
+    "                      not one to append to), 74 (standard input unreadable)\n"
+    "                      or 65 (not a message: no header line), nothing kept\n"
     "  import METAFILE SOURCE...\n"
     "                      the messages of mbox files, Maildir folders (new/ and\n"
     "                      cur/) and loose message files, in order, each as the\n"
@@ -83,7 +153,7 @@ constexpr char help[] =
     "                      (never written over) or into the Maildir DIR, read ones\n"
     "                      marked Status: RO or with the S flag\n"
     "\n"
-    "  --wait=SECONDS      wait so long for the lock (deliver, import, export)\n"
+    "  --wait=SECONDS      deliver, import, export: wait so long for the lock\n"
     "  -n                  change nothing: print what the command would do (a\n"
     "                      delete cut short is left as it is, and said)\n"
     "  --help              print this help and exit\n"
@@ -96,7 +166,8 @@ constexpr char help[] =
     "check say so.\n"
     "\n"
     "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
-    "mend or rebuild left some file out or in place (each one named); 2 nothing\n"
+    "mend, rebuild, import or export left some file out or in place (each one\n"
+    "named); 2 nothing\n"
     "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
     "short in the way, no such record, none of the listed files here, or a write\n"
     "that failed, its line saying what is on disk (check: could not check); 4\n"
@@ -104,31 +175,13 @@ constexpr char help[] =
     "mailbox run, or flock(1)) holds the lock on the directory: nothing done\n"
     "(check: 2; lists share it); 64 usage.\n";
 
-bool takes(const std::string& cmd, std::string_view opt) {
-    if (opt == "-n") return true;  // list and check change nothing anyway
-    if (opt == "--drop-missing" || opt == "--drop-twice" || opt == "--cut-long" ||
-        opt == "--adopt")
-        return cmd == "mend";
-    if (opt == "--wait") return cmd == "deliver" || cmd == "import" || cmd == "export";
-    if (opt == "--mbox" || opt == "--maildir") return cmd == "export";
-    return cmd == "rebuild" && (opt == "--owner-path" || opt == "--owner-addr");
-}
-
-// --wait=SECONDS: a whole number of seconds, at most a day.
-int waitfor(mbxargs* a, std::string_view value) {
-    int n = -1;
-    const auto r = std::from_chars(value.data(), value.data() + value.size(), n);
-    if (r.ec != std::errc() || r.ptr != value.data() + value.size() || n < 0 || n > 86400) {
-        mbxsay("--wait: %.*s is not a number of seconds (0 to 86400)\n",
-               static_cast<int>(value.size()), value.data());
-        return MBXUSAGE;
-    }
-    a->wait = n;
-    return 0;
-}
-
 int bad() {
-    (void)fputs(usage, stderr);
+    std::string names;
+    for (const mbxcmd& c : commands) (names += names.empty() ? "" : "|") += c.name;
+    (void)fprintf(stderr,
+                  "Usage: mailbox %s [OPTIONS] METAFILE [N...|SOURCE...]\n"
+                  "Try 'mailbox --help' for more.\n",
+                  names.c_str());
     return MBXUSAGE;
 }
 
@@ -137,49 +190,33 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
     const std::string_view arg(argv[*i]);
     const size_t eq = arg.find('=');
     const std::string_view name = arg.substr(0, eq);
-    if (!takes(a->cmd, name)) return bad();
-    if (name == "--wait") return eq == std::string_view::npos ? bad() : waitfor(a, arg.substr(eq + 1));
-    if (name == "--mbox" || name == "--maildir") {
-        const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
-                            : *i + 1 < argc              ? argv[++*i]
-                                                         : nullptr;
-        if (!value || !*value || a->mboxto || a->maildirto) return bad();
-        (name == "--mbox" ? a->mboxto : a->maildirto) = value;
+    if (name == "-n") {  // list and check change nothing anyway
+        if (eq != std::string_view::npos) return bad();
+        a->dryrun = true;
         return 0;
     }
-    if (name == "--owner-path" || name == "--owner-addr") {
+    for (const mbxopt& o : a->row->opts) {
+        if (name != o.name) continue;
+        if (o.flag) {
+            if (eq != std::string_view::npos) return bad();
+            a->*o.flag = true;
+            return 0;
+        }
         const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
                             : *i + 1 < argc              ? argv[++*i]
                                                          : nullptr;
         if (!value) return bad();
-        // One line of the index each, within its field: never cut, never two lines.
-        const bool path = name == "--owner-path";
-        const size_t limit = path ? sizeof(ownerdata::mypath) - 1 : sizeof(ownerdata::myaddr) - 1;
-        if (strpbrk(value, "\n\r")) {
-            mbxsay("%.*s: the value holds a line break, which the index can't hold; nothing "
-                   "done\n",
-                   static_cast<int>(name.size()), name.data());
-            return MBXUSAGE;
-        }
-        if (strlen(value) > limit) {
-            mbxsay("%.*s: the value is %zu bytes, over the index's limit of %zu; nothing done\n",
-                   static_cast<int>(name.size()), name.data(), strlen(value), limit);
-            return MBXUSAGE;
-        }
-        (path ? a->ownerpath : a->owneraddr) = value;
+        if (o.check)
+            if (const int rc = o.check(name, value)) return rc;
+        a->*o.value = value;
         return 0;
     }
-    if (eq != std::string_view::npos) return bad();
-    if (name == "-n") a->dryrun = true;
-    if (name == "--drop-missing") a->dropmissing = true;
-    if (name == "--drop-twice") a->droptwice = true;
-    if (name == "--cut-long") a->cutlong = true;
-    if (name == "--adopt") a->adopt = true;
-    return 0;
+    return bad();
 }
 
 // Options may stand anywhere after the command; "--" ends them. The first
-// operand is METAFILE; only delete takes more. 0 to go on, or the status.
+// operand is METAFILE; only a numbered command takes more. 0 to go on, or
+// the status.
 int parse(int argc, char** argv, mbxargs* a) {
     if (argc == 2 && std::string_view(argv[1]) == "--help")
         return fputs(help, stdout) < 0 || fflush(stdout) != 0 ? MBXOUT : -1;
@@ -187,9 +224,8 @@ int parse(int argc, char** argv, mbxargs* a) {
         return printf("mailbox %s\n", MAILBOX_VERSION) < 0 || fflush(stdout) != 0 ? MBXOUT : -1;
     if (argc < 3) return bad();
     a->cmd = argv[1];
-    if (a->cmd != "list" && a->cmd != "check" && a->cmd != "delete" && a->cmd != "mend" &&
-        a->cmd != "rebuild" && a->cmd != "deliver" && a->cmd != "import" && a->cmd != "export")
-        return bad();
+    a->row = commandnamed(a->cmd);
+    if (!a->row) return bad();
     bool opts = true;
     for (int i = 2; i < argc; i++) {
         const std::string_view arg(argv[i]);
@@ -199,30 +235,48 @@ int parse(int argc, char** argv, mbxargs* a) {
             if (int rc = option(a, argc, argv, &i)) return rc;
         } else if (!a->meta) {
             a->meta = argv[i];
-        } else if (a->cmd == "delete" || a->cmd == "export") {
+        } else if (a->row->numbered || a->row->more == mbxcmd::numbers) {
             a->nums.emplace_back(arg);
-        } else if (a->cmd == "import") {
+        } else if (a->row->more == mbxcmd::sources) {
             a->sources.emplace_back(arg);
         } else {
             return bad();
         }
     }
-    if (!a->meta || (a->cmd == "delete" && a->nums.empty()) ||
-        (a->cmd == "import" && a->sources.empty()) ||
-        (a->cmd == "export" && !a->mboxto && !a->maildirto))
+    if (!a->meta || (a->row->numbered && a->nums.empty()) ||
+        (a->row->more == mbxcmd::sources && a->sources.empty()))
+        return bad();
+    // An export goes to one place, and somewhere.
+    if (a->row->run == mbxexport && (a->mboxto != nullptr) == (a->maildirto != nullptr))
         return bad();
     return 0;
 }
 
 // The working directory's lock and, when the index is elsewhere, its
-// directory's too, as msgseq takes them; shared for a command that changes
-// nothing, so that such commands run side by side. 0, or the status, said.
-int lockonce(const char* meta, bool shared, int* here, int* there, std::string* dir);
+// directory's too, as msgseq takes them: 0, or -1 with errno and *where
+// the directory.
+int lockonce(const char* meta, bool shared, int* here, int* there, std::string* where) {
+    std::string& dir = *where;
+    dir.assign(1, '.');  // GCC 12 at -O3 misreads a literal assigned here
+    *here = durlock(".", shared);
+    if (*here >= 0) {
+        char buf[PATH_MAX];
+        struct stat a, b;
+        dir = durparent(realpath(meta, buf) ? buf : meta);
+        // A directory that is not there: loading the index says so.
+        if (stat(dir.c_str(), &a) != 0 ||
+            (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
+            return 0;
+        if ((*there = durlock(dir, shared)) >= 0) return 0;
+    }
+    return -1;
+}
 
-// As lockonce, tried again every tenth of a second for up to wait seconds
-// while another process holds a lock. 0, or the status, said.
-int lockboth(const char* meta, bool shared, int* here, int* there, int wait = 0) {
-    std::string dir = ".";
+// The locks, shared for a command that changes nothing, so that such
+// commands run side by side; tried again every tenth of a second for up to
+// wait seconds while another process holds one. 0, or the status, said.
+int lockboth(const char* meta, bool shared, int* here, int* there, int wait) {
+    std::string dir;
     struct timespec start {};
     (void)clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
@@ -248,31 +302,13 @@ int lockboth(const char* meta, bool shared, int* here, int* there, int wait = 0)
     return MBXBUSY;
 }
 
-// The locks taken once: 0, or -1 with errno and *dir the directory.
-int lockonce(const char* meta, bool shared, int* here, int* there, std::string* where) {
-    std::string& dir = *where;
-    dir.assign(1, '.');  // GCC 12 at -O3 misreads a literal assigned here
-    *here = durlock(".", shared);
-    if (*here >= 0) {
-        char buf[PATH_MAX];
-        struct stat a, b;
-        dir = durparent(realpath(meta, buf) ? buf : meta);
-        // A directory that is not there: loading the index says so.
-        if (stat(dir.c_str(), &a) != 0 ||
-            (stat(".", &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino))
-            return 0;
-        if ((*there = durlock(dir, shared)) >= 0) return 0;
-    }
-    return -1;
-}
-
 // An index that a finished plain msgseq run left listing the names it has
 // since changed: delete and mend, which act on the records' files, refuse
 // it; list and check say so and go on (*stale set). 0, or the status.
 int stalefrom(const mbxargs& a, bool* stale) {
     rcpt last;
     if (rcptlast(a.meta, &last, "mailbox", stderr) == rcptfit::none) return 0;
-    const bool acts = a.cmd == "delete" || a.cmd == "mend" || a.cmd == "export";
+    const bool acts = a.row->stale == mbxstale::refuse;
     mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
            "bring it up to date%s\n",
            mbxq(a.meta).c_str(), renumshown(a.meta).c_str(), acts ? "; nothing done" : "");
@@ -285,19 +321,20 @@ int stalefrom(const mbxargs& a, bool* stale) {
 // check, and so does an index a plain msgseq run left behind (stalefrom).
 // 0 to go on, or the status.
 int before(const mbxargs& a, bool* stale) {
+    // An append cut short first: its record may be half written.
     if (a.dryrun && apunfinished(a.meta)) {
         mbxsay("an append to %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
-    } else if (!apfinish(a.meta, stderr, nullptr) && a.cmd != "check") {
+    } else if (!apfinish(a.meta, stderr, nullptr) && !a.row->survey) {
         return MBXFAIL;
     }
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
     } else if (bool done = false;
-               rmfinish(a.meta, stderr, &done) == RMFAIL && a.cmd != "check") {
+               rmfinish(a.meta, stderr, &done) == RMFAIL && !a.row->survey) {
         return MBXFAIL;  // check goes on, and counts it as unfinished
-    } else if (done && a.cmd == "delete") {
+    } else if (done && a.row->numbered) {
         // Numbers given while that delete was unfinished were read before it.
         mbxsay("the record numbers given may name other records now: see 'mailbox list %s', "
                "then give them again; nothing else done\n",
@@ -307,11 +344,11 @@ int before(const mbxargs& a, bool* stale) {
     // What a write cut short left aside is of no use to anyone; check
     // leaves it, as it changes nothing.
     char buf[PATH_MAX];
-    if (!a.dryrun && a.cmd != "check" && realpath(a.meta, buf))
+    if (!a.dryrun && !a.row->survey && realpath(a.meta, buf))
         for (const char* ext : {".mailbox-new", ".mailbox-delete.new", ".mailbox-old"})
             (void)unlink(durbeside(buf, ext).c_str());
     const renumcut cut = renumcutshort(a.meta);
-    if (a.cmd != "check" && cut != renumcut::none) {
+    if (!a.row->survey && cut != renumcut::none) {
         const std::string shown = renumshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
                "to give it up; nothing done\n",
@@ -321,9 +358,7 @@ int before(const mbxargs& a, bool* stale) {
         return MBXFAIL;
     }
     // While a run's journal is there, it says where the files are.
-    // New mail goes in whatever names the index lists.
-    if (cut == renumcut::none && a.cmd != "rebuild" && a.cmd != "deliver" && a.cmd != "import")
-        return stalefrom(a, stale);
+    if (cut == renumcut::none && a.row->stale != mbxstale::ignore) return stalefrom(a, stale);
     return 0;
 }
 
@@ -345,8 +380,8 @@ int trusted(const mbxargs& a) {
     return MBXFAIL;
 }
 
-// A delivery's status as an MTA reads it: whatever kept the message out of
-// a mailbox that is there is worth trying again.
+// A delivery's status as a mail transfer agent reads it: whatever kept
+// the message out of the mailbox is worth trying again.
 int delivered(int rc) {
     return rc == MBXOK || rc == MBXUSAGE || rc == EX_DATAERR || rc == EX_TEMPFAIL ||
                    rc == EX_IOERR
@@ -361,7 +396,7 @@ int run(mbxargs& a);
 int main(int argc, char** argv) {
     mbxargs a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? MBXOK : rc;
-    if (a.cmd != "deliver") return run(a);
+    if (a.row->run != mbxdeliver) return run(a);
     // The message is read before the locks: a slow sender keeps no one out.
     char buf[65536];
     for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
@@ -380,13 +415,14 @@ namespace {
 int run(mbxargs& a) {
     if (int rc = trusted(a)) return rc;
     // A reader of the output that goes away must not stop a change half way;
-    // a list, which changes nothing, just ends.
-    if (a.cmd != "list") (void)signal(SIGPIPE, SIG_IGN);
+    // a list, which changes nothing, just ends. An export writes files.
+    if (!a.row->shared || a.row->run == mbxexport) (void)signal(SIGPIPE, SIG_IGN);
     int here = -1, there = -1;
-    // list changes nothing and shares the lock, but for finishing a delete
+    // A list changes nothing and shares the lock, but for finishing a delete
     // cut short, which takes the writers' own; check may always finish one.
-    const bool shared = a.cmd == "list" || a.cmd == "export";
-    const int wait = a.wait >= 0 ? a.wait : a.cmd == "deliver" ? 60 : 0;
+    const bool shared = a.row->shared;
+    int wait = a.row->wait;
+    if (a.wait) (void)std::from_chars(a.wait, a.wait + strlen(a.wait), wait);
     int rc = lockboth(a.meta, shared, &here, &there, wait);
     if (rc == 0 && shared && (rmunfinished(a.meta) || apunfinished(a.meta))) {
         durunlock(there);
@@ -394,29 +430,12 @@ int run(mbxargs& a) {
         here = there = -1;
         rc = lockboth(a.meta, false, &here, &there, wait);
     }
-    if (rc == MBXBUSY && a.cmd == "check") rc = MBXFAIL;
+    if (rc == MBXBUSY && a.row->survey) rc = MBXFAIL;
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
-    if (rc == 0) {
-        if (a.cmd == "list")
-            rc = mbxlist(a);
-        else if (a.cmd == "check")
-            rc = mbxcheck(a);
-        else if (a.cmd == "delete")
-            rc = mbxdelete(a);
-        else if (a.cmd == "mend")
-            rc = mbxmend(a);
-        else if (a.cmd == "deliver")
-            rc = mbxdeliver(a);
-        else if (a.cmd == "import")
-            rc = mbximport(a);
-        else if (a.cmd == "export")
-            rc = mbxexport(a);
-        else
-            rc = mbxrebuild(a);
-    }
+    if (rc == 0) rc = a.row->run(a);
     // A stale index is one more problem.
-    if (rc == MBXOK && stale && a.cmd == "check") rc = MBXFOUND;
+    if (rc == MBXOK && stale && a.row->survey) rc = MBXFOUND;
     durunlock(there);
     durunlock(here);
     return rc;

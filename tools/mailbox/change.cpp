@@ -1,0 +1,241 @@
+// The commands that change the index and the files it lists: delete and
+// mend (tools/mailbox/cmd.h).
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "mailbox/check.h"
+#include "mailbox/durable.h"
+#include "mailbox/remove.h"
+#include "mailbox/renum.h"
+#include "tools/mailbox/cmd.h"
+#include "tools/mailbox/index.h"
+
+namespace {
+
+// "N" or "A-B" into *nos; 0, or the status after a line saying why.
+int numbers(const mbxargs& a, int count, std::vector<int>* nos) {
+    for (const std::string& arg : a.nums) {
+        const char* p = arg.c_str();
+        const char* end = p + arg.size();
+        int lo = 0, hi = 0;
+        auto r = std::from_chars(p, end, lo);
+        if (r.ec == std::errc() && r.ptr == end) {
+            hi = lo;
+        } else if (r.ec != std::errc() || *r.ptr != '-' ||
+                   (r = std::from_chars(r.ptr + 1, end, hi)).ec != std::errc() || r.ptr != end ||
+                   hi < lo) {
+            mbxsay("%s is not a record number or a range of them (such as 3-7)\n",
+                   mbxq(arg.c_str()).c_str());
+            return MBXUSAGE;
+        }
+        if (count == 0) {
+            mbxsay("%s holds no records; nothing done\n", mbxq(a.meta).c_str());
+            return MBXFAIL;
+        }
+        if (lo < 1 || hi > count) {
+            mbxsay("%s has no record %d (its records are numbered 1 to %d); nothing done\n",
+                   mbxq(a.meta).c_str(), lo < 1 ? lo : hi, count);
+            return MBXFAIL;
+        }
+        for (int no = lo; no <= hi; no++) nos->push_back(no);
+    }
+    return 0;
+}
+
+int rmstatus(int rc) { return rc == RMOK ? MBXOK : rc == RMLEFT ? MBXFOUND : MBXFAIL; }
+
+}  // namespace
+
+int mbxdelete(const mbxargs& a) {
+    mbxhead head = mbxload(a.meta);
+    if (!head) return MBXFAIL;
+    std::vector<int> nos;
+    if (const int rc = numbers(a, head->count, &nos)) return rc;
+    if (mbxnonehere(head.get()) || !mbxwritable(a.meta)) return MBXFAIL;
+    return mbxwithoutput(rmstatus(rmdelete(a.meta, head.get(), nos, a.dryrun, stdout, stderr)));
+}
+
+namespace {
+
+const char* fieldof(const llnode* rec, const std::string& field) {
+    return field == "to"        ? rec->to
+           : field == "from"    ? rec->from
+           : field == "subject" ? rec->subject
+           : field == "cc"      ? rec->cc
+                                : rec->bcc;
+}
+
+// What keeps mend from writing the index back: lines it would lose, and
+// fields over their limit unless it may cut them. The first ten are said,
+// then how many more, as msgseq -u says them.
+bool mendable(const mbxargs& a, const chkreport& report) {
+    constexpr int shown = 10;
+    int n = 0;
+    for (const chkitem& item : report.items) {
+        if (item.kind == chkkind::index || (item.kind == chkkind::toolong && !a.cutlong))
+            if (n++ < shown) (void)fprintf(stderr, "mailbox: %s\n", chkline(item).c_str());
+    }
+    if (n > shown) mbxsay("and %d more such lines\n", n - shown);
+    const bool ok = n == 0;
+    if (!ok)
+        mbxsay("%s would not be written back as it is%s; nothing done\n", mbxq(a.meta).c_str(),
+               a.cutlong ? "" : " (--cut-long cuts the fields that are too long)");
+    return ok;
+}
+
+// Each record but the first that lists one file leaves: names compared as
+// files where the file is here ("a", "./a" and a link to it are one), as
+// strings where it is not. The number dropped; a line each in *said.
+int droptwice(const mbxargs& a, llnode* head, std::string* said) {
+    int changes = 0;
+    std::map<std::pair<dev_t, ino_t>, int> byfile;
+    std::unordered_map<std::string, int> byname;
+    for (llnode* rec = head->next; rec; rec = rec->next) {
+        if (rec->status != ACTIVE) continue;
+        struct stat st;
+        const int first = stat(rec->datafile, &st) == 0
+                              ? byfile.try_emplace({st.st_dev, st.st_ino}, rec->no).first->second
+                              : byname.try_emplace(rec->datafile, rec->no).first->second;
+        if (first == rec->no) continue;
+        rec->status = DELETED;
+        changes++;
+        *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
+                 std::to_string(rec->no) + " (" + mbxq(rec->datafile) + "), whose file record " +
+                 std::to_string(first) + " lists\n";
+    }
+    return changes;
+}
+
+// Records whose file is missing leave; fields too long are cut, but for
+// those of records that leave. The number of changes; a line for each in
+// *said, numbered as the index was read. The list is walked once: a search
+// by number for each field would take time in the square of its size.
+int dropandcut(const mbxargs& a, const chkreport& report, llnode* head, std::string* said) {
+    int changes = 0;
+    std::unordered_set<std::string> missing;
+    for (const chkitem& item : report.items)
+        if (item.kind == chkkind::missing && a.dropmissing) missing.insert(item.name);
+    std::unordered_map<int, const llnode*> byno;
+    byno.reserve(static_cast<size_t>(head->count));
+    for (llnode* rec = head->next; rec; rec = rec->next) {
+        byno.emplace(rec->no, rec);
+        if (rec->status != ACTIVE || !missing.contains(rec->datafile)) continue;
+        rec->status = DELETED;
+        changes++;
+        *said += std::string(a.dryrun ? "would drop" : "dropped") + " record " +
+                 std::to_string(rec->no) + " (" + mbxq(rec->datafile) +
+                 "), whose file is missing\n";
+    }
+    if (a.droptwice) changes += droptwice(a, head, said);
+    for (const chkitem& item : report.items) {
+        if (item.kind != chkkind::toolong || !a.cutlong) continue;
+        const auto at = item.no ? byno.find(item.no) : byno.end();
+        const llnode* rec = at != byno.end() ? at->second : nullptr;
+        if (rec && rec->status != ACTIVE) continue;
+        const size_t now = rec ? strlen(fieldof(rec, item.name)) : strlen(head->mydata->myaddr);
+        changes++;
+        *said += std::string(a.dryrun ? "would cut " : "cut ") +
+                 (rec ? "record " + std::to_string(item.no) + "'s " + item.name
+                      : std::string("the owner's address")) +
+                 " from " + std::to_string(item.len) + " to " + std::to_string(now) + " bytes\n";
+    }
+    return changes;
+}
+
+// The index written back from the list, unless another program changed it
+// since it was read as was: records it appended are merged in. The old
+// index is kept as METAFILE.old first. 0, or the status after a line;
+// *replaced: the new index is in place, whatever the status.
+int writeback(const char* meta, const llnode* head, const std::string& was, bool* replaced) {
+    *replaced = false;
+    char buf[PATH_MAX];
+    const std::string changed =
+        mbxq(meta) + " was changed by another program meanwhile; nothing changed\n";
+    std::string text, written;
+    if (!realpath(meta, buf) || !durindextext(head, &text)) {
+        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(errno));
+        return MBXFAIL;
+    }
+    const std::string real = buf;
+    if (const int rc = mbxkeepold(real, meta, false)) return rc;
+    // The last look is durswap's, with the old index held open.
+    const durswapped rc =
+        durswap(real, durbeside(real, ".mailbox-new"), was, text, &written, replaced);
+    const int err = errno;
+    if (rc == durswapped::done) return 0;
+    if (rc == durswapped::changed) {
+        mbxsay("%s", changed.c_str());
+    } else if (rc == durswapped::late) {
+        mbxsay("%s is rewritten, but what another program wrote to it meanwhile is in %s only\n",
+               mbxq(meta).c_str(), mbxq((std::string(meta) + ".old").c_str()).c_str());
+    } else if (*replaced) {
+        mbxnotondisk(meta, err, true);
+    } else {
+        mbxsay("cannot write %s: %s; nothing changed\n", mbxq(meta).c_str(), strerror(err));
+    }
+    return MBXFAIL;
+}
+
+}  // namespace
+
+int mbxmend(const mbxargs& a) {
+    if (!a.dropmissing && !a.droptwice && !a.cutlong && !a.adopt) {
+        mbxsay("mend: say what to mend: --drop-missing, --drop-twice, --cut-long, --adopt\n");
+        return MBXUSAGE;
+    }
+    // The bytes the list is made from, read before and after it loads: a
+    // change by another program then, of any size, is not written over.
+    std::string was, again;
+    if (!mbxreadable(a.meta)) return MBXFAIL;
+    (void)durreadall(a.meta, &was);
+    mbxhead head = mbxload(a.meta);
+    if (!head) return MBXFAIL;
+    chkreport report;
+    if (!chkindex(a.meta, head.get(), &report)) {
+        mbxsay("cannot read the working directory: %s; nothing done\n", strerror(errno));
+        return MBXFAIL;
+    }
+    if (!mendable(a, report)) return MBXFAIL;
+    if (!durreadall(a.meta, &again) || again != was) {
+        mbxsay("%s was changed by another program while it was read; nothing done\n",
+               mbxq(a.meta).c_str());
+        return MBXFAIL;
+    }
+    if (a.dropmissing && mbxnonehere(head.get())) return MBXFAIL;
+    int left = 0;
+    std::string said;  // printed once the index is written
+    int changes = dropandcut(a, report, head.get(), &said);
+    llnode* last = lltail(head.get());
+    // Adopted files are numbered on from the index's last record as read.
+    for (const chkitem& item : report.items) {
+        if (item.kind != chkkind::unlisted || !a.adopt) continue;
+        const int no = head->count + 1;
+        if (!mbxadopt(item.name, head.get(), &last, no)) {
+            left++;
+            continue;
+        }
+        changes++;
+        said += std::string(a.dryrun ? "would adopt " : "adopted ") + mbxq(item.name.c_str()) +
+                " as record " + std::to_string(no) + "\n";
+    }
+    if (changes == 0) said = "nothing to mend in " + mbxq(a.meta) + "\n";
+    if (changes > 0 && !a.dryrun) {
+        bool replaced = false;
+        if (const int rc = writeback(a.meta, head.get(), was, &replaced)) {
+            if (replaced) (void)fputs(said.c_str(), stdout);
+            return mbxwithoutput(rc);
+        }
+    }
+    (void)fputs(said.c_str(), stdout);
+    return mbxwithoutput(left ? MBXFOUND : MBXOK);
+}

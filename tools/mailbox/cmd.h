@@ -1,0 +1,111 @@
+// The commands of the mailbox tool: what the command line asked for, the
+// table main.cpp dispatches through, and one function a command. Each
+// command runs in the mailbox directory with its locks held and a delete
+// cut short already finished; it loads the index into a list of its own and
+// frees it before it returns. Nothing is kept between calls.
+//
+// A new command is one row of the table in tools/mailbox/main.cpp and one
+// function here, in the file of its family: read.cpp (list, check),
+// change.cpp (delete, mend), rebuild.cpp, inout.cpp (deliver, import,
+// export).
+#ifndef MAILBOX_TOOLS_MAILBOX_CMD_H
+#define MAILBOX_TOOLS_MAILBOX_CMD_H
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Exit statuses.
+enum : int {
+    MBXOK = 0,      // done, and on disk; check: nothing found
+    MBXFOUND = 1,   // check: problems found; delete, mend, rebuild: done, but some file
+                    // was left out or left in place (each one said)
+    MBXFAIL = 2,    // nothing changed: the index not read or not writable as it is, a run
+                    // cut short in the way, or a write that failed (its line says what is
+                    // on disk then); check: could not check
+    MBXOUT = 4,     // standard output could not be written: what it would say is lost
+    MBXBUSY = 5,    // another process holds the lock on the directory: nothing done
+    MBXUSAGE = 64,  // the command line is wrong: nothing done
+};
+
+struct mbxcmd;
+
+struct mbxargs {
+    std::string cmd;
+    const mbxcmd* row = nullptr;  // cmd's row of the table
+    const char* meta = nullptr;
+    bool dryrun = false;
+    bool dropmissing = false, droptwice = false, cutlong = false, adopt = false;  // mend
+    const char* ownerpath = nullptr;                                            // rebuild
+    const char* owneraddr = nullptr;
+    std::vector<std::string> nums;  // delete, export: "N" or "A-B"
+    std::vector<std::string> sources;  // import
+    const char* mboxto = nullptr;      // export --mbox FILE
+    const char* maildirto = nullptr;   // export --maildir DIR
+    const char* wait = nullptr;        // --wait=SECONDS, checked
+    std::string input;                 // deliver: the message, read before the locks
+};
+
+// One option a command takes: a flag set alone, or one with a value given
+// as --name=VALUE or --name VALUE, which check (may be null) accepts or
+// refuses: 0, or the status after a line saying why.
+struct mbxopt {
+    const char* name;
+    bool mbxargs::*flag = nullptr;
+    const char* mbxargs::*value = nullptr;
+    int (*check)(std::string_view name, const char* value) = nullptr;
+};
+
+// How a command stands to an index that a msgseq run left behind.
+enum class mbxstale {
+    ignore,  // it makes the index anew from the files (rebuild)
+    say,     // says so and goes on (list, check)
+    refuse,  // acts on the records' files, which have other names by now
+};
+
+// One row of the dispatch table.
+struct mbxcmd {
+    const char* name;
+    int (*run)(const mbxargs& a);
+    std::span<const mbxopt> opts;  // beside -n, which every command takes
+    mbxstale stale;
+    // Changes nothing and shares the locks with other readers: a reader of
+    // its output that goes away just ends it.
+    bool shared;
+    // Reports what it finds rather than acting on it: a lock it can't take
+    // or a delete it can't finish is "could not check" (2), a run cut short
+    // and a stale index are findings, what a write cut short left aside is
+    // left for the command that acts.
+    bool survey;
+    // Takes record numbers after METAFILE (at least one): numbers given
+    // while a delete was unfinished may name other records once it is done.
+    bool numbered;
+    // What it takes after METAFILE otherwise: record numbers, none or more
+    // (export); sources, one or more (import).
+    enum { none, numbers, sources } more = none;
+    // Seconds it waits for the lock unless --wait says: a delivery must not
+    // fail for a list that runs a moment.
+    int wait = 0;
+};
+
+// One line to standard error, "mailbox: " first.
+void mbxsay(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A name as one line shows it, in single quotes.
+std::string mbxq(const char* name);
+
+// read.cpp
+int mbxlist(const mbxargs& a);
+int mbxcheck(const mbxargs& a);
+// change.cpp
+int mbxdelete(const mbxargs& a);
+int mbxmend(const mbxargs& a);
+// rebuild.cpp
+int mbxrebuild(const mbxargs& a);
+// inout.cpp: deliver's status is one of sysexits.h's (0, 64, 65, 74, 75);
+// import's and export's are the table's above.
+int mbxdeliver(const mbxargs& a);
+int mbximport(const mbxargs& a);
+int mbxexport(const mbxargs& a);
+
+#endif

@@ -1,0 +1,225 @@
+// What the mailbox tool's commands share (tools/mailbox/index.h), and its
+// complaint lines (tools/mailbox/cmd.h).
+#include "tools/mailbox/index.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "headers/msghdr.h"
+#include "mailbox/durable.h"
+#include "mailbox/meta.h"
+#include "mailbox/renum.h"
+#include "tools/mailbox/cmd.h"
+
+void mbxsay(const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
+    (void)fputs("mailbox: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vfprintf(stderr, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(ap);
+}
+
+// Built by character: GCC 12 at -O3 misreads a literal prepended to a string.
+std::string mbxq(const char* name) {
+    std::string q(1, '\'');
+    q += renumshown(name);
+    q += '\'';
+    return q;
+}
+
+
+mbxhead mbxnewhead() {
+    mbxhead head(llnew());
+    head->mydata = static_cast<ownerdata*>(calloc(1, sizeof(ownerdata)));
+    if (!head->mydata) abort();
+    return head;
+}
+
+// readmeta with its own messages kept off standard output: the tool says
+// what went wrong in its own words.
+void mbxquietload(const char* meta, llnode* head) {
+    (void)fflush(stdout);
+    const int keep = dup(1);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (keep >= 0 && null >= 0) (void)dup2(null, 1);
+    (void)readmeta(meta, head);
+    (void)fflush(stdout);
+    if (keep >= 0 && null >= 0) (void)dup2(keep, 1);
+    if (null >= 0) close(null);
+    if (keep >= 0) close(keep);
+}
+
+void mbxsayfault(const char* meta, const metafault& f) {
+    if (f.line < 0)
+        mbxsay("cannot read %s: %s\n", mbxq(meta).c_str(), f.why);
+    else
+        mbxsay("%s:%d: %s\n", renumshown(meta).c_str(), f.line, f.why);
+}
+
+// What keeps the index from being read at all, or from being read the same
+// twice (a FIFO, a device): a line, and false.
+bool mbxreadable(const char* meta) {
+    struct stat st;
+    if (stat(meta, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    mbxsay("%s is not a regular file; nothing done\n", mbxq(meta).c_str());
+    return false;
+}
+
+// The whole index, or null after a line that says where it stops loading.
+mbxhead mbxload(const char* meta) {
+    if (!mbxreadable(meta)) return nullptr;
+    const metafault f = metachk(meta, false);
+    if (f.line != 0) {
+        mbxsayfault(meta, f);
+        if (f.line > 0)
+            mbxsay("%s is not read whole; 'mailbox check %s' says more; nothing done\n",
+                   mbxq(meta).c_str(), renumshown(meta).c_str());
+        return nullptr;
+    }
+    mbxhead head = mbxnewhead();
+    mbxquietload(meta, head.get());
+    return head;
+}
+
+// Whether the loaded index would be written back as it is; otherwise its
+// first few faulty lines are said.
+bool mbxwritable(const char* meta) {
+    constexpr int shown = 3;
+    metafault f[shown];
+    const int n = metachkall(meta, true, f, shown);
+    for (int k = 0; k < n && k < shown; k++) mbxsayfault(meta, f[k]);
+    if (n > shown) mbxsay("and %d more such lines\n", n - shown);
+    if (n > 0)
+        mbxsay(
+            "%s would not be written back as it is; see 'mailbox check %s' and 'mailbox "
+            "mend'; nothing done\n",
+            mbxq(meta).c_str(), renumshown(meta).c_str());
+    return n == 0;
+}
+
+int mbxflushed(FILE* f) {
+    if (fflush(f) == 0 && !ferror(f)) return MBXOK;
+    mbxsay("error writing standard output\n");
+    return MBXOUT;
+}
+
+// A command's status once its lines are out: a write to standard output
+// that failed says so, unless the command failed already.
+int mbxwithoutput(int rc) {
+    const int out = mbxflushed(stdout);
+    return out != MBXOK && rc != MBXFAIL ? out : rc;
+}
+
+// true, after a line, when the index lists records and none of their files
+// is here: run from the wrong directory, most likely, where a command that
+// drops or deletes would take every message for gone.
+bool mbxnonehere(const llnode* head) {
+    if (head->count == 0) return false;
+    for (const llnode* rec = head->next; rec; rec = rec->next) {
+        struct stat st;
+        if (lstat(rec->datafile, &st) == 0) return false;
+    }
+    char cwd[PATH_MAX];
+    mbxsay(
+        "none of the listed files was found; names are taken relative to the working "
+        "directory, %s; nothing done\n",
+        getcwd(cwd, sizeof cwd) ? renumshown(cwd).c_str() : "(unknown)");
+    return true;
+}
+
+namespace {
+
+// A header's value on one index line: a line break left in it would end the
+// field early.
+std::string oneline(std::string s) {
+    std::replace_if(
+        s.begin(), s.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return s;
+}
+
+// rec filled from the message file name's own headers, numbered no; false
+// after a line that says why the file is left out.
+bool readrecord(const std::string& name, llnode* rec, int no) {
+    const std::string q = mbxq(name.c_str());
+    if (name.size() > sizeof rec->datafile - 1) {
+        mbxsay("%s: its name is longer than 12 bytes, more than the index holds; left out\n",
+               q.c_str());
+        return false;
+    }
+    if (name == "END" || name.find_first_of("\n\r") != std::string::npos) {
+        mbxsay("%s: the index can't list a file of this name; left out\n", q.c_str());
+        return false;
+    }
+    msghdr h;
+    const int rc = msghdrread(name.c_str(), &h);
+    if (rc == 1) {
+        mbxsay("%s is not a message (no header block); left out\n", q.c_str());
+        return false;
+    }
+    if (rc != 0 && (errno == ELOOP || errno == EINVAL)) {
+        mbxsay("%s is not a regular file; left out\n", q.c_str());
+        return false;
+    }
+    if (rc != 0) {
+        mbxsay("cannot read %s: %s; left out\n", q.c_str(), strerror(errno));
+        return false;
+    }
+    llfill(rec, name.c_str(), oneline(h.to).c_str(), oneline(h.from).c_str(),
+           oneline(h.subject).c_str(), oneline(h.cc).c_str(), oneline(h.bcc).c_str(), ACTIVE,
+           h.read ? MSGREAD : MSGNEW, no);
+    return true;
+}
+
+}  // namespace
+
+// Appends a record read from name after *last; false when it is left out.
+bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no) {
+    llnode* rec = llnew();
+    if (!readrecord(name, rec, no)) {
+        llfree(rec);
+        return false;
+    }
+    *last = llappend(rec, head, *last);
+    return true;
+}
+
+// The old index kept as real + ".old", where the mailbox's owner finds it
+// (an older copy there is replaced): 0, or the status after a line. A dry
+// run only looks.
+int mbxkeepold(const std::string& real, const char* meta, bool dryrun) {
+    const std::string kept = real + ".old";
+    struct stat now, old;
+    if (stat(real.c_str(), &now) == 0 && lstat(kept.c_str(), &old) == 0 &&
+        now.st_dev == old.st_dev && now.st_ino == old.st_ino)
+        return 0;  // a run cut short kept it already
+    if (dryrun) return 0;
+    // A new name first, renamed over the old copy: never a moment without one.
+    const std::string tmp = durbeside(real, ".mailbox-old");
+    (void)unlink(tmp.c_str());
+    if (link(real.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), kept.c_str()) == 0 &&
+        dursyncdir(durparent(real)))
+        return 0;
+    const int err = errno;
+    (void)unlink(tmp.c_str());
+    mbxsay("cannot keep the old index as %s: %s; nothing done\n",
+           mbxq((std::string(meta) + ".old").c_str()).c_str(), strerror(err));
+    return MBXFAIL;
+}
+
+// The line for an index renamed in whose directory could not be synced.
+void mbxnotondisk(const char* meta, int err, bool kept) {
+    mbxsay(
+        "the new %s is in place, but not on disk (%s): a crash may bring the old one back%s%s; "
+        "run 'sync', then 'mailbox check %s'\n",
+        mbxq(meta).c_str(), strerror(err), kept ? ", which is kept as " : "",
+        kept ? mbxq((std::string(meta) + ".old").c_str()).c_str() : "", renumshown(meta).c_str());
+}

@@ -1,0 +1,66 @@
+// What the mailbox tool's commands share about the index and its output:
+// loading it whole or saying where it stops, whether it would be written
+// back as it is, keeping the old one as METAFILE.old, a record read from a
+// message file's own headers, and the status once output is flushed.
+// A loaded list is an mbxhead, which frees it; nothing else is kept.
+#ifndef MAILBOX_TOOLS_MAILBOX_INDEX_H
+#define MAILBOX_TOOLS_MAILBOX_INDEX_H
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "mailbox/ll.h"
+#include "mailbox/metachk.h"
+
+struct mbxheadfree {
+    void operator()(llnode* l) const { llfree(l); }
+};
+using mbxhead = std::unique_ptr<llnode, mbxheadfree>;
+
+// An empty list with its owner block.
+mbxhead mbxnewhead();
+
+// readmeta into head, with its own messages kept off standard output: the
+// tool says what went wrong in its own words.
+void mbxquietload(const char* meta, llnode* head);
+
+// A line for where and why the index stops loading.
+void mbxsayfault(const char* meta, const metafault& f);
+
+// What keeps the index from being read at all, or from being read the same
+// twice (a FIFO, a device): a line, and false.
+bool mbxreadable(const char* meta);
+
+// The whole index, or null after a line that says where it stops loading.
+mbxhead mbxload(const char* meta);
+
+// Whether the loaded index would be written back as it is; otherwise its
+// first few faulty lines are said.
+bool mbxwritable(const char* meta);
+
+// MBXOK once f is flushed without an error, else MBXOUT after a line.
+int mbxflushed(FILE* f);
+
+// A command's status once its lines are out: a write to standard output
+// that failed says so, unless the command failed already.
+int mbxwithoutput(int rc);
+
+// true, after a line, when the index lists records and none of their files
+// is here: run from the wrong directory, most likely, where a command that
+// drops or deletes would take every message for gone.
+bool mbxnonehere(const llnode* head);
+
+// The old index kept as real + ".old", where the mailbox's owner finds it
+// (an older copy there is replaced): 0, or the status after a line. A dry
+// run only looks.
+int mbxkeepold(const std::string& real, const char* meta, bool dryrun);
+
+// The line for an index renamed in whose directory could not be synced.
+void mbxnotondisk(const char* meta, int err, bool kept);
+
+// Appends a record read from the message file name's own headers after
+// *last, numbered no; false after a line that says why it is left out.
+bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no);
+
+#endif
