@@ -582,3 +582,25 @@ TEST_F(InOut, ImportWithOutputFullSaysSo) {
 }
 
 }  // namespace
+
+namespace {
+
+// mend --adopt gives a message whose name the index can't hold the next
+// free name, as a delivery would; what is not a message keeps its name.
+TEST_F(InOut, AdoptGivesALongNameTheNextFreeName) {
+    spit("meta", metafile({lunchrec("in004.msg")}));
+    spit("in004.msg", lunch);
+    spit("in005.msg", "Subject: five\n\n");
+    spit("a very long name.eml", "Subject: long\n\n");
+    spit("another long name", "no header\n");
+    const runresult got = tool({"mend", "meta", "--adopt"});
+    EXPECT_EQ(got.status, 1) << got.err;
+    EXPECT_EQ(slurp("in006.msg"), "Subject: long\n\n");
+    EXPECT_FALSE(exists("a very long name.eml"));
+    EXPECT_EQ(slurp("another long name"), "no header\n");
+    const std::string list = tool({"list", "meta"}).out;
+    EXPECT_NE(list.find("\tlong\n"), std::string::npos) << list;
+    EXPECT_NE(slurp("meta").find("in006.msg\n\n\nlong\n"), std::string::npos);
+}
+
+}  // namespace

@@ -148,8 +148,8 @@ std::string oneline(std::string s) {
 
 // rec filled from the message file name's own headers, numbered no; false
 // after a line that says why the file is left out.
-bool readrecord(const std::string& name, llnode* rec, int no) {
-    const std::string q = mbxq(name.c_str());
+bool readrecord(const std::string& path, const std::string& name, llnode* rec, int no) {
+    const std::string q = mbxq(path.c_str());
     if (name.size() > sizeof rec->datafile - 1) {
         mbxsay("%s: its name is longer than 12 bytes, more than the index holds; left out\n",
                q.c_str());
@@ -160,7 +160,7 @@ bool readrecord(const std::string& name, llnode* rec, int no) {
         return false;
     }
     msghdr h;
-    const int rc = msghdrread(name.c_str(), &h);
+    const int rc = msghdrread(path.c_str(), &h);
     if (rc == 1) {
         mbxsay("%s is not a message (no header block); left out\n", q.c_str());
         return false;
@@ -182,9 +182,9 @@ bool readrecord(const std::string& name, llnode* rec, int no) {
 }  // namespace
 
 // Appends a record read from name after *last; false when it is left out.
-bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no) {
+bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no, const char* as) {
     llnode* rec = llnew();
-    if (!readrecord(name, rec, no)) {
+    if (!readrecord(name, as ? as : name, rec, no)) {
         llfree(rec);
         return false;
     }

@@ -60,7 +60,9 @@ int mbxkeepold(const std::string& real, const char* meta, bool dryrun);
 void mbxnotondisk(const char* meta, int err, bool kept);
 
 // Appends a record read from the message file name's own headers after
-// *last, numbered no; false after a line that says why it is left out.
-bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no);
+// *last, numbered no, listing the file as as (when given: the name it is
+// about to take); false after a line that says why it is left out.
+bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no,
+              const char* as = nullptr);
 
 #endif

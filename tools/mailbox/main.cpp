@@ -166,20 +166,19 @@ constexpr char help[] =
     "check say so.\n"
     "\n"
     "Exit status: 0 done (check: no problem); 1 check found problems, or delete,\n"
-    "mend, rebuild, import or export left some file out or in place (each one\n"
-    "named); 2 nothing\n"
-    "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
-    "short in the way, no such record, none of the listed files here, or a write\n"
-    "that failed, its line saying what is on disk (check: could not check); 4\n"
-    "standard output could not be written; 5 another process (a msgseq or\n"
-    "mailbox run, or flock(1)) holds the lock on the directory: nothing done\n"
-    "(check: 2; lists share it); 64 usage.\n";
+    "mend, rebuild, import or export left some file or message out or in place\n"
+    "(each one named); 2 nothing changed: METAFILE not read whole or not writable\n"
+    "back as it is, a run cut short in the way, no such record, none of the\n"
+    "listed files here, or a write that failed, its line saying what is on disk\n"
+    "(check: could not check); 4 standard output could not be written; 5 another\n"
+    "process (a msgseq or mailbox run, or flock(1)) holds the lock on the\n"
+    "directory: nothing done\n"    "(check: 2; lists share it); 64 usage. deliver: 0, 65, 74 or 75, as above.\n";
 
 int bad() {
     std::string names;
     for (const mbxcmd& c : commands) (names += names.empty() ? "" : "|") += c.name;
     (void)fprintf(stderr,
-                  "Usage: mailbox %s [OPTIONS] METAFILE [N...|SOURCE...]\n"
+                  "Usage: mailbox %s [OPTIONS] METAFILE [N...]\n"
                   "Try 'mailbox --help' for more.\n",
                   names.c_str());
     return MBXUSAGE;
