@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "mailbox/meta.h"
 
@@ -95,15 +96,36 @@ struct fdcloser {
 }  // namespace
 
 bool durreadfd(int fd, std::string* out) {
-    out->clear();
+    // Read straight into the string, sized at once for what fstat says is
+    // there (a file that grows meanwhile only takes more rounds).
+    struct stat st;
+    size_t room = 1 << 16;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        room = static_cast<size_t>(st.st_size) + 1;
+    out->resize(room);
+    size_t at = 0;
+    for (;;) {
+        if (at == out->size()) out->resize(out->size() * 2);
+        const ssize_t n = pread(fd, out->data() + at, out->size() - at, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            out->resize(at);
+            return n == 0;
+        }
+        at += static_cast<size_t>(n);
+    }
+}
+
+bool durreadsame(int fd, std::string_view text) {
     char buf[1 << 16];
-    for (off_t at = 0;;) {
-        const ssize_t n = pread(fd, buf, sizeof buf, at);
+    for (size_t at = 0;;) {
+        const ssize_t n = pread(fd, buf, sizeof buf, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
-        if (n == 0) return true;
-        out->append(buf, static_cast<size_t>(n));
-        at += n;
+        if (n == 0) return at == text.size();
+        const auto got = static_cast<size_t>(n);
+        if (got > text.size() - at || memcmp(buf, text.data() + at, got) != 0) return false;
+        at += got;
     }
 }
 

@@ -30,6 +30,10 @@ std::string durbeside(const std::string& path, const char* ext);
 // index held open across a swap is read again so): false when a read fails.
 bool durreadfd(int fd, std::string* out);
 
+// Whether the whole file behind fd, read from its start, is text byte for
+// byte: false when it differs or a read fails. No copy of it is kept.
+bool durreadsame(int fd, std::string_view text);
+
 // Syncs a directory, so that the names made and removed in it survive a
 // crash. true where the file system can't sync a directory (EINVAL).
 bool dursyncdir(const std::string& path);

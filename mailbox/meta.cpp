@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,12 +70,11 @@ int readfield(FILE* fd, char* line, size_t size) {
     return readline(fd, line, &len, std::min<size_t>(METALINE, size - 1), true);
 }
 
-// One record; last is the list's final record, moved on when one is appended,
-// so that a whole file loads without walking the chain per record.
-int readrec(FILE* fd, llnode* itemlist, llnode** last) {
+// One record's lines, read into buffers of the caller's: the name in name,
+// the other fields in fields. 1 when a record was read, 0 at "END", -1 after a
+// message when the record is cut short or its name is not one.
+int readlines(FILE* fd, char (&name)[METALINE + 1], char (&fields)[6][METALINE + 1]) {
     static const char* const names[] = {"to", "from", "subject", "cc", "bcc", "read"};
-    char name[METALINE + 1];
-    char fields[6][METALINE + 1];
     size_t len;
 
     // A name that does not fit its field, or that a NUL byte cuts short,
@@ -93,10 +93,55 @@ int readrec(FILE* fd, llnode* itemlist, llnode** last) {
             return -1;
         }
     }
+    return 1;
+}
+
+// One record; last is the list's final record, moved on when one is appended,
+// so that a whole file loads without walking the chain per record.
+int readrec(FILE* fd, llnode* itemlist, llnode** last) {
+    char name[METALINE + 1];
+    char fields[6][METALINE + 1];
+    const int rc = readlines(fd, name, fields);
+    if (rc != 1) return rc;
     llnode* rec = llnew();
     llfill(rec, name, fields[0], fields[1], fields[2], fields[3], fields[4], ACTIVE,
            fields[5][0] == 'R' ? MSGREAD : MSGNEW, itemlist->count + 1);
     *last = llappend(rec, itemlist, *last);
+    return 1;
+}
+
+// The index's two owner lines, then its records, each handed to record(fd):
+// 1 when everything up to "END" was read, -1 after a message otherwise.
+// owner (may be null) gets the owner lines.
+template <typename F>
+int readindex(const char* fname, ownerdata* owner, F record) {
+    char buf[METABUF];  // outlives fd; a large index reads in fewer calls
+    fileptr fd(fopen(fname, "r"));
+    if (!fd) {
+        printf("FILE ERROR:  readmeta, error in opening %s", fname);
+        return -1;
+    }
+    (void)setvbuf(fd.get(), buf, _IOFBF, sizeof buf);
+    char line[METALINE + 1];
+    if (readfield(fd.get(), line, sizeof(ownerdata::mypath)) < 0) {
+        printf("FILE ERROR: readmeta, error in reading my path from %s", fname);
+        return -1;
+    }
+    if (owner) llsetfield(owner->mypath, sizeof owner->mypath, line);
+    if (readfield(fd.get(), line, sizeof(ownerdata::myaddr)) < 0) {
+        printf("FILE ERROR: readmeta, error in reading my address from %s", fname);
+        return -1;
+    }
+    if (owner) llsetfield(owner->myaddr, sizeof owner->myaddr, line);
+
+    int rc;
+    while ((rc = record(fd.get())) == 1) {
+    }
+    fd.reset();
+    if (rc < 0) {
+        printf("FILE ERROR: readmeta, error in reading meta record from %s", fname);
+        return -1;
+    }
     return 1;
 }
 
@@ -178,36 +223,25 @@ int readhdr(FILE* fd, llnode* itemlist) {
 }
 
 int readmeta(const char* fname, llnode* itemlist) {
-    char buf[METABUF];  // outlives fd; a large index reads in fewer calls
-    fileptr fd(fopen(fname, "r"));
-    if (!fd) {
-        printf("FILE ERROR:  readmeta, error in opening %s", fname);
-        return -1;
-    }
-    (void)setvbuf(fd.get(), buf, _IOFBF, sizeof buf);
-    char line[METALINE + 1];
-    ownerdata* owner = itemlist->mydata;
-    if (readfield(fd.get(), line, sizeof(ownerdata::mypath)) < 0) {
-        printf("FILE ERROR: readmeta, error in reading my path from %s", fname);
-        return -1;
-    }
-    if (owner) llsetfield(owner->mypath, sizeof owner->mypath, line);
-    if (readfield(fd.get(), line, sizeof(ownerdata::myaddr)) < 0) {
-        printf("FILE ERROR: readmeta, error in reading my address from %s", fname);
-        return -1;
-    }
-    if (owner) llsetfield(owner->myaddr, sizeof owner->myaddr, line);
-
     llnode* last = lltail(itemlist);
-    int rc;
-    while ((rc = readrec(fd.get(), itemlist, &last)) == 1) {
-    }
-    fd.reset();
-    if (rc < 0) {
-        printf("FILE ERROR: readmeta, error in reading meta record from %s", fname);
-        return -1;
-    }
-    return 1;
+    return readindex(fname, itemlist->mydata,
+                     [itemlist, &last](FILE* fd) { return readrec(fd, itemlist, &last); });
+}
+
+int readmetaeach(const char* fname, const std::function<void(const metarec&)>& each) {
+    return readindex(fname, nullptr, [&each](FILE* fd) {
+        char name[METALINE + 1];
+        char fields[6][METALINE + 1];
+        const int rc = readlines(fd, name, fields);
+        if (rc != 1) return rc;
+        // As the list's fields would hold them: the reader cut each line to
+        // its field already; a NUL byte ends it.
+        auto field = [&fields](int i) {
+            return std::string_view(fields[i], strnlen(fields[i], sizeof(llnode::to) - 1));
+        };
+        each(metarec{name, field(0), field(1), field(2), field(3), field(4), fields[5][0] == 'R'});
+        return 1;
+    });
 }
 
 int putf(FILE* fd, const char* line) { return fprintf(fd, "%s\n", line) < 0 ? -1 : 1; }

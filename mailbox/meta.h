@@ -10,6 +10,8 @@
 #define MAILBOX_META_H
 
 #include <cstdio>
+#include <functional>
+#include <string_view>
 
 #include "mailbox/ll.h"
 
@@ -31,6 +33,19 @@ int readhdr(FILE* fd, llnode* itemlist);
 // 1 when everything up to "END" was loaded; -1 after a message otherwise, with
 // the records read before the failure left in the list.
 int readmeta(const char* fname, llnode* itemlist);
+
+// One record as the reader takes it: each field as a list's record would hold
+// it (cut to its field, up to a NUL byte), and whether it is marked read. It
+// points into the reader's own buffers and lives for the call alone.
+struct metarec {
+    std::string_view datafile, to, from, subject, cc, bcc;
+    bool read;
+};
+// Reads the metafile fname as readmeta does, with the same messages and the
+// same result, but hands each record to each, in file order, instead of
+// keeping it: for a caller that keeps a few bytes of each record of a large
+// index. The owner lines are read and not kept.
+int readmetaeach(const char* fname, const std::function<void(const metarec&)>& each);
 
 // Bytes the writer gathers before each write to the new metafile. A write
 // that fails shows at the line that overflows them, or at the final flush.

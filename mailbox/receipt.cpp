@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "mailbox/durable.h"
 #include "mailbox/renum.h"
@@ -293,7 +294,13 @@ bool readrec(cursor& c, rcptrec* e, std::string_view* bad) {
 
 }  // namespace
 
-bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent) {
+namespace {
+
+// rcptread, where wanted (may be null) decides from the receipt's first
+// lines alone whether its records are read at all: false with *why empty
+// when they are not wanted.
+bool readreceipt(const std::string& path, rcpt* out, std::string* why, bool* absent,
+                 const std::function<bool(const rcpt&)>& wanted) {
     *absent = false;
     *out = rcpt{};
     struct stat st;
@@ -311,11 +318,35 @@ bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent
         *why = "it is not in a form msgseq writes";
         return false;
     }
+    // The lines before the records: false when they are not as written.
+    uint64_t count = 0;
+    auto readhead = [out, &count](cursor& c) {
+        uintmax_t dev = 0, ino = 0;
+        if (!c.lit("msgseq receipt 1\nrun ") ||
+            !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
+            !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
+            !readsums(c, "after", &out->after) || !c.lit("records ") || !c.num(' ', &count) ||
+            count > maxrecords || !c.lit("moved ") || !c.num('\n', &out->moved) ||
+            out->moved > count)
+            return false;
+        out->dirdev = static_cast<dev_t>(dev);
+        out->dirino = static_cast<ino_t>(ino);
+        return true;
+    };
     out->text.reserve(static_cast<size_t>(st.st_size));
     char buf[1 << 16];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 && out->text.size() <= maxbytes)
+    while ((n = read(fd, buf, sizeof buf)) > 0 && out->text.size() <= maxbytes) {
+        const bool first = out->text.empty();
         out->text.append(buf, static_cast<size_t>(n));
+        // A receipt whose records are not wanted is read no further.
+        if (cursor c{out->text.data(), out->text.data() + out->text.size()};
+            first && wanted && readhead(c) && !wanted(*out)) {
+            close(fd);
+            why->clear();
+            return false;
+        }
+    }
     const int err = errno;
     close(fd);
     if (n < 0) {
@@ -325,16 +356,11 @@ bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent
     out->path = path;
     *why = "it is not in a form msgseq writes";
     cursor c{out->text.data(), out->text.data() + out->text.size()};
-    uintmax_t dev = 0, ino = 0;
-    uint64_t count = 0;
-    if (!c.lit("msgseq receipt 1\nrun ") ||
-        !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
-        !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
-        !readsums(c, "after", &out->after) || !c.lit("records ") || !c.num(' ', &count) ||
-        count > maxrecords || !c.lit("moved ") || !c.num('\n', &out->moved) || out->moved > count)
+    if (!readhead(c)) return false;
+    if (wanted && !wanted(*out)) {
+        why->clear();
         return false;
-    out->dirdev = static_cast<dev_t>(dev);
-    out->dirino = static_cast<ino_t>(ino);
+    }
     out->recs.assign(count, {});
     uint32_t moved = 0;
     for (rcptrec& e : out->recs) {
@@ -352,6 +378,12 @@ bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent
     return true;
 }
 
+}  // namespace
+
+bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent) {
+    return readreceipt(path, out, why, absent, nullptr);
+}
+
 namespace {
 
 // The record's file is under the name the run left it with.
@@ -366,9 +398,30 @@ bool where(const rcptrec& e) {
 
 // Some file the run renamed is still where it left it: else the files were
 // put back or replaced by hand since, and the receipt tells nothing of them.
+// Where none is (every file moved since), asking each name costs a lookup a
+// record; one listing of the directory tells the names that still hold the
+// inode the receipt gives them, and only those are asked. A listing whose
+// inode numbers are not the files' own (an overlay), or that fails, leaves
+// every name to be asked.
 bool anyplaced(const rcpt& r) {
-    return std::any_of(r.recs.begin(), r.recs.end(),
-                       [](const rcptrec& e) { return e.known && e.now != e.was && where(e); });
+    auto placed = [](const rcptrec& e) { return e.known && e.now != e.was && where(e); };
+    constexpr size_t few = 64;
+    if (r.recs.size() <= few) return std::any_of(r.recs.begin(), r.recs.end(), placed);
+    std::unordered_map<std::string_view, const rcptrec*> bynow;
+    bynow.reserve(r.recs.size());
+    bool twice = false;  // a name given twice: each record is asked
+    for (const rcptrec& e : r.recs)
+        if (e.known && e.now != e.was) twice = !bynow.emplace(e.now, &e).second || twice;
+    renumdirptr d{twice ? nullptr : opendir(".")};
+    if (!d || !renumtrustlisting(dirfd(d.get())))
+        return std::any_of(r.recs.begin(), r.recs.end(), placed);
+    errno = 0;
+    while (const dirent* ent = readdir(d.get())) {
+        auto it = bynow.find(ent->d_name);
+        if (it != bynow.end() && it->second->ino == ent->d_ino && where(*it->second)) return true;
+    }
+    // A listing cut short could have missed the one placed file.
+    return errno != 0 && std::any_of(r.recs.begin(), r.recs.end(), placed);
 }
 
 }  // namespace
@@ -381,17 +434,19 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
         if (path.empty()) continue;
         std::string why;
         bool absent = false;
-        if (!rcptread(path, out, &why, &absent)) {
-            if (!absent && errs)
+        // Only a plain run leaves an index that lists names it changed, and
+        // only in the directory it ran in: any other receipt's records are
+        // never read.
+        auto wanted = [&here](const rcpt& r) {
+            return !r.update && r.moved != 0 && r.before.known && r.dirdev == here.st_dev &&
+                   r.dirino == here.st_ino;
+        };
+        if (!readreceipt(path, out, &why, &absent, wanted)) {
+            if (!absent && errs && !why.empty())
                 (void)fprintf(errs, "%s%signoring the receipt '%s': %s\n", prog ? prog : "",
                               prog ? ": " : "", renumshown(path).c_str(), why.c_str());
             continue;
         }
-        // Only a plain run leaves an index that lists names it changed, and
-        // only in the directory it ran in.
-        if (out->update || out->moved == 0 || !out->before.known || out->dirdev != here.st_dev ||
-            out->dirino != here.st_ino)
-            continue;
         const rcptindex now = rcptsumindex(fname, out->recs.size());
         if (!now.known || now.body != out->before.body || !anyplaced(*out)) continue;
         return now.tail == out->before.tail ? rcptfit::whole : rcptfit::appended;

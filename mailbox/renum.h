@@ -3,8 +3,9 @@
 // directory, and, when asked, the index is rewritten to name them.
 //
 // Ownership: the list belongs to the caller, who loaded it with readmeta and
-// frees it with llfree; renumfiles and renumindex change only the datafile
-// fields of its records (and only when asked to update them). Nothing here
+// frees it with llfree (or the vector of records, loaded with renumload);
+// renumfiles and renumindex change only the datafile fields of its records
+// (and only when asked to update them). Nothing here
 // keeps memory, descriptors or state between calls but the lock that
 // renumlock hands back, which the caller releases with renumunlock.
 //
@@ -27,9 +28,11 @@
 #define MAILBOX_RENUM_H
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mailbox/ll.h"
 
@@ -110,6 +113,22 @@ bool renumunfinished(const char* fname);
 enum class renumcut { none, plain, update, unreadable };
 renumcut renumcutshort(const char* fname);
 
+// A record as renumbering needs it: its file's name, its read flag, and the
+// sum of its other fields (to, from, subject, cc and bcc, as the list's record
+// would hold them), which tells it from another record listing the same name.
+// A program that renumbers a large index loads these (renumload) rather than
+// a list, whose records hold every field whole.
+struct renumrec {
+    uint64_t fields = 0;
+    char datafile[13] = {};
+    bool read = false;
+};
+
+// Loads the index fname as readmeta loads a list, with the same messages to
+// standard output and the same result: 1 when it was read whole, -1 after a
+// message otherwise, with the records before the fault in *recs.
+int renumload(const char* fname, std::vector<renumrec>* recs);
+
 // Renames the file of each record of itemlist, numbered 1 to count, to its
 // new name in the working directory. fname is the index the list was loaded
 // from: neither it nor a link on the path to it is ever moved. With update
@@ -130,6 +149,10 @@ renumcut renumcutshort(const char* fname);
 // renumabort take it up too. A journal that can't be read is RENUMINDEX,
 // nothing touched.
 int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
+               renumstats* stats);
+// The same for records loaded by renumload, in index order; with update set,
+// each record whose file now has its new name gets it in its datafile.
+int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* opts, bool update,
                renumstats* stats);
 
 // Renames as renumfiles does and then replaces the index fname with the
@@ -167,6 +190,9 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
 // (opts.dryrun) makes every check the real run makes before it changes
 // anything, and says what it says.
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats);
+// The same for records loaded by renumload, in index order.
+int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* opts,
+               renumstats* stats);
 
 // Gives up a run of the index fname that was cut short, plain or an update:
 // each file its journal knows goes back under the name the index lists

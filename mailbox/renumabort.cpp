@@ -207,7 +207,8 @@ int renumabort(const char* fname, llnode* itemlist, const renumopts* opts) {
     if (!w.real.empty() && w.dir != renumsparedir())
         if (const int rc = renumlockindexdir(w.real, fname, opts, &uplock)) return rc;
     renumrun r;
-    if (!renumstart(r, fname, itemlist, opts, false, true)) return RENUMFILES;
+    r.recs = renumrecsof(itemlist, nullptr);
+    if (!renumstart(r, fname, opts, false, true)) return RENUMFILES;
     // Elsewhere, no file would be found, and the journal must stay.
     if (w.log.where.ino != r.here.ino) {
         renumsay(opts,

@@ -57,24 +57,23 @@ std::string renumworkdir(const char* fname, std::string* real) {
 // that a rerun can tell this index from another listing the same names. A
 // reader marks messages read between a kill and the rerun: the flag is
 // summed either way when checking.
-uint64_t renumsum(const std::string_view (&fields)[5], bool read) {
+uint64_t renumfieldshash(const std::string_view (&fields)[5]) {
     uint64_t h = 14695981039346656037ull;
     for (const std::string_view field : fields) {
         // cppcheck-suppress useStlAlgorithm ; a hash step, plainer as the loop
         for (const char c : field) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
         h = (h ^ '\n') * 1099511628211ull;
     }
-    return (h ^ (read ? 'R' : 'N')) * 1099511628211ull;
+    return h;
 }
 
-uint64_t renumfieldsum(const llnode* rec, bool read) {
-    const std::string_view fields[5] = {rec->to, rec->from, rec->subject, rec->cc, rec->bcc};
-    return renumsum(fields, read);
+uint64_t renumwithflag(uint64_t fields, bool read) {
+    return (fields ^ (read ? 'R' : 'N')) * 1099511628211ull;
 }
 
-namespace {
-uint64_t fieldsum(const llnode* rec, bool read) { return renumfieldsum(rec, read); }
-}  // namespace
+uint64_t renumsum(const std::string_view (&fields)[5], bool read) {
+    return renumwithflag(renumfieldshash(fields), read);
+}
 
 // The journal: its version, whether the run rewrites the index ("run
 // update") or only renames ("run plain"), the directory and the count; then
@@ -109,7 +108,7 @@ void journalline(std::string& text, const renumrun& r, uint32_t i, const struct 
     } else {
         text += "- - ";
     }
-    put(text, fieldsum(r.recs[i], r.recs[i]->read == MSGREAD), ' ', 16, 16);
+    put(text, renumfieldsum(r.recs[i], r.recs[i].read), ' ', 16, 16);
     put(text, same, ' ');
     text += renumlisted(r, i);
     text += '\n';

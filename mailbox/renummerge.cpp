@@ -16,7 +16,6 @@
 #include <ctime>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "mailbox/durable.h"
@@ -96,21 +95,77 @@ bool readwhole(int fd, std::string* text, splitindex* s) {
     return false;
 }
 
+// Record numbers by a name of theirs, in one flat table: each slot holds
+// the name's hash in its high half and the record + 1 in its low half (0:
+// empty); the names themselves stay where name(i) finds them. The first
+// record added under a name keeps it.
+struct nametable {
+    std::vector<uint64_t> slots;
+
+    static uint32_t hash(std::string_view s) {
+        uint32_t h = 2166136261u;
+        for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+        return h;
+    }
+    void size(size_t n) {
+        size_t room = 16;
+        while (room < n + n / 2) room *= 2;
+        slots.assign(room, 0);
+    }
+    template <typename F>
+    void add(std::string_view key, uint32_t i, const F& name) {
+        const uint64_t h = hash(key);
+        const size_t mask = slots.size() - 1;
+        for (size_t at = h & mask;; at = (at + 1) & mask) {
+            if (!slots[at]) {
+                slots[at] = h << 32 | (i + 1);
+                return;
+            }
+            if (slots[at] >> 32 == h && name(static_cast<uint32_t>(slots[at]) - 1) == key) return;
+        }
+    }
+    // The record under key, or renumnone.
+    template <typename F>
+    uint32_t find(std::string_view key, const F& name) const {
+        if (slots.empty()) return renumnone;
+        const uint64_t h = hash(key);
+        const size_t mask = slots.size() - 1;
+        for (size_t at = h & mask;; at = (at + 1) & mask) {
+            if (!slots[at]) return renumnone;
+            const auto i = static_cast<uint32_t>(slots[at]) - 1;
+            if (slots[at] >> 32 == h && name(i) == key) return i;
+        }
+    }
+};
+
 // What the update knows of its records: each one's name as loaded, and the
 // sum of its other fields.
 struct known {
-    std::unordered_map<std::string_view, uint32_t> byname;
-    std::unordered_map<std::string_view, uint32_t> bynew;  // the names it gives, where new
-    std::vector<uint64_t> sums;
+    const std::vector<std::string>& was;
+    const std::vector<renumrec>& recs;
+    nametable byname{};
+    nametable bynew{};  // the names it gives, where new
+    std::vector<uint64_t> sums{};
+
+    std::string_view old(uint32_t i) const { return was[i]; }
+    std::string_view given(uint32_t i) const { return recs[i].datafile; }
+    uint32_t loaded(std::string_view name) const {
+        return byname.find(name, [this](uint32_t i) { return old(i); });
+    }
+    uint32_t renamed(std::string_view name) const {
+        return bynew.find(name, [this](uint32_t i) { return given(i); });
+    }
 };
 
-known knownof(const std::vector<std::string>& was, const std::vector<llnode*>& recs) {
-    known k;
-    k.byname.reserve(was.size());
+known knownof(const std::vector<std::string>& was, const std::vector<renumrec>& recs) {
+    known k{was, recs};
+    k.byname.size(was.size());
+    k.bynew.size(was.size());
     k.sums.reserve(was.size());
     for (uint32_t i = 0; i < was.size(); i++) {
-        k.byname.emplace(was[i], i);
-        if (was[i] != recs[i]->datafile) k.bynew.emplace(recs[i]->datafile, i);
+        k.byname.add(was[i], i, [&k](uint32_t j) { return k.old(j); });
+        if (was[i] != recs[i].datafile)
+            k.bynew.add(recs[i].datafile, i, [&k](uint32_t j) { return k.given(j); });
         k.sums.push_back(renumfieldsum(recs[i], false));
     }
     return k;
@@ -122,7 +177,7 @@ known knownof(const std::vector<std::string>& was, const std::vector<llnode*>& r
 // record) when one of them is gone, changed, listed twice, or another
 // record lists a name the update gives.
 bool rename(const std::string& text, const splitindex& s, const known& k,
-            const std::vector<llnode*>& recs, std::string* out, uint32_t* bad) {
+            const std::vector<renumrec>& recs, std::string* out, uint32_t* bad) {
     out->clear();
     out->reserve(text.size() + recs.size() * 4);
     size_t copied = 0;
@@ -134,16 +189,15 @@ bool rename(const std::string& text, const splitindex& s, const known& k,
     std::vector<bool> seen(k.sums.size(), false);
     for (uint32_t j = 0; j < s.names.size(); j++) {
         const std::string_view name(text.data() + s.names[j].from, s.names[j].len);
-        if (auto it = k.byname.find(name); it != k.byname.end()) {
-            const uint32_t i = it->second;
+        if (const uint32_t i = k.loaded(name); i != renumnone) {
             if (seen[i] || s.sums[j] != k.sums[i]) {
                 *bad = i;
                 return false;
             }
             seen[i] = true;
-            put(s.names[j], recs[i]->datafile);
-        } else if (auto at = k.bynew.find(name); at != k.bynew.end()) {
-            *bad = at->second;
+            put(s.names[j], recs[i].datafile);
+        } else if (const uint32_t at = k.renamed(name); at != renumnone) {
+            *bad = at;
             return false;
         }
         put(s.flags[j], text[s.flags[j].from] == 'R' && s.flags[j].len ? "R" : "N");
@@ -208,7 +262,7 @@ void dropround(const std::string& mark, const std::string& tmp) {
 }  // namespace
 
 renummerged renummerge(const std::string& real, const std::string& tmp,
-                       const std::vector<std::string>& was, const std::vector<llnode*>& recs,
+                       const std::vector<std::string>& was, const std::vector<renumrec>& recs,
                        uint32_t* bad) {
     const known k = knownof(was, recs);
     const std::string work = durparent(tmp);
@@ -231,8 +285,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
         // The last look, under the locks: the index is still the file read,
         // and holds what was read. Else the round is made again from it.
         struct stat now;
-        if (stat(real.c_str(), &now) != 0 || !samefile(now, base) || !durreadfd(cur.fd, &again) ||
-            again != text) {
+        if (stat(real.c_str(), &now) != 0 || !samefile(now, base) || !durreadsame(cur.fd, text)) {
             dropround({}, tmp);
             continue;
         }
@@ -259,8 +312,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
             return dursyncdir(durparent(real)) ? renummerged::done : renummerged::failed;
         }
         struct stat gone;
-        if (lstat(tmp.c_str(), &gone) == 0 && samefile(gone, base) && durreadfd(cur.fd, &again) &&
-            again == text) {
+        if (lstat(tmp.c_str(), &gone) == 0 && samefile(gone, base) && durreadsame(cur.fd, text)) {
             if (!dursyncdir(durparent(real))) return renummerged::failed;
             (void)unlink(tmp.c_str());
             return renummerged::done;

@@ -361,7 +361,7 @@ bool namefiles(renumrun& r) {
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         const std::string name(renumhome(r.state[i]) ? std::string_view(renumtarget(i).s)
                                                      : renumcur(r, i));
-        if (name.size() >= sizeof r.recs[i]->datafile || name.starts_with(renumtmp)) {
+        if (name.size() >= sizeof r.recs[i].datafile || name.starts_with(renumtmp)) {
             ok = false;
             continue;
         }
@@ -374,7 +374,7 @@ bool namefiles(renumrun& r) {
             ok = false;
             continue;
         }
-        llsetfield(r.recs[i]->datafile, sizeof r.recs[i]->datafile, name.c_str());
+        llsetfield(r.recs[i].datafile, sizeof r.recs[i].datafile, name.c_str());
     }
     return ok;
 }

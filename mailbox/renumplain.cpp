@@ -178,6 +178,15 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
 
 int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool update,
                renumstats* stats) {
+    std::vector<llnode*> nodes;
+    std::vector<renumrec> recs = renumrecsof(itemlist, &nodes);
+    const int rc = renumfiles(fname, &recs, opts, update, stats);
+    if (update) renumnamenodes(recs, nodes);
+    return rc;
+}
+
+int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* opts, bool update,
+               renumstats* stats) {
     renumfd lock{-1};
     if (int rc = renumheld(opts, &lock)) return rc;
     renumwork w;
@@ -185,7 +194,8 @@ int renumfiles(const char* fname, llnode* itemlist, const renumopts* opts, bool 
     if (const int rc = gate(fname, w, opts)) return rc;
     const bool resuming = w.found == renumjournal::good;
     renumrun r;
-    if (!renumstart(r, fname, itemlist, opts, true, resuming))
+    const renumlent lent{r.recs, *recs};
+    if (!renumstart(r, fname, opts, true, resuming))
         return r.recs.empty() ? RENUMOK : RENUMFILES;
     if (resuming)
         if (const int rc = resume(r, w, fname)) return rc;

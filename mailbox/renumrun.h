@@ -9,8 +9,8 @@
 // public entry points). Not installed: callers use mailbox/renum.h.
 //
 // A renumrun lives on its caller's stack for one call of renumfiles or
-// renumindex; it points into the caller's list and owns nothing else but
-// its own containers.
+// renumindex; it holds the caller's records for the call (renumlent gives
+// them back) and owns nothing else but its own containers.
 #ifndef MAILBOX_RENUMRUN_H
 #define MAILBOX_RENUMRUN_H
 
@@ -131,7 +131,7 @@ struct renumrun {
     const renumopts* opts = nullptr;
     bool dry = false;
     bool verified = false;  // every record's file was found by listing the directory
-    std::vector<llnode*> recs;
+    std::vector<renumrec> recs;
     std::vector<renumst> state;
     // Listed names, open addressing: a slot holds the name's hash in its high
     // half and its first record + 1 in its low half.
@@ -168,7 +168,29 @@ struct renumrun {
     std::unordered_set<std::string> linkedfrom;
 };
 
-inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i]->datafile; }
+inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i].datafile; }
+
+// The caller's records, lent to a run for one call: they go back, with the
+// names the run gave them, however the call ends.
+struct renumlent {
+    std::vector<renumrec>& run;
+    std::vector<renumrec>& caller;
+    renumlent(std::vector<renumrec>& r, std::vector<renumrec>& c) : run(r), caller(c) {
+        run.swap(caller);
+    }
+    renumlent(const renumlent&) = delete;
+    renumlent& operator=(const renumlent&) = delete;
+    ~renumlent() { caller.swap(run); }
+};
+
+// A list's records by number, 1 to count, as renumbering takes them: a
+// loaded list holds them in order after its head; any other list is sorted
+// out by number, up to a hole in the numbering. nodes (may be null) gets
+// each record's node, for renumnamenodes.
+renumrec renumrecof(const llnode* rec);
+std::vector<renumrec> renumrecsof(const llnode* head, std::vector<llnode*>* nodes);
+// Each node's datafile given its record's name, where the run changed it.
+void renumnamenodes(const std::vector<renumrec>& recs, const std::vector<llnode*>& nodes);
 
 inline std::string_view renumcur(const renumrun& r, uint32_t i) {
     if (renumhome(r.state[i])) return {};
@@ -189,11 +211,11 @@ bool renumtrustlisting(int dirfd);
 ino_t renumfileino(int dirfd, const dirent* ent, bool listingino);
 // The names a record can't be moved under, or be moved from: why, or null.
 const char* renumunfit(const renumrun& r, uint32_t i);
-// Takes the records and lists the directory. A run that starts afresh then
-// claims what an earlier one set aside; one that resumes a journal finds its
-// files by inode instead.
-bool renumstart(renumrun& r, const char* fname, llnode* itemlist, const renumopts* opts,
-                bool wantino, bool resume = false);
+// Takes the records (in r.recs) and lists the directory. A run that starts
+// afresh then claims what an earlier one set aside; one that resumes a
+// journal finds its files by inode instead.
+bool renumstart(renumrun& r, const char* fname, const renumopts* opts, bool wantino,
+                bool resume = false);
 
 // ---- renumfs.cpp: one move, and what is said.
 
@@ -259,7 +281,13 @@ enum class renumresume : uint8_t { ok, apart, other, unlisted };
 // cc, bcc, each as the index's line holds it) and of its read flag: what
 // tells this record from another listing the same name.
 uint64_t renumsum(const std::string_view (&fields)[5], bool read);
-uint64_t renumfieldsum(const llnode* rec, bool read);
+// The same in two steps: the fields alone, kept with each record
+// (renumrec.fields), and the read flag added to that.
+uint64_t renumfieldshash(const std::string_view (&fields)[5]);
+uint64_t renumwithflag(uint64_t fields, bool read);
+inline uint64_t renumfieldsum(const renumrec& rec, bool read) {
+    return renumwithflag(rec.fields, read);
+}
 
 // A record's line of the journal.
 struct renumentry {
@@ -356,7 +384,7 @@ enum class renummerged : uint8_t { done, unplaced, partial, late, failed, busy }
 // directory, which stops every run until it is seen to). failed: errno says why; the index is as it
 // was, or the update's and marked.
 renummerged renummerge(const std::string& real, const std::string& tmp,
-                       const std::vector<std::string>& was, const std::vector<llnode*>& recs,
+                       const std::vector<std::string>& was, const std::vector<renumrec>& recs,
                        uint32_t* bad);
 
 // ---- receipt.cpp: the receipt a finished run leaves (mailbox/receipt.h).

@@ -15,7 +15,62 @@
 #include <string_view>
 #include <vector>
 
+#include "mailbox/meta.h"
 #include "mailbox/renumrun.h"
+
+renumrec renumrecof(const llnode* rec) {
+    renumrec out;
+    llsetfield(out.datafile, sizeof out.datafile, rec->datafile);
+    const std::string_view fields[5] = {rec->to, rec->from, rec->subject, rec->cc, rec->bcc};
+    out.fields = renumfieldshash(fields);
+    out.read = rec->read == MSGREAD;
+    return out;
+}
+
+std::vector<renumrec> renumrecsof(const llnode* head, std::vector<llnode*>* nodes) {
+    std::vector<llnode*> mine;
+    std::vector<llnode*>& by = nodes ? *nodes : mine;
+    by.clear();
+    const int count = head->count > 0 ? head->count : 0;
+    by.reserve(static_cast<size_t>(count));
+    for (llnode* rec = head->next;
+         rec && rec->no == static_cast<int>(by.size()) + 1 && rec->no <= count; rec = rec->next)
+        by.push_back(rec);
+    if (by.size() != static_cast<size_t>(count) || (head->no >= 1 && head->no <= count)) {
+        by.clear();
+        std::vector<llnode*> byno(static_cast<size_t>(count) + 1, nullptr);
+        for (const llnode* rec = head; rec; rec = rec->next)
+            if (rec->no >= 1 && rec->no <= count && !byno[rec->no])
+                byno[rec->no] = const_cast<llnode*>(rec);
+        for (int n = 1; n <= count; n++) {
+            if (!byno[n]) break;  // a list numbered with a hole: the records before it
+            by.push_back(byno[n]);
+        }
+    }
+    std::vector<renumrec> recs;
+    recs.reserve(by.size());
+    for (const llnode* rec : by) recs.push_back(renumrecof(rec));
+    return recs;
+}
+
+void renumnamenodes(const std::vector<renumrec>& recs, const std::vector<llnode*>& nodes) {
+    for (size_t i = 0; i < recs.size() && i < nodes.size(); i++)
+        if (strcmp(nodes[i]->datafile, recs[i].datafile) != 0)
+            llsetfield(nodes[i]->datafile, sizeof nodes[i]->datafile, recs[i].datafile);
+}
+
+int renumload(const char* fname, std::vector<renumrec>* recs) {
+    recs->clear();
+    return readmetaeach(fname, [recs](const metarec& m) {
+        renumrec& rec = recs->emplace_back();
+        // The reader refuses a longer name: this is all of it.
+        memcpy(rec.datafile, m.datafile.data(),
+               std::min(m.datafile.size(), sizeof rec.datafile - 1));
+        const std::string_view fields[5] = {m.to, m.from, m.subject, m.cc, m.bcc};
+        rec.fields = renumfieldshash(fields);
+        rec.read = m.read;
+    });
+}
 
 namespace {
 
@@ -234,29 +289,6 @@ const char* renumunfit(const renumrun& r, uint32_t i) {
 
 namespace {
 
-// The records by number, 1 to count. A loaded list holds them in order after
-// its head; any other list is sorted out by number.
-void takerecords(renumrun& r, llnode* head) {
-    const int count = head->count > 0 ? head->count : 0;
-    r.recs.reserve(static_cast<size_t>(count));
-    for (llnode* rec = head->next;
-         rec && rec->no == static_cast<int>(r.recs.size()) + 1 && rec->no <= count; rec = rec->next)
-        r.recs.push_back(rec);
-    if (r.recs.size() == static_cast<size_t>(count) && (head->no < 1 || head->no > count)) {
-        r.state.assign(r.recs.size(), renumst::open);
-        return;
-    }
-    r.recs.clear();
-    std::vector<llnode*> byno(static_cast<size_t>(count) + 1, nullptr);
-    for (llnode* rec = head; rec; rec = rec->next)
-        if (rec->no >= 1 && rec->no <= count && !byno[rec->no]) byno[rec->no] = rec;
-    for (int n = 1; n <= count; n++) {
-        if (!byno[n]) break;  // a list numbered with a hole: the records before it
-        r.recs.push_back(byno[n]);
-    }
-    r.state.assign(r.recs.size(), renumst::open);
-}
-
 void keepfor(const char* fname, const renumid& here, keepset& k) {
     const int fd = open(fname, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
@@ -277,11 +309,11 @@ renumid renumhere() {
 // Takes the records and lists the directory. A run that starts afresh then
 // claims what an earlier one set aside; one that resumes a journal finds its
 // files by inode instead.
-bool renumstart(renumrun& r, const char* fname, llnode* itemlist, const renumopts* opts,
-                bool wantino, bool resume) {
+bool renumstart(renumrun& r, const char* fname, const renumopts* opts, bool wantino,
+                bool resume) {
     r.opts = opts;
     r.dry = opts->dryrun;
-    takerecords(r, itemlist);
+    r.state.assign(r.recs.size(), renumst::open);
     indexnames(r);
     keepset k;
     keepfor(fname, renumhere(), k);

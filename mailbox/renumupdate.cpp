@@ -82,8 +82,10 @@ struct update {
     renumstats* stats;
     std::string real{};  // the file fname leads to
     std::string dir{};   // its work directory
-    llnode* list = nullptr;  // the caller's, its count cut to the journal's records
-    int32_t count = 0;       // its own count, given back at the end
+    // The caller's records, lent for the call; those past the journal's are
+    // set aside in later while the run works, and given back after them.
+    std::vector<renumrec>* caller = nullptr;
+    std::vector<renumrec> later{};
     renumfd lock{-1};    // the working directory's, when this run took it
     renumfd uplock{-1};  // the index's directory's, when it is another one
     renumlog log{};
@@ -96,7 +98,8 @@ struct update {
     std::vector<std::string> was{};
 
     ~update() {
-        if (list) list->count = count;
+        r.recs.insert(r.recs.end(), later.begin(), later.end());
+        if (caller) caller->swap(r.recs);
     }
 };
 
@@ -144,12 +147,12 @@ int precheck(const char* fname, const std::string& real, const std::string& dir,
 
 // Before any state: the locks, the index fit to be rewritten, and which
 // state the work directory is in (u.found).
-int findstate(update& u, const llnode* itemlist) {
+int findstate(update& u) {
     if (const int rc = renumheld(u.opts, &u.lock)) return rc;
     u.dir = renumworkdir(u.fname, &u.real);
     if (const int rc = precheck(u.fname, u.real, u.dir, u.opts)) return rc;
     // Names past in999999.msg would not fit a record's name field.
-    if (itemlist->count > 1000000) {
+    if (u.r.recs.size() > 1000000) {
         renumsay(u.opts,
                  "'%s' lists more than 1000000 messages, whose new names would not fit "
                  "the index\n",
@@ -222,9 +225,9 @@ int twice(const update& u) {
 
 // States 1, 2 and 6: no journal. The records are taken and the directory
 // listed afresh; nothing is changed yet.
-int startafresh(update& u, llnode* itemlist) {
+int startafresh(update& u) {
     renumrun& r = u.r;
-    if (!renumstart(r, u.fname, itemlist, u.opts, true))
+    if (!renumstart(r, u.fname, u.opts, true))
         return r.recs.empty() ? RENUMOK : RENUMFILES;
     // The index a plain run left listing the old names: its receipt knows
     // where each file went.
@@ -238,15 +241,15 @@ int startafresh(update& u, llnode* itemlist) {
 // for, and each record's file is found again by its inode. Records added to
 // the index since are its own: the run leaves them out, and the commit
 // keeps them as they are then.
-int takeupjournal(update& u, llnode* itemlist) {
+int takeupjournal(update& u) {
     renumrun& r = u.r;
     const size_t journaled = u.log.recs.size();
-    if (itemlist->count > 0 && static_cast<size_t>(itemlist->count) > journaled) {
-        u.list = itemlist;
-        u.count = itemlist->count;
-        itemlist->count = static_cast<int32_t>(journaled);
+    if (r.recs.size() > journaled) {
+        const auto cut = r.recs.begin() + static_cast<long>(journaled);
+        u.later.assign(cut, r.recs.end());
+        r.recs.erase(cut, r.recs.end());
     }
-    if (!renumstart(r, u.fname, itemlist, u.opts, false, true)) return RENUMFILES;
+    if (!renumstart(r, u.fname, u.opts, false, true)) return RENUMFILES;
     const std::string name = shown(u);
     const char* prog = progof(u.opts);
     // The directory is known by its inode: a remount or a reboot may give
@@ -428,16 +431,25 @@ int clearwork(update& u) {
 }  // namespace
 
 int renumindex(const char* fname, llnode* itemlist, const renumopts* opts, renumstats* stats) {
+    std::vector<llnode*> nodes;
+    std::vector<renumrec> recs = renumrecsof(itemlist, &nodes);
+    const int rc = renumindex(fname, &recs, opts, stats);
+    renumnamenodes(recs, nodes);
+    return rc;
+}
+
+int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* opts,
+               renumstats* stats) {
     update u{.fname = fname, .opts = opts, .stats = stats};
-    if (const int rc = findstate(u, itemlist); rc != next) return rc;
+    u.caller = recs;
+    u.r.recs.swap(*recs);
+    if (const int rc = findstate(u); rc != next) return rc;
     const bool resuming = u.found == renumjournal::good;
-    if (const int rc = resuming ? takeupjournal(u, itemlist) : startafresh(u, itemlist);
-        rc != next)
-        return rc;
+    if (const int rc = resuming ? takeupjournal(u) : startafresh(u); rc != next) return rc;
     u.r.verified = true;
     u.r.update = true;
     u.was.reserve(u.r.recs.size());
-    for (const llnode* rec : u.r.recs) u.was.emplace_back(rec->datafile);
+    for (const renumrec& rec : u.r.recs) u.was.emplace_back(rec.datafile);
     if (u.r.dry) {
         const int rc = renumpasses(u.r, stats, false, &u.named);
         return u.named ? rc : unwritten(u);

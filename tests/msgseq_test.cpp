@@ -2391,7 +2391,7 @@ TEST_P(JournalRoundTrip, ReadsBackWhatItWrote) {
     renumrun r;
     r.update = j.update;
     r.here = {~dev_t{0}, ~ino_t{0}};
-    for (llnode* n = inlist->next; n; n = n->next) r.recs.push_back(n);
+    for (const llnode* n = inlist->next; n; n = n->next) r.recs.push_back(renumrecof(n));
     r.state.assign(r.recs.size(), renumst::open);
     r.ino.assign(r.recs.size(), j.ino);
     for (const std::string& name : j.names) {

@@ -3,7 +3,6 @@
 // records it loaded. The renaming itself is the library's (mailbox/renum.h);
 // this file is the command line, the messages and the exit status.
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mailbox/append.h"
 #include "mailbox/ll.h"
@@ -218,19 +218,21 @@ bool readonce(const char* meta, source* src) {
     return true;
 }
 
-// Loads the index into inlist. The reader names the file it reads in its
-// messages: a memory file's name is put back to the one the user gave.
-bool load(const source& src, const char* meta) {
-    if (src.fd < 0) return readmeta(meta, inlist) == 1;
+// Loads the index with read (readmeta or renumload of a path: 1 when whole).
+// The reader names the file it reads in its messages: a memory file's name
+// is put back to the one the user gave.
+template <typename F>
+bool load(const source& src, const char* meta, F read) {
+    if (src.fd < 0) return read(meta) == 1;
     (void)fflush(stdout);
     const int held = memfd_create("msgseq-messages", MFD_CLOEXEC);
     const int out = held >= 0 ? dup(1) : -1;
     if (out < 0 || dup2(held, 1) < 0) {
         if (held >= 0) close(held);
         if (out >= 0) close(out);
-        return readmeta(src.path.c_str(), inlist) == 1;
+        return read(src.path.c_str()) == 1;
     }
-    const bool whole = readmeta(src.path.c_str(), inlist) == 1;
+    const bool whole = read(src.path.c_str()) == 1;
     (void)fflush(stdout);
     (void)dup2(out, 1);
     close(out);
@@ -247,12 +249,11 @@ bool load(const source& src, const char* meta) {
 }
 
 // Some loaded record names a file that ends in a carriage return.
-bool crnames() {
-    for (const llnode* rec = inlist->next; rec; rec = rec->next) {
-        const size_t len = strnlen(rec->datafile, sizeof rec->datafile);
-        if (len > 0 && rec->datafile[len - 1] == '\r') return true;
-    }
-    return false;
+bool crnames(const std::vector<renumrec>& recs) {
+    return std::any_of(recs.begin(), recs.end(), [](const renumrec& rec) {
+        const size_t len = strnlen(rec.datafile, sizeof rec.datafile);
+        return len > 0 && rec.datafile[len - 1] == '\r';
+    });
 }
 
 // The last word on the records: how many renamed, in place, missing, refused
@@ -261,49 +262,6 @@ void tally(const renumstats& st, const args& a) {
     if (st.records <= 0) return;
     if (!a.dryrun && !a.verbose && st.missing + st.refused + st.left == 0) return;
     (void)fprintf(stderr, "msgseq: %s\n", renumtotals(st, a.dryrun).c_str());
-}
-
-// Loading a large index takes a heap record for every message. The heap is
-// grown for all of them at once, in memory the kernel may back with 2 MiB
-// pages, and the pages are handed over in one call rather than one fault at
-// a time: first-touch page faults, not parsing, are most of a big load's
-// cost. Only the pages the records will fill are asked for, so the process
-// grows by no more than the records need; the eager part is capped, so that
-// an index that stops loading early can't make the process hold much more.
-void roomforrecords(const char* meta) {
-    const int fd = open(meta, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat st;
-    size_t lines = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[1 << 14];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-            lines += static_cast<size_t>(std::count(buf, buf + n, '\n'));
-    }
-    close(fd);
-    constexpr size_t huge = size_t{2} << 20;
-    const size_t chunk = (sizeof(llnode) + 8 + 15) & ~size_t{15};  // the heap's size for one record
-    const size_t need = (lines / 7) * chunk;
-    constexpr size_t page = 4096;
-    constexpr size_t eager = size_t{64} << 20;
-    if (need < 64 * page) return;
-    const size_t top = mallinfo2().keepcost;
-    if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(std::max<size_t>(top + 4096, 1 << 20))) != 1 ||
-        mallopt(M_TOP_PAD, static_cast<int>(std::min<size_t>(need, INT_MAX))) != 1)
-        return;
-    // More than the heap's top holds: the heap grows by this and the pad.
-    char* p = static_cast<char*>(malloc(top + 64));
-    if (!p) return;
-    const auto at = reinterpret_cast<uintptr_t>(p);
-    const auto end = reinterpret_cast<uintptr_t>(sbrk(0));
-    const uintptr_t lo = (at + huge - 1) & ~(huge - 1);
-    const uintptr_t hi = std::min(end, at + need) & ~(huge - 1);
-    if (end > at && hi > lo) (void)madvise(p + (lo - at), hi - lo, MADV_HUGEPAGE);
-    const uintptr_t from = (at + page - 1) & ~(page - 1);
-    const uintptr_t to = std::min({end, at + need, at + eager}) & ~(page - 1);
-    if (end > at && to > from) (void)madvise(p + (from - at), to - from, MADV_POPULATE_WRITE);
-    free(p);
 }
 
 volatile sig_atomic_t stopsig = 0;
@@ -401,6 +359,7 @@ int lockdir(const args& a, int* lock) {
 // What one run found: the records loaded, whether the index was read whole,
 // whether a carriage return is to blame, and the library's counts.
 struct outcome {
+    std::vector<renumrec> recs;  // as loaded, for the whole run
     int count = 0;
     bool loaded = false;
     bool crlf = false;
@@ -423,14 +382,16 @@ bool refusedupdate(const source& src, const args& a, outcome* o) {
 int renumber(const args& a, outcome* o) {
     source src;
     const bool readable = readonce(a.meta, &src);
-    if (readable) roomforrecords(src.path.c_str());
-    llinit();
-    o->loaded = readable && load(src, a.meta);
+    // Only what renumbering needs of each record is kept: its name, its
+    // read flag and the sum of its other fields.
+    o->loaded = readable && load(src, a.meta, [o](const char* path) {
+        return renumload(path, &o->recs);
+    });
     // Caught only from here on: until the metafile is read nothing has
     // changed, and a metafile that blocks (a FIFO with no writer, a
     // terminal) must still yield to Ctrl-C, which a restarted read would not.
     catchstops();
-    o->count = inlist->count;
+    o->count = static_cast<int>(std::min<size_t>(o->recs.size(), INT_MAX));
     if (readable && !o->loaded && !a.update) explain(src.path.c_str(), a.meta, false, &o->crlf);
     // A dry run shows the renames it would make; -v shows those made.
     FILE* const trace = a.verbose || a.dryrun ? stdout : nullptr;
@@ -444,9 +405,9 @@ int renumber(const args& a, outcome* o) {
     opts.stop = &stopsig;
     opts.progress = watched ? stderr : nullptr;
     opts.progressms = 1000;
-    if (readable && !a.update) return renumfiles(a.meta, inlist, &opts, false, &o->stats);
+    if (readable && !a.update) return renumfiles(a.meta, &o->recs, &opts, false, &o->stats);
     if (readable && !refusedupdate(src, a, o) && o->loaded)
-        return renumindex(a.meta, inlist, &opts, &o->stats);
+        return renumindex(a.meta, &o->recs, &opts, &o->stats);
     return RENUMINDEX;
 }
 
@@ -454,7 +415,7 @@ int renumber(const args& a, outcome* o) {
 // with CR-LF line ends.
 void nonefound(const outcome& o) {
     if (o.stats.records <= 0 || o.stats.missing != o.stats.records) return;
-    if (o.crlf || crnames()) {
+    if (o.crlf || crnames(o.recs)) {
         (void)fputs(
             "msgseq: none of the listed files was found, most likely because the "
             "index has CR-LF line ends: a name read from it ends in a carriage "
@@ -499,7 +460,8 @@ int exitstatus(int rc, bool loaded, bool printed) {
 int giveup(const args& a) {
     source src;
     llinit();
-    if (readonce(a.meta, &src)) (void)load(src, a.meta);
+    if (readonce(a.meta, &src))
+        (void)load(src, a.meta, [](const char* path) { return readmeta(path, inlist); });
     renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
     const int rc = renumabort(a.meta, inlist, &opts);
     llfree(inlist);
@@ -543,9 +505,6 @@ int main(int argc, char** argv) {
     const int rc = renumber(a, &o);
     nonefound(o);
     tally(o.stats, a);
-    llfree(inlist);
-    llfree(outlist);
-    inlist = outlist = nullptr;
     renumunlock(lock);
     if (stopsig && rc == RENUMSTOPPED) return endstopped(stopsig, rc, a);
     // Kept out by another run's lock, or a directory that can't be locked:
