@@ -32,6 +32,19 @@
 #   scan          scan +inbox, the date column of every message
 #   nmh pick      pick +inbox -from bob, and pick -after with the same day
 #   sortm         sortm +inbox (the folder laid again before each run)
+#   deliver       D (default 1000, DELIVERIES) mailbox deliver runs in a row, each
+#                 one message of about 4 KB on standard input, into the mailbox
+#                 of N records (a copy of its index; the new files removed
+#                 after each round)
+#   cat > D files D cat runs in a row, each writing that message to a file of
+#                 its own: the bare writing of the messages, no sync
+#   import        mailbox import of an mbox file of the M messages into an
+#                 empty mailbox
+#   inc           nmh's inc -file of the same mbox into an empty folder, with
+#                 a profile of its own in the scratch directory (left out
+#                 when nmh's inc is not found: INC names it, default
+#                 /usr/bin/mh/inc or inc on PATH)
+#   cat mbox      cat of that mbox: reading it and nothing more
 #
 # The message files of check are the benchmark's own (bench/boxnames.h),
 # made once by makebox; the index is outside the mailbox directory, so that
@@ -51,6 +64,7 @@
 # list --format with %date 1.35 s; pick --from 0.11 s; pick --since 1.0 s;
 # sort --by date 1.3 s: the date costs one open, fstat, read and close a
 # message, which is why list reads message files only for %date.
+#   D=1000 deliver/cat=3.1 deliver_wall_s=21.0 import/inc=1.4 import/cat=30.2
 # A column the tool fails on (a command it does not have yet) is said and left
 # out. The helpers (benchrun, makebox) come from BENCH_TOOLS if set, else from
 # BUILD_DIR/bench, else from this tree's build/bench. The scratch directory is
@@ -79,9 +93,14 @@ for arg in "$@"; do
 done
 nrec=${sizes[0]:-100000}
 nmsg=${sizes[1]:-10000}
+ndel=${DELIVERIES:-1000}
+[[ $ndel =~ ^[1-9][0-9]*$ ]] || die "DELIVERIES must be a positive count"
+inc=${INC:-}
+[ -n "$inc" ] || inc=$(command -v inc || true)
+[ -n "$inc" ] || [ ! -x /usr/bin/mh/inc ] || inc=/usr/bin/mh/inc
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
-allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate sort scan nmhpick nmhpickdate sortm"
+allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
 want=${COLUMNS:-$allcols}
 for col in $want; do
     [[ " $allcols " == *" $col "* ]] || die "COLUMNS: no column $col (the columns: $allcols)"
@@ -144,6 +163,11 @@ cmdof() {
     scan) echo "$mh/scan +inbox" ;;
     nmhpick) echo "$mh/pick +inbox -from bob" ;;
     sortm) echo "$mh/sortm +inbox" ;;
+    deliver) echo "bash $work/deliver.sh" ;;
+    catn) echo "bash $work/catn.sh" ;;
+    import) echo "$tool import $work/imeta $work/in.mbox" ;;
+    inc) echo "env HOME=$work/mh MH=$work/mh/.mh_profile $inc +inbox -file $work/in.mbox -notruncate -silent" ;;
+    catmbox) echo "cat $work/in.mbox" ;;
     esac
 }
 dirof() {
@@ -151,7 +175,24 @@ dirof() {
     rebuild | cat) echo "$work/mail" ;;
     heads) echo "$work/heads" ;;
     listdate | pickfrom | pickdate | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
+    import) echo "$work/ibox" ;;
+    inc | catmbox) echo "$work/mh" ;;
+    catn) echo "$work/cbox" ;;
     *) echo "$work/box" ;;
+    esac
+}
+
+# Each column that adds to a mailbox starts from the same one.
+reset() {
+    case $1 in
+    deliver)
+        cp "$work/meta" "$work/dmeta"
+        find "$work/box" -newer "$work/stamp" -name 'in*.msg' -delete
+        ;;
+    catn) rm -rf "$work/cbox" && mkdir "$work/cbox" ;;
+    import) rm -rf "$work/ibox" "$work/imeta" "$work/.imeta.mailbox-import" && mkdir "$work/ibox" &&
+        printf '/home/ann/mail\nann@example.org\nEND\n' > "$work/imeta" ;;
+    inc) rm -rf "$work/mh/Mail" "$work/mh/context" && mkdir -p "$work/mh/Mail/inbox" ;;
     esac
 }
 
@@ -160,6 +201,7 @@ dirof() {
 runone() {
     local col=$1 out
     [ "$col" != rebuild ] || rm -f "$work/rmeta" "$work/rmeta.old"
+    reset "$col"
     [ "$col" != sort ] || cp "$work/qmeta.laid" "$work/qmeta"
     [ "$col" != sortm ] || layfolder
     if [ "$col" = nmhpickdate ]; then  # nmh's day has spaces in it
@@ -169,6 +211,7 @@ runone() {
         out=$("$tools/benchrun" "$(dirof "$col")" $(cmdof "$col") 2> "$work/err") || return 1
     fi
     [ "$2" != timed ] || echo "$col $out" >> "$work/results"
+    [ "$col" != deliver ] || reset deliver  # check and list see the mailbox as made
 }
 
 # N small messages 1 to N, each with the headers scan and pick read,
@@ -222,20 +265,38 @@ if [ -x "$mh/scan" ] && [ -x "$mh/pick" ] && [ -x "$mh/sortm" ]; then
     layfolder
     readcols+=(scan nmhpick nmhpickdate sortm)
 fi
+# The mbox of those messages, as an mbox writer quotes them (none of the
+# bodies has a "From " line), and the one message each delivery brings.
+(cd "$work/mail" && for f in $(printf '%s\n' * | sort -V); do
+    printf 'From sender@example.org Tue Dec  8 10:00:00 2026\n'
+    cat "$f"
+    printf '\n'
+done) > "$work/in.mbox"
+cp "$work/mail/in001.msg" "$work/one.msg"
+printf 'for ((i = 0; i < %d; i++)); do %q deliver %q < %q || exit 1; done\n' \
+    "$ndel" "$tool" "$work/dmeta" "$work/one.msg" > "$work/deliver.sh"
+printf 'for ((i = 0; i < %d; i++)); do cat %q > m$i || exit 1; done\n' \
+    "$ndel" "$work/one.msg" > "$work/catn.sh"
+mkdir -p "$work/mh"
+echo "Path: $work/mh/Mail" > "$work/mh/.mh_profile"
+touch "$work/stamp"
 : > "$work/results"
 
 echo "mailbox:  $tool"
 echo "helpers:  $tools"
 echo "scratch:  $work ($(df -PT "$work" | awk 'NR == 2 { print $2 }'))"
 echo "sizes:    list and check on $nrec records; rebuild of $nmsg messages of" \
-    "$(($(cd "$work/mail" && cat -- * | wc -c) / nmsg)) bytes on average; $rounds rounds"
+    "$(($(cat "$work"/mail/* | wc -c) / nmsg)) bytes on average; $ndel deliveries;" \
+    "import of an mbox of $nmsg messages; $rounds rounds"
 
 cols=()
+[ -n "$inc" ] && [ -x "$inc" ] || echo "not measured: inc (nmh's inc not found)"
 for col in $want; do
     # nmh's columns only where nmh is here
     case " scan nmhpick nmhpickdate sortm " in
     *" $col "*) [[ " ${readcols[*]} " == *" $col "* ]] || continue ;;
     esac
+    [ "$col" != inc ] || { [ -n "$inc" ] && [ -x "$inc" ]; } || continue
     if runone "$col" warm; then
         cols+=("$col")
     else
@@ -269,7 +330,9 @@ declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l inde
                   [cat]="cat files"
                   [listdate]="list --format" [pickfrom]="pick --from" [pickdate]="pick --since"
                   [sort]="sort --by date" [scan]="nmh scan" [nmhpick]="nmh pick -from"
-                  [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm")
+                  [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm"
+                  [deliver]="mailbox deliver" [catn]="cat > D files" [import]="mailbox import"
+                  [inc]="nmh inc -file" [catmbox]="cat mbox")
 echo
 printf '  %-16s %11s %12s %13s\n' column "cpu min ms" "wall min ms" "peak RSS KiB"
 for col in "${cols[@]}"; do
@@ -281,6 +344,9 @@ line="N=$nrec list/wc=$(ratio list "${cpu[wc]:-0}") check/wc=$(ratio check "${cp
 line+=" check/(wc+ls)=$(ratio check "$(awk -v a="${cpu[wc]:-0}" -v b="${cpu[ls]:-0}" 'BEGIN { print a + b }')")"
 line+=" M=$nmsg rebuild/heads=$(ratio rebuild "${cpu[heads]:-0}")"
 line+=" rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
+line+=" D=$ndel deliver/cat=$(ratio deliver "${cpu[catn]:-0}")"
+line+=" deliver_wall_s=$(awk -v w="${wall[deliver]:-}" 'BEGIN { if (w == "") print "-"; else printf "%.1f", w / 1000 }')"
+line+=" import/inc=$(ratio import "${cpu[inc]:-0}") import/cat=$(ratio import "${cpu[catmbox]:-0}")"
 echo
 echo "$line"
 line="R=$nrec listdate/scan=$(ratio listdate "${cpu[scan]:-0}") pickfrom/pick=$(ratio pickfrom "${cpu[nmhpick]:-0}")"

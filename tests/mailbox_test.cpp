@@ -162,16 +162,16 @@ INSTANTIATE_TEST_SUITE_P(
             "rebuilt 'index': 3 records from 4 files; the old index kept as 'index.old'\n",
             notmsg, 1, rebuilt, rebuiltfiles},
         row{"Usage", {}, {"list"}, "",
-            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild [OPTIONS] METAFILE [N...]\n"
+            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
         row{"ListNoIndex", {}, {"list", "nosuch"}, "",
             "mailbox: cannot read 'nosuch': No such file or directory\n", 2},
         // Each command takes its own options only, anywhere after it; "--" ends them.
         row{"OptionOfAnother", {}, {"list", "--adopt", "index"}, "",
-            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild [OPTIONS] METAFILE [N...]\n"
+            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
         row{"FlagWithValue", {}, {"mend", "--adopt=yes", "index"}, "",
-            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild [OPTIONS] METAFILE [N...]\n"
+            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
         row{"OptionsAfter", cutfirst, {"mend", "index", "-n", "--drop-missing"},
             "would drop record 3 ('gone.msg'), whose file is missing\n", "", 0, list0, files0old},

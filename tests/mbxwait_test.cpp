@@ -161,7 +161,7 @@ std::string notseconds(const std::string& v) {
     return "mailbox: --wait: '" + v + "' is not a number of seconds from 0 to 86400; nothing done\n";
 }
 const std::string usage =
-    "Usage: mailbox list|check|delete|mend|rebuild [OPTIONS] METAFILE [N...]\n"
+    "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
     "Try 'mailbox --help' for more.\n";
 
 INSTANTIATE_TEST_SUITE_P(

@@ -137,7 +137,7 @@ runresult run(const std::vector<std::string>& argv, const char* outpath,
             cfmakeraw(&raw);  // bytes as written: no "\r" put before "\n"
             tcsetattr(2, TCSANOW, &raw);
         }
-        int nul = open("/dev/null", O_RDONLY);
+        int nul = open(how.inpath ? how.inpath : "/dev/null", O_RDONLY);
         dup2(nul, 0);
         execve(args[0], args.data(), envp.data());
         _exit(127);

@@ -81,6 +81,7 @@ struct runhow {
     unsigned timeout = 0;    // seconds, when set: a command still running is then ended by
                              // SIGALRM, so that a hang fails rather than stalls the tests
     bool errtty = false;     // standard error a terminal (see run)
+    const char* inpath = nullptr;  // standard input read from this file (else /dev/null)
 };
 // Standard output goes to outpath when one is given (e.g. /dev/full). env
 // holds "NAME=value" settings that the command gets on top of the test's own

@@ -641,6 +641,10 @@ TEST_P(RootAsOwner, LeavesOnlyTheOwnersFiles) {
 
 void noindex() { ASSERT_EQ(unlink("meta"), 0); }
 void onelisted() { spit("meta", indexof({"a.msg"})); }
+void anmbox() {
+    spit("new.mbox", "From x Thu Jan  1 00:00:00 1970\n" + msgtext("c") + "\nFrom y Thu Jan  1 "
+                     "00:00:00 1970\n" + msgtext("d") + "\n");
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RootAsOwner,
@@ -665,6 +669,11 @@ INSTANTIATE_TEST_SUITE_P(
         rootrow{"MendAdopt", {}, "", {"mailbox", "mend", "--adopt", "meta"}, 0, owner,
                 onelisted, {"meta"}},
         rootrow{"Check", {}, "", {"mailbox", "check", "meta"}, 0, owner, {}, {"meta"}},
+        rootrow{"ImportCutShort", {"mailbox", "import", "meta", "new.mbox"}, "rename-to:in001.msg",
+                {"mailbox", "import", "meta", "new.mbox"}, 0, owner, anmbox,
+                {"in000.msg", "in001.msg", "meta"}},
+        rootrow{"Export", {}, "", {"mailbox", "export", "meta", "--mbox", "out.mbox"}, 0, owner,
+                {}, {"out.mbox"}},
         rootrow{"List", {}, "", {"mailbox", "list", "meta"}, 0, owner, {}, {"meta"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

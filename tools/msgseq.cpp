@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mailbox/append.h"
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
 #include "mailbox/metachk.h"
@@ -346,6 +347,14 @@ int lockdir(const args& a, int* lock) {
                       "to finish it, or 'msgseq --abort %s' to give it up\n",
                       renumshown(a.meta).c_str(), renumshown(a.meta).c_str(),
                       renumshown(a.meta).c_str());
+        renumunlock(*lock);
+        return EXIT_LOAD;
+    }
+    if (apunfinished(a.meta)) {
+        (void)fprintf(stderr,
+                      "msgseq: an append to '%s' by 'mailbox deliver' or 'mailbox import' was cut "
+                      "short; run 'mailbox check %s' to finish it\n",
+                      renumshown(a.meta).c_str(), renumshown(a.meta).c_str());
         renumunlock(*lock);
         return EXIT_LOAD;
     }

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -16,6 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "headers/msghdr.h"
+#include "mailbox/append.h"
 #include "mailbox/check.h"
 #include "mailbox/durable.h"
 #include "mailbox/order.h"
@@ -214,6 +218,58 @@ bool nonehere(const rvindex& idx) {
 
 }  // namespace
 
+namespace {
+
+// The number an "in<digits>.msg" name carries, or -1.
+long numberof(std::string_view name) {
+    if (name.size() < 8 || !name.starts_with("in") || !name.ends_with(".msg")) return -1;
+    long n = 0;
+    for (const char c : name.substr(2, name.size() - 6)) {
+        if (c < '0' || c > '9' || n > APMAXNO) return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// The number after the highest an index record's name carries.
+long nextnumber(const llnode* head) {
+    long highest = -1;
+    for (const llnode* rec = head->next; rec; rec = rec->next)
+        highest = std::max(highest, numberof(rec->datafile));
+    return highest + 1;
+}
+
+// Whether the index can list a file of this name.
+bool listable(const std::string& name) {
+    return name.size() <= sizeof(llnode::datafile) - 1 && name != "END" &&
+           name.find_first_of("\n\r") == std::string::npos;
+}
+
+// The next in%03d.msg from *next on that no file here has.
+std::string freename(long* next) {
+    for (;; ++*next) {
+        char buf[32];
+        (void)snprintf(buf, sizeof buf, "in%03ld.msg", *next);
+        struct stat st;
+        if (lstat(buf, &st) != 0) {
+            ++*next;
+            return buf;
+        }
+    }
+}
+
+// A rename that replaces nothing (a link and an unlink where the file
+// system has none): 0, or the errno.
+int movename(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    if (link(from.c_str(), to.c_str()) != 0) return errno;
+    if (!dursyncdir(".")) return errno;
+    return unlink(from.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 int mbxmend(const mbxargs& a) {
     if (!a.dropmissing && !a.droptwice && !a.cutlong && !a.adopt) {
         mbxsay("mend: say what to mend: --drop-missing, --drop-twice, --cut-long, --adopt\n");
@@ -243,16 +299,45 @@ int mbxmend(const mbxargs& a) {
     int changes = dropandcut(a, report, head.get(), &said);
     llnode* last = lltail(head.get());
     // Adopted files are numbered on from the index's last record as read.
+    long next = nextnumber(head.get());
+    bool moved = false;
     for (const chkitem& item : report.items) {
         if (item.kind != chkkind::unlisted || !a.adopt) continue;
         const int no = head->count + 1;
-        if (!mbxadopt(item.name, head.get(), &last, no)) {
+        // A message whose name the index can't hold takes the next free
+        // in%03d.msg, as a delivery would give it.
+        std::string as;
+        if (!listable(item.name)) {
+            msghdr h;
+            if (msghdrread(item.name.c_str(), &h) == 0) as = freename(&next);
+        }
+        if (!mbxadopt(item.name, head.get(), &last, no, {}, as.empty() ? nullptr : as.c_str())) {
             left++;
             continue;
         }
+        if (!as.empty() && !a.dryrun) {
+            if (int err = movename(item.name, as)) {
+                mbxsay("cannot move %s to %s: %s; left out\n", mbxq(item.name.c_str()).c_str(),
+                       mbxq(as.c_str()).c_str(), strerror(err));
+                last->status = DELETED;  // never written
+                left++;
+                continue;
+            }
+            moved = true;
+        }
         changes++;
         said += std::string(a.dryrun ? "would adopt " : "adopted ") + mbxq(item.name.c_str()) +
-                " as record " + std::to_string(no) + "\n";
+                " as record " + std::to_string(no) +
+                (as.empty() ? std::string()
+                            : std::string(a.dryrun ? ", renamed " : ", now ") + mbxq(as.c_str())) +
+                "\n";
+    }
+    // The new names on disk before an index names them.
+    if (moved && !dursyncdir(".")) {
+        mbxsay("cannot sync the working directory: %s; the index is left as it was\n",
+               strerror(errno));
+        (void)fputs(said.c_str(), stdout);
+        return mbxwithoutput(MBXFAIL);
     }
     if (changes == 0) said = "nothing to mend in " + mbxq(a.meta) + "\n";
     if (changes > 0 && !a.dryrun) {

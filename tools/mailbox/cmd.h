@@ -6,7 +6,8 @@
 //
 // A new command is one row of the table in tools/mailbox/main.cpp and one
 // function here, in the file of its family: read.cpp (list, check, show,
-// pick), change.cpp (delete, mend, mark, sort), rebuild.cpp.
+// pick), change.cpp (delete, mend, mark, sort), rebuild.cpp, inout.cpp
+// (deliver, import, export).
 #ifndef MAILBOX_TOOLS_MAILBOX_CMD_H
 #define MAILBOX_TOOLS_MAILBOX_CMD_H
 
@@ -39,7 +40,7 @@ struct mbxargs {
     bool dropmissing = false, droptwice = false, cutlong = false, adopt = false;  // mend
     const char* ownerpath = nullptr;                                            // rebuild
     const char* owneraddr = nullptr;
-    std::vector<std::string> nums;  // delete, show, mark: "N" or "A-B"
+    std::vector<std::string> nums;  // delete, show, mark, export: "N" or "A-B"
     std::vector<std::string> files;  // delete: --file NAME, each a record's file
     const char* format = nullptr;    // list, pick: --format
     bool headers = false;            // show: the header block alone
@@ -53,6 +54,10 @@ struct mbxargs {
     // Set before the command runs: the index is one a plain msgseq run left
     // listing the names it has since changed.
     bool stale = false;
+    std::vector<std::string> sources;  // import
+    const char* mboxto = nullptr;      // export --mbox FILE
+    const char* maildirto = nullptr;   // export --maildir DIR
+    std::string input;                 // deliver: the message, read before the locks
 };
 
 // One option a command takes: a flag set alone, or one with a value given
@@ -98,6 +103,9 @@ struct mbxcmd {
     // so: the index is whole then, since a run replaces it by one rename.
     // Every other command but a survey refuses then.
     bool midrun;
+    // What it takes after METAFILE otherwise: record numbers, none or more
+    // (export); sources, one or more (import).
+    enum { none, numbers, sources } more = none;
 };
 
 // One line to standard error, "mailbox: " first.
@@ -117,5 +125,10 @@ int mbxmark(const mbxargs& a);
 int mbxsort(const mbxargs& a);
 // rebuild.cpp
 int mbxrebuild(const mbxargs& a);
+// inout.cpp: deliver's status is one of sysexits.h's (0, 64, 65, 74, 75);
+// import's and export's are the table's above.
+int mbxdeliver(const mbxargs& a);
+int mbximport(const mbxargs& a);
+int mbxexport(const mbxargs& a);
 
 #endif

@@ -233,11 +233,12 @@ struct fdcloser {
     }
 };
 
-// rec filled from the message file name's own headers, numbered no, or from
-// the record known gives for it; false after a line that says why the file is
-// left out.
-bool readrecord(const std::string& name, llnode* rec, int no, const mbxknown& known) {
-    const std::string q = mbxq(name.c_str());
+// rec filled from the headers of the message file path, listed as name and
+// numbered no, or from the record known gives for it; false after a line that
+// says why the file is left out.
+bool readrecord(const std::string& path, const std::string& name, llnode* rec, int no,
+                const mbxknown& known) {
+    const std::string q = mbxq(path.c_str());
     if (name.size() > sizeof rec->datafile - 1) {
         mbxsay("%s: its name is longer than 12 bytes, more than the index holds; left out\n",
                q.c_str());
@@ -250,8 +251,8 @@ bool readrecord(const std::string& name, llnode* rec, int no, const mbxknown& kn
     // Listed a moment ago, the name may be a link or a FIFO by now: only a
     // regular file opened as such is read, or matched to an old record.
     struct stat st;
-    const fdcloser fd{trustopenmsg(AT_FDCWD, name.c_str(), &st)};
-    const llnode* old = fd.fd >= 0 && known ? known(name, st) : nullptr;
+    const fdcloser fd{trustopenmsg(AT_FDCWD, path.c_str(), &st)};
+    const llnode* old = fd.fd >= 0 && known ? known(path, st) : nullptr;
     if (old) {
         llfill(rec, name.c_str(), old->to, old->from, old->subject, old->cc, old->bcc, ACTIVE,
                old->read == MSGREAD ? MSGREAD : MSGNEW, no);
@@ -281,9 +282,9 @@ bool readrecord(const std::string& name, llnode* rec, int no, const mbxknown& kn
 
 // Appends a record read from name after *last; false when it is left out.
 bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no,
-              const mbxknown& known) {
+              const mbxknown& known, const char* as) {
     llnode* rec = llnew();
-    if (!readrecord(name, rec, no, known)) {
+    if (!readrecord(name, as ? as : name, rec, no, known)) {
         llfree(rec);
         return false;
     }

@@ -81,10 +81,11 @@ void mbxnotondisk(const char* meta, int err, bool kept);
 using mbxknown = std::function<const llnode*(const std::string& name, const struct stat& st)>;
 
 // Appends a record read from the message file name's own headers after
-// *last, numbered no; false after a line that says why it is left out.
-// Where known gives a record for the file opened, its fields and read flag
-// are taken instead, and the file is not read.
+// *last, numbered no, listing the file as as (when given: the name it is
+// about to take); false after a line that says why it is left out. Where
+// known gives a record for the file opened, its fields and read flag are
+// taken instead, and the file is not read.
 bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no,
-              const mbxknown& known = {});
+              const mbxknown& known = {}, const char* as = nullptr);
 
 #endif

@@ -1,21 +1,26 @@
 // mailbox: the index of a mailbox from the shell: list it, check it against
-// the directory, delete messages, mend it, make it again. This file is the
+// the directory, delete messages, mend it, make it again, take mail in and
+// write it out. This file is the
 // command line, the table of commands, the locks and what every command
 // does first; the commands themselves are in tools/mailbox/ by family
 // (tools/mailbox/cmd.h).
 #include <sys/stat.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <string>
 #include <string_view>
 
+#include "mailbox/append.h"
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
 #include "mailbox/quote.h"
@@ -103,9 +108,17 @@ const mbxopt sortopts[] = {
 // client that lists can wait that long.
 constexpr int readerwait = 10;
 
+// An export goes to one place.
+int oneplace(std::string_view, const char* value) { return *value ? 0 : MBXUSAGE; }
+
+const mbxopt exportopts[] = {
+    {"--mbox", nullptr, &mbxargs::mboxto, oneplace},
+    {"--maildir", nullptr, &mbxargs::maildirto, oneplace},
+};
+
 // Every command, in the order the usage line names them.
 const mbxcmd commands[] = {
-    // name, function, options, stale index, shared, survey, numbered, wait, midrun
+    // name, function, options, stale index, shared, survey, numbered, wait, midrun, more
     {"list", mbxlist, listopts, mbxstale::say, true, false, false, readerwait, true},
     {"show", mbxshow, showopts, mbxstale::refuse, true, false, true, readerwait, false},
     {"pick", mbxpick, pickopts, mbxstale::say, true, false, false, readerwait, true},
@@ -115,6 +128,11 @@ const mbxcmd commands[] = {
     {"mark", mbxmark, markopts, mbxstale::refuse, false, false, true, 0, false},
     {"sort", mbxsort, sortopts, mbxstale::refuse, false, false, false, 0, false},
     {"rebuild", mbxrebuild, rebuildopts, mbxstale::ignore, false, false, false, 0, false},
+    // New mail goes in whatever names the index lists.
+    {"deliver", mbxdeliver, {}, mbxstale::ignore, false, false, false, 60, false},
+    {"import", mbximport, {}, mbxstale::ignore, false, false, false, 0, false, mbxcmd::sources},
+    {"export", mbxexport, exportopts, mbxstale::refuse, true, false, false, 0, false,
+     mbxcmd::numbers},
 };
 
 const mbxcmd* commandnamed(std::string_view name) {
@@ -124,9 +142,10 @@ const mbxcmd* commandnamed(std::string_view name) {
 }
 
 constexpr char help[] =
-    "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...]\n"
+    "Usage: mailbox COMMAND [OPTIONS] METAFILE [N...|SOURCE...]\n"
     "Lists, shows, picks, checks, deletes from, mends, marks, sorts and rebuilds\n"
-    "the index METAFILE of the mailbox in the working directory.\n"
+    "the index METAFILE of the mailbox in the working directory; delivers, imports\n"
+    "and exports its mail.\n"
     "\n"
     "  list METAFILE [--format=FORMAT]\n"
     "                      one line a record, in index order: its number, its read\n"
@@ -174,12 +193,29 @@ constexpr char help[] =
     "                      path and address from these options, else the old index;\n"
     "                      the old index is kept as METAFILE.old (an older copy\n"
     "                      there is replaced)\n"
+    "  deliver METAFILE    the message on standard input, stored byte for byte as the\n"
+    "                      next free in%03d.msg with its record at the end; waits for\n"
+    "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
+    "                      status 0 only when message and record are on disk; 75\n"
+    "                      (try again later: the lock, the disk full, the index\n"
+    "                      not one to append to), 74 (standard input unreadable)\n"
+    "                      or 65 (not a message: no header line), nothing kept\n"
+    "  import METAFILE SOURCE...\n"
+    "                      the messages of mbox files, Maildir folders (new/ and\n"
+    "                      cur/) and loose message files, in order, each as the\n"
+    "                      next free in%03d.msg with its record; one cut short is\n"
+    "                      finished by the same import run again\n"
+    "  export METAFILE --mbox FILE | --maildir DIR [N...]\n"
+    "                      the records numbered (all when none) to a new mbox FILE\n"
+    "                      (never written over) or into the Maildir DIR, read ones\n"
+    "                      marked Status: RO or with the S flag\n"
     "\n"
     "  -n                  change nothing: print what the command would do (a\n"
     "                      delete cut short is left as it is, and said)\n"
     "  --wait=SECONDS      wait up to SECONDS (0 to 86400) for the locks another\n"
-    "                      process holds, then give up with status 5; list and\n"
-    "                      check wait 10 by default, the others 0\n"
+    "                      process holds, then give up with status 5; list, show,\n"
+    "                      pick and check wait 10 by default, deliver 60, the\n"
+    "                      others 0\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
@@ -191,15 +227,15 @@ constexpr char help[] =
     "pick and check say so.\n"
     "\n"
     "Exit status: 0 done (check: no problem); 1 check found problems, pick found\n"
-    "nothing, or show, delete, mend or rebuild left some file out or in place\n"
-    "(each one named); 2 nothing\n"
-    "changed: METAFILE not read whole or not writable back as it is, a run cut\n"
-    "short in the way, no such record, none of the listed files here, or a write\n"
-    "that failed, its line saying what is on disk (check: could not check); 4\n"
-    "standard output could not be written; 5 another process (a msgseq or\n"
-    "mailbox run, or flock(1)) holds the lock on the directory: nothing done\n"
-    "(check: 2; lists share it); 64 usage. A signal while a command waits for\n"
-    "the locks ends it, nothing done, by that signal.\n";
+    "nothing, or show, delete, mend, rebuild, import or export left some file or\n"
+    "message out or in place (each one named); 2 nothing changed: METAFILE not\n"
+    "read whole or not writable back as it is, a run cut short in the way, no\n"
+    "such record, none of the listed files here, or a write that failed, its line\n"
+    "saying what is on disk (check: could not check); 4 standard output could not\n"
+    "be written; 5 another process (a msgseq or mailbox run, or flock(1)) holds\n"
+    "the lock on the directory: nothing done (check: 2; lists share it); 64\n"
+    "usage. A signal while a command waits for the locks ends it, nothing done,\n"
+    "by that signal. deliver: 0, 65, 74 or 75, as above.\n";
 
 int bad() {
     std::string names;
@@ -270,13 +306,20 @@ int parse(int argc, char** argv, mbxargs* a) {
             if (int rc = option(a, argc, argv, &i)) return rc;
         } else if (!a->meta) {
             a->meta = argv[i];
-        } else if (a->row->numbered) {
+        } else if (a->row->numbered || a->row->more == mbxcmd::numbers) {
             a->nums.emplace_back(arg);
+        } else if (a->row->more == mbxcmd::sources) {
+            a->sources.emplace_back(arg);
         } else {
             return bad();
         }
     }
-    if (!a->meta || (a->row->numbered && a->nums.empty() && a->files.empty())) return bad();
+    if (!a->meta || (a->row->numbered && a->nums.empty() && a->files.empty()) ||
+        (a->row->more == mbxcmd::sources && a->sources.empty()))
+        return bad();
+    // An export goes to one place, and somewhere.
+    if (a->row->run == mbxexport && (a->mboxto != nullptr) == (a->maildirto != nullptr))
+        return bad();
     return 0;
 }
 
@@ -352,6 +395,13 @@ const char* runof(renumcut cut) {
 }
 
 int before(const mbxargs& a, bool* stale) {
+    // An append cut short first: its record may be half written.
+    if (a.dryrun && apunfinished(a.meta)) {
+        mbxsay("an append to %s was cut short; a run without -n finishes it\n",
+               mbxq(a.meta).c_str());
+    } else if (!apfinish(a.meta, stderr, nullptr) && !a.row->survey) {
+        return MBXFAIL;
+    }
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
@@ -417,7 +467,7 @@ int lockfor(const mbxargs& a, int* here, int* there) {
     if (seconds > 0) clicatch();
     const bool shared = a.row->shared;
     int rc = lockboth(a.meta, shared, w, here, there);
-    if (rc == 0 && shared && rmunfinished(a.meta)) {
+    if (rc == 0 && shared && (rmunfinished(a.meta) || apunfinished(a.meta))) {
         durunlock(*there);
         durunlock(*here);
         *here = *there = -1;
@@ -435,15 +485,43 @@ int lockfor(const mbxargs& a, int* here, int* there) {
     return rc;
 }
 
+// A delivery's status as a mail transfer agent reads it: whatever kept
+// the message out of the mailbox is worth trying again.
+int delivered(int rc) {
+    return rc == MBXOK || rc == MBXUSAGE || rc == EX_DATAERR || rc == EX_TEMPFAIL ||
+                   rc == EX_IOERR
+               ? rc
+               : EX_TEMPFAIL;
+}
+
+int run(mbxargs& a);
+
 }  // namespace
 
 int main(int argc, char** argv) {
     mbxargs a;
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? MBXOK : rc;
+    if (a.row->run != mbxdeliver) return run(a);
+    // The message is read before the locks: a slow sender keeps no one out.
+    char buf[65536];
+    for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            mbxsay("cannot read standard input: %s; nothing kept\n", strerror(errno));
+            return EX_IOERR;
+        }
+        a.input.append(buf, static_cast<size_t>(n));
+    }
+    return delivered(run(a));
+}
+
+namespace {
+
+int run(mbxargs& a) {
     if (int rc = trusted(a)) return rc;
     // A reader of the output that goes away must not stop a change half way;
-    // a list, which changes nothing, just ends.
-    if (!a.row->shared) (void)signal(SIGPIPE, SIG_IGN);
+    // a list, which changes nothing, just ends. An export writes files.
+    if (!a.row->shared || a.row->run == mbxexport) (void)signal(SIGPIPE, SIG_IGN);
     int here = -1, there = -1;
     int rc = lockfor(a, &here, &there);
     if (rc == MBXBUSY && a.row->survey) rc = MBXFAIL;
@@ -457,3 +535,5 @@ int main(int argc, char** argv) {
     durunlock(here);
     return rc;
 }
+
+}  // namespace

@@ -1,0 +1,40 @@
+// mbox files: many messages in one file, each after a "From " line, read
+// and written so that a message makes the round trip byte for byte. Lines
+// of a body that begin with "From " or with '>'s and "From " are quoted with
+// one more '>' when written, and one '>' is taken off when read (the
+// quoting that undoes itself); every message is followed by one line feed
+// of its own, taken off when read, so that a message without a final
+// newline comes back without one. Line ends are kept as they are: a file
+// written with CR-LF gives messages with CR-LF (the CR-LF before each
+// "From " line taken off as the separator).
+//
+// Plain functions on text the caller owns; nothing is kept between calls.
+#ifndef MAILBOX_HEADERS_MBOX_H
+#define MAILBOX_HEADERS_MBOX_H
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Whether text is an mbox: empty, or starting with a "From " line.
+bool mboxis(std::string_view text);
+
+// Calls each with every message's bytes in order, unquoted; stops when it
+// returns false. A "From " line starts a message when it opens the file,
+// follows an empty line, or carries a date (a time hh:mm and a four-digit
+// year) as the separators do; any other stays in the body it is in.
+void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& each);
+
+// One message as an mbox holds it, appended to *out: the "From " line
+// (sender and the date when), the message with "Status: RO" first when
+// read and it says no Status of its own, its "From " lines quoted, and the
+// line feed that ends it.
+void mboxput(std::string_view message, std::string_view sender, time_t when, bool read,
+             std::string* out);
+
+// The address of a From field, for the "From " line: the part in angle
+// brackets, else the first word; "MAILER-DAEMON" when there is none.
+std::string mboxsender(std::string_view from);
+
+#endif

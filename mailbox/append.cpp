@@ -1,0 +1,565 @@
+// New mail into a mailbox without rewriting its index (mailbox/append.h).
+#include "mailbox/append.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "mailbox/durable.h"
+#include "mailbox/ll.h"
+#include "mailbox/trust.h"
+
+namespace {
+
+constexpr char MAGIC[] = "mailbox-append 1";
+constexpr char IMPORTMAGIC[] = "mailbox-import 1";
+constexpr size_t TAIL = 4096;
+constexpr char ENDLINE[] = "END\n";
+
+uint64_t fnv(std::string_view s) {
+    uint64_t h = 1469598103934665603ULL;
+    for (const char c : s) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+void say(FILE* errs, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(FILE* errs, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
+    if (!errs) return;
+    (void)fputs("mailbox: ", errs);
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vfprintf(errs, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(ap);
+}
+
+std::string realof(const char* meta) {
+    char buf[PATH_MAX];
+    return realpath(meta, buf) ? buf : "";
+}
+
+// The number an "in<digits>.msg" name carries, or -1.
+long numberof(std::string_view name) {
+    if (name.size() < 8 || !name.starts_with("in") || !name.ends_with(".msg")) return -1;
+    long n = 0;
+    for (const char c : name.substr(2, name.size() - 6)) {
+        if (c < '0' || c > '9' || n > APMAXNO) return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+std::string nameof(long n) {
+    char buf[32];
+    (void)snprintf(buf, sizeof buf, "in%03ld.msg", n);
+    return buf;
+}
+
+// What the journal says about one append.
+struct apjour {
+    unsigned long long dev = 0, ino = 0;  // the index
+    long long end = 0;
+    size_t taillen = 0;
+    uint64_t tailsum = 0;
+    unsigned long long tino = 0;  // the message written aside, known by its bytes,
+    long long tsize = 0;          // length and sum after a crash: a file put back by
+    uint64_t tsum = 0;            // the file system's journal may have another inode
+    std::string name;
+    long ordinal = 0;
+    std::string record;
+};
+
+std::string jourtext(const apjour& j) {
+    std::ostringstream o;
+    o << MAGIC << "\nindex " << j.dev << ' ' << j.ino << "\nend " << j.end << "\ntail " << j.taillen
+      << ' ' << j.tailsum << "\ntemp " << j.tino << ' ' << j.tsize << ' ' << j.tsum << "\nname " << j.name
+      << "\nordinal " << j.ordinal << "\nrecord " << j.record.size() << '\n'
+      << j.record;
+    return o.str();
+}
+
+bool parsejour(const std::string& text, apjour* j) {
+    std::istringstream in(text);
+    std::string magic, k[7];
+    size_t reclen = 0;
+    if (!std::getline(in, magic) || magic != MAGIC) return false;
+    if (!(in >> k[0] >> j->dev >> j->ino >> k[1] >> j->end >> k[2] >> j->taillen >> j->tailsum >>
+          k[3] >> j->tino >> j->tsize >> j->tsum >> k[4] >> j->name >> k[5] >> j->ordinal >> k[6] >> reclen))
+        return false;
+    if (k[0] != "index" || k[1] != "end" || k[2] != "tail" || k[3] != "temp" || k[4] != "name" ||
+        k[5] != "ordinal" || k[6] != "record" || in.get() != '\n' || j->end < 0 ||
+        j->taillen > TAIL || j->ordinal < 0)
+        return false;
+    const auto at = static_cast<size_t>(in.tellg());
+    if (at + reclen != text.size()) return false;
+    j->record = text.substr(at);
+    // The record must be seven lines naming this file, so that a journal
+    // can't write anything else into the index.
+    size_t lines = 0;
+    for (const char c : j->record) lines += c == '\n';
+    return trustplain(j->name) && j->name.size() <= 12 && j->name != "END" && lines == 7 &&
+           j->record.starts_with(j->name + "\n") && j->record.ends_with("\n");
+}
+
+bool readown(const std::string& path, std::string* out) {
+    const int fd = trustopenown(AT_FDCWD, path.c_str());
+    if (fd < 0) return false;
+    const bool ok = durreadfd(fd, out);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
+bool pwriteall(int fd, std::string_view s, off_t at) {
+    while (!s.empty()) {
+        const ssize_t n = pwrite(fd, s.data(), s.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        s.remove_prefix(static_cast<size_t>(n));
+        at += n;
+    }
+    return true;
+}
+
+// The index's bytes from end made want, the rest cut off, synced.
+bool putend(int fd, off_t end, std::string_view want) {
+    return pwriteall(fd, want, end) && ftruncate(fd, end + static_cast<off_t>(want.size())) == 0 &&
+           fsync(fd) == 0;
+}
+
+// text from at holds whole records of seven lines and then END, nothing after.
+bool recordsthenend(std::string_view text, size_t at) {
+    size_t lines = 0;
+    while (at < text.size()) {
+        const size_t nl = text.find('\n', at);
+        if (nl == std::string_view::npos) return false;
+        const std::string_view line = text.substr(at, nl - at);
+        if (lines % 7 == 0 && line == "END") return nl + 1 == text.size();
+        lines++;
+        at = nl + 1;
+    }
+    return false;
+}
+
+// Whether the index's records list name.
+bool lists(std::string_view text, std::string_view name) {
+    size_t at = 0, line = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string_view::npos) nl = text.size();
+        if (line >= 2 && (line - 2) % 7 == 0 && text.substr(at, nl - at) == name) return true;
+        line++;
+        at = nl + 1;
+    }
+    return false;
+}
+
+// A no-replace move of the file written aside to name; where the file
+// system has no such rename, a link, the directory synced, and the unlink.
+int movein(const std::string& name) {
+    if (renameat2(AT_FDCWD, APTEMP, AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (link(APTEMP, name.c_str()) != 0) return -1;
+    if (!dursyncdir(".")) return -1;
+    (void)unlink(APTEMP);
+    return 0;
+}
+
+bool sameas(const struct stat& st, unsigned long long ino, long long size) {
+    return S_ISREG(st.st_mode) && st.st_ino == ino && st.st_size == size;
+}
+
+// Whether name is the journal's message: a regular file of its length and sum.
+bool holds(const char* name, const apjour& j) {
+    struct stat st;
+    const int fd = trustopenmsg(AT_FDCWD, name, &st);
+    if (fd < 0) return false;
+    std::string bytes;
+    const bool ok = st.st_size == j.tsize && durreadfd(fd, &bytes) && fnv(bytes) == j.tsum;
+    close(fd);
+    return ok;
+}
+
+// The message of an append cut short, in under its name if it can be:
+// true when it is in.
+bool messagein(const apjour& j) {
+    if (holds(j.name.c_str(), j)) {
+        (void)unlink(APTEMP);  // its second name, where a link put it in
+        return true;
+    }
+    const bool there = holds(APTEMP, j);
+    const bool in = there && movein(j.name) == 0;
+    (void)unlink(APTEMP);  // a name taken meanwhile: the message never got in
+    return in;
+}
+
+std::string importpath(const std::string& real) { return durbeside(real, ".mailbox-import"); }
+
+bool writeimport(const std::string& real, const std::string& sources, long done) {
+    const std::string text = std::string(IMPORTMAGIC) + "\ndone " + std::to_string(done) +
+                             "\nsources " + std::to_string(sources.size()) + "\n" + sources;
+    return durwrite(durbeside(real, ".mailbox-import.new"), importpath(real), nullptr,
+                    [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); });
+}
+
+bool parseimport(const std::string& text, std::string* sources, long* done) {
+    std::istringstream in(text);
+    std::string magic, k1, k2;
+    size_t len = 0;
+    if (!std::getline(in, magic) || magic != IMPORTMAGIC) return false;
+    if (!(in >> k1 >> *done >> k2 >> len) || k1 != "done" || k2 != "sources" || in.get() != '\n' ||
+        *done < 0)
+        return false;
+    const auto at = static_cast<size_t>(in.tellg());
+    if (at + len != text.size()) return false;
+    *sources = text.substr(at);
+    return true;
+}
+
+// An append that failed after its journal was written, taken back: the old
+// END in the index, the message out, an import's count where it was, the
+// journal gone. Whatever can't be undone is left for apfinish, and said.
+apresult undo(const apbox* box, const apjour& j, const char* what, std::string* why) {
+    const int err = errno;
+    const std::string journal = durbeside(box->real, ".mailbox-append");
+    struct stat st;
+    // The message out first: should the index not come back now, the
+    // journal still says to undo, as no message is there to finish it with.
+    bool back = true;
+    if (lstat(j.name.c_str(), &st) == 0 && sameas(st, j.tino, j.tsize))
+        back = unlink(j.name.c_str()) == 0;
+    (void)unlink(APTEMP);
+    back = back && dursyncdir(".");
+    if (const int fd = back ? open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC) : -1;
+        fd >= 0) {
+        std::string now;
+        back = fstat(fd, &st) == 0 && st.st_ino == j.ino && durreadfd(fd, &now) &&
+               (now.substr(static_cast<size_t>(std::min<long long>(j.end, now.size()))) ==
+                    ENDLINE ||
+                putend(fd, j.end, ENDLINE));
+        close(fd);
+    }
+    std::string sources, ignored;
+    long had = 0;
+    if (back && j.ordinal > 0 && apimportread(box->meta.c_str(), &sources, &had, &ignored) &&
+        had < j.ordinal - 1)
+        back = writeimport(box->real, sources, j.ordinal - 1);
+    back = back && unlink(journal.c_str()) == 0 && dursyncdir(durparent(journal));
+    *why = std::string(what) + ": " + strerror(err) +
+           (back ? "; nothing kept" : "; the next mailbox command undoes it");
+    errno = err;
+    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+}
+
+// Whether the index still ends as the box saw it: its tail, then END.
+bool unchanged(int fd, const apbox* box) {
+    const std::string want = box->tail + ENDLINE;
+    std::string got(want.size() + 1, '\0');
+    const off_t from = box->end - static_cast<off_t>(box->tail.size());
+    const ssize_t n = pread(fd, got.data(), got.size(), from);
+    return n == static_cast<ssize_t>(want.size()) && got.compare(0, want.size(), want) == 0;
+}
+
+}  // namespace
+
+std::string aprecordtext(const std::string& name, const apfields& fields) {
+    llnode rec{};
+    llfill(&rec, name.c_str(), fields.to.c_str(), fields.from.c_str(), fields.subject.c_str(),
+           fields.cc.c_str(), fields.bcc.c_str(), ACTIVE, fields.read ? MSGREAD : MSGNEW, 0);
+    std::string out;
+    for (const char* f : {rec.datafile, rec.to, rec.from, rec.subject, rec.cc, rec.bcc}) {
+        out += f;
+        out += '\n';
+    }
+    out += fields.read ? "R\n" : "N\n";
+    return out;
+}
+
+apresult aplook(const char* meta, apbox* box, std::string* why) {
+    box->meta = meta;
+    box->real = realof(meta);
+    if (box->real.empty() || !trustmeta(box->real.c_str())) {
+        *why = errno == EINVAL ? "it is not a regular file" : strerror(errno);
+        return errno == EINVAL ? apresult::broken : apresult::failed;
+    }
+    const int fd = open(box->real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    std::string text;
+    const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && durreadfd(fd, &text);
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (!ok) {
+        *why = strerror(err);
+        return apresult::failed;
+    }
+    box->dev = st.st_dev;
+    box->ino = st.st_ino;
+    // Lines: two of the owner's, seven a record, END last and nothing after.
+    long highest = -1, line = 0;
+    size_t at = 0;
+    bool ended = false;
+    while (at < text.size()) {
+        const size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) break;
+        const std::string_view l(text.data() + at, nl - at);
+        if (line >= 2 && (line - 2) % 7 == 0) {
+            if (l == "END") {
+                ended = nl + 1 == text.size();
+                box->end = static_cast<off_t>(at);
+                break;
+            }
+            highest = std::max(highest, numberof(l));
+            box->records++;
+        }
+        line++;
+        at = nl + 1;
+    }
+    if (!ended) {
+        *why = line < 2 || at >= text.size() || text.find('\n', at) == std::string::npos
+                   ? "it does not end in a whole record and END"
+                   : "it holds lines after END";
+        return apresult::broken;
+    }
+    box->next = highest + 1;
+    const size_t from = static_cast<size_t>(box->end) > TAIL ? box->end - TAIL : 0;
+    box->tail = text.substr(from, static_cast<size_t>(box->end) - from);
+    return apresult::ok;
+}
+
+apresult apwrite(apbox* box, std::string_view message) {
+    box->msgsize = static_cast<long long>(message.size());
+    box->msgsum = fnv(message);
+    (void)unlink(APTEMP);
+    const int fd = open(APTEMP, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    for (std::string_view s = message; ok && !s.empty();) {
+        const ssize_t n = write(fd, s.data(), s.size());
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) s.remove_prefix(static_cast<size_t>(n));
+    }
+    ok = ok && fsync(fd) == 0;
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (ok) return apresult::ok;
+    if (fd >= 0) (void)unlink(APTEMP);
+    errno = err;
+    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+}
+
+void apdiscard() { (void)unlink(APTEMP); }
+
+std::string apjournal(const char* meta) {
+    const std::string real = realof(meta);
+    return real.empty() ? "" : durbeside(real, ".mailbox-append");
+}
+
+bool apunfinished(const char* meta) {
+    const std::string j = apjournal(meta);
+    struct stat st;
+    return !j.empty() && lstat(j.c_str(), &st) == 0;
+}
+
+apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string* name,
+                  std::string* why) {
+    const std::string journal = durbeside(box->real, ".mailbox-append");
+    const std::string jdir = durparent(journal);
+    struct stat here, jd, tmp;
+    const bool apart = stat(".", &here) != 0 || stat(jdir.c_str(), &jd) != 0 ||
+                       here.st_dev != jd.st_dev || here.st_ino != jd.st_ino;
+    const auto fail = [&](const char* what, bool kept) {
+        const int err = errno;
+        *why = std::string(what) + ": " + strerror(err) +
+               (kept ? "; the next mailbox command finishes or undoes it" : "; nothing kept");
+        if (!kept) apdiscard();
+        errno = err;
+        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    };
+    if (lstat(APTEMP, &tmp) != 0 || tmp.st_size != box->msgsize)
+        return fail("cannot find the message written aside", false);
+    if (apart && !dursyncdir(".")) return fail("cannot sync the working directory", false);
+    apjour j;
+    j.dev = box->dev;
+    j.ino = box->ino;
+    j.end = box->end;
+    j.taillen = box->tail.size();
+    j.tailsum = fnv(box->tail);
+    j.tino = tmp.st_ino;
+    j.tsize = tmp.st_size;
+    j.tsum = box->msgsum;
+    j.ordinal = ordinal;
+    for (long n = box->next;; n++) {
+        struct stat st;
+        if (n > APMAXNO) {
+            errno = ENOSPC;
+            *why = std::string("no free name is left under in") + std::to_string(APMAXNO) +
+                   ".msg; nothing kept";
+            apdiscard();
+            return apresult::broken;
+        }
+        *name = nameof(n);
+        if (lstat(name->c_str(), &st) == 0) continue;
+        if (errno != ENOENT) return fail("cannot look for a free name", false);
+        j.name = *name;
+        j.record = aprecordtext(*name, fields);
+        const std::string text = jourtext(j);
+        if (!durwrite(durbeside(box->real, ".mailbox-append.new"), journal, nullptr,
+                      [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); }))
+            return fail("cannot write the journal", false);
+        if (movein(*name) == 0) {
+            box->next = n + 1;
+            break;
+        }
+        // Taken meanwhile by a writer that holds no lock: the next one.
+        if (errno != EEXIST) return undo(box, j, "cannot move the message in", why);
+    }
+    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
+        !unchanged(fd, box)) {
+        if (fd >= 0) close(fd);
+        errno = fd >= 0 ? ESTALE : errno;
+        return undo(box, j, "the index was changed by another program meanwhile", why);
+    }
+    const bool put = putend(fd, box->end, j.record + ENDLINE);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    if (!put) return undo(box, j, "cannot write the index", why);
+    if (!dursyncdir(".")) return undo(box, j, "cannot sync the working directory", why);
+    // An import's journal stays until the next message's replaces it: it
+    // says how far the import got.
+    if (ordinal == 0 && (unlink(journal.c_str()) != 0 || !dursyncdir(jdir)))
+        return fail("cannot remove the journal", true);
+    box->end += static_cast<off_t>(j.record.size());
+    box->records++;
+    box->tail += j.record;
+    if (box->tail.size() > TAIL) box->tail.erase(0, box->tail.size() - TAIL);
+    return apresult::ok;
+}
+
+bool apfinish(const char* meta, FILE* errs, bool* done) {
+    if (done) *done = false;
+    const std::string real = realof(meta);
+    const std::string journal = real.empty() ? "" : durbeside(real, ".mailbox-append");
+    struct stat st;
+    // What a write cut short left aside is of no use.
+    if (!real.empty())
+        for (const char* ext : {".mailbox-append.new", ".mailbox-import.new"})
+            (void)unlink(durbeside(real, ext).c_str());
+    if (journal.empty() || lstat(journal.c_str(), &st) != 0) {
+        if (lstat(APTEMP, &st) == 0) (void)unlink(APTEMP);  // written aside, never journaled
+        return true;
+    }
+    const std::string shown = std::string("'") + meta + "'";
+    std::string text;
+    apjour j;
+    errno = 0;
+    if (!readown(journal, &text) || !parsejour(text, &j)) {
+        say(errs, "cannot read '%s', the journal of an append to %s cut short: %s; nothing done\n",
+            journal.c_str(), shown.c_str(), errno ? trustwhy(errno) : "not in a form mailbox writes");
+        return false;
+    }
+    const bool in = messagein(j);
+    // The index: the record over the old END, or the old END back.
+    const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    std::string now;
+    // Known by the bytes before the old END, as the inode may differ after
+    // a crash; another program's index that ends so is this one there.
+    bool ours = fd >= 0 && durreadfd(fd, &now) &&
+                now.size() >= static_cast<size_t>(j.end) &&
+                static_cast<size_t>(j.end) >= j.taillen &&
+                fnv(std::string_view(now).substr(j.end - j.taillen, j.taillen)) == j.tailsum;
+    const std::string want = (in ? j.record : std::string()) + ENDLINE;
+    bool ok = true;
+    if (ours) {
+        const std::string_view after = std::string_view(now).substr(j.end);
+        const bool whole = after == want || (in && after.starts_with(j.record) &&
+                                             recordsthenend(now, j.end + j.record.size()));
+        ok = whole || putend(fd, j.end, want);
+    }
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (!ok) {
+        say(errs, "cannot finish an append to %s cut short: %s; the journal kept\n", shown.c_str(),
+            strerror(err));
+        return false;
+    }
+    if (!ours && in && !lists(now, j.name))
+        say(errs, "'%s' came in by an append cut short, but %s was changed meanwhile; 'mailbox mend "
+            "%s --adopt' lists it\n", j.name.c_str(), shown.c_str(), meta);
+    if (!dursyncdir(".")) {
+        say(errs, "cannot sync the working directory: %s; the journal kept\n", strerror(errno));
+        return false;
+    }
+    // How far an import got, before the journal that says so goes.
+    std::string sources, why;
+    long had = 0;
+    if (j.ordinal > 0 && apimportread(meta, &sources, &had, &why)) {
+        const long upto = in ? j.ordinal : j.ordinal - 1;
+        if (upto > had && !writeimport(real, sources, upto)) {
+            say(errs, "cannot write '%s': %s; the journal kept\n", importpath(real).c_str(),
+                strerror(errno));
+            return false;
+        }
+    }
+    if (unlink(journal.c_str()) != 0 || !dursyncdir(durparent(journal))) {
+        say(errs, "cannot remove '%s': %s\n", journal.c_str(), strerror(errno));
+        return false;
+    }
+    if (in)
+        say(errs, "an append to %s cut short is finished: '%s' is in\n", shown.c_str(),
+            j.name.c_str());
+    else
+        say(errs, "an append to %s cut short is undone: its message had not got in\n",
+            shown.c_str());
+    if (done) *done = true;
+    return true;
+}
+
+bool apimportread(const char* meta, std::string* sources, long* done, std::string* why) {
+    sources->clear();
+    *done = 0;
+    const std::string real = realof(meta);
+    struct stat st;
+    if (real.empty() || lstat(importpath(real).c_str(), &st) != 0) return false;
+    std::string text;
+    errno = 0;
+    if (!readown(importpath(real), &text) || !parseimport(text, sources, done)) {
+        *why = errno ? trustwhy(errno) : "not in a form mailbox writes";
+        sources->clear();
+        return false;
+    }
+    return true;
+}
+
+bool apimportbegin(const char* meta, const std::string& sources, long done) {
+    const std::string real = realof(meta);
+    return !real.empty() && writeimport(real, sources, done);
+}
+
+bool apimportsave(const char* meta, long done) {
+    const std::string real = realof(meta);
+    if (real.empty()) return false;
+    std::string sources, why;
+    long had = 0;
+    const std::string journal = durbeside(real, ".mailbox-append");
+    // The count first, then the last message's journal: the record stays,
+    // so that the same import run again knows its messages are in.
+    return apimportread(meta, &sources, &had, &why) && writeimport(real, sources, done) &&
+           (unlink(journal.c_str()) == 0 || errno == ENOENT) && dursyncdir(durparent(journal));
+}

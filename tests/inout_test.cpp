@@ -1,0 +1,606 @@
+// Mail in and out: mailbox deliver, import and export, run on a mailbox in
+// box/ with what they read or write beside it in src/: the bytes of every
+// message file, the index, the exit status, failures injected, and runs
+// killed after every call and then finished by the next command.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using args = std::vector<std::string>;
+
+const std::string lunch = "From: Bob <bob@example.org>\nTo: ann@example.org\nSubject: Lunch\n\nFriday?\n";
+std::vector<std::string> lunchrec(const std::string& name, const char* flag = "N") {
+    return {name, "ann@example.org", "Bob <bob@example.org>", "Lunch", "", "", flag};
+}
+const std::string empty = metafile({});
+
+class InOut : public ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        ASSERT_EQ(mkdir("box", 0755), 0);
+        ASSERT_EQ(mkdir("src", 0755), 0);
+        ASSERT_EQ(chdir("box"), 0);
+    }
+    // The tool in box/, standard input from src/in when given.
+    static runresult tool(args a, const std::vector<std::string>& env = {},
+                          const std::string* input = nullptr) {
+        a.insert(a.begin(), MAILBOX_PATH);
+        runhow how{.timeout = 60};
+        if (input) {
+            spit("../src/in", *input);
+            how.inpath = "../src/in";
+        }
+        return run(a, nullptr, env, how);
+    }
+    static runresult deliver(const std::string& msg, args extra = {},
+                             const std::vector<std::string>& env = {}) {
+        args a = {"deliver"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        a.push_back("meta");
+        return tool(a, env, &msg);
+    }
+    // Every name in box/ and what it holds, but the record a finished
+    // import leaves (ImportRunAgainImportsNothing checks it).
+    static std::map<std::string, std::string> files() {
+        std::map<std::string, std::string> out;
+        for (const auto& n : listing("."))
+            if (n != ".meta.mailbox-import") out[n] = slurp(n);
+        return out;
+    }
+};
+
+// One delivery into a mailbox laid out by the row.
+struct deliverrow {
+    const char* name;
+    std::string index;                          // box/meta before
+    std::map<std::string, std::string> before;  // other files in box/
+    std::string input;
+    args extra;
+    std::vector<std::string> faults;  // FSFAULT_... settings
+    int status;
+    std::string after;  // box/meta after: "" for as before
+    std::string made;   // the file that must now hold input, "" for none
+    std::string err = {};  // a part of standard error, when given
+};
+void PrintTo(const deliverrow& r, std::ostream* os) { *os << r.name; }
+class Deliver : public InOut, public ::testing::WithParamInterface<deliverrow> {};
+
+TEST_P(Deliver, StoresOrKeepsNothing) {
+    const deliverrow& r = GetParam();
+    spit("meta", r.index);
+    for (const auto& [n, text] : r.before) spit(n, text);
+    std::vector<std::string> env;
+    if (!r.faults.empty()) env = fsfaultenv(r.faults);
+    const runresult got = deliver(r.input, r.extra, env);
+    EXPECT_EQ(got.status, r.status) << got.err;
+    if (!r.err.empty()) {
+        EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
+    }
+    // The next command finishes or undoes whatever a failure left.
+    (void)tool({"list", "meta"});
+    std::map<std::string, std::string> want = r.before;
+    want["meta"] = r.after.empty() ? r.index : r.after;
+    if (!r.made.empty()) want[r.made] = r.input;
+    EXPECT_EQ(files(), want);
+}
+
+const char crlfraw[] = "From: c@x\r\nSubject: crlf\r\n\r\nbin\0ary\r\n";
+const std::string crlf(crlfraw, sizeof crlfraw - 1);
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Deliver,
+    ::testing::Values(
+        deliverrow{"IntoEmpty", empty, {}, lunch, {}, {}, 0, metafile({lunchrec("in000.msg")}),
+                   "in000.msg"},
+        deliverrow{"AfterTheHighestListed", plainindex({"in004.msg", "a.msg"}),
+                   {{"in004.msg", "x"}, {"a.msg", "y"}}, lunch, {}, {}, 0,
+                   metafile({{"in004.msg", "to", "from", "subj", "", "", "N"},
+                             {"a.msg", "to", "from", "subj", "", "", "N"}, lunchrec("in005.msg")}),
+                   "in005.msg"},
+        deliverrow{"SkipsANameTaken", plainindex({"in000.msg"}),
+                   {{"in000.msg", "x"}, {"in001.msg", "not listed"}}, lunch, {}, {}, 0,
+                   metafile({{"in000.msg", "to", "from", "subj", "", "", "N"},
+                             lunchrec("in002.msg")}),
+                   "in002.msg"},
+        deliverrow{"ByteForByte", empty, {}, crlf + "x",
+                   {}, {}, 0, metafile({{"in000.msg", "", "c@x", "crlf", "", "", "N"}}),
+                   "in000.msg"},
+        deliverrow{"StatusReadIsRead", empty, {}, "Status: RO\nSubject: s\n\nb\n", {}, {}, 0,
+                   metafile({{"in000.msg", "", "", "s", "", "", "R"}}), "in000.msg"},
+        deliverrow{"NoHeaderIsDataError", empty, {}, "just words\n", {}, {}, 65, "", "",
+                   "not a message"},
+        deliverrow{"NothingIsDataError", empty, {}, "", {}, {}, 65, "", "", "not a message"},
+        deliverrow{"TextAfterEnd", empty + "junk\n", {}, lunch, {}, {}, 75, "", "",
+                   "lines after END"},
+        deliverrow{"HalfRecord", "/home/ann/mail\nann@example.org\nin000.msg\nto\n", {}, lunch, {},
+                   {}, 75, "", "", "whole record"},
+        deliverrow{"DryRun", plainindex({"in000.msg"}), {{"in000.msg", "x"}}, lunch, {"-n"}, {},
+                   0, "", "", ""},
+        deliverrow{"DiskFullForTheMessage", empty, {}, lunch, {},
+                   {"FSFAULT_FAIL=write:.mailbox-append.tmp:ENOSPC"}, 75, "", "", "nothing kept"},
+        deliverrow{"DiskFullForTheJournal", empty, {}, lunch, {},
+                   {"FSFAULT_FAIL=create:.meta.mailbox-append.new:ENOSPC"}, 75, "", "",
+                   "nothing kept"},
+        deliverrow{"IndexWriteFails", empty, {}, lunch, {}, {"FSFAULT_FAIL=write:meta:ENOSPC:1"},
+                   75, "", "", "nothing kept"},
+        // Every sync of the index fails: the undo can't finish either, and
+        // the next command does it.
+        deliverrow{"IndexSyncFails", empty, {}, lunch, {}, {"FSFAULT_FAIL=fsync:meta:EIO"}, 75,
+                   "", "", "next mailbox command"},
+        deliverrow{"MoveInFails", empty, {}, lunch, {},
+                   {"FSFAULT_FAIL=rename-to:in000.msg:EIO"}, 75, "", "", "nothing kept"},
+        deliverrow{"NoReplaceRenameMissing", empty, {}, lunch, {}, {"FSFAULT_NOREPLACE=einval"},
+                   0, metafile({lunchrec("in000.msg")}), "in000.msg"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(InOut, DeliverKeepsTheIndexsModeAndWritesInPlace) {
+    spit("meta", empty);
+    ASSERT_EQ(chmod("meta", 0640), 0);
+    struct stat was, now;
+    ASSERT_EQ(stat("meta", &was), 0);
+    ASSERT_EQ(deliver(lunch).status, 0);
+    ASSERT_EQ(stat("meta", &now), 0);
+    EXPECT_EQ(now.st_mode & 07777, 0640u);
+    EXPECT_EQ(now.st_ino, was.st_ino);  // appended to, not rewritten
+}
+
+TEST_F(InOut, DeliverWaitsNotForeverForTheLock) {
+    spit("meta", empty);
+    const int fd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const runresult got = deliver(lunch, {"--wait=0"});
+    close(fd);
+    EXPECT_EQ(got.status, 75);
+    EXPECT_NE(got.err.find("holds the lock"), std::string::npos) << got.err;
+    EXPECT_EQ(files(), (std::map<std::string, std::string>{{"meta", empty}}));
+}
+
+TEST_F(InOut, DeliverRefusesAFifoIndexAtOnce) {
+    ASSERT_EQ(mkfifo("meta", 0600), 0);
+    const runresult got = deliver(lunch);
+    EXPECT_EQ(got.status, 75) << got.err;
+    EXPECT_EQ(listing("."), std::set<std::string>{"meta"});
+}
+
+// Killed after each of its calls, the next command ends it as one whole
+// delivery or as none: never a message without its record, never a
+// journal or a file written aside left behind.
+TEST_F(InOut, DeliverKilledAtEachCallIsWholeOrNone) {
+    const std::string start = plainindex({"in000.msg"});
+    const std::string whole = metafile({{"in000.msg", "to", "from", "subj", "", "", "N"},
+                                        lunchrec("in001.msg")});
+    int states = 0;
+    for (int n = 1; n < 100; n++) {
+        for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
+        spit("meta", start);
+        spit("in000.msg", "x");
+        const runresult got =
+            deliver(lunch, {}, fsfaultenv({"FSFAULT_KILL_AFTER=" + std::to_string(n)}));
+        if (got.status != 128 + SIGKILL) {
+            EXPECT_EQ(got.status, 0) << got.err;
+            break;
+        }
+        states++;
+        const runresult next = tool({"list", "meta"});
+        EXPECT_EQ(next.status, 0) << next.err;
+        const auto now = files();
+        if (slurp("meta") == whole)
+            EXPECT_EQ(now, (std::map<std::string, std::string>{
+                               {"meta", whole}, {"in000.msg", "x"}, {"in001.msg", lunch}}))
+                << "killed after call " << n;
+        else
+            EXPECT_EQ(now, (std::map<std::string, std::string>{{"meta", start}, {"in000.msg", "x"}}))
+                << "killed after call " << n;
+    }
+    EXPECT_GE(states, 8);
+}
+
+// What a journal beside the index must be before any command believes it.
+struct plantrow {
+    const char* name;
+    void (*plant)();
+};
+void PrintTo(const plantrow& r, std::ostream* os) { *os << r.name; }
+class PlantedAppend : public InOut, public ::testing::WithParamInterface<plantrow> {};
+
+void linkjournal() {
+    spit("../src/j", "mailbox-append 1\n");
+    ASSERT_EQ(symlink("../src/j", ".meta.mailbox-append"), 0);
+}
+void othersjournal() {
+    spit(".meta.mailbox-append", "mailbox-append 1\n");
+    ASSERT_EQ(chown(".meta.mailbox-append", 65533, 65533), 0);
+}
+// A journal that names a file outside the directory.
+void farjournal() {
+    const std::string rec = "../x\n\n\n\n\n\nN\n";
+    spit(".meta.mailbox-append", "mailbox-append 1\nindex 1 1\nend 30\ntail 0 0\ntemp 1 1\n"
+                                 "name ../x\nordinal 0\nrecord " +
+                                     std::to_string(rec.size()) + "\n" + rec);
+}
+// One whose record is more than one record's lines.
+void longjournal() {
+    const std::string rec = "in000.msg\n\n\n\n\n\nN\nEND\nin9\n";
+    spit(".meta.mailbox-append", "mailbox-append 1\nindex 1 1\nend 30\ntail 0 0\ntemp 1 1\n"
+                                 "name in000.msg\nordinal 0\nrecord " +
+                                     std::to_string(rec.size()) + "\n" + rec);
+}
+
+TEST_P(PlantedAppend, RefusedAndNothingTouched) {
+    if (geteuid() != 0 && GetParam().plant == othersjournal) GTEST_SKIP() << "chown needs root";
+    spit("meta", plainindex({"in000.msg"}));
+    spit("in000.msg", "x");
+    GetParam().plant();
+    const auto before = files();
+    const runresult d = deliver(lunch);
+    EXPECT_EQ(d.status, 75) << d.err;
+    EXPECT_NE(d.err.find("journal of an append"), std::string::npos) << d.err;
+    const runresult l = tool({"list", "meta"});
+    EXPECT_EQ(l.status, 2) << l.err;
+    EXPECT_EQ(files(), before);
+    EXPECT_EQ(run({MSGSEQ_PATH, "meta"}).status, 2);
+    EXPECT_EQ(files(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PlantedAppend,
+                         ::testing::Values(plantrow{"ALink", linkjournal},
+                                           plantrow{"AnotherUsers", othersjournal},
+                                           plantrow{"ANameElsewhere", farjournal},
+                                           plantrow{"MoreThanARecord", longjournal}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Root delivering into a user's mailbox leaves only that user's files.
+TEST_F(InOut, DeliverAsRootLeavesTheOwnersFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(chmod("..", 0755), 0);
+    spit("meta", empty);
+    ASSERT_EQ(chown(".", 65534, 65534), 0);
+    ASSERT_EQ(chown("meta", 65534, 65534), 0);
+    ASSERT_EQ(chmod("../src", 0755), 0);
+    ASSERT_EQ(deliver(lunch).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat("in000.msg", &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    ASSERT_EQ(stat("meta", &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(slurp("in000.msg"), lunch);
+}
+
+// An import of sources laid out in src/: the messages in order, as stored.
+struct importrow {
+    const char* name;
+    std::map<std::string, std::string> src;  // path under src/ -> bytes ("" a directory)
+    args sources;
+    int status;
+    std::vector<std::string> msgs;  // in000.msg, in001.msg, ... in order
+    std::string flags;              // each record's read flag
+    std::string err = {};
+};
+void PrintTo(const importrow& r, std::ostream* os) { *os << r.name; }
+class Import : public InOut, public ::testing::WithParamInterface<importrow> {};
+
+TEST_P(Import, StoresEachMessageOnce) {
+    const importrow& r = GetParam();
+    spit("meta", empty);
+    for (const auto& [path, bytes] : r.src) {
+        const std::string p = "../src/" + path;
+        fs::create_directories(fs::path(p).parent_path());
+        if (path.ends_with("/"))
+            fs::create_directories(p);
+        else
+            spit(p, bytes);
+    }
+    args a = {"import", "meta"};
+    for (const auto& s : r.sources) a.push_back("../src/" + s);
+    const runresult got = tool(a);
+    EXPECT_EQ(got.status, r.status) << got.err;
+    if (!r.err.empty()) {
+        EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
+    }
+    std::map<std::string, std::string> want = {{"meta", slurp("meta")}};
+    std::string flags;
+    for (size_t k = 0; k < r.msgs.size(); k++) {
+        char n[32];
+        (void)snprintf(n, sizeof n, "in%03zu.msg", k);
+        want[n] = r.msgs[k];
+    }
+    EXPECT_EQ(files(), want);
+    const std::string list = tool({"list", "meta"}).out;
+    for (size_t at = 0; (at = list.find('\t', at)) != std::string::npos; at = list.find('\n', at))
+        flags += list[++at];
+    EXPECT_EQ(flags, r.flags);
+}
+
+const std::string quirky =
+    "From a@x Thu Jan  1 00:00:00 1970\nSubject: one\n\nline\nFrom the top\n>From quoted\n"
+    ">>From twice\n\nFrom b@x Fri Jan  2 00:00:00 1970\nStatus: RO\nSubject: two\n\nlast line";
+const std::string crlfbox =
+    "From a@x Thu Jan  1 00:00:00 1970\r\nSubject: c\r\n\r\nbody\r\n\r\n"
+    "From b@x Thu Jan  1 00:00:00 1970\r\nSubject: d\r\n\r\nbody2\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Import,
+    ::testing::Values(
+        importrow{"MboxQuirks", {{"a.mbox", quirky}}, {"a.mbox"}, 0,
+                  {"Subject: one\n\nline\nFrom the top\nFrom quoted\n>From twice\n",
+                   "Status: RO\nSubject: two\n\nlast line"},
+                  "NR"},
+        importrow{"MboxCrlfKept", {{"c.mbox", crlfbox}}, {"c.mbox"}, 0,
+                  {"Subject: c\r\n\r\nbody\r\n", "Subject: d\r\n\r\nbody2\r\n"}, "NN"},
+        importrow{"EmptyMbox", {{"e.mbox", ""}}, {"e.mbox"}, 0, {}, ""},
+        importrow{"MaildirNewAndCurNotTmp",
+                  {{"md/tmp/1.x", "Subject: half\n\nwritten\n"},
+                   {"md/new/999.c", "Subject: c\n\n"},
+                   {"md/new/.hidden", "Subject: h\n\n"},
+                   {"md/cur/1000.a:2,", "Subject: a\n\n"},
+                   {"md/cur/1001.b:2,RS", "Subject: b\n\n"}},
+                  {"md"}, 0,
+                  {"Subject: c\n\n", "Subject: a\n\n", "Subject: b\n\n"}, "NNR"},
+        importrow{"LooseFilesInOrder",
+                  {{"note", "Subject: n\n\nx\n"}, {"junk", "no header\n"}, {"more", lunch}},
+                  {"note", "junk", "more"}, 1, {"Subject: n\n\nx\n", lunch}, "NN",
+                  "is not a message"},
+        importrow{"NotAMaildir", {{"plain/", ""}}, {"plain"}, 2, {}, "", "not a Maildir"},
+        importrow{"NoSuchSource", {}, {"gone"}, 2, {}, "", "cannot read"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An import killed after any call and run again (or first any other
+// command, then the import again) stores each message exactly once.
+TEST_F(InOut, ImportKilledAtEachCallRunAgainIsExactlyOnce) {
+    spit("../src/a.mbox", quirky);
+    fs::create_directories("../src/md/new");
+    fs::create_directories("../src/md/cur");
+    spit("../src/md/new/1.x", "Subject: m\n\n");
+    spit("../src/md/cur/2.y:2,S", "Subject: n\n\n");
+    const args imp = {"import", "meta", "../src/a.mbox", "../src/md"};
+    spit("meta", plainindex({"in000.msg"}));
+    spit("in000.msg", "x");
+    ASSERT_EQ(tool(imp).status, 0);
+    const auto whole = files();
+    ASSERT_EQ(whole.size(), 6u);
+    int states = 0;
+    for (int n = 1; n < 400; n += sanitized ? 3 : 1) {
+        for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
+        spit("meta", plainindex({"in000.msg"}));
+        spit("in000.msg", "x");
+        const runresult got = tool(imp, fsfaultenv({"FSFAULT_KILL_AFTER=" + std::to_string(n)}));
+        if (got.status != 128 + SIGKILL) break;
+        states++;
+        if (n % 2) (void)tool({"list", "meta"});
+        const runresult again = tool(imp);
+        EXPECT_EQ(again.status, 0) << again.err;
+        EXPECT_EQ(files(), whole) << "killed after call " << n << "\n" << again.err;
+    }
+    EXPECT_GE(states, 20);
+}
+
+TEST_F(InOut, ImportRunAgainImportsNothing) {
+    spit("../src/a.mbox", quirky);
+    spit("meta", empty);
+    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}).status, 0);
+    const auto whole = files();
+    EXPECT_TRUE(exists(".meta.mailbox-import"));
+    const runresult again = tool({"import", "meta", "../src/a.mbox"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, "imported 0 messages into 'meta'\n");
+    EXPECT_EQ(files(), whole);
+    // Changed since, it is other sources.
+    spit("../src/a.mbox", quirky + "\n");
+    EXPECT_EQ(tool({"import", "meta", "../src/a.mbox"}).status, 0);
+    EXPECT_EQ(files().size(), whole.size() + 2);
+}
+
+TEST_F(InOut, ImportOfOtherSourcesAfterACutStartsAnew) {
+    spit("../src/a.mbox", quirky);
+    spit("../src/b", lunch);
+    spit("meta", empty);
+    const runresult cut =
+        tool({"import", "meta", "../src/a.mbox"}, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"}));
+    ASSERT_EQ(cut.status, 128 + SIGKILL);
+    const runresult other = tool({"import", "meta", "../src/b"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_NE(other.err.find("this one starts anew"), std::string::npos) << other.err;
+    // The cut import's two messages are in (the second finished by the
+    // journal), then b's.
+    EXPECT_EQ(slurp("in002.msg"), lunch);
+    EXPECT_EQ(files().size(), 4u);
+}
+
+// A mailbox whose records say what the messages' own headers say.
+void roundbox() {
+    spit("in000.msg", lunch);
+    spit("in001.msg", "From: c@x\r\nSubject: crlf\r\nStatus: RO\r\n\r\nFrom a line\r\n>From b\r\n");
+    spit("in002.msg", "Subject: end\n\nno final newline");
+    spit("in003.msg", "Subject: q\n\n>>From deep\nFrom \n\n\n");
+    spit("meta", metafile({lunchrec("in000.msg"), {"in001.msg", "", "c@x", "crlf", "", "", "R"},
+                           {"in002.msg", "", "", "end", "", "", "N"},
+                           {"in003.msg", "", "", "q", "", "", "N"}}));
+}
+
+struct triprow {
+    const char* name;
+    args to;
+};
+void PrintTo(const triprow& r, std::ostream* os) { *os << r.name; }
+class RoundTrip : public InOut, public ::testing::WithParamInterface<triprow> {};
+
+TEST_P(RoundTrip, ImportOfExportIsTheSame) {
+    roundbox();
+    const auto was = files();
+    args ex = {"export", "meta"};
+    ex.insert(ex.end(), GetParam().to.begin(), GetParam().to.end());
+    const runresult out = tool(ex);
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(files(), was);  // the mailbox untouched
+    ASSERT_EQ(chdir("../src"), 0);
+    ASSERT_EQ(mkdir("again", 0755), 0);
+    ASSERT_EQ(chdir("again"), 0);
+    spit("meta", empty);
+    const std::string from = "../" + GetParam().to[1].substr(GetParam().to[1].rfind('/') + 1);
+    const runresult in = tool({"import", "meta", from});
+    ASSERT_EQ(in.status, 0) << in.err;
+    EXPECT_EQ(files(), was);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RoundTrip,
+                         ::testing::Values(triprow{"Mbox", {"--mbox", "../src/out.mbox"}},
+                                           triprow{"Maildir", {"--maildir", "../src/md"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(InOut, ExportMarksReadAsStatusRoAndSeen) {
+    spit("in000.msg", lunch);
+    spit("meta", metafile({lunchrec("in000.msg", "R")}));
+    ASSERT_EQ(tool({"export", "meta", "--mbox", "../src/out"}).status, 0);
+    const std::string text = slurp("../src/out");
+    EXPECT_EQ(text.substr(text.find('\n') + 1), "Status: RO\n" + lunch + "\n");
+    ASSERT_EQ(tool({"export", "meta", "--maildir", "../src/md"}).status, 0);
+    const auto cur = listing("../src/md/cur");
+    ASSERT_EQ(cur.size(), 1u);
+    EXPECT_TRUE(cur.begin()->ends_with(":2,S")) << *cur.begin();
+    EXPECT_EQ(slurp("../src/md/cur/" + *cur.begin()), lunch);
+    EXPECT_TRUE(listing("../src/md/new").empty());
+}
+
+// What export refuses or leaves out, and what it leaves on disk then.
+struct exportrow {
+    const char* name;
+    args cmd;
+    std::vector<std::string> faults;
+    int status;
+    std::string out;  // src/out afterwards: "-" for none
+    std::string err = {};
+};
+void PrintTo(const exportrow& r, std::ostream* os) { *os << r.name; }
+class Export : public InOut, public ::testing::WithParamInterface<exportrow> {};
+
+TEST_P(Export, WritesWholeOrNothing) {
+    const exportrow& r = GetParam();
+    spit("in000.msg", lunch);
+    spit("in001.msg", "Subject: two\n\n2\n");
+    spit("meta", metafile({lunchrec("in000.msg"), {"in001.msg", "", "", "two", "", "", "N"}}));
+    if (r.name == std::string("NeverOverwrites")) spit("../src/out", "mine\n");
+    const auto was = files();
+    const runresult got = tool(r.cmd, r.faults.empty() ? std::vector<std::string>{}
+                                                       : fsfaultenv(r.faults));
+    EXPECT_EQ(got.status, r.status) << got.err;
+    EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
+    EXPECT_EQ(files(), was);
+    if (r.out == "-")
+        EXPECT_FALSE(exists("../src/out"));
+    else
+        EXPECT_EQ(slurp("../src/out"), r.out);
+    EXPECT_EQ(listing("../src").size(), r.out == "-" ? 0u : 1u);  // nothing written aside left
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Export,
+    ::testing::Values(
+        exportrow{"NeverOverwrites", {"export", "meta", "--mbox", "../src/out"}, {}, 2, "mine\n",
+                  "never writes over"},
+        exportrow{"DiskFull", {"export", "meta", "--mbox", "../src/out"},
+                  {"FSFAULT_FAIL=write:.out.mailbox-export:ENOSPC"}, 2, "-", "No space"},
+        exportrow{"SyncFails", {"export", "meta", "--mbox", "../src/out"},
+                  {"FSFAULT_FAIL=fsync:.out.mailbox-export:EIO"}, 2, "-", "Input/output"},
+        exportrow{"DryRun", {"export", "-n", "meta", "--mbox", "../src/out"}, {}, 0, "-", ""},
+        exportrow{"NoSuchRecord", {"export", "meta", "--mbox", "../src/out", "3"}, {}, 2, "-",
+                  "has no record 3"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(InOut, ExportLeavesOutAFifoSwappedIn) {
+    spit("in000.msg", lunch);
+    ASSERT_EQ(mkfifo("in001.msg", 0600), 0);
+    spit("meta", metafile({lunchrec("in000.msg"), {"in001.msg", "", "", "two", "", "", "N"}}));
+    const runresult got = tool({"export", "meta", "--mbox", "../src/out"});
+    EXPECT_EQ(got.status, 1);
+    EXPECT_NE(got.err.find("'in001.msg': it is not a regular file; left out"), std::string::npos)
+        << got.err;
+    const std::string text = slurp("../src/out");
+    EXPECT_EQ(text.substr(text.find('\n') + 1), lunch + "\n");
+}
+
+TEST_F(InOut, ExportOfRecordsNumberedAndFromTheWrongDirectory) {
+    spit("in000.msg", lunch);
+    spit("in001.msg", "Subject: two\n\n2\n");
+    spit("meta", metafile({lunchrec("in000.msg"), {"in001.msg", "", "", "two", "", "", "N"}}));
+    ASSERT_EQ(tool({"export", "meta", "--mbox", "../src/out", "2"}).status, 0);
+    const std::string text = slurp("../src/out");
+    EXPECT_EQ(text.substr(text.find('\n')), "\nSubject: two\n\n2\n\n");
+    ASSERT_EQ(chdir("../src"), 0);
+    const runresult wrong = tool({"export", "../box/meta", "--mbox", "out2"});
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find("none of the listed files"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(exists("out2"));
+}
+
+}  // namespace
+
+namespace {
+
+// Stopped by a signal between two messages, an import says how far it got
+// and ends by the signal; run again, it goes on with the rest, once each.
+TEST_F(InOut, ImportStoppedBySignalSaysWhereAndGoesOn) {
+    spit("../src/a.mbox", quirky);
+    spit("../src/b", lunch);
+    spit("meta", empty);
+    const args imp = {"import", "meta", "../src/a.mbox", "../src/b"};
+    const runresult cut = tool(imp, fsfaultenv({"FSFAULT_SIGNAL=TERM:rename-to:in000.msg"}));
+    EXPECT_EQ(cut.status, 128 + SIGTERM);
+    EXPECT_NE(cut.err.find("interrupted by SIGTERM after 1 messages"), std::string::npos)
+        << cut.err;
+    EXPECT_EQ(files().size(), 2u);
+    const runresult again = tool(imp);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(slurp("in002.msg"), lunch);
+    EXPECT_EQ(files().size(), 4u);
+}
+
+// Standard output full: every message is in, and the status says the
+// lines were lost.
+TEST_F(InOut, ImportWithOutputFullSaysSo) {
+    if (geteuid() != 0) GTEST_SKIP() << "mknod needs root";
+    ASSERT_EQ(mknod("../src/full", S_IFCHR | 0666, makedev(1, 7)), 0);
+    spit("../src/b", lunch);
+    spit("meta", empty);
+    const runresult got = run({MAILBOX_PATH, "import", "meta", "../src/b"}, "../src/full");
+    EXPECT_EQ(got.status, 4) << got.err;
+    EXPECT_EQ(slurp("in000.msg"), lunch);
+}
+
+}  // namespace
+
+namespace {
+
+// mend --adopt gives a message whose name the index can't hold the next
+// free name, as a delivery would; what is not a message keeps its name.
+TEST_F(InOut, AdoptGivesALongNameTheNextFreeName) {
+    spit("meta", metafile({lunchrec("in004.msg")}));
+    spit("in004.msg", lunch);
+    spit("in005.msg", "Subject: five\n\n");
+    spit("a very long name.eml", "Subject: long\n\n");
+    spit("another long name", "no header\n");
+    const runresult got = tool({"mend", "meta", "--adopt"});
+    EXPECT_EQ(got.status, 1) << got.err;
+    EXPECT_EQ(slurp("in006.msg"), "Subject: long\n\n");
+    EXPECT_FALSE(exists("a very long name.eml"));
+    EXPECT_EQ(slurp("another long name"), "no header\n");
+    const std::string list = tool({"list", "meta"}).out;
+    EXPECT_NE(list.find("\tlong\n"), std::string::npos) << list;
+    EXPECT_NE(slurp("meta").find("in006.msg\n\n\nlong\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,600 @@
+// Mail in and out of a mailbox: deliver (one message on standard input),
+// import (mbox files, Maildir folders, loose files) and export (to an mbox
+// file or a Maildir), each run with its locks held and whatever a run cut
+// short left already finished (tools/mailbox/main.cpp).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "headers/maildir.h"
+#include "headers/mbox.h"
+#include "headers/msghdr.h"
+#include "mailbox/append.h"
+#include "mailbox/durable.h"
+#include "mailbox/renum.h"
+#include "mailbox/trust.h"
+#include "tools/mailbox/cmd.h"
+#include "tools/mailbox/index.h"
+
+namespace {
+
+// The fields of a new record from the message written aside; 1 when it is
+// not a message (no header), -1 when it can't be read (errno).
+int fieldsof(const char* path, apfields* f) {
+    msghdr h;
+    const int rc = msghdrread(path, &h);
+    if (rc != 0) return rc;
+    f->to = h.to;
+    f->from = h.from;
+    f->subject = h.subject;
+    f->cc = h.cc;
+    f->bcc = h.bcc;
+    f->read = h.read;
+    return 0;
+}
+
+bool readfd(int fd, std::string* out) {
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
+// A message in a file of its own, checked as --adopt checks one, for a dry
+// run: whether it has a header. A scratch file in TMPDIR, removed at once.
+int fieldsofbytes(std::string_view bytes, apfields* f) {
+    const char* tmpdir = getenv("TMPDIR");
+    std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/mailbox-dry.XXXXXX";
+    const int fd = mkstemp(tmpl.data());
+    if (fd < 0) return -1;
+    const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    close(fd);
+    const int rc = ok ? fieldsof(tmpl.c_str(), f) : -1;
+    (void)unlink(tmpl.c_str());
+    return rc;
+}
+
+// The name the next append would take, without taking it.
+std::string wouldtake(apbox* box) {
+    for (long n = box->next; n <= APMAXNO; n++) {
+        char buf[32];
+        (void)snprintf(buf, sizeof buf, "in%03ld.msg", n);
+        struct stat st;
+        if (lstat(buf, &st) != 0) {
+            box->next = n + 1;
+            return buf;
+        }
+    }
+    return "(no free name)";
+}
+
+}  // namespace
+
+int mbxdeliver(const mbxargs& a) {
+    const std::string q = mbxq(a.meta);
+    apbox box;
+    std::string why, name;
+    if (aplook(a.meta, &box, &why) != apresult::ok) {
+        mbxsay("cannot deliver to %s: %s; 'mailbox check %s' says more; nothing kept\n", q.c_str(),
+               why.c_str(), renumshown(a.meta).c_str());
+        return EX_TEMPFAIL;
+    }
+    apfields f;
+    if (a.dryrun) {
+        const int rc = fieldsofbytes(a.input, &f);
+        if (rc == 1) {
+            mbxsay("standard input is not a message (no header line); nothing kept\n");
+            return EX_DATAERR;
+        }
+        (void)printf("would deliver %zu bytes as %s, record %ld\n", a.input.size(),
+                     mbxq(wouldtake(&box).c_str()).c_str(), box.records + 1);
+        return fflush(stdout) == 0 && !ferror(stdout) ? EX_OK : EX_IOERR;
+    }
+    if (apwrite(&box, a.input) != apresult::ok) {
+        mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(errno));
+        return EX_TEMPFAIL;
+    }
+    const int rc = fieldsof(APTEMP, &f);
+    if (rc != 0) {
+        const int err = errno;
+        apdiscard();
+        if (rc == 1) {
+            mbxsay("standard input is not a message (no header line); nothing kept\n");
+            return EX_DATAERR;
+        }
+        mbxsay("cannot read the message written aside: %s; nothing kept\n", strerror(err));
+        return EX_TEMPFAIL;
+    }
+    if (apcommit(&box, f, 0, &name, &why) != apresult::ok) {
+        mbxsay("cannot deliver to %s: %s\n", q.c_str(), why.c_str());
+        return EX_TEMPFAIL;
+    }
+    return EX_OK;
+}
+
+namespace {
+
+// One source of an import, as the command line names it.
+struct source {
+    std::string path;
+    enum { mbox, maildir, loose } kind = loose;
+    std::string id;  // one line: what it is, by identity and time
+};
+
+std::string idline(const char* kind, const struct stat& st, const std::string& path) {
+    return std::string(kind) + " " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) +
+           " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec) + " " + path;
+}
+
+// A file read whole, not followed into a FIFO or a device.
+bool readsource(const std::string& path, std::string* out, struct stat* st) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fstat(fd, st) == 0;
+    if (ok && !S_ISREG(st->st_mode)) {
+        errno = EINVAL;
+        ok = false;
+    }
+    ok = ok && readfd(fd, out);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
+// What each source is, and a line of identity for it: a Maildir by its
+// new/ and cur/ (a delivery or a reader changes them), a file by its own.
+bool classify(const std::string& path, source* s) {
+    s->path = path;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        mbxsay("cannot read %s: %s; nothing done\n", mbxq(path.c_str()).c_str(), strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (!mdis(path)) {
+            mbxsay("%s is a directory but not a Maildir (no cur/ or new/ in it); nothing done\n",
+                   mbxq(path.c_str()).c_str());
+            return false;
+        }
+        s->kind = source::maildir;
+        s->id = idline("maildir", st, path);
+        for (const char* sub : {"/new", "/cur"}) {
+            struct stat d {};
+            (void)stat((path + sub).c_str(), &d);
+            s->id += ' ';
+            s->id += std::to_string(d.st_mtim.tv_sec);
+            s->id += '.';
+            s->id += std::to_string(d.st_mtim.tv_nsec);
+        }
+        return true;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        mbxsay("%s is not a regular file; nothing done\n", mbxq(path.c_str()).c_str());
+        return false;
+    }
+    char head[5] = {};
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? read(fd, head, sizeof head) : -1;
+    if (fd >= 0) close(fd);
+    if (n < 0) {
+        mbxsay("cannot read %s: %s; nothing done\n", mbxq(path.c_str()).c_str(), strerror(errno));
+        return false;
+    }
+    s->kind = mboxis(std::string_view(head, static_cast<size_t>(n))) ? source::mbox : source::loose;
+    s->id = idline(s->kind == source::mbox ? "mbox" : "file", st, path);
+    return true;
+}
+
+// The import's state through its messages.
+struct importrun {
+    const mbxargs& a;
+    apbox box;
+    long ordinal = 0, skip = 0, in = 0, left = 0;
+    bool stop = false;
+    int rc = MBXOK;
+};
+
+// A signal that stops an import between two messages.
+volatile sig_atomic_t stopsig = 0;
+void onstop(int sig) { stopsig = sig; }
+
+// One message of a source: appended, or, with -n, said.
+void importone(importrun* r, const std::string& from, std::string_view bytes, bool seen) {
+    if (++r->ordinal <= r->skip) return;
+    if (stopsig) {
+        r->ordinal--;
+        r->stop = true;
+        return;
+    }
+    apfields f;
+    std::string name, why;
+    if (r->a.dryrun) {
+        const int rc = fieldsofbytes(bytes, &f);
+        if (rc == 1) {
+            mbxsay("%s: message %ld is not a message (no header block); would be left out\n",
+                   from.c_str(), r->ordinal);
+            r->left++;
+            return;
+        }
+        (void)printf("would import %s as %s\n", from.c_str(), mbxq(wouldtake(&r->box).c_str()).c_str());
+        r->in++;
+        return;
+    }
+    if (apwrite(&r->box, bytes) != apresult::ok) {
+        mbxsay("cannot write %s aside: %s; the import stops here, and run again goes on\n",
+               from.c_str(), strerror(errno));
+        r->stop = true;
+        r->rc = MBXFAIL;
+        return;
+    }
+    const int rc = fieldsof(APTEMP, &f);
+    if (rc != 0) {
+        const int err = errno;
+        apdiscard();
+        if (rc == 1)
+            mbxsay("%s is not a message (no header block); left out\n", from.c_str());
+        else
+            mbxsay("cannot read %s: %s; left out\n", from.c_str(), strerror(err));
+        r->left++;
+        return;
+    }
+    f.read = f.read || seen;
+    if (apcommit(&r->box, f, r->ordinal, &name, &why) != apresult::ok) {
+        mbxsay("cannot import %s: %s; run the same import again to go on\n", from.c_str(),
+               why.c_str());
+        r->stop = true;
+        r->rc = MBXFAIL;
+        return;
+    }
+    r->in++;
+    (void)printf("imported %s as %s\n", from.c_str(), mbxq(name.c_str()).c_str());
+}
+
+void importsource(importrun* r, const source& s) {
+    const std::string q = mbxq(s.path.c_str());
+    if (s.kind == source::maildir) {
+        std::vector<mdmsg> msgs;
+        if (!mdlist(s.path, &msgs)) {
+            mbxsay("cannot list %s: %s; the import stops here\n", q.c_str(), strerror(errno));
+            r->stop = true;
+            r->rc = MBXFAIL;
+            return;
+        }
+        for (const mdmsg& m : msgs) {
+            std::string bytes;
+            struct stat st;
+            const std::string shown = mbxq(m.path.c_str());
+            const int fd = trustopenmsg(AT_FDCWD, m.path.c_str(), &st);
+            const bool ok = fd >= 0 && readfd(fd, &bytes);
+            const int err = errno;
+            if (fd >= 0) close(fd);
+            if (!ok) {
+                // Counted all the same, so that a run again numbers them alike.
+                if (++r->ordinal > r->skip) {
+                    mbxsay("cannot read %s: %s; left out\n", shown.c_str(), trustwhy(err));
+                    r->left++;
+                }
+                continue;
+            }
+            importone(r, shown, bytes, m.seen);
+            if (r->stop) return;
+        }
+        return;
+    }
+    std::string text;
+    struct stat st;
+    if (!readsource(s.path, &text, &st)) {
+        mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(errno));
+        r->stop = true;
+        r->rc = MBXFAIL;
+        return;
+    }
+    if (s.kind == source::loose) {
+        importone(r, q, text, false);
+        return;
+    }
+    long k = 0;
+    mboxeach(text, [&](std::string&& msg) {
+        importone(r, q + " message " + std::to_string(++k), msg, false);
+        return !r->stop;
+    });
+}
+
+}  // namespace
+
+int mbximport(const mbxargs& a) {
+    const std::string q = mbxq(a.meta);
+    std::vector<source> sources(a.sources.size());
+    std::string ids;
+    for (size_t k = 0; k < a.sources.size(); k++) {
+        if (!classify(a.sources[k], &sources[k])) return MBXFAIL;
+        ids += sources[k].id + "\n";
+    }
+    importrun r{a, {}};
+    std::string why, had;
+    if (apimportread(a.meta, &had, &r.skip, &why)) {
+        if (had == ids) {
+            if (r.skip > 0)
+                mbxsay("the last import of these sources into %s got %ld messages in; it goes on "
+                       "after them\n",
+                       q.c_str(), r.skip);
+        } else {
+            if (r.skip > 0)
+                mbxsay("the last import into %s, of other sources, got %ld messages in, which "
+                       "stay; this one starts anew\n",
+                       q.c_str(), r.skip);
+            r.skip = 0;
+        }
+    } else if (!why.empty()) {
+        mbxsay("cannot read what an import into %s cut short left: %s; nothing done\n", q.c_str(),
+               why.c_str());
+        return MBXFAIL;
+    }
+    if (aplook(a.meta, &r.box, &why) != apresult::ok) {
+        mbxsay("cannot import into %s: %s; 'mailbox check %s' says more; nothing done\n",
+               q.c_str(), why.c_str(), renumshown(a.meta).c_str());
+        return MBXFAIL;
+    }
+    if (!a.dryrun && !apimportbegin(a.meta, ids, r.skip)) {
+        mbxsay("cannot write what an import keeps beside %s: %s; nothing done\n", q.c_str(),
+               strerror(errno));
+        return MBXFAIL;
+    }
+    // Ctrl-C, SIGTERM and SIGHUP stop it between two messages; one ignored
+    // at the start (nohup) stays ignored.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was {};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            (void)signal(sig, onstop);
+    }
+    for (const source& s : sources) {
+        importsource(&r, s);
+        if (r.stop) break;
+    }
+    if (stopsig) {
+        if (!a.dryrun) (void)apimportsave(a.meta, r.ordinal);
+        (void)printf("imported %ld message%s into %s\n", r.in, r.in == 1 ? "" : "s", q.c_str());
+        (void)fflush(stdout);
+        mbxsay("interrupted by %s after %ld messages; run the same import again to go on\n",
+               sigabbrev_np(stopsig) ? (std::string("SIG") + sigabbrev_np(stopsig)).c_str() : "a signal",
+               r.ordinal);
+        (void)signal(stopsig, SIG_DFL);
+        (void)raise(stopsig);
+        return MBXFAIL;
+    }
+    if (!r.stop && !a.dryrun && !apimportsave(a.meta, r.ordinal)) {
+        mbxsay("every message is in, but what the import kept beside %s can't be removed: %s\n",
+               q.c_str(), strerror(errno));
+        r.rc = MBXFAIL;
+    }
+    (void)printf("%s %ld message%s into %s%s\n", a.dryrun ? "would import" : "imported", r.in,
+                 r.in == 1 ? "" : "s", q.c_str(),
+                 r.left ? (", " + std::to_string(r.left) + " left out").c_str() : "");
+    const bool out = fflush(stdout) == 0 && !ferror(stdout);
+    if (r.rc != MBXOK) return r.rc;
+    if (!out) return MBXOUT;
+    return r.left ? MBXFOUND : MBXOK;
+}
+
+namespace {
+
+// The records the numbers name ("N", "A-B"), in the order given; all when
+// none is. 0, or the status after a line.
+int chosen(const mbxargs& a, const llnode* head, std::vector<const llnode*>* out) {
+    std::vector<const llnode*> byno;
+    for (const llnode* rec = head->next; rec; rec = rec->next) byno.push_back(rec);
+    if (a.nums.empty()) {
+        *out = byno;
+        return 0;
+    }
+    for (const std::string& arg : a.nums) {
+        const char* p = arg.c_str();
+        const char* end = p + arg.size();
+        int lo = 0, hi = 0;
+        auto r = std::from_chars(p, end, lo);
+        if (r.ec == std::errc() && r.ptr == end) {
+            hi = lo;
+        } else if (r.ec != std::errc() || *r.ptr != '-' ||
+                   (r = std::from_chars(r.ptr + 1, end, hi)).ec != std::errc() || r.ptr != end ||
+                   hi < lo) {
+            mbxsay("%s is not a record number or a range of them (such as 3-7)\n",
+                   mbxq(arg.c_str()).c_str());
+            return MBXUSAGE;
+        }
+        if (lo < 1 || hi > static_cast<int>(byno.size())) {
+            mbxsay("%s has no record %d (its records are numbered 1 to %zu); nothing done\n",
+                   mbxq(a.meta).c_str(), lo < 1 ? lo : hi, byno.size());
+            return MBXFAIL;
+        }
+        for (int no = lo; no <= hi; no++) out->push_back(byno[static_cast<size_t>(no - 1)]);
+    }
+    return 0;
+}
+
+// A no-replace move of from to to, a link and an unlink where the file
+// system has no such rename.
+int noreplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (link(from.c_str(), to.c_str()) != 0) return -1;
+    return unlink(from.c_str()) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+bool writefile(const std::string& path, std::string_view bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = true;
+    while (ok && !bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    ok = ok && fsync(fd) == 0;
+    const int err = errno;
+    ok = close(fd) == 0 && ok;
+    if (!ok) (void)unlink(path.c_str());
+    errno = err;
+    return ok;
+}
+
+// A record's message whole, or false after a line (left out).
+bool message(const llnode* rec, std::string* bytes, struct stat* st) {
+    const int fd = trustopenmsg(AT_FDCWD, rec->datafile, st);
+    const bool ok = fd >= 0 && readfd(fd, bytes);
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (!ok) mbxsay("cannot read %s: %s; left out\n", mbxq(rec->datafile).c_str(), trustwhy(err));
+    return ok;
+}
+
+// Every piece written to fd; false with errno.
+bool writeall(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The mbox written aside a message at a time, synced, then moved in
+// without replacing anything.
+int tombox(const mbxargs& a, const std::vector<const llnode*>& recs) {
+    const std::string file = a.mboxto, q = mbxq(a.mboxto);
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0) {
+        mbxsay("%s is there already, and export never writes over a file; nothing done\n",
+               q.c_str());
+        return MBXFAIL;
+    }
+    const std::string tmp = durbeside(file, ".mailbox-export");
+    int fd = -1;
+    if (!a.dryrun) {
+        (void)unlink(tmp.c_str());
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    const auto failed = [&](const std::string& what) {
+        const int err = errno;
+        if (fd >= 0) close(fd);
+        (void)unlink(tmp.c_str());
+        mbxsay("cannot write %s: %s; nothing done\n", mbxq(what.c_str()).c_str(), strerror(err));
+        return MBXFAIL;
+    };
+    if (!a.dryrun && fd < 0) return failed(tmp);
+    int left = 0, out = 0;
+    std::string text;
+    for (const llnode* rec : recs) {
+        std::string bytes;
+        if (!message(rec, &bytes, &st)) {
+            left++;
+            continue;
+        }
+        if (a.dryrun)
+            (void)printf("would export record %d (%s)\n", rec->no, mbxq(rec->datafile).c_str());
+        text.clear();
+        mboxput(bytes, mboxsender(rec->from), st.st_mtim.tv_sec, rec->read == MSGREAD, &text);
+        if (fd >= 0 && !writeall(fd, text)) return failed(tmp);
+        out++;
+    }
+    if (fd >= 0) {
+        if (fsync(fd) != 0) return failed(tmp);
+        if (close(fd) != 0) {
+            fd = -1;
+            return failed(tmp);
+        }
+        fd = -1;
+        if (noreplace(tmp, file) != 0) return failed(file);
+        if (!dursyncdir(durparent(file))) {
+            mbxsay("%s is written, but not on disk: %s; run 'sync'\n", q.c_str(), strerror(errno));
+            return MBXFAIL;
+        }
+    }
+    (void)printf("%s %d record%s to %s\n", a.dryrun ? "would export" : "exported", out,
+                 out == 1 ? "" : "s", q.c_str());
+    return left ? MBXFOUND : MBXOK;
+}
+
+int tomaildir(const mbxargs& a, const std::vector<const llnode*>& recs) {
+    const std::string dir = a.maildirto, q = mbxq(a.maildirto);
+    struct stat st;
+    const bool had = lstat(dir.c_str(), &st) == 0;
+    if (had && (!S_ISDIR(st.st_mode) || !mdis(dir))) {
+        mbxsay("%s is there already and is not a Maildir; nothing done\n", q.c_str());
+        return MBXFAIL;
+    }
+    if (!a.dryrun) {
+        for (const std::string& d : {dir, dir + "/tmp", dir + "/new", dir + "/cur"}) {
+            if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
+                mbxsay("cannot make %s: %s; nothing done\n", mbxq(d.c_str()).c_str(),
+                       strerror(errno));
+                return MBXFAIL;
+            }
+        }
+    }
+    int left = 0, out = 0;
+    for (const llnode* rec : recs) {
+        std::string bytes;
+        if (!message(rec, &bytes, &st)) {
+            left++;
+            continue;
+        }
+        const bool seen = rec->read == MSGREAD;
+        const std::string name = mdname(out, seen);
+        const std::string into = dir + (seen ? "/cur/" : "/new/") + name;
+        if (a.dryrun) {
+            (void)printf("would export record %d (%s)\n", rec->no, mbxq(rec->datafile).c_str());
+        } else if (const std::string tmp = dir + "/tmp/" + name;
+                   !writefile(tmp, bytes) || noreplace(tmp, into) != 0) {
+            const int err = errno;
+            (void)unlink(tmp.c_str());
+            mbxsay("cannot write %s: %s; the export stops here (%d records are in %s)\n",
+                   mbxq(into.c_str()).c_str(), strerror(err), out, q.c_str());
+            (void)dursyncdir(dir + "/new");
+            (void)dursyncdir(dir + "/cur");
+            return MBXFAIL;
+        }
+        out++;
+    }
+    if (!a.dryrun) {
+        for (const std::string& d : {dir + "/new", dir + "/cur", dir + "/tmp", dir, durparent(dir)})
+            if (!dursyncdir(d)) {
+                mbxsay("cannot sync %s: %s; the messages may not be on disk\n",
+                       mbxq(d.c_str()).c_str(), strerror(errno));
+                return MBXFAIL;
+            }
+    }
+    (void)printf("%s %d record%s to %s\n", a.dryrun ? "would export" : "exported", out,
+                 out == 1 ? "" : "s", q.c_str());
+    return left ? MBXFOUND : MBXOK;
+}
+
+}  // namespace
+
+int mbxexport(const mbxargs& a) {
+    const mbxhead head = mbxload(a.meta);
+    if (!head) return MBXFAIL;
+    std::vector<const llnode*> recs;
+    if (const int rc = chosen(a, head.get(), &recs)) return rc;
+    if (mbxnonehere(head.get())) return MBXFAIL;
+    const int rc = a.mboxto ? tombox(a, recs) : tomaildir(a, recs);
+    const bool out = fflush(stdout) == 0 && !ferror(stdout);
+    return !out && rc != MBXFAIL ? MBXOUT : rc;
+}
