@@ -351,6 +351,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {"md/cur/1001.b:2,RS", "Subject: b\n\n"}},
                   {"md"}, 0,
                   {"Subject: c\n\n", "Subject: a\n\n", "Subject: b\n\n"}, "NNR"},
+        importrow{"MaildirDirectoryLeftOut",
+                  {{"md/cur/1000.a:2,S", "Subject: a\n\n"}, {"md/cur/1001.d:2,/", ""}, {"md/new/1002.e/", ""}},
+                  {"md"}, 0, {"Subject: a\n\n"}, "R"},
         importrow{"LooseFilesInOrder",
                   {{"note", "Subject: n\n\nx\n"}, {"junk", "no header\n"}, {"more", lunch}},
                   {"note", "junk", "more"}, 1, {"Subject: n\n\nx\n", lunch}, "NN",
@@ -474,6 +477,21 @@ TEST_F(InOut, ExportMarksReadAsStatusRoAndSeen) {
     EXPECT_TRUE(cur.begin()->ends_with(":2,S")) << *cur.begin();
     EXPECT_EQ(slurp("../src/md/cur/" + *cur.begin()), lunch);
     EXPECT_TRUE(listing("../src/md/new").empty());
+}
+
+// Each message's From line names its sender as one word: the address in
+// angle brackets without the spaces in it, or MAILER-DAEMON for none.
+TEST_F(InOut, ExportFromLineNamesTheSender) {
+    spit("in000.msg", lunch);
+    spit("in001.msg", "Subject: two\n\n2\n");
+    spit("in002.msg", "Subject: three\n\n3\n");
+    spit("meta", metafile({lunchrec("in000.msg"), {"in001.msg", "", "Odd <a b@x>", "two", "", "", "N"},
+                           {"in002.msg", "", "", "three", "", "", "N"}}));
+    ASSERT_EQ(tool({"export", "meta", "--mbox", "../src/out"}).status, 0);
+    const std::string text = slurp("../src/out");
+    EXPECT_TRUE(text.starts_with("From bob@example.org ")) << text;
+    EXPECT_NE(text.find("\nFrom ab@x "), std::string::npos) << text;
+    EXPECT_NE(text.find("\nFrom MAILER-DAEMON "), std::string::npos) << text;
 }
 
 // What export refuses or leaves out, and what it leaves on disk then.

@@ -136,6 +136,8 @@ INSTANTIATE_TEST_SUITE_P(Mark, Change, ::testing::Values(
               "record 1 ('a.msg') is new already\n" + marked2, metafile({ra, rec("b.msg", "carol", "Budget"), rc, rd}), "", true},
     changerow{"MarkAllAlreadyWritesNothing", box, {"mark", "--new", "index", "1", "3"}, {}, 0,
               "record 1 ('a.msg') is new already\nrecord 3 ('c.msg') is new already\n", four},
+    changerow{"MarkNamedTwiceSaidOnce", box, {"mark", "--new", "index", "2", "1-2"}, {}, 0,
+              marked2 + "record 1 ('a.msg') is new already\n", metafile({ra, rec("b.msg", "carol", "Budget"), rc, rd}), "", true},
     changerow{"MarkDryRun", box, {"mark", "-n", "--new", "index", "2"}, {}, 0, "would mark record 2 ('b.msg') new\n", four},
     changerow{"MarkNeither", box, {"mark", "index", "2"}, {}, 64, "", four, "say how: --read or --new"},
     changerow{"MarkBoth", box, {"mark", "index", "2", "--read", "--new"}, {}, 64, "", four, "say how: --read or --new"},
@@ -179,6 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Sort, Change, ::testing::Values(
     changerow{"SortWrongDirRefused", [] { box(); ASSERT_EQ(mkdir("sub", 0755), 0);
                                            for (const std::string n : {"a.msg", "b.msg", "c.msg", "d.msg"}) ASSERT_EQ(rename(n.c_str(), ("sub/" + n).c_str()), 0); },
               {"sort", "index", "--by", "date"}, {}, 2, "", four, "none of the listed files was found"},
+    changerow{"SortBySizeWrongDirRefused", [] { box(); ASSERT_EQ(mkdir("sub", 0755), 0);
+                                                 for (const std::string n : {"a.msg", "b.msg", "c.msg", "d.msg"}) ASSERT_EQ(rename(n.c_str(), ("sub/" + n).c_str()), 0); },
+              {"sort", "index", "--by", "size"}, {}, 2, "", four, "none of the listed files was found"},
     changerow{"SortDateOfLinkUnknown", [] { box(); ASSERT_EQ(symlink("a.msg", "evil"), 0); }, {"sort", "index", "--by", "date"},
               {"FSFAULT_SWAP=evil:c.msg"}, 0, bydate + "4 of 4 records moved; " + renum, metafile({rb, rc, rd, ra}), "", true},
     changerow{"SortFullDisk", box, {"sort", "index", "--by", "date"}, {"FSFAULT_FAIL=fsync:.index.mailbox-new:ENOSPC"}, 2, "", four,

@@ -138,6 +138,24 @@ INSTANTIATE_TEST_SUITE_P(
                 busyline}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A reader's shared lock, as list holds it, keeps out each command that
+// changes the index: nothing done, at once.
+class MailboxWaitShared : public ScratchDir {};
+
+TEST_F(MailboxWaitShared, ChangersGiveWayToAReader) {
+    twofiles();
+    const int fd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);
+    for (const args& cmd : {args{"mark", "index", "1", "--read"}, args{"sort", "index", "--by", "from", "-r"},
+                            args{"delete", "index", "1"}}) {
+        const runresult got = mailbox(cmd);
+        EXPECT_EQ(got.err, busyline) << cmd[0];
+        EXPECT_EQ(got.status, 5) << cmd[0];
+        EXPECT_EQ(slurp("index"), index2) << cmd[0];
+    }
+    close(fd);
+}
+
 // A wait asked for that is no number of seconds within a day: refused
 // before anything is looked at.
 struct badwait {

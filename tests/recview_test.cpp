@@ -152,6 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, Columns, ::testing::Values(
     fmtrow{"SubjectCutAsLoaded", "%subject", cut + "\n"},
     fmtrow{"Braces", "%{n}th:%{file}s", "2th:in001.msgs\n"},
     fmtrow{"Escapes", "%%n\\t\\\\%n", "%n\t\\2\n"},
+    fmtrow{"NewlineEscape", "%n\\n%file", "2\nin001.msg\n"},
     fmtrow{"TextOnly", "plain", "plain\n"},
     fmtrow{"DateUnknown", "%date|", "-|\n"},
     fmtrow{"NoSuchField", "%n %sender", "error: '%sender' is no field"},
@@ -160,6 +161,15 @@ INSTANTIATE_TEST_SUITE_P(Formats, Columns, ::testing::Values(
     fmtrow{"LoneBackslash", "%n \\", "error: the format ends in a lone '\\'"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// A control byte or DEL in a field is shown as '?', never sent to the terminal.
+TEST(ColumnsDefault, ControlBytesShownAsQuestionMarks) {
+    rvindex idx;
+    ASSERT_TRUE(rvparse(metafile({{"a.msg", "t", "f\x7f\x1b[2J", "s\x01", "", "", "N"}}), &idx));
+    std::string out;
+    colline(coldefault(), idx.recs[0], false, 0, &out);
+    EXPECT_EQ(out, "1\tN\tf??[2J\ts?\n");
+}
 
 // The default columns are the list's: number, flag, from, subject, by tabs.
 TEST(ColumnsDefault, AsListPrints) {
