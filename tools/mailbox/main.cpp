@@ -432,6 +432,9 @@ int before(const mbxargs& a, bool* stale) {
                mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
                a.row->midrun ? "; the index as it stands follows" : "; nothing done");
         if (!a.row->midrun) return MBXFAIL;
+        // Files are on their way to other names: a date read from one now
+        // may be another record's.
+        *stale = true;
     }
     // While a run's journal is there, it says where the files are.
     if (cut == renumcut::none && a.row->stale != mbxstale::ignore) return stalefrom(a, stale);
