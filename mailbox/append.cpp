@@ -305,6 +305,8 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
     }
     box->dev = st.st_dev;
     box->ino = st.st_ino;
+    box->uid = st.st_uid;
+    box->gid = st.st_gid;
     // Lines: two of the owner's, seven a record, END last and nothing after.
     // The index is read in pieces through one buffer: a delivery into a
     // large mailbox needs its names and its end, not a copy of all of it.
@@ -388,6 +390,9 @@ apresult apwrite(apbox* box, std::string_view message) {
         ok = n > 0;
         if (ok) s.remove_prefix(static_cast<size_t>(n));
     }
+    // Root delivering into a directory of its own (a spool) leaves the
+    // message to the index's owner, who must be able to read it.
+    if (ok && geteuid() == 0 && box->uid != 0) ok = fchown(fd, box->uid, box->gid) == 0;
     ok = ok && fsync(fd) == 0;
     const int err = errno;
     if (fd >= 0) close(fd);

@@ -306,6 +306,19 @@ TEST_F(InOut, DeliverAsRootLeavesTheOwnersFiles) {
     EXPECT_EQ(slurp("in000.msg"), lunch);
 }
 
+// Root delivering into a spool directory of its own gives the message to
+// the index's owner.
+TEST_F(InOut, DeliverAsRootIntoItsOwnSpoolGivesTheOwnerTheMessage) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    spit("meta", empty);
+    ASSERT_EQ(chown("meta", 65534, 65534), 0);
+    ASSERT_EQ(deliver(lunch).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat("in000.msg", &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+}
+
 // An import of sources laid out in src/: the messages in order, as stored.
 struct importrow {
     const char* name;
