@@ -512,6 +512,11 @@ TEST_F(InOut, ExportMarksReadAsStatusRoAndSeen) {
     EXPECT_TRUE(cur.begin()->ends_with(":2,S")) << *cur.begin();
     EXPECT_EQ(slurp("../src/md/cur/" + *cur.begin()), lunch);
     EXPECT_TRUE(listing("../src/md/new").empty());
+    // A message that starts with a byte-order mark keeps it first.
+    spit("in000.msg", "\xEF\xBB\xBF" + lunch);
+    ASSERT_EQ(tool({"export", "meta", "--mbox", "../src/bom"}).status, 0);
+    const std::string bom = slurp("../src/bom");
+    EXPECT_EQ(bom.substr(bom.find('\n') + 1), "\xEF\xBB\xBFStatus: RO\n" + lunch + "\n");
 }
 
 // What export refuses or leaves out, and what it leaves on disk then.

@@ -131,7 +131,7 @@ const mbxcmd commands[] = {
     // New mail goes in whatever names the index lists.
     {"deliver", mbxdeliver, {}, mbxstale::ignore, false, false, false, 60, false},
     {"import", mbximport, {}, mbxstale::ignore, false, false, false, 0, false, mbxcmd::sources},
-    {"export", mbxexport, exportopts, mbxstale::refuse, true, false, false, 0, false,
+    {"export", mbxexport, exportopts, mbxstale::refuse, true, false, false, readerwait, false,
      mbxcmd::numbers},
 };
 
@@ -214,8 +214,8 @@ constexpr char help[] =
     "                      delete cut short is left as it is, and said)\n"
     "  --wait=SECONDS      wait up to SECONDS (0 to 86400) for the locks another\n"
     "                      process holds, then give up with status 5; list, show,\n"
-    "                      pick and check wait 10 by default, deliver 60, the\n"
-    "                      others 0\n"
+    "                      pick, export and check wait 10 by default, deliver\n"
+    "                      60, the others 0\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
