@@ -116,6 +116,12 @@ void mboxput(std::string_view message, std::string_view sender, time_t when, boo
         if (line.size() >= 7 && strncasecmp(line.data(), "Status:", 7) == 0) status = true;
     }
     if (read && !status) {
+        // A byte-order mark stays first, before the line added, so that the
+        // header block after it still reads as one.
+        if (constexpr std::string_view bom = "\xEF\xBB\xBF"; message.starts_with(bom)) {
+            out->append(bom);
+            message.remove_prefix(bom.size());
+        }
         const size_t nl = message.find('\n');
         const bool crlf = nl != std::string_view::npos && nl > 0 && message[nl - 1] == '\r';
         *out += crlf ? "Status: RO\r\n" : "Status: RO\n";

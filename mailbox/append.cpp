@@ -298,45 +298,83 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
     }
     const int fd = open(box->real.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    std::string text;
-    const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && durreadfd(fd, &text);
-    const int err = errno;
-    if (fd >= 0) close(fd);
-    if (!ok) {
-        *why = strerror(err);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = strerror(fd < 0 ? errno : EINVAL);
+        if (fd >= 0) close(fd);
         return apresult::failed;
     }
     box->dev = st.st_dev;
     box->ino = st.st_ino;
+    box->uid = st.st_uid;
+    box->gid = st.st_gid;
     // Lines: two of the owner's, seven a record, END last and nothing after.
+    // The index is read in pieces through one buffer: a delivery into a
+    // large mailbox needs its names and its end, not a copy of all of it.
     long highest = -1, line = 0;
-    size_t at = 0;
-    bool ended = false;
-    while (at < text.size()) {
-        const size_t nl = text.find('\n', at);
-        if (nl == std::string::npos) break;
-        const std::string_view l(text.data() + at, nl - at);
+    off_t base = 0;     // the file offset of piece[0]
+    size_t at = 0;      // where the line being looked at starts, in piece
+    size_t filled = 0;  // bytes of piece read
+    bool ended = false, eof = false, readerr = false, after = false;
+    std::string piece(size_t{1} << 18, '\0');
+    while (!ended && !readerr) {
+        const char* nl = static_cast<const char*>(
+            memchr(piece.data() + at, '\n', filled - at));
+        if (!nl) {
+            if (eof) break;
+            // The line so far goes to the front, and the rest of the piece
+            // is filled after it.
+            std::memmove(piece.data(), piece.data() + at, filled - at);
+            base += static_cast<off_t>(at);
+            filled -= at;
+            at = 0;
+            if (filled == piece.size()) piece.resize(piece.size() * 2);
+            const ssize_t n = pread(fd, piece.data() + filled, piece.size() - filled,
+                                    base + static_cast<off_t>(filled));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) readerr = true;
+            if (n <= 0) eof = true;
+            filled += n > 0 ? static_cast<size_t>(n) : 0;
+            continue;
+        }
+        const size_t end = static_cast<size_t>(nl - piece.data());
+        const std::string_view l(piece.data() + at, end - at);
         if (line >= 2 && (line - 2) % 7 == 0) {
             if (l == "END") {
-                ended = nl + 1 == text.size();
-                box->end = static_cast<off_t>(at);
+                box->end = base + static_cast<off_t>(at);
+                ended = true;
+                // Nothing may follow END, in this piece or after it.
+                char more;
+                after = end + 1 < filled ||
+                        pread(fd, &more, 1, base + static_cast<off_t>(end) + 1) != 0;
                 break;
             }
             highest = std::max(highest, numberof(l));
             box->records++;
         }
         line++;
-        at = nl + 1;
+        at = end + 1;
     }
-    if (!ended) {
-        *why = line < 2 || at >= text.size() || text.find('\n', at) == std::string::npos
-                   ? "it does not end in a whole record and END"
-                   : "it holds lines after END";
+    const int err = errno;
+    if (readerr) {
+        close(fd);
+        *why = strerror(err);
+        return apresult::failed;
+    }
+    if (!ended || after) {
+        close(fd);
+        *why = !ended ? "it does not end in a whole record and END" : "it holds lines after END";
         return apresult::broken;
     }
     box->next = highest + 1;
-    const size_t from = static_cast<size_t>(box->end) > TAIL ? box->end - TAIL : 0;
-    box->tail = text.substr(from, static_cast<size_t>(box->end) - from);
+    const off_t from = box->end > static_cast<off_t>(TAIL) ? box->end - static_cast<off_t>(TAIL) : 0;
+    box->tail.assign(static_cast<size_t>(box->end - from), '\0');
+    const ssize_t n = pread(fd, box->tail.data(), box->tail.size(), from);
+    const int terr = errno;
+    close(fd);
+    if (n != static_cast<ssize_t>(box->tail.size())) {
+        *why = n < 0 ? strerror(terr) : "it was cut short while read";
+        return apresult::failed;
+    }
     return apresult::ok;
 }
 
@@ -352,6 +390,9 @@ apresult apwrite(apbox* box, std::string_view message) {
         ok = n > 0;
         if (ok) s.remove_prefix(static_cast<size_t>(n));
     }
+    // Root delivering into a directory of its own (a spool) leaves the
+    // message to the index's owner, who must be able to read it.
+    if (ok && geteuid() == 0 && box->uid != 0) ok = fchown(fd, box->uid, box->gid) == 0;
     ok = ok && fsync(fd) == 0;
     const int err = errno;
     if (fd >= 0) close(fd);
@@ -474,7 +515,11 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
             journal.c_str(), shown.c_str(), errno ? trustwhy(errno) : "not in a form mailbox writes");
         return false;
     }
-    const bool in = messagein(j);
+    // A delivery cut short is undone, its message taken out again: it never
+    // said it had the message, so its sender tries again. An import's is
+    // finished: its journal says how far it got.
+    const bool mine = messagein(j);
+    const bool in = mine && j.ordinal > 0;
     // The index: the record over the old END, or the old END back.
     const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     std::string now;
@@ -490,13 +535,32 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
         const std::string_view after = std::string_view(now).substr(j.end);
         const bool whole = after == want || (in && after.starts_with(j.record) &&
                                              recordsthenend(now, j.end + j.record.size()));
-        ok = whole || putend(fd, j.end, want);
+        // Records another program appended after the old END meanwhile stay
+        // where they are, the message's own before them; bytes that are not
+        // whole records are not written over.
+        const bool recorded = !in && mine && after.starts_with(j.record) &&
+                              recordsthenend(now, j.end + j.record.size());
+        if (whole)
+            ok = true;
+        else if (recorded)
+            ok = putend(fd, j.end, after.substr(j.record.size()));
+        else if (recordsthenend(now, static_cast<size_t>(j.end)))
+            ok = !in || putend(fd, j.end, j.record + std::string(after));
+        else {
+            ok = false;
+            errno = ESTALE;
+        }
+    }
+    // The message out once its record is.
+    if (ok && ours && mine && !in) {
+        ok = !holds(j.name.c_str(), j) || unlink(j.name.c_str()) == 0;
     }
     const int err = errno;
     if (fd >= 0) close(fd);
     if (!ok) {
         say(errs, "cannot finish an append to %s cut short: %s; the journal kept\n", shown.c_str(),
-            strerror(err));
+            err == ESTALE ? "the index holds lines after its old END that are not whole records"
+                          : strerror(err));
         return false;
     }
     if (!ours && in && !lists(now, j.name))
@@ -525,8 +589,9 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
         say(errs, "an append to %s cut short is finished: '%s' is in\n", shown.c_str(),
             j.name.c_str());
     else
-        say(errs, "an append to %s cut short is undone: its message had not got in\n",
-            shown.c_str());
+        say(errs, "an append to %s cut short is undone: %s\n", shown.c_str(),
+            mine ? "a delivery not finished keeps nothing, as its sender tries again"
+                 : "its message had not got in");
     if (done) *done = true;
     return true;
 }

@@ -45,6 +45,8 @@ struct apbox {
     long records = 0;
     dev_t dev = 0;
     ino_t ino = 0;
+    uid_t uid = 0;  // the index's owner and group, whose the message files become
+    gid_t gid = 0;
     std::string tail;  // up to 4096 bytes before end, which must still be there
     long long msgsize = 0;  // the message apwrite wrote aside: its length and sum
     unsigned long long msgsum = 0;

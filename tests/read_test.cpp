@@ -145,7 +145,8 @@ INSTANTIATE_TEST_SUITE_P(List, Read, ::testing::Values(
     readrow{"ListBadFormat", box, {"list", "--format=%n %sender", "index"}, {}, 64, "", "'%sender' is no field"},
     readrow{"ListStaleSaysSo", stalebox, {"list", "index"}, {}, 0, "1\tN\tfrom\tsubj\n2\tN\tfrom\tsubj\n", stale},
     readrow{"ListStaleDatesRefused", stalebox, {"list", "--format=%date", "index"}, {}, 2, "", "the dates would be read from other messages"},
-    readrow{"ListCutShortRefused", cutbox, {"list", "index"}, {}, 2, "", cutshort},
+    readrow{"ListCutShortReads", cutbox, {"list", "index"}, {}, 0, "1\tN\tfrom\tsubj\n2\tN\tfrom\tsubj\n", cutshort},
+    readrow{"ListCutShortNoDates", cutbox, {"list", "--format=%date", "index"}, {}, 2, "", "the dates would be read from other messages"},
     readrow{"ListWrongDirDatesUnknown", wrongdir, {"list", "--format=%n %date", "inbox.meta"}, {}, 0, "1 -\n"},
     readrow{"ListFullOutput", box, {"list", "--format=%date", "index"}, {}, 4, "", "error writing standard output", "/dev/full"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -190,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(Pick, Read, ::testing::Values(
     readrow{"PickDateOfLinkNotFollowed", swappedlink, {"pick", "index", "--since", "2000-01-01", "--numbers"}, {"FSFAULT_SWAP=evil:a.msg"}, 0, "2\n3\n"},
     readrow{"PickStaleFieldsSaySo", stalebox, {"pick", "index", "--numbers"}, {}, 0, "1\n2\n", stale},
     readrow{"PickStaleDatesRefused", stalebox, {"pick", "index", "--since", "2000-01-01"}, {}, 2, "", "the dates would be read from other messages"},
-    readrow{"PickCutShortRefused", cutbox, {"pick", "index", "--new"}, {}, 2, "", cutshort}),
+    readrow{"PickCutShortReads", cutbox, {"pick", "index", "--new", "--numbers"}, {}, 0, "1\n2\n", cutshort},
+    readrow{"PickCutShortNoDates", cutbox, {"pick", "index", "--since", "2020-01-01"}, {}, 2, "", "the dates would be read from other messages"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

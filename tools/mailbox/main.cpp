@@ -131,7 +131,7 @@ const mbxcmd commands[] = {
     // New mail goes in whatever names the index lists.
     {"deliver", mbxdeliver, {}, mbxstale::ignore, false, false, false, 60, false},
     {"import", mbximport, {}, mbxstale::ignore, false, false, false, 0, false, mbxcmd::sources},
-    {"export", mbxexport, exportopts, mbxstale::refuse, true, false, false, 0, false,
+    {"export", mbxexport, exportopts, mbxstale::refuse, true, false, false, readerwait, false,
      mbxcmd::numbers},
 };
 
@@ -214,8 +214,8 @@ constexpr char help[] =
     "                      delete cut short is left as it is, and said)\n"
     "  --wait=SECONDS      wait up to SECONDS (0 to 86400) for the locks another\n"
     "                      process holds, then give up with status 5; list, show,\n"
-    "                      pick and check wait 10 by default, deliver 60, the\n"
-    "                      others 0\n"
+    "                      pick, export and check wait 10 by default, deliver\n"
+    "                      60, the others 0\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
@@ -432,6 +432,9 @@ int before(const mbxargs& a, bool* stale) {
                mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
                a.row->midrun ? "; the index as it stands follows" : "; nothing done");
         if (!a.row->midrun) return MBXFAIL;
+        // Files are on their way to other names: a date read from one now
+        // may be another record's.
+        *stale = true;
     }
     // While a run's journal is there, it says where the files are.
     if (cut == renumcut::none && a.row->stale != mbxstale::ignore) return stalefrom(a, stale);

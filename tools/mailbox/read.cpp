@@ -22,8 +22,9 @@
 
 namespace {
 
-// On an index a plain msgseq run left stale, its names lead to other
-// messages by now: a date read from them would be another's.
+// On an index a plain msgseq run left stale, or one whose run was cut
+// short, its names lead to other messages by now: a date read from them
+// would be another's.
 bool datesastray(const mbxargs& a, bool dated) {
     if (!dated || !a.stale) return false;
     mbxsay("the dates would be read from other messages than the records'; nothing done\n");
