@@ -328,7 +328,7 @@ int parse(int argc, char** argv, mbxargs* a) {
 // nothing, so that such commands run side by side. Both or neither: 0, or
 // -1 with errno and *dir the directory that could not be locked.
 int tryboth(const char* meta, bool shared, int* here, int* there, std::string* dir) {
-    *dir = ".";
+    dir->assign(1, '.');  // GCC 12 at -O3 misreads a literal assigned here
     *here = durlock(".", shared);
     if (*here >= 0) {
         char buf[PATH_MAX];
