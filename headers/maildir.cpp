@@ -45,7 +45,12 @@ bool mdlist(const std::string& dir, std::vector<mdmsg>* out) {
     for (const auto& [name, sub] : names) {
         const size_t info = name.rfind(":2,");
         const bool seen = info != std::string::npos && name.find('S', info + 3) != std::string::npos;
-        out->push_back({dir + "/" + sub + "/" + name, seen});
+        std::string path = dir;
+        path += '/';
+        path += sub;
+        path += '/';
+        path += name;
+        out->push_back({std::move(path), seen});
     }
     return true;
 }

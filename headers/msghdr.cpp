@@ -149,7 +149,7 @@ struct msghdrconvs {
     std::vector<msghdrconv> open;
     ~msghdrconvs() {
         for (const msghdrconv& c : open)
-            if (c.cd != reinterpret_cast<iconv_t>(-1)) (void)iconv_close(c.cd);
+            if (c.cd != reinterpret_cast<iconv_t>(-1)) (void)iconv_close(c.cd);  // NOLINT(performance-no-int-to-ptr): iconv says so
     }
 };
 
@@ -173,10 +173,10 @@ iconv_t msghdropen(std::string_view lname) {
     for (const msghdrconv& c : convs.open)
         if (c.name == lname) return c.cd;
     const std::string name(lname);
-    iconv_t cd = reinterpret_cast<iconv_t>(-1);
+    auto cd = reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr): iconv says so
     if (const char* alias = msghdralias(name)) cd = iconv_open("UTF-8", alias);
-    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", name.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", name.c_str());  // NOLINT(performance-no-int-to-ptr): iconv says so
+    if (cd == reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv says so
         static const bool ready = [] {
             g_mime_init();
             (void)std::atexit(g_mime_shutdown);  // seen by a leak checker as returned
@@ -195,7 +195,7 @@ iconv_t msghdropen(std::string_view lname) {
 // when the set is unknown or in is not text of it.
 bool msghdriconv(std::string_view cs, std::string_view in, std::string* out) {
     iconv_t cd = msghdropen(cs);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;  // NOLINT(performance-no-int-to-ptr): iconv says so
     (void)iconv(cd, nullptr, nullptr, nullptr, nullptr);
     const size_t had = out->size();
     std::string src(in);
@@ -230,7 +230,7 @@ bool msghdriconv(std::string_view cs, std::string_view in, std::string* out) {
 void msghdrconvert(std::string_view cs, std::string_view in, std::string* out) {
     if (msghdrascii(in)) {
         out->append(in);
-    } else if (cs == "utf-8" || cs == "utf8") {
+    } else if (cs == "utf-8" || cs == "utf8") {  // NOLINT(bugprone-branch-clone)
         msghdrguess(out, in);
     } else if (cs == "us-ascii" || cs == "ascii" || cs == "iso-8859-1" || cs == "latin1" ||
                cs == "iso8859-1" || cs == "iso_8859-1" || cs == "windows-1252" ||
@@ -670,7 +670,7 @@ void msghdrlines(std::string_view buf, bool eof, msghdrscan* st) {
         }
         if (b == st->first && (line.starts_with("From ") || line.starts_with(">From "))) {
             // the envelope
-        } else if (line.empty()) {
+        } else if (line.empty()) {  // NOLINT(bugprone-branch-clone)
             st->ended = true;
         } else if (msghdrwsp(line[0])) {
             if (!st->started) st->ended = true;
@@ -702,7 +702,7 @@ bool msghdrblock(int fd, std::string* buf, msghdrscan* st) {
         buf->resize(had + static_cast<size_t>(got));
         if (buf->size() >= MSGHDRMAX) {
             // The rest of the lines past the bound are not taken.
-            const size_t nl = std::string_view(*buf).substr(0, MSGHDRMAX).rfind('\n');
+            const size_t nl = std::string_view(*buf).substr(0, MSGHDRMAX).rfind('\n');  // NOLINT(google-readability-casting)
             buf->resize(nl == std::string::npos ? 0 : nl + 1);
             msghdrlines(*buf, true, st);
             return true;

@@ -248,7 +248,7 @@ apresult undo(const apbox* box, const apjour& j, const char* what, std::string* 
         fd >= 0) {
         std::string now;
         back = fstat(fd, &st) == 0 && st.st_ino == j.ino && durreadfd(fd, &now) &&
-               (now.substr(static_cast<size_t>(std::min<long long>(j.end, now.size()))) ==
+               (now.substr(static_cast<size_t>(std::min<long long>(j.end, static_cast<long long>(now.size())))) ==
                     ENDLINE ||
                 putend(fd, j.end, ENDLINE));
         close(fd);
@@ -336,7 +336,7 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
             filled += n > 0 ? static_cast<size_t>(n) : 0;
             continue;
         }
-        const size_t end = static_cast<size_t>(nl - piece.data());
+        const auto end = static_cast<size_t>(nl - piece.data());
         const std::string_view l(piece.data() + at, end - at);
         if (line >= 2 && (line - 2) % 7 == 0) {
             if (l == "END") {
@@ -525,14 +525,13 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     std::string now;
     // Known by the bytes before the old END, as the inode may differ after
     // a crash; another program's index that ends so is this one there.
-    bool ours = fd >= 0 && durreadfd(fd, &now) &&
-                now.size() >= static_cast<size_t>(j.end) &&
+    bool ours = fd >= 0 && durreadfd(fd, &now) && now.size() >= static_cast<size_t>(j.end) &&
                 static_cast<size_t>(j.end) >= j.taillen &&
-                fnv(std::string_view(now).substr(j.end - j.taillen, j.taillen)) == j.tailsum;
+                fnv(std::string_view(now).substr(j.end - j.taillen, j.taillen)) == j.tailsum;  // NOLINT(google-readability-casting)
     const std::string want = (in ? j.record : std::string()) + ENDLINE;
     bool ok = true;
     if (ours) {
-        const std::string_view after = std::string_view(now).substr(j.end);
+        const std::string_view after = std::string_view(now).substr(j.end);  // NOLINT(google-readability-casting)
         const bool whole = after == want || (in && after.starts_with(j.record) &&
                                              recordsthenend(now, j.end + j.record.size()));
         // Records another program appended after the old END meanwhile stay

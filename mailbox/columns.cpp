@@ -46,7 +46,7 @@ void shown(std::string* out, std::string_view line, size_t size) {
 colformat coldefault() {
     colformat f;
     std::string why;
-    (void)colparse("%n\\t%flag\\t%from\\t%subject", &f, &why);
+    (void)colparse(R"(%n\t%flag\t%from\t%subject)", &f, &why);
     return f;
 }
 

@@ -196,7 +196,7 @@ bool datecivil(int y, int m, int d, int h, int mi, int s, int64_t* out) {
     const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const int64_t daynum = era * 146097 + doe - 719468;
-    *out = daynum * 86400 + h * 3600 + mi * 60 + s;
+    *out = daynum * 86400 + int64_t{h} * 3600 + int64_t{mi} * 60 + s;
     return true;
 }
 
@@ -319,7 +319,8 @@ int dateofmsg(int atfd, const char* name, int64_t* out) {
             return -1;
         }
         if (!more.empty()) more.resize(got.size() + static_cast<size_t>(n));
-        got = more.empty() ? std::string_view(first, static_cast<size_t>(n)) : std::string_view(more);
+        got =
+            more.empty() ? std::string_view(first, static_cast<size_t>(n)) : std::string_view(more);  // NOLINT(google-readability-casting)
         end = blockend(got);
         // A read short of its room reached the end of a regular file.
         eof = static_cast<size_t>(n) < room || end != std::string::npos;
@@ -370,7 +371,7 @@ bool datearg(std::string_view text, int64_t* out) {
 }
 
 void dateshow(int64_t t, char* buf, size_t size) {
-    const time_t tt = static_cast<time_t>(t);
+    const auto tt = static_cast<time_t>(t);
     struct tm tm {};
     if (!localtime_r(&tt, &tm) || strftime(buf, size, "%Y-%m-%d %H:%M", &tm) == 0)
         (void)snprintf(buf, size, "-");

@@ -676,7 +676,7 @@ bool journals(const std::string& path, const renumlog* log, size_t records) {
         const size_t nl = text.find('\n', at);
         if (nl == std::string::npos) return false;
         if (ln >= 2 && (ln - 2) % 7 == 0 &&
-            std::string_view(text).substr(at, nl - at) != log->recs[(ln - 2) / 7].name)
+            std::string_view(text).substr(at, nl - at) != log->recs[(ln - 2) / 7].name)  // NOLINT(google-readability-casting)
             return false;
         at = nl + 1;
     }
@@ -719,8 +719,10 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
     head.dirdev = r.here.dev;
     head.dirino = r.here.ino;
     head.before = before;
-    if (after) head.after = *after;
-    if (after) head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
+    if (after) {
+        head.after = *after;
+        head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
+    }
     const bool logged = log && log->recs.size() == r.recs.size();
     std::string cur;
     const bool written = rcptwrite(

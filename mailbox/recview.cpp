@@ -36,7 +36,8 @@ bool rvparse(std::string text, rvindex* out) {
             out->end = start;
             return true;
         }
-        std::string_view* fields[] = {&r.to, &r.from, &r.subject, &r.cc, &r.bcc, &r.flag};
+        // cppcheck-suppress constVariable ; the fields are written through these
+        std::string_view* const fields[] = {&r.to, &r.from, &r.subject, &r.cc, &r.bcc, &r.flag};
         for (std::string_view* f : fields)
             if (!nextline(t, &at, f)) return false;
         r.at = start;
@@ -87,7 +88,7 @@ std::string rvmark(const rvindex& idx, const std::vector<int>& nos, bool read) {
     size_t from = 0;
     for (const rvrec& r : idx.recs) {
         if (!marked.contains(r.no) || r.read() == read) continue;
-        const size_t flagat = static_cast<size_t>(r.flag.data() - t.data());
+        const auto flagat = static_cast<size_t>(r.flag.data() - t.data());
         out.append(t.substr(from, flagat - from));
         out += read ? "R" : "N";
         from = flagat + r.flag.size();

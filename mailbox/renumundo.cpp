@@ -404,7 +404,7 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
     // Records appended since keep their names: none may be one the undo
     // gives or takes.
     if (body != std::string::npos) {
-        const std::vector<std::string_view> added = tailnames(std::string_view(text).substr(body));
+        const std::vector<std::string_view> added = tailnames(std::string_view(text).substr(body));  // NOLINT(google-readability-casting)
         uint32_t clash = 0;
         for (uint32_t k = 0; k < added.size(); k++) {
             if (!changing.contains(added[k]) || ++clash > shown) continue;

@@ -558,10 +558,12 @@ int tomaildir(const mbxargs& a, const std::vector<const llnode*>& recs) {
         }
         const bool seen = rec->read == MSGREAD;
         const std::string name = mdname(out, seen);
-        const std::string into = dir + (seen ? "/cur/" : "/new/") + name;
+        std::string into = dir;
+        into += seen ? "/cur/" : "/new/";
+        into += name;
         if (a.dryrun) {
             (void)printf("would export record %d (%s)\n", rec->no, mbxq(rec->datafile).c_str());
-        } else if (const std::string tmp = dir + "/tmp/" + name;
+        } else if (const std::string tmp = std::string(dir).append("/tmp/").append(name);
                    !writefile(tmp, bytes) || noreplace(tmp, into) != 0) {
             const int err = errno;
             (void)unlink(tmp.c_str());

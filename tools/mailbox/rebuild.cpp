@@ -111,7 +111,7 @@ struct oldindex {
                 }
                 filled = true;
             }
-            if (auto it = byfile.find({st.st_dev, st.st_ino}); it != byfile.end()) r = it->second;
+            if (auto same = byfile.find({st.st_dev, st.st_ino}); same != byfile.end()) r = same->second;
         }
         // A field that would end its line early (a CR-LF index) is read anew.
         if (r)
