@@ -60,17 +60,6 @@ void cutbox() {
     (void)runfsfault({"index"}, {"FSFAULT_KILL=rename-from:b.msg"});
 }
 
-// The command run in the background, stopped at 'at' (an fsfault OP:NAME);
-// meanwhile run then, and the command let go on.
-runresult whilestopped(const std::string& cmd, const std::string& at, const std::string& meanwhile) {
-    return run({"/bin/sh", "-c",
-                "\"$0\" " + cmd + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/" +
-                    "status || ! kill -0 $pid; do sleep 0.05; done\n" + meanwhile +
-                    "; kill -CONT $pid; wait $pid",
-                MAILBOX_PATH},
-               nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
-}
-
 // A delivery that takes no lock appends e.msg's record; a client's save
 // that replaces the index by rename, the first subject changed.
 const std::string deliver =
@@ -101,7 +90,7 @@ TEST_P(Change, Row) {
     std::string cmd;
     for (const auto& a : r.cmd) cmd += "'" + a + "' ";
     const runresult got = r.meanwhile.empty() ? mbx(r.cmd, r.faults)
-                                              : whilestopped(cmd, r.at, r.meanwhile);
+                                              : mbxwhilestopped(cmd, r.at, r.meanwhile);
     EXPECT_EQ(got.status, r.status) << got.err;
     EXPECT_EQ(got.out, r.out);
     EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;

@@ -49,17 +49,6 @@ std::string names() {
     return s;
 }
 
-// The command run in the background, stopped at 'at' (an fsfault OP:NAME);
-// meanwhile run then, and the command let go on.
-runresult whilestopped(const std::string& cmd, const std::string& at, const std::string& meanwhile) {
-    return run({"/bin/sh", "-c",
-                "\"$0\" " + cmd + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/" +
-                    "status || ! kill -0 $pid; do sleep 0.05; done\n" + meanwhile +
-                    "; kill -CONT $pid; wait $pid",
-                MAILBOX_PATH},
-               nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
-}
-
 // A delivery that takes no lock appends f.msg's record; a client that marks
 // the first message read, in place.
 const std::string deliver =
@@ -355,7 +344,7 @@ TEST_P(MbxRace, Row) {
     if (r.cmd.starts_with("mend"))
         spit("index", metafile({rec("a.msg", cyr), rec("b.msg"), rec("c.msg"), rec("d.msg"),
                                 rec("e.msg")}));
-    const runresult got = whilestopped(r.cmd, r.at, r.meanwhile);
+    const runresult got = mbxwhilestopped(r.cmd, r.at, r.meanwhile);
     EXPECT_EQ(got.status, r.status) << got.err;
     EXPECT_EQ(got.err, r.err);
     EXPECT_EQ(slurp("index"), r.index);
