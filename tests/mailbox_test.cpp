@@ -109,6 +109,9 @@ const std::string rebuilt =
     "fung\n3\tN\tCy\tstray\n";
 const std::string rebuiltfiles = "in000.msg in001.msg in002.msg index index.old notes.txt ";
 const args cutfirst = {"mend", "--cut-long", "index"};
+const std::string usage =
+    "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
+    "Try 'mailbox --help' for more.\n";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
@@ -168,11 +171,16 @@ INSTANTIATE_TEST_SUITE_P(
             "mailbox: cannot read 'nosuch': No such file or directory\n", 2},
         // Each command takes its own options only, anywhere after it; "--" ends them.
         row{"OptionOfAnother", {}, {"list", "--adopt", "index"}, "",
-            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
+            "mailbox: list takes no option '--adopt'\nUsage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
         row{"FlagWithValue", {}, {"mend", "--adopt=yes", "index"}, "",
-            "Usage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
+            "mailbox: '--adopt' takes no value\nUsage: mailbox list|show|pick|check|delete|mend|mark|sort|rebuild|deliver|import|export [OPTIONS] METAFILE [N...]\n"
             "Try 'mailbox --help' for more.\n", 64},
+        row{"CommandMistyped", {}, {"lst", "index"}, "", "mailbox: 'lst' is not a command\n" + usage, 64},
+        row{"OptionMistyped", {}, {"pick", "index", "--subjet", "x"}, "", "mailbox: pick takes no option '--subjet'\n" + usage, 64},
+        row{"OneOperandTooMany", {}, {"list", "index", "x"}, "", "mailbox: list takes one METAFILE; 'x' is one too many\n" + usage, 64},
+        row{"ExportToBoth", {}, {"export", "index", "--mbox", "m", "--maildir", "d"}, "",
+            "mailbox: export takes one of --mbox FILE and --maildir DIR\n" + usage, 64},
         row{"OptionsAfter", cutfirst, {"mend", "index", "-n", "--drop-missing"},
             "would drop record 3 ('gone.msg'), whose file is missing\n", "", 0, list0, files0old},
         row{"DashAfterEnd", {}, {"delete", "index", "--", "-1"}, "",

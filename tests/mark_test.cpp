@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Mark, Change, ::testing::Values(
               marked2 + "record 1 ('a.msg') is new already\n", metafile({ra, rec("b.msg", "carol", "Budget"), rc, rd}), "", true},
     changerow{"MarkDryRun", box, {"mark", "-n", "--new", "index", "2"}, {}, 0, "would mark record 2 ('b.msg') new\n", four},
     changerow{"MarkNeither", box, {"mark", "index", "2"}, {}, 64, "", four, "say how: --read or --new"},
-    changerow{"MarkBoth", box, {"mark", "index", "2", "--read", "--new"}, {}, 64, "", four, "say how: --read or --new"},
+    changerow{"MarkBoth", box, {"mark", "index", "2", "--read", "--new"}, {}, 64, "", four, "give one of --read and --new, not both"},
     changerow{"MarkNoSuchRecord", box, {"mark", "index", "5", "--read"}, {}, 2, "", four, "has no record 5"},
     changerow{"MarkStaleRefused", stalebox, {"mark", "index", "1", "--read"}, {}, 2, "", four, stale},
     changerow{"MarkCutShortRefused", cutbox, {"mark", "index", "1", "--read"}, {}, 2, "", four, cutshort},
@@ -188,6 +188,9 @@ INSTANTIATE_TEST_SUITE_P(DeleteFile, Change, ::testing::Values(
     changerow{"DeleteByFileAndNumber", box, {"delete", "index", "--file=c.msg", "1"}, {}, 0,
               "deleted record 1 ('a.msg')\ndeleted record 3 ('c.msg')\n", metafile({rb, rd})},
     changerow{"DeleteByFileNotListed", box, {"delete", "index", "--file", "z.msg"}, {}, 2, "", four, "no record lists 'z.msg'; nothing done"},
+    changerow{"DeleteByFileOtherSpelling", box, {"delete", "index", "--file", "./c.msg"}, {}, 0, "deleted record 3 ('c.msg')\n", metafile({ra, rb, rd})},
+    changerow{"DeleteByFileHardLink", [] { box(); ASSERT_EQ(link("c.msg", "l.msg"), 0); }, {"delete", "index", "--file", "l.msg"}, {}, 0,
+              "deleted record 3 ('c.msg')\n", metafile({ra, rb, rd})},
     changerow{"DeleteByFileListedTwice", [] { box(); spit("index", metafile({ra, rb, ra, rd})); }, {"delete", "index", "--file", "a.msg"}, {}, 0,
               "deleted record 1 ('a.msg')\ndeleted record 3 ('a.msg')\n", metafile({rb, rd})}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -41,10 +41,16 @@ int mbxdelete(const mbxargs& a) {
     std::vector<int> nos;
     if (const int rc = mbxnumbers(a, head->count, &nos)) return rc;
     // A record named by its file, which no delete before can have given to another.
+    // Names are compared as files where the file is here: ./a is a.
     for (const std::string& name : a.files) {
         const size_t had = nos.size();
+        struct stat st, rs;
+        const bool here = lstat(name.c_str(), &st) == 0;
         for (const llnode* rec = head->next; rec; rec = rec->next)
-            if (name == rec->datafile) nos.push_back(rec->no);
+            if (name == rec->datafile ||
+                (here && lstat(rec->datafile, &rs) == 0 && rs.st_dev == st.st_dev &&
+                 rs.st_ino == st.st_ino))
+                nos.push_back(rec->no);
         if (nos.size() == had) {
             mbxsay("no record lists %s; nothing done\n", mbxq(name.c_str()).c_str());
             return MBXFAIL;
@@ -355,7 +361,8 @@ int mbxmend(const mbxargs& a) {
 }
 int mbxmark(const mbxargs& a) {
     if (a.markread == a.marknew) {
-        mbxsay("mark: say how: --read or --new\n");
+        mbxsay(a.markread ? "mark: give one of --read and --new, not both\n"
+                          : "mark: say how: --read or --new\n");
         return MBXUSAGE;
     }
     rvindex idx;

@@ -238,7 +238,9 @@ constexpr char help[] =
     "usage. A signal while a command waits for the locks ends it, nothing done,\n"
     "by that signal. deliver: 0, 65, 74 or 75, as above.\n";
 
-int bad() {
+// The usage line, after one that names what was wrong, when it is known.
+int bad(const std::string& why = {}) {
+    if (!why.empty()) mbxsay("%s\n", why.c_str());
     std::string names;
     for (const mbxcmd& c : commands) (names += names.empty() ? "" : "|") += c.name;
     (void)fprintf(stderr,
@@ -262,21 +264,22 @@ int option(mbxargs* a, int argc, char** argv, int* i) {
     const size_t eq = arg.find('=');
     const std::string_view name = arg.substr(0, eq);
     if (name == "-n") {  // list and check change nothing anyway
-        if (eq != std::string_view::npos) return bad();
+        if (eq != std::string_view::npos) return bad("-n takes no value");
         a->dryrun = true;
         return 0;
     }
+    const std::string shown = mbxq(std::string(name).c_str());
     const mbxopt* o = optionnamed(a->row, name);
-    if (!o) return bad();
+    if (!o) return bad(a->cmd + " takes no option " + shown);
     if (o->flag) {
-        if (eq != std::string_view::npos) return bad();
+        if (eq != std::string_view::npos) return bad(shown + " takes no value");
         a->*o->flag = true;
         return 0;
     }
     const char* value = eq != std::string_view::npos ? argv[*i] + eq + 1
                         : *i + 1 < argc              ? argv[++*i]
                                                      : nullptr;
-    if (!value) return bad();
+    if (!value) return bad(shown + " needs a value");
     if (o->check)
         if (const int rc = o->check(name, value)) return rc;
     if (o->many)
@@ -297,7 +300,7 @@ int parse(int argc, char** argv, mbxargs* a) {
     if (argc < 3) return bad();
     a->cmd = argv[1];
     a->row = commandnamed(a->cmd);
-    if (!a->row) return bad();
+    if (!a->row) return bad(mbxq(argv[1]) + " is not a command");
     bool opts = true;
     for (int i = 2; i < argc; i++) {
         const std::string_view arg(argv[i]);
@@ -312,7 +315,7 @@ int parse(int argc, char** argv, mbxargs* a) {
         } else if (a->row->more == mbxcmd::sources) {
             a->sources.emplace_back(arg);
         } else {
-            return bad();
+            return bad(a->cmd + " takes one METAFILE; " + mbxq(argv[i]) + " is one too many");
         }
     }
     if (!a->meta || (a->row->numbered && a->nums.empty() && a->files.empty()) ||
@@ -320,7 +323,7 @@ int parse(int argc, char** argv, mbxargs* a) {
         return bad();
     // An export goes to one place, and somewhere.
     if (a->row->run == mbxexport && (a->mboxto != nullptr) == (a->maildirto != nullptr))
-        return bad();
+        return bad("export takes one of --mbox FILE and --maildir DIR");
     return 0;
 }
 
