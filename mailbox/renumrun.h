@@ -315,8 +315,10 @@ struct renumlog {
 std::string renumworkdir(const char* fname, std::string* real = nullptr);
 // Makes the work directory and writes the journal, on disk before the first
 // file moves. same: for each record, the record whose file it is too, or
-// renumnone (empty: none).
-bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same);
+// renumnone (empty: none). kept (may be null) gets the journal as written,
+// as renumreadjournal would read it back.
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
+                renumlog* kept = nullptr);
 renumjournal renumreadjournal(const std::string& dir, renumlog* log);
 // Where the journal of a run cut short is: in the index's work directory,
 // else, for a plain run that could not write there, in the working

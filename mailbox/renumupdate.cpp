@@ -309,7 +309,7 @@ int writejournal(update& u) {
                  strerror(err));
         return RENUMINDEX;
     }
-    if (!renumbegin(u.r, u.dir, u.same)) {
+    if (!renumbegin(u.r, u.dir, u.same, &u.log)) {
         renumsay(u.opts, "cannot write the journal '%s/journal': %s\n", renumshown(u.dir).c_str(),
                  strerror(errno));
         (void)renumclearwork(u.dir);
@@ -370,10 +370,10 @@ int replaceindex(update& u) {
 }
 
 // State 5: the receipt of the update on disk, beside the index, before the
-// journal goes. The journal, read back, holds the names the index listed
-// and each file's size and time.
+// journal goes. The journal holds the names the index listed and each
+// file's size and time: as this run wrote it, or as a rerun read it.
 int keepreceipt(update& u, const rcptindex& before) {
-    if (u.found != renumjournal::good) {
+    if (u.found != renumjournal::good && u.log.recs.size() != u.r.recs.size()) {
         u.log = renumlog{};
         if (renumreadjournal(u.dir, &u.log) != renumjournal::good) u.log = renumlog{};
     }

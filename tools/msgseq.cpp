@@ -485,7 +485,9 @@ int giveup(const args& a) {
 }
 
 // msgseq --undo: the last finished run put back from its receipt; the
-// index is read only by the library, and no count is printed.
+// index is read only by the library, and no count of records read is
+// printed. Done, it says how many files went back: a quiet undo would look
+// the same as one that found nothing to do.
 int undo(const args& a) {
     catchstops();
     renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
@@ -493,6 +495,10 @@ int undo(const args& a) {
     renumstats st{};
     const int rc = renumundo(a.meta, &opts, &st);
     if (rc != RENUMINDEX && rc != RENUMBUSY) tally(st, a);
+    if (rc == RENUMOK && !a.dryrun && st.records > 0)
+        (void)fprintf(stderr, "msgseq: the last run of '%s' is undone: %d file%s back under %s old name%s\n",
+                      renumshown(a.meta).c_str(), st.moved, st.moved == 1 ? "" : "s",
+                      st.moved == 1 ? "its" : "their", st.moved == 1 ? "" : "s");
     const bool printed = fflush(stdout) == 0 && !ferror(stdout);
     if (!printed) (void)fputs("msgseq: error writing standard output\n", stderr);
     if (stopsig) return endstopped(stopsig, rc, a);
