@@ -120,15 +120,9 @@ void journalline(std::string& text, const renumrun& r, uint32_t i, const struct 
 }  // namespace
 
 bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
-                renumlog* kept) {
+                std::vector<renumstamp>* stamps) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
-    if (kept) {
-        *kept = renumlog{};
-        kept->version = 4;
-        kept->plain = !r.update;
-        kept->where = r.here;
-        kept->recs.resize(r.recs.size());
-    }
+    if (stamps) stamps->assign(r.recs.size(), renumstamp{});
     std::string text = "msgseq update journal 4\nrun " +
                        std::string(r.update ? "update" : "plain") + "\ndir " +
                        std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
@@ -145,20 +139,8 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
         const bool timed = r.update && r.ino[i];
         const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
         journalline(text, r, i, timed ? &st : nullptr, also);
-        if (kept) {
-            // What reading the journal back would give, without reading it.
-            renumentry& e = kept->recs[i];
-            e.ino = r.ino[i];
-            e.timed = timed;
-            if (timed) {
-                e.size = st.st_size;
-                e.sec = st.st_mtim.tv_sec;
-                e.nsec = st.st_mtim.tv_nsec;
-            }
-            e.fields = renumfieldsum(r.recs[i], r.recs[i].read);
-            e.same = also;
-            e.name = renumlisted(r, i);
-        }
+        if (stamps && timed)
+            (*stamps)[i] = {r.ino[i], st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
     }
     return durwrite(dir + "/journal.new", dir + "/journal", nullptr,
                     [&text](FILE* f) {
