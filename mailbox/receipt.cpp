@@ -455,18 +455,32 @@ bool anyplaced(const rcpt& r) {
     auto placed = [](const rcptrec& e) { return e.known && e.now != e.was && where(e); };
     constexpr size_t few = 64;
     if (r.recs.size() <= few) return std::any_of(r.recs.begin(), r.recs.end(), placed);
-    std::unordered_map<std::string_view, const rcptrec*> bynow;
-    bynow.reserve(r.recs.size());
+    // Nearly every name the run gave is a new one, in%03d.msg of a record
+    // number: those are found by that number, the few others by name.
+    std::vector<const rcptrec*> bynumber;
+    std::unordered_map<std::string_view, const rcptrec*> byname;
     bool twice = false;  // a name given twice: each record is asked
-    for (const rcptrec& e : r.recs)
-        if (e.known && e.now != e.was) twice = !bynow.emplace(e.now, &e).second || twice;
+    for (const rcptrec& e : r.recs) {
+        if (!e.known || e.now == e.was) continue;
+        if (const uint32_t k = renumtargetno(e.now); k < r.recs.size()) {
+            if (bynumber.empty()) bynumber.assign(r.recs.size(), nullptr);
+            twice = bynumber[k] != nullptr || twice;
+            bynumber[k] = &e;
+        } else {
+            twice = !byname.emplace(e.now, &e).second || twice;
+        }
+    }
     renumdirptr d{twice ? nullptr : opendir(".")};
     if (!d || !renumtrustlisting(dirfd(d.get())))
         return std::any_of(r.recs.begin(), r.recs.end(), placed);
     errno = 0;
     while (const dirent* ent = readdir(d.get())) {
-        auto it = bynow.find(ent->d_name);
-        if (it != bynow.end() && it->second->ino == ent->d_ino && where(*it->second)) return true;
+        const rcptrec* e = nullptr;
+        if (const uint32_t k = renumtargetno(ent->d_name); k < bynumber.size())
+            e = bynumber[k];
+        else if (!byname.empty())
+            if (auto it = byname.find(ent->d_name); it != byname.end()) e = it->second;
+        if (e && e->ino == ent->d_ino && where(*e)) return true;
     }
     // A listing cut short could have missed the one placed file.
     return errno != 0 && std::any_of(r.recs.begin(), r.recs.end(), placed);

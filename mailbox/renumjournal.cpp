@@ -119,8 +119,10 @@ void journalline(std::string& text, const renumrun& r, uint32_t i, const struct 
 
 }  // namespace
 
-bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
+                std::vector<renumstamp>* stamps) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
+    if (stamps) stamps->assign(r.recs.size(), renumstamp{});
     std::string text = "msgseq update journal 4\nrun " +
                        std::string(r.update ? "update" : "plain") + "\ndir " +
                        std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
@@ -134,8 +136,11 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
             const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
             r.ino[i] = fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
         }
-        journalline(text, r, i, r.update && r.ino[i] ? &st : nullptr,
-                    same.empty() || same[i] == renumnone ? 0 : same[i] + 1);
+        const bool timed = r.update && r.ino[i];
+        const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
+        journalline(text, r, i, timed ? &st : nullptr, also);
+        if (stamps && timed)
+            (*stamps)[i] = {r.ino[i], st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
     }
     return durwrite(dir + "/journal.new", dir + "/journal", nullptr,
                     [&text](FILE* f) {

@@ -315,8 +315,17 @@ struct renumlog {
 std::string renumworkdir(const char* fname, std::string* real = nullptr);
 // Makes the work directory and writes the journal, on disk before the first
 // file moves. same: for each record, the record whose file it is too, or
-// renumnone (empty: none).
-bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same);
+// renumnone (empty: none). stamps (may be null) gets, for each record, its
+// file as the journal gives it: what the receipt keeps, without reading the
+// journal back.
+struct renumstamp {
+    ino_t ino = 0;  // 0: no file, or none stat'ed (a plain run)
+    off_t size = 0;
+    int64_t sec = 0;
+    long nsec = 0;
+};
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
+                std::vector<renumstamp>* stamps = nullptr);
 renumjournal renumreadjournal(const std::string& dir, renumlog* log);
 // Where the journal of a run cut short is: in the index's work directory,
 // else, for a plain run that could not write there, in the working

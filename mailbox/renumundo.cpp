@@ -311,6 +311,11 @@ std::string keptwrong(const std::string& path, const undoplan& p, std::string* t
     struct stat st;
     const renumfd fd{trustopenown(AT_FDCWD, path.c_str(), &st)};
     if (fd.fd < 0) return errno == ENOENT ? "is not there" : std::string(trustwhy(errno));
+    // The run's own link to it went when the receipt named it: a name
+    // besides this one is another program's hold on the copy, through which
+    // it may be written while the undo reads it and puts it back.
+    if (st.st_nlink != 1)
+        return "has another link (" + std::to_string(st.st_nlink) + " names in all)";
     if (!durreadfd(fd.fd, text)) return strerror(errno);
     if (rcptsumtext(*text, p.records).body != p.before) return "is not that index";
     return "";

@@ -22,6 +22,7 @@ const std::string cant = "msgseq: the last run of 'meta' can't be undone; nothin
 const char* const receipt = ".meta.msgseq-receipt";
 const std::string undone =
     "msgseq: 3 renamed, 0 already in place, 1 missing, 0 refused, of 4 records\n";
+const std::string back = "msgseq: the last run of 'meta' is undone: 3 files back under their old names\n";
 
 runresult msgseq(std::vector<std::string> args, const std::vector<std::string>& faults = {}) {
     if (!faults.empty()) return runfsfault(args, faults);
@@ -134,11 +135,11 @@ const std::string flagged = [] {
 INSTANTIATE_TEST_SUITE_P(
     Undo, UndoState,
     ::testing::Values(
-        undorow{"Plain", false, nothing, 0, undone, plainindex(listed)},
-        undorow{"Update", true, nothing, 0, undone, plainindex(listed)},
-        undorow{"DeliveryAfterPlainStays", false, deliver, 0, undone, withrecord(plainindex(listed), x)},
-        undorow{"DeliveryAfterUpdateStays", true, deliver, 0, undone, withrecord(plainindex(listed), x)},
-        undorow{"ReadFlagSinceStays", true, [] { edit("meta", "N\nin001.msg", "R\nin001.msg"); }, 0, undone, flagged},
+        undorow{"Plain", false, nothing, 0, undone + back, plainindex(listed)},
+        undorow{"Update", true, nothing, 0, undone + back, plainindex(listed)},
+        undorow{"DeliveryAfterPlainStays", false, deliver, 0, undone + back, withrecord(plainindex(listed), x)},
+        undorow{"DeliveryAfterUpdateStays", true, deliver, 0, undone + back, withrecord(plainindex(listed), x)},
+        undorow{"ReadFlagSinceStays", true, [] { edit("meta", "N\nin001.msg", "R\nin001.msg"); }, 0, undone + back, flagged},
         undorow{"FileWrittenSince", true, [] { spit("in001.msg", "written since"); }, 2, astray(2, "in001.msg", "in000.msg")},
         undorow{"FileSwapped", false, [] { spit("t", "new"); rename("t", "in001.msg"); }, 2, astray(2, "in001.msg", "in000.msg")},
         undorow{"SymlinkSwappedIn", false, [] { linked("in002.msg"); }, 2, astray(3, "in002.msg", "a.msg")},
@@ -150,6 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "msgseq: record 5 of 'meta', added after the last run, lists 'a.msg', a name the undo changes\n" + cant},
         undorow{"KeptIndexChanged", true, [] { edit(".meta.msgseq-before", "b.msg", "c.msg"); }, 2, copy("is not that index")},
         undorow{"KeptIndexALink", true, [] { linked(".meta.msgseq-before"); }, 2, copy("it is a symbolic link")},
+        undorow{"KeptIndexLinkedElsewhere", true, [] { link(".meta.msgseq-before", "held"); }, 2, copy("has another link (2 names in all)")},
         undorow{"KeptIndexGone", true, [] { unlink(".meta.msgseq-before"); }, 2, copy("is not there")},
         undorow{"ReceiptOfAnOlderRelease", true, [] { edit(receipt, "2\nrun", "1\nrun"); edit(receipt, "kept .meta.msgseq-before\n", ""); }, 2,
                 "msgseq: the last run of 'meta' was an update whose receipt keeps no copy of the index it replaced, which can't be put back; nothing done\n"},
@@ -199,7 +201,7 @@ TEST_F(Undo, DryRunShowsAndChangesNothing) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(state(), was);
     const runresult v = msgseq({"--undo", "-v", "meta"});
-    EXPECT_EQ(v.out + v.err, r.out + undone);
+    EXPECT_EQ(v.out + v.err, r.out + undone + back);
 }
 
 // The threats of other runs and odd paths: nothing touched.
@@ -294,6 +296,39 @@ TEST_F(Undo, CutShortGivenUp) {
               "msgseq: the undo of 'meta' that was cut short is too far on to be given "
               "up; finish it with 'msgseq --undo meta'; nothing done\n");
     EXPECT_EQ(b.status, 2);
+}
+
+// An undo cut short and given up: the files back where the run left them
+// are synced before the journal goes; a sync that fails keeps the journal,
+// and --abort run again finishes.
+TEST_F(Undo, AbortOfAnUndoSyncsBeforeTheJournalGoes) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    const std::string left = state();
+    ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:b.msg"}).status, 128 + SIGKILL);
+    const runresult a = msgseq({"--abort", "meta"}, {"FSFAULT_FAIL=fsync:.:EIO"});
+    EXPECT_EQ(a.err, "msgseq: cannot sync the directory '.': Input/output error; the journal stays\n");
+    EXPECT_EQ(a.status, 3);
+    EXPECT_TRUE(exists("meta.msgseq-update/journal"));
+    const runresult b = msgseq({"--abort", "meta"});
+    EXPECT_EQ(b.err + std::to_string(b.status), "0");
+    EXPECT_EQ(state(), left);
+}
+
+// A finished undo says how many files went back, one line; with nothing
+// missing that is all it says, and -v adds the count of the records.
+TEST_F(Undo, DoneSaysHowManyWentBack) {
+    spit("gone.msg", "msg gone.msg");
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 0);
+    const runresult r = msgseq({"--undo", "meta"});
+    EXPECT_EQ(r.err, "msgseq: the last run of 'meta' is undone: 4 files back under their old names\n");
+    EXPECT_EQ(r.out + std::to_string(r.status), "0");
+    ASSERT_EQ(msgseq({"meta"}).status, 0);
+    const runresult v = msgseq({"--undo", "-v", "meta"});
+    EXPECT_EQ(v.err, "msgseq: 4 renamed, 0 already in place, 0 missing, 0 refused, of 4 records\n"
+                     "msgseq: the last run of 'meta' is undone: 4 files back under their old names\n");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(slurp("meta"), plainindex(listed));
+    EXPECT_EQ(slurp("gone.msg"), "msg gone.msg");
 }
 
 // Root in another user's mailbox undoes as that user: nothing it leaves is

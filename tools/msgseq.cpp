@@ -55,7 +55,8 @@ constexpr char help[] =
     "             left: each file it renamed under the name METAFILE listed before,\n"
     "             and after -u the index as it was (records added since kept after\n"
     "             its own); refused, nothing changed, when anything it did changed\n"
-    "             since; with -n, only show what it would do\n"
+    "             since; done, it says how many files went back; with -n, only\n"
+    "             show what it would do\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -485,7 +486,9 @@ int giveup(const args& a) {
 }
 
 // msgseq --undo: the last finished run put back from its receipt; the
-// index is read only by the library, and no count is printed.
+// index is read only by the library, and no count of records read is
+// printed. Done, it says how many files went back: a quiet undo would look
+// the same as one that found nothing to do.
 int undo(const args& a) {
     catchstops();
     renumopts opts{"msgseq", a.dryrun, a.dryrun || a.verbose ? stdout : nullptr, stderr};
@@ -493,6 +496,11 @@ int undo(const args& a) {
     renumstats st{};
     const int rc = renumundo(a.meta, &opts, &st);
     if (rc != RENUMINDEX && rc != RENUMBUSY) tally(st, a);
+    if (rc == RENUMOK && !a.dryrun && st.records > 0)
+        (void)fprintf(stderr, "msgseq: the last run of '%s' is undone: %d %s\n",
+                      renumshown(a.meta).c_str(), st.moved,
+                      st.moved == 1 ? "file back under its old name"
+                                    : "files back under their old names");
     const bool printed = fflush(stdout) == 0 && !ferror(stdout);
     if (!printed) (void)fputs("msgseq: error writing standard output\n", stderr);
     if (stopsig) return endstopped(stopsig, rc, a);
