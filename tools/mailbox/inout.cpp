@@ -84,14 +84,38 @@ std::string wouldtake(apbox* box) {
 
 }  // namespace
 
+int mbxdeliverstatus(int err) {
+    switch (err) {
+    case EACCES:
+    case EPERM:  // a file another planted: a link, another user's, not in mailbox's form
+    case ELOOP:
+        return EX_NOPERM;
+    case ENOENT:  // the metafile missing, or not a regular file
+    case ENOTDIR:
+    case EISDIR:
+    case EINVAL:
+        return EX_CONFIG;
+    case EBADMSG:  // an index that does not end in whole records and END
+    case ENOTRECOVERABLE:  // a run cut short that a person must finish
+        return EX_UNAVAILABLE;
+    case EROFS:
+    case ENAMETOOLONG:
+    case EMLINK:  // no free name is left
+        return EX_CANTCREAT;
+    default:  // the lock, ENOSPC, EIO, EAGAIN, the index changed meanwhile: it may pass
+        return EX_TEMPFAIL;
+    }
+}
+
 int mbxdeliver(const mbxargs& a) {
     const std::string q = mbxq(a.meta);
     apbox box;
     std::string why, name;
     if (aplook(a.meta, &box, &why) != apresult::ok) {
+        const int err = errno;
         mbxsay("cannot deliver to %s: %s; 'mailbox check %s' says more; nothing kept\n", q.c_str(),
                why.c_str(), renumshown(a.meta).c_str());
-        return EX_TEMPFAIL;
+        return mbxdeliverstatus(err);
     }
     apfields f;
     if (a.dryrun) {
@@ -105,8 +129,9 @@ int mbxdeliver(const mbxargs& a) {
         return fflush(stdout) == 0 && !ferror(stdout) ? EX_OK : EX_IOERR;
     }
     if (apwrite(&box, a.input) != apresult::ok) {
-        mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(errno));
-        return EX_TEMPFAIL;
+        const int err = errno;
+        mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(err));
+        return mbxdeliverstatus(err);
     }
     const int rc = fieldsof(APTEMP, &f);
     if (rc != 0) {
@@ -117,11 +142,12 @@ int mbxdeliver(const mbxargs& a) {
             return EX_DATAERR;
         }
         mbxsay("cannot read the message written aside: %s; nothing kept\n", strerror(err));
-        return EX_TEMPFAIL;
+        return mbxdeliverstatus(err);
     }
     if (apcommit(&box, f, 0, &name, &why) != apresult::ok) {
+        const int err = errno;
         mbxsay("cannot deliver to %s: %s\n", q.c_str(), why.c_str());
-        return EX_TEMPFAIL;
+        return mbxdeliverstatus(err);
     }
     return EX_OK;
 }
