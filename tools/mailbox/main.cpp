@@ -197,9 +197,11 @@ constexpr char help[] =
     "                      next free in%03d.msg with its record at the end; waits for\n"
     "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
     "                      status 0 only when message and record are on disk; 75\n"
-    "                      (try again later: the lock, the disk full, the index\n"
-    "                      not one to append to), 74 (standard input unreadable)\n"
-    "                      or 65 (not a message: no header line), nothing kept\n"
+    "                      (try again later: the lock, the disk full, EIO), 74\n"
+    "                      (standard input unreadable), 65 (not a message: no\n"
+    "                      header line), 69 (the index broken, a msgseq run cut\n"
+    "                      short), 73 (can't create), 77 (no permission, a planted\n"
+    "                      file), 78 (no metafile, or not a file), nothing kept\n"
     "  import METAFILE SOURCE...\n"
     "                      the messages of mbox files, Maildir folders (new/ and\n"
     "                      cur/) and loose message files, in order, each as the\n"
@@ -235,7 +237,7 @@ constexpr char help[] =
     "be written; 5 another process (a msgseq or mailbox run, or flock(1)) holds\n"
     "the lock on the directory: nothing done (check: 2; lists share it); 64\n"
     "usage. A signal while a command waits for the locks ends it, nothing done,\n"
-    "by that signal. deliver: 0, 65, 74 or 75, as above.\n";
+    "by that signal. deliver: sysexits.h's statuses, as above.\n";
 
 int bad() {
     std::string names;
