@@ -583,8 +583,10 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     const std::string shown = std::string("'") + meta + "'";
     std::string text;
     apjour j;
-    errno = 0;
-    if (!readown(journal, &text) || !parsejour(text, &j)) {
+    // The reason is the read's, or the form's: errno after a read that
+    // worked says nothing of the text.
+    if (const bool read = readown(journal, &text); !read || !parsejour(text, &j)) {
+        if (read) errno = 0;
         say(errs, "cannot read '%s', the journal of an append to %s cut short: %s; nothing done\n",
             journal.c_str(), shown.c_str(), errno ? trustwhy(errno) : "not in a form mailbox writes");
         if (errno == 0) errno = EPERM;  // not this program's: planted
@@ -686,9 +688,8 @@ bool apimportread(const char* meta, std::string* sources, long* done, std::strin
     struct stat st;
     if (real.empty() || lstat(importpath(real).c_str(), &st) != 0) return false;
     std::string text;
-    errno = 0;
-    if (!readown(importpath(real), &text) || !parseimport(text, sources, done)) {
-        *why = errno ? trustwhy(errno) : "not in a form mailbox writes";
+    if (const bool read = readown(importpath(real), &text); !read || !parseimport(text, sources, done)) {
+        *why = read ? "not in a form mailbox writes" : trustwhy(errno);
         sources->clear();
         return false;
     }

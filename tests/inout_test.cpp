@@ -543,6 +543,25 @@ INSTANTIATE_TEST_SUITE_P(
         importrow{"MboxCrlfKept", {{"c.mbox", crlfbox}}, {"c.mbox"}, 0,
                   {"Subject: c\r\n\r\nbody\r\n", "Subject: d\r\n\r\nbody2\r\n"}, "NN"},
         importrow{"EmptyMbox", {{"e.mbox", ""}}, {"e.mbox"}, 0, {}, ""},
+        // "From " after an empty line but with no address and date after it
+        // is the body's, byte for byte.
+        importrow{"DatelessFromInABody",
+                  {{"d.mbox", "From a@x Thu Jan  1 00:00:00 1970\nSubject: s\n\nSee you.\n\n"
+                              "From here on, we meet at 10:30 in 2026.\n\nFrom me\n\n"}},
+                  {"d.mbox"}, 0,
+                  {"Subject: s\n\nSee you.\n\nFrom here on, we meet at 10:30 in 2026.\n\nFrom me\n"},
+                  "N"},
+        importrow{"SeparatorsWithAndWithoutTheEmptyLine",
+                  {{"s.mbox", "From a@x Thu Jan  1 00:00:00 1970\nSubject: one\n\n1\n"
+                              "From b@x Fri Jan  2 10:00:00 1970\nSubject: two\n\n2\n\n"
+                              "From c@x Sat, 3 Jan 1970 10:00:00 +0000\nSubject: three\n\n3\n\n"}},
+                  {"s.mbox"}, 0, {"Subject: one\n\n1", "Subject: two\n\n2\n", "Subject: three\n\n3\n"},
+                  "NNN"},
+        importrow{"DatelessFromCrlf",
+                  {{"c.mbox", "From a@x Thu Jan  1 00:00:00 1970\r\nSubject: c\r\n\r\nx\r\n\r\n"
+                              "From the desk of Ann\r\n>From quoted\r\n\r\n"}},
+                  {"c.mbox"}, 0, {"Subject: c\r\n\r\nx\r\n\r\nFrom the desk of Ann\r\nFrom quoted\r\n"},
+                  "N"},
         importrow{"MaildirNewAndCurNotTmp",
                   {{"md/tmp/1.x", "Subject: half\n\nwritten\n"},
                    {"md/new/999.c", "Subject: c\n\n"},
@@ -723,10 +742,18 @@ TEST_P(Export, WritesWholeOrNothing) {
     EXPECT_EQ(got.status, r.status) << got.err;
     EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
     EXPECT_EQ(files(), was);
-    if (r.out == "-")
+    if (r.out == "-") {
         EXPECT_FALSE(exists("../src/out"));
-    else
+    } else if (r.out.starts_with("=")) {
+        // The records' messages in the order given, each once.
+        std::string bodies;
+        const std::string text = slurp("../src/out");
+        for (size_t at = 0; (at = text.find("Subject: ", at)) != std::string::npos; at++)
+            bodies += text.substr(at + 9, text.find('\n', at) - at - 9) + ",";
+        EXPECT_EQ(bodies, r.out == "=2,1" ? "two,Lunch," : r.out) << text;
+    } else {
         EXPECT_EQ(slurp("../src/out"), r.out);
+    }
     EXPECT_EQ(listing("../src").size(), r.out == "-" ? 0u : 1u);  // nothing written aside left
 }
 
@@ -741,7 +768,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {"FSFAULT_FAIL=fsync:.out.mailbox-export:EIO"}, 2, "-", "Input/output"},
         exportrow{"DryRun", {"export", "-n", "meta", "--mbox", "../src/out"}, {}, 0, "-", ""},
         exportrow{"NoSuchRecord", {"export", "meta", "--mbox", "../src/out", "3"}, {}, 2, "-",
-                  "has no record 3"}),
+                  "has no record 3"},
+        // A record named twice is written once, where it is first named.
+        exportrow{"EachRecordOnce", {"export", "meta", "--mbox", "../src/out", "2", "1", "1-2"},
+                  {}, 0, "=2,1", "named more than once"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(InOut, ExportLeavesOutAFifoSwappedIn) {
@@ -792,8 +822,32 @@ TEST_F(InOut, ImportStoppedBySignalSaysWhereAndGoesOn) {
     EXPECT_EQ(files().size(), 4u);
 }
 
-// Standard output full: every message is in, and the status says the
-// lines were lost.
+// The count an interrupted import gives is of the messages it got in, the
+// ones left out said apart.
+TEST_F(InOut, ImportStoppedCountsOnlyTheMessagesIn) {
+    spit("../src/note", "Subject: n\n\nx\n");
+    spit("../src/junk", "no header\n");
+    spit("../src/more", lunch);
+    spit("meta", empty);
+    const runresult cut = tool({"import", "meta", "../src/note", "../src/junk", "../src/more"},
+                               fsfaultenv({"FSFAULT_SIGNAL=TERM:rename-to:in001.msg"}));
+    EXPECT_EQ(cut.status, 128 + SIGTERM);
+    EXPECT_NE(cut.err.find("after 2 messages in (1 left out)"), std::string::npos) << cut.err;
+}
+
+// What an import keeps beside the index, not in its form, is said so.
+TEST_F(InOut, ImportRecordNotInFormSaysSo) {
+    spit("meta", empty);
+    spit(".meta.mailbox-import", "mailbox-import 1\ndone x\n");
+    spit("../src/b", lunch);
+    const runresult got = tool({"import", "meta", "../src/b"});
+    EXPECT_EQ(got.status, 2);
+    EXPECT_NE(got.err.find("left: not in a form mailbox writes; nothing done"), std::string::npos)
+        << got.err;
+}
+
+// Standard output full: every message is in, and the status and a line
+// on standard error say the lines were lost.
 TEST_F(InOut, ImportWithOutputFullSaysSo) {
     if (geteuid() != 0) GTEST_SKIP() << "mknod needs root";
     ASSERT_EQ(mknod("../src/full", S_IFCHR | 0666, makedev(1, 7)), 0);
@@ -801,7 +855,22 @@ TEST_F(InOut, ImportWithOutputFullSaysSo) {
     spit("meta", empty);
     const runresult got = run({MAILBOX_PATH, "import", "meta", "../src/b"}, "../src/full");
     EXPECT_EQ(got.status, 4) << got.err;
+    EXPECT_NE(got.err.find("standard output"), std::string::npos) << got.err;
     EXPECT_EQ(slurp("in000.msg"), lunch);
+}
+
+TEST_F(InOut, ExportWithOutputFullSaysSo) {
+    if (geteuid() != 0) GTEST_SKIP() << "mknod needs root";
+    ASSERT_EQ(mknod("../src/full", S_IFCHR | 0666, makedev(1, 7)), 0);
+    spit("in000.msg", lunch);
+    spit("meta", metafile({lunchrec("in000.msg")}));
+    for (const char* to : {"--mbox", "--maildir"}) {
+        const runresult got =
+            run({MAILBOX_PATH, "export", "meta", to, std::string("../src/out") + to}, "../src/full");
+        EXPECT_EQ(got.status, 4) << to << got.err;
+        EXPECT_NE(got.err.find("standard output"), std::string::npos) << got.err;
+    }
+    EXPECT_NE(slurp("../src/out--mbox").find(lunch), std::string::npos);
 }
 
 }  // namespace
