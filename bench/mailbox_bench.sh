@@ -347,8 +347,18 @@ line+=" rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
 line+=" D=$ndel deliver/cat=$(ratio deliver "${cpu[catn]:-0}")"
 line+=" deliver_wall_s=$(awk -v w="${wall[deliver]:-}" 'BEGIN { if (w == "") print "-"; else printf "%.1f", w / 1000 }')"
 line+=" import/inc=$(ratio import "${cpu[inc]:-0}") import/cat=$(ratio import "${cpu[catmbox]:-0}")"
+line+=" import/rebuild=$(ratio import "${cpu[rebuild]:-0}")"
+line+=" import_wall/rebuild_wall=$(awk -v a="${wall[import]:-}" -v b="${wall[rebuild]:-0}" 'BEGIN { if (a == "" || b <= 0) print "-"; else printf "%.1f", a / b }')"
 echo
 echo "$line"
+# The syncs of one delivery into the mailbox of N records, counted by strace.
+if [[ " ${cols[*]} " == *" deliver "* ]] && command -v strace > /dev/null; then
+    cp "$work/meta" "$work/smeta"
+    syncs=$(cd "$work/box" && strace -f -c -e trace=fsync,fdatasync,syncfs,sync -o "$work/strace" \
+        "$tool" deliver "$work/smeta" < "$work/one.msg" > /dev/null 2>&1 &&
+        awk '$NF ~ /^(fsync|fdatasync|syncfs|sync)$/ { n += $(NF - 1) } END { print n + 0 }' "$work/strace")
+    echo "syncs a delivery: ${syncs:-?}"
+fi
 line="R=$nrec listdate/scan=$(ratio listdate "${cpu[scan]:-0}") pickfrom/pick=$(ratio pickfrom "${cpu[nmhpick]:-0}")"
 line+=" pickdate/pick=$(ratio pickdate "${cpu[nmhpickdate]:-0}") sort/sortm=$(ratio sort "${cpu[sortm]:-0}")"
 echo "$line"

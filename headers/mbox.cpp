@@ -1,9 +1,13 @@
 // mbox files read and written (headers/mbox.h).
 #include "headers/mbox.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -16,21 +20,64 @@ bool quoted(std::string_view line) {
     return k > 0 && line.substr(k).starts_with("From ");
 }
 
-// A separator's date: a time hh:mm and a four-digit year.
-bool dated(std::string_view line) {
-    bool time = false, year = false;
-    for (size_t k = 0; k + 1 < line.size(); k++) {
-        const auto d = [&](size_t i) {
-            return i < line.size() && isdigit(static_cast<unsigned char>(line[i]));
-        };
-        if (d(k) && d(k + 1) && k + 2 < line.size() && line[k + 2] == ':' && d(k + 3) && d(k + 4))
-            time = true;
-        if (line[k] == ' ' && d(k + 1) && d(k + 2) && d(k + 3) && d(k + 4) &&
-            (k + 5 == line.size() || line[k + 5] == ' ' || line[k + 5] == '\r' ||
-             line[k + 5] == '\n'))
-            year = true;
+// The words of line after from, split at spaces and tabs, the line end off.
+std::vector<std::string_view> words(std::string_view line, size_t from) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    std::vector<std::string_view> out;
+    for (size_t at = from; at < line.size();) {
+        const size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        if (end > at) out.push_back(line.substr(at, end - at));
+        at = end + 1;
     }
-    return time && year;
+    return out;
+}
+
+bool digits(std::string_view w, size_t lo, size_t hi) {
+    if (w.size() < lo || w.size() > hi) return false;
+    for (const char c : w)
+        if (!isdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+bool oneof(std::string_view w, const char* const* names) {
+    for (; *names; names++)
+        if (strncasecmp(w.data(), *names, 3) == 0 && w.size() == 3) return true;
+    return false;
+}
+
+// hh:mm or hh:mm:ss.
+bool clock(std::string_view w) {
+    const size_t c = w.find(':');
+    if (c == std::string_view::npos || !digits(w.substr(0, c), 1, 2)) return false;
+    const std::string_view rest = w.substr(c + 1);
+    const size_t c2 = rest.find(':');
+    return c2 == std::string_view::npos ? digits(rest, 2, 2)
+                                        : digits(rest.substr(0, c2), 2, 2) && digits(rest.substr(c2 + 1), 2, 2);
+}
+
+// A separator as mbox writers write one: "From ", the sender's address as
+// one word, then the date: a day of the week, and after it a month's name,
+// a time and a four-digit year ("Thu Jan  1 00:00:00 1970", with a zone or
+// more after it as some write). A body line that starts "From " and says
+// anything else ("From here on, ...") is the body's.
+bool separator(std::string_view line) {
+    static const char* const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun", nullptr};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul",
+                                         "Aug", "Sep", "Oct", "Nov", "Dec", nullptr};
+    if (!line.starts_with("From ") || line.size() < 6 || line[5] == ' ' || line[5] == '\t')
+        return false;
+    const std::vector<std::string_view> w = words(line, 5);
+    if (w.size() < 5) return false;
+    std::string_view day = w[1];
+    if (day.ends_with(',')) day.remove_suffix(1);
+    if (!oneof(day, days)) return false;
+    bool month = false, time = false, year = false;
+    for (size_t k = 2; k < w.size(); k++) {
+        month = month || oneof(w[k], months);
+        time = time || clock(w[k]);
+        year = year || digits(w[k], 4, 4);
+    }
+    return month && time && year;
 }
 
 // The line of text at *at (its line feed included), *at moved past it.
@@ -67,16 +114,14 @@ void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& e
     if (!isfrom(text)) return;
     std::string_view sep = nextline(text, &at);
     size_t start = at;
-    std::string_view prev = sep;
     while (at < text.size()) {
         const size_t here = at;
         const std::string_view line = nextline(text, &at);
-        if (isfrom(line) && (blank(prev) || dated(line))) {
+        if (separator(line)) {
             if (!each(unquote(text.substr(start, here - start), sep.ends_with("\r\n")))) return;
             sep = line;
             start = at;
         }
-        prev = line;
     }
     (void)each(unquote(text.substr(start), sep.ends_with("\r\n")));
 }

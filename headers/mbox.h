@@ -22,8 +22,11 @@ bool mboxis(std::string_view text);
 
 // Calls each with every message's bytes in order, unquoted; stops when it
 // returns false. A "From " line starts a message when it opens the file,
-// follows an empty line, or carries a date (a time hh:mm and a four-digit
-// year) as the separators do; any other stays in the body it is in.
+// or when it is a separator as mbox writers write one: "From ", the
+// sender's address as one word, and a date (a day of the week, then a
+// month, a time and a four-digit year), whether or not an empty line is
+// before it; any other ("From here on, ...", even after an empty line)
+// stays in the body it is in, byte for byte.
 void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& each);
 
 // One message as an mbox holds it, appended to *out: the "From " line

@@ -8,8 +8,8 @@
 // outlives a call.
 #include "headers/msghdr.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <gmime/gmime.h>
 #include <iconv.h>
 #include <unistd.h>
 
@@ -175,6 +175,29 @@ const char* msghdralias(std::string_view n) {
     return nullptr;
 }
 
+// GMime's table of character set names, for a name iconv does not know:
+// loaded the first time one is needed, so that a run whose messages name
+// only the sets iconv knows (nearly all) starts without GMime and the
+// libraries under it, which cost more than a delivery's own work. Null
+// when GMime can't be loaded: the word is then kept as written.
+using gmimename = const char* (*)(const char*);
+gmimename gmimenames() {
+    static const gmimename names = []() -> gmimename {
+        void* lib = dlopen(MAILBOX_GMIME_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (!lib) return nullptr;
+        using voidfn = void (*)();
+        const auto init = reinterpret_cast<voidfn>(dlsym(lib, "g_mime_init"));
+        static voidfn shutdown = nullptr;
+        shutdown = reinterpret_cast<voidfn>(dlsym(lib, "g_mime_shutdown"));
+        const auto found = reinterpret_cast<gmimename>(dlsym(lib, "g_mime_charset_iconv_name"));
+        if (!init || !shutdown || !found) return nullptr;
+        init();
+        (void)std::atexit([] { shutdown(); });  // seen by a leak checker as returned
+        return found;
+    }();
+    return names;
+}
+
 iconv_t msghdropen(std::string_view lname) {
     thread_local msghdrconvs convs;
     for (const msghdrconv& c : convs.open)
@@ -184,14 +207,8 @@ iconv_t msghdropen(std::string_view lname) {
     if (const char* alias = msghdralias(name)) cd = iconv_open("UTF-8", alias);
     if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", name.c_str());  // NOLINT(performance-no-int-to-ptr): iconv says so
     if (cd == reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv says so
-        static const bool ready = [] {
-            g_mime_init();
-            (void)std::atexit(g_mime_shutdown);  // seen by a leak checker as returned
-            return true;
-        }();
-        (void)ready;
-        if (const char* other = g_mime_charset_iconv_name(name.c_str()))
-            cd = iconv_open("UTF-8", other);
+        if (const auto iconvname = gmimenames())
+            if (const char* other = iconvname(name.c_str())) cd = iconv_open("UTF-8", other);
     }
     // A message may name any number of made-up sets: only so many are kept.
     if (convs.open.size() < 64) convs.open.push_back({name, cd});

@@ -1,6 +1,7 @@
 // A message file's own headers, read and decoded into the fields of an index
 // record (to, from, subject, cc, bcc and the read flag). The only part of the
-// project that links GMime (for the names of character sets; iconv converts):
+// project that uses GMime (loaded for the names of character sets that iconv
+// does not know; iconv converts):
 // the core library stays on the standard library and POSIX. Everything
 // handed back is owned by the caller's msghdr.
 #ifndef MAILBOX_HEADERS_MSGHDR_H

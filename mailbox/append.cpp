@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,13 +35,16 @@ uint64_t fnv(std::string_view s) {
 }
 
 void say(FILE* errs, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// errno is kept: a caller's status is chosen by it after the line.
 void say(FILE* errs, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     if (!errs) return;
+    const int err = errno;
     (void)fputs("mailbox: ", errs);
     va_list ap;
     va_start(ap, fmt);
     (void)vfprintf(errs, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(ap);
+    errno = err;
 }
 
 std::string realof(const char* meta) {
@@ -274,6 +278,63 @@ bool unchanged(int fd, const apbox* box) {
     return n == static_cast<ssize_t>(want.size()) && got.compare(0, want.size(), want) == 0;
 }
 
+// What the last append left on the index's own inode: the index's size and
+// modification time then, where its END starts, the number to try first
+// for the next name, its count of records and a sum of the bytes before
+// END. It spares the next append reading every record for the highest
+// name. Believed only while the index is that inode with that size and
+// time and those bytes at its end: an index replaced is another inode,
+// without it; one written since (a record appended by another program, an
+// append undone) has another size or time, and is read whole. The name is
+// still looked up before it is taken.
+constexpr char HINT[] = "user.mailbox.append";
+
+bool fromhint(int fd, const struct stat& st, apbox* box) {
+    char buf[160];
+    const ssize_t n = fgetxattr(fd, HINT, buf, sizeof buf - 1);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    long long size = 0, sec = 0, nsec = 0, end = 0;
+    long next = 0, records = 0;
+    unsigned long long sum = 0;
+    int used = 0;
+    if (sscanf(buf, "1 %lld %lld %lld %lld %ld %ld %llu%n", &size, &sec, &nsec, &end, &next,
+               &records, &sum, &used) != 7 ||
+        used != n || size != st.st_size || sec != st.st_mtim.tv_sec ||
+        nsec != st.st_mtim.tv_nsec || end < 0 || end + 4 != size || next < 0 ||
+        next > APMAXNO + 1 || records < 0)
+        return false;
+    const off_t from = end > static_cast<off_t>(TAIL) ? end - static_cast<off_t>(TAIL) : 0;
+    std::string tail(static_cast<size_t>(size - from), '\0');
+    if (pread(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()) ||
+        !tail.ends_with(ENDLINE))
+        return false;
+    tail.resize(tail.size() - 4);
+    if (fnv(tail) != sum || (!tail.empty() && tail.back() != '\n')) return false;
+    box->end = end;
+    box->next = next;
+    box->records = records;
+    box->tail = std::move(tail);
+    return true;
+}
+
+// The hint for the index as the box now sees it, fd its descriptor after
+// the write: a hint only, not synced on its own, and none where the file
+// system keeps no such attribute.
+void puthint(int fd, const apbox& box) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return;
+    char buf[160];
+    const int n = snprintf(buf, sizeof buf, "1 %lld %lld %lld %lld %ld %ld %llu",
+                           static_cast<long long>(st.st_size),
+                           static_cast<long long>(st.st_mtim.tv_sec),
+                           static_cast<long long>(st.st_mtim.tv_nsec),
+                           static_cast<long long>(box.end), box.next, box.records,
+                           static_cast<unsigned long long>(fnv(box.tail)));
+    if (n > 0 && static_cast<size_t>(n) < sizeof buf)
+        (void)fsetxattr(fd, HINT, buf, static_cast<size_t>(n), 0);
+}
+
 }  // namespace
 
 std::string aprecordtext(const std::string& name, const apfields& fields) {
@@ -307,6 +368,10 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
     box->ino = st.st_ino;
     box->uid = st.st_uid;
     box->gid = st.st_gid;
+    if (fromhint(fd, st, box)) {
+        close(fd);
+        return apresult::ok;
+    }
     // Lines: two of the owner's, seven a record, END last and nothing after.
     // The index is read in pieces through one buffer: a delivery into a
     // large mailbox needs its names and its end, not a copy of all of it.
@@ -363,6 +428,7 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
     if (!ended || after) {
         close(fd);
         *why = !ended ? "it does not end in a whole record and END" : "it holds lines after END";
+        errno = EBADMSG;
         return apresult::broken;
     }
     box->next = highest + 1;
@@ -417,11 +483,11 @@ bool apunfinished(const char* meta) {
 
 apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string* name,
                   std::string* why) {
+    // The working directory is not synced before the journal is written,
+    // even where the index is elsewhere: a message whose name a power cut
+    // took is nowhere, and apfinish takes its record out again.
     const std::string journal = durbeside(box->real, ".mailbox-append");
-    const std::string jdir = durparent(journal);
-    struct stat here, jd, tmp;
-    const bool apart = stat(".", &here) != 0 || stat(jdir.c_str(), &jd) != 0 ||
-                       here.st_dev != jd.st_dev || here.st_ino != jd.st_ino;
+    struct stat tmp;
     const auto fail = [&](const char* what, bool kept) {
         const int err = errno;
         *why = std::string(what) + ": " + strerror(err) +
@@ -432,7 +498,6 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
     };
     if (lstat(APTEMP, &tmp) != 0 || tmp.st_size != box->msgsize)
         return fail("cannot find the message written aside", false);
-    if (apart && !dursyncdir(".")) return fail("cannot sync the working directory", false);
     apjour j;
     j.dev = box->dev;
     j.ino = box->ino;
@@ -446,7 +511,7 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
     for (long n = box->next;; n++) {
         struct stat st;
         if (n > APMAXNO) {
-            errno = ENOSPC;
+            errno = EMLINK;  // no more names, however much space
             *why = std::string("no free name is left under in") + std::to_string(APMAXNO) +
                    ".msg; nothing kept";
             apdiscard();
@@ -476,20 +541,29 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
         errno = fd >= 0 ? ESTALE : errno;
         return undo(box, j, "the index was changed by another program meanwhile", why);
     }
-    const bool put = putend(fd, box->end, j.record + ENDLINE);
+    apbox after = *box;
+    after.end += static_cast<off_t>(j.record.size());
+    after.records++;
+    after.tail += j.record;
+    if (after.tail.size() > TAIL) after.tail.erase(0, after.tail.size() - TAIL);
+    const std::string want = j.record + ENDLINE;
+    bool put = pwriteall(fd, want, box->end) &&
+               ftruncate(fd, box->end + static_cast<off_t>(want.size())) == 0;
+    if (put) puthint(fd, after);  // synced with the record
+    put = put && fsync(fd) == 0;
     const int err = errno;
     close(fd);
     errno = err;
     if (!put) return undo(box, j, "cannot write the index", why);
     if (!dursyncdir(".")) return undo(box, j, "cannot sync the working directory", why);
-    // An import's journal stays until the next message's replaces it: it
-    // says how far the import got.
-    if (ordinal == 0 && (unlink(journal.c_str()) != 0 || !dursyncdir(jdir)))
-        return fail("cannot remove the journal", true);
-    box->end += static_cast<off_t>(j.record.size());
-    box->records++;
-    box->tail += j.record;
-    if (box->tail.size() > TAIL) box->tail.erase(0, box->tail.size() - TAIL);
+    // Message and record are on disk: the delivery is whole. Its journal
+    // goes unsynced: found again after a power cut, it finds them both and
+    // is done with. An import's stays until the next message's replaces
+    // it: it says how far the import got.
+    if (ordinal == 0) (void)unlink(journal.c_str());
+    box->end = after.end;
+    box->records = after.records;
+    box->tail = std::move(after.tail);
     return apresult::ok;
 }
 
@@ -509,17 +583,19 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     const std::string shown = std::string("'") + meta + "'";
     std::string text;
     apjour j;
-    errno = 0;
-    if (!readown(journal, &text) || !parsejour(text, &j)) {
+    // The reason is the read's, or the form's: errno after a read that
+    // worked says nothing of the text.
+    if (const bool read = readown(journal, &text); !read || !parsejour(text, &j)) {
+        if (read) errno = 0;
         say(errs, "cannot read '%s', the journal of an append to %s cut short: %s; nothing done\n",
             journal.c_str(), shown.c_str(), errno ? trustwhy(errno) : "not in a form mailbox writes");
+        if (errno == 0) errno = EPERM;  // not this program's: planted
         return false;
     }
-    // A delivery cut short is undone, its message taken out again: it never
-    // said it had the message, so its sender tries again. An import's is
-    // finished: its journal says how far it got.
+    // A delivery cut short before its record went in is undone, its message
+    // taken out again: it never said it had the message, so its sender
+    // tries again. An import's is finished: its journal says how far it got.
     const bool mine = messagein(j);
-    const bool in = mine && j.ordinal > 0;
     // The index: the record over the old END, or the old END back.
     const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     std::string now;
@@ -528,17 +604,26 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     bool ours = fd >= 0 && durreadfd(fd, &now) && now.size() >= static_cast<size_t>(j.end) &&
                 static_cast<size_t>(j.end) >= j.taillen &&
                 fnv(std::string_view(now).substr(j.end - j.taillen, j.taillen)) == j.tailsum;  // NOLINT(google-readability-casting)
+    const std::string_view after =
+        ours ? std::string_view(now).substr(j.end) : std::string_view();  // NOLINT(google-readability-casting)
+    // The record is in, after the old END, and only whole records follow:
+    // the append got past its index write. A delivery that got so far keeps
+    // its message, as an import does: its journal may be one that a power
+    // cut brought back after the delivery had ended.
+    const bool recordin = ours && after.starts_with(j.record) &&
+                          recordsthenend(now, j.end + j.record.size());
+    const bool in = mine && (j.ordinal > 0 || recordin);
     const std::string want = (in ? j.record : std::string()) + ENDLINE;
     bool ok = true;
     if (ours) {
-        const std::string_view after = std::string_view(now).substr(j.end);  // NOLINT(google-readability-casting)
-        const bool whole = after == want || (in && after.starts_with(j.record) &&
-                                             recordsthenend(now, j.end + j.record.size()));
-        // Records another program appended after the old END meanwhile stay
-        // where they are, the message's own before them; bytes that are not
-        // whole records are not written over.
-        const bool recorded = !in && mine && after.starts_with(j.record) &&
-                              recordsthenend(now, j.end + j.record.size());
+        const bool whole = after == want || (in && recordin);
+        // A record whose message is nowhere (its name lost with a working
+        // directory not yet synced) comes out again; records another
+        // program appended after the old END meanwhile stay where they are,
+        // and bytes that are not whole records are not written over.
+        struct stat there;
+        const bool recorded = !in && recordin &&
+                              (mine || (lstat(j.name.c_str(), &there) != 0 && errno == ENOENT));
         if (whole)
             ok = true;
         else if (recorded)
@@ -556,6 +641,7 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     }
     const int err = errno;
     if (fd >= 0) close(fd);
+    errno = err;
     if (!ok) {
         say(errs, "cannot finish an append to %s cut short: %s; the journal kept\n", shown.c_str(),
             err == ESTALE ? "the index holds lines after its old END that are not whole records"
@@ -602,9 +688,8 @@ bool apimportread(const char* meta, std::string* sources, long* done, std::strin
     struct stat st;
     if (real.empty() || lstat(importpath(real).c_str(), &st) != 0) return false;
     std::string text;
-    errno = 0;
-    if (!readown(importpath(real), &text) || !parseimport(text, sources, done)) {
-        *why = errno ? trustwhy(errno) : "not in a form mailbox writes";
+    if (const bool read = readown(importpath(real), &text); !read || !parseimport(text, sources, done)) {
+        *why = read ? "not in a form mailbox writes" : trustwhy(errno);
         sources->clear();
         return false;
     }

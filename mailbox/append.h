@@ -4,12 +4,16 @@
 // ".<index>.mailbox-append", names that file, the name it takes and the
 // record it gets, and is on disk before anything moves; the file then takes
 // the next free "in%03d.msg" name without replacing anything, and the record
-// and a new "END" line are written over the old "END" and synced. The
-// journal goes last. After a crash the message is known by its length and
-// a sum of its bytes. A run cut short anywhere is finished (or, where the
-// message never got in, undone) by apfinish, which every command calls
-// first: no message is ever left in the mailbox without its record, nor
-// listed twice.
+// and a new "END" line are written over the old "END" and synced, with the
+// working directory. The journal goes last, unsynced. After a crash the
+// message is known by its length and a sum of its bytes. A run cut short
+// anywhere is finished (where the record got in, or for an import) or
+// undone (a delivery whose record had not got in) by apfinish, which every
+// command calls first: no message is ever left in the mailbox without its
+// record, nor listed twice. A hint on the index's inode (an extended
+// attribute, where the file system has them) spares the next append the
+// reading of every record; it is believed only for the index as it was
+// written then.
 //
 // An import keeps a second file beside the index, ".<index>.mailbox-import":
 // the sources it reads and how many of their messages are in, so that an

@@ -143,7 +143,7 @@ constexpr errname errnames[] = {{"EPERM", EPERM},   {"ENOENT", ENOENT},
                                 {"EROFS", EROFS},   {"ENAMETOOLONG", ENAMETOOLONG},
                                 {"ENOSYS", ENOSYS}, {"ENOTEMPTY", ENOTEMPTY},
                                 {"EDQUOT", EDQUOT}, {"ESTALE", ESTALE},
-                                {"ENOLCK", ENOLCK}};
+                                {"ENOLCK", ENOLCK}, {"EAGAIN", EAGAIN}};
 
 constexpr size_t maxrules = 16;
 constexpr size_t maxname = NAME_MAX + 1;

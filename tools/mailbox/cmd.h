@@ -127,6 +127,11 @@ int mbxsort(const mbxargs& a);
 int mbxrebuild(const mbxargs& a);
 // inout.cpp: deliver's status is one of sysexits.h's (0, 64, 65, 74, 75);
 // import's and export's are the table's above.
+// A delivery's status (sysexits.h) for a failure whose cause is err:
+// EX_TEMPFAIL, which a mail transfer agent tries again for days, only for
+// what may pass by itself (the lock, ENOSPC, EIO, EAGAIN); a mailbox that
+// can't take mail as it stands gets a status a person acts on.
+int mbxdeliverstatus(int err);
 int mbxdeliver(const mbxargs& a);
 int mbximport(const mbxargs& a);
 int mbxexport(const mbxargs& a);

@@ -82,16 +82,48 @@ std::string wouldtake(apbox* box) {
     return "(no free name)";
 }
 
+// Whether standard output took every line; a line on standard error when
+// not, as what it would have said is lost.
+bool mbxoutok() {
+    if (fflush(stdout) == 0 && !ferror(stdout)) return true;
+    mbxsay("cannot write standard output: %s; its lines are lost\n", strerror(errno ? errno : EIO));
+    return false;
+}
+
 }  // namespace
+
+int mbxdeliverstatus(int err) {
+    switch (err) {
+    case EACCES:
+    case EPERM:  // a file another planted: a link, another user's, not in mailbox's form
+    case ELOOP:
+        return EX_NOPERM;
+    case ENOENT:  // the metafile missing, or not a regular file
+    case ENOTDIR:
+    case EISDIR:
+    case EINVAL:
+        return EX_CONFIG;
+    case EBADMSG:  // an index that does not end in whole records and END
+    case ENOTRECOVERABLE:  // a run cut short that a person must finish
+        return EX_UNAVAILABLE;
+    case EROFS:
+    case ENAMETOOLONG:
+    case EMLINK:  // no free name is left
+        return EX_CANTCREAT;
+    default:  // the lock, ENOSPC, EIO, EAGAIN, the index changed meanwhile: it may pass
+        return EX_TEMPFAIL;
+    }
+}
 
 int mbxdeliver(const mbxargs& a) {
     const std::string q = mbxq(a.meta);
     apbox box;
     std::string why, name;
     if (aplook(a.meta, &box, &why) != apresult::ok) {
+        const int err = errno;
         mbxsay("cannot deliver to %s: %s; 'mailbox check %s' says more; nothing kept\n", q.c_str(),
                why.c_str(), renumshown(a.meta).c_str());
-        return EX_TEMPFAIL;
+        return mbxdeliverstatus(err);
     }
     apfields f;
     if (a.dryrun) {
@@ -105,8 +137,9 @@ int mbxdeliver(const mbxargs& a) {
         return fflush(stdout) == 0 && !ferror(stdout) ? EX_OK : EX_IOERR;
     }
     if (apwrite(&box, a.input) != apresult::ok) {
-        mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(errno));
-        return EX_TEMPFAIL;
+        const int err = errno;
+        mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(err));
+        return mbxdeliverstatus(err);
     }
     const int rc = fieldsof(APTEMP, &f);
     if (rc != 0) {
@@ -117,11 +150,12 @@ int mbxdeliver(const mbxargs& a) {
             return EX_DATAERR;
         }
         mbxsay("cannot read the message written aside: %s; nothing kept\n", strerror(err));
-        return EX_TEMPFAIL;
+        return mbxdeliverstatus(err);
     }
     if (apcommit(&box, f, 0, &name, &why) != apresult::ok) {
+        const int err = errno;
         mbxsay("cannot deliver to %s: %s\n", q.c_str(), why.c_str());
-        return EX_TEMPFAIL;
+        return mbxdeliverstatus(err);
     }
     return EX_OK;
 }
@@ -331,13 +365,13 @@ int mbximport(const mbxargs& a) {
     if (apimportread(a.meta, &had, &r.skip, &why)) {
         if (had == ids) {
             if (r.skip > 0)
-                mbxsay("the last import of these sources into %s got %ld messages in; it goes on "
-                       "after them\n",
+                mbxsay("the last import of these sources into %s went through %ld of their "
+                       "messages; it goes on after them\n",
                        q.c_str(), r.skip);
         } else {
             if (r.skip > 0)
-                mbxsay("the last import into %s, of other sources, got %ld messages in, which "
-                       "stay; this one starts anew\n",
+                mbxsay("the last import into %s, of other sources, went through %ld of their "
+                       "messages, and those it got in stay; this one starts anew\n",
                        q.c_str(), r.skip);
             r.skip = 0;
         }
@@ -371,9 +405,10 @@ int mbximport(const mbxargs& a) {
         if (!a.dryrun) (void)apimportsave(a.meta, r.ordinal);
         (void)printf("imported %ld message%s into %s\n", r.in, r.in == 1 ? "" : "s", q.c_str());
         (void)fflush(stdout);
-        mbxsay("interrupted by %s after %ld messages; run the same import again to go on\n",
+        // The count is of the messages in, not of those left out on the way.
+        mbxsay("interrupted by %s after %ld messages in%s; run the same import again to go on\n",
                sigabbrev_np(stopsig) ? (std::string("SIG") + sigabbrev_np(stopsig)).c_str() : "a signal",
-               r.ordinal);
+               r.in, r.left ? (" (" + std::to_string(r.left) + " left out)").c_str() : "");
         (void)signal(stopsig, SIG_DFL);
         (void)raise(stopsig);
         return MBXFAIL;
@@ -386,7 +421,7 @@ int mbximport(const mbxargs& a) {
     (void)printf("%s %ld message%s into %s%s\n", a.dryrun ? "would import" : "imported", r.in,
                  r.in == 1 ? "" : "s", q.c_str(),
                  r.left ? (", " + std::to_string(r.left) + " left out").c_str() : "");
-    const bool out = fflush(stdout) == 0 && !ferror(stdout);
+    const bool out = mbxoutok();
     if (r.rc != MBXOK) return r.rc;
     if (!out) return MBXOUT;
     return r.left ? MBXFOUND : MBXOK;
@@ -424,6 +459,20 @@ int chosen(const mbxargs& a, const llnode* head, std::vector<const llnode*>* out
         }
         for (int no = lo; no <= hi; no++) out->push_back(byno[static_cast<size_t>(no - 1)]);
     }
+    // Each record once, where it is first named: an mbox with a message
+    // twice would import as two.
+    std::set<const llnode*> seen;
+    std::vector<const llnode*> once;
+    int twice = 0;
+    for (const llnode* rec : *out) {
+        if (seen.insert(rec).second)
+            once.push_back(rec);
+        else if (twice++ == 0)
+            mbxsay("record %d is named more than once; each record is exported once, where it "
+                   "is first named\n",
+                   rec->no);
+    }
+    *out = std::move(once);
     return 0;
 }
 
@@ -597,6 +646,6 @@ int mbxexport(const mbxargs& a) {
     if (const int rc = chosen(a, head.get(), &recs)) return rc;
     if (mbxnonehere(head.get())) return MBXFAIL;
     const int rc = a.mboxto ? tombox(a, recs) : tomaildir(a, recs);
-    const bool out = fflush(stdout) == 0 && !ferror(stdout);
-    return !out && rc != MBXFAIL ? MBXOUT : rc;
+    if (!mbxoutok()) return rc != MBXFAIL ? MBXOUT : rc;
+    return rc;
 }

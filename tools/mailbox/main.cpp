@@ -198,9 +198,11 @@ constexpr char help[] =
     "                      next free in%03d.msg with its record at the end; waits for\n"
     "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
     "                      status 0 only when message and record are on disk; 75\n"
-    "                      (try again later: the lock, the disk full, the index\n"
-    "                      not one to append to), 74 (standard input unreadable)\n"
-    "                      or 65 (not a message: no header line), nothing kept\n"
+    "                      (try again later: the lock, the disk full, EIO), 74\n"
+    "                      (standard input unreadable), 65 (not a message: no\n"
+    "                      header line), 69 (the index broken, a msgseq run cut\n"
+    "                      short), 73 (can't create), 77 (no permission, a planted\n"
+    "                      file), 78 (no metafile, or not a file), nothing kept\n"
     "  import METAFILE SOURCE...\n"
     "                      the messages of mbox files, Maildir folders (new/ and\n"
     "                      cur/) and loose message files, in order, each as the\n"
@@ -236,7 +238,7 @@ constexpr char help[] =
     "be written; 5 another process (a msgseq or mailbox run, or flock(1)) holds\n"
     "the lock on the directory: nothing done (check: 2; lists share it); 64\n"
     "usage. A signal while a command waits for the locks ends it, nothing done,\n"
-    "by that signal. deliver: 0, 65, 74 or 75, as above.\n";
+    "by that signal. deliver: sysexits.h's statuses, as above.\n";
 
 // The usage line, after one that names what was wrong, when it is known.
 int bad(const std::string& why = {}) {
@@ -359,9 +361,11 @@ int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* th
     std::string dir;
     while (tryboth(meta, shared, here, there, &dir) != 0) {
         if (errno != EWOULDBLOCK) {
+            const int err = errno;
             mbxsay("cannot lock %s: %s; nothing done\n",
                    dir == "." ? "the working directory" : mbxq(dir.c_str()).c_str(),
-                   strerror(errno));
+                   strerror(err));
+            errno = err;
             return MBXBUSY;
         }
         if (clinexttry(w)) continue;
@@ -370,6 +374,7 @@ int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* th
             "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
             "nothing done\n",
             dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
+        errno = EWOULDBLOCK;
         return MBXBUSY;
     }
     return 0;
@@ -398,20 +403,26 @@ const char* runof(renumcut cut) {
     return cut == renumcut::plain ? "msgseq" : cut == renumcut::undo ? "msgseq --undo" : "msgseq -u";
 }
 
+// A refusal's status: a delivery's says what err says (mbxdeliverstatus);
+// every other command's is MBXFAIL.
+int refusal(const mbxargs& a, int err) {
+    return a.row->run == mbxdeliver ? mbxdeliverstatus(err) : MBXFAIL;
+}
+
 int before(const mbxargs& a, bool* stale) {
     // An append cut short first: its record may be half written.
     if (a.dryrun && apunfinished(a.meta)) {
         mbxsay("an append to %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
     } else if (!apfinish(a.meta, stderr, nullptr) && !a.row->survey) {
-        return MBXFAIL;
+        return refusal(a, errno);
     }
     if (a.dryrun && rmunfinished(a.meta)) {
         mbxsay("a delete from %s was cut short; a run without -n finishes it\n",
                mbxq(a.meta).c_str());
     } else if (bool done = false;
                rmfinish(a.meta, stderr, &done) == RMFAIL && !a.row->survey) {
-        return MBXFAIL;  // check goes on, and counts it as unfinished
+        return refusal(a, errno);  // check goes on, and counts it as unfinished
     } else if (done && a.row->numbered) {
         // Numbers given while that delete was unfinished were read before it.
         mbxsay("the record numbers given may name other records now: see 'mailbox list %s', "
@@ -437,7 +448,7 @@ int before(const mbxargs& a, bool* stale) {
                                        : "an update",
                mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
                a.row->midrun ? "; the index as it stands follows" : "; nothing done");
-        if (!a.row->midrun) return MBXFAIL;
+        if (!a.row->midrun) return refusal(a, ENOTRECOVERABLE);
         // Files are on their way to other names: a date read from one now
         // may be another record's.
         *stale = true;
@@ -454,15 +465,16 @@ int before(const mbxargs& a, bool* stale) {
 int trusted(const mbxargs& a) {
     if (std::string why; !trustbecome(a.meta, &why)) {
         mbxsay("%s: %s; nothing done\n", quoteshown(a.meta).c_str(), why.c_str());
-        return MBXFAIL;
+        return refusal(a, EPERM);
     }
     // None at all is rebuild's to make, and every other command's to say.
     if (trustmeta(a.meta) || errno == ENOENT) return 0;
-    if (errno == EINVAL)
+    const int err = errno;
+    if (err == EINVAL)
         mbxsay("%s is not a regular file; nothing done\n", mbxq(a.meta).c_str());
     else
-        mbxsay("cannot read %s: %s; nothing done\n", mbxq(a.meta).c_str(), strerror(errno));
-    return MBXFAIL;
+        mbxsay("cannot read %s: %s; nothing done\n", mbxq(a.meta).c_str(), strerror(err));
+    return refusal(a, err);
 }
 
 // The locks, waited for as the command line or the command's row says. A
@@ -497,10 +509,20 @@ int lockfor(const mbxargs& a, int* here, int* there) {
 // A delivery's status as a mail transfer agent reads it: whatever kept
 // the message out of the mailbox is worth trying again.
 int delivered(int rc) {
-    return rc == MBXOK || rc == MBXUSAGE || rc == EX_DATAERR || rc == EX_TEMPFAIL ||
-                   rc == EX_IOERR
-               ? rc
-               : EX_TEMPFAIL;
+    switch (rc) {
+    case MBXOK:
+    case EX_USAGE:
+    case EX_DATAERR:
+    case EX_UNAVAILABLE:
+    case EX_CANTCREAT:
+    case EX_IOERR:
+    case EX_TEMPFAIL:
+    case EX_NOPERM:
+    case EX_CONFIG:
+        return rc;
+    default:
+        return EX_TEMPFAIL;
+    }
 }
 
 int run(mbxargs& a);
@@ -532,8 +554,12 @@ int run(mbxargs& a) {
     // a list, which changes nothing, just ends. An export writes files.
     if (!a.row->shared || a.row->run == mbxexport) (void)signal(SIGPIPE, SIG_IGN);
     int here = -1, there = -1;
+    errno = EWOULDBLOCK;
     int rc = lockfor(a, &here, &there);
     if (rc == MBXBUSY && a.row->survey) rc = MBXFAIL;
+    // A lock that can't be taken for a lasting cause (the directory not
+    // readable) is no busy lock to a delivery.
+    if (rc == MBXBUSY && a.row->run == mbxdeliver) rc = mbxdeliverstatus(errno);
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
     a.stale = stale;
