@@ -25,10 +25,13 @@
 #                 the date column, which reads every message's header block
 #   pick --from   pick --from 'bob' --numbers on that mailbox: the index alone
 #   pick --since  pick --since with a day: every message's Date: header read
+#   pick --before the same with --before
 #   sort --by date  sort of that index by date (the index laid again before
 #                 each run, untimed), written to disk
 # and beside them nmh, where it is installed (/usr/bin/mh), on an MH folder
-# of hard links to the same message files, with a private profile:
+# of hard links to the same message files named 1 to N, in a scratch HOME
+# whose .mh_profile says "Path: Mail" (a tool that can't run there is said
+# and left out):
 #   scan          scan +inbox, the date column of every message
 #   nmh pick      pick +inbox -from bob, and pick -after with the same day
 #   sortm         sortm +inbox (the folder laid again before each run)
@@ -100,7 +103,7 @@ inc=${INC:-}
 [ -n "$inc" ] || [ ! -x /usr/bin/mh/inc ] || inc=/usr/bin/mh/inc
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
-allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
+allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
 want=${COLUMNS:-$allcols}
 for col in $want; do
     [[ " $allcols " == *" $col "* ]] || die "COLUMNS: no column $col (the columns: $allcols)"
@@ -159,10 +162,11 @@ cmdof() {
     listdate) echo "$tool list --format=%n,%date,%from,%subject $work/qmeta" ;;
     pickfrom) echo "$tool pick $work/qmeta --from bob --numbers" ;;
     pickdate) echo "$tool pick $work/qmeta --since $since --numbers" ;;
+    pickbefore) echo "$tool pick $work/qmeta --before $since --numbers" ;;
     sort) echo "$tool sort $work/qmeta --by date" ;;
-    scan) echo "$mh/scan +inbox" ;;
-    nmhpick) echo "$mh/pick +inbox -from bob" ;;
-    sortm) echo "$mh/sortm +inbox" ;;
+    scan) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/scan +inbox" ;;
+    nmhpick) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/pick +inbox -from bob" ;;
+    sortm) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/sortm +inbox" ;;
     deliver) echo "bash $work/deliver.sh" ;;
     catn) echo "bash $work/catn.sh" ;;
     import) echo "$tool import $work/imeta $work/in.mbox" ;;
@@ -174,7 +178,7 @@ dirof() {
     case $1 in
     rebuild | cat) echo "$work/mail" ;;
     heads) echo "$work/heads" ;;
-    listdate | pickfrom | pickdate | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
+    listdate | pickfrom | pickdate | pickbefore | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
     import) echo "$work/ibox" ;;
     inc | catmbox) echo "$work/mh" ;;
     catn) echo "$work/cbox" ;;
@@ -205,7 +209,8 @@ runone() {
     [ "$col" != sort ] || cp "$work/qmeta.laid" "$work/qmeta"
     [ "$col" != sortm ] || layfolder
     if [ "$col" = nmhpickdate ]; then  # nmh's day has spaces in it
-        out=$("$tools/benchrun" "$(dirof "$col")" "$mh/pick" +inbox -after "1 Feb 2026" 2> "$work/err") || return 1
+        out=$("$tools/benchrun" "$(dirof "$col")" env HOME="$work" MH="$work/.mh_profile" \
+            MHCONTEXT="$work/mh_context" "$mh/pick" +inbox -after "1 Feb 2026" 2> "$work/err") || return 1
     else
         # shellcheck disable=SC2046  # the command line is split into words on purpose
         out=$("$tools/benchrun" "$(dirof "$col")" $(cmdof "$col") 2> "$work/err") || return 1
@@ -258,10 +263,9 @@ mkdir "$work/box" "$work/mail" "$work/heads" "$work/quick"
 cp "$work/qmeta.laid" "$work/qmeta"
 since=2026-02-01
 mh=/usr/bin/mh
-readcols=(listdate pickfrom pickdate sort)
+readcols=(listdate pickfrom pickdate pickbefore sort)
 if [ -x "$mh/scan" ] && [ -x "$mh/pick" ] && [ -x "$mh/sortm" ]; then
-    printf 'Path: %s\n' "$work/Mail" > "$work/mh_profile"
-    export MH=$work/mh_profile MHCONTEXT=$work/mh_context
+    printf 'Path: Mail\n' > "$work/.mh_profile"
     layfolder
     readcols+=(scan nmhpick nmhpickdate sortm)
 fi
@@ -329,6 +333,7 @@ declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l inde
                   [ls]="ls -f dir" [rebuild]="mailbox rebuild" [heads]="cat heads"
                   [cat]="cat files"
                   [listdate]="list --format" [pickfrom]="pick --from" [pickdate]="pick --since"
+                  [pickbefore]="pick --before"
                   [sort]="sort --by date" [scan]="nmh scan" [nmhpick]="nmh pick -from"
                   [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm"
                   [deliver]="mailbox deliver" [catn]="cat > D files" [import]="mailbox import"
@@ -350,6 +355,7 @@ line+=" import/inc=$(ratio import "${cpu[inc]:-0}") import/cat=$(ratio import "$
 echo
 echo "$line"
 line="R=$nrec listdate/scan=$(ratio listdate "${cpu[scan]:-0}") pickfrom/pick=$(ratio pickfrom "${cpu[nmhpick]:-0}")"
-line+=" pickdate/pick=$(ratio pickdate "${cpu[nmhpickdate]:-0}") sort/sortm=$(ratio sort "${cpu[sortm]:-0}")"
+line+=" pickdate/pick=$(ratio pickdate "${cpu[nmhpickdate]:-0}")"
+line+=" pickbefore/pick=$(ratio pickbefore "${cpu[nmhpickdate]:-0}") sort/sortm=$(ratio sort "${cpu[sortm]:-0}")"
 echo "$line"
 echo "total: $SECONDS s"
