@@ -26,6 +26,8 @@
 #   pick --from   pick --from 'bob' --numbers on that mailbox: the index alone
 #   pick --since  pick --since with a day: every message's Date: header read
 #   pick --before the same with --before
+#   cat quick     cat of those N small messages, in one process: the bare
+#                 opening and reading of every file, which the date costs
 #   sort --by date  sort of that index by date (the index laid again before
 #                 each run, untimed), written to disk
 # and beside them nmh, where it is installed (/usr/bin/mh), on an MH folder
@@ -103,7 +105,7 @@ inc=${INC:-}
 [ -n "$inc" ] || [ ! -x /usr/bin/mh/inc ] || inc=/usr/bin/mh/inc
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
-allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
+allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore catquick sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
 want=${COLUMNS:-$allcols}
 for col in $want; do
     [[ " $allcols " == *" $col "* ]] || die "COLUMNS: no column $col (the columns: $allcols)"
@@ -163,6 +165,7 @@ cmdof() {
     pickfrom) echo "$tool pick $work/qmeta --from bob --numbers" ;;
     pickdate) echo "$tool pick $work/qmeta --since $since --numbers" ;;
     pickbefore) echo "$tool pick $work/qmeta --before $since --numbers" ;;
+    catquick) echo "cat $(seq 1 "$nrec" | tr '\n' ' ')" ;;
     sort) echo "$tool sort $work/qmeta --by date" ;;
     scan) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/scan +inbox" ;;
     nmhpick) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/pick +inbox -from bob" ;;
@@ -178,7 +181,7 @@ dirof() {
     case $1 in
     rebuild | cat) echo "$work/mail" ;;
     heads) echo "$work/heads" ;;
-    listdate | pickfrom | pickdate | pickbefore | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
+    listdate | pickfrom | pickdate | pickbefore | catquick | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
     import) echo "$work/ibox" ;;
     inc | catmbox) echo "$work/mh" ;;
     catn) echo "$work/cbox" ;;
@@ -263,7 +266,7 @@ mkdir "$work/box" "$work/mail" "$work/heads" "$work/quick"
 cp "$work/qmeta.laid" "$work/qmeta"
 since=2026-02-01
 mh=/usr/bin/mh
-readcols=(listdate pickfrom pickdate pickbefore sort)
+readcols=(listdate pickfrom pickdate pickbefore catquick sort)
 if [ -x "$mh/scan" ] && [ -x "$mh/pick" ] && [ -x "$mh/sortm" ]; then
     printf 'Path: Mail\n' > "$work/.mh_profile"
     layfolder
@@ -333,7 +336,7 @@ declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l inde
                   [ls]="ls -f dir" [rebuild]="mailbox rebuild" [heads]="cat heads"
                   [cat]="cat files"
                   [listdate]="list --format" [pickfrom]="pick --from" [pickdate]="pick --since"
-                  [pickbefore]="pick --before"
+                  [pickbefore]="pick --before" [catquick]="cat quick"
                   [sort]="sort --by date" [scan]="nmh scan" [nmhpick]="nmh pick -from"
                   [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm"
                   [deliver]="mailbox deliver" [catn]="cat > D files" [import]="mailbox import"
@@ -357,5 +360,6 @@ echo "$line"
 line="R=$nrec listdate/scan=$(ratio listdate "${cpu[scan]:-0}") pickfrom/pick=$(ratio pickfrom "${cpu[nmhpick]:-0}")"
 line+=" pickdate/pick=$(ratio pickdate "${cpu[nmhpickdate]:-0}")"
 line+=" pickbefore/pick=$(ratio pickbefore "${cpu[nmhpickdate]:-0}") sort/sortm=$(ratio sort "${cpu[sortm]:-0}")"
+line+=" pickdate/catquick=$(ratio pickdate "${cpu[catquick]:-0}") sort/catquick=$(ratio sort "${cpu[catquick]:-0}")"
 echo "$line"
 echo "total: $SECONDS s"
