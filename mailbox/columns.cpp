@@ -96,9 +96,10 @@ bool colparse(std::string_view format, colformat* out, std::string* why) {
         if (!fieldnamed(name, &f)) {
             // Only the index's own fields and the date can be shown: any
             // other header of the message is not in the index.
-            *why = "'" + std::string(format.substr(at, i + 1 - at)) +
-                   "' is no field; a format names only %n %flag %file %date %from %to %cc "
-                   "%bcc %subject";
+            why->assign(1, '\'');  // appended piece by piece: GCC 12 at -O3 misreads a '+' here
+            why->append(format.substr(at, i + 1 - at));
+            why->append("' is no field; a format names only %n %flag %file %date %from %to %cc "
+                        "%bcc %subject");
             return false;
         }
         out->items.push_back({f, {}});
