@@ -335,4 +335,19 @@ TEST_F(Undo, UpdateFinishedAfterItsReceiptFailedCanBeUndone) {
     expectback(plainindex(listed));
 }
 
+// A plain run after an update leaves a receipt with no kept index: the copy
+// the update kept goes with the receipt that named it, and the undo is the
+// plain run's alone.
+TEST_F(Undo, PlainRunAfterAnUpdateTakesTheKeptIndexAway) {
+    ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+    ASSERT_TRUE(listing().contains(".meta.msgseq-before"));
+    const std::string swapped = plainindex({"in001.msg", "in000.msg", "in002.msg"});
+    spit("meta", swapped);
+    ASSERT_EQ(msgseq({"meta"}).status, 0);
+    EXPECT_FALSE(listing().contains(".meta.msgseq-before"));
+    ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
+    EXPECT_EQ(slurp("meta"), swapped);
+    EXPECT_EQ(slurp("in001.msg"), "msg in000.msg");
+}
+
 }  // namespace
