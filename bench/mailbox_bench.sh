@@ -26,8 +26,9 @@
 #   pick --from   pick --from 'bob' --numbers on that mailbox: the index alone
 #   pick --since  pick --since with a day: every message's Date: header read
 #   pick --before the same with --before
-#   cat quick     cat of those N small messages, in one process: the bare
-#                 opening and reading of every file, which the date costs
+#   peek files    peekfiles (bench/peekfiles.cpp) on those N small messages:
+#                 the bare open, fstat, read of the first piece and close of
+#                 each, as the date is read, and nothing more
 #   sort --by date  sort of that index by date (the index laid again before
 #                 each run, untimed), written to disk
 # and beside them nmh, where it is installed (/usr/bin/mh), on an MH folder
@@ -71,7 +72,7 @@
 # message, which is why list reads message files only for %date.
 #   D=1000 deliver/cat=3.1 deliver_wall_s=21.0 import/inc=1.4 import/cat=30.2
 # A column the tool fails on (a command it does not have yet) is said and left
-# out. The helpers (benchrun, makebox) come from BENCH_TOOLS if set, else from
+# out. The helpers (benchrun, makebox, peekfiles) come from BENCH_TOOLS if set, else from
 # BUILD_DIR/bench, else from this tree's build/bench. The scratch directory is
 # made under TMPDIR (default /tmp) and removed on exit.
 set -euo pipefail
@@ -105,7 +106,7 @@ inc=${INC:-}
 [ -n "$inc" ] || [ ! -x /usr/bin/mh/inc ] || inc=/usr/bin/mh/inc
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
-allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore catquick sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
+allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore peek sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
 want=${COLUMNS:-$allcols}
 for col in $want; do
     [[ " $allcols " == *" $col "* ]] || die "COLUMNS: no column $col (the columns: $allcols)"
@@ -113,7 +114,7 @@ done
 
 # shellcheck source=bench/benchfind.sh
 source "$top/bench/benchfind.sh"
-benchfind "$target" mailbox benchrun makebox
+benchfind "$target" mailbox benchrun makebox peekfiles
 tool=$prog
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mailbox-bench.XXXXXX")
@@ -165,7 +166,7 @@ cmdof() {
     pickfrom) echo "$tool pick $work/qmeta --from bob --numbers" ;;
     pickdate) echo "$tool pick $work/qmeta --since $since --numbers" ;;
     pickbefore) echo "$tool pick $work/qmeta --before $since --numbers" ;;
-    catquick) echo "cat $(seq 1 "$nrec" | tr '\n' ' ')" ;;
+    peek) echo "$tools/peekfiles $nrec" ;;
     sort) echo "$tool sort $work/qmeta --by date" ;;
     scan) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/scan +inbox" ;;
     nmhpick) echo "env HOME=$work MH=$work/.mh_profile MHCONTEXT=$work/mh_context $mh/pick +inbox -from bob" ;;
@@ -181,7 +182,7 @@ dirof() {
     case $1 in
     rebuild | cat) echo "$work/mail" ;;
     heads) echo "$work/heads" ;;
-    listdate | pickfrom | pickdate | pickbefore | catquick | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
+    listdate | pickfrom | pickdate | pickbefore | peek | sort | scan | nmhpick | nmhpickdate | sortm) echo "$work/quick" ;;
     import) echo "$work/ibox" ;;
     inc | catmbox) echo "$work/mh" ;;
     catn) echo "$work/cbox" ;;
@@ -266,7 +267,7 @@ mkdir "$work/box" "$work/mail" "$work/heads" "$work/quick"
 cp "$work/qmeta.laid" "$work/qmeta"
 since=2026-02-01
 mh=/usr/bin/mh
-readcols=(listdate pickfrom pickdate pickbefore catquick sort)
+readcols=(listdate pickfrom pickdate pickbefore peek sort)
 if [ -x "$mh/scan" ] && [ -x "$mh/pick" ] && [ -x "$mh/sortm" ]; then
     printf 'Path: Mail\n' > "$work/.mh_profile"
     layfolder
@@ -336,7 +337,7 @@ declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l inde
                   [ls]="ls -f dir" [rebuild]="mailbox rebuild" [heads]="cat heads"
                   [cat]="cat files"
                   [listdate]="list --format" [pickfrom]="pick --from" [pickdate]="pick --since"
-                  [pickbefore]="pick --before" [catquick]="cat quick"
+                  [pickbefore]="pick --before" [peek]="peek files"
                   [sort]="sort --by date" [scan]="nmh scan" [nmhpick]="nmh pick -from"
                   [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm"
                   [deliver]="mailbox deliver" [catn]="cat > D files" [import]="mailbox import"
@@ -360,6 +361,6 @@ echo "$line"
 line="R=$nrec listdate/scan=$(ratio listdate "${cpu[scan]:-0}") pickfrom/pick=$(ratio pickfrom "${cpu[nmhpick]:-0}")"
 line+=" pickdate/pick=$(ratio pickdate "${cpu[nmhpickdate]:-0}")"
 line+=" pickbefore/pick=$(ratio pickbefore "${cpu[nmhpickdate]:-0}") sort/sortm=$(ratio sort "${cpu[sortm]:-0}")"
-line+=" pickdate/catquick=$(ratio pickdate "${cpu[catquick]:-0}") sort/catquick=$(ratio sort "${cpu[catquick]:-0}")"
+line+=" pickdate/peek=$(ratio pickdate "${cpu[peek]:-0}") sort/peek=$(ratio sort "${cpu[peek]:-0}")"
 echo "$line"
 echo "total: $SECONDS s"

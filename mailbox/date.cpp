@@ -18,10 +18,12 @@ bool isdigit(char c) { return c >= '0' && c <= '9'; }
 bool isalpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // A word, a run of digits, or one character of punctuation.
+// Plain data, left unset in a tokenlist until pushed: a list a date, so
+// nothing is cleared that is not used.
 struct token {
-    enum kind { word, num, punct } k = word;
+    enum kind { word, num, punct } k;
     std::string_view text;
-    long value = 0;  // num: its value, capped
+    long value;  // num: its value, capped
 };
 
 // The tokens of a date, in a fixed array: a date has a dozen or so, and the
@@ -29,7 +31,7 @@ struct token {
 // account. Cutting them up allocates nothing, for a pick that reads 100,000.
 struct tokenlist {
     static constexpr size_t room = 32;
-    token t[room];
+    token t[room];  // NOLINT(cppcoreguidelines-pro-type-member-init): set as pushed
     size_t n = 0;
     size_t size() const { return n; }
     const token& operator[](size_t i) const { return t[i]; }
@@ -62,11 +64,11 @@ void tokens(std::string_view s, tokenlist* out) {
         } else if (isalpha(c)) {
             size_t j = i;
             while (j < s.size() && isalpha(s[j])) j++;
-            out->push_back({token::word, s.substr(i, j - i)});
+            out->push_back({token::word, s.substr(i, j - i), 0});
             i = j;
         } else {
             if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-                out->push_back({token::punct, s.substr(i, 1)});
+                out->push_back({token::punct, s.substr(i, 1), 0});
             i++;
         }
     }
