@@ -188,14 +188,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, MbxGuard, ::testing::Values(
                  EXPECT_EQ(slurp("index"), indexof({"a.msg", "b.msg", "c.msg", "d.msg", "e.msg"}));
              }},
     guardrow{"MendIndexNotSynced", inboxdir, {"mend", "../inbox.meta", "--cut-long"},
-             {"FSFAULT_FAIL=fsync:top:EIO:2"}, 2, "cut record 1's subject from 120 to 98 bytes\n",
+             {"FSFAULT_FAIL=fsync:top:EIO:1"}, 2, "cut record 1's subject from 120 to 98 bytes\n",
              "mailbox: the new '../inbox.meta' is in place, but not on disk (Input/output error): "
              "a crash may bring the old one back, which is kept as '../inbox.meta.old'; run "
              "'sync', then 'mailbox check ../inbox.meta'\n", [](const runresult& r) {
                  EXPECT_EQ(r.err.find("nothing"), std::string::npos);
              }},
     guardrow{"RebuildIndexNotSynced", fivebox, {"rebuild", "index"},
-             {"FSFAULT_FAIL=fsync:.:EIO:2"}, 2, "",
+             {"FSFAULT_FAIL=fsync:.:EIO:1"}, 2, "",
              "mailbox: the new 'index' is in place, but not on disk", [](const runresult& r) {
                  EXPECT_EQ(r.err.find("nothing"), std::string::npos);
              }},
@@ -206,6 +206,18 @@ INSTANTIATE_TEST_SUITE_P(Rows, MbxGuard, ::testing::Values(
                  EXPECT_EQ(slurp("inbox.meta"), inbox0);
              }},
     guardrow{"MendWrongDir", wrongdir, {"mend", "inbox.meta", "--drop-missing", "--cut-long"},
+             {}, 2, "", "mailbox: none of the listed files was found", [](const runresult&) {
+                 EXPECT_EQ(names(), "inbox inbox.meta ");
+                 EXPECT_EQ(slurp("inbox.meta"), inbox0);
+             }},
+    // From the wrong directory a file of the user's would be renamed in, or
+    // every record dropped: both refused, nothing touched.
+    guardrow{"MendAdoptWrongDir", [] { wrongdir(); spit("notes.txt", msg("n")); }, {"mend", "inbox.meta", "--adopt", "--cut-long"},
+             {}, 2, "", "mailbox: none of the listed files was found", [](const runresult&) {
+                 EXPECT_EQ(names(), "inbox inbox.meta notes.txt ");
+                 EXPECT_EQ(slurp("inbox.meta"), inbox0);
+             }},
+    guardrow{"RebuildWrongDir", wrongdir, {"rebuild", "inbox.meta"},
              {}, 2, "", "mailbox: none of the listed files was found", [](const runresult&) {
                  EXPECT_EQ(names(), "inbox inbox.meta ");
                  EXPECT_EQ(slurp("inbox.meta"), inbox0);

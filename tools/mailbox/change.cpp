@@ -153,13 +153,15 @@ int writetext(const char* meta, const std::string& text, const std::string& was,
         return MBXFAIL;
     }
     const std::string real = buf;
-    if (const int rc = mbxkeepold(real, meta, false)) return rc;
+    std::string staged;
+    if (const int rc = mbxkeepold(real, meta, false, &staged)) return rc;
     // The last look is durswap's, with the old index held open.
     std::string written;
     const durswapped rc =
         durswap(real, durbeside(real, ".mailbox-new"), was, text, &written, replaced);
     const int err = errno;
-    if (rc == durswapped::done) return 0;
+    const int kept = mbxoldin(real, meta, staged, *replaced);
+    if (rc == durswapped::done) return kept;
     if (rc == durswapped::changed) {
         mbxsay("%s was changed by another program meanwhile; nothing changed\n",
                mbxq(meta).c_str());
@@ -276,7 +278,8 @@ int mbxmend(const mbxargs& a) {
                mbxq(a.meta).c_str());
         return MBXFAIL;
     }
-    if (a.dropmissing && mbxnonehere(head.get())) return MBXFAIL;
+    // Adopted from the wrong directory, someone else's files would be renamed in.
+    if ((a.dropmissing || a.adopt) && mbxnonehere(head.get())) return MBXFAIL;
     int left = 0;
     std::string said;  // printed once the index is written
     int changes = dropandcut(a, report, head.get(), &said);

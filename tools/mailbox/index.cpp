@@ -313,26 +313,55 @@ bool mbxadopt(const std::string& name, llnode* head, llnode** last, int no,
 }
 
 // The old index kept as real + ".old", where the mailbox's owner finds it
-// (an older copy there is replaced): 0, or the status after a line. A dry
-// run only looks.
-int mbxkeepold(const std::string& real, const char* meta, bool dryrun) {
+// (an older copy there is replaced), in two steps: a second name for it now,
+// moved over the older copy only once the new index is in (mbxoldin). A
+// write that fails so leaves the older copy as it was, and never leaves the
+// copy a second name of the index in place, which appends would change.
+// 0, or the status after a line; *staged: the second name, empty when none
+// was made (a dry run only looks).
+int mbxkeepold(const std::string& real, const char* meta, bool dryrun, std::string* staged) {
+    staged->clear();
     const std::string kept = real + ".old";
     struct stat now, old;
     if (stat(real.c_str(), &now) == 0 && lstat(kept.c_str(), &old) == 0 &&
         now.st_dev == old.st_dev && now.st_ino == old.st_ino)
-        return 0;  // a run cut short kept it already
+        return 0;  // kept already, by a run cut short
     if (dryrun) return 0;
-    // A new name first, renamed over the old copy: never a moment without one.
     const std::string tmp = durbeside(real, ".mailbox-old");
     (void)unlink(tmp.c_str());
-    if (link(real.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), kept.c_str()) == 0 &&
-        dursyncdir(durparent(real)))
+    if (link(real.c_str(), tmp.c_str()) == 0) {
+        *staged = tmp;
         return 0;
-    const int err = errno;
-    (void)unlink(tmp.c_str());
+    }
     mbxsay("cannot keep the old index as %s: %s; nothing done\n",
-           mbxq((std::string(meta) + ".old").c_str()).c_str(), strerror(err));
+           mbxq((std::string(meta) + ".old").c_str()).c_str(), strerror(errno));
     return MBXFAIL;
+}
+
+int mbxoldin(const std::string& real, const char* meta, const std::string& staged, bool replaced) {
+    if (staged.empty()) return 0;
+    if (!replaced) {
+        (void)unlink(staged.c_str());
+        return 0;
+    }
+    const std::string kept = real + ".old";
+    if (rename(staged.c_str(), kept.c_str()) == 0 && dursyncdir(durparent(real))) return 0;
+    mbxsay("the new %s is in, but the old one is not kept as %s: %s\n", mbxq(meta).c_str(),
+           mbxq((std::string(meta) + ".old").c_str()).c_str(), strerror(errno));
+    return MBXFAIL;
+}
+
+void mbxoldleft(const std::string& real) {
+    const std::string tmp = durbeside(real, ".mailbox-old");
+    struct stat t, now;
+    if (lstat(tmp.c_str(), &t) != 0) return;
+    if (S_ISREG(t.st_mode) && t.st_uid == geteuid() && stat(real.c_str(), &now) == 0 &&
+        (t.st_dev != now.st_dev || t.st_ino != now.st_ino) &&
+        rename(tmp.c_str(), (real + ".old").c_str()) == 0) {
+        (void)dursyncdir(durparent(real));
+        return;
+    }
+    (void)unlink(tmp.c_str());
 }
 
 // The line for an index renamed in whose directory could not be synced.

@@ -71,9 +71,18 @@ bool mbxnonehere(const llnode* head);
 bool mbxnonehere(const rvindex& idx);
 
 // The old index kept as real + ".old", where the mailbox's owner finds it
-// (an older copy there is replaced): 0, or the status after a line. A dry
-// run only looks.
-int mbxkeepold(const std::string& real, const char* meta, bool dryrun);
+// (an older copy there is replaced): a second name made for it now, in
+// *staged (empty when none is needed; a dry run only looks), then moved
+// over the older copy by mbxoldin once the new index is written, or taken
+// away when it was not: a failed write leaves the older copy as it was.
+// Both: 0, or the status after a line.
+int mbxkeepold(const std::string& real, const char* meta, bool dryrun, std::string* staged);
+int mbxoldin(const std::string& real, const char* meta, const std::string& staged, bool replaced);
+
+// What a write cut short left of mbxkeepold's second name: moved over the
+// older copy when the new index went in (it names the one replaced, a
+// regular file of whoever runs here), else taken away.
+void mbxoldleft(const std::string& real);
 
 // The line for an index renamed in whose directory could not be synced.
 void mbxnotondisk(const char* meta, int err, bool kept);

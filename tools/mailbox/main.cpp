@@ -30,6 +30,7 @@
 #include "mailbox/trust.h"
 #include "tools/cli.h"
 #include "tools/mailbox/cmd.h"
+#include "tools/mailbox/index.h"
 
 #ifndef MAILBOX_VERSION
 #define MAILBOX_VERSION "unknown"
@@ -426,9 +427,11 @@ int before(const mbxargs& a, bool* stale) {
     // What a write cut short left aside is of no use to anyone; check
     // leaves it, as it changes nothing.
     char buf[PATH_MAX];
-    if (!a.dryrun && !a.row->survey && realpath(a.meta, buf))
-        for (const char* ext : {".mailbox-new", ".mailbox-delete.new", ".mailbox-old"})
+    if (!a.dryrun && !a.row->survey && realpath(a.meta, buf)) {
+        for (const char* ext : {".mailbox-new", ".mailbox-delete.new"})
             (void)unlink(durbeside(buf, ext).c_str());
+        mbxoldleft(buf);
+    }
     const renumcut cut = renumcutshort(a.meta);
     if (!a.row->survey && cut != renumcut::none) {
         const std::string shown = quoteshown(a.meta);

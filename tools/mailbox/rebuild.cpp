@@ -140,6 +140,9 @@ int mbxrebuild(const mbxargs& a) {
     mbxknown known;
     if (had) {
         old.load(a.meta, st);
+        // From the wrong directory every message would seem gone, and the
+        // index would be written again without them.
+        if (mbxnonehere(old.head.get())) return MBXFAIL;
         known = [&old](const std::string& name, const struct stat& s) { return old.find(name, s); };
     }
     const std::vector<std::string> files = chkfiles(a.meta);
@@ -152,7 +155,8 @@ int mbxrebuild(const mbxargs& a) {
             (void)printf("would make record %d from %s\n", head->count, mbxq(name.c_str()).c_str());
         }
     }
-    if (had && mbxkeepold(real, a.meta, a.dryrun) != 0) return mbxwithoutput(MBXFAIL);
+    std::string staged;
+    if (had && mbxkeepold(real, a.meta, a.dryrun, &staged) != 0) return mbxwithoutput(MBXFAIL);
     bool renamed = false;
     const bool ok =
         a.dryrun ||
@@ -160,6 +164,9 @@ int mbxrebuild(const mbxargs& a) {
              : durwrite(
                    durbeside(real, ".mailbox-new"), real, nullptr,
                    [&head](FILE* f) { return durputindex(f, head.get()); }, &renamed));
+    const int err = errno;
+    const int kept = mbxoldin(real, a.meta, staged, renamed);
+    errno = err;
     if (!ok) {
         if (renamed)
             mbxnotondisk(a.meta, errno, had);
@@ -168,10 +175,11 @@ int mbxrebuild(const mbxargs& a) {
                    strerror(errno));
         return mbxwithoutput(MBXFAIL);
     }
-    const std::string kept = mbxq((std::string(a.meta) + ".old").c_str());
+    if (kept) return mbxwithoutput(kept);
+    const std::string keptname = mbxq((std::string(a.meta) + ".old").c_str());
     (void)printf("%s %s: %d record%s from %zu file%s%s%s\n", a.dryrun ? "would rebuild" : "rebuilt",
                  mbxq(a.meta).c_str(), head->count, head->count == 1 ? "" : "s", files.size(),
                  files.size() == 1 ? "" : "s", had ? "; the old index kept as " : "",
-                 had ? kept.c_str() : "");
+                 had ? keptname.c_str() : "");
     return mbxwithoutput(left ? MBXFOUND : MBXOK);
 }
