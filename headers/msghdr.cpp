@@ -250,14 +250,17 @@ bool msghdriconv(std::string_view cs, std::string_view in, std::string* out) {
 
 // The bytes of text labelled cs (lower case, no language), as UTF-8. Labels
 // are often wrong: US-ASCII and Latin-1 text that is all UTF-8 is UTF-8, and
-// text that is not of its set reads as text in no set.
-void msghdrconvert(std::string_view cs, std::string_view in, std::string* out) {
+// text in a set no converter knows reads as text in no set. false, *out as it
+// was, when the bytes are not of their set: labelled UTF-8 but not UTF-8, or
+// refused by the set's converter (or turned into what is not UTF-8).
+bool msghdrconvert(std::string_view cs, std::string_view in, std::string* out) {
     // The seven-bit sets with shifts are ASCII bytes that are not ASCII text.
     const bool shifted = cs.starts_with("iso-2022") || cs == "utf-7" || cs.starts_with("hz");
     if (msghdrascii(in) && !shifted) {
         out->append(in);
-    } else if (cs == "utf-8" || cs == "utf8") {  // NOLINT(bugprone-branch-clone)
-        msghdrguess(out, in);
+    } else if (cs == "utf-8" || cs == "utf8") {
+        if (!msghdrvalid(in)) return false;
+        out->append(in);
     } else if (cs == "us-ascii" || cs == "ascii" || cs == "iso-8859-1" || cs == "latin1" ||
                cs == "iso8859-1" || cs == "iso_8859-1" || cs == "windows-1252" ||
                cs == "cp1252" || cs == "latin-1") {
@@ -266,9 +269,17 @@ void msghdrconvert(std::string_view cs, std::string_view in, std::string* out) {
         } else {
             for (char c : in) msghdrbyte(out, static_cast<unsigned char>(c));
         }
-    } else if (!msghdriconv(cs, in, out)) {
+    } else if (msghdropen(cs) == reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv says so
         msghdrguess(out, in);
+    } else {
+        const size_t had = out->size();
+        if (!msghdriconv(cs, in, out)) return false;
+        if (!msghdrvalid(std::string_view(*out).substr(had))) {
+            out->resize(had);
+            return false;
+        }
     }
+    return true;
 }
 
 // ---- Encoded words -------------------------------------------------------
@@ -363,21 +374,51 @@ msghdrword msghdrwordat(std::string_view s) {
     return w;
 }
 
+// One encoded word of a run not yet converted: where it is written in the
+// text, and its bytes.
+struct msghdrpart {
+    size_t at, len;
+    std::string bytes;
+};
+
 // Text as a reader shows it: encoded words decoded wherever they stand, the
 // white space between two of them dropped, that between a word and plain text
 // kept, the bytes of neighbouring words in one charset joined before they are
 // converted (a character split across two words is whole again). A word that
-// can't be decoded stays as it is written.
+// can't be decoded stays as it is written, and so does one whose bytes are
+// not of its charset (UTF-8 that is not UTF-8): shown as it came, it can be
+// read for what it is, where its bytes guessed at would be nonsense. When the
+// joined bytes of a run are not of their set, each word of it is tried alone.
 std::string msghdrdecode(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    std::string run, runcs;  // the bytes of the words not yet converted, their set
-    size_t text = 0;         // where the plain text not yet copied starts
+    std::vector<msghdrpart> run;  // the words not yet converted
+    std::string runcs;            // their set
+    std::string_view rungap;      // the white space between the run and a word just before it
+    size_t text = 0;              // where the plain text not yet copied starts
     bool afterword = false;
+    bool lastok = false;  // the word just before was decoded
+    // The white space between two words goes where either is kept as written.
     const auto flush = [&] {
-        if (!run.empty() || !runcs.empty()) msghdrconvert(runcs, run, &out);
+        if (run.empty()) return;
+        std::string joined, all;
+        for (const msghdrpart& p : run) joined += p.bytes;
+        const bool whole = msghdrconvert(runcs, joined, &all);
+        for (size_t k = 0; k < run.size(); k++) {
+            const msghdrpart& p = run[k];
+            std::string one;
+            const bool ok = whole || msghdrconvert(runcs, p.bytes, &one);
+            const size_t end = k == 0 ? 0 : run[k - 1].at + run[k - 1].len;
+            if (!(ok && lastok)) out.append(k == 0 ? rungap : s.substr(end, p.at - end));
+            if (whole)
+                out.append(k == 0 ? all : std::string());
+            else
+                out.append(ok ? std::string_view(one) : s.substr(p.at, p.len));
+            lastok = ok;
+        }
         run.clear();
         runcs.clear();
+        rungap = {};
     };
     for (size_t i = s.find("=?"); i != std::string_view::npos; i = s.find("=?", i)) {
         msghdrword w = msghdrwordat(s.substr(i));
@@ -391,13 +432,15 @@ std::string msghdrdecode(std::string_view s) {
         if (!(afterword && blank)) {
             flush();
             msghdrguess(&out, gap);
+            lastok = false;
         } else if (w.charset != runcs) {
             flush();
+            rungap = gap;
         }
         runcs = w.charset;
-        run += w.bytes;
+        run.push_back({i, w.len, std::move(w.bytes)});
         afterword = true;
-        i += w.len;
+        i += run.back().len;
         text = i;
     }
     flush();

@@ -277,7 +277,7 @@ std::string chkline(const chkitem& item) {
 std::string chktotals(const chkreport& report) {
     static constexpr const char* words[CHKKINDS] = {"missing",  "unlisted",   "twice",
                                                     "too long", "unfinished", "index"};
-    const size_t n = report.items.size();
+    const size_t n = report.items.size() + (report.stale ? 1 : 0);
     std::string s =
         n == 0 ? "no problems" : std::to_string(n) + (n == 1 ? " problem" : " problems");
     s += " in " + std::to_string(report.records) + (report.records == 1 ? " record" : " records");
@@ -285,5 +285,6 @@ std::string chktotals(const chkreport& report) {
     s += ":";
     for (int k = 0; k < CHKKINDS; k++)
         s += (k ? ", " : " ") + std::to_string(report.counts[k]) + " " + words[k];
+    if (report.stale) s += ", 1 stale";
     return s;
 }

@@ -36,6 +36,10 @@ struct chkreport {
     std::vector<chkitem> items;  // in kind order, then record or name order
     int counts[CHKKINDS] = {};
     int records = 0;  // the records loaded
+    // The index lists the names a plain msgseq run has since changed (its
+    // receipt says so, which the caller reads): one more problem, which
+    // the caller says in its own line.
+    bool stale = false;
 };
 
 // Compares two message file names as a person would: runs of digits by their
@@ -55,7 +59,8 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out);
 
 // The line that says an item, kind first, without its newline.
 std::string chkline(const chkitem& item);
-// The totals line, without its newline.
+// The totals line, without its newline; a stale index counts as a problem,
+// named last ("1 stale") only then.
 std::string chktotals(const chkreport& report);
 
 #endif

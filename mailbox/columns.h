@@ -42,7 +42,9 @@ struct colformat {
 colformat coldefault();
 
 // A format of the user's: false, with *why set, when it names a field that
-// is none, or ends inside a %{...} or after a lone '%' or '\'.
+// is none (any header but these, such as %{message-id}: the index holds no
+// other; *why quotes it as written and names the fields there are), or ends
+// inside a %{...} or after a lone '%' or '\'.
 bool colparse(std::string_view format, colformat* out, std::string* why);
 
 // Appends the line of record r to *out; date is its message's date (seconds

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "mailbox/trust.h"
 
@@ -19,15 +18,31 @@ bool isdigit(char c) { return c >= '0' && c <= '9'; }
 bool isalpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // A word, a run of digits, or one character of punctuation.
+// Plain data, left unset in a tokenlist until pushed: a list a date, so
+// nothing is cleared that is not used.
 struct token {
     enum kind { word, num, punct } k;
     std::string_view text;
-    long value = 0;  // num: its value, capped
+    long value;  // num: its value, capped
 };
 
-// The date's text without its comments, cut into tokens.
-std::vector<token> tokens(std::string_view s) {
-    std::vector<token> out;
+// The tokens of a date, in a fixed array: a date has a dozen or so, and the
+// parse never looks past the zone, so those beyond the array's room are of no
+// account. Cutting them up allocates nothing, for a pick that reads 100,000.
+struct tokenlist {
+    static constexpr size_t room = 32;
+    token t[room];  // NOLINT(cppcoreguidelines-pro-type-member-init): set as pushed
+    size_t n = 0;
+    size_t size() const { return n; }
+    const token& operator[](size_t i) const { return t[i]; }
+    void push_back(const token& tok) {
+        if (n < room) t[n++] = tok;
+    }
+};
+
+// The date's text without its comments, cut into tokens. Line breaks of a
+// folded header count as spaces.
+void tokens(std::string_view s, tokenlist* out) {
     int depth = 0;
     for (size_t i = 0; i < s.size();) {
         const char c = s[i];
@@ -44,20 +59,19 @@ std::vector<token> tokens(std::string_view s) {
             long v = 0;
             for (; j < s.size() && isdigit(s[j]); j++)
                 if (v < 100000000) v = v * 10 + (s[j] - '0');
-            out.push_back({token::num, s.substr(i, j - i), v});
+            out->push_back({token::num, s.substr(i, j - i), v});
             i = j;
         } else if (isalpha(c)) {
             size_t j = i;
             while (j < s.size() && isalpha(s[j])) j++;
-            out.push_back({token::word, s.substr(i, j - i)});
+            out->push_back({token::word, s.substr(i, j - i), 0});
             i = j;
         } else {
             if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-                out.push_back({token::punct, s.substr(i, 1)});
+                out->push_back({token::punct, s.substr(i, 1), 0});
             i++;
         }
     }
-    return out;
 }
 
 bool is(const token& t, std::string_view w) {
@@ -118,7 +132,7 @@ long fullyear(const token& t) {
 }
 
 struct cursor {
-    const std::vector<token>& t;
+    const tokenlist& t;
     size_t i = 0;
     const token* peek() const { return i < t.size() ? &t[i] : nullptr; }
     bool punct(char c) {
@@ -201,7 +215,8 @@ bool datecivil(int y, int m, int d, int h, int mi, int s, int64_t* out) {
 }
 
 bool dateparse(std::string_view text, int64_t* out) {
-    const std::vector<token> t = tokens(text);
+    tokenlist t;
+    tokens(text, &t);
     cursor c{t};
     if (c.peek() && isweekday(*c.peek())) {
         c.i++;
@@ -240,49 +255,61 @@ bool dateparse(std::string_view text, int64_t* out) {
 
 namespace {
 
-// The value of the first Date: header of a header block, its folded lines
-// joined; false when there is none.
-bool datevalue(std::string_view block, std::string* out) {
-    bool first = true, in = false;
-    for (size_t at = 0; at < block.size();) {
-        size_t nl = block.find('\n', at);
-        if (nl == std::string_view::npos) nl = block.size();
-        std::string_view line = block.substr(at, nl - at);
-        at = nl + 1;
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        if (first && line.starts_with("From ")) {  // an mbox envelope line
-            first = false;
-            continue;
-        }
-        first = false;
-        if (line.empty()) break;
-        if (line[0] == ' ' || line[0] == '\t') {
-            if (in) *out += line;
-            continue;
-        }
-        if (in) return true;
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) break;  // no header: the block has ended
-        std::string_view name = line.substr(0, colon);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
-        if (name.size() == 4 && lower(name[0]) == 'd' && lower(name[1]) == 'a' &&
-            lower(name[2]) == 't' && lower(name[3]) == 'e') {
-            in = true;
-            out->assign(line.substr(colon + 1));
-        }
-    }
-    return in;
+// What the start of a message file says of its first Date: header.
+enum class scan {
+    found,  // the header and the lines folded into it are all read
+    none,   // the header block ends without one (or is no header block)
+    more,   // what was read ends before either can be told
+};
+
+// The line of s that starts at at, its newline and a carriage return before
+// it dropped; *next where the next line starts (s.size() at the end).
+// false while the line is not whole: s ends inside it and is not all there is.
+bool lineat(std::string_view s, size_t at, bool eof, std::string_view* line, size_t* next) {
+    const size_t nl = s.find('\n', at);
+    if (nl == std::string_view::npos && !eof) return false;
+    *line = s.substr(at, (nl == std::string_view::npos ? s.size() : nl) - at);
+    *next = nl == std::string_view::npos ? s.size() : nl + 1;
+    if (line->ends_with('\r')) line->remove_suffix(1);
+    return true;
 }
 
-// Where the header block of what was read ends: just past its empty line,
-// or npos while it has not ended.
-size_t blockend(std::string_view s) {
-    if (s.starts_with("\n") || s.starts_with("\r\n")) return 0;
-    for (size_t at = s.find('\n'); at != std::string_view::npos; at = s.find('\n', at + 1)) {
-        const std::string_view rest = s.substr(at + 1);
-        if (rest.starts_with("\n") || rest.starts_with("\r\n")) return at + 1;
+// Looks through the header block at the start of s for its first Date:
+// header, stopping there: found with *value its text from after the colon
+// to the end of its last folded line (the tokens take the line breaks
+// between for spaces), once the next line has begun or the file has ended.
+// eof: s is all the file holds, or all of it that is read.
+scan datescan(std::string_view s, bool eof, std::string_view* value) {
+    std::string_view line;
+    size_t at = 0, next = 0;
+    if (s.starts_with("From ")) {  // an mbox envelope line
+        if (!lineat(s, 0, eof, &line, &next)) return scan::more;
+        at = next;
     }
-    return std::string_view::npos;
+    for (;;) {
+        if (at >= s.size()) return eof ? scan::none : scan::more;
+        if (!lineat(s, at, eof, &line, &next)) return scan::more;
+        if (line.empty()) return scan::none;  // the empty line: the block has ended
+        const size_t start = at;
+        at = next;
+        if (line[0] == ' ' || line[0] == '\t') continue;  // folded into another header
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return scan::none;  // no header: the block has ended
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        if (name.size() != 4 || lower(name[0]) != 'd' || lower(name[1]) != 'a' ||
+            lower(name[2]) != 't' || lower(name[3]) != 'e')
+            continue;
+        size_t end = start + line.size();
+        while (at < s.size() && (s[at] == ' ' || s[at] == '\t')) {
+            if (!lineat(s, at, eof, &line, &next)) return scan::more;
+            end = at + line.size();
+            at = next;
+        }
+        if (at >= s.size() && !eof) return scan::more;  // the next line may be folded in too
+        *value = s.substr(start + colon + 1, end - start - colon - 1);
+        return scan::found;
+    }
 }
 
 }  // namespace
@@ -291,13 +318,14 @@ int dateofmsg(int atfd, const char* name, int64_t* out) {
     constexpr size_t bound = 1 << 20;
     const int fd = trustpeekmsg(atfd, name);
     if (fd < 0) return -1;
-    // Most header blocks fit the first read, made on the stack; a longer
-    // one is gathered up to the bound.
-    char first[16384];
+    // The first piece is read onto the stack and is most often enough: the
+    // reading stops at the Date: header or the header block's end, and only
+    // a longer block is gathered further, up to the bound.
+    char first[8192];
     std::string more;
-    std::string_view got;
-    size_t end = std::string::npos;
-    for (bool eof = false; !eof && got.size() < bound;) {
+    std::string_view got, value;
+    scan found = scan::more;
+    for (bool eof = false; found == scan::more;) {
         char* at = first;
         size_t room = sizeof first;
         if (!got.empty()) {
@@ -321,15 +349,12 @@ int dateofmsg(int atfd, const char* name, int64_t* out) {
         if (!more.empty()) more.resize(got.size() + static_cast<size_t>(n));
         got =
             more.empty() ? std::string_view(first, static_cast<size_t>(n)) : std::string_view(more);  // NOLINT(google-readability-casting)
-        end = blockend(got);
         // A read short of its room reached the end of a regular file.
-        eof = static_cast<size_t>(n) < room || end != std::string::npos;
+        eof = static_cast<size_t>(n) < room || got.size() >= bound;
+        found = datescan(got.substr(0, std::min(got.size(), bound)), eof, &value);
     }
     close(fd);
-    if (got.size() > bound) got = got.substr(0, bound);
-    std::string value;
-    return datevalue(got.substr(0, std::min(end, got.size())), &value) && dateparse(value, out) ? 0
-                                                                                                 : 1;
+    return found == scan::found && dateparse(value, out) ? 0 : 1;
 }
 
 bool datearg(std::string_view text, int64_t* out) {

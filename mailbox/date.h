@@ -27,8 +27,10 @@ bool datecivil(int y, int m, int d, int h, int mi, int s, int64_t* out);
 // following a link or blocking (trustpeekmsg): 0 with *out set; 1 when the
 // header block holds no Date: header or one that is no date; -1 when the
 // file can't be opened or read, errno saying why (ELOOP for a link, EINVAL
-// for anything but a regular file). Only the header block is read, and of
-// a longer one its first 1 MiB.
+// for anything but a regular file). The file is read in pieces only as far
+// as the Date: header (and the lines folded into it) or the end of the
+// header block, and never past its first 1 MiB; nothing is allocated unless
+// that takes more than the first piece.
 int dateofmsg(int atfd, const char* name, int64_t* out);
 
 // A date given on the command line: YYYY-MM-DD (that day's first second,

@@ -80,7 +80,9 @@ INSTANTIATE_TEST_SUITE_P(Forms, DateParse, ::testing::Values(
     daterow{"NoTime", "8 Dec 2026", "no"},
     daterow{"Words", "yesterday, after lunch", "no"},
     daterow{"Empty", "", "no"},
-    daterow{"DigitsOnly", "20261208100000", "no"}),
+    daterow{"DigitsOnly", "20261208100000", "no"},
+    daterow{"ManyTokensAfter", "Tue, 8 Dec 2026 10:00:00 +0000 (a comment) x y z 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25", "2026-12-08 10:00:00"},
+    daterow{"LineBreaksAreSpaces", "Tue,\r\n 8 Dec\n\t2026 10:00:00\r\n +0100", "2026-12-08 09:00:00"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -102,6 +104,8 @@ TEST_P(DateOfMsg, Row) {
 }
 
 const std::string day = "Tue, 8 Dec 2026 10:00:00 +0000";
+// A header line of n bytes, its newline included (n at least 9).
+std::string pad(size_t n) { return "X-Pad: " + std::string(n - 8, 'a') + "\n"; }
 const std::string big = times(2000, "Received: from somewhere by elsewhere with id 0123456789\n");
 
 // clang-format off
@@ -120,7 +124,15 @@ INSTANTIATE_TEST_SUITE_P(Messages, DateOfMsg, ::testing::Values(
     msgrow{"AfterALineNoHeader", "From: a\nthis is body text\nDate: " + day + "\n", "none"},
     msgrow{"ResentDateIsNotDate", "Resent-Date: " + day + "\n\n", "none"},
     msgrow{"NotADate", "Date: soon\n\n", "none"},
-    msgrow{"EmptyFile", "", "none"}),
+    msgrow{"EmptyFile", "", "none"},
+    msgrow{"CrlfFolded", "Date: Tue,\r\n 8 Dec 2026 10:00:00 +0000\r\n\r\n", "2026-12-08 10:00:00"},
+    // The first piece read is 8 KiB: a Date: header at its edge is read whole.
+    msgrow{"FoldAtPieceEnd", pad(8192 - 11) + "Date: Tue,\n 8 Dec 2026 10:00:00 +0000\n\n", "2026-12-08 10:00:00"},
+    msgrow{"LineAcrossPieces", pad(8192 - 16) + "Date: " + day + "\n\n", "2026-12-08 10:00:00"},
+    msgrow{"NewlineAtPieceEnd", pad(8192 - 37) + "Date: " + day + "\nX: y\n\n", "2026-12-08 10:00:00"},
+    msgrow{"LastLineAtPieceEnd", pad(8192 - 37) + "Date: " + day + "\n", "2026-12-08 10:00:00"},
+    msgrow{"EnvelopeAcrossPieces", "From " + std::string(8200, 'x') + "\nDate: " + day + "\n\n", "2026-12-08 10:00:00"},
+    msgrow{"PastTheBound", times(20000, "Received: from somewhere by elsewhere with id 0123456789\n") + "Date: " + day + "\n\n", "none"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <cstdlib>
+
 #include "mailbox/order.h"
 #include "testutil.h"
 
@@ -77,6 +80,62 @@ INSTANTIATE_TEST_SUITE_P(Rows, PickCriteria, ::testing::Values(
     pickrow{"NoDateMeetsNoBound", {{pf::subject, "budget 2027"}}, false, "0", nullptr, ""},
     pickrow{"EmptyExpressionMatchesAll", {{pf::from, ""}}, false, nullptr, nullptr, "1 2 3 4 5 "},
     pickrow{"NoneMatch", {{pf::from, "zed"}}, false, nullptr, nullptr, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The fields are UTF-8: case is ignored for every letter, in the UTF-8
+// locale the system has, or for ASCII alone where it has none.
+const std::string utf8 = metafile({
+    {"a.msg", "ann@x", "Jürgen MÜLLER <m@example.org>", "Grüße", "", "", "N"},
+    {"b.msg", "ann@x", "Émile <e@example.org>", "Ö", "", "", "N"},
+    {"c.msg", "ann@x", "mueller@example.org", "STRASSE", "", "", "N"},
+});
+
+struct foldrow {
+    const char* name;
+    pickfield field;
+    const char* re;
+    const char* ctype;  // null: the first UTF-8 locale there is
+    std::string want;
+};
+void PrintTo(const foldrow& r, std::ostream* os) { *os << r.name; }
+
+class PickFold : public ::testing::TestWithParam<foldrow> {};
+
+TEST_P(PickFold, Row) {
+    const foldrow& row = GetParam();
+    if (!row.ctype) {
+        const locale_t l = newlocale(LC_CTYPE_MASK, pickutf8[0], nullptr);
+        if (!l) GTEST_SKIP() << "no " << pickutf8[0] << " here";
+        freelocale(l);
+    }
+    const locale_t before = uselocale(nullptr);
+    pickcrit c;
+    std::string why;
+    ASSERT_TRUE(pickadd(&c, row.field, row.re, &why, row.ctype)) << why;
+    rvindex idx;
+    ASSERT_TRUE(rvparse(utf8, &idx));
+    std::string got;
+    for (const rvrec& r : idx.recs)
+        if (pickmatch(c, r, false, 0)) got += std::to_string(r.no) + " ";
+    EXPECT_EQ(got, row.want);
+    // The thread's locale is the program's again: nothing else it prints
+    // is in the UTF-8 one.
+    EXPECT_EQ(uselocale(nullptr), before);
+    EXPECT_EQ(MB_CUR_MAX, 1u);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, PickFold, ::testing::Values(
+    foldrow{"LowerFindsUpper", pf::from, "müller", nullptr, "1 "},
+    foldrow{"UpperFindsLower", pf::from, "JÜRGEN", nullptr, "1 "},
+    foldrow{"AccentedCapital", pf::from, "^émile", nullptr, "2 "},
+    foldrow{"SubjectFolded", pf::subject, "GRÜSSE|grüße", nullptr, "1 "},
+    foldrow{"DotIsOneCharacter", pf::subject, "^.$", nullptr, "2 "},
+    foldrow{"AsciiAsEver", pf::from, "MUELLER", nullptr, "3 "},
+    foldrow{"NoLocaleAsciiFolded", pf::from, "mÜller", "no-such-locale", "1 "},
+    foldrow{"NoLocaleOthersNot", pf::from, "müller", "no-such-locale", ""},
+    foldrow{"NotUtf8PatternByBytes", pf::from, "\xc3", nullptr, "1 2 "}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <clocale>
+
 #include "testutil.h"
 
 namespace {
@@ -134,6 +136,7 @@ const std::string lines4 = "1|R|a.msg|2026-12-08 10:00|Bob <bob@example.org>|ann
 const std::string stale = "still lists the names a plain msgseq run has since changed";
 const std::string cutshort = "was cut short; run 'msgseq index' to finish it";
 const std::string sep = "==> record ";
+const std::string wrongdirhint = "mailbox: none of the listed files was found; names are taken relative to the working directory, ";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(List, Read, ::testing::Values(
@@ -147,7 +150,10 @@ INSTANTIATE_TEST_SUITE_P(List, Read, ::testing::Values(
     readrow{"ListStaleDatesRefused", stalebox, {"list", "--format=%date", "index"}, {}, 2, "", "the dates would be read from other messages"},
     readrow{"ListCutShortReads", cutbox, {"list", "index"}, {}, 0, "1\tN\tfrom\tsubj\n2\tN\tfrom\tsubj\n", cutshort},
     readrow{"ListCutShortNoDates", cutbox, {"list", "--format=%date", "index"}, {}, 2, "", "the dates would be read from other messages"},
-    readrow{"ListWrongDirDatesUnknown", wrongdir, {"list", "--format=%n %date", "inbox.meta"}, {}, 0, "1 -\n"},
+    readrow{"ListWrongDirDatesUnknown", wrongdir, {"list", "--format=%n %date", "inbox.meta"}, {}, 2, "", wrongdirhint},
+    readrow{"ListWrongDirPlainReads", wrongdir, {"list", "--format=%n %file", "inbox.meta"}, {}, 0, "1 a.msg\n"},
+    readrow{"ListUnknownBraced", box, {"list", "--format=%n %{message-id}", "index"}, {}, 64, "", "mailbox: --format: '%{message-id}' is no field; a format names only %n %flag %file %date %from %to %cc %bcc %subject\n"},
+    readrow{"ListEmptyBraces", box, {"list", "--format=%{}", "index"}, {}, 64, "", "'%{}' is no field"},
     readrow{"ListFullOutput", box, {"list", "--format=%date", "index"}, {}, 4, "", "error writing standard output", "/dev/full"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -169,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Show, Read, ::testing::Values(
     readrow{"ShowNoSuchRecord", box, {"show", "index", "5"}, {}, 2, "", "has no record 5 (its records are numbered 1 to 4)"},
     readrow{"ShowNotANumber", box, {"show", "index", "x"}, {}, 64, "", "is not a record number"},
     readrow{"ShowNoNumber", box, {"show", "index"}, {}, 64, ""},
+    readrow{"ShowNoNumberSaysSo", box, {"show", "index"}, {}, 64, "", "mailbox: show: no record number given (a pick that finds nothing gives none); nothing done\n"},
     readrow{"ShowStaleRefused", stalebox, {"show", "index", "1"}, {}, 2, "", stale},
     readrow{"ShowCutShortRefused", cutbox, {"show", "index", "1"}, {}, 2, "", cutshort},
     readrow{"ShowFullOutput", box, {"show", "index", "1"}, {}, 4, "", "error writing standard output", "/dev/full"}),
@@ -192,6 +199,10 @@ INSTANTIATE_TEST_SUITE_P(Pick, Read, ::testing::Values(
     readrow{"PickStaleFieldsSaySo", stalebox, {"pick", "index", "--numbers"}, {}, 0, "1\n2\n", stale},
     readrow{"PickStaleDatesRefused", stalebox, {"pick", "index", "--since", "2000-01-01"}, {}, 2, "", "the dates would be read from other messages"},
     readrow{"PickCutShortReads", cutbox, {"pick", "index", "--new", "--numbers"}, {}, 0, "1\n2\n", cutshort},
+    readrow{"PickWrongDirSince", wrongdir, {"pick", "inbox.meta", "--since", "2000-01-01"}, {}, 2, "", wrongdirhint},
+    readrow{"PickWrongDirBefore", wrongdir, {"pick", "inbox.meta", "--before", "2100-01-01", "--numbers"}, {}, 2, "", wrongdirhint},
+    readrow{"PickWrongDirDateColumn", wrongdir, {"pick", "inbox.meta", "--format=%date"}, {}, 2, "", wrongdirhint},
+    readrow{"PickWrongDirFieldsRead", wrongdir, {"pick", "inbox.meta", "--from", "^FROM$", "--numbers"}, {}, 0, "1\n"},
     readrow{"PickCutShortNoDates", cutbox, {"pick", "index", "--since", "2020-01-01"}, {}, 2, "", "the dates would be read from other messages"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
@@ -208,6 +219,80 @@ TEST_F(PickThenDelete, Numbers) {
     EXPECT_FALSE(exists("a.msg"));
     EXPECT_FALSE(exists("-x.msg"));
     EXPECT_EQ(mbx({"list", "--format=%file", "index"}).out, "b.msg\nd.msg\n");
+}
+
+// A pick that finds nothing gives delete no number: one line says so, and
+// the idiom the manual shows never runs the delete.
+TEST_F(PickThenDelete, NoneSaidAndGuarded) {
+    box();
+    const std::string before = slurp("index");
+    const runresult bare = run({"/bin/sh", "-c", "\"$0\" delete index $(\"$0\" pick index --from nobody --numbers)",
+                                MAILBOX_PATH});
+    EXPECT_EQ(bare.status, 64);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_EQ(bare.err, "mailbox: delete: no record number given (a pick that finds nothing gives none); nothing done\n");
+    const runresult guarded = run({"/bin/sh", "-c", "nums=$(\"$0\" pick index --from nobody --numbers) && \"$0\" delete index $nums",
+                                   MAILBOX_PATH});
+    EXPECT_EQ(guarded.status, 1);
+    EXPECT_EQ(guarded.out + guarded.err, "");
+    EXPECT_EQ(slurp("index"), before);
+    EXPECT_TRUE(exists("a.msg"));
+}
+
+class ReadMore : public ScratchDir {};
+
+// From the wrong directory check gives msgseq's hint alone, not a line a file.
+TEST_F(ReadMore, CheckWrongDirHint) {
+    wrongdir();
+    const runresult r = mbx({"check", "inbox.meta"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.find(wrongdirhint), 0u) << r.err;
+    EXPECT_EQ(r.err.find("missing"), std::string::npos) << r.err;
+}
+
+// One file still here: what is missing is said, file by file, as ever.
+TEST_F(ReadMore, CheckOneHereListsTheMissing) {
+    wrongdir();
+    ASSERT_EQ(chdir("inbox"), 0);
+    spit("../inbox.meta", plainindex({"a.msg", "gone.msg"}));
+    const runresult r = mbx({"check", "../inbox.meta"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "missing: record 2 lists 'gone.msg', which is not here\n"
+                     "1 problem in 2 records: 1 missing, 0 unlisted, 0 twice, 0 too long, 0 unfinished, 0 index\n");
+}
+
+// A new mailbox: rebuild in a directory of no messages writes an index of
+// no records, which every command takes.
+TEST_F(ReadMore, EmptyMailboxStarts) {
+    ASSERT_EQ(mkdir("inbox", 0755), 0);
+    ASSERT_EQ(chdir("inbox"), 0);
+    const runresult r = mbx({"rebuild", "--owner-path", "/home/ann/Mail/inbox", "--owner-addr", "ann@example.org", "inbox.meta"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(slurp("inbox.meta"), "/home/ann/Mail/inbox\nann@example.org\nEND\n");
+    EXPECT_EQ(mbx({"list", "inbox.meta"}).out, "");
+    EXPECT_EQ(mbx({"check", "inbox.meta"}).out, "no problems in 0 records\n");
+    EXPECT_EQ(mbx({"pick", "inbox.meta", "--since", "2000-01-01"}).status, 1);
+    const runresult d = run({"/bin/sh", "-c", "printf 'From: a\\nSubject: first\\n\\nhi\\n' | \"$0\" deliver inbox.meta", MAILBOX_PATH});
+    EXPECT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(mbx({"list", "inbox.meta"}).out, "1\tN\ta\tfirst\n");
+}
+
+// Case is ignored for UTF-8 letters; the numbers and lines are as ever.
+TEST_F(ReadMore, PickFoldsUtf8) {
+    spit("a.msg", "From: x\n\n");
+    spit("b.msg", "From: y\n\n");
+    spit("index", metafile({{"a.msg", "ann", "Jürgen MÜLLER <m@example.org>", "Grüße", "", "", "N"},
+                            {"b.msg", "ann", "bob", "x", "", "", "N"}}));
+    const locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (!l) GTEST_SKIP() << "no C.UTF-8 here";
+    freelocale(l);
+    EXPECT_EQ(mbx({"pick", "index", "--from", "müller", "--numbers"}).out, "1\n");
+    EXPECT_EQ(mbx({"pick", "index", "--subject", "GRÜSSE|GRÜßE"}).out, "1\tN\tJürgen MÜLLER <m@example.org>\tGrüße\n");
+    const runresult bad = mbx({"pick", "index", "--from", "(ü"});
+    EXPECT_EQ(bad.status, 64);
+    EXPECT_NE(bad.err.find("mailbox: --from: '(ü' is no expression"), std::string::npos) << bad.err;
 }
 
 }  // namespace

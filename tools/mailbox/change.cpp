@@ -207,23 +207,6 @@ int rewritten(const mbxargs& a, const rvindex& idx, const std::string& text,
     return mbxwithoutput(MBXOK);
 }
 
-// true, after a line, when none of the records' files is here (the wrong
-// directory, most likely, where every key read from the files is missing).
-bool nonehere(const rvindex& idx) {
-    for (const rvrec& r : idx.recs) {
-        struct stat st;
-        if (fstatat(AT_FDCWD, std::string(r.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            return false;
-    }
-    if (idx.recs.empty()) return false;
-    char cwd[PATH_MAX];
-    mbxsay(
-        "none of the listed files was found; names are taken relative to the working "
-        "directory, %s; nothing done\n",
-        getcwd(cwd, sizeof cwd) ? quoteshown(cwd).c_str() : "(unknown)");
-    return true;
-}
-
 }  // namespace
 
 namespace {
@@ -398,7 +381,7 @@ int mbxsort(const mbxargs& a) {
     }
     rvindex idx;
     if (!mbxview(a.meta, &idx) || !mbxwritable(a.meta)) return MBXFAIL;
-    if ((key == ordby::date || key == ordby::size) && nonehere(idx)) return MBXFAIL;
+    if ((key == ordby::date || key == ordby::size) && mbxnonehere(idx)) return MBXFAIL;
     const std::vector<int> order = ordsort(ordkeys(idx, key, AT_FDCWD), a.reverse);
     size_t moved = 0;
     for (size_t k = 0; k < order.size(); k++) moved += order[k] != static_cast<int>(k + 1);

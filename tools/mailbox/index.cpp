@@ -202,17 +202,37 @@ int mbxwithoutput(int rc) {
 // true, after a line, when the index lists records and none of their files
 // is here: run from the wrong directory, most likely, where a command that
 // drops or deletes would take every message for gone.
+namespace {
+
+// msgseq's hint for an index whose every file is missing.
+void saynonehere() {
+    char cwd[PATH_MAX];
+    mbxsay(
+        "none of the listed files was found; names are taken relative to the working "
+        "directory, %s; nothing done\n",
+        getcwd(cwd, sizeof cwd) ? quoteshown(cwd).c_str() : "(unknown)");
+}
+
+}  // namespace
+
 bool mbxnonehere(const llnode* head) {
     if (head->count == 0) return false;
     for (const llnode* rec = head->next; rec; rec = rec->next) {
         struct stat st;
         if (lstat(rec->datafile, &st) == 0) return false;
     }
-    char cwd[PATH_MAX];
-    mbxsay(
-        "none of the listed files was found; names are taken relative to the working "
-        "directory, %s; nothing done\n",
-        getcwd(cwd, sizeof cwd) ? quoteshown(cwd).c_str() : "(unknown)");
+    saynonehere();
+    return true;
+}
+
+bool mbxnonehere(const rvindex& idx) {
+    if (idx.recs.empty()) return false;
+    for (const rvrec& r : idx.recs) {
+        struct stat st;
+        if (fstatat(AT_FDCWD, std::string(r.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return false;
+    }
+    saynonehere();
     return true;
 }
 

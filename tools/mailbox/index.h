@@ -66,6 +66,9 @@ int mbxwithoutput(int rc);
 // is here: run from the wrong directory, most likely, where a command that
 // drops or deletes would take every message for gone.
 bool mbxnonehere(const llnode* head);
+// The same for the records seen in place: what list and pick ask before
+// reading dates from the files, sort before ordering by them.
+bool mbxnonehere(const rvindex& idx);
 
 // The old index kept as real + ".old", where the mailbox's owner finds it
 // (an older copy there is replaced): a second name made for it now, in

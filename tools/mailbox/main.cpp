@@ -161,7 +161,8 @@ constexpr char help[] =
     "  pick METAFILE [--from RE] [--to RE] [--cc RE] [--subject RE] [--new]\n"
     "       [--since DATE] [--before DATE] [--numbers] [--format=FORMAT]\n"
     "                      the records that meet every criterion (extended regular\n"
-    "                      expressions, case ignored; DATE as YYYY-MM-DD [HH:MM],\n"
+    "                      expressions, case ignored for UTF-8 letters too; DATE\n"
+    "                      as YYYY-MM-DD [HH:MM],\n"
     "                      local time), as list prints them, or their numbers alone\n"
     "                      for delete; status 1 when none does\n"
     "  check METAFILE      every problem, one line each, starting with its kind:\n"
@@ -193,7 +194,8 @@ constexpr char help[] =
     "                      index lists, unchanged since, keeps its record; the owner's\n"
     "                      path and address from these options, else the old index;\n"
     "                      the old index is kept as METAFILE.old (an older copy\n"
-    "                      there is replaced)\n"
+    "                      there is replaced); in a directory of no messages, an\n"
+    "                      index of no records: how a new mailbox starts\n"
     "  deliver METAFILE    the message on standard input, stored byte for byte as the\n"
     "                      next free in%03d.msg with its record at the end; waits for\n"
     "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
@@ -320,9 +322,15 @@ int parse(int argc, char** argv, mbxargs* a) {
             return bad(a->cmd + " takes one METAFILE; " + mbxq(argv[i]) + " is one too many");
         }
     }
-    if (!a->meta || (a->row->numbered && a->nums.empty() && a->files.empty()) ||
-        (a->row->more == mbxcmd::sources && a->sources.empty()))
-        return bad();
+    if (!a->meta || (a->row->more == mbxcmd::sources && a->sources.empty())) return bad();
+    // The numbers most often come from a pick, which gives none when it
+    // finds none: said as that, not as a usage line.
+    if (a->row->numbered && a->nums.empty() && a->files.empty()) {
+        mbxsay("%s: no record number given (a pick that finds nothing gives none); nothing "
+               "done\n",
+               a->cmd.c_str());
+        return MBXUSAGE;
+    }
     // An export goes to one place, and somewhere.
     if (a->row->run == mbxexport && (a->mboxto != nullptr) == (a->maildirto != nullptr))
         return bad("export takes one of --mbox FILE and --maildir DIR");

@@ -50,6 +50,8 @@ int mbxlist(const mbxargs& a) {
     }
     rvindex idx;
     if (datesastray(a, f.dated) || !mbxview(a.meta, &idx)) return MBXFAIL;
+    // From the wrong directory every date would be "-", and say nothing.
+    if (f.dated && mbxnonehere(idx)) return MBXFAIL;
     std::string out;
     out.reserve(1 << 17);
     for (const rvrec& r : idx.recs) {
@@ -77,10 +79,20 @@ int mbxcheck(const mbxargs& a) {
         mbxsay("cannot read the working directory: %s\n", strerror(errno));
         return MBXFAIL;
     }
+    // Every file missing, with no run cut short or stale names to explain
+    // it and an index whose names read right: the wrong directory, most
+    // likely, where a line a record would bury the one that matters.
+    const int* n = report.counts;
+    if (!a.stale && n[static_cast<int>(chkkind::unfinished)] == 0 &&
+        n[static_cast<int>(chkkind::index)] == 0 && mbxnonehere(head.get()))
+        return MBXFAIL;
+    // A stale index is a problem too: said on standard error (with what
+    // brings it up to date), counted in the totals.
+    report.stale = a.stale;
     for (const chkitem& item : report.items) (void)printf("%s\n", chkline(item).c_str());
     (void)printf("%s\n", chktotals(report).c_str());
     if (mbxflushed(stdout) != MBXOK) return MBXOUT;
-    return report.items.empty() ? MBXOK : MBXFOUND;
+    return report.items.empty() && !report.stale ? MBXOK : MBXFOUND;
 }
 namespace {
 
@@ -185,14 +197,15 @@ int mbxpick(const mbxargs& a) {
         return MBXUSAGE;
     }
     rvindex idx;
-    if (datesastray(a, c.dated() || (f.dated && !a.numbers)) || !mbxview(a.meta, &idx))
-        return MBXFAIL;
+    const bool dated = c.dated() || (f.dated && !a.numbers);
+    if (datesastray(a, dated) || !mbxview(a.meta, &idx)) return MBXFAIL;
+    // From the wrong directory no date is known: nothing would be picked.
+    if (dated && mbxnonehere(idx)) return MBXFAIL;
     std::string out;
     int picked = 0;
     for (const rvrec& r : idx.recs) {
         int64_t date = 0;
-        const bool known = (c.dated() || (f.dated && !a.numbers)) &&
-                           dateofmsg(AT_FDCWD, std::string(r.name).c_str(), &date) == 0;
+        const bool known = dated && dateofmsg(AT_FDCWD, std::string(r.name).c_str(), &date) == 0;
         if (!pickmatch(c, r, known, date)) continue;
         picked++;
         if (a.numbers)
