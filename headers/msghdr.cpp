@@ -124,10 +124,17 @@ void msghdrbyte(std::string* out, unsigned char c) {
     }
 }
 
+bool msghdriconv(std::string_view cs, std::string_view in, std::string* out);
+
 // Text in no character set (or in one that does not fit it): each well-formed
 // UTF-8 character is kept, and every other byte read as Windows-1252, so that
 // a header of Latin-1 words and UTF-8 words side by side reads whole.
 void msghdrguess(std::string* out, std::string_view s) {
+    // Japanese mail long wrote its headers in ISO-2022-JP unencoded: seven
+    // bits, with escapes that would otherwise show as bytes.
+    if (s.find('\x1b') != std::string_view::npos && msghdrascii(s) &&
+        msghdriconv("iso-2022-jp", s, out))
+        return;
     for (size_t i = 0; i < s.size();) {
         const size_t n = msghdrutf8at(s, i);
         if (n == 0) {
@@ -230,7 +237,9 @@ bool msghdriconv(std::string_view cs, std::string_view in, std::string* out) {
 // was, when the bytes are not of their set: labelled UTF-8 but not UTF-8, or
 // refused by the set's converter (or turned into what is not UTF-8).
 bool msghdrconvert(std::string_view cs, std::string_view in, std::string* out) {
-    if (msghdrascii(in)) {
+    // The seven-bit sets with shifts are ASCII bytes that are not ASCII text.
+    const bool shifted = cs.starts_with("iso-2022") || cs == "utf-7" || cs.starts_with("hz");
+    if (msghdrascii(in) && !shifted) {
         out->append(in);
     } else if (cs == "utf-8" || cs == "utf8") {
         if (!msghdrvalid(in)) return false;
@@ -567,7 +576,10 @@ std::string msghdrspec(const std::vector<msghdrtoken>& toks, size_t b, size_t e)
         }
         out += '"';
     }
-    return out;
+    // A raw 8-bit byte reads as it does in a name beside it.
+    std::string text;
+    msghdrguess(&text, out);
+    return text;
 }
 
 // name <addr>, the name quoted where it holds what would end a name.
@@ -746,7 +758,8 @@ bool msghdrblock(int fd, std::string* buf, msghdrscan* st) {
         if (buf->size() >= MSGHDRMAX) {
             // The rest of the lines past the bound are not taken.
             const size_t nl = std::string_view(*buf).substr(0, MSGHDRMAX).rfind('\n');  // NOLINT(google-readability-casting)
-            buf->resize(nl == std::string::npos ? 0 : nl + 1);
+            // A first line longer than the bound is still a header line.
+            buf->resize(nl == std::string::npos ? MSGHDRMAX : nl + 1);
             msghdrlines(*buf, true, st);
             return true;
         }

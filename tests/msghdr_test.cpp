@@ -143,6 +143,10 @@ INSTANTIATE_TEST_SUITE_P(Words, HdrDecode, ::testing::Values(
     wordcase{"comma_in_word_name", "To: =?UTF-8?Q?Petrov=2C_Ivan?= <i@example.org>", "\"Petrov, Ivan\" <i@example.org>"},
     wordcase{"group", "To: Team: a@example.org, B <b@example.org>;, c@example.org", "Team: a@example.org, B <b@example.org>;, c@example.org"},
     wordcase{"empty_group", "To: undisclosed-recipients:;", "undisclosed-recipients: ;"},
+    wordcase{"iso2022jp_b", "Subject: =?ISO-2022-JP?B?GyRCJDMkcyRLJEEkTxsoQg==?=", "こんにちは"},
+    wordcase{"utf7_q", "Subject: =?UTF-7?Q?+BB8EQAQ4BDIENQRC-?=", "Привет"},
+    wordcase{"iso2022jp_raw_name", "From: \"\x1b$B;3ED\x1b(B\" <y@example.jp>", "山田 <y@example.jp>"},
+    wordcase{"raw_latin1_addr", "From: j\xfcrgen@example.de, <j\xfcrgen@example.de>", "jürgen@example.de, jürgen@example.de"},
     wordcase{"route_and_empty", "To: <@relay.example.org:a@example.org>, Jo <>", "a@example.org"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
@@ -176,6 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HdrIsMessage, ::testing::Values(
     msgcase{"space_first", " Subject: folded from nothing\n\n", 1},
     msgcase{"envelope_only", "From ann@example.org Tue Dec  8 10:00:00 2026\n\nbody\n", 1},
     msgcase{"bom_only", "\xef\xbb\xbf\nbody\n", 1},
+    msgcase{"first_line_past_the_bound", "X-Long: " + std::string(1100000, 'y') + "\nFrom: a@example.org\n\nbody\n", 0},
     msgcase{"bom_then_text", "\xef\xbb\xbfhello world\n", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
