@@ -154,13 +154,18 @@ void mboxput(std::string_view message, std::string_view sender, time_t when, boo
     *out += date;
     *out += '\n';
     // The header block: up to the first empty line.
-    bool status = false;
-    for (size_t at = 0; at < message.size();) {
+    // Readers take the first Status line: where the message's own says
+    // other than its record, one that says as the record goes before it.
+    bool status = false, saysread = false;
+    for (size_t at = 0; at < message.size() && !status;) {
         const std::string_view line = nextline(message, &at);
         if (blank(line)) break;
-        if (line.size() >= 7 && strncasecmp(line.data(), "Status:", 7) == 0) status = true;
+        if (line.size() >= 7 && strncasecmp(line.data(), "Status:", 7) == 0) {
+            status = true;
+            saysread = line.find('R', 7) != std::string_view::npos;
+        }
     }
-    if (read && !status) {
+    if (read != saysread) {
         // A byte-order mark stays first, before the line added, so that the
         // header block after it still reads as one.
         if (constexpr std::string_view bom = "\xEF\xBB\xBF"; message.starts_with(bom)) {
@@ -169,7 +174,8 @@ void mboxput(std::string_view message, std::string_view sender, time_t when, boo
         }
         const size_t nl = message.find('\n');
         const bool crlf = nl != std::string_view::npos && nl > 0 && message[nl - 1] == '\r';
-        *out += crlf ? "Status: RO\r\n" : "Status: RO\n";
+        *out += read ? "Status: RO" : "Status: O";
+        *out += crlf ? "\r\n" : "\n";
     }
     for (size_t at = 0; at < message.size();) {
         const std::string_view line = nextline(message, &at);

@@ -31,8 +31,9 @@ void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& e
 
 // One message as an mbox holds it, appended to *out: the "From " line
 // (sender and the date when), the message with "Status: RO" first when
-// read and it says no Status of its own, its "From " lines quoted, and the
-// line feed that ends it.
+// read and its own first Status line (if any) does not say so, or
+// "Status: O" first when new and that line says read, its "From " lines
+// quoted, and the line feed that ends it.
 void mboxput(std::string_view message, std::string_view sender, time_t when, bool read,
              std::string* out);
 

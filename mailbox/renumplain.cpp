@@ -163,10 +163,16 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
     // likely) knows nothing of where they are: the receipt of the last run
     // that did stays, so the index it left is still known as stale.
     const bool found = std::any_of(r.state.begin(), r.state.end(), renumhome);
+    // A plain run that moved nothing changed nothing a receipt must say:
+    // one that can't be written there (a read-only mailbox) is no failure.
+    const bool moved = r.update ||
+                       std::any_of(r.state.begin(), r.state.end(),
+                                   [](renumst s) { return s == renumst::moved; });
     struct stat index;
     const bool known = stat(fname, &index) == 0;
     if (const std::string path = receiptpath(fname, w);
-        found && (path.empty() || !rcptkeep(r, path, before, nullptr, nullptr, known ? &index : nullptr))) {
+        found && (path.empty() || !rcptkeep(r, path, before, nullptr, nullptr, known ? &index : nullptr)) &&
+        moved) {
         renumsay(r.opts, "the files are renamed, but their receipt '%s' was not written (%s)%s\n",
                  renumshown(path).c_str(), strerror(path.empty() ? ENOENT : errno),
                  w.dir.empty() ? "" : "; the journal stays, and the run again finishes it");

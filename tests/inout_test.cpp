@@ -693,6 +693,28 @@ INSTANTIATE_TEST_SUITE_P(Rows, RoundTrip,
                                            triprow{"Maildir", {"--maildir", "../src/md"}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The record's flag, not a Status header that says otherwise, comes back.
+class RoundTripFlags : public RoundTrip {};
+TEST_P(RoundTripFlags, AsTheRecordsSay) {
+    spit("in000.msg", "Subject: o\nStatus: O\n\nread since\n");
+    spit("in001.msg", "Subject: ro\nStatus: RO\n\nmarked new\n");
+    spit("meta", metafile({{"in000.msg", "", "", "o", "", "", "R"}, {"in001.msg", "", "", "ro", "", "", "N"}}));
+    args ex = {"export", "meta"};
+    ex.insert(ex.end(), GetParam().to.begin(), GetParam().to.end());
+    ASSERT_EQ(tool(ex).status, 0);
+    ASSERT_EQ(chdir("../src"), 0);
+    ASSERT_EQ(mkdir("again", 0755), 0);
+    ASSERT_EQ(chdir("again"), 0);
+    spit("meta", empty);
+    const std::string from = "../" + GetParam().to[1].substr(GetParam().to[1].rfind('/') + 1);
+    ASSERT_EQ(tool({"import", "meta", from}).status, 0);
+    EXPECT_EQ(tool({"list", "meta"}).out, "1\tR\t\to\n2\tN\t\tro\n");
+}
+INSTANTIATE_TEST_SUITE_P(Rows, RoundTripFlags,
+                         ::testing::Values(triprow{"Mbox", {"--mbox", "../src/out.mbox"}},
+                                           triprow{"Maildir", {"--maildir", "../src/md"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(InOut, ExportMarksReadAsStatusRoAndSeen) {
     spit("in000.msg", lunch);
     spit("meta", metafile({lunchrec("in000.msg", "R")}));

@@ -385,4 +385,16 @@ TEST_F(Undo, PlainRunAfterAnUpdateTakesTheKeptIndexAway) {
     EXPECT_EQ(slurp("in001.msg"), "msg in000.msg");
 }
 
+// A run with every file in place changes nothing: a receipt it can't write
+// (a read-only mailbox) is no failure. One that moved a file still is.
+TEST_F(Undo, RunThatMovesNothingNeedsNoReceipt) {
+    spit("meta", plainindex({"in000.msg"}));
+    const std::vector<std::string> rofs = {"FSFAULT_FAIL=create:.meta.msgseq-receipt.new:EROFS"};
+    const runresult r = msgseq({"meta"}, rofs);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    spit("meta", plainindex({"a.msg"}));
+    EXPECT_NE(msgseq({"meta"}, rofs).status, 0);
+}
+
 }  // namespace

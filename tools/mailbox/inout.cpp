@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "headers/maildir.h"
@@ -248,8 +249,11 @@ struct importrun {
 volatile sig_atomic_t stopsig = 0;
 void onstop(int sig) { stopsig = sig; }
 
-// One message of a source: appended, or, with -n, said.
-void importone(importrun* r, const std::string& from, std::string_view bytes, bool seen) {
+// One message of a source: appended, or, with -n, said. seen: the read flag
+// a Maildir's name gives, which its reader keeps there and not in the
+// message's own Status header; else that header says.
+void importone(importrun* r, const std::string& from, std::string_view bytes,
+               std::optional<bool> seen = std::nullopt) {
     if (++r->ordinal <= r->skip) return;
     if (stopsig) {
         r->ordinal--;
@@ -288,7 +292,7 @@ void importone(importrun* r, const std::string& from, std::string_view bytes, bo
         r->left++;
         return;
     }
-    f.read = f.read || seen;
+    if (seen) f.read = *seen;
     if (apcommit(&r->box, f, r->ordinal, &name, &why) != apresult::ok) {
         mbxsay("cannot import %s: %s; run the same import again to go on\n", from.c_str(),
                why.c_str());
@@ -340,12 +344,12 @@ void importsource(importrun* r, const source& s) {
         return;
     }
     if (s.kind == source::loose) {
-        importone(r, q, text, false);
+        importone(r, q, text);
         return;
     }
     long k = 0;
     mboxeach(text, [&](std::string&& msg) {
-        importone(r, q + " message " + std::to_string(++k), msg, false);
+        importone(r, q + " message " + std::to_string(++k), msg);
         return !r->stop;
     });
 }
