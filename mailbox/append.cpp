@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -278,63 +277,6 @@ bool unchanged(int fd, const apbox* box) {
     return n == static_cast<ssize_t>(want.size()) && got.compare(0, want.size(), want) == 0;
 }
 
-// What the last append left on the index's own inode: the index's size and
-// modification time then, where its END starts, the number to try first
-// for the next name, its count of records and a sum of the bytes before
-// END. It spares the next append reading every record for the highest
-// name. Believed only while the index is that inode with that size and
-// time and those bytes at its end: an index replaced is another inode,
-// without it; one written since (a record appended by another program, an
-// append undone) has another size or time, and is read whole. The name is
-// still looked up before it is taken.
-constexpr char HINT[] = "user.mailbox.append";
-
-bool fromhint(int fd, const struct stat& st, apbox* box) {
-    char buf[160];
-    const ssize_t n = fgetxattr(fd, HINT, buf, sizeof buf - 1);
-    if (n <= 0) return false;
-    buf[n] = '\0';
-    long long size = 0, sec = 0, nsec = 0, end = 0;
-    long next = 0, records = 0;
-    unsigned long long sum = 0;
-    int used = 0;
-    if (sscanf(buf, "1 %lld %lld %lld %lld %ld %ld %llu%n", &size, &sec, &nsec, &end, &next,
-               &records, &sum, &used) != 7 ||
-        used != n || size != st.st_size || sec != st.st_mtim.tv_sec ||
-        nsec != st.st_mtim.tv_nsec || end < 0 || end + 4 != size || next < 0 ||
-        next > APMAXNO + 1 || records < 0)
-        return false;
-    const off_t from = end > static_cast<off_t>(TAIL) ? end - static_cast<off_t>(TAIL) : 0;
-    std::string tail(static_cast<size_t>(size - from), '\0');
-    if (pread(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()) ||
-        !tail.ends_with(ENDLINE))
-        return false;
-    tail.resize(tail.size() - 4);
-    if (fnv(tail) != sum || (!tail.empty() && tail.back() != '\n')) return false;
-    box->end = end;
-    box->next = next;
-    box->records = records;
-    box->tail = std::move(tail);
-    return true;
-}
-
-// The hint for the index as the box now sees it, fd its descriptor after
-// the write: a hint only, not synced on its own, and none where the file
-// system keeps no such attribute.
-void puthint(int fd, const apbox& box) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return;
-    char buf[160];
-    const int n = snprintf(buf, sizeof buf, "1 %lld %lld %lld %lld %ld %ld %llu",
-                           static_cast<long long>(st.st_size),
-                           static_cast<long long>(st.st_mtim.tv_sec),
-                           static_cast<long long>(st.st_mtim.tv_nsec),
-                           static_cast<long long>(box.end), box.next, box.records,
-                           static_cast<unsigned long long>(fnv(box.tail)));
-    if (n > 0 && static_cast<size_t>(n) < sizeof buf)
-        (void)fsetxattr(fd, HINT, buf, static_cast<size_t>(n), 0);
-}
-
 }  // namespace
 
 std::string aprecordtext(const std::string& name, const apfields& fields) {
@@ -368,10 +310,6 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
     box->ino = st.st_ino;
     box->uid = st.st_uid;
     box->gid = st.st_gid;
-    if (fromhint(fd, st, box)) {
-        close(fd);
-        return apresult::ok;
-    }
     // Lines: two of the owner's, seven a record, END last and nothing after.
     // The index is read in pieces through one buffer: a delivery into a
     // large mailbox needs its names and its end, not a copy of all of it.
@@ -549,7 +487,6 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
     const std::string want = j.record + ENDLINE;
     bool put = pwriteall(fd, want, box->end) &&
                ftruncate(fd, box->end + static_cast<off_t>(want.size())) == 0;
-    if (put) puthint(fd, after);  // synced with the record
     put = put && fsync(fd) == 0;
     const int err = errno;
     close(fd);

@@ -10,10 +10,9 @@
 // anywhere is finished (where the record got in, or for an import) or
 // undone (a delivery whose record had not got in) by apfinish, which every
 // command calls first: no message is ever left in the mailbox without its
-// record, nor listed twice. A hint on the index's inode (an extended
-// attribute, where the file system has them) spares the next append the
-// reading of every record; it is believed only for the index as it was
-// written then.
+// record, nor listed twice. Every append reads every record's name for the
+// highest: no hint kept beside the index could tell an edit in place whose
+// times were set back.
 //
 // An import keeps a second file beside the index, ".<index>.mailbox-import":
 // the sources it reads and how many of their messages are in, so that an

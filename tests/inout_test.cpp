@@ -310,6 +310,20 @@ void renamedinplace() {
     ASSERT_EQ(pwrite(fd, index.data(), index.size(), 0), static_cast<ssize_t>(index.size()));
     close(fd);
 }
+// The same, a name listed after the highest one the last append saw (its
+// file not here), and the index's time put back, as a copy or a restore keeps it.
+void renamedtimekept() {
+    struct stat st;
+    ASSERT_EQ(stat("meta", &st), 0);
+    std::string index = slurp("meta");
+    index.replace(index.find("in000.msg"), 9, "in301.msg");
+    const int fd = open("meta", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, index.data(), index.size(), 0), static_cast<ssize_t>(index.size()));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+}
 // The message file gone, its record left: the name is still not free.
 void filegone() { ASSERT_EQ(unlink("in300.msg"), 0); }
 
@@ -339,6 +353,7 @@ INSTANTIATE_TEST_SUITE_P(
                       hintrow{"AppendedSince", appended, "in910.msg", "in909.msg", 303},
                       hintrow{"ReplacedSince", replaced, "in921.msg", "in920.msg", 3},
                       hintrow{"RenamedInPlace", renamedinplace, "in951.msg", "in300.msg", 302},
+                      hintrow{"RenamedTimeKept", renamedtimekept, "in302.msg", "in300.msg", 302},
                       hintrow{"FileGone", filegone, "in301.msg", "in300.msg", 302}),
     [](const auto& info) { return std::string(info.param.name); });
 
