@@ -274,7 +274,7 @@ bool msghdrconvert(std::string_view cs, std::string_view in, std::string* out) {
     } else {
         const size_t had = out->size();
         if (!msghdriconv(cs, in, out)) return false;
-        if (!msghdrvalid(std::string_view(*out).substr(had))) {
+        if (!msghdrvalid(std::string_view{*out}.substr(had))) {
             out->resize(had);
             return false;
         }
@@ -413,7 +413,7 @@ std::string msghdrdecode(std::string_view s) {
             if (whole)
                 out.append(k == 0 ? all : std::string());
             else
-                out.append(ok ? std::string_view(one) : s.substr(p.at, p.len));
+                out.append(ok ? std::string_view{one} : s.substr(p.at, p.len));
             lastok = ok;
         }
         run.clear();

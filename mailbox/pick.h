@@ -16,7 +16,7 @@
 #ifndef MAILBOX_PICK_H
 #define MAILBOX_PICK_H
 
-#include <locale.h>
+#include <locale.h>  // NOLINT(modernize-deprecated-headers): newlocale and uselocale are POSIX, not C++
 #include <regex.h>
 
 #include <cstdint>
