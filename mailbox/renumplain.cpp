@@ -152,7 +152,7 @@ std::string receiptpath(const char* fname, const renumwork& w) {
 // The moves on disk, then the receipt, then the journal gone: a run cut
 // short before the receipt is on disk is still finished by its journal.
 int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
-           const rcptindex& before) {
+           const rcptindex& before, bool resumed) {
     if (!dursyncdir(".")) {
         renumsay(r.opts,
                  "cannot sync the directory '.': %s; the renames may not survive a crash%s\n",
@@ -163,9 +163,10 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
     // likely) knows nothing of where they are: the receipt of the last run
     // that did stays, so the index it left is still known as stale.
     const bool found = std::any_of(r.state.begin(), r.state.end(), renumhome);
-    // A plain run that moved nothing changed nothing a receipt must say:
-    // one that can't be written there (a read-only mailbox) is no failure.
-    const bool moved = r.update ||
+    // A plain run that moved nothing (and finished none cut short) changed
+    // nothing a receipt must say: one that can't be written there (a
+    // read-only mailbox) is no failure.
+    const bool moved = r.update || resumed ||
                        std::any_of(r.state.begin(), r.state.end(),
                                    [](renumst s) { return s == renumst::moved; });
     struct stat index;
@@ -232,5 +233,5 @@ int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* 
     const int rc = renumpasses(r, stats, update);
     // Stopped, the journal stays for the run that finishes.
     if (r.dry || rc == RENUMSTOPPED) return rc;
-    return finish(r, w, rc, fname, before);
+    return finish(r, w, rc, fname, before, resuming);
 }
