@@ -236,12 +236,7 @@ std::string stopped(int moved, int unreached, const std::string& sig,
 // and the run let go on.
 runresult whilestopped(const std::string& args, const std::string& at,
                        const std::string& meanwhile) {
-    return run({"/bin/sh", "-c",
-                "\"$0\" " + args + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/" +
-                    "status || ! kill -0 $pid; do sleep 0.05; done\n" + meanwhile +
-                    "; kill -CONT $pid; wait $pid",
-                MSGSEQ_PATH},
-               nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+    return toolwhilestopped(MSGSEQ_PATH, args, at, meanwhile);
 }
 std::string otherfields(const std::vector<std::string>& names) {
     return metafile({{names[0], "to", "from", "other", "", "", "R"},

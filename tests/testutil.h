@@ -104,16 +104,21 @@ std::vector<std::string> fsfaultenv(const std::vector<std::string>& faults);
 runresult runfsfault(const std::vector<std::string>& args, const std::vector<std::string>& faults,
                      const runhow& how = {});
 
-#ifdef MAILBOX_PATH
-// The mailbox command run in the background, stopped at 'at' (an fsfault OP:NAME);
-// meanwhile run then, and the command let go on.
-inline runresult mbxwhilestopped(const std::string& cmd, const std::string& at, const std::string& meanwhile) {
+// tool with args (shell words) run in the background, stopped at 'at' (an
+// fsfault OP:NAME); meanwhile run then, and the tool let go on.
+inline runresult toolwhilestopped(const char* tool, const std::string& args, const std::string& at,
+                                  const std::string& meanwhile) {
     return run({"/bin/sh", "-c",
-                "\"$0\" " + cmd + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/" +
+                "\"$0\" " + args + " & pid=$!\nuntil grep -q '^State:.*stopped' /proc/$pid/" +
                     "status || ! kill -0 $pid; do sleep 0.05; done\n" + meanwhile +
                     "; kill -CONT $pid; wait $pid",
-                MAILBOX_PATH},
+                tool},
                nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+}
+
+#ifdef MAILBOX_PATH
+inline runresult mbxwhilestopped(const std::string& cmd, const std::string& at, const std::string& meanwhile) {
+    return toolwhilestopped(MAILBOX_PATH, cmd, at, meanwhile);
 }
 
 #endif
