@@ -577,6 +577,8 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
             ok = putend(fd, j.end, after.substr(j.record.size()));
         else if (recordsthenend(now, static_cast<size_t>(j.end)))
             ok = !in || putend(fd, j.end, j.record + std::string(after));
+        else if ((j.record + ENDLINE).starts_with(after))
+            ok = putend(fd, j.end, want);  // the append's write cut short (a full disk)
         else {
             ok = false;
             errno = ESTALE;
@@ -787,6 +789,8 @@ bool settle(const std::string& real, const std::string& journal, const batchjour
             ok = putend(fd, j.end, recsin + std::string(after.substr(recsall.size())));
         else if (recordsthenend(now, end))
             ok = recsin.empty() || putend(fd, j.end, recsin + std::string(after));
+        else if ((recsall + ENDLINE).starts_with(after))
+            ok = putend(fd, j.end, want);  // the commit's write cut short (a full disk)
         else {
             ok = false;
             errno = ESTALE;

@@ -431,7 +431,8 @@ int mbximport(const mbxargs& a) {
                    strerror(errno));
             return MBXFAIL;
         }
-        for (const std::string& line : taken) r.ledger.had[line]++;  // -n: as if written
+        if (a.dryrun)  // as if written
+            for (const std::string& line : taken) r.ledger.had[line]++;
     }
     // Ctrl-C, SIGTERM and SIGHUP stop it between two messages; one ignored
     // at the start (nohup) stays ignored.
