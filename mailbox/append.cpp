@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <set>
 #include <sstream>
+#include <vector>
 
 #include "mailbox/durable.h"
 #include "mailbox/ll.h"
@@ -21,6 +24,8 @@ namespace {
 
 constexpr char MAGIC[] = "mailbox-append 1";
 constexpr char IMPORTMAGIC[] = "mailbox-import 1";
+constexpr char BATCHMAGIC[] = "mailbox-append 2\n";
+constexpr char LEDGERMAGIC[] = "mailbox-import 2\n";
 constexpr size_t TAIL = 4096;
 constexpr char ENDLINE[] = "END\n";
 
@@ -233,9 +238,14 @@ bool parseimport(const std::string& text, std::string* sources, long* done) {
     return true;
 }
 
-// An append that failed after its journal was written, taken back: the old
-// END in the index, the message out, an import's count where it was, the
-// journal gone. Whatever can't be undone is left for apfinish, and said.
+// The ledger an earlier release kept, of its sources and their count.
+bool oldimportread(const std::string& real, std::string* sources, long* done) {
+    std::string text;
+    return readown(importpath(real), &text) && parseimport(text, sources, done);
+}
+
+// A delivery that failed after its journal was written, taken back: the
+// old END in the index, the message out, the journal gone. Whatever can't be undone is left for apfinish, and said.
 apresult undo(const apbox* box, const apjour& j, const char* what, std::string* why) {
     const int err = errno;
     const std::string journal = durbeside(box->real, ".mailbox-append");
@@ -256,11 +266,6 @@ apresult undo(const apbox* box, const apjour& j, const char* what, std::string* 
                 putend(fd, j.end, ENDLINE));
         close(fd);
     }
-    std::string sources, ignored;
-    long had = 0;
-    if (back && j.ordinal > 0 && apimportread(box->meta.c_str(), &sources, &had, &ignored) &&
-        had < j.ordinal - 1)
-        back = writeimport(box->real, sources, j.ordinal - 1);
     back = back && unlink(journal.c_str()) == 0 && dursyncdir(durparent(journal));
     *why = std::string(what) + ": " + strerror(err) +
            (back ? "; nothing kept" : "; the next mailbox command undoes it");
@@ -419,8 +424,7 @@ bool apunfinished(const char* meta) {
     return !j.empty() && lstat(j.c_str(), &st) == 0;
 }
 
-apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string* name,
-                  std::string* why) {
+apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::string* why) {
     // The working directory is not synced before the journal is written,
     // even where the index is elsewhere: a message whose name a power cut
     // took is nowhere, and apfinish takes its record out again.
@@ -445,7 +449,6 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
     j.tino = tmp.st_ino;
     j.tsize = tmp.st_size;
     j.tsum = box->msgsum;
-    j.ordinal = ordinal;
     for (long n = box->next;; n++) {
         struct stat st;
         if (n > APMAXNO) {
@@ -495,14 +498,17 @@ apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string*
     if (!dursyncdir(".")) return undo(box, j, "cannot sync the working directory", why);
     // Message and record are on disk: the delivery is whole. Its journal
     // goes unsynced: found again after a power cut, it finds them both and
-    // is done with. An import's stays until the next message's replaces
-    // it: it says how far the import got.
-    if (ordinal == 0) (void)unlink(journal.c_str());
+    // is done with.
+    (void)unlink(journal.c_str());
     box->end = after.end;
     box->records = after.records;
     box->tail = std::move(after.tail);
     return apresult::ok;
 }
+
+bool batchfinish(const std::string& real, const std::string& journal, const std::string& text,
+                 const std::string& shown, FILE* errs, bool* done);
+void sweepstaged(size_t from);
 
 bool apfinish(const char* meta, FILE* errs, bool* done) {
     if (done) *done = false;
@@ -514,7 +520,9 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
         for (const char* ext : {".mailbox-append.new", ".mailbox-import.new"})
             (void)unlink(durbeside(real, ext).c_str());
     if (journal.empty() || lstat(journal.c_str(), &st) != 0) {
-        if (lstat(APTEMP, &st) == 0) (void)unlink(APTEMP);  // written aside, never journaled
+        // Written aside, never journaled.
+        if (lstat(APTEMP, &st) == 0) (void)unlink(APTEMP);
+        sweepstaged(0);
         return true;
     }
     const std::string shown = std::string("'") + meta + "'";
@@ -522,7 +530,9 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     apjour j;
     // The reason is the read's, or the form's: errno after a read that
     // worked says nothing of the text.
-    if (const bool read = readown(journal, &text); !read || !parsejour(text, &j)) {
+    const bool read = readown(journal, &text);
+    if (read && text.starts_with(BATCHMAGIC)) return batchfinish(real, journal, text, shown, errs, done);
+    if (!read || !parsejour(text, &j)) {
         if (read) errno = 0;
         say(errs, "cannot read '%s', the journal of an append to %s cut short: %s; nothing done\n",
             journal.c_str(), shown.c_str(), errno ? trustwhy(errno) : "not in a form mailbox writes");
@@ -567,6 +577,8 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
             ok = putend(fd, j.end, after.substr(j.record.size()));
         else if (recordsthenend(now, static_cast<size_t>(j.end)))
             ok = !in || putend(fd, j.end, j.record + std::string(after));
+        else if ((j.record + ENDLINE).starts_with(after))
+            ok = putend(fd, j.end, want);  // the append's write cut short (a full disk)
         else {
             ok = false;
             errno = ESTALE;
@@ -592,10 +604,11 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
         say(errs, "cannot sync the working directory: %s; the journal kept\n", strerror(errno));
         return false;
     }
-    // How far an import got, before the journal that says so goes.
-    std::string sources, why;
+    // How far an import of an earlier release got, before the journal that
+    // says so goes.
+    std::string sources;
     long had = 0;
-    if (j.ordinal > 0 && apimportread(meta, &sources, &had, &why)) {
+    if (j.ordinal > 0 && oldimportread(real, &sources, &had)) {
         const long upto = in ? j.ordinal : j.ordinal - 1;
         if (upto > had && !writeimport(real, sources, upto)) {
             say(errs, "cannot write '%s': %s; the journal kept\n", importpath(real).c_str(),
@@ -618,34 +631,482 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     return true;
 }
 
-bool apimportread(const char* meta, std::string* sources, long* done, std::string* why) {
-    sources->clear();
-    *done = 0;
-    const std::string real = realof(meta);
-    struct stat st;
-    if (real.empty() || lstat(importpath(real).c_str(), &st) != 0) return false;
-    std::string text;
-    if (const bool read = readown(importpath(real), &text); !read || !parseimport(text, sources, done)) {
-        *why = read ? "not in a form mailbox writes" : trustwhy(errno);
-        sources->clear();
+
+// ---- Imports, a batch at a time.
+
+namespace {
+
+std::string stagedname(size_t k) { return ".mailbox-import-" + std::to_string(k) + ".tmp"; }
+
+// A name as stagedname gives one.
+bool isstaged(std::string_view name) {
+    if (!name.starts_with(".mailbox-import-") || !name.ends_with(".tmp")) return false;
+    const std::string_view n = name.substr(16, name.size() - 20);
+    return !n.empty() && n.size() < 6 && n.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// One message of a batch's journal.
+struct batchmsg {
+    std::string aside, name, record;
+    unsigned long long ino = 0;  // of the file aside, for taking back what this run moved
+    long long size = 0;
+    uint64_t sum = 0, source = 0;
+};
+
+struct batchjour {
+    unsigned long long dev = 0, ino = 0;  // the index
+    long long end = 0, ledger = 0;        // the old END; where the ledger's new lines go
+    size_t taillen = 0;
+    uint64_t tailsum = 0;
+    std::vector<batchmsg> msgs;
+};
+
+std::string batchtext(const batchjour& j) {
+    std::ostringstream o;
+    o << BATCHMAGIC << "index " << j.dev << ' ' << j.ino << "\nend " << j.end << "\ntail "
+      << j.taillen << ' ' << j.tailsum << "\nledger " << j.ledger << "\ncount " << j.msgs.size()
+      << '\n';
+    for (const batchmsg& m : j.msgs)
+        o << m.aside << ' ' << m.name << ' ' << m.ino << ' ' << m.size << ' ' << m.sum << ' '
+          << m.source << ' ' << m.record.size() << '\n'
+          << m.record;
+    return o.str();
+}
+
+// Every name in it plain, each record seven lines naming its own file: a
+// journal planted or garbled can't write anything else into the index.
+bool parsebatch(const std::string& text, batchjour* j) {
+    std::istringstream in(text.substr(std::strlen(BATCHMAGIC)));
+    std::string k[5];
+    size_t count = 0;
+    if (!(in >> k[0] >> j->dev >> j->ino >> k[1] >> j->end >> k[2] >> j->taillen >> j->tailsum >>
+          k[3] >> j->ledger >> k[4] >> count) ||
+        k[0] != "index" || k[1] != "end" || k[2] != "tail" || k[3] != "ledger" || k[4] != "count" ||
+        in.get() != '\n' || j->end < 0 || j->ledger < 0 || j->taillen > TAIL || count > 100000)
         return false;
+    std::set<std::string> names;
+    for (size_t n = 0; n < count; n++) {
+        batchmsg m;
+        size_t reclen = 0;
+        if (!(in >> m.aside >> m.name >> m.ino >> m.size >> m.sum >> m.source >> reclen) ||
+            in.get() != '\n' || reclen > 7 * 4096)
+            return false;
+        m.record.assign(reclen, '\0');
+        if (!in.read(m.record.data(), static_cast<std::streamsize>(reclen))) return false;
+        size_t lines = 0;
+        for (const char c : m.record) lines += c == '\n';
+        if (!isstaged(m.aside) || !trustplain(m.name) || m.name.size() > 12 || m.name == "END" ||
+            isstaged(m.name) || lines != 7 || !m.record.starts_with(m.name + "\n") ||
+            !m.record.ends_with("\n") || !names.insert(m.name).second || !names.insert(m.aside).second)
+            return false;
+        j->msgs.push_back(std::move(m));
     }
+    return in.peek() == std::char_traits<char>::eof();
+}
+
+bool holdsbytes(const std::string& name, long long size, uint64_t sum) {
+    apjour j;
+    j.tsize = size;
+    j.tsum = sum;
+    return holds(name.c_str(), j);
+}
+
+// A no-replace move, as movein.
+int moveto(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (link(from.c_str(), to.c_str()) != 0) return -1;
+    if (!dursyncdir(".")) return -1;
+    (void)unlink(from.c_str());
+    return 0;
+}
+
+std::string ledgerpath(const std::string& real) { return durbeside(real, ".mailbox-import"); }
+
+// The ledger's bytes from at made text, the rest cut off, synced; the file
+// must be this user's regular file.
+bool ledgerput(const std::string& real, long long at, std::string_view text) {
+    const int fd = open(ledgerpath(real).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) return false;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_size < at)) {
+        errno = S_ISREG(st.st_mode) ? EPERM : EINVAL;
+        ok = false;
+    }
+    ok = ok && putend(fd, static_cast<off_t>(at), text);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
+// A batch brought to rest: forward (after a cut) keeps each message that
+// has its name, with its record, the records in the journal's order, and
+// their lines in the ledger; back (a commit that failed) takes every
+// message this run moved in out again and the index back to its old END.
+// The messages left out stay in their sources. Records another program
+// appended after the old END meanwhile stay. *kept: the messages in. false
+// with *why when it can't be done now; the journal is kept then.
+bool settle(const std::string& real, const std::string& journal, const batchjour& j, bool forward,
+            std::vector<bool>* kept, std::string* why) {
+    const auto fail = [&](const char* what, int err) {
+        *why = std::string(what) + ": " + (err == ESTALE
+                                               ? "the index holds lines after its old END that "
+                                                 "are not whole records"
+                                               : strerror(err));
+        errno = err;
+        return false;
+    };
+    kept->assign(j.msgs.size(), false);
+    std::string recsall, recsin;
+    for (size_t k = 0; k < j.msgs.size(); k++) {
+        const batchmsg& m = j.msgs[k];
+        recsall += m.record;
+        if (!forward) continue;
+        // In under its name already (its second name, where a link put it
+        // in, goes), or still aside and its name free.
+        bool in = holdsbytes(m.name, m.size, m.sum);
+        if (!in && holdsbytes(m.aside, m.size, m.sum)) {
+            in = moveto(m.aside, m.name) == 0;
+            if (!in && errno != EEXIST) return fail("cannot move a message in", errno);
+        }
+        (*kept)[k] = in;
+        if (in) recsin += m.record;
+    }
+    const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    std::string now;
+    const auto end = static_cast<size_t>(j.end);
+    const bool ours = fd >= 0 && durreadfd(fd, &now) && now.size() >= end && end >= j.taillen &&
+                      fnv(std::string_view(now).substr(end - j.taillen, j.taillen)) == j.tailsum;
+    bool ok = true;
+    if (ours) {
+        const std::string_view after = std::string_view(now).substr(end);
+        const std::string want = recsin + ENDLINE;
+        if (after == want)
+            ok = true;
+        else if (after.starts_with(recsall) && recordsthenend(now, end + recsall.size()))
+            ok = putend(fd, j.end, recsin + std::string(after.substr(recsall.size())));
+        else if (recordsthenend(now, end))
+            ok = recsin.empty() || putend(fd, j.end, recsin + std::string(after));
+        else if ((recsall + ENDLINE).starts_with(after))
+            ok = putend(fd, j.end, want);  // the commit's write cut short (a full disk)
+        else {
+            ok = false;
+            errno = ESTALE;
+        }
+    }
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (!ok) return fail("cannot write the index", err);
+    if (!ours && !recsin.empty()) {
+        // The index was replaced meanwhile: the messages are in, unlisted.
+        *why = "the index was changed meanwhile; 'mailbox mend --adopt' lists the messages in";
+    }
+    // Taken back: only a file this run moved in, known by its inode.
+    for (const batchmsg& m : j.msgs) {
+        struct stat st;
+        if (!forward && lstat(m.name.c_str(), &st) == 0 && sameas(st, m.ino, m.size) &&
+            unlink(m.name.c_str()) != 0)
+            return fail("cannot take a message out again", errno);
+        (void)unlink(m.aside.c_str());
+    }
+    if (!dursyncdir(".")) return fail("cannot sync the working directory", errno);
+    std::string lines;
+    for (size_t k = 0; k < j.msgs.size(); k++)
+        if ((*kept)[k]) lines += apledgerline(j.msgs[k].source, j.msgs[k].sum, j.msgs[k].size);
+    if (!lines.empty() && !ledgerput(real, j.ledger, lines))
+        return fail("cannot write the ledger of imported messages", errno);
+    if (unlink(journal.c_str()) != 0 || !dursyncdir(durparent(journal)))
+        return fail("cannot remove the journal", errno);
     return true;
 }
 
-bool apimportbegin(const char* meta, const std::string& sources, long done) {
-    const std::string real = realof(meta);
-    return !real.empty() && writeimport(real, sources, done);
+}  // namespace
+
+void sweepstaged(size_t from) {
+    struct stat st;
+    for (size_t k = from; lstat(stagedname(k).c_str(), &st) == 0; k++) (void)unlink(stagedname(k).c_str());
 }
 
-bool apimportsave(const char* meta, long done) {
+bool batchfinish(const std::string& real, const std::string& journal, const std::string& text,
+                 const std::string& shown, FILE* errs, bool* done) {
+    batchjour j;
+    if (!parsebatch(text, &j)) {
+        say(errs, "cannot read '%s', the journal of an import into %s cut short: not in a form "
+            "mailbox writes; nothing done\n", journal.c_str(), shown.c_str());
+        errno = EPERM;  // not this program's: planted
+        return false;
+    }
+    std::vector<bool> kept;
+    std::string why;
+    if (!settle(real, journal, j, true, &kept, &why)) {
+        say(errs, "cannot finish an import into %s cut short: %s; the journal kept\n", shown.c_str(),
+            why.c_str());
+        return false;
+    }
+    sweepstaged(0);
+    const auto in = static_cast<size_t>(std::count(kept.begin(), kept.end(), true));
+    say(errs, "an import into %s cut short is finished: %zu of its last %zu messages are in%s%s\n",
+        shown.c_str(), in, kept.size(), why.empty() ? "" : "; ", why.c_str());
+    if (done) *done = true;
+    return true;
+}
+
+apbatch::~apbatch() { apdiscardbatch(this); }
+
+unsigned long long apsource(const std::string& realpath) { return fnv(realpath); }
+
+unsigned long long apsum(std::string_view message) { return fnv(message); }
+
+std::string apledgerline(unsigned long long source, unsigned long long sum, long long size) {
+    char buf[80];
+    (void)snprintf(buf, sizeof buf, "%016llx %016llx %lld\n", source, sum, size);
+    return buf;
+}
+
+bool apledgertake(apledger* l, const std::string& line) {
+    const auto it = l->had.find(line);
+    if (it == l->had.end() || it->second == 0) return false;
+    it->second--;
+    return true;
+}
+
+bool apledgerread(const char* meta, apledger* l, std::string* oldsources, long* olddone,
+                  std::string* why) {
+    *l = apledger{};
+    oldsources->clear();
+    *olddone = 0;
+    const std::string real = realof(meta);
+    struct stat st;
+    if (real.empty() || (lstat(ledgerpath(real).c_str(), &st) != 0 && errno == ENOENT)) return true;
+    std::string text;
+    if (!readown(ledgerpath(real), &text)) {
+        *why = trustwhy(errno);
+        return false;
+    }
+    if (text.starts_with(IMPORTMAGIC)) {
+        if (parseimport(text, oldsources, olddone)) return true;
+        *why = "not in a form mailbox writes";
+        return false;
+    }
+    if (!text.starts_with(LEDGERMAGIC)) {
+        *why = "not in a form mailbox writes";
+        return false;
+    }
+    // A line cut short by a crash is not one: the next lines go over it.
+    const size_t last = text.rfind('\n') + 1;
+    for (size_t at = std::strlen(LEDGERMAGIC); at < last;) {
+        const size_t nl = text.find('\n', at);
+        const std::string line = text.substr(at, nl + 1 - at);
+        unsigned long long a = 0, b = 0;
+        long long n = 0;
+        if (sscanf(line.c_str(), "%16llx %16llx %lld", &a, &b, &n) != 3 || n < 0 ||
+            apledgerline(a, b, n) != line) {
+            *why = "not in a form mailbox writes";
+            return false;
+        }
+        l->had[line]++;
+        at = nl + 1;
+    }
+    l->size = static_cast<long long>(last);
+    return true;
+}
+
+bool apledgerbegin(const char* meta, apledger* l, const std::vector<std::string>& taken) {
     const std::string real = realof(meta);
     if (real.empty()) return false;
-    std::string sources, why;
-    long had = 0;
-    const std::string journal = durbeside(real, ".mailbox-append");
-    // The count first, then the last message's journal: the record stays,
-    // so that the same import run again knows its messages are in.
-    return apimportread(meta, &sources, &had, &why) && writeimport(real, sources, done) &&
-           (unlink(journal.c_str()) == 0 || errno == ENOENT) && dursyncdir(durparent(journal));
+    std::string text = LEDGERMAGIC;
+    for (const auto& [line, n] : l->had)
+        for (long k = 0; k < n; k++) text += line;
+    for (const std::string& line : taken) {
+        text += line;
+        l->had[line]++;
+    }
+    if (!durwrite(durbeside(real, ".mailbox-import.new"), ledgerpath(real), nullptr,
+                  [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); }))
+        return false;
+    l->size = static_cast<long long>(text.size());
+    return true;
+}
+
+apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigned long long source) {
+    apstaged m;
+    m.aside = stagedname(b->msgs.size());
+    m.size = static_cast<long long>(message.size());
+    m.sum = fnv(message);
+    m.source = source;
+    (void)unlink(m.aside.c_str());
+    m.fd = open(m.aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = m.fd >= 0;
+    for (std::string_view s = message; ok && !s.empty();) {
+        const ssize_t n = write(m.fd, s.data(), s.size());
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) s.remove_prefix(static_cast<size_t>(n));
+    }
+    if (ok && geteuid() == 0 && box->uid != 0) ok = fchown(m.fd, box->uid, box->gid) == 0;
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Its writing begun now, so that the batch's syncs find most of it done.
+    if (ok) (void)sync_file_range(m.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    const int err = errno;
+    if (!ok) {
+        if (m.fd >= 0) {
+            close(m.fd);
+            (void)unlink(m.aside.c_str());
+        }
+        errno = err;
+        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    }
+    b->bytes += m.size;
+    b->msgs.push_back(std::move(m));
+    return apresult::ok;
+}
+
+void apunstage(apbatch* b) {
+    if (b->msgs.empty()) return;
+    apstaged& m = b->msgs.back();
+    if (m.fd >= 0) close(m.fd);
+    (void)unlink(m.aside.c_str());
+    b->bytes -= m.size;
+    b->msgs.pop_back();
+}
+
+void apdiscardbatch(apbatch* b) {
+    while (!b->msgs.empty()) apunstage(b);
+    b->bytes = 0;
+}
+
+apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::string>* names,
+                       std::string* why) {
+    names->clear();
+    if (b->msgs.empty()) return apresult::ok;
+    const std::string journal = durbeside(box->real, ".mailbox-append");
+    const auto status = [](int err) {
+        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    };
+    const auto nothing = [&](const char* what) {
+        const int err = errno;
+        *why = std::string(what) + ": " + strerror(err) + "; nothing of this batch kept";
+        apdiscardbatch(b);
+        errno = err;
+        return status(err);
+    };
+    batchjour j;
+    j.dev = box->dev;
+    j.ino = box->ino;
+    j.end = box->end;
+    j.taillen = box->tail.size();
+    j.tailsum = fnv(box->tail);
+    j.ledger = l->size;
+    for (apstaged& m : b->msgs) {
+        struct stat st;
+        const bool ok = fsync(m.fd) == 0 && fstat(m.fd, &st) == 0;
+        const int err = errno;
+        close(m.fd);
+        m.fd = -1;
+        errno = err;
+        if (!ok) return nothing("cannot sync a message written aside");
+        j.msgs.push_back({m.aside, "", "", st.st_ino, m.size, m.sum, m.source});
+    }
+    // Their names too: a journal found after a power cut must find every
+    // message it names, aside or in, to keep the batch in its order.
+    if (!dursyncdir(".")) return nothing("cannot sync the working directory");
+    // Names from first on, each free when looked at; the journal names
+    // them before the first moves.
+    const auto choose = [&](size_t first, long from) -> bool {
+        for (size_t k = first; k < j.msgs.size(); k++) {
+            for (;; from++) {
+                if (from > APMAXNO) {
+                    errno = EMLINK;
+                    return false;
+                }
+                struct stat st;
+                if (lstat(nameof(from).c_str(), &st) == 0) continue;
+                if (errno == ENOENT) break;
+                return false;
+            }
+            j.msgs[k].name = nameof(from++);
+            j.msgs[k].record = aprecordtext(j.msgs[k].name, b->msgs[k].fields);
+        }
+        const std::string text = batchtext(j);
+        return durwrite(durbeside(box->real, ".mailbox-append.new"), journal, nullptr,
+                        [&text](FILE* f) { return fwrite(text.data(), 1, text.size(), f) == text.size(); });
+    };
+    if (!choose(0, box->next)) {
+        const int err = errno;
+        (void)unlink(journal.c_str());  // a journal half-chosen names nothing moved
+        errno = err;
+        if (err == EMLINK) {
+            *why = std::string("no free name is left under in") + std::to_string(APMAXNO) +
+                   ".msg; nothing of this batch kept";
+            apdiscardbatch(b);
+            return apresult::broken;
+        }
+        return nothing("cannot write the journal");
+    }
+    // What went wrong once the journal is on disk: taken back, or left to
+    // the journal where even that fails.
+    const auto back = [&](const char* what) {
+        const int err = errno;
+        std::vector<bool> kept;
+        std::string how;
+        const bool undone = settle(box->real, journal, j, false, &kept, &how);
+        *why = std::string(what) + ": " + strerror(err) +
+               (undone ? "; nothing of this batch kept"
+                       : "; the next mailbox command finishes it (" + how + ")");
+        for (apstaged& m : b->msgs) m.fd = -1;
+        b->msgs.clear();
+        b->bytes = 0;
+        errno = err;
+        return status(err);
+    };
+    for (size_t k = 0; k < j.msgs.size(); k++) {
+        if (moveto(j.msgs[k].aside, j.msgs[k].name) == 0) continue;
+        if (errno != EEXIST) return back("cannot move a message in");
+        // Taken meanwhile by a writer that holds no lock: this one and the
+        // rest get names after it, in a journal written anew.
+        if (!choose(k, numberof(j.msgs[k].name) + 1)) return back("cannot write the journal");
+        k--;
+    }
+    if (!dursyncdir(".")) return back("cannot sync the working directory");
+    std::string recs;
+    for (const batchmsg& m : j.msgs) recs += m.record;
+    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
+        !unchanged(fd, box)) {
+        if (fd >= 0) close(fd);
+        errno = fd >= 0 ? ESTALE : errno;
+        return back("the index was changed by another program meanwhile");
+    }
+    const bool put = putend(fd, box->end, recs + ENDLINE);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    if (!put) return back("cannot write the index");
+    // Message and records are on disk; the ledger says so, then the
+    // journal goes.
+    std::string lines;
+    for (const batchmsg& m : j.msgs) lines += apledgerline(m.source, m.sum, m.size);
+    const bool done = ledgerput(box->real, l->size, lines) && unlink(journal.c_str()) == 0 &&
+                      dursyncdir(durparent(journal));
+    const int lerr = errno;
+    for (const batchmsg& m : j.msgs) names->push_back(m.name);
+    box->end += static_cast<off_t>(recs.size());
+    box->records += static_cast<long>(j.msgs.size());
+    box->tail += recs;
+    if (box->tail.size() > TAIL) box->tail.erase(0, box->tail.size() - TAIL);
+    box->next = numberof(j.msgs.back().name) + 1;
+    l->size += static_cast<long long>(lines.size());
+    b->msgs.clear();
+    b->bytes = 0;
+    if (!done) {
+        errno = lerr;
+        *why = std::string("the messages are in, but the ledger or journal can't be written: ") +
+               strerror(lerr) + "; the next mailbox command finishes it";
+        return status(lerr);
+    }
+    return apresult::ok;
 }

@@ -14,10 +14,23 @@
 // highest: no hint kept beside the index could tell an edit in place whose
 // times were set back.
 //
-// An import keeps a second file beside the index, ".<index>.mailbox-import":
-// the sources it reads and how many of their messages are in, so that an
-// import run again after a cut goes on where it stopped. It stays after
-// the import is whole, until an import of other sources replaces it.
+// An import takes its messages in batches: each message written aside as
+// ".mailbox-import-K.tmp" in the working directory, the batch synced; a
+// journal of the batch (the same name, "mailbox-append 2") names each
+// file, the name it takes and its record, and is on disk before anything
+// moves; the files take their names, the directory is synced, the records
+// and END go over the old END, synced; then the ledger. A batch cut short
+// is finished by apfinish: the messages that got their names keep them,
+// with their records in order; the rest come out and stay in their source.
+//
+// The ledger, ".<index>.mailbox-import", lists every message an import took
+// in: a sum of its source's full path, a sum of its bytes and its length,
+// a line each. An import run again, whole or cut short, takes only the
+// messages its sources hold that the ledger does not list (so mail that
+// arrived in a source since comes in, and nothing comes in twice); a
+// message that a source holds twice, byte for byte, is two. A ledger of the
+// form an earlier release wrote (its sources and how many of their messages
+// are in) is read so too.
 //
 // apbox is a plain value owned by the caller; nothing here keeps memory,
 // descriptors or state between calls. Lines for the user go to the stream
@@ -30,6 +43,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 // The fields of a new record, each one line (no CR or LF), cut to its limit
 // when written.
@@ -77,14 +92,11 @@ apresult aplook(const char* meta, apbox* box, std::string* why);
 apresult apwrite(apbox* box, std::string_view message);
 
 // Takes APTEMP into the mailbox under the next free name, with a record of
-// fields, as the header comment says; *name gets the name. ordinal: 0 for a
-// delivery, else the import's count of messages with this one, kept in the
-// journal until the next replaces it (apimportsave removes it). The box is
-// moved on to the next append's state. On failure APTEMP is removed unless
-// the journal was written (then apfinish owns it), and *why says what is on
+// fields, as the header comment says; *name gets the name. The box is moved
+// on to the next append's state. On failure APTEMP is removed unless the
+// journal was written (then apfinish owns it), and *why says what is on
 // disk.
-apresult apcommit(apbox* box, const apfields& fields, long ordinal, std::string* name,
-                  std::string* why);
+apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::string* why);
 
 // Removes APTEMP (a message not taken in).
 void apdiscard();
@@ -98,18 +110,68 @@ bool apunfinished(const char* meta);
 // set. false when it can't be finished now (said), the journal kept.
 bool apfinish(const char* meta, FILE* errs, bool* done);
 
-// An import's record of its sources (one line each, as the caller words
-// them: the same text on a run again means the same sources) and how many
-// of their messages are in. apimportread: false when there is none
-// (*sources empty) or it can't be read (*why).
-bool apimportread(const char* meta, std::string* sources, long* done, std::string* why);
-// Writes it, synced, before the first message of the import.
-bool apimportbegin(const char* meta, const std::string& sources, long done);
-// The import is whole, or stopped between two messages, done its count of
-// them: the record says so, and the last message's journal goes, synced.
-// The record stays: the same import run again goes on after them (once
-// whole, it imports none).
-bool apimportsave(const char* meta, long done);
+// One message of an import batch, written aside and not yet in.
+struct apstaged {
+    std::string aside;  // its name in the working directory
+    int fd = -1;        // open until the batch is synced
+    long long size = 0;
+    unsigned long long sum = 0;
+    unsigned long long source = 0;  // apsource of the source it came from
+    apfields fields;                // the caller's, from the file aside
+};
+
+// An import's batch; its descriptors are closed and its files removed by
+// apcommitbatch or apdiscardbatch, or when it goes out of scope.
+struct apbatch {
+    std::vector<apstaged> msgs;
+    long long bytes = 0;
+    apbatch() = default;
+    apbatch(const apbatch&) = delete;
+    apbatch& operator=(const apbatch&) = delete;
+    ~apbatch();
+};
+
+// What the ledger lists: each message an import took in, counted.
+struct apledger {
+    std::unordered_map<std::string, long> had;  // by the ledger's line for it
+    long long size = 0;                         // where the next lines go
+};
+
+// The sum a message is known by.
+unsigned long long apsum(std::string_view message);
+
+// A source's key in the ledger: a sum of its full path.
+unsigned long long apsource(const std::string& realpath);
+
+// Reads the ledger of meta into *l (empty when there is none). A ledger of
+// the earlier form gives its sources' lines and count in *oldsources and
+// *olddone, to be taken over by apledgerbegin. false, *why, when it can't
+// be read or is not in a form mailbox writes.
+bool apledgerread(const char* meta, apledger* l, std::string* oldsources, long* olddone,
+                  std::string* why);
+// Writes the ledger as *l lists it plus taken (the lines of messages an
+// earlier release took in), synced, replacing the one there; before the
+// first batch.
+bool apledgerbegin(const char* meta, apledger* l, const std::vector<std::string>& taken);
+// The ledger's line for a message.
+std::string apledgerline(unsigned long long source, unsigned long long sum, long long size);
+// Whether the ledger lists this message (one more time than it was asked
+// before): then it is in already.
+bool apledgertake(apledger* l, const std::string& line);
+
+// Writes message aside for the batch, unsynced (apcommitbatch syncs it).
+// busy with errno for a full disk, failed for another error: nothing kept.
+apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigned long long source);
+// Takes the last message staged out again (not a message, left out).
+void apunstage(apbatch* b);
+
+// Takes the batch in as the header comment says, each message under the
+// next free name, its name in (*names)[k]; the box and the ledger are moved
+// on. On failure, what is on disk is said in *why: nothing of the batch, or
+// (where even taking it back failed) a journal apfinish finishes.
+apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::string>* names,
+                       std::string* why);
+void apdiscardbatch(apbatch* b);
 
 // The record's seven lines for name and fields, as the index holds them.
 std::string aprecordtext(const std::string& name, const apfields& fields);

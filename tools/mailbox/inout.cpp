@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -153,7 +154,7 @@ int mbxdeliver(const mbxargs& a) {
         mbxsay("cannot read the message written aside: %s; nothing kept\n", strerror(err));
         return mbxdeliverstatus(err);
     }
-    if (apcommit(&box, f, 0, &name, &why) != apresult::ok) {
+    if (apcommit(&box, f, &name, &why) != apresult::ok) {
         const int err = errno;
         mbxsay("cannot deliver to %s: %s\n", q.c_str(), why.c_str());
         return mbxdeliverstatus(err);
@@ -167,7 +168,8 @@ namespace {
 struct source {
     std::string path;
     enum { mbox, maildir, loose } kind = loose;
-    std::string id;  // one line: what it is, by identity and time
+    std::string id;    // one line: what it is, by identity and time (an earlier release's key)
+    std::string real;  // its full path, the ledger's key for it
 };
 
 std::string idline(const char* kind, const struct stat& st, const std::string& path) {
@@ -196,6 +198,8 @@ bool readsource(const std::string& path, std::string* out, struct stat* st) {
 // new/ and cur/ (a delivery or a reader changes them), a file by its own.
 bool classify(const std::string& path, source* s) {
     s->path = path;
+    char buf[PATH_MAX];
+    s->real = realpath(path.c_str(), buf) ? buf : path;
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         mbxsay("cannot read %s: %s; nothing done\n", mbxq(path.c_str()).c_str(), strerror(errno));
@@ -236,122 +240,162 @@ bool classify(const std::string& path, source* s) {
     return true;
 }
 
-// The import's state through its messages.
-struct importrun {
-    const mbxargs& a;
-    apbox box;
-    long ordinal = 0, skip = 0, in = 0, left = 0;
-    bool stop = false;
-    int rc = MBXOK;
-};
-
 // A signal that stops an import between two messages.
 volatile sig_atomic_t stopsig = 0;
 void onstop(int sig) { stopsig = sig; }
 
-// One message of a source: appended, or, with -n, said. seen: the read flag
-// a Maildir's name gives, which its reader keeps there and not in the
-// message's own Status header; else that header says.
-void importone(importrun* r, const std::string& from, std::string_view bytes,
-               std::optional<bool> seen = std::nullopt) {
-    if (++r->ordinal <= r->skip) return;
-    if (stopsig) {
-        r->ordinal--;
-        r->stop = true;
-        return;
+// Each message of the sources in order: how the user knows it, its bytes,
+// the read flag a Maildir's name gives (its reader keeps it there and not
+// in the message's own Status header), or the errno of a message that
+// can't be read. each returns false to stop; so does walk, after a line,
+// when a source can't be read.
+using eachmsg = std::function<bool(const std::string& shown, unsigned long long source,
+                                   std::string_view bytes, std::optional<bool> seen, int err)>;
+
+bool walk(const std::vector<source>& sources, const eachmsg& each) {
+    for (const source& s : sources) {
+        const std::string q = mbxq(s.path.c_str());
+        const unsigned long long key = apsource(s.real);
+        if (s.kind == source::maildir) {
+            std::vector<mdmsg> msgs;
+            if (!mdlist(s.path, &msgs)) {
+                mbxsay("cannot list %s: %s; the import stops here\n", q.c_str(), strerror(errno));
+                return false;
+            }
+            for (const mdmsg& m : msgs) {
+                std::string bytes;
+                struct stat st;
+                const int fd = trustopenmsg(AT_FDCWD, m.path.c_str(), &st);
+                const bool ok = fd >= 0 && readfd(fd, &bytes);
+                const int err = ok ? 0 : errno;
+                if (fd >= 0) close(fd);
+                if (!each(mbxq(m.path.c_str()), key, bytes, m.seen, err)) return true;
+            }
+            continue;
+        }
+        std::string text;
+        struct stat st;
+        if (!readsource(s.path, &text, &st)) {
+            mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(errno));
+            return false;
+        }
+        if (s.kind == source::loose) {
+            if (!each(q, key, text, std::nullopt, 0)) return true;
+            continue;
+        }
+        long k = 0;
+        bool more = true;
+        mboxeach(text, [&](std::string&& msg) {
+            more = each(q + " message " + std::to_string(++k), key, msg, std::nullopt, 0);
+            return more;
+        });
+        if (!more) return true;
     }
+    return true;
+}
+
+// The import's state through its messages.
+struct importrun {
+    const mbxargs& a;
+    apbox box;
+    apledger ledger;
+    apbatch batch;
+    std::vector<std::string> shown;  // how the user knows each message of the batch
+    long in = 0, left = 0;
+    bool stop = false;
+    int rc = MBXOK;
+};
+
+// A batch is this many messages or bytes at most: its files are open until
+// it is synced, and a run stopped loses no more than a batch's work.
+constexpr size_t BATCHMSGS = 256;
+constexpr long long BATCHBYTES = 32LL << 20;
+
+// The batch in, a line for each message.
+void flush(importrun* r) {
+    std::vector<std::string> names;
+    std::string why;
+    const size_t n = r->batch.msgs.size();
+    if (n == 0) return;
+    if (apcommitbatch(&r->box, &r->batch, &r->ledger, &names, &why) != apresult::ok) {
+        mbxsay("cannot import %s%s: %s; run the same import again to go on\n", r->shown[0].c_str(),
+               n > 1 ? (" and the " + std::to_string(n - 1) + " after it").c_str() : "", why.c_str());
+        r->stop = true;
+        r->rc = MBXFAIL;
+    }
+    for (size_t k = 0; k < names.size(); k++)
+        (void)printf("imported %s as %s\n", r->shown[k].c_str(), mbxq(names[k].c_str()).c_str());
+    r->in += static_cast<long>(names.size());
+    r->shown.clear();
+}
+
+// One message: skipped when the ledger has it, else staged, or with -n
+// said. false to stop.
+bool importone(importrun* r, const std::string& from, unsigned long long source,
+               std::string_view bytes, std::optional<bool> seen, int err) {
+    if (stopsig) {
+        r->stop = true;
+        return false;
+    }
+    if (err) {
+        mbxsay("cannot read %s: %s; left out\n", from.c_str(), trustwhy(err));
+        r->left++;
+        return true;
+    }
+    if (apledgertake(&r->ledger,
+                     apledgerline(source, apsum(bytes), static_cast<long long>(bytes.size()))))
+        return true;
     apfields f;
-    std::string name, why;
     if (r->a.dryrun) {
-        const int rc = fieldsofbytes(bytes, &f);
-        if (rc == 1) {
-            mbxsay("%s: message %ld is not a message (no header block); would be left out\n",
-                   from.c_str(), r->ordinal);
+        if (fieldsofbytes(bytes, &f) == 1) {
+            mbxsay("%s is not a message (no header block); would be left out\n", from.c_str());
             r->left++;
-            return;
+            return true;
         }
         (void)printf("would import %s as %s\n", from.c_str(), mbxq(wouldtake(&r->box).c_str()).c_str());
         r->in++;
-        return;
+        return true;
     }
-    if (apwrite(&r->box, bytes) != apresult::ok) {
+    if (apstage(&r->box, &r->batch, bytes, source) != apresult::ok) {
+        const int serr = errno;
+        flush(r);
         mbxsay("cannot write %s aside: %s; the import stops here, and run again goes on\n",
-               from.c_str(), strerror(errno));
+               from.c_str(), strerror(serr));
         r->stop = true;
         r->rc = MBXFAIL;
-        return;
+        return false;
     }
-    const int rc = fieldsof(APTEMP, &f);
+    const int rc = fieldsof(r->batch.msgs.back().aside.c_str(), &f);
     if (rc != 0) {
-        const int err = errno;
-        apdiscard();
+        const int ferr = errno;
+        apunstage(&r->batch);
         if (rc == 1)
             mbxsay("%s is not a message (no header block); left out\n", from.c_str());
         else
-            mbxsay("cannot read %s: %s; left out\n", from.c_str(), strerror(err));
+            mbxsay("cannot read %s: %s; left out\n", from.c_str(), strerror(ferr));
         r->left++;
-        return;
+        return true;
     }
     if (seen) f.read = *seen;
-    if (apcommit(&r->box, f, r->ordinal, &name, &why) != apresult::ok) {
-        mbxsay("cannot import %s: %s; run the same import again to go on\n", from.c_str(),
-               why.c_str());
-        r->stop = true;
-        r->rc = MBXFAIL;
-        return;
-    }
-    r->in++;
-    (void)printf("imported %s as %s\n", from.c_str(), mbxq(name.c_str()).c_str());
+    r->batch.msgs.back().fields = std::move(f);
+    r->shown.push_back(from);
+    if (r->batch.msgs.size() >= BATCHMSGS || r->batch.bytes >= BATCHBYTES) flush(r);
+    return !r->stop;
 }
 
-void importsource(importrun* r, const source& s) {
-    const std::string q = mbxq(s.path.c_str());
-    if (s.kind == source::maildir) {
-        std::vector<mdmsg> msgs;
-        if (!mdlist(s.path, &msgs)) {
-            mbxsay("cannot list %s: %s; the import stops here\n", q.c_str(), strerror(errno));
-            r->stop = true;
-            r->rc = MBXFAIL;
-            return;
-        }
-        for (const mdmsg& m : msgs) {
-            std::string bytes;
-            struct stat st;
-            const std::string shown = mbxq(m.path.c_str());
-            const int fd = trustopenmsg(AT_FDCWD, m.path.c_str(), &st);
-            const bool ok = fd >= 0 && readfd(fd, &bytes);
-            const int err = errno;
-            if (fd >= 0) close(fd);
-            if (!ok) {
-                // Counted all the same, so that a run again numbers them alike.
-                if (++r->ordinal > r->skip) {
-                    mbxsay("cannot read %s: %s; left out\n", shown.c_str(), trustwhy(err));
-                    r->left++;
-                }
-                continue;
-            }
-            importone(r, shown, bytes, m.seen);
-            if (r->stop) return;
-        }
-        return;
-    }
-    std::string text;
-    struct stat st;
-    if (!readsource(s.path, &text, &st)) {
-        mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(errno));
-        r->stop = true;
-        r->rc = MBXFAIL;
-        return;
-    }
-    if (s.kind == source::loose) {
-        importone(r, q, text);
-        return;
-    }
-    long k = 0;
-    mboxeach(text, [&](std::string&& msg) {
-        importone(r, q + " message " + std::to_string(++k), msg);
-        return !r->stop;
+// The lines of the messages an earlier release's import took in: the
+// first done of these sources, counted as it counted them (those it left
+// out and those it could not read too).
+std::vector<std::string> oldtaken(const std::vector<source>& sources, long done) {
+    std::vector<std::string> out;
+    long n = 0;
+    (void)walk(sources, [&](const std::string&, unsigned long long key, std::string_view bytes,
+                            std::optional<bool>, int err) {
+        if (++n > done) return false;
+        if (!err) out.push_back(apledgerline(key, apsum(bytes), static_cast<long long>(bytes.size())));
+        return true;
     });
+    return out;
 }
 
 }  // namespace
@@ -364,23 +408,11 @@ int mbximport(const mbxargs& a) {
         if (!classify(a.sources[k], &sources[k])) return MBXFAIL;
         ids += sources[k].id + "\n";
     }
-    importrun r{a, {}};
-    std::string why, had;
-    if (apimportread(a.meta, &had, &r.skip, &why)) {
-        if (had == ids) {
-            if (r.skip > 0)
-                mbxsay("the last import of these sources into %s went through %ld of their "
-                       "messages; it goes on after them\n",
-                       q.c_str(), r.skip);
-        } else {
-            if (r.skip > 0)
-                mbxsay("the last import into %s, of other sources, went through %ld of their "
-                       "messages, and those it got in stay; this one starts anew\n",
-                       q.c_str(), r.skip);
-            r.skip = 0;
-        }
-    } else if (!why.empty()) {
-        mbxsay("cannot read what an import into %s cut short left: %s; nothing done\n", q.c_str(),
+    importrun r{a, {}, {}, {}, {}};
+    std::string why, oldids;
+    long olddone = 0;
+    if (!apledgerread(a.meta, &r.ledger, &oldids, &olddone, &why)) {
+        mbxsay("cannot read what earlier imports into %s left: %s; nothing done\n", q.c_str(),
                why.c_str());
         return MBXFAIL;
     }
@@ -389,10 +421,18 @@ int mbximport(const mbxargs& a) {
                q.c_str(), why.c_str(), renumshown(a.meta).c_str());
         return MBXFAIL;
     }
-    if (!a.dryrun && !apimportbegin(a.meta, ids, r.skip)) {
-        mbxsay("cannot write what an import keeps beside %s: %s; nothing done\n", q.c_str(),
-               strerror(errno));
-        return MBXFAIL;
+    // An earlier release's record names its sources and a count: the same
+    // sources' first messages are in.
+    std::vector<std::string> taken;
+    if (oldids == ids && olddone > 0) taken = oldtaken(sources, olddone);
+    if (r.ledger.size == 0) {
+        if (!a.dryrun && !apledgerbegin(a.meta, &r.ledger, taken)) {
+            mbxsay("cannot write what an import keeps beside %s: %s; nothing done\n", q.c_str(),
+                   strerror(errno));
+            return MBXFAIL;
+        }
+        if (a.dryrun)  // as if written
+            for (const std::string& line : taken) r.ledger.had[line]++;
     }
     // Ctrl-C, SIGTERM and SIGHUP stop it between two messages; one ignored
     // at the start (nohup) stays ignored.
@@ -401,12 +441,13 @@ int mbximport(const mbxargs& a) {
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
             (void)signal(sig, onstop);
     }
-    for (const source& s : sources) {
-        importsource(&r, s);
-        if (r.stop) break;
-    }
+    if (!walk(sources, [&r](const std::string& from, unsigned long long key, std::string_view bytes,
+                            std::optional<bool> seen, int err) {
+            return importone(&r, from, key, bytes, seen, err);
+        }))
+        r.rc = MBXFAIL;
+    flush(&r);
     if (stopsig) {
-        if (!a.dryrun) (void)apimportsave(a.meta, r.ordinal);
         (void)printf("imported %ld message%s into %s\n", r.in, r.in == 1 ? "" : "s", q.c_str());
         (void)fflush(stdout);
         // The count is of the messages in, not of those left out on the way.
@@ -416,11 +457,6 @@ int mbximport(const mbxargs& a) {
         (void)signal(stopsig, SIG_DFL);
         (void)raise(stopsig);
         return MBXFAIL;
-    }
-    if (!r.stop && !a.dryrun && !apimportsave(a.meta, r.ordinal)) {
-        mbxsay("every message is in, but what the import kept beside %s can't be removed: %s\n",
-               q.c_str(), strerror(errno));
-        r.rc = MBXFAIL;
     }
     (void)printf("%s %ld message%s into %s%s\n", a.dryrun ? "would import" : "imported", r.in,
                  r.in == 1 ? "" : "s", q.c_str(),
