@@ -340,6 +340,49 @@ INSTANTIATE_TEST_SUITE_P(
                  "mv ../src/md/new/3.z '../src/md/cur/3.z:2,S'", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A dry run while a batch is cut short says what the real run will do:
+// the messages the batch got in are not imported again.
+TEST_F(BatchAdv, DryRunAfterACutSaysWhatTheRunDoes) {
+    spit("../src/a.mbox", one + two);
+    spit("meta", empty);
+    const args imp = {"import", "meta", "../src/a.mbox"};
+    ASSERT_EQ(tool(imp, fsfaultenv({"FSFAULT_KILL=fsync:meta"})).status, 128 + SIGKILL);
+    std::string dry = tool({"import", "-n", "meta", "../src/a.mbox"}).out;
+    const runresult real = tool(imp);
+    for (size_t at; (at = dry.find("would import")) != std::string::npos;)
+        dry.replace(at, 12, "imported");
+    EXPECT_EQ(dry, real.out) << real.err;
+}
+
+// Root in a user's directory imports as that user: every file it leaves is
+// the user's, and a source only root may read is not read.
+TEST_F(BatchAdv, RootInAUsersDirectoryActsAsTheUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    ASSERT_EQ(chmod("..", 0755), 0);
+    ASSERT_EQ(chmod("../src", 0755), 0);
+    spit("meta", empty);
+    spit("../src/a.mbox", one + two);
+    spit("../src/root.mbox", three);
+    ASSERT_EQ(chmod("../src/root.mbox", 0600), 0);
+    ASSERT_EQ(chmod("../src/a.mbox", 0644), 0);
+    ASSERT_EQ(chown(".", 65534, 65534), 0);
+    ASSERT_EQ(chown("meta", 65534, 65534), 0);
+    const runresult bad = tool({"import", "meta", "../src/root.mbox"});
+    EXPECT_EQ(bad.status, 2) << bad.err;
+    EXPECT_EQ(messages().size(), 0u);
+    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"}))
+                  .status,
+              128 + SIGKILL);
+    const runresult again = tool({"import", "meta", "../src/a.mbox"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(messages().size(), 2u);
+    for (const auto& n : listing(".")) {
+        struct stat st;
+        ASSERT_EQ(lstat(n.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u) << n;
+    }
+}
+
 // An import killed after each call and run again (a delivery, or list,
 // first every other time), laid out as each row says: every message once,
 // listed, nothing left aside, and the same as a whole run.
