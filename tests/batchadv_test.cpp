@@ -216,6 +216,28 @@ TEST_F(BatchAdv, IndexRewrittenAfterACutIsNoSuccess) {
         << "import: " << third.status << " " << third.out << third.err << "check: " << check2.out;
 }
 
+// The same for a delivery killed once its message has its name, before
+// its record: the next command says it undid the delivery, "keeps
+// nothing, as its sender tries again", so the message must be gone, not
+// left as a file no record lists beside the copy the sender's retry brings.
+TEST_F(BatchAdv, DeliveryCutThenIndexRewrittenKeepsNothing) {
+    spit("meta", plainindex({"in000.msg"}));
+    spit("in000.msg", "Subject: zero\n\n0\n");
+    spit("../src/in", "Subject: d\n\nd\n");
+    ASSERT_EQ(tool({"deliver", "meta"}, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"}), "../src/in")
+                  .status,
+              128 + SIGKILL);
+    std::string text = slurp("meta");
+    text.replace(text.find("subj"), 4, "edited");
+    spit("meta.new", text);
+    ASSERT_EQ(rename("meta.new", "meta"), 0);
+    const runresult l = tool({"list", "meta"});
+    EXPECT_EQ(l.status, 0) << l.err;
+    const runresult check = tool({"check", "meta"});
+    EXPECT_EQ(check.status, 0) << l.err << check.out;
+    EXPECT_EQ(listing("."), (std::set<std::string>{"in000.msg", "meta"})) << l.err;
+}
+
 // A source that grew since an import, as delivery agents and the tests'
 // own ImportRunAgainImportsNothing grow one: only the new mail comes in.
 struct growrow {
