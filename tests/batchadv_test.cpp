@@ -405,6 +405,20 @@ TEST_F(BatchAdv, RootInAUsersDirectoryActsAsTheUser) {
     }
 }
 
+// An index whose name is one an append writes aside under: check and list,
+// which change nothing, sweep what a cut append left aside first, and
+// must not take the index for it.
+TEST_F(BatchAdv, IndexNamedAsAWorkFileStays) {
+    for (const std::string name : {".mailbox-append.tmp", ".mailbox-import-0.tmp"}) {
+        for (const char* cmd : {"check", "list"}) {
+            clear();
+            spit(name, empty);
+            (void)tool({cmd, name});
+            EXPECT_EQ(slurp(name), empty) << cmd << " " << name;
+        }
+    }
+}
+
 // An import killed after each call and run again (a delivery, or list,
 // first every other time), laid out as each row says: every message once,
 // listed, nothing left aside, and the same as a whole run.
