@@ -370,6 +370,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "mv ../src/md/new/3.z '../src/md/cur/3.z:2,S'", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A Maildir reader that moves a message from new/ to cur/ by a link and an
+// unlink: caught between the two, the folder holds one file under two
+// names, which is one message.
+TEST_F(BatchAdv, MaildirMessageLinkedInNewAndCurOnce) {
+    spit("meta", empty);
+    fs::create_directories("../src/md/new");
+    fs::create_directories("../src/md/cur");
+    spit("../src/md/new/1.x", "Subject: m\n\n");
+    ASSERT_EQ(link("../src/md/new/1.x", "../src/md/cur/1.x:2,S"), 0);
+    const runresult got = tool({"import", "meta", "../src/md"});
+    EXPECT_EQ(messages(), (std::vector<std::string>{"Subject: m\n\n"})) << got.out;
+}
+
 // A dry run while a batch is cut short says what the real run will do:
 // the messages the batch got in are not imported again.
 TEST_F(BatchAdv, DryRunAfterACutSaysWhatTheRunDoes) {
