@@ -1,12 +1,14 @@
 // mailbox import (a batch at a time, each message remembered in the ledger)
 // and deliver, met by what a hostile or careless world does around them:
-// the ledger removed while a batch is cut short, the wrong directory, the
-// index rewritten by another program between a cut and the rerun, sources
-// that grow or are rewritten as mail readers and delivery agents do, one
-// source under two spellings, and runs killed at every call under the
-// link fallback, with the index elsewhere, or with names taken by hand.
-// Each row checks what is on disk afterwards: each message once, listed,
-// and no status 0 for anything that is not.
+// the ledger removed while a batch is cut short, the wrong directory before
+// and after a cut, the index rewritten by another program between a cut and
+// the next command, sources that grow or are rewritten as delivery agents
+// and mail readers do, a writer's lock on an mbox, one source or one
+// Maildir file under two names, a dry run after a cut, root in a user's
+// directory, an index named as a file an append writes aside, and runs
+// killed at every call under the link fallback, with the index elsewhere,
+// or with names taken by hand. Each row checks what is on disk afterwards:
+// each message once, listed, and no status 0 for anything that is not.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -83,9 +85,9 @@ struct ledgerrow {
     std::function<void()> change;
 };
 void PrintTo(const ledgerrow& r, std::ostream* os) { *os << r.name; }
-class LedgerAfterCut : public BatchAdv, public ::testing::WithParamInterface<ledgerrow> {};
+class BatchAdvLedgerAfterCut : public BatchAdv, public ::testing::WithParamInterface<ledgerrow> {};
 
-TEST_P(LedgerAfterCut, NextCommandStillFinishes) {
+TEST_P(BatchAdvLedgerAfterCut, NextCommandStillFinishes) {
     spit("../src/a.mbox", one + two);
     spit("../src/in", "Subject: d\n\nd\n");
     spit("meta", empty);
@@ -103,7 +105,7 @@ TEST_P(LedgerAfterCut, NextCommandStillFinishes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, LedgerAfterCut,
+    Rows, BatchAdvLedgerAfterCut,
     ::testing::Values(
         ledgerrow{"Removed", [] { ASSERT_EQ(unlink(".meta.mailbox-import"), 0); }},
         ledgerrow{"Emptied", [] { ASSERT_EQ(truncate(".meta.mailbox-import", 0), 0); }},
@@ -121,9 +123,9 @@ struct wrongrow {
     const char* input;
 };
 void PrintTo(const wrongrow& r, std::ostream* os) { *os << r.name; }
-class WrongDir : public BatchAdv, public ::testing::WithParamInterface<wrongrow> {};
+class BatchAdvWrongDir : public BatchAdv, public ::testing::WithParamInterface<wrongrow> {};
 
-TEST_P(WrongDir, Refused) {
+TEST_P(BatchAdvWrongDir, Refused) {
     const std::string index = plainindex({"in000.msg"});
     spit("meta", index);
     spit("in000.msg", "Subject: zero\n\n0\n");
@@ -143,7 +145,7 @@ TEST_P(WrongDir, Refused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, WrongDir,
+    Rows, BatchAdvWrongDir,
     ::testing::Values(wrongrow{"Import", {"import", "../box/meta", "a.mbox"}, nullptr},
                       wrongrow{"Deliver", {"deliver", "../box/meta"}, "in"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -159,9 +161,9 @@ struct cutrow {
     const char* input; // its standard input, from src/
 };
 void PrintTo(const cutrow& r, std::ostream* os) { *os << r.name; }
-class WrongDirAfterCut : public BatchAdv, public ::testing::WithParamInterface<cutrow> {};
+class BatchAdvWrongDirAfterCut : public BatchAdv, public ::testing::WithParamInterface<cutrow> {};
 
-TEST_P(WrongDirAfterCut, RecordsStay) {
+TEST_P(BatchAdvWrongDirAfterCut, RecordsStay) {
     ASSERT_EQ(chdir(".."), 0);
     fs::create_directories("top/box");
     spit("top/meta", empty);
@@ -185,7 +187,7 @@ TEST_P(WrongDirAfterCut, RecordsStay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, WrongDirAfterCut,
+    Rows, BatchAdvWrongDirAfterCut,
     ::testing::Values(cutrow{"Import", {"import", "../meta", "../../src/a.mbox"}, nullptr},
                       cutrow{"Deliver", {"deliver", "../meta"}, "../../src/in"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -238,17 +240,17 @@ TEST_F(BatchAdv, DeliveryCutThenIndexRewrittenKeepsNothing) {
     EXPECT_EQ(listing("."), (std::set<std::string>{"in000.msg", "meta"})) << l.err;
 }
 
-// A source that grew since an import, as delivery agents and the tests'
-// own ImportRunAgainImportsNothing grow one: only the new mail comes in.
+// A source that grew since an import, as delivery agents grow one, or
+// that a mail reader rewrote: only the new mail comes in.
 struct growrow {
     const char* name;
     std::string before, after;  // the source at the first run, at the second
     std::vector<std::string> want;
 };
 void PrintTo(const growrow& r, std::ostream* os) { *os << r.name; }
-class Grown : public BatchAdv, public ::testing::WithParamInterface<growrow> {};
+class BatchAdvGrown : public BatchAdv, public ::testing::WithParamInterface<growrow> {};
 
-TEST_P(Grown, OnlyTheNewMailComesIn) {
+TEST_P(BatchAdvGrown, OnlyTheNewMailComesIn) {
     const growrow& r = GetParam();
     spit("meta", empty);
     spit("../src/a.mbox", r.before);
@@ -264,7 +266,7 @@ const std::string onelf = "From a@x Thu Jan  1 00:00:00 1970\nSubject: one\n\n1\
 // From line in it.
 const std::string clmsg = "Subject: a\nContent-Length: 44\n\nhi\nFrom c@x Thu Jan  1 00:00:00 1970\nquoted\n";
 INSTANTIATE_TEST_SUITE_P(
-    Rows, Grown,
+    Rows, BatchAdvGrown,
     ::testing::Values(
         // The file ended in one line feed; the next delivery put the empty
         // line before its From line: message 1's bytes, as read, changed.
@@ -328,9 +330,9 @@ struct whilerow {
     std::vector<std::string> extra;  // files besides the messages after the rerun
 };
 void PrintTo(const whilerow& r, std::ostream* os) { *os << r.name; }
-class Meanwhile : public BatchAdv, public ::testing::WithParamInterface<whilerow> {};
+class BatchAdvMeanwhile : public BatchAdv, public ::testing::WithParamInterface<whilerow> {};
 
-TEST_P(Meanwhile, RunAgainIsExactlyOnce) {
+TEST_P(BatchAdvMeanwhile, RunAgainIsExactlyOnce) {
     const whilerow& r = GetParam();
     spit("../src/a.mbox", one + two);
     fs::create_directories("../src/md/new");
@@ -354,7 +356,7 @@ TEST_P(Meanwhile, RunAgainIsExactlyOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, Meanwhile,
+    Rows, BatchAdvMeanwhile,
     ::testing::Values(
         // A delivery with no lock: its file, and its record over END.
         whilerow{"RecordAppended", "rename-to:in001.msg",
@@ -440,8 +442,8 @@ TEST_F(BatchAdv, IndexNamedAsAWorkFileStays) {
     }
 }
 
-// An import killed after each call and run again (a delivery, or list,
-// first every other time), laid out as each row says: every message once,
+// An import killed after each call and run again (list first every other
+// time), laid out as each row says: every message once,
 // listed, nothing left aside, and the same as a whole run.
 struct killrow {
     const char* name;
@@ -450,16 +452,15 @@ struct killrow {
     std::map<std::string, std::string> before;  // files in box/ before
 };
 void PrintTo(const killrow& r, std::ostream* os) { *os << r.name; }
-class KilledEach : public BatchAdv, public ::testing::WithParamInterface<killrow> {};
+class BatchAdvKilledEach : public BatchAdv, public ::testing::WithParamInterface<killrow> {};
 
-TEST_P(KilledEach, RunAgainIsExactlyOnce) {
+TEST_P(BatchAdvKilledEach, RunAgainIsExactlyOnce) {
     const killrow& r = GetParam();
     spit("../src/a.mbox", one + two + three);
     fs::create_directories("../src/md/new");
     fs::create_directories("../src/md/cur");
     spit("../src/md/new/1.x", "Subject: m\n\n");
     spit("../src/md/cur/2.y:2,S", "Subject: n\n\n");
-    spit("../src/in", "Subject: d\n\nd\n");
     fs::create_directories("../top");
     const args imp = {"import", r.meta, "../src/a.mbox", "../src/md"};
     const auto lay = [&] {
@@ -493,7 +494,7 @@ TEST_P(KilledEach, RunAgainIsExactlyOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, KilledEach,
+    Rows, BatchAdvKilledEach,
     ::testing::Values(killrow{"LinkFallback", "meta", {"FSFAULT_NOREPLACE=einval"}, {}},
                       killrow{"IndexElsewhere", "../top/meta", {}, {}},
                       killrow{"NamesTakenByHand", "meta", {},
