@@ -115,4 +115,45 @@ TEST_F(NewUser, ImportTakesEachCopyOfADoubleDeliveryOnce) {
     EXPECT_EQ(tool({"check", "meta"}).out, "no problems in 6 records\n");
 }
 
+// One source named twice in one import, as a glob or a variable can name
+// it (the file itself, a link to it, a Maildir with and without its
+// trailing slash): its messages come in once. Taken again they would be
+// every message doubled, with status 0.
+struct twicerow {
+    const char* name;
+    args sources;
+};
+void PrintTo(const twicerow& r, std::ostream* os) { *os << r.name; }
+class NamedTwice : public NewUser, public ::testing::WithParamInterface<twicerow> {};
+
+TEST_P(NamedTwice, ImportTakesTheSourceOnce) {
+    ASSERT_EQ(chdir("box"), 0);
+    spit("meta", metafile({}));
+    for (const auto& n : listing(".")) {
+        if (n.starts_with("in")) {
+            ASSERT_EQ(unlink(n.c_str()), 0);
+        }
+    }
+    spit("../a.mbox", "From bob@example.org Mon Mar  2 10:00:00 2026\n" + lunch + "\n");
+    ASSERT_EQ(symlink("a.mbox", "../link.mbox"), 0);
+    ASSERT_EQ(mkdir("../md", 0755), 0);
+    ASSERT_EQ(mkdir("../md/new", 0755), 0);
+    ASSERT_EQ(mkdir("../md/cur", 0755), 0);
+    spit("../md/new/1.x", lunch);
+    args a = {"import", "meta"};
+    a.insert(a.end(), GetParam().sources.begin(), GetParam().sources.end());
+    const runresult got = tool(a);
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(listing("."), (std::set<std::string>{".meta.mailbox-import", "in000.msg", "meta"}))
+        << got.out;
+    EXPECT_EQ(slurp("in000.msg"), lunch);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NewUser, NamedTwice,
+    ::testing::Values(twicerow{"SamePath", {"../a.mbox", "../a.mbox"}},
+                      twicerow{"FileAndLink", {"../a.mbox", "../link.mbox"}},
+                      twicerow{"MaildirAndSlash", {"../md", "../md/"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
