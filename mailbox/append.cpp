@@ -73,6 +73,22 @@ std::string nameof(long n) {
     return buf;
 }
 
+// A failure's result by its cause: a full disk may pass.
+apresult errstatus(int err) {
+    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+}
+
+// The index as the box found it, in a journal: its identity, where its END
+// stood and a sum of the bytes before it.
+template <class J>
+void putbox(const apbox* box, J* j) {
+    j->dev = box->dev;
+    j->ino = box->ino;
+    j->end = box->end;
+    j->taillen = box->tail.size();
+    j->tailsum = fnv(box->tail);
+}
+
 // What the journal says about one append.
 struct apjour {
     unsigned long long dev = 0, ino = 0;  // the index
@@ -270,7 +286,7 @@ apresult undo(const apbox* box, const apjour& j, const char* what, std::string* 
     *why = std::string(what) + ": " + strerror(err) +
            (back ? "; nothing kept" : "; the next mailbox command undoes it");
     errno = err;
-    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    return errstatus(err);
 }
 
 // Whether the index still ends as the box saw it: its tail, then END.
@@ -280,6 +296,21 @@ bool unchanged(int fd, const apbox* box) {
     const off_t from = box->end - static_cast<off_t>(box->tail.size());
     const ssize_t n = pread(fd, got.data(), got.size(), from);
     return n == static_cast<ssize_t>(want.size()) && got.compare(0, want.size(), want) == 0;
+}
+
+// The index open for writing, still the file the box saw and ending as it
+// did; -1 (errno ESTALE when it changed) otherwise.
+int openunchanged(const apbox* box) {
+    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == box->dev && st.st_ino == box->ino &&
+        unchanged(fd, box))
+        return fd;
+    if (fd >= 0) {
+        close(fd);
+        errno = ESTALE;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -408,7 +439,7 @@ apresult apwrite(apbox* box, std::string_view message) {
     if (ok) return apresult::ok;
     if (fd >= 0) (void)unlink(APTEMP);
     errno = err;
-    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    return errstatus(err);
 }
 
 void apdiscard() { (void)unlink(APTEMP); }
@@ -436,16 +467,12 @@ apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::st
                (kept ? "; the next mailbox command finishes or undoes it" : "; nothing kept");
         if (!kept) apdiscard();
         errno = err;
-        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+        return errstatus(err);
     };
     if (lstat(APTEMP, &tmp) != 0 || tmp.st_size != box->msgsize)
         return fail("cannot find the message written aside", false);
     apjour j;
-    j.dev = box->dev;
-    j.ino = box->ino;
-    j.end = box->end;
-    j.taillen = box->tail.size();
-    j.tailsum = fnv(box->tail);
+    putbox(box, &j);
     j.tino = tmp.st_ino;
     j.tsize = tmp.st_size;
     j.tsum = box->msgsum;
@@ -474,14 +501,8 @@ apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::st
         // Taken meanwhile by a writer that holds no lock: the next one.
         if (errno != EEXIST) return undo(box, j, "cannot move the message in", why);
     }
-    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
-        !unchanged(fd, box)) {
-        if (fd >= 0) close(fd);
-        errno = fd >= 0 ? ESTALE : errno;
-        return undo(box, j, "the index was changed by another program meanwhile", why);
-    }
+    const int fd = openunchanged(box);
+    if (fd < 0) return undo(box, j, "the index was changed by another program meanwhile", why);
     apbox after = *box;
     after.end += static_cast<off_t>(j.record.size());
     after.records++;
@@ -957,7 +978,7 @@ apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigne
             (void)unlink(m.aside.c_str());
         }
         errno = err;
-        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+        return errstatus(err);
     }
     b->bytes += m.size;
     b->msgs.push_back(std::move(m));
@@ -983,26 +1004,26 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
     names->clear();
     if (b->msgs.empty()) return apresult::ok;
     const std::string journal = durbeside(box->real, ".mailbox-append");
-    const auto status = [](int err) {
-        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
-    };
     const auto nothing = [&](const char* what) {
         const int err = errno;
         *why = std::string(what) + ": " + strerror(err) + "; nothing of this batch kept";
         apdiscardbatch(b);
         errno = err;
-        return status(err);
+        return errstatus(err);
     };
     batchjour j;
-    j.dev = box->dev;
-    j.ino = box->ino;
-    j.end = box->end;
-    j.taillen = box->tail.size();
-    j.tailsum = fnv(box->tail);
+    putbox(box, &j);
     j.ledger = l->size;
+    // One sync of the file system for the whole batch where the system has
+    // one: a sync a file costs a journal commit each. Where it fails, a sync
+    // a file says which one can't be written.
+    bool synced = false;
+#ifdef __linux__
+    synced = syncfs(b->msgs[0].fd) == 0;
+#endif
     for (apstaged& m : b->msgs) {
         struct stat st;
-        const bool ok = fsync(m.fd) == 0 && fstat(m.fd, &st) == 0;
+        const bool ok = (synced || fsync(m.fd) == 0) && fstat(m.fd, &st) == 0;
         const int err = errno;
         close(m.fd);
         m.fd = -1;
@@ -1060,7 +1081,7 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
         b->msgs.clear();
         b->bytes = 0;
         errno = err;
-        return status(err);
+        return errstatus(err);
     };
     for (size_t k = 0; k < j.msgs.size(); k++) {
         if (moveto(j.msgs[k].aside, j.msgs[k].name) == 0) continue;
@@ -1073,14 +1094,8 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
     if (!dursyncdir(".")) return back("cannot sync the working directory");
     std::string recs;
     for (const batchmsg& m : j.msgs) recs += m.record;
-    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
-        !unchanged(fd, box)) {
-        if (fd >= 0) close(fd);
-        errno = fd >= 0 ? ESTALE : errno;
-        return back("the index was changed by another program meanwhile");
-    }
+    const int fd = openunchanged(box);
+    if (fd < 0) return back("the index was changed by another program meanwhile");
     const bool put = putend(fd, box->end, recs + ENDLINE);
     const int err = errno;
     close(fd);
@@ -1106,7 +1121,7 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
         errno = lerr;
         *why = std::string("the messages are in, but the ledger or journal can't be written: ") +
                strerror(lerr) + "; the next mailbox command finishes it";
-        return status(lerr);
+        return errstatus(lerr);
     }
     return apresult::ok;
 }

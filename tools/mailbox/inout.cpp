@@ -30,11 +30,11 @@
 
 namespace {
 
-// The fields of a new record from the message written aside; 1 when it is
-// not a message (no header), -1 when it can't be read (errno).
-int fieldsof(const char* path, apfields* f) {
+// The fields of a new record from a message's bytes, as --adopt reads a
+// file's; 1 when it is not a message (no header line).
+int fieldsofbytes(std::string_view bytes, apfields* f) {
     msghdr h;
-    const int rc = msghdrread(path, &h);
+    const int rc = msghdrparse(bytes, &h);
     if (rc != 0) return rc;
     f->to = h.to;
     f->from = h.from;
@@ -54,20 +54,6 @@ bool readfd(int fd, std::string* out) {
         if (n == 0) return true;
         out->append(buf, static_cast<size_t>(n));
     }
-}
-
-// A message in a file of its own, checked as --adopt checks one, for a dry
-// run: whether it has a header. A scratch file in TMPDIR, removed at once.
-int fieldsofbytes(std::string_view bytes, apfields* f) {
-    const char* tmpdir = getenv("TMPDIR");
-    std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/mailbox-dry.XXXXXX";
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0) return -1;
-    const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    close(fd);
-    const int rc = ok ? fieldsof(tmpl.c_str(), f) : -1;
-    (void)unlink(tmpl.c_str());
-    return rc;
 }
 
 // The name the next append would take, without taking it.
@@ -128,12 +114,11 @@ int mbxdeliver(const mbxargs& a) {
         return mbxdeliverstatus(err);
     }
     apfields f;
+    if (fieldsofbytes(a.input, &f) == 1) {
+        mbxsay("standard input is not a message (no header line); nothing kept\n");
+        return EX_DATAERR;
+    }
     if (a.dryrun) {
-        const int rc = fieldsofbytes(a.input, &f);
-        if (rc == 1) {
-            mbxsay("standard input is not a message (no header line); nothing kept\n");
-            return EX_DATAERR;
-        }
         (void)printf("would deliver %zu bytes as %s, record %ld\n", a.input.size(),
                      mbxq(wouldtake(&box).c_str()).c_str(), box.records + 1);
         return fflush(stdout) == 0 && !ferror(stdout) ? EX_OK : EX_IOERR;
@@ -141,17 +126,6 @@ int mbxdeliver(const mbxargs& a) {
     if (apwrite(&box, a.input) != apresult::ok) {
         const int err = errno;
         mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(err));
-        return mbxdeliverstatus(err);
-    }
-    const int rc = fieldsof(APTEMP, &f);
-    if (rc != 0) {
-        const int err = errno;
-        apdiscard();
-        if (rc == 1) {
-            mbxsay("standard input is not a message (no header line); nothing kept\n");
-            return EX_DATAERR;
-        }
-        mbxsay("cannot read the message written aside: %s; nothing kept\n", strerror(err));
         return mbxdeliverstatus(err);
     }
     if (apcommit(&box, f, &name, &why) != apresult::ok) {
@@ -346,12 +320,13 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
                      apledgerline(source, apsum(bytes), static_cast<long long>(bytes.size()))))
         return true;
     apfields f;
+    if (fieldsofbytes(bytes, &f) == 1) {
+        mbxsay("%s is not a message (no header block); %s\n", from.c_str(),
+               r->a.dryrun ? "would be left out" : "left out");
+        r->left++;
+        return true;
+    }
     if (r->a.dryrun) {
-        if (fieldsofbytes(bytes, &f) == 1) {
-            mbxsay("%s is not a message (no header block); would be left out\n", from.c_str());
-            r->left++;
-            return true;
-        }
         (void)printf("would import %s as %s\n", from.c_str(), mbxq(wouldtake(&r->box).c_str()).c_str());
         r->in++;
         return true;
@@ -364,17 +339,6 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
         r->stop = true;
         r->rc = MBXFAIL;
         return false;
-    }
-    const int rc = fieldsof(r->batch.msgs.back().aside.c_str(), &f);
-    if (rc != 0) {
-        const int ferr = errno;
-        apunstage(&r->batch);
-        if (rc == 1)
-            mbxsay("%s is not a message (no header block); left out\n", from.c_str());
-        else
-            mbxsay("cannot read %s: %s; left out\n", from.c_str(), strerror(ferr));
-        r->left++;
-        return true;
     }
     if (seen) f.read = *seen;
     r->batch.msgs.back().fields = std::move(f);
