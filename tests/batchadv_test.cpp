@@ -1,15 +1,9 @@
-// mailbox import (a batch at a time, each message remembered in the ledger)
-// and deliver, met by what a hostile or careless world does around them:
-// the ledger removed while a batch is cut short, the wrong directory after
-// a cut, the index rewritten by another program between a cut and the next
-// command, sources that grow or are rewritten as delivery agents and mail
-// readers do, a writer's lock on an mbox, a dry run after a cut, root in a
-// user's directory, an index named as a file an append writes aside, and
-// runs killed at every call under the link fallback, with the index
-// elsewhere, or with names taken by hand. Each row checks what is on disk
-// afterwards: each message once, listed, and no status 0 for anything that
-// is not. (tests/newuser_test.cpp has the wrong directory before a cut and
-// one source or one Maildir file under two names.)
+// mailbox import and deliver met by what a hostile or careless world does
+// around them: the ledger removed, the wrong directory, the index rewritten
+// by another program, sources grown or rewritten, a writer's lock, root in
+// a user's directory, runs killed at every call. Each row checks what is on
+// disk afterwards: each message once, listed, and no status 0 for anything
+// that is not.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -41,6 +35,7 @@ const std::string m1 = "Subject: one\n\n1\n", m2 = "Subject: two\n\n2\n";  // on
 // An empty index in box/, a message to deliver in src/in.
 class BatchAdv : public BoxDir {
 protected:
+    inline static const args imp = {"import", "meta", "../src/a.mbox"};
     void SetUp() override {
         BoxDir::SetUp();
         spit("meta", empty);
@@ -59,11 +54,10 @@ protected:
     }
 };
 
-// An import cut short between two moves of its batch, then the ledger
-// removed (as the manual says, to take a source's messages again), emptied
-// or started anew: the next command must still finish the batch. A mailbox
-// whose every command refuses, its deliveries refused for good (78, a
-// configuration error, bounces the mail), is not one.
+// An import cut short mid-batch, then the ledger removed (as the manual
+// says, to take a source's messages again), emptied or started anew: the
+// next command must still finish the batch, or every command refuses and
+// every delivery bounces (78).
 struct ledgerrow {
     const char* name;
     std::function<void()> change;
@@ -73,9 +67,7 @@ class BatchAdvLedgerAfterCut : public BatchAdv, public ::testing::WithParamInter
 
 TEST_P(BatchAdvLedgerAfterCut, NextCommandStillFinishes) {
     spit("../src/a.mbox", one + two);
-    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"}))
-                  .status,
-              128 + SIGKILL);
+    ASSERT_EQ(tool(imp, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"})).status, 128 + SIGKILL);
     ASSERT_TRUE(exists(".meta.mailbox-append"));
     GetParam().change();
     const runresult d = tool({"deliver", "meta"}, {}, "../src/in");
@@ -95,11 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
         ledgerrow{"StartedAnew", [] { spit(".meta.mailbox-import", "mailbox-import 2\n"); }}),
     rowname);
 
-// The index elsewhere (top/meta, its messages in top/box/), an append
-// killed once its records are in; then list run from top/, where none of
-// the files is. Finishing the append from there must not take the records
-// of messages in box/ out of the index: the append is then finished from
-// box/, its messages listed, each once.
+// The index in top/, its messages in top/box/, an append killed once its
+// records are in, then list run from top/, where none of the files is: the
+// records stay, and the append finished from box/ lists each message once.
 struct cutrow {
     const char* name;
     args cmd;           // run in top/box/
@@ -134,14 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
                       cutrow{"Deliver", {"deliver", "../meta"}, "../../src/in"}),
     rowname);
 
-// An import killed once its batch is moved in, and before the rerun another
-// program rewrites the index. The same import run again, twice, must not
-// end with status 0 while its messages are files no record lists: the
-// records go in after the new index's END, or the run says it failed.
+// An import killed once its batch is moved in, the index rewritten by
+// another program: run again (twice), no status 0 while its messages are
+// files no record lists.
 TEST_F(BatchAdv, IndexRewrittenAfterACutIsNoSuccess) {
     zero();
     spit("../src/a.mbox", one + two);
-    const args imp = {"import", "meta", "../src/a.mbox"};
     ASSERT_EQ(tool(imp, fsfaultenv({"FSFAULT_KILL=rename-to:in002.msg"})).status, 128 + SIGKILL);
     rewriteindex();
     for (int k = 0; k < 2; k++) {
@@ -151,15 +139,13 @@ TEST_F(BatchAdv, IndexRewrittenAfterACutIsNoSuccess) {
     }
 }
 
-// The same for a delivery killed once its message has its name, before its
-// record: the next command says it undid the delivery, "keeps nothing, as
-// its sender tries again", so no file no record lists may stay beside the
-// copy the sender's retry brings.
+// The same for a delivery killed before its record: the next command undoes
+// it ("keeps nothing, as its sender tries again"), so its file must go, not
+// stay unlisted beside the copy the retry brings.
 TEST_F(BatchAdv, DeliveryCutThenIndexRewrittenKeepsNothing) {
     zero();
-    ASSERT_EQ(tool({"deliver", "meta"}, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"}), "../src/in")
-                  .status,
-              128 + SIGKILL);
+    const auto cut = fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"});
+    ASSERT_EQ(tool({"deliver", "meta"}, cut, "../src/in").status, 128 + SIGKILL);
     rewriteindex();
     const runresult l = tool({"list", "meta"});
     EXPECT_EQ(l.status, 0) << l.err;
@@ -181,9 +167,9 @@ class BatchAdvGrown : public BatchAdv, public ::testing::WithParamInterface<grow
 TEST_P(BatchAdvGrown, OnlyTheNewMailComesIn) {
     const growrow& r = GetParam();
     spit("../src/a.mbox", r.before);
-    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}).status, 0);
+    ASSERT_EQ(tool(imp).status, 0);
     spit("../src/a.mbox", r.after);
-    const runresult again = tool({"import", "meta", "../src/a.mbox"});
+    const runresult again = tool(imp);
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(messages(), r.want) << again.out;
 }
@@ -202,10 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
                 {m1, "Subject: three\n\n3\n", m2}}),
     rowname);
 
-// A delivery agent writing message 2 holds the mbox's dot lock and has
-// written half of it; an import run meanwhile must not take the half
-// message, as it can never tell the whole one, written later, from a
-// message of its own.
+// A delivery agent holds the mbox's locks, message 2 half written: an import
+// meanwhile must not take the half, as it could never tell the whole one,
+// written later, from a message of its own.
 TEST_F(BatchAdv, MboxLockedByItsWriterIsNotReadHalfWritten) {
     const std::string half = "From b@x Fri Jan  2 00:00:00 1970\nSubject: two\n\n2, and then";
     spit("../src/a.mbox", one + half);
@@ -216,11 +201,11 @@ TEST_F(BatchAdv, MboxLockedByItsWriterIsNotReadHalfWritten) {
     lk.l_type = F_WRLCK;
     lk.l_whence = SEEK_SET;
     ASSERT_EQ(fcntl(fd, F_SETLK, &lk), 0);
-    const runresult first = tool({"import", "meta", "../src/a.mbox"});
+    const runresult first = tool(imp);
     spit("../src/a.mbox", one + half + " more\n\n");
     close(fd);
     ASSERT_EQ(unlink("../src/a.mbox.lock"), 0);
-    const runresult again = tool({"import", "meta", "../src/a.mbox"});
+    const runresult again = tool(imp);
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << first.out << again.out;
 }
@@ -233,10 +218,8 @@ void maildir() {
     spit("../src/md/cur/2.y:2,S", "Subject: n\n\n");
 }
 
-// What others do while an import is stopped mid-run (at a call), with no
-// lock: the run goes on, fails or says what it left out; then the same
-// import run again leaves each message once, and whatever the others put
-// in stays.
+// Others at work, with no lock, while an import is stopped at a call: the
+// same import run again leaves each message once, and what others put in.
 struct whilerow {
     const char* name;
     std::string at;         // the fsfault OP:NAME it is stopped at
@@ -282,7 +265,6 @@ INSTANTIATE_TEST_SUITE_P(
 // the messages the batch got in are not imported again.
 TEST_F(BatchAdv, DryRunAfterACutSaysWhatTheRunDoes) {
     spit("../src/a.mbox", one + two);
-    const args imp = {"import", "meta", "../src/a.mbox"};
     ASSERT_EQ(tool(imp, fsfaultenv({"FSFAULT_KILL=fsync:meta"})).status, 128 + SIGKILL);
     const std::string dry = tool({"import", "-n", "meta", "../src/a.mbox"}).out;
     const runresult real = tool(imp);
@@ -304,10 +286,8 @@ TEST_F(BatchAdv, RootInAUsersDirectoryActsAsTheUser) {
     const runresult bad = tool({"import", "meta", "../src/root.mbox"});
     EXPECT_EQ(bad.status, 2) << bad.err;
     EXPECT_EQ(messages().size(), 0u);
-    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"}))
-                  .status,
-              128 + SIGKILL);
-    const runresult again = tool({"import", "meta", "../src/a.mbox"});
+    ASSERT_EQ(tool(imp, fsfaultenv({"FSFAULT_KILL=rename-to:in001.msg"})).status, 128 + SIGKILL);
+    const runresult again = tool(imp);
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(messages().size(), 2u);
     for (const auto& n : listing(".")) {
@@ -317,9 +297,8 @@ TEST_F(BatchAdv, RootInAUsersDirectoryActsAsTheUser) {
     }
 }
 
-// An index whose name is one an append writes aside under: check and list,
-// which change nothing, sweep what a cut append left aside first, and
-// must not take the index for it.
+// An index named as a file an append writes aside: check and list sweep
+// what a cut append left aside, and must not take the index for it.
 TEST_F(BatchAdv, IndexNamedAsAWorkFileStays) {
     for (const std::string name : {".mailbox-append.tmp", ".mailbox-import-0.tmp"}) {
         for (const char* cmd : {"check", "list"}) {
@@ -332,8 +311,7 @@ TEST_F(BatchAdv, IndexNamedAsAWorkFileStays) {
 }
 
 // An import killed after each call and run again (list first every other
-// time), laid out as each row says: every message once, listed, nothing
-// left aside, and the same as a whole run.
+// time): the same files and index as a whole run.
 struct killrow {
     const char* name;
     std::string meta;                           // the index's path from box/
@@ -348,7 +326,7 @@ TEST_P(BatchAdvKilledEach, RunAgainIsExactlyOnce) {
     spit("../src/a.mbox", one + two + three);
     maildir();
     fs::create_directories("../top");
-    const args imp = {"import", r.meta, "../src/a.mbox", "../src/md"};
+    const args cmd = {"import", r.meta, "../src/a.mbox", "../src/md"};
     const auto lay = [&] {
         clear();
         for (const auto& e : fs::directory_iterator("../top")) fs::remove_all(e.path());
@@ -357,7 +335,7 @@ TEST_P(BatchAdvKilledEach, RunAgainIsExactlyOnce) {
         for (const auto& [n, b] : r.before) spit(n, b);
     };
     lay();
-    ASSERT_EQ(tool(imp, fsfaultenv(r.env)).status, 0);
+    ASSERT_EQ(tool(cmd, fsfaultenv(r.env)).status, 0);
     const std::string whole = slurp(r.meta);
     const auto wholefiles = files();
     const int wholecheck = tool({"check", r.meta}).status;
@@ -366,10 +344,10 @@ TEST_P(BatchAdvKilledEach, RunAgainIsExactlyOnce) {
         lay();
         args env = r.env;
         env.push_back("FSFAULT_KILL_AFTER=" + std::to_string(n));
-        if (tool(imp, fsfaultenv(env)).status != 128 + SIGKILL) break;
+        if (tool(cmd, fsfaultenv(env)).status != 128 + SIGKILL) break;
         states++;
         if (n % 2) (void)tool({"list", r.meta});
-        const runresult again = tool(imp, fsfaultenv(r.env));
+        const runresult again = tool(cmd, fsfaultenv(r.env));
         EXPECT_EQ(again.status, 0) << "killed after call " << n << "\n" << again.err;
         EXPECT_EQ(files(), wholefiles) << "killed after call " << n << "\n" << again.err;
         EXPECT_EQ(slurp(r.meta), whole) << "killed after call " << n << "\n" << again.err;
