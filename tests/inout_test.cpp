@@ -781,10 +781,9 @@ TEST_P(ImportBatch, FailsWholeOrFinishes) {
     for (const auto& n : listing(".")) EXPECT_FALSE(n.ends_with(".tmp")) << n;
     const runresult again = tool(imp);
     EXPECT_EQ(again.status, 0) << again.err;
-    std::set<std::string> names;
-    for (const auto& n : listing("."))
-        if (n.starts_with("in")) names.insert(n);
-    EXPECT_EQ(names, std::set<std::string>(r.names.begin(), r.names.end()));
+    args names;
+    for (const auto& [n, b] : files()) if (n.starts_with("in")) names.push_back(n);
+    EXPECT_EQ(names, r.names);
     EXPECT_EQ(messages().size(), 3u);
     EXPECT_FALSE(tool({"list", "meta"}).out.empty());
     EXPECT_EQ(tool({"check", "meta"}).status, 0);

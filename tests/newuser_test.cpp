@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -118,9 +119,8 @@ TEST_P(NamedTwice, ImportTakesTheSourceOnce) {
     spit("meta", metafile({}));
     spit("../a.mbox", "From bob@example.org Mon Mar  2 10:00:00 2026\n" + lunch + "\n");
     ASSERT_EQ(symlink("a.mbox", "../link.mbox"), 0);
-    ASSERT_EQ(mkdir("../md", 0755), 0);
-    ASSERT_EQ(mkdir("../md/new", 0755), 0);
-    ASSERT_EQ(mkdir("../md/cur", 0755), 0);
+    std::filesystem::create_directories("../md/new");
+    std::filesystem::create_directories("../md/cur");
     spit("../md/new/1.x", lunch);
     ASSERT_EQ(link("../md/new/1.x", "../md/cur/1.x:2,S"), 0);
     args a = {"import", "meta"};
