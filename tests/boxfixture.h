@@ -32,7 +32,8 @@ protected:
         return run(a, nullptr, env, how);
     }
     static void clear() {
-        for (const auto& e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e.path());
+        for (const auto& e : std::filesystem::directory_iterator("."))
+            std::filesystem::remove_all(e.path());
     }
 };
 #endif
