@@ -353,7 +353,7 @@ TEST_P(BatchAdvKilledEach, RunAgainIsExactlyOnce) {
         EXPECT_EQ(slurp(r.meta), whole) << "killed after call " << n << "\n" << again.err;
         EXPECT_EQ(tool({"check", r.meta}).status, wholecheck) << "killed after call " << n;
     }
-    EXPECT_GE(states, 20);
+    EXPECT_GE(states, sanitized ? 12 : 20);  // every third call under the sanitizers
 }
 
 INSTANTIATE_TEST_SUITE_P(

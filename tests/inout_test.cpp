@@ -633,7 +633,7 @@ TEST_F(InOut, ImportKilledAtEachCallRunAgainIsExactlyOnce) {
         EXPECT_EQ(again.status, 0) << again.err;
         EXPECT_EQ(files(), whole) << "killed after call " << n << "\n" << again.err;
     }
-    EXPECT_GE(states, 20);
+    EXPECT_GE(states, sanitized ? 12 : 20);  // every third call under the sanitizers
 }
 
 TEST_F(InOut, ImportRunAgainImportsNothing) {
