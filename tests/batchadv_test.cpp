@@ -3,7 +3,8 @@
 // by another program, sources grown or rewritten, a writer's lock, root in
 // a user's directory, runs killed at every call. Each row checks what is on
 // disk afterwards: each message once, listed, and no status 0 for anything
-// that is not.
+// that is not. The wrong directory before a cut, and one source or Maildir
+// file under two names, are rows of tests/newuser_test.cpp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
