@@ -594,7 +594,7 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     (void)stat(real.empty() ? meta : real.c_str(), &index);
     if (journal.empty() || lstat(journal.c_str(), &st) != 0) {
         // Written aside, never journaled.
-        if (!isindex(APTEMP, index)) (void)unlink(APTEMP);
+        if (present(APTEMP) && !isindex(APTEMP, index)) (void)unlink(APTEMP);
         sweepstaged(0, index);
         return true;
     }
