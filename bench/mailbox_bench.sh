@@ -51,6 +51,9 @@
 #                 when nmh's inc is not found: INC names it, default
 #                 /usr/bin/mh/inc or inc on PATH)
 #   cat mbox      cat of that mbox: reading it and nothing more
+#   split mbox    splitfiles (bench/splitfiles.cpp) on that mbox: each message
+#                 written to a new file of its own, nothing synced or parsed:
+#                 the bare making of the files import makes
 #
 # The message files of check are the benchmark's own (bench/boxnames.h),
 # made once by makebox; the index is outside the mailbox directory, so that
@@ -110,7 +113,7 @@ inc=${INC:-}
 [ -n "$inc" ] || [ ! -x /usr/bin/mh/inc ] || inc=/usr/bin/mh/inc
 rounds=${ROUNDS:-7}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "ROUNDS must be a positive count"
-allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore peek sort scan nmhpick nmhpickdate sortm deliver catn import catmbox inc"
+allcols="list check wc ls rebuild heads cat listdate pickfrom pickdate pickbefore peek sort scan nmhpick nmhpickdate sortm deliver catn import catmbox split inc"
 want=${COLUMNS:-$allcols}
 for col in $want; do
     [[ " $allcols " == *" $col "* ]] || die "COLUMNS: no column $col (the columns: $allcols)"
@@ -118,7 +121,7 @@ done
 
 # shellcheck source=bench/benchfind.sh
 source "$top/bench/benchfind.sh"
-benchfind "$target" mailbox benchrun makebox peekfiles
+benchfind "$target" mailbox benchrun makebox peekfiles splitfiles
 tool=$prog
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mailbox-bench.XXXXXX")
@@ -180,6 +183,7 @@ cmdof() {
     import) echo "$tool import $work/imeta $work/in.mbox" ;;
     inc) echo "env HOME=$work/mh MH=$work/mh/.mh_profile $inc +inbox -file $work/in.mbox -notruncate -silent" ;;
     catmbox) echo "cat $work/in.mbox" ;;
+    split) echo "$tools/splitfiles $work/in.mbox" ;;
     esac
 }
 dirof() {
@@ -190,6 +194,7 @@ dirof() {
     import) echo "$work/ibox" ;;
     inc | catmbox) echo "$work/mh" ;;
     catn) echo "$work/cbox" ;;
+    split) echo "$work/sbox" ;;
     *) echo "$work/box" ;;
     esac
 }
@@ -202,6 +207,7 @@ reset() {
         find "$work/box" -newer "$work/stamp" -name 'in*.msg' -delete
         ;;
     catn) rm -rf "$work/cbox" && mkdir "$work/cbox" ;;
+    split) rm -rf "$work/sbox" && mkdir "$work/sbox" ;;
     import) rm -rf "$work/ibox" "$work/imeta" "$work/.imeta.mailbox-import" && mkdir "$work/ibox" &&
         printf '/home/ann/mail\nann@example.org\nEND\n' > "$work/imeta" ;;
     inc) rm -rf "$work/mh/Mail" "$work/mh/context" && mkdir -p "$work/mh/Mail/inbox" ;;
@@ -345,7 +351,7 @@ declare -A label=([list]="mailbox list" [check]="mailbox check" [wc]="wc -l inde
                   [sort]="sort --by date" [scan]="nmh scan" [nmhpick]="nmh pick -from"
                   [nmhpickdate]="nmh pick -after" [sortm]="nmh sortm"
                   [deliver]="mailbox deliver" [catn]="cat > D files" [import]="mailbox import"
-                  [inc]="nmh inc -file" [catmbox]="cat mbox")
+                  [inc]="nmh inc -file" [catmbox]="cat mbox" [split]="split mbox")
 echo
 printf '  %-16s %11s %12s %13s\n' column "cpu min ms" "wall min ms" "peak RSS KiB"
 for col in "${cols[@]}"; do
@@ -360,7 +366,7 @@ line+=" rebuild/cat=$(ratio rebuild "${cpu[cat]:-0}")"
 line+=" D=$ndel deliver/cat=$(ratio deliver "${cpu[catn]:-0}")"
 line+=" deliver_wall_s=$(awk -v w="${wall[deliver]:-}" 'BEGIN { if (w == "") print "-"; else printf "%.1f", w / 1000 }')"
 line+=" import/inc=$(ratio import "${cpu[inc]:-0}") import/cat=$(ratio import "${cpu[catmbox]:-0}")"
-line+=" import/rebuild=$(ratio import "${cpu[rebuild]:-0}")"
+line+=" import/rebuild=$(ratio import "${cpu[rebuild]:-0}") import/split=$(ratio import "${cpu[split]:-0}")"
 line+=" import_wall/rebuild_wall=$(awk -v a="${wall[import]:-}" -v b="${wall[rebuild]:-0}" 'BEGIN { if (a == "" || b <= 0) print "-"; else printf "%.1f", a / b }')"
 echo
 echo "$line"

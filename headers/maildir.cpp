@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 bool mdis(const std::string& dir) {
     struct stat st;
@@ -18,6 +19,9 @@ bool mdis(const std::string& dir) {
 
 bool mdlist(const std::string& dir, std::vector<mdmsg>* out) {
     std::vector<std::pair<std::string, std::string>> names;  // name, sub
+    // One file under two names (a reader moving it by link and unlink,
+    // caught between the two) is one message: its cur/ name, read later.
+    std::map<std::pair<dev_t, ino_t>, size_t> byid;
     for (const char* sub : {"new", "cur"}) {
         const std::string path = dir + "/" + sub;
         DIR* d = opendir(path.c_str());
@@ -29,6 +33,11 @@ bool mdlist(const std::string& dir, std::vector<mdmsg>* out) {
             if (e->d_name[0] == '.' || lstat((path + "/" + e->d_name).c_str(), &st) != 0 ||
                 !S_ISREG(st.st_mode))
                 continue;
+            if (const auto [it, fresh] = byid.try_emplace({st.st_dev, st.st_ino}, names.size());
+                !fresh) {
+                names[it->second] = {e->d_name, sub};
+                continue;
+            }
             names.emplace_back(e->d_name, sub);
         }
         const int err = errno;

@@ -105,6 +105,56 @@ std::string unquote(std::string_view body, bool crlf) {
     return out;
 }
 
+// Where a message that says its body's length ends: some writers quote no
+// "From " line in a body and write "Content-Length: N" in each header block
+// instead, so a forwarded message's dated "From " line in a body is only
+// the body's by that count. The count is believed only when it holds
+// together: the first such header, digits alone, and the N bytes after the
+// header block's empty line followed by the file's end, or by the one line
+// end a separator takes and the separator itself. Any other (a count off by
+// a byte, lying, landing mid-line) is no evidence at all, and the message is
+// split at separators as any other is, so that a bad count can neither cut
+// a message nor swallow the next. On true, *end is where the message ends
+// and *next where the next separator line starts (or the file's end).
+bool counted(std::string_view text, size_t start, bool crlf, size_t* end, size_t* next) {
+    std::string_view value;
+    bool seen = false, folded = false;
+    size_t at = start, body = std::string_view::npos;
+    while (at < text.size()) {
+        const std::string_view line = nextline(text, &at);
+        if (blank(line)) {
+            body = at;
+            break;
+        }
+        if (separator(line)) return false;
+        if (seen && value.data() + value.size() == line.data())
+            folded = line.starts_with(' ') || line.starts_with('\t');
+        if (!seen && line.size() >= 15 && strncasecmp(line.data(), "Content-Length:", 15) == 0) {
+            seen = true;
+            value = line.substr(15);
+        }
+    }
+    if (!seen || folded || body == std::string_view::npos) return false;
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.remove_suffix(1);
+    const size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t");
+    if (b == std::string_view::npos) return false;
+    size_t n = 0;
+    for (const char c : value.substr(b, e + 1 - b)) {
+        if (!isdigit(static_cast<unsigned char>(c))) return false;
+        n = n * 10 + static_cast<size_t>(c - '0');
+        if (n > text.size() - body) return false;
+    }
+    const std::string_view after = text.substr(body + n), eol = crlf ? "\r\n" : "\n";
+    size_t sep = body + n + (after.empty() ? 0 : eol.size());
+    if (!after.empty() && after != eol) {
+        size_t past = sep;
+        if (!after.starts_with(eol) || !separator(nextline(text, &past))) return false;
+    }
+    *end = body + n;
+    *next = sep;
+    return true;
+}
+
 }  // namespace
 
 bool mboxis(std::string_view text) { return text.empty() || isfrom(text); }
@@ -113,17 +163,32 @@ void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& e
     size_t at = 0;
     if (!isfrom(text)) return;
     std::string_view sep = nextline(text, &at);
-    size_t start = at;
-    while (at < text.size()) {
-        const size_t here = at;
-        const std::string_view line = nextline(text, &at);
-        if (separator(line)) {
-            if (!each(unquote(text.substr(start, here - start), sep.ends_with("\r\n")))) return;
-            sep = line;
-            start = at;
+    for (;;) {
+        const bool crlf = sep.ends_with("\r\n");
+        const size_t start = at;
+        size_t end = 0;
+        if (counted(text, start, crlf, &end, &at)) {
+            // Taken as it lies: a writer that counts does not quote, so a
+            // ">From " line in the count is the message's own text.
+            if (!each(std::string(text.substr(start, end - start)))) return;
+            if (at == text.size()) return;
+            sep = nextline(text, &at);
+            continue;
+        }
+        for (;;) {
+            if (at == text.size()) {
+                (void)each(unquote(text.substr(start), crlf));
+                return;
+            }
+            const size_t here = at;
+            const std::string_view line = nextline(text, &at);
+            if (separator(line)) {
+                if (!each(unquote(text.substr(start, here - start), crlf))) return;
+                sep = line;
+                break;
+            }
         }
     }
-    (void)each(unquote(text.substr(start), sep.ends_with("\r\n")));
 }
 
 std::string mboxsender(std::string_view from) {

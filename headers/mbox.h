@@ -26,7 +26,11 @@ bool mboxis(std::string_view text);
 // sender's address as one word, and a date (a day of the week, then a
 // month, a time and a four-digit year), whether or not an empty line is
 // before it; any other ("From here on, ...", even after an empty line)
-// stays in the body it is in, byte for byte.
+// stays in the body it is in, byte for byte. A message whose header block
+// gives its body's length (the first "Content-Length:", digits only) is
+// taken whole, dated "From " and ">From " lines in it as they are, when
+// that many bytes after the empty line end at the file's end or at the line
+// end before a separator; a length that does not so end is not believed.
 void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& each);
 
 // One message as an mbox holds it, appended to *out: the "From " line

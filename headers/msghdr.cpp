@@ -809,13 +809,11 @@ int msghdrread(const char* path, msghdr* out) {
     return msghdrreadfd(fd.fd, out);
 }
 
-int msghdrreadfd(int fd, msghdr* out) {
-    *out = msghdr{};
-    std::string buf;
-    msghdrscan st;
-    if (!msghdrblock(fd, &buf, &st)) return -1;
+namespace {
+
+// The fields from buf, a header block as msghdrlines scanned it into st.
+int msghdrfields(std::string_view b, const msghdrscan& st, msghdr* out) {
     if (!st.started) return 1;
-    const std::string_view b = buf;
     // The first of each text header counts, as a reader shows the first; an
     // address field has every address of them all.
     const auto first = [&](msghdrfield f) {
@@ -830,4 +828,27 @@ int msghdrreadfd(int fd, msghdr* out) {
     out->subject = msghdrline(msghdrdecode(first(SUBJECT)));
     out->read = first(STATUS).find('R') != std::string::npos;
     return 0;
+}
+
+}  // namespace
+
+int msghdrreadfd(int fd, msghdr* out) {
+    *out = msghdr{};
+    std::string buf;
+    msghdrscan st;
+    if (!msghdrblock(fd, &buf, &st)) return -1;
+    return msghdrfields(buf, st, out);
+}
+
+int msghdrparse(std::string_view message, msghdr* out) {
+    *out = msghdr{};
+    // Bounded as a file's read is: its first 1 MiB, cut at its last whole
+    // line (a first line longer is still a header line).
+    if (message.size() >= MSGHDRMAX) {
+        const size_t nl = message.substr(0, MSGHDRMAX).rfind('\n');
+        message = message.substr(0, nl == std::string_view::npos ? MSGHDRMAX : nl + 1);
+    }
+    msghdrscan st;
+    msghdrlines(message, true, &st);
+    return msghdrfields(message, st, out);
 }

@@ -8,6 +8,7 @@
 #define MAILBOX_HEADERS_MSGHDR_H
 
 #include <string>
+#include <string_view>
 
 struct msghdr {
     // UTF-8, folded lines unfolded, encoded words decoded; empty when the
@@ -35,5 +36,8 @@ int msghdrread(const char* path, msghdr* out);
 // The same from fd, a message file opened for reading at its start (by
 // trustopenmsg, whose fstat the caller may want first); fd stays open.
 int msghdrreadfd(int fd, msghdr* out);
+
+// The same from a message's bytes in memory (0 or 1).
+int msghdrparse(std::string_view message, msghdr* out);
 
 #endif

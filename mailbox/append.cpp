@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <set>
 #include <sstream>
+#include <strings.h>
 #include <vector>
 
 #include "mailbox/durable.h"
@@ -71,6 +72,24 @@ std::string nameof(long n) {
     char buf[32];
     (void)snprintf(buf, sizeof buf, "in%03ld.msg", n);
     return buf;
+}
+
+bool isstaged(std::string_view name);
+
+// A failure's result by its cause: a full disk may pass.
+apresult errstatus(int err) {
+    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+}
+
+// The index as the box found it, in a journal: its identity, where its END
+// stood and a sum of the bytes before it.
+template <class J>
+void putbox(const apbox* box, J* j) {
+    j->dev = box->dev;
+    j->ino = box->ino;
+    j->end = box->end;
+    j->taillen = box->tail.size();
+    j->tailsum = fnv(box->tail);
 }
 
 // What the journal says about one append.
@@ -176,6 +195,39 @@ bool lists(std::string_view text, std::string_view name) {
     return false;
 }
 
+bool present(const std::string& name) {
+    struct stat st;
+    return lstat(name.c_str(), &st) == 0;
+}
+
+// Whether the index's text lists records and none of their files is in the
+// working directory: a command run from the wrong one, where every message
+// would seem gone.
+bool wrongdir(std::string_view text) {
+    size_t at = 0, line = 0;
+    bool any = false;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string_view::npos) nl = text.size();
+        if (line >= 2 && (line - 2) % 7 == 0) {
+            const std::string name(text.substr(at, nl - at));
+            if (name == "END") break;
+            if (present(name)) return false;
+            any = true;
+        }
+        line++;
+        at = nl + 1;
+    }
+    return any;
+}
+
+// Whether path is the same file as the index: a name an append writes
+// aside that the index itself bears is never swept away.
+bool isindex(const char* path, const struct stat& index) {
+    struct stat st;
+    return lstat(path, &st) == 0 && st.st_dev == index.st_dev && st.st_ino == index.st_ino;
+}
+
 // A no-replace move of the file written aside to name; where the file
 // system has no such rename, a link, the directory synced, and the unlink.
 int movein(const std::string& name) {
@@ -270,7 +322,7 @@ apresult undo(const apbox* box, const apjour& j, const char* what, std::string* 
     *why = std::string(what) + ": " + strerror(err) +
            (back ? "; nothing kept" : "; the next mailbox command undoes it");
     errno = err;
-    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    return errstatus(err);
 }
 
 // Whether the index still ends as the box saw it: its tail, then END.
@@ -280,6 +332,21 @@ bool unchanged(int fd, const apbox* box) {
     const off_t from = box->end - static_cast<off_t>(box->tail.size());
     const ssize_t n = pread(fd, got.data(), got.size(), from);
     return n == static_cast<ssize_t>(want.size()) && got.compare(0, want.size(), want) == 0;
+}
+
+// The index open for writing, still the file the box saw and ending as it
+// did; -1 (errno ESTALE when it changed) otherwise.
+int openunchanged(const apbox* box) {
+    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == box->dev && st.st_ino == box->ino &&
+        unchanged(fd, box))
+        return fd;
+    if (fd >= 0) {
+        close(fd);
+        errno = ESTALE;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -300,6 +367,14 @@ std::string aprecordtext(const std::string& name, const apfields& fields) {
 apresult aplook(const char* meta, apbox* box, std::string* why) {
     box->meta = meta;
     box->real = realof(meta);
+    // An index bearing a name an append writes aside would be taken for
+    // what a cut append left.
+    if (const std::string base = box->real.substr(box->real.rfind('/') + 1);
+        base == APTEMP || isstaged(base)) {
+        *why = "its name is one an append writes a message aside under";
+        errno = EINVAL;
+        return apresult::broken;
+    }
     if (box->real.empty() || !trustmeta(box->real.c_str())) {
         *why = errno == EINVAL ? "it is not a regular file" : strerror(errno);
         return errno == EINVAL ? apresult::broken : apresult::failed;
@@ -358,6 +433,10 @@ apresult aplook(const char* meta, apbox* box, std::string* why) {
             }
             highest = std::max(highest, numberof(l));
             box->records++;
+            // Most often the first name looked at is here; from the wrong
+            // directory none is.
+            struct stat here;
+            box->anyhere = box->anyhere || lstat(std::string(l).c_str(), &here) == 0;
         }
         line++;
         at = end + 1;
@@ -408,7 +487,7 @@ apresult apwrite(apbox* box, std::string_view message) {
     if (ok) return apresult::ok;
     if (fd >= 0) (void)unlink(APTEMP);
     errno = err;
-    return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+    return errstatus(err);
 }
 
 void apdiscard() { (void)unlink(APTEMP); }
@@ -436,16 +515,12 @@ apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::st
                (kept ? "; the next mailbox command finishes or undoes it" : "; nothing kept");
         if (!kept) apdiscard();
         errno = err;
-        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+        return errstatus(err);
     };
     if (lstat(APTEMP, &tmp) != 0 || tmp.st_size != box->msgsize)
         return fail("cannot find the message written aside", false);
     apjour j;
-    j.dev = box->dev;
-    j.ino = box->ino;
-    j.end = box->end;
-    j.taillen = box->tail.size();
-    j.tailsum = fnv(box->tail);
+    putbox(box, &j);
     j.tino = tmp.st_ino;
     j.tsize = tmp.st_size;
     j.tsum = box->msgsum;
@@ -474,14 +549,8 @@ apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::st
         // Taken meanwhile by a writer that holds no lock: the next one.
         if (errno != EEXIST) return undo(box, j, "cannot move the message in", why);
     }
-    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
-        !unchanged(fd, box)) {
-        if (fd >= 0) close(fd);
-        errno = fd >= 0 ? ESTALE : errno;
-        return undo(box, j, "the index was changed by another program meanwhile", why);
-    }
+    const int fd = openunchanged(box);
+    if (fd < 0) return undo(box, j, "the index was changed by another program meanwhile", why);
     apbox after = *box;
     after.end += static_cast<off_t>(j.record.size());
     after.records++;
@@ -507,8 +576,8 @@ apresult apcommit(apbox* box, const apfields& fields, std::string* name, std::st
 }
 
 bool batchfinish(const std::string& real, const std::string& journal, const std::string& text,
-                 const std::string& shown, FILE* errs, bool* done);
-void sweepstaged(size_t from);
+                 const std::string& shown, const struct stat& index, FILE* errs, bool* done);
+void sweepstaged(size_t from, const struct stat& index);
 
 bool apfinish(const char* meta, FILE* errs, bool* done) {
     if (done) *done = false;
@@ -519,10 +588,12 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     if (!real.empty())
         for (const char* ext : {".mailbox-append.new", ".mailbox-import.new"})
             (void)unlink(durbeside(real, ext).c_str());
+    struct stat index {};
+    (void)stat(real.empty() ? meta : real.c_str(), &index);
     if (journal.empty() || lstat(journal.c_str(), &st) != 0) {
         // Written aside, never journaled.
-        if (lstat(APTEMP, &st) == 0) (void)unlink(APTEMP);
-        sweepstaged(0);
+        if (!isindex(APTEMP, index)) (void)unlink(APTEMP);
+        sweepstaged(0, index);
         return true;
     }
     const std::string shown = std::string("'") + meta + "'";
@@ -531,7 +602,8 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
     // The reason is the read's, or the form's: errno after a read that
     // worked says nothing of the text.
     const bool read = readown(journal, &text);
-    if (read && text.starts_with(BATCHMAGIC)) return batchfinish(real, journal, text, shown, errs, done);
+    if (read && text.starts_with(BATCHMAGIC))
+        return batchfinish(real, journal, text, shown, index, errs, done);
     if (!read || !parsejour(text, &j)) {
         if (read) errno = 0;
         say(errs, "cannot read '%s', the journal of an append to %s cut short: %s; nothing done\n",
@@ -539,16 +611,25 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
         if (errno == 0) errno = EPERM;  // not this program's: planted
         return false;
     }
+    // The index: the record over the old END, or the old END back.
+    const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    std::string now;
+    const bool readin = fd >= 0 && durreadfd(fd, &now);
+    if (readin && !present(j.name) && !present(APTEMP) && wrongdir(now)) {
+        close(fd);
+        say(errs, "cannot finish an append to %s cut short here: neither its message nor any "
+            "file the index lists is in the working directory; run the command there; "
+            "nothing done\n", shown.c_str());
+        errno = EAGAIN;
+        return false;
+    }
     // A delivery cut short before its record went in is undone, its message
     // taken out again: it never said it had the message, so its sender
     // tries again. An import's is finished: its journal says how far it got.
     const bool mine = messagein(j);
-    // The index: the record over the old END, or the old END back.
-    const int fd = open(real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    std::string now;
     // Known by the bytes before the old END, as the inode may differ after
     // a crash; another program's index that ends so is this one there.
-    bool ours = fd >= 0 && durreadfd(fd, &now) && now.size() >= static_cast<size_t>(j.end) &&
+    bool ours = readin && now.size() >= static_cast<size_t>(j.end) &&
                 static_cast<size_t>(j.end) >= j.taillen &&
                 fnv(std::string_view(now).substr(j.end - j.taillen, j.taillen)) == j.tailsum;  // NOLINT(google-readability-casting)
     const std::string_view after =
@@ -584,8 +665,9 @@ bool apfinish(const char* meta, FILE* errs, bool* done) {
             errno = ESTALE;
         }
     }
-    // The message out once its record is.
-    if (ok && ours && mine && !in) {
+    // The message out once its record is, or where another program's index
+    // (written meanwhile) does not list it.
+    if (ok && mine && !in && (ours || !lists(now, j.name))) {
         ok = !holds(j.name.c_str(), j) || unlink(j.name.c_str()) == 0;
     }
     const int err = errno;
@@ -649,8 +731,8 @@ bool isstaged(std::string_view name) {
 struct batchmsg {
     std::string aside, name, record;
     unsigned long long ino = 0;  // of the file aside, for taking back what this run moved
-    long long size = 0;
-    uint64_t sum = 0, source = 0;
+    long long size = 0, keylen = 0;
+    uint64_t sum = 0, source = 0, keysum = 0;
 };
 
 struct batchjour {
@@ -668,7 +750,7 @@ std::string batchtext(const batchjour& j) {
       << '\n';
     for (const batchmsg& m : j.msgs)
         o << m.aside << ' ' << m.name << ' ' << m.ino << ' ' << m.size << ' ' << m.sum << ' '
-          << m.source << ' ' << m.record.size() << '\n'
+          << m.source << ' ' << m.keysum << ' ' << m.keylen << ' ' << m.record.size() << '\n'
           << m.record;
     return o.str();
 }
@@ -688,7 +770,8 @@ bool parsebatch(const std::string& text, batchjour* j) {
     for (size_t n = 0; n < count; n++) {
         batchmsg m;
         size_t reclen = 0;
-        if (!(in >> m.aside >> m.name >> m.ino >> m.size >> m.sum >> m.source >> reclen) ||
+        if (!(in >> m.aside >> m.name >> m.ino >> m.size >> m.sum >> m.source >> m.keysum >>
+              m.keylen >> reclen) ||
             in.get() != '\n' || reclen > 7 * 4096)
             return false;
         m.record.assign(reclen, '\0');
@@ -724,17 +807,29 @@ int moveto(const std::string& from, const std::string& to) {
 std::string ledgerpath(const std::string& real) { return durbeside(real, ".mailbox-import"); }
 
 // The ledger's bytes from at made text, the rest cut off, synced; the file
-// must be this user's regular file.
+// must be this user's regular file. One removed or emptied meanwhile (to
+// take a source's messages again) is begun anew with text; one cut shorter
+// gets text after its last whole line.
 bool ledgerput(const std::string& real, long long at, std::string_view text) {
-    const int fd = open(ledgerpath(real).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const std::string path = ledgerpath(real);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat st;
     if (fd < 0) return false;
     bool ok = fstat(fd, &st) == 0;
-    if (ok && (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_size < at)) {
+    if (ok && (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
         errno = S_ISREG(st.st_mode) ? EPERM : EINVAL;
         ok = false;
     }
-    ok = ok && putend(fd, static_cast<off_t>(at), text);
+    std::string now, fresh;
+    ok = ok && durreadfd(fd, &now);
+    if (ok && !now.starts_with(LEDGERMAGIC)) {
+        fresh = std::string(LEDGERMAGIC) + std::string(text);
+        text = fresh;
+        at = 0;
+    } else if (ok && static_cast<long long>(now.size()) < at) {
+        at = static_cast<long long>(now.rfind('\n') + 1);
+    }
+    ok = ok && putend(fd, static_cast<off_t>(at), text) && (at > 0 || dursyncdir(durparent(path)));
     const int err = errno;
     close(fd);
     errno = err;
@@ -759,6 +854,16 @@ bool settle(const std::string& real, const std::string& journal, const batchjour
         return false;
     };
     kept->assign(j.msgs.size(), false);
+    // From the wrong directory every message would seem lost: none of the
+    // batch's files is here then.
+    if (forward && std::none_of(j.msgs.begin(), j.msgs.end(), [](const batchmsg& m) {
+            return present(m.aside) || present(m.name);
+        })) {
+        *why = "none of its messages is in the working directory, aside or in; run the command "
+               "there";
+        errno = EAGAIN;
+        return false;
+    }
     std::string recsall, recsin;
     for (size_t k = 0; k < j.msgs.size(); k++) {
         const batchmsg& m = j.msgs[k];
@@ -795,14 +900,23 @@ bool settle(const std::string& real, const std::string& journal, const batchjour
             ok = false;
             errno = ESTALE;
         }
+    } else if (fd >= 0 && forward && !recsin.empty()) {
+        // Another program's index written meanwhile: the messages kept go
+        // after its records, where it is whole records and END, unless it
+        // lists them already; else the journal waits for a person.
+        const size_t owner = now.find('\n', now.find('\n') + 1);
+        ok = owner != std::string::npos && recordsthenend(now, owner + 1);
+        if (!ok) errno = ESTALE;
+        std::string add;
+        for (size_t k = 0; ok && k < j.msgs.size(); k++)
+            if ((*kept)[k] && !lists(now, j.msgs[k].name)) add += j.msgs[k].record;
+        if (ok && !add.empty()) ok = putend(fd, static_cast<off_t>(now.size() - 4), add + ENDLINE);
+    } else if (fd < 0 && forward && !recsin.empty()) {
+        ok = false;  // no index to list them in
     }
     const int err = errno;
     if (fd >= 0) close(fd);
     if (!ok) return fail("cannot write the index", err);
-    if (!ours && !recsin.empty()) {
-        // The index was replaced meanwhile: the messages are in, unlisted.
-        *why = "the index was changed meanwhile; 'mailbox mend --adopt' lists the messages in";
-    }
     // Taken back: only a file this run moved in, known by its inode.
     for (const batchmsg& m : j.msgs) {
         struct stat st;
@@ -814,7 +928,7 @@ bool settle(const std::string& real, const std::string& journal, const batchjour
     if (!dursyncdir(".")) return fail("cannot sync the working directory", errno);
     std::string lines;
     for (size_t k = 0; k < j.msgs.size(); k++)
-        if ((*kept)[k]) lines += apledgerline(j.msgs[k].source, j.msgs[k].sum, j.msgs[k].size);
+        if ((*kept)[k]) lines += apledgerline(j.msgs[k].source, j.msgs[k].keysum, j.msgs[k].keylen);
     if (!lines.empty() && !ledgerput(real, j.ledger, lines))
         return fail("cannot write the ledger of imported messages", errno);
     if (unlink(journal.c_str()) != 0 || !dursyncdir(durparent(journal)))
@@ -824,13 +938,13 @@ bool settle(const std::string& real, const std::string& journal, const batchjour
 
 }  // namespace
 
-void sweepstaged(size_t from) {
-    struct stat st;
-    for (size_t k = from; lstat(stagedname(k).c_str(), &st) == 0; k++) (void)unlink(stagedname(k).c_str());
+void sweepstaged(size_t from, const struct stat& index) {
+    for (size_t k = from; present(stagedname(k)); k++)
+        if (!isindex(stagedname(k).c_str(), index)) (void)unlink(stagedname(k).c_str());
 }
 
 bool batchfinish(const std::string& real, const std::string& journal, const std::string& text,
-                 const std::string& shown, FILE* errs, bool* done) {
+                 const std::string& shown, const struct stat& index, FILE* errs, bool* done) {
     batchjour j;
     if (!parsebatch(text, &j)) {
         say(errs, "cannot read '%s', the journal of an import into %s cut short: not in a form "
@@ -845,7 +959,7 @@ bool batchfinish(const std::string& real, const std::string& journal, const std:
             why.c_str());
         return false;
     }
-    sweepstaged(0);
+    sweepstaged(0, index);
     const auto in = static_cast<size_t>(std::count(kept.begin(), kept.end(), true));
     say(errs, "an import into %s cut short is finished: %zu of its last %zu messages are in%s%s\n",
         shown.c_str(), in, kept.size(), why.empty() ? "" : "; ", why.c_str());
@@ -857,7 +971,63 @@ apbatch::~apbatch() { apdiscardbatch(this); }
 
 unsigned long long apsource(const std::string& realpath) { return fnv(realpath); }
 
-unsigned long long apsum(std::string_view message) { return fnv(message); }
+namespace {
+
+// A header line mail readers rewrite in place, whose change is no new mail.
+bool rewritten(std::string_view line) {
+    for (const std::string_view name : {"status:", "x-status:", "x-keywords:", "x-uid:",
+                                        "x-mozilla-status:", "x-mozilla-status2:", "content-length:"})
+        if (line.size() >= name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+void apkey(std::string_view m, unsigned long long* sum, long long* len) {
+    while (!m.empty() && (m.back() == '\n' || m.back() == '\r')) m.remove_suffix(1);
+    uint64_t h = 1469598103934665603ULL;
+    long long n = 0;
+    bool header = true, skipping = false;
+    for (size_t at = 0; at < m.size();) {
+        const size_t nl = m.find('\n', at);
+        const size_t end = nl == std::string_view::npos ? m.size() : nl + 1;
+        const std::string_view line = m.substr(at, end - at);
+        at = end;
+        if (header) {
+            if (line == "\n" || line == "\r\n") {
+                header = skipping = false;
+            } else if (line[0] == ' ' || line[0] == '\t') {
+                if (skipping) continue;
+            } else if ((skipping = rewritten(line))) {
+                continue;
+            }
+        }
+        for (const char c : line) {
+            h ^= static_cast<unsigned char>(c);
+            h *= 1099511628211ULL;
+        }
+        n += static_cast<long long>(line.size());
+    }
+    *sum = h;
+    *len = n;
+}
+
+bool apbatchpending(const char* meta, std::vector<std::string>* lines, long* highest) {
+    lines->clear();
+    *highest = -1;
+    const std::string real = realof(meta);
+    std::string text;
+    batchjour j;
+    if (real.empty() || !readown(durbeside(real, ".mailbox-append"), &text) ||
+        !text.starts_with(BATCHMAGIC) || !parsebatch(text, &j))
+        return false;
+    for (const batchmsg& m : j.msgs) {
+        lines->push_back(apledgerline(m.source, m.keysum, m.keylen));
+        *highest = std::max(*highest, numberof(m.name));
+    }
+    return true;
+}
 
 std::string apledgerline(unsigned long long source, unsigned long long sum, long long size) {
     char buf[80];
@@ -930,8 +1100,11 @@ bool apledgerbegin(const char* meta, apledger* l, const std::vector<std::string>
     return true;
 }
 
-apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigned long long source) {
+apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigned long long source,
+                 unsigned long long keysum, long long keylen) {
     apstaged m;
+    m.keysum = keysum;
+    m.keylen = keylen;
     m.aside = stagedname(b->msgs.size());
     m.size = static_cast<long long>(message.size());
     m.sum = fnv(message);
@@ -957,7 +1130,7 @@ apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigne
             (void)unlink(m.aside.c_str());
         }
         errno = err;
-        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
+        return errstatus(err);
     }
     b->bytes += m.size;
     b->msgs.push_back(std::move(m));
@@ -983,32 +1156,34 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
     names->clear();
     if (b->msgs.empty()) return apresult::ok;
     const std::string journal = durbeside(box->real, ".mailbox-append");
-    const auto status = [](int err) {
-        return err == ENOSPC || err == EDQUOT ? apresult::busy : apresult::failed;
-    };
     const auto nothing = [&](const char* what) {
         const int err = errno;
         *why = std::string(what) + ": " + strerror(err) + "; nothing of this batch kept";
         apdiscardbatch(b);
         errno = err;
-        return status(err);
+        return errstatus(err);
     };
     batchjour j;
-    j.dev = box->dev;
-    j.ino = box->ino;
-    j.end = box->end;
-    j.taillen = box->tail.size();
-    j.tailsum = fnv(box->tail);
+    putbox(box, &j);
     j.ledger = l->size;
+    // One sync of the file system for the whole batch where the system has
+    // one: a sync a file costs a journal commit each. Each file's own sync
+    // after it, on pages already clean, costs little and says whether that
+    // file's writing failed, which a system before Linux 5.8 does not tell
+    // syncfs; where syncfs fails, it is the whole sync.
+    bool synced = false;
+#ifdef __linux__
+    synced = syncfs(b->msgs[0].fd) == 0;
+#endif
     for (apstaged& m : b->msgs) {
         struct stat st;
-        const bool ok = fsync(m.fd) == 0 && fstat(m.fd, &st) == 0;
+        const bool ok = (synced ? fdatasync(m.fd) : fsync(m.fd)) == 0 && fstat(m.fd, &st) == 0;
         const int err = errno;
         close(m.fd);
         m.fd = -1;
         errno = err;
         if (!ok) return nothing("cannot sync a message written aside");
-        j.msgs.push_back({m.aside, "", "", st.st_ino, m.size, m.sum, m.source});
+        j.msgs.push_back({m.aside, "", "", st.st_ino, m.size, m.keylen, m.sum, m.source, m.keysum});
     }
     // Their names too: a journal found after a power cut must find every
     // message it names, aside or in, to keep the batch in its order.
@@ -1060,7 +1235,7 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
         b->msgs.clear();
         b->bytes = 0;
         errno = err;
-        return status(err);
+        return errstatus(err);
     };
     for (size_t k = 0; k < j.msgs.size(); k++) {
         if (moveto(j.msgs[k].aside, j.msgs[k].name) == 0) continue;
@@ -1073,14 +1248,8 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
     if (!dursyncdir(".")) return back("cannot sync the working directory");
     std::string recs;
     for (const batchmsg& m : j.msgs) recs += m.record;
-    const int fd = open(box->real.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || st.st_dev != box->dev || st.st_ino != box->ino ||
-        !unchanged(fd, box)) {
-        if (fd >= 0) close(fd);
-        errno = fd >= 0 ? ESTALE : errno;
-        return back("the index was changed by another program meanwhile");
-    }
+    const int fd = openunchanged(box);
+    if (fd < 0) return back("the index was changed by another program meanwhile");
     const bool put = putend(fd, box->end, recs + ENDLINE);
     const int err = errno;
     close(fd);
@@ -1089,7 +1258,7 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
     // Message and records are on disk; the ledger says so, then the
     // journal goes.
     std::string lines;
-    for (const batchmsg& m : j.msgs) lines += apledgerline(m.source, m.sum, m.size);
+    for (const batchmsg& m : j.msgs) lines += apledgerline(m.source, m.keysum, m.keylen);
     const bool done = ledgerput(box->real, l->size, lines) && unlink(journal.c_str()) == 0 &&
                       dursyncdir(durparent(journal));
     const int lerr = errno;
@@ -1106,7 +1275,7 @@ apresult apcommitbatch(apbox* box, apbatch* b, apledger* l, std::vector<std::str
         errno = lerr;
         *why = std::string("the messages are in, but the ledger or journal can't be written: ") +
                strerror(lerr) + "; the next mailbox command finishes it";
-        return status(lerr);
+        return errstatus(lerr);
     }
     return apresult::ok;
 }

@@ -61,6 +61,7 @@ struct apbox {
     off_t end = 0;     // the offset of the END line, which a record replaces
     long next = 0;     // the number to try first for the next name
     long records = 0;
+    bool anyhere = false;  // a listed file is in the working directory
     dev_t dev = 0;
     ino_t ino = 0;
     uid_t uid = 0;  // the index's owner and group, whose the message files become
@@ -117,6 +118,8 @@ struct apstaged {
     long long size = 0;
     unsigned long long sum = 0;
     unsigned long long source = 0;  // apsource of the source it came from
+    unsigned long long keysum = 0;  // apkey's
+    long long keylen = 0;
     apfields fields;                // the caller's, from the file aside
 };
 
@@ -137,8 +140,16 @@ struct apledger {
     long long size = 0;                         // where the next lines go
 };
 
-// The sum a message is known by.
-unsigned long long apsum(std::string_view message);
+// What the ledger knows a message by: a sum and a length of its bytes but
+// the header lines mail readers rewrite in place (Status, X-Status,
+// X-Keywords, X-UID, X-Mozilla-Status, Content-Length) and its last line
+// ends, which the separator an mbox writer adds may give or take.
+void apkey(std::string_view message, unsigned long long* sum, long long* len);
+
+// The ledger lines of the messages of an import batch cut short, and the
+// number of the highest name it takes (-1 when none): what its finish will
+// have in, for a dry run's sake. false when there is no such batch.
+bool apbatchpending(const char* meta, std::vector<std::string>* lines, long* highest);
 
 // A source's key in the ledger: a sum of its full path.
 unsigned long long apsource(const std::string& realpath);
@@ -161,7 +172,8 @@ bool apledgertake(apledger* l, const std::string& line);
 
 // Writes message aside for the batch, unsynced (apcommitbatch syncs it).
 // busy with errno for a full disk, failed for another error: nothing kept.
-apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigned long long source);
+apresult apstage(const apbox* box, apbatch* b, std::string_view message, unsigned long long source,
+                 unsigned long long keysum, long long keylen);
 // Takes the last message staged out again (not a message, left out).
 void apunstage(apbatch* b);
 

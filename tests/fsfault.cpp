@@ -9,7 +9,8 @@
 //   rename-from, rename-to  rename, renameat, renameat2 (old name, new name)
 //   link-from, link-to      link, linkat
 //   unlink                  unlink, unlinkat, remove
-//   fsync                   fsync, fdatasync
+//   fsync                   fsync, fdatasync; syncfs as an fsync of each
+//                           regular file open for writing
 //   create                  open, openat, creat with O_CREAT; mkstemp, mkostemp
 //                           (and their ...64 twins)
 //   write                   write, pwrite(64) to a regular file, not fds 0-2
@@ -748,6 +749,30 @@ int fdatasync(int fd) {
     char buf[PATH_MAX];
     return perform({"fdatasync", op::fsync, fdname(fd, buf), op::none, {}, {.fd = fd}},
                    [&] { return snapped(fd, real(fd)); });
+}
+
+// One sync of the whole file system: logged and snapped as an fsync of
+// each regular file the process holds open for writing, those being what
+// it syncs of the process's own work. A rule that fails one fails it.
+int syncfs(int fd) noexcept {
+    REAL(syncfs);
+    if (!cfg.active) return real(fd);
+    if (real(fd) != 0) return -1;
+    int rc = 0, err = 0;
+    for (int k = 3; k < 4096; k++) {
+        struct stat st;
+        const int fl = fcntl(k, F_GETFL);
+        if (fl < 0 || (fl & O_ACCMODE) == O_RDONLY || fstat(k, &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        char buf[PATH_MAX];
+        if (perform({"fsync", op::fsync, fdname(k, buf), op::none, {}, {.fd = k}},
+                    [&] { return snapped(k, 0); }) != 0) {
+            rc = -1;
+            err = errno;
+        }
+    }
+    errno = rc ? err : errno;
+    return rc;
 }
 
 int mkdir(const char* path, mode_t mode) noexcept {

@@ -332,6 +332,7 @@ TEST_P(DeliverHint, NextNameAfterTheHighestListed) {
     std::vector<std::string> names;
     for (int k = 0; k < 300; k++) names.push_back("in" + std::to_string(k + 1000).substr(1) + ".msg");
     spit("meta", plainindex(names));
+    spit("in000.msg", "x");  // the mailbox's directory: a listed file is here
     ASSERT_EQ(deliver(lunch).status, 0);
     ASSERT_EQ(slurp("in300.msg"), lunch);
     GetParam().change();
@@ -372,7 +373,10 @@ class DeliverRefusal : public InOut, public ::testing::WithParamInterface<refusa
 void noindex() {}
 void indexdir() { ASSERT_EQ(mkdir("meta", 0755), 0); }
 void emptyindex() { spit("meta", empty); }
-void fullindex() { spit("meta", plainindex({"in999999.msg"})); }
+void fullindex() {
+    spit("meta", plainindex({"in999999.msg"}));
+    spit("in999999.msg", "x");
+}
 
 TEST_P(DeliverRefusal, StatusSaysWhetherToTryAgain) {
     const refusalrow& r = GetParam();

@@ -215,6 +215,8 @@ void saynonehere() {
 
 }  // namespace
 
+void mbxsaynonehere() { saynonehere(); }
+
 bool mbxnonehere(const llnode* head) {
     if (head->count == 0) return false;
     for (const llnode* rec = head->next; rec; rec = rec->next) {

@@ -66,6 +66,8 @@ int mbxwithoutput(int rc);
 // is here: run from the wrong directory, most likely, where a command that
 // drops or deletes would take every message for gone.
 bool mbxnonehere(const llnode* head);
+// Its line alone, for a command that knows so by other means.
+void mbxsaynonehere();
 // The same for the records seen in place: what list and pick ask before
 // reading dates from the files, sort before ordering by them.
 bool mbxnonehere(const rvindex& idx);

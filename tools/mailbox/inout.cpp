@@ -7,6 +7,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <charconv>
@@ -25,16 +26,17 @@
 #include "mailbox/durable.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
+#include "tools/cli.h"
 #include "tools/mailbox/cmd.h"
 #include "tools/mailbox/index.h"
 
 namespace {
 
-// The fields of a new record from the message written aside; 1 when it is
-// not a message (no header), -1 when it can't be read (errno).
-int fieldsof(const char* path, apfields* f) {
+// The fields of a new record from a message's bytes, as --adopt reads a
+// file's; 1 when it is not a message (no header line).
+int fieldsofbytes(std::string_view bytes, apfields* f) {
     msghdr h;
-    const int rc = msghdrread(path, &h);
+    const int rc = msghdrparse(bytes, &h);
     if (rc != 0) return rc;
     f->to = h.to;
     f->from = h.from;
@@ -54,20 +56,6 @@ bool readfd(int fd, std::string* out) {
         if (n == 0) return true;
         out->append(buf, static_cast<size_t>(n));
     }
-}
-
-// A message in a file of its own, checked as --adopt checks one, for a dry
-// run: whether it has a header. A scratch file in TMPDIR, removed at once.
-int fieldsofbytes(std::string_view bytes, apfields* f) {
-    const char* tmpdir = getenv("TMPDIR");
-    std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/mailbox-dry.XXXXXX";
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0) return -1;
-    const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    close(fd);
-    const int rc = ok ? fieldsof(tmpl.c_str(), f) : -1;
-    (void)unlink(tmpl.c_str());
-    return rc;
 }
 
 // The name the next append would take, without taking it.
@@ -127,13 +115,18 @@ int mbxdeliver(const mbxargs& a) {
                why.c_str(), renumshown(a.meta).c_str());
         return mbxdeliverstatus(err);
     }
+    // From the wrong directory: kept by the mail agent, to try again once
+    // its command runs where the mailbox is.
+    if (box.records > 0 && !box.anyhere) {
+        mbxsaynonehere();
+        return EX_TEMPFAIL;
+    }
     apfields f;
+    if (fieldsofbytes(a.input, &f) == 1) {
+        mbxsay("standard input is not a message (no header line); nothing kept\n");
+        return EX_DATAERR;
+    }
     if (a.dryrun) {
-        const int rc = fieldsofbytes(a.input, &f);
-        if (rc == 1) {
-            mbxsay("standard input is not a message (no header line); nothing kept\n");
-            return EX_DATAERR;
-        }
         (void)printf("would deliver %zu bytes as %s, record %ld\n", a.input.size(),
                      mbxq(wouldtake(&box).c_str()).c_str(), box.records + 1);
         return fflush(stdout) == 0 && !ferror(stdout) ? EX_OK : EX_IOERR;
@@ -141,17 +134,6 @@ int mbxdeliver(const mbxargs& a) {
     if (apwrite(&box, a.input) != apresult::ok) {
         const int err = errno;
         mbxsay("cannot write the message aside: %s; nothing kept\n", strerror(err));
-        return mbxdeliverstatus(err);
-    }
-    const int rc = fieldsof(APTEMP, &f);
-    if (rc != 0) {
-        const int err = errno;
-        apdiscard();
-        if (rc == 1) {
-            mbxsay("standard input is not a message (no header line); nothing kept\n");
-            return EX_DATAERR;
-        }
-        mbxsay("cannot read the message written aside: %s; nothing kept\n", strerror(err));
         return mbxdeliverstatus(err);
     }
     if (apcommit(&box, f, &name, &why) != apresult::ok) {
@@ -170,6 +152,8 @@ struct source {
     enum { mbox, maildir, loose } kind = loose;
     std::string id;    // one line: what it is, by identity and time (an earlier release's key)
     std::string real;  // its full path, the ledger's key for it
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 
 std::string idline(const char* kind, const struct stat& st, const std::string& path) {
@@ -178,8 +162,13 @@ std::string idline(const char* kind, const struct stat& st, const std::string& p
            std::to_string(st.st_mtim.tv_nsec) + " " + path;
 }
 
-// A file read whole, not followed into a FIFO or a device.
-bool readsource(const std::string& path, std::string* out, struct stat* st) {
+// A file read whole, not followed into a FIFO or a device. An mbox is read
+// only while its writers hold none of their locks (an fcntl lock on it, a
+// dot lock beside it): a message half delivered read now could never be
+// told from its whole self later. *locked when one was held past w.
+bool readsource(const std::string& path, std::string* out, struct stat* st, const cliwait* w,
+                bool* locked) {
+    *locked = false;
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = fstat(fd, st) == 0;
@@ -187,9 +176,21 @@ bool readsource(const std::string& path, std::string* out, struct stat* st) {
         errno = EINVAL;
         ok = false;
     }
+    while (ok && w) {
+        struct flock lk {};
+        lk.l_type = F_RDLCK;
+        lk.l_whence = SEEK_SET;
+        struct stat dot;
+        if (lstat((path + ".lock").c_str(), &dot) != 0 && fcntl(fd, F_SETLK, &lk) == 0) break;
+        if (!clinexttry(*w)) {
+            *locked = true;
+            errno = EAGAIN;
+            ok = false;
+        }
+    }
     ok = ok && readfd(fd, out);
     const int err = errno;
-    close(fd);
+    close(fd);  // the read lock with it
     errno = err;
     return ok;
 }
@@ -205,6 +206,8 @@ bool classify(const std::string& path, source* s) {
         mbxsay("cannot read %s: %s; nothing done\n", mbxq(path.c_str()).c_str(), strerror(errno));
         return false;
     }
+    s->dev = st.st_dev;
+    s->ino = st.st_ino;
     if (S_ISDIR(st.st_mode)) {
         if (!mdis(path)) {
             mbxsay("%s is a directory but not a Maildir (no cur/ or new/ in it); nothing done\n",
@@ -252,7 +255,7 @@ void onstop(int sig) { stopsig = sig; }
 using eachmsg = std::function<bool(const std::string& shown, unsigned long long source,
                                    std::string_view bytes, std::optional<bool> seen, int err)>;
 
-bool walk(const std::vector<source>& sources, const eachmsg& each) {
+int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& each) {
     for (const source& s : sources) {
         const std::string q = mbxq(s.path.c_str());
         const unsigned long long key = apsource(s.real);
@@ -260,7 +263,7 @@ bool walk(const std::vector<source>& sources, const eachmsg& each) {
             std::vector<mdmsg> msgs;
             if (!mdlist(s.path, &msgs)) {
                 mbxsay("cannot list %s: %s; the import stops here\n", q.c_str(), strerror(errno));
-                return false;
+                return MBXFAIL;
             }
             for (const mdmsg& m : msgs) {
                 std::string bytes;
@@ -269,18 +272,24 @@ bool walk(const std::vector<source>& sources, const eachmsg& each) {
                 const bool ok = fd >= 0 && readfd(fd, &bytes);
                 const int err = ok ? 0 : errno;
                 if (fd >= 0) close(fd);
-                if (!each(mbxq(m.path.c_str()), key, bytes, m.seen, err)) return true;
+                if (!each(mbxq(m.path.c_str()), key, bytes, m.seen, err)) return MBXOK;
             }
             continue;
         }
         std::string text;
         struct stat st;
-        if (!readsource(s.path, &text, &st)) {
+        bool locked = false;
+        if (!readsource(s.path, &text, &st, s.kind == source::mbox ? w : nullptr, &locked)) {
+            if (locked) {
+                mbxsay("%s is locked by its writer (mail being delivered to it); the import stops "
+                       "here, and run again goes on\n", q.c_str());
+                return MBXBUSY;
+            }
             mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(errno));
-            return false;
+            return MBXFAIL;
         }
         if (s.kind == source::loose) {
-            if (!each(q, key, text, std::nullopt, 0)) return true;
+            if (!each(q, key, text, std::nullopt, 0)) return MBXOK;
             continue;
         }
         long k = 0;
@@ -289,9 +298,9 @@ bool walk(const std::vector<source>& sources, const eachmsg& each) {
             more = each(q + " message " + std::to_string(++k), key, msg, std::nullopt, 0);
             return more;
         });
-        if (!more) return true;
+        if (!more) return MBXOK;
     }
-    return true;
+    return MBXOK;
 }
 
 // The import's state through its messages.
@@ -342,21 +351,23 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
         r->left++;
         return true;
     }
-    if (apledgertake(&r->ledger,
-                     apledgerline(source, apsum(bytes), static_cast<long long>(bytes.size()))))
-        return true;
+    unsigned long long keysum = 0;
+    long long keylen = 0;
+    apkey(bytes, &keysum, &keylen);
+    if (apledgertake(&r->ledger, apledgerline(source, keysum, keylen))) return true;
     apfields f;
+    if (fieldsofbytes(bytes, &f) == 1) {
+        mbxsay("%s is not a message (no header block); %s\n", from.c_str(),
+               r->a.dryrun ? "would be left out" : "left out");
+        r->left++;
+        return true;
+    }
     if (r->a.dryrun) {
-        if (fieldsofbytes(bytes, &f) == 1) {
-            mbxsay("%s is not a message (no header block); would be left out\n", from.c_str());
-            r->left++;
-            return true;
-        }
         (void)printf("would import %s as %s\n", from.c_str(), mbxq(wouldtake(&r->box).c_str()).c_str());
         r->in++;
         return true;
     }
-    if (apstage(&r->box, &r->batch, bytes, source) != apresult::ok) {
+    if (apstage(&r->box, &r->batch, bytes, source, keysum, keylen) != apresult::ok) {
         const int serr = errno;
         flush(r);
         mbxsay("cannot write %s aside: %s; the import stops here, and run again goes on\n",
@@ -364,17 +375,6 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
         r->stop = true;
         r->rc = MBXFAIL;
         return false;
-    }
-    const int rc = fieldsof(r->batch.msgs.back().aside.c_str(), &f);
-    if (rc != 0) {
-        const int ferr = errno;
-        apunstage(&r->batch);
-        if (rc == 1)
-            mbxsay("%s is not a message (no header block); left out\n", from.c_str());
-        else
-            mbxsay("cannot read %s: %s; left out\n", from.c_str(), strerror(ferr));
-        r->left++;
-        return true;
     }
     if (seen) f.read = *seen;
     r->batch.msgs.back().fields = std::move(f);
@@ -386,16 +386,18 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
 // The lines of the messages an earlier release's import took in: the
 // first done of these sources, counted as it counted them (those it left
 // out and those it could not read too).
-std::vector<std::string> oldtaken(const std::vector<source>& sources, long done) {
-    std::vector<std::string> out;
+int oldtaken(const std::vector<source>& sources, long done, std::vector<std::string>* out) {
     long n = 0;
-    (void)walk(sources, [&](const std::string&, unsigned long long key, std::string_view bytes,
-                            std::optional<bool>, int err) {
+    const cliwait once = clistartwait(0);
+    return walk(sources, &once, [&](const std::string&, unsigned long long key, std::string_view bytes,
+                                    std::optional<bool>, int err) {
         if (++n > done) return false;
-        if (!err) out.push_back(apledgerline(key, apsum(bytes), static_cast<long long>(bytes.size())));
+        unsigned long long sum = 0;
+        long long len = 0;
+        apkey(bytes, &sum, &len);
+        if (!err) out->push_back(apledgerline(key, sum, len));
         return true;
     });
-    return out;
 }
 
 }  // namespace
@@ -408,6 +410,15 @@ int mbximport(const mbxargs& a) {
         if (!classify(a.sources[k], &sources[k])) return MBXFAIL;
         ids += sources[k].id + "\n";
     }
+    // A source named twice (another spelling, a link) is read once.
+    for (size_t k = 0; k < sources.size(); k++)
+        for (size_t e = 0; e < k; e++)
+            if (sources[k].dev == sources[e].dev && sources[k].ino == sources[e].ino) {
+                mbxsay("%s is %s again; read once\n", mbxq(sources[k].path.c_str()).c_str(),
+                       mbxq(sources[e].path.c_str()).c_str());
+                sources.erase(sources.begin() + static_cast<long>(k--));
+                break;
+            }
     importrun r{a, {}, {}, {}, {}};
     std::string why, oldids;
     long olddone = 0;
@@ -421,10 +432,24 @@ int mbximport(const mbxargs& a) {
                q.c_str(), why.c_str(), renumshown(a.meta).c_str());
         return MBXFAIL;
     }
+    // From the wrong directory the messages would land beside files of
+    // another mailbox, or none.
+    if (r.box.records > 0 && !r.box.anyhere) {
+        mbxsaynonehere();
+        return MBXFAIL;
+    }
+    // A batch cut short that a run without -n finishes first: its
+    // messages are in by then, under its names.
+    std::vector<std::string> pending;
+    if (long highest = -1; a.dryrun && apbatchpending(a.meta, &pending, &highest)) {
+        for (const std::string& line : pending) r.ledger.had[line]++;
+        r.box.next = std::max(r.box.next, highest + 1);
+    }
     // An earlier release's record names its sources and a count: the same
     // sources' first messages are in.
     std::vector<std::string> taken;
-    if (oldids == ids && olddone > 0) taken = oldtaken(sources, olddone);
+    if (oldids == ids && olddone > 0)
+        if (const int rc = oldtaken(sources, olddone, &taken); rc != MBXOK) return rc;
     if (r.ledger.size == 0) {
         if (!a.dryrun && !apledgerbegin(a.meta, &r.ledger, taken)) {
             mbxsay("cannot write what an import keeps beside %s: %s; nothing done\n", q.c_str(),
@@ -441,11 +466,17 @@ int mbximport(const mbxargs& a) {
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
             (void)signal(sig, onstop);
     }
-    if (!walk(sources, [&r](const std::string& from, unsigned long long key, std::string_view bytes,
-                            std::optional<bool> seen, int err) {
-            return importone(&r, from, key, bytes, seen, err);
-        }))
-        r.rc = MBXFAIL;
+    // An mbox's writer is waited for as the locks were.
+    int seconds = a.row->wait;
+    if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
+    const cliwait w = clistartwait(seconds);
+    if (const int rc = walk(sources, &w,
+                            [&r](const std::string& from, unsigned long long key,
+                                 std::string_view bytes, std::optional<bool> seen, int err) {
+                                return importone(&r, from, key, bytes, seen, err);
+                            });
+        rc != MBXOK)
+        r.rc = rc;
     flush(&r);
     if (stopsig) {
         (void)printf("imported %ld message%s into %s\n", r.in, r.in == 1 ? "" : "s", q.c_str());

@@ -134,6 +134,8 @@ int mbxshow(const mbxargs& a) {
     if (!mbxview(a.meta, &idx)) return MBXFAIL;
     std::vector<int> nos;
     if (const int rc = mbxnumbers(a, static_cast<int>(idx.recs.size()), &nos)) return rc;
+    // From the wrong directory each message would be "missing", one by one.
+    if (mbxnonehere(idx)) return MBXFAIL;
     int left = 0;
     for (const int no : nos) {
         const rvrec& r = idx.recs[static_cast<size_t>(no - 1)];
