@@ -100,7 +100,7 @@ M = [
      "a settled journal's removal not on disk"),
     ("st-sweep",
      "    sweepstaged(0, index);\n    const auto in =",
-     "    const auto in =",
+     "    (void)index;\n    const auto in =",
      "files staged for a batch cut short left after it is finished"),
     ("ap-sweep-nojournal",
      "        sweepstaged(0, index);\n        return true;",
