@@ -188,9 +188,9 @@ TEST_F(BatchSeed, CutThenIndexChanged) {
 
 // The ledger changed when a cut import is finished: another user's is
 // not written, the journal stays; one cut shorter than where the batch's
-// lines go gets them after its last whole line.
+// lines go gets them after its last whole line; one removed is begun anew.
 TEST_F(BatchSeed, CutThenLedgerChanged) {
-    for (const std::string how : {"others", "shorter"}) {
+    for (const std::string how : {"others", "shorter", "removed"}) {
         SCOPED_TRACE(how);
         if (how == "others" && geteuid() != 0) continue;
         for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
@@ -202,8 +202,10 @@ TEST_F(BatchSeed, CutThenLedgerChanged) {
         ASSERT_EQ(tool(imp, {"FSFAULT_KILL=fsync:meta"}).status, 128 + SIGKILL);
         if (how == "others")
             ASSERT_EQ(chown(".meta.mailbox-import", 65533, 65533), 0);
-        else
+        else if (how == "shorter")
             ASSERT_EQ(truncate(".meta.mailbox-import", 30), 0);  // into b's line
+        else
+            ASSERT_EQ(unlink(".meta.mailbox-import"), 0);  // to take b's messages again
         const std::string ledger = slurp(".meta.mailbox-import");
         const runresult l = tool({"list", "meta"});
         if (how == "others") {
@@ -218,6 +220,7 @@ TEST_F(BatchSeed, CutThenLedgerChanged) {
         EXPECT_EQ(again.status, 0) << again.err;
         EXPECT_EQ(again.out, "imported 0 messages into 'meta'\n");
         EXPECT_EQ(messages().size(), 3u);
+        EXPECT_EQ(tool({"import", "meta", "../src/b"}).status, 0);  // b's line gone or kept, read
     }
 }
 
