@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "testutil.h"
+#include "boxfixture.h"
+
+#ifdef MAILBOX_PATH
 
 namespace {
 
@@ -19,31 +22,17 @@ using args = std::vector<std::string>;
 const std::string lunch = "From: Bob <bob@example.org>\nTo: ann@example.org\nSubject: Lunch\nDate: Mon, 2 Mar 2026 10:00:00 +0000\n\nFriday?\n";
 const std::string index2 = metafile({{"in000.msg", "ann@example.org", "Bob <bob@example.org>", "Lunch", "", "", "N"},
                                      {"in001.msg", "ann@example.org", "Bob <bob@example.org>", "Lunch", "", "", "R"}});
-const char hint[] = "names are taken relative to the working directory";
+const char hint[] = "none of the listed files was found; names are taken relative to the working directory";
 
-// Every name in a directory and what it holds.
-std::map<std::string, std::string> contents(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    for (const auto& n : listing(dir)) out[n] = slurp(dir + "/" + n);
-    return out;
-}
-
-class NewUser : public ScratchDir {
+class NewUser : public BoxDir {
 protected:
     void SetUp() override {
-        ScratchDir::SetUp();
-        ASSERT_EQ(mkdir("box", 0755), 0);
-        ASSERT_EQ(mkdir("away", 0755), 0);
-        spit("box/meta", index2);
-        spit("box/in000.msg", lunch);
-        spit("box/in001.msg", lunch);
-        spit("in", lunch);
-    }
-    static runresult tool(args a, bool input = false) {
-        a.insert(a.begin(), MAILBOX_PATH);
-        runhow how{.timeout = 60};
-        if (input) how.inpath = "../in";
-        return run(a, nullptr, {}, how);
+        BoxDir::SetUp();
+        ASSERT_EQ(mkdir("../away", 0755), 0);
+        spit("meta", index2);
+        spit("in000.msg", lunch);
+        spit("in001.msg", lunch);
+        spit("../src/in", lunch);
     }
 };
 
@@ -64,14 +53,14 @@ class WrongDir : public NewUser, public ::testing::WithParamInterface<wrongdirro
 
 TEST_P(WrongDir, RefusesAndTouchesNothing) {
     const wrongdirrow& r = GetParam();
-    const auto box = contents("box");
-    ASSERT_EQ(chdir("away"), 0);
-    const runresult got = tool(r.cmd, r.input);
+    const auto box = files(true);
+    ASSERT_EQ(chdir("../away"), 0);
+    const runresult got = tool(r.cmd, {}, r.input ? "../src/in" : nullptr);
     EXPECT_EQ(got.status, r.status) << got.out << got.err;
     EXPECT_NE(got.err.find(hint), std::string::npos) << got.err;
     EXPECT_EQ(listing("."), std::set<std::string>{});
-    ASSERT_EQ(chdir(".."), 0);
-    EXPECT_EQ(contents("box"), box);
+    ASSERT_EQ(chdir("../box"), 0);
+    EXPECT_EQ(files(true), box);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -81,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         // agent keeps the message and tries again once its command runs
         // where the mailbox is, rather than bouncing it.
         wrongdirrow{"Deliver", {"deliver", "../box/meta"}, true, 75},
-        wrongdirrow{"Import", {"import", "../box/meta", "../in"}, false, 2},
+        wrongdirrow{"Import", {"import", "../box/meta", "../src/in"}, false, 2},
         wrongdirrow{"Show", {"show", "../box/meta", "1"}, false, 2},
         wrongdirrow{"Check", {"check", "../box/meta"}, false, 2},
         wrongdirrow{"Delete", {"delete", "../box/meta", "1"}, false, 2},
@@ -89,13 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
         wrongdirrow{"PickSince", {"pick", "../box/meta", "--since", "2026-01-01"}, false, 2},
         wrongdirrow{"Adopt", {"mend", "../box/meta", "--adopt"}, false, 2},
         wrongdirrow{"Export", {"export", "../box/meta", "--mbox", "../out.mbox"}, false, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowname);
 
 // A double delivery leaves one message twice, byte for byte, in an mbox;
 // a third copy comes later. Each copy is a message of its own, taken once:
 // the import run again after the mbox grew takes the new copy alone.
 TEST_F(NewUser, ImportTakesEachCopyOfADoubleDeliveryOnce) {
-    ASSERT_EQ(chdir("box"), 0);
     const std::string sep = "From bob@example.org Mon Mar  2 10:00:00 2026\n";
     const std::string other = "From: Ann <ann@example.org>\nSubject: other\n\nbody\n";
     spit("../src.mbox", sep + lunch + "\n" + sep + lunch + "\n" + sep + other + "\n");
@@ -105,21 +93,20 @@ TEST_F(NewUser, ImportTakesEachCopyOfADoubleDeliveryOnce) {
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out, "imported '../src.mbox' message 4 as 'in005.msg'\n"
                          "imported 1 message into 'meta'\n");
-    const std::map<std::string, std::string> want = {
-        {"in000.msg", lunch}, {"in001.msg", lunch}, {"in002.msg", lunch},
-        {"in003.msg", lunch}, {"in004.msg", other}, {"in005.msg", lunch}};
-    auto got = contents(".");
-    std::map<std::string, std::string> msgs;
-    for (const auto& [n, b] : got)
-        if (n.starts_with("in")) msgs[n] = b;
-    EXPECT_EQ(msgs, want);
+    auto got = files();
+    got.erase("meta");
+    EXPECT_EQ(got, (std::map<std::string, std::string>{{"in000.msg", lunch}, {"in001.msg", lunch},
+                                                        {"in002.msg", lunch}, {"in003.msg", lunch},
+                                                        {"in004.msg", other}, {"in005.msg", lunch}}));
     EXPECT_EQ(tool({"check", "meta"}).out, "no problems in 6 records\n");
 }
 
 // One source named twice in one import, as a glob or a variable can name
-// it (the file itself, a link to it, a Maildir with and without its
-// trailing slash): its messages come in once. Taken again they would be
-// every message doubled, with status 0.
+// it (the file itself, a link to it, the path spelt another way, a Maildir
+// with and without its trailing slash), or one Maildir message linked in
+// new/ and cur/ at once, as a link-and-unlink mover leaves it: its messages
+// come in once. Taken again they would be every message doubled, with
+// status 0.
 struct twicerow {
     const char* name;
     args sources;
@@ -128,19 +115,14 @@ void PrintTo(const twicerow& r, std::ostream* os) { *os << r.name; }
 class NamedTwice : public NewUser, public ::testing::WithParamInterface<twicerow> {};
 
 TEST_P(NamedTwice, ImportTakesTheSourceOnce) {
-    ASSERT_EQ(chdir("box"), 0);
+    clear();
     spit("meta", metafile({}));
-    for (const auto& n : listing(".")) {
-        if (n.starts_with("in")) {
-            ASSERT_EQ(unlink(n.c_str()), 0);
-        }
-    }
     spit("../a.mbox", "From bob@example.org Mon Mar  2 10:00:00 2026\n" + lunch + "\n");
     ASSERT_EQ(symlink("a.mbox", "../link.mbox"), 0);
-    ASSERT_EQ(mkdir("../md", 0755), 0);
-    ASSERT_EQ(mkdir("../md/new", 0755), 0);
-    ASSERT_EQ(mkdir("../md/cur", 0755), 0);
+    std::filesystem::create_directories("../md/new");
+    std::filesystem::create_directories("../md/cur");
     spit("../md/new/1.x", lunch);
+    ASSERT_EQ(link("../md/new/1.x", "../md/cur/1.x:2,S"), 0);
     args a = {"import", "meta"};
     a.insert(a.end(), GetParam().sources.begin(), GetParam().sources.end());
     const runresult got = tool(a);
@@ -154,7 +136,11 @@ INSTANTIATE_TEST_SUITE_P(
     NewUser, NamedTwice,
     ::testing::Values(twicerow{"SamePath", {"../a.mbox", "../a.mbox"}},
                       twicerow{"FileAndLink", {"../a.mbox", "../link.mbox"}},
-                      twicerow{"MaildirAndSlash", {"../md", "../md/"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+                      twicerow{"SpeltTwoWays", {"../a.mbox", ".././a.mbox"}},
+                      twicerow{"MaildirAndSlash", {"../md", "../md/"}},
+                      twicerow{"MaildirLinkedInNewAndCur", {"../md"}}),
+    rowname);
 
 }  // namespace
+
+#endif
