@@ -67,7 +67,7 @@ M = [
      "            if (!in) return fail(\"cannot move a message in\", errno);",
      "a name taken meanwhile stops the finish for good"),
     ("st-tail-sum",
-     "fnv(std::string_view(now).substr(end - j.taillen, j.taillen)) == j.tailsum;",
+     "fnv(std::string_view{now}.substr(end - j.taillen, j.taillen)) == j.tailsum;",
      "true;",
      "another index taken for the one the batch was cut short in"),
     ("st-others-lost",
