@@ -316,20 +316,26 @@ TEST_F(BatchSeed, LastFreeName) {
     EXPECT_EQ(slurp("in999999.msg"), lunch);
 }
 
-// Root importing into a user's mailbox leaves only that user's files.
+// Root importing into a user's mailbox, in the user's directory or in a
+// spool directory of root's own, leaves the messages the index owner's.
 TEST_F(BatchSeed, ImportAsRootLeavesTheOwnersFiles) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     ASSERT_EQ(chmod("..", 0755), 0);
     ASSERT_EQ(chmod("../src", 0755), 0);
-    spit("meta", empty);
-    ASSERT_EQ(chown(".", 65534, 65534), 0);
-    ASSERT_EQ(chown("meta", 65534, 65534), 0);
     spit("../src/a.mbox", mboxof(2));
-    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}).status, 0);
-    for (const auto& n : listing(".")) {
-        struct stat st;
-        ASSERT_EQ(lstat(n.c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 65534u) << n;
+    for (const bool spool : {false, true}) {
+        SCOPED_TRACE(spool ? "root's spool" : "the user's directory");
+        for (const auto& e : fs::directory_iterator(".")) fs::remove_all(e.path());
+        spit("meta", empty);
+        ASSERT_EQ(chown(".", spool ? 0 : 65534, spool ? 0 : 65534), 0);
+        ASSERT_EQ(chown("meta", 65534, 65534), 0);
+        const runresult got = tool({"import", "meta", "../src/a.mbox"});
+        ASSERT_EQ(got.status, 0) << got.err;
+        for (const char* n : {"in000.msg", "in001.msg", "meta"}) {
+            struct stat st;
+            ASSERT_EQ(lstat(n, &st), 0) << n;
+            EXPECT_EQ(st.st_uid, 65534u) << n;
+        }
     }
 }
 
