@@ -439,7 +439,7 @@ void longjournal() {
 // with record.
 void batchjournal(const std::string& aside, const std::string& name, const std::string& rec) {
     spit(".meta.mailbox-append", "mailbox-append 2\nindex 1 1\nend 30\ntail 0 0\nledger 0\ncount 1\n" +
-                                     aside + " " + name + " 1 1 1 1 " + std::to_string(rec.size()) +
+                                     aside + " " + name + " 1 1 1 1 1 1 " + std::to_string(rec.size()) +
                                      "\n" + rec);
 }
 void batchfar() { batchjournal(".mailbox-import-0.tmp", "../x", "../x\n\n\n\n\n\nN\n"); }
