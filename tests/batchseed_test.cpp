@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "boxfixture.h"
 #include "testutil.h"
 
 namespace {
@@ -35,14 +36,8 @@ std::string mboxof(int n, int from = 0) {
     return s;
 }
 
-class BatchSeed : public ScratchDir {
+class BatchSeed : public BoxDir {
 protected:
-    void SetUp() override {
-        ScratchDir::SetUp();
-        ASSERT_EQ(mkdir("box", 0755), 0);
-        ASSERT_EQ(mkdir("src", 0755), 0);
-        ASSERT_EQ(chdir("box"), 0);
-    }
     static runresult tool(args a, const std::vector<std::string>& faults = {}) {
         a.insert(a.begin(), MAILBOX_PATH);
         return run(a, nullptr, faults.empty() ? std::vector<std::string>{} : fsfaultenv(faults),
