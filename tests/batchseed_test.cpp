@@ -109,20 +109,6 @@ TEST_F(BatchSeed, BatchEndsAtItsBytes) {
     EXPECT_EQ(listing("."), (std::set<std::string>{".meta.mailbox-import", "in000.msg", "in001.msg", "meta"}));
 }
 
-// Run again, an import of many batches takes nothing: its ledger holds
-// every batch's lines.
-TEST_F(BatchSeed, ManyBatchesRunAgainTakesNothing) {
-    spit("../src/a.mbox", mboxof(600));
-    spit("meta", empty);
-    ASSERT_EQ(tool({"import", "meta", "../src/a.mbox"}).status, 0);
-    EXPECT_EQ(messages().size(), 600u);
-    const auto before = files();
-    const runresult again = tool({"import", "meta", "../src/a.mbox"});
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, "imported 0 messages into 'meta'\n");
-    EXPECT_EQ(files(), before);
-}
-
 // Cut short in a later batch, an import is finished by the next command
 // and run again takes each message once.
 TEST_F(BatchSeed, CutInALaterBatchIsFinished) {
@@ -265,21 +251,6 @@ TEST_F(BatchSeed, FinishWhoseSyncFailsSaysSo) {
         EXPECT_EQ(tool(imp).status, 0);
         EXPECT_EQ(messages().size(), 2u);
     }
-}
-
-// The index changed by another program while the batch's messages are
-// moved in: the batch is taken back, the index as that program left it.
-TEST_F(BatchSeed, IndexChangedWhileMoving) {
-    spit("../src/a.mbox", mboxof(2));
-    spit("meta", empty);
-    const std::string changed = metafile({{"in009.msg", "to", "from", "subj", "", "", "N"}});
-    spit("../src/changed", changed);
-    spit("in009.msg", "Subject: other\n\n");
-    const runresult got = mbxwhilestopped("import meta ../src/a.mbox", "rename-to:in000.msg",
-                                          "cp ../src/changed meta");
-    EXPECT_EQ(got.status, 2) << got.err;
-    EXPECT_EQ(slurp("meta"), changed);
-    EXPECT_EQ(messages().size(), 1u);
 }
 
 // A batch taken back takes out only what it moved in: a file another

@@ -823,6 +823,10 @@ TEST_F(InOut, ImportOfManyBatchesKeepsTheOrder) {
     EXPECT_NE(list.find("in256.msg 256\n"), std::string::npos) << list.substr(0, 300);
     EXPECT_EQ(tool({"check", "meta"}).status, 0);
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 600);
+    // Every batch's lines are in the ledger: run again, it takes nothing.
+    const auto whole = files(true);
+    EXPECT_EQ(tool({"import", "meta", "../src/m.mbox"}).out, "imported 0 messages into 'meta'\n");
+    EXPECT_EQ(files(true), whole);
 }
 
 // A mailbox whose records say what the messages' own headers say.
