@@ -55,6 +55,21 @@ bool clock(std::string_view w) {
                                         : digits(rest.substr(0, c2), 2, 2) && digits(rest.substr(c2 + 1), 2, 2);
 }
 
+// Where the sender's address after "From " ends: at the first space or
+// tab, past a quoted local part ("Ann Lee"@example.org, a backslash
+// quoting the next byte in it) as a whole; npos when the quote is not
+// closed on the line.
+size_t senderend(std::string_view line) {
+    size_t at = 5;
+    if (at < line.size() && line[at] == '"')
+        for (at++;; at++) {
+            if (at >= line.size() || line[at] == '\n') return std::string_view::npos;
+            if (line[at] == '\\') at++;
+            else if (line[at] == '"') break;
+        }
+    return std::min(line.find_first_of(" \t", at), line.size());
+}
+
 // A separator as mbox writers write one: "From ", the sender's address as
 // one word, then the date: a day of the week, and after it a month's name,
 // a time and a four-digit year ("Thu Jan  1 00:00:00 1970", with a zone or
@@ -66,13 +81,15 @@ bool separator(std::string_view line) {
                                          "Aug", "Sep", "Oct", "Nov", "Dec", nullptr};
     if (!line.starts_with("From ") || line.size() < 6 || line[5] == ' ' || line[5] == '\t')
         return false;
-    const std::vector<std::string_view> w = words(line, 5);
-    if (w.size() < 5) return false;
-    std::string_view day = w[1];
+    const size_t sender = senderend(line);
+    if (sender == std::string_view::npos) return false;
+    const std::vector<std::string_view> w = words(line, sender);
+    if (w.size() < 4) return false;
+    std::string_view day = w[0];
     if (day.ends_with(',')) day.remove_suffix(1);
     if (!oneof(day, days)) return false;
     bool month = false, time = false, year = false;
-    for (size_t k = 2; k < w.size(); k++) {
+    for (size_t k = 1; k < w.size(); k++) {
         month = month || oneof(w[k], months);
         time = time || clock(w[k]);
         year = year || digits(w[k], 4, 4);

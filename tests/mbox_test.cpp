@@ -65,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(Mbox, Split, ::testing::Values(
     splitrow{"QuotedInCountKept", a + cl(">From here\n") + two2, {cl(">From here\n"), two}},
     splitrow{"CountInBodyNotRead", a + "Subject: s\n\nContent-Length: 7\n\n>From x\n" + fwd + "y\n", {"Subject: s\n\nContent-Length: 7\n\nFrom x", "y"}},
     splitrow{"UncountedAmongCounted", a + cl(body) + "\n" + b + "Subject: p\n\n>From q\n" + fwd + "x\n\n" + a + cl(body) + "\n",
-             {cl(body), "Subject: p\n\nFrom q", "x\n", cl(body)}}),
+             {cl(body), "Subject: p\n\nFrom q", "x\n", cl(body)}},
+    splitrow{"QuotedSender", a + two + "\nFrom \"Ann \\\" Lee\"@x Mon Jan  5 10:00:00 2026\n" + two, {two, two.substr(0, two.size() - 1)}},
+    splitrow{"QuoteUnclosedIsBody", a + two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two,
+             {two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two.substr(0, two.size() - 1)}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
