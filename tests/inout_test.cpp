@@ -558,9 +558,20 @@ const std::string crlfbox =
     "From a@x Thu Jan  1 00:00:00 1970\r\nSubject: c\r\n\r\nbody\r\n\r\n"
     "From b@x Thu Jan  1 00:00:00 1970\r\nSubject: d\r\n\r\nbody2\r\n\r\n";
 
+// Longer than the piece an mbox is read by, more than twice.
+std::string bigbody() {
+    std::string out = "Subject: big\n\n";
+    for (int k = 0; k < 40000; k++) out += std::string(63, 'x') + "\n";
+    return out;
+}
+const std::string big = bigbody();
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, Import,
     ::testing::Values(
+        importrow{"MboxLongerThanAPiece", {{"b.mbox", "From a@x Thu Jan  1 00:00:00 1970\nSubject: 1\n\n\n"
+                  "From b@x Thu Jan  1 00:00:00 1970\n" + big + "\nFrom c@x Thu Jan  1 00:00:00 1970\nSubject: 3\n\n"}},
+                  {"b.mbox"}, 0, {"Subject: 1\n\n", big, "Subject: 3\n"}, "NNN"},
         importrow{"MboxQuirks", {{"a.mbox", quirky}}, {"a.mbox"}, 0,
                   {"Subject: one\n\nline\nFrom the top\nFrom quoted\n>From twice\n",
                    "Status: RO\nSubject: two\n\nlast line"},

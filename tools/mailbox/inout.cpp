@@ -162,15 +162,15 @@ std::string idline(const char* kind, const struct stat& st, const std::string& p
            std::to_string(st.st_mtim.tv_nsec) + " " + path;
 }
 
-// A file read whole, not followed into a FIFO or a device. An mbox is read
+// A source opened, not followed into a FIFO or a device. An mbox is read
 // only while its writers hold none of their locks (an fcntl lock on it, a
-// dot lock beside it): a message half delivered read now could never be
-// told from its whole self later. *locked when one was held past w.
-bool readsource(const std::string& path, std::string* out, struct stat* st, const cliwait* w,
-                bool* locked) {
+// dot lock beside it), and its read lock is held until it is closed: a
+// message half delivered read now could never be told from its whole self
+// later. *locked when a lock was held past w. The descriptor, or -1.
+int opensource(const std::string& path, struct stat* st, const cliwait* w, bool* locked) {
     *locked = false;
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     bool ok = fstat(fd, st) == 0;
     if (ok && !S_ISREG(st->st_mode)) {
         errno = EINVAL;
@@ -188,11 +188,39 @@ bool readsource(const std::string& path, std::string* out, struct stat* st, cons
             ok = false;
         }
     }
-    ok = ok && readfd(fd, out);
+    if (ok) return fd;
     const int err = errno;
-    close(fd);  // the read lock with it
+    close(fd);
     errno = err;
-    return ok;
+    return -1;
+}
+
+// The messages of an open mbox, a piece at a time, so that a mailbox of
+// any size is held no more than a message and a piece at once: its bytes
+// up to the size it had when it was opened (what is appended meanwhile is
+// the next import's). false, errno set, when a read fails.
+bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& each) {
+    constexpr size_t piece = 1 << 20;
+    std::string buf;
+    for (off_t left = size;;) {
+        // A message longer than what is held is read on at its own length,
+        // so that it is split once, not once a piece.
+        const size_t want = static_cast<size_t>(std::min<off_t>(left, std::max(piece, buf.size())));
+        const size_t had = buf.size();
+        buf.resize(had + want);
+        const ssize_t n = want ? read(fd, buf.data() + had, want) : 0;
+        if (n < 0 && errno == EINTR) {
+            buf.resize(had);
+            continue;
+        }
+        if (n < 0) return false;
+        buf.resize(had + static_cast<size_t>(n));
+        left = n == 0 ? 0 : left - n;  // a file cut shorter ends where it ends
+        bool stopped = false;
+        const size_t done = mboxpart(buf, left > 0, each, &stopped);
+        if (stopped || left == 0) return true;
+        buf.erase(0, done);
+    }
 }
 
 // What each source is, and a line of identity for it: a Maildir by its
@@ -279,25 +307,28 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
         std::string text;
         struct stat st;
         bool locked = false;
-        if (!readsource(s.path, &text, &st, s.kind == source::mbox ? w : nullptr, &locked)) {
+        const int fd = opensource(s.path, &st, s.kind == source::mbox ? w : nullptr, &locked);
+        long k = 0;
+        bool more = true;
+        const bool ok =
+            fd >= 0 && (s.kind == source::loose ? readfd(fd, &text)
+                                                : eachofmbox(fd, st.st_size, [&](std::string&& msg) {
+                                                      more = each(q + " message " + std::to_string(++k),
+                                                                  key, msg, std::nullopt, 0);
+                                                      return more;
+                                                  }));
+        const int err = errno;
+        if (fd >= 0) close(fd);  // the read lock with it
+        if (!ok) {
             if (locked) {
                 mbxsay("%s is locked by its writer (mail being delivered to it); the import stops "
                        "here, and run again goes on\n", q.c_str());
                 return MBXBUSY;
             }
-            mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(errno));
+            mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(err));
             return MBXFAIL;
         }
-        if (s.kind == source::loose) {
-            if (!each(q, key, text, std::nullopt, 0)) return MBXOK;
-            continue;
-        }
-        long k = 0;
-        bool more = true;
-        mboxeach(text, [&](std::string&& msg) {
-            more = each(q + " message " + std::to_string(++k), key, msg, std::nullopt, 0);
-            return more;
-        });
+        if (s.kind == source::loose && !each(q, key, text, std::nullopt, 0)) return MBXOK;
         if (!more) return MBXOK;
     }
     return MBXOK;
