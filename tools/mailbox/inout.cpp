@@ -344,7 +344,37 @@ struct importrun {
     long in = 0, left = 0;
     bool stop = false;
     int rc = MBXOK;
+    timespec held{};  // when the locks were last taken
 };
+
+// Every second or so, between two batches, the locks are let go for a
+// moment (mbxargs::letin), so that a reader or a delivery waiting for them
+// is not held out by a long import; the index is looked at anew then, and
+// the ledger must be as this run left it. false, said, to stop.
+bool letin(importrun* r) {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - r->held.tv_sec) * 1000000000L + (now.tv_nsec - r->held.tv_nsec) < 1000000000L)
+        return true;
+    int rc = r->a.letin();
+    const std::string q = mbxq(r->a.meta);
+    std::string why;
+    if (rc == MBXOK && !apledgersame(r->a.meta, r->ledger)) {
+        mbxsay("another import into %s ran meanwhile\n", q.c_str());
+        rc = MBXBUSY;
+    } else if (rc == MBXOK && aplook(r->a.meta, &r->box, &why) != apresult::ok) {
+        mbxsay("cannot import into %s: %s\n", q.c_str(), why.c_str());
+        rc = MBXFAIL;
+    }
+    if (clistopsig()) stopsig = clistopsig();
+    (void)clock_gettime(CLOCK_MONOTONIC, &r->held);
+    if (rc == MBXOK || stopsig) return rc == MBXOK;
+    mbxsay("the import stops here, with %ld message%s in; run the same import again to go on\n",
+           r->in, r->in == 1 ? "" : "s");
+    r->stop = true;
+    r->rc = rc;
+    return false;
+}
 
 // A batch is this many messages or bytes at most: its files are open until
 // it is synced, and a run stopped loses no more than a batch's work.
@@ -397,6 +427,11 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
         (void)printf("would import %s as %s\n", from.c_str(), mbxq(wouldtake(&r->box).c_str()).c_str());
         r->in++;
         return true;
+    }
+    if (r->batch.msgs.empty() && r->in > 0 && !letin(r)) return false;
+    if (stopsig) {
+        r->stop = true;
+        return false;
     }
     if (apstage(&r->box, &r->batch, bytes, source, keysum, keylen) != apresult::ok) {
         const int serr = errno;
@@ -501,6 +536,7 @@ int mbximport(const mbxargs& a) {
     int seconds = a.row->wait;
     if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
     const cliwait w = clistartwait(seconds);
+    (void)clock_gettime(CLOCK_MONOTONIC, &r.held);
     if (const int rc = walk(sources, &w,
                             [&r](const std::string& from, unsigned long long key,
                                  std::string_view bytes, std::optional<bool> seen, int err) {

@@ -211,7 +211,8 @@ constexpr char help[] =
     "                      cur/) and loose message files, in order, each as the\n"
     "                      next free in%03d.msg with its record, a batch at a\n"
     "                      time; each message a source gave is taken once: run\n"
-    "                      again, cut short or whole, only what is new comes in\n"
+    "                      again, cut short or whole, only what is new comes in;\n"
+    "                      a long import lets waiting commands in between batches\n"
     "  export METAFILE --mbox FILE | --maildir DIR [N...]\n"
     "                      the records numbered (all when none) to a new mbox FILE\n"
     "                      (never written over) or into the Maildir DIR, read ones\n"
@@ -367,14 +368,16 @@ int tryboth(const char* meta, bool shared, int* here, int* there, std::string* d
 // process holds one: none is kept while waiting for the other, so that two
 // commands that take them in turn never hold each other up. 0, or the
 // status, said; a stop signal in the wait leaves clistopsig set.
-int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* there) {
+// done says what has been done when they can't be had.
+int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* there,
+             const char* done = "nothing done") {
     std::string dir;
     while (tryboth(meta, shared, here, there, &dir) != 0) {
         if (errno != EWOULDBLOCK) {
             const int err = errno;
-            mbxsay("cannot lock %s: %s; nothing done\n",
+            mbxsay("cannot lock %s: %s; %s\n",
                    dir == "." ? "the working directory" : mbxq(dir.c_str()).c_str(),
-                   strerror(err));
+                   strerror(err), done);
             errno = err;
             return MBXBUSY;
         }
@@ -382,8 +385,8 @@ int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* th
         if (clistopsig()) return MBXBUSY;
         mbxsay(
             "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
-            "nothing done\n",
-            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
+            "%s\n",
+            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str(), done);
         errno = EWOULDBLOCK;
         return MBXBUSY;
     }
@@ -516,6 +519,26 @@ int lockfor(const mbxargs& a, int* here, int* there) {
     return rc;
 }
 
+// An import's pause between two batches: the locks given up for longer
+// than a waiting command sleeps between its tries, taken again (waited for
+// a minute, or as --wait says), and what stands in every command's way
+// asked again, as another command may have run meanwhile.
+int letin(const mbxargs& a, int* here, int* there) {
+    durunlock(*there);
+    durunlock(*here);
+    *here = *there = -1;
+    const timespec gap{0, 60000000L};
+    (void)nanosleep(&gap, nullptr);
+    int seconds = 60;
+    if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
+    const cliwait w = clistartwait(seconds);
+    clicatch();
+    int rc = lockboth(a.meta, false, w, here, there, "the import stops here");
+    cliuncatch();
+    bool stale = false;
+    return rc != 0 ? rc : before(a, &stale);
+}
+
 // A delivery's status as a mail transfer agent reads it: whatever kept
 // the message out of the mailbox is worth trying again.
 int delivered(int rc) {
@@ -573,6 +596,7 @@ int run(mbxargs& a) {
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
     a.stale = stale;
+    a.letin = [&a, &here, &there] { return letin(a, &here, &there); };
     if (rc == 0) rc = a.row->run(a);
     // A stale index is one more problem.
     if (rc == MBXOK && stale && a.row->survey) rc = MBXFOUND;
