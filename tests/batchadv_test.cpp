@@ -194,21 +194,26 @@ INSTANTIATE_TEST_SUITE_P(
 // written later, from a message of its own.
 TEST_F(BatchAdv, MboxLockedByItsWriterIsNotReadHalfWritten) {
     const std::string half = "From b@x Fri Jan  2 00:00:00 1970\nSubject: two\n\n2, and then";
-    spit("../src/a.mbox", one + half);
-    spit("../src/a.mbox.lock", "");
-    const int fd = open("../src/a.mbox", O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    struct flock lk {};
-    lk.l_type = F_WRLCK;
-    lk.l_whence = SEEK_SET;
-    ASSERT_EQ(fcntl(fd, F_SETLK, &lk), 0);
-    const runresult first = tool(imp);
-    spit("../src/a.mbox", one + half + " more\n\n");
-    close(fd);
-    ASSERT_EQ(unlink("../src/a.mbox.lock"), 0);
-    const runresult again = tool(imp);
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << first.out << again.out;
+    for (const bool dot : {true, false}) {  // either lock alone keeps it out
+        clear();
+        spit("meta", empty);
+        spit("../src/a.mbox", one + half);
+        if (dot) spit("../src/a.mbox.lock", "");
+        const int fd = open("../src/a.mbox", O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        lk.l_whence = SEEK_SET;
+        ASSERT_EQ(dot || fcntl(fd, F_SETLK, &lk) == 0, true);
+        const runresult first = tool(imp);
+        EXPECT_EQ(first.status, 5) << dot << first.err;
+        spit("../src/a.mbox", one + half + " more\n\n");
+        close(fd);
+        ASSERT_EQ(!dot || unlink("../src/a.mbox.lock") == 0, true);
+        const runresult again = tool(imp);
+        EXPECT_EQ(again.status, 0) << again.err;
+        EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << dot << first.out << again.out;
+    }
 }
 
 // A Maildir beside the mbox, for the rows below.
