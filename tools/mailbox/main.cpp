@@ -243,7 +243,8 @@ constexpr char help[] =
     "be written; 5 another process (a msgseq or mailbox run, or flock(1)) holds\n"
     "the lock on the directory: nothing done (check: 2; lists share it); 64\n"
     "usage. A signal while a command waits for the locks ends it, nothing done,\n"
-    "by that signal. deliver: sysexits.h's statuses, as above.\n";
+    "by that signal; one while delete, mend, mark or sort works ends it by that\n"
+    "signal once the change is made. deliver: sysexits.h's statuses, as above.\n";
 
 // The usage line, after one that names what was wrong, when it is known.
 int bad(const std::string& why = {}) {
@@ -597,11 +598,24 @@ int run(mbxargs& a) {
     if (rc == 0) rc = before(a, &stale);
     a.stale = stale;
     a.letin = [&a, &here, &there] { return letin(a, &here, &there); };
+    // A change that takes a moment is finished before a stop signal ends
+    // it, so that the line it says is true; a rebuild or an import stops
+    // at once or at its own safe point, and a delivery is its agent's.
+    const bool finish = a.row->run == mbxdelete || a.row->run == mbxmend ||
+                        a.row->run == mbxmark || a.row->run == mbxsort;
+    const bool caught = rc == 0 && finish;
+    if (caught) clicatch();
     if (rc == 0) rc = a.row->run(a);
+    if (caught) cliuncatch();
     // A stale index is one more problem.
     if (rc == MBXOK && stale && a.row->survey) rc = MBXFOUND;
     durunlock(there);
     durunlock(here);
+    if (const int sig = caught ? clistopsig() : 0) {
+        mbxsay("interrupted by %s; the %s %s first\n", clisigname(sig), a.cmd.c_str(),
+               rc == MBXOK || rc == MBXFOUND ? "was finished" : "ended as said above");
+        return cliraise(sig);
+    }
     return rc;
 }
 
