@@ -118,7 +118,7 @@ int mbxdeliver(const mbxargs& a) {
     // From the wrong directory: kept by the mail agent, to try again once
     // its command runs where the mailbox is.
     if (box.records > 0 && !box.anyhere) {
-        mbxsaynonehere();
+        mbxsaynonehere(a.meta);
         return EX_TEMPFAIL;
     }
     apfields f;
@@ -501,7 +501,7 @@ int mbximport(const mbxargs& a) {
     // From the wrong directory the messages would land beside files of
     // another mailbox, or none.
     if (r.box.records > 0 && !r.box.anyhere) {
-        mbxsaynonehere();
+        mbxsaynonehere(a.meta);
         return MBXFAIL;
     }
     // A batch cut short that a run without -n finishes first: its

@@ -401,9 +401,7 @@ int stalefrom(const mbxargs& a, bool* stale) {
     rcpt last;
     if (rcptlast(a.meta, &last, "mailbox", stderr) == rcptfit::none) return 0;
     const bool acts = a.row->stale == mbxstale::refuse;
-    mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
-           "bring it up to date%s\n",
-           mbxq(a.meta).c_str(), quoteshown(a.meta).c_str(), acts ? "; nothing done" : "");
+    mbxsaystale(a.meta, acts);
     *stale = true;
     return acts ? MBXFAIL : 0;
 }
