@@ -224,6 +224,25 @@ void maildir() {
     spit("../src/md/cur/2.y:2,S", "Subject: n\n\n");
 }
 
+// A Maildir message swapped, between the listing and its open, for a link
+// to a file of someone else's or for a FIFO: not read (nor waited on), and
+// left out with a line; the rest comes in.
+TEST_F(BatchAdv, MaildirEntrySwappedIsNotRead) {
+    for (const bool fifo : {false, true}) {
+        clear();
+        spit("meta", empty);
+        fs::remove_all("../src/md");
+        maildir();
+        spit("../src/secret", "Subject: secret\n\n");
+        ASSERT_EQ(fifo ? mkfifo("evil", 0600) : symlink(fs::absolute("../src/secret").c_str(), "evil"), 0);
+        const runresult got = tool({"import", "meta", "../src/md"}, fsfaultenv({"FSFAULT_SWAP=evil:1.x"}));
+        EXPECT_EQ(got.status, 1) << fifo << got.err;
+        EXPECT_NE(got.err.find(fifo ? "new/1.x': it is not a regular file; left out" : "new/1.x': it is a symbolic link; left out"),
+                  std::string::npos) << got.err;
+        EXPECT_EQ(messages(), args{"Subject: n\n\n"}) << fifo;
+    }
+}
+
 // Others at work, with no lock, while an import is stopped at a call: the
 // same import run again leaves each message once, and what others put in.
 struct whilerow {
