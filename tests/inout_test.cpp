@@ -827,8 +827,11 @@ INSTANTIATE_TEST_SUITE_P(
 // message is in once, an import that ran meanwhile stopping this one.
 struct letinrow {
     const char* name;
-    const char* meanwhile;  // run as the import waits, src/one its message
+    const char* meanwhile;  // run (without fsfault) as the import waits, src/one its message
     int status;             // the import's
+    long before = 256;      // records before the delivered one
+    std::string at = "create:.mailbox-import-0.tmp", opts = "";  // where the import waits; its options
+    std::string then = "wait $pid; i=$?; wait $d && exit $i", err = "";  // once it goes on; a line it says
 };
 void PrintTo(const letinrow& r, std::ostream* os) { *os << r.name; }
 class LetIn : public InOut, public ::testing::WithParamInterface<letinrow> {};
@@ -841,25 +844,57 @@ TEST_P(LetIn, BetweenBatches) {
     spit("meta", empty);
     const runresult got = run(
         {"/bin/sh", "-c",
-         "\"$0\" import meta ../src/m.mbox >/dev/null & pid=$!\n"
+         "\"$0\" import " + GetParam().opts + " meta ../src/m.mbox >/dev/null & pid=$!\n"
          "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
-         "env -u LD_PRELOAD \"$0\" " + std::string(GetParam().meanwhile) + " >/dev/null & d=$!\n"
-         "sleep 1.2; kill -CONT $pid; wait $pid; i=$?; wait $d && exit $i",
+         "env -u LD_PRELOAD " + std::string(GetParam().meanwhile) + " >/dev/null & d=$!\n"
+         "sleep 1.2; kill -CONT $pid; " + GetParam().then,
          MAILBOX_PATH},
-        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + GetParam().at}));
     EXPECT_EQ(got.status, GetParam().status) << got.err;
+    EXPECT_TRUE(got.err.starts_with(GetParam().err)) << got.err;
     std::string list = tool({"list", "meta", "--format=%subject"}).out;
     const size_t at = list.find("delivered\n");
     ASSERT_NE(at, std::string::npos) << list;
-    EXPECT_EQ(std::count(list.begin(), list.begin() + static_cast<long>(at), '\n'), 256);
+    EXPECT_EQ(std::count(list.begin(), list.begin() + static_cast<long>(at), '\n'), GetParam().before);
     EXPECT_EQ(tool({"import", "meta", "../src/m.mbox"}).status, 0);
     list = tool({"list", "meta", "--format=%subject"}).out;
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 301);
     EXPECT_EQ(tool({"check", "meta"}).status, 0);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LetIn, ::testing::Values(
-    letinrow{"Delivery", "deliver meta < ../src/one", 0},
-    letinrow{"OtherImport", "import --wait=60 meta ../src/one", 5}), rowname);
+    letinrow{"Delivery", "\"$0\" deliver meta < ../src/one", 0},
+    letinrow{"OtherImport", "\"$0\" import --wait=60 meta ../src/one", 5},
+    // Stopped inside a batch: nothing gets in until that batch is in.
+    letinrow{"OtherImportMidBatch", "\"$0\" import --wait=60 meta ../src/one", 0, 300, "create:.mailbox-import-1.tmp:2"},
+    // The lock held by another past the pause: a signal ends the wait at once; --wait=1 runs out.
+    letinrow{"SignalInTheWait", "flock -o . sh -c ': >../src/held; sleep 5; : >../src/late'", 143, 256, "create:.mailbox-import-0.tmp", "",
+             "until [ -e ../src/held ]; do sleep 0.02; done; sleep 0.3; kill -TERM $pid; wait $pid; i=$?; [ -e ../src/late ] && i=99; kill $d; "
+             "env -u LD_PRELOAD \"$0\" deliver meta < ../src/one; exit $i", "mailbox: interrupted by SIGTERM after 256 messages in; run"},
+    letinrow{"LockHeldPastTheWait", "flock -o . sleep 5", 5, 256, "create:.mailbox-import-0.tmp", "--wait=1",
+             "wait $pid; i=$?; kill $d; env -u LD_PRELOAD \"$0\" deliver meta < ../src/one; exit $i",
+             "mailbox: another process (a msgseq or mailbox run, or flock(1)) holds the lock on this directory; the import stops here\n"
+             "mailbox: the import stops here, with 256 messages in; run the same"}), rowname);
+
+// An mbox grown or cut shorter by another program (no lock) while an import
+// reads it: the import ends where the file ended, no later than its size
+// at the open; what was appended is the next import's.
+TEST_F(InOut, MboxChangedWhileReadEndsWhereItWas) {
+    const std::string m1 = "From a@x Thu Jan  1 00:00:00 1970\nSubject: 1\n\n\n", sep = "From b@x Thu Jan  1 00:00:00 1970\n";
+    for (const bool cut : {false, true}) {
+        spit("meta", empty);
+        spit("../src/b.mbox", m1 + sep + (cut ? big : "Subject: 2\n\n"));
+        const runresult got = run({"/bin/sh", "-c", "\"$0\" import meta ../src/b.mbox & pid=$!\n"
+            "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n" +
+            (cut ? "truncate -s 1500000 ../src/b.mbox" : "printf '" + sep + "Subject: 3\\n\\n' >> ../src/b.mbox") +
+            "; kill -CONT $pid; (sleep 20; kill -9 $pid) & w=$!; wait $pid; i=$?; kill $w; exit $i", MAILBOX_PATH},
+            nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+        EXPECT_EQ(got.status, 0) << cut << got.err;
+        EXPECT_EQ(messages().size(), 2u) << cut;
+        EXPECT_EQ(tool({"import", "meta", "../src/b.mbox"}).status, 0);
+        EXPECT_EQ(messages().size(), cut ? 2u : 3u) << cut;
+        clear();
+    }
+}
 
 TEST_F(InOut, ImportOfManyBatchesKeepsTheOrder) {
     std::string mbox;

@@ -91,12 +91,18 @@ INSTANTIATE_TEST_SUITE_P(Mbox, Split, ::testing::Values(
     splitrow{"YearTooLongInCountedHeader", a + "X: y\nFrom b@x Fri Jan  2 00:00:00 19700\n" + cl(body) + two2, {"X: y\nFrom b@x Fri Jan  2 00:00:00 19700\n" + cl(body), two}},
     splitrow{"QuotedSender", a + two + "\nFrom \"Ann \\\" Lee\"@x Mon Jan  5 10:00:00 2026\n" + two, {two, two.substr(0, two.size() - 1)}},
     splitrow{"QuoteUnclosedIsBody", a + two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two,
-             {two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two.substr(0, two.size() - 1)}}),
+             {two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two.substr(0, two.size() - 1)}},
+    splitrow{"QuoteUnclosedNotCutAtASpace", a + two + "\nFrom \"Ann Mon Jan  5 10:00:00 2026\n" + two,
+             {two + "\nFrom \"Ann Mon Jan  5 10:00:00 2026\n" + two.substr(0, two.size() - 1)}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
 TEST(Mbox, SplitStopsWhenTold) {
     EXPECT_EQ(split(a + cl("x") + "\n" + b + two, 1), std::vector<std::string>{cl("x")});
+    // A piece stopped in goes on at the next message's separator.
+    bool stopped = false;
+    EXPECT_EQ(mboxpart(a + two + "\n" + b + two, true, [](std::string&&) { return false; }, &stopped), (a + two + "\n").size());
+    EXPECT_TRUE(stopped);
 }
 
 // Written out (its From lines quoted, so that a count it carries no longer
