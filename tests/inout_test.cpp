@@ -804,6 +804,8 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, ImportBatch,
     ::testing::Values(
         batchrow{"SyncAside", "fsync:.mailbox-import-1.tmp:EIO", 2, 0, "nothing of this batch kept"},
+        // The first message can't be written aside: none after it is read.
+        batchrow{"CreateFirstAside", "create:.mailbox-import-0.tmp:ENOSPC:1", 2, 0, "run again goes on"},
         // The messages staged before go in first.
         batchrow{"WriteAside", "write:.mailbox-import-2.tmp:ENOSPC", 2, 2, "run again goes on"},
         batchrow{"Journal", "create:.meta.mailbox-append.new:EIO", 2, 0, "nothing of this batch kept"},
@@ -883,13 +885,15 @@ TEST_F(InOut, MboxChangedWhileReadEndsWhereItWas) {
     for (const bool cut : {false, true}) {
         spit("meta", empty);
         spit("../src/b.mbox", m1 + sep + (cut ? big : "Subject: 2\n\n"));
-        const runresult got = run({"/bin/sh", "-c", "\"$0\" import meta ../src/b.mbox & pid=$!\n"
-            "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n" +
+        const runresult got = run({"/bin/sh", "-c", std::string("\"$0\" import meta ../src/b.mbox & pid=$!\n"
+            "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n") +
+            "grep -Eq \"POSIX +ADVISORY +READ +$pid \" /proc/locks || : >../src/unlocked; " +  // its read lock still held
             (cut ? "truncate -s 1500000 ../src/b.mbox" : "printf '" + sep + "Subject: 3\\n\\n' >> ../src/b.mbox") +
             "; kill -CONT $pid; (sleep 20; kill -9 $pid) & w=$!; wait $pid; i=$?; kill $w; exit $i", MAILBOX_PATH},
             nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
         EXPECT_EQ(got.status, 0) << cut << got.err;
         EXPECT_EQ(messages().size(), 2u) << cut;
+        EXPECT_FALSE(fs::exists("../src/unlocked")) << cut;
         EXPECT_EQ(tool({"import", "meta", "../src/b.mbox"}).status, 0);
         EXPECT_EQ(messages().size(), cut ? 2u : 3u) << cut;
         clear();
