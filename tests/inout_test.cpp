@@ -1121,6 +1121,16 @@ TEST_F(InOut, ImportStoppedBySignalSaysWhereAndGoesOn) {
     EXPECT_EQ(files().size(), 4u);
 }
 
+// A loose file that can't be written aside stops the import: no source after it is read.
+TEST_F(InOut, ImportStoppedAtALooseFileReadsNoFurther) {
+    spit("../src/note", "Subject: n\n\nx\n");
+    spit("../src/more", lunch);
+    spit("meta", empty);
+    const runresult got = tool({"import", "meta", "../src/note", "../src/more"}, fsfaultenv({"FSFAULT_FAIL=create:.mailbox-import-0.tmp:ENOSPC:1"}));
+    EXPECT_EQ(got.status, 2) << got.err;
+    EXPECT_EQ(messages().size(), 0u) << got.err;
+}
+
 // The count an interrupted import gives is of the messages it got in, the
 // ones left out said apart.
 TEST_F(InOut, ImportStoppedCountsOnlyTheMessagesIn) {
