@@ -92,6 +92,7 @@ TEST_P(Change, Row) {
     const runresult got = r.meanwhile.empty() ? mbx(r.cmd, r.faults)
                                               : mbxwhilestopped(cmd, r.at, r.meanwhile);
     EXPECT_EQ(got.status, r.status) << got.err;
+    EXPECT_EQ(got.signaled, r.status > 128 && r.meanwhile.empty());
     EXPECT_EQ(got.out, r.out);
     EXPECT_NE(got.err.find(r.err), std::string::npos) << got.err;
     EXPECT_EQ(slurp("index"), r.index);

@@ -160,6 +160,7 @@ runresult run(const std::vector<std::string>& argv, const char* outpath,
         r.err = drain(tty);
     }
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.signaled = WIFSIGNALED(wstatus);
     return r;
 }
 

@@ -73,6 +73,7 @@ struct runresult {
     std::string out;
     std::string err;
     int status;  // exit status, or 128 + signal
+    bool signaled = false;  // ended by that signal, as a shell that runs it sees
 };
 // How a command is run beyond its arguments.
 struct runhow {
