@@ -199,7 +199,7 @@ M = [
     # the tool's side of the pause
     ("ml-gap",
      "    (void)nanosleep(&gap, nullptr);",
-     "",
+     "    (void)gap;",
      "the locks given up for no time a waiting command could see"),
     ("ml-shared",
      "int rc = lockboth(a.meta, false, w, here, there, \"the import stops here\");",
