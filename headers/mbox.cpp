@@ -245,11 +245,21 @@ std::string mboxsender(std::string_view from) {
         addr = from.substr(lt + 1, gt - lt - 1);
     } else {
         const size_t b = from.find_first_not_of(' ');
-        if (b != std::string_view::npos) addr = from.substr(b, from.find(' ', b) - b);
+        if (b != std::string_view::npos) {
+            // A quoted local part ("Ann Lee"@x) is one word, its spaces and all.
+            const size_t q = from[b] == '"' ? senderend("From " + std::string(from.substr(b))) : 0;
+            const size_t past = q == std::string_view::npos || q == 0 ? b : b + q - 5;
+            addr = from.substr(b, from.find(' ', past) - b);
+        }
     }
     std::string out;
     for (const char c : addr)
         if (static_cast<unsigned char>(c) > ' ' && c != 0x7f) out += c;
+    // A quote it opens and never closes ("Ann Lee"@x cut at its space)
+    // would make the line it heads no separator, and the message a part of
+    // the one before it.
+    while (out.starts_with('"') && senderend("From " + out) == std::string_view::npos)
+        out.erase(0, 1);
     return out.empty() ? "MAILER-DAEMON" : out;
 }
 

@@ -109,4 +109,30 @@ TEST(Mbox, SplitGivesBackWhatWasPut) {
     EXPECT_EQ(split(box), msgs);
 }
 
+// A From field's address as the "From " line's sender: two messages put
+// with it are read back as two, whatever the field's quotes.
+struct senderrow {
+    const char* name;
+    const char* from;
+    const char* want;
+};
+void PrintTo(const senderrow& r, std::ostream* os) { *os << r.name; }
+class Sender : public ::testing::TestWithParam<senderrow> {};
+TEST_P(Sender, HeadsASeparator) {
+    const std::string s = mboxsender(GetParam().from);
+    EXPECT_EQ(s, GetParam().want);
+    std::string box;
+    for (int k = 0; k < 2; k++) mboxput(two, s, 0, false, &box);
+    EXPECT_EQ(split(box), (std::vector<std::string>{two, two})) << box;
+}
+INSTANTIATE_TEST_SUITE_P(Mbox, Sender, ::testing::Values(
+    senderrow{"Angle", "Bob <bob@x>", "bob@x"},
+    senderrow{"Bare", "bob@x (Bob)", "bob@x"},
+    senderrow{"None", "", "MAILER-DAEMON"},
+    senderrow{"QuotedBare", "\"Ann Lee\"@x", "\"AnnLee\"@x"},
+    senderrow{"QuotedInAngle", "Ann <\"Ann Lee\"@x>", "\"AnnLee\"@x"},
+    senderrow{"QuoteUnclosed", "\"Ann Lee@x", "Ann"},
+    senderrow{"AngleInsideQuote", "<\"Ann>Lee\"@x>", "Ann"},
+    senderrow{"QuoteAlone", "\"", "MAILER-DAEMON"}), [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
