@@ -188,6 +188,9 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
             ok = false;
         }
     }
+    // Its size as the lock was had: one taken before may end inside the
+    // message its writer was adding then.
+    ok = ok && fstat(fd, st) == 0;
     if (ok) return fd;
     const int err = errno;
     close(fd);
@@ -198,8 +201,12 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
 // The messages of an open mbox, a piece at a time, so that a mailbox of
 // any size is held no more than a message and a piece at once: its bytes
 // up to the size it had when it was opened (what is appended meanwhile is
-// the next import's). false, errno set, when a read fails.
-bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& each) {
+// the next import's). false, errno set, when a read fails; false with
+// *shorter when the file ends before that size: another program cut or
+// rewrote it meanwhile, and the message at its end may be a part.
+bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& each,
+                bool* shorter) {
+    *shorter = false;
     constexpr size_t piece = 1 << 20;
     std::string buf;
     for (off_t left = size;;) {
@@ -214,8 +221,12 @@ bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& ea
             continue;
         }
         if (n < 0) return false;
+        if (n == 0 && left > 0) {
+            *shorter = true;
+            return false;
+        }
         buf.resize(had + static_cast<size_t>(n));
-        left = n == 0 ? 0 : left - n;  // a file cut shorter ends where it ends
+        left -= n;
         bool stopped = false;
         const size_t done = mboxpart(buf, left > 0, each, &stopped);
         if (stopped || left == 0) return true;
@@ -309,16 +320,21 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
         bool locked = false;
         const int fd = opensource(s.path, &st, s.kind == source::mbox ? w : nullptr, &locked);
         long k = 0;
-        bool more = true;
+        bool more = true, shorter = false;
         const bool ok =
             fd >= 0 && (s.kind == source::loose ? readfd(fd, &text)
                                                 : eachofmbox(fd, st.st_size, [&](std::string&& msg) {
                                                       more = each(q + " message " + std::to_string(++k),
                                                                   key, msg, std::nullopt, 0);
                                                       return more;
-                                                  }));
+                                                  }, &shorter));
         const int err = errno;
         if (fd >= 0) close(fd);  // the read lock with it
+        if (shorter) {
+            mbxsay("%s got shorter while it was read (another program cut or rewrote it); the "
+                   "import stops here, and run again goes on\n", q.c_str());
+            return MBXFAIL;
+        }
         if (!ok) {
             if (locked) {
                 mbxsay("%s is locked by its writer (mail being delivered to it); the import stops "
