@@ -131,6 +131,10 @@ INSTANTIATE_TEST_SUITE_P(Mark, Change, ::testing::Values(
     changerow{"MarkInterruptedFinishesFirst", box, {"mark", "index", "1", "--read"}, {"FSFAULT_SIGNAL=INT:rename-to:index"}, 130,
               "marked record 1 ('a.msg') read\n", metafile({rec("a.msg", "bob", "Re: Lunch", "R"), rb, rc, rd}),
               "interrupted by SIGINT; the mark was finished first\n", true},
+    // One that fails with the signal on its way says so, and no more.
+    changerow{"MarkInterruptedAsItFails", box, {"mark", "index", "1", "--read"},
+              {"FSFAULT_SIGNAL=INT:create:.index.mailbox-new", "FSFAULT_FAIL=fsync:.index.mailbox-new:EIO"}, 130,
+              "", four, "nothing changed\nmailbox: interrupted by SIGINT; the mark ended as said above\n"},
     changerow{"MarkDryRun", box, {"mark", "-n", "--new", "index", "2"}, {}, 0, "would mark record 2 ('b.msg') new\n", four},
     changerow{"MarkNeither", box, {"mark", "index", "2"}, {}, 64, "", four, "say how: --read or --new"},
     changerow{"MarkBoth", box, {"mark", "index", "2", "--read", "--new"}, {}, 64, "", four, "give one of --read and --new, not both"},

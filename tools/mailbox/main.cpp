@@ -610,8 +610,8 @@ int run(mbxargs& a) {
     durunlock(there);
     durunlock(here);
     if (const int sig = caught ? clistopsig() : 0) {
-        mbxsay("interrupted by %s; the %s %s first\n", clisigname(sig), a.cmd.c_str(),
-               rc == MBXOK || rc == MBXFOUND ? "was finished" : "ended as said above");
+        mbxsay("interrupted by %s; the %s %s\n", clisigname(sig), a.cmd.c_str(),
+               rc == MBXOK || rc == MBXFOUND ? "was finished first" : "ended as said above");
         return cliraise(sig);
     }
     return rc;
