@@ -861,6 +861,30 @@ INSTANTIATE_TEST_SUITE_P(Rows, LetIn, ::testing::Values(
     letinrow{"Delivery", "deliver meta < ../src/one", 0},
     letinrow{"OtherImport", "import --wait=60 meta ../src/one", 5}), rowname);
 
+// A stop signal as a long import lets others in ends it then, with the
+// batches before it in: it does not wait out whoever took the locks.
+TEST_F(InOut, LetInStopSignalInTheGapEndsItThere) {
+    std::string mbox;
+    for (int k = 0; k < 300; k++)
+        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
+    spit("../src/m.mbox", mbox);
+    spit("meta", empty);
+    const runresult got = run(
+        {"/bin/sh", "-c",
+         "\"$0\" import meta ../src/m.mbox >/dev/null & pid=$!\n"
+         "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
+         "flock . sh -c \"kill -TERM $pid; sleep 3; : > ../src/released\" & f=$!\n"
+         "sleep 1.2; kill -CONT $pid; wait $pid; i=$?; [ -e ../src/released ] && i=1; wait $f; exit $i",
+         MAILBOX_PATH},
+        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+    EXPECT_EQ(got.status, 128 + SIGTERM) << got.err;
+    EXPECT_NE(got.err.find("interrupted by SIGTERM after 256 messages in"), std::string::npos) << got.err;
+    EXPECT_EQ(tool({"import", "meta", "../src/m.mbox"}).status, 0);
+    const std::string list = tool({"list", "meta", "--format=%subject"}).out;
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 300);
+    EXPECT_EQ(tool({"check", "meta"}).status, 0);
+}
+
 TEST_F(InOut, ImportOfManyBatchesKeepsTheOrder) {
     std::string mbox;
     for (int k = 0; k < 600; k++)

@@ -522,7 +522,9 @@ int lockfor(const mbxargs& a, int* here, int* there) {
 // than a waiting command sleeps between its tries, taken again (waited for
 // a minute, or as --wait says), and what stands in every command's way
 // asked again, as another command may have run meanwhile.
+// A stop signal in the gap ends it there, the locks not waited for.
 int letin(const mbxargs& a, int* here, int* there) {
+    clicatch();
     durunlock(*there);
     durunlock(*here);
     *here = *there = -1;
@@ -531,8 +533,7 @@ int letin(const mbxargs& a, int* here, int* there) {
     int seconds = 60;
     if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
     const cliwait w = clistartwait(seconds);
-    clicatch();
-    int rc = lockboth(a.meta, false, w, here, there, "the import stops here");
+    int rc = clistopsig() ? MBXBUSY : lockboth(a.meta, false, w, here, there, "the import stops here");
     cliuncatch();
     bool stale = false;
     return rc != 0 ? rc : before(a, &stale);
