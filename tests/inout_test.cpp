@@ -885,6 +885,33 @@ TEST_F(InOut, LetInStopSignalInTheGapEndsItThere) {
     EXPECT_EQ(tool({"check", "meta"}).status, 0);
 }
 
+// A msgseq -u run cut short that shows up as a long import lets others in
+// stops the import with its messages so far in, and the lines say so.
+TEST_F(InOut, LetInFindsARunCutShort) {
+    std::string mbox;
+    for (int k = 0; k < 300; k++)
+        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
+    spit("../src/m.mbox", mbox);
+    spit("in001.msg", "Subject: one\n\n");
+    spit("in000.msg", "Subject: zero\n\n");
+    spit("meta", metafile({{"in001.msg", "", "", "one", "", "", "N"}, {"in000.msg", "", "", "zero", "", "", "N"}}));
+    // Its journal, made before the import and put back in the gap.
+    ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-to:journal"}).status, 128 + SIGKILL);
+    ASSERT_EQ(rename("meta.msgseq-update", "../src/aside"), 0);
+    const runresult got = run(
+        {"/bin/sh", "-c",
+         "\"$0\" import meta ../src/m.mbox >/dev/null & pid=$!\n"
+         "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
+         "flock . mv ../src/aside meta.msgseq-update & f=$!\n"
+         "sleep 1.2; kill -CONT $pid; wait $pid; i=$?; wait $f; exit $i",
+         MAILBOX_PATH},
+        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+    EXPECT_EQ(got.status, 2) << got.err;
+    EXPECT_EQ(got.err.find("nothing done"), std::string::npos) << got.err;
+    EXPECT_NE(got.err.find("with 256 messages in"), std::string::npos) << got.err;
+    EXPECT_EQ(messages().size(), 258u);
+}
+
 TEST_F(InOut, ImportOfManyBatchesKeepsTheOrder) {
     std::string mbox;
     for (int k = 0; k < 600; k++)

@@ -421,7 +421,9 @@ int refusal(const mbxargs& a, int err) {
     return a.row->run == mbxdeliver ? mbxdeliverstatus(err) : MBXFAIL;
 }
 
-int before(const mbxargs& a, bool* stale) {
+// done says what has been done when it refuses (an import between two
+// batches has its messages so far in).
+int before(const mbxargs& a, bool* stale, const char* done = "nothing done") {
     // An append cut short first: its record may be half written.
     if (a.dryrun && apunfinished(a.meta)) {
         mbxsay("an append to %s was cut short; a run without -n finishes it\n",
@@ -454,12 +456,12 @@ int before(const mbxargs& a, bool* stale) {
     if (!a.row->survey && cut != renumcut::none) {
         const std::string shown = quoteshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
-               "to give it up%s\n",
+               "to give it up; %s\n",
                cut == renumcut::plain  ? "a run"
                : cut == renumcut::undo ? "an undo"
                                        : "an update",
                mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
-               a.row->midrun ? "; the index as it stands follows" : "; nothing done");
+               a.row->midrun ? "the index as it stands follows" : done);
         if (!a.row->midrun) return refusal(a, ENOTRECOVERABLE);
         // Files are on their way to other names: a date read from one now
         // may be another record's.
@@ -536,7 +538,7 @@ int letin(const mbxargs& a, int* here, int* there) {
     int rc = clistopsig() ? MBXBUSY : lockboth(a.meta, false, w, here, there, "the import stops here");
     cliuncatch();
     bool stale = false;
-    return rc != 0 ? rc : before(a, &stale);
+    return rc != 0 ? rc : before(a, &stale, "the import stops here");
 }
 
 // A delivery's status as a mail transfer agent reads it: whatever kept
