@@ -221,6 +221,21 @@ TEST_F(ChangeFiles, SortThenRenumber) {
               "in000.msg carol\nin001.msg dave\nin002.msg Bob\nin003.msg bob\n");
 }
 
+// A stop signal while the change goes in, standard output full: the change
+// is made, and the last line says so, whatever became of the others.
+TEST_F(ChangeFiles, InterruptedWithOutputFullSaysFinished) {
+    for (const args& cmd : {args{"mark", "index", "1", "--read"}, args{"sort", "index", "--by", "date"}}) {
+        box();
+        const std::string was = slurp("index");
+        args a = cmd;
+        a.insert(a.begin(), MAILBOX_PATH);
+        const runresult r = run(a, "/dev/full", fsfaultenv({"FSFAULT_SIGNAL=INT:rename-to:index"}));
+        EXPECT_EQ(r.status, 130) << r.err;
+        EXPECT_NE(slurp("index"), was) << cmd[0];
+        EXPECT_NE(r.err.find("interrupted by SIGINT; the " + cmd[0] + " was finished first\n"), std::string::npos) << r.err;
+    }
+}
+
 // The new index keeps the old one's owner, group and mode; root in a
 // user's directory acts as that user, and leaves nothing of root's.
 TEST_F(ChangeFiles, OwnerModeAndRoot) {

@@ -614,7 +614,8 @@ int run(mbxargs& a) {
     durunlock(here);
     if (const int sig = caught ? clistopsig() : 0) {
         mbxsay("interrupted by %s; the %s %s\n", clisigname(sig), a.cmd.c_str(),
-               rc == MBXOK || rc == MBXFOUND ? "was finished first" : "ended as said above");
+               rc == MBXOK || rc == MBXFOUND || rc == MBXOUT ? "was finished first"
+                                                             : "ended as said above");
         return cliraise(sig);
     }
     return rc;
