@@ -95,16 +95,20 @@ rcptindex rcptsumindex(const char* path, size_t records) {
     while ((n = read(fd, buf, sizeof buf)) > 0) {
         const char* p = buf;
         const char* end = buf + n;
+        // The lines between two read flags go to the sum in one piece.
+        const char* run = p;
         while (p < end && ln < lines) {
             const auto* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
             const char* stop = nl ? nl + 1 : end;
-            if (ln < 2 || (ln - 2) % 7 != 6)
-                body.add(p, static_cast<size_t>(stop - p));
-            else if (nl)
-                body.add("\n", 1);
+            if (ln >= 2 && (ln - 2) % 7 == 6) {
+                body.add(run, static_cast<size_t>(p - run));
+                if (nl) body.add("\n", 1);
+                run = stop;
+            }
             p = stop;
             ln += nl != nullptr;
         }
+        body.add(run, static_cast<size_t>(p - run));
         tail.add(p, static_cast<size_t>(end - p));
     }
     close(fd);
@@ -120,16 +124,19 @@ rcptindex rcptsumtext(std::string_view text, size_t records, size_t* bodyend) {
     rcpthasher body, tail;
     size_t at = 0;
     uint64_t ln = 0;
+    size_t run = 0;  // where the lines not yet summed begin
     for (; ln < lines && at < text.size(); ln++) {
         const size_t nl = text.find('\n', at);
         const size_t stop = nl == std::string_view::npos ? text.size() : nl + 1;
-        if (ln < 2 || (ln - 2) % 7 != 6)
-            body.add(text.data() + at, stop - at);
-        else if (nl != std::string_view::npos)
-            body.add("\n", 1);
+        if (ln >= 2 && (ln - 2) % 7 == 6) {
+            body.add(text.data() + run, at - run);
+            if (nl != std::string_view::npos) body.add("\n", 1);
+            run = stop;
+        }
         at = stop;
         if (nl == std::string_view::npos) break;
     }
+    body.add(text.data() + run, at - run);
     if (bodyend) *bodyend = ln == lines ? at : std::string_view::npos;
     tail.add(text.data() + at, text.size() - at);
     rcptindex out;

@@ -537,18 +537,28 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
 // file it is too, or renumnone.
 std::vector<uint32_t> renumrefuselinked(renumrun& r) {
     std::vector<uint32_t> same(r.recs.size(), renumnone);
-    std::unordered_map<ino_t, uint32_t> first;
+    // The first record of each inode, in one flat table of record + 1 (0:
+    // empty), probed from the inode's mixed bits: one allocation for all.
+    size_t size = 16;
+    while (size < r.recs.size() + r.recs.size() / 2) size *= 2;
+    std::vector<uint32_t> first(size, 0);
+    const size_t mask = size - 1;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         if (renumunfit(r, i)) r.ino[i] = 0;
         if (!r.ino[i]) continue;
-        auto [it, fresh] = first.emplace(r.ino[i], i);
-        if (fresh) continue;
-        renumcomplain(
-            r, i, renumlisted(r, i), renumtarget(i).s,
-            ("it is the same file as '" + renumshown(renumlisted(r, it->second)) + "'").c_str());
+        const auto ino = static_cast<uint64_t>(r.ino[i]);
+        size_t at = static_cast<size_t>((ino * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+        while (first[at] && r.ino[first[at] - 1] != r.ino[i]) at = (at + 1) & mask;
+        if (!first[at]) {
+            first[at] = i + 1;
+            continue;
+        }
+        const uint32_t k = first[at] - 1;
+        renumcomplain(r, i, renumlisted(r, i), renumtarget(i).s,
+                      ("it is the same file as '" + renumshown(renumlisted(r, k)) + "'").c_str());
         r.state[i] = renumst::kept;
         r.ino[i] = 0;
-        same[i] = it->second;
+        same[i] = k;
     }
     return same;
 }
