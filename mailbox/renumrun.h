@@ -95,7 +95,8 @@ inline uint32_t renumtargetno(std::string_view name) {
         if (c < '0' || c > '9') return renumnone;
         k = k * 10 + static_cast<uint32_t>(c - '0');
     }
-    return renumtarget(k).s == name ? k : renumnone;
+    // renumtarget(k) itself: three digits, or more without a leading zero.
+    return digits.size() == 3 || digits[0] != '0' ? k : renumnone;
 }
 
 inline bool renumforeign(std::string_view name) {

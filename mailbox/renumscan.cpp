@@ -83,18 +83,23 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs) {
     size_t at = 0;    // the next line's start
     bool eof = false;
     int line = 0;  // of the index: 0 and 1 the owner's, then 7 a record
-    // A record's fields, kept across the reads that move buf.
-    std::string kept[5];
-    for (std::string& f : kept) f.reserve(fieldmax);
+    // The record under way: where it starts in buf, and its fields, which
+    // a read moves along with it.
+    size_t begun = 0;
+    size_t from[5] = {}, len[5] = {};
     renumrec rec;
     for (;;) {
         const char* nl = static_cast<const char*>(memchr(buf.data() + at, '\n', have - at));
         if (!nl && !eof) {
-            // A line that does not fit the buffer is no plain index's.
-            if (at == 0 && have == room) return false;
-            memmove(buf.data(), buf.data() + at, have - at);
-            have -= at;
-            at = 0;
+            const size_t keep = line >= 2 && (line - 2) % 7 != 0 ? begun : at;
+            // A record, or an owner's line, that does not fit the buffer is
+            // no plain index's.
+            if (keep == 0 && have == room) return false;
+            memmove(buf.data(), buf.data() + keep, have - keep);
+            have -= keep;
+            at -= keep;
+            begun -= std::min(begun, keep);
+            for (size_t& f : from) f -= std::min(f, keep);
             ssize_t n;
             do n = read(fd.fd, buf.data() + have, room - have);
             while (n < 0 && errno == EINTR);
@@ -106,6 +111,7 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs) {
         if (!nl && at == have) return false;  // the index ends before END
         const size_t end = nl ? static_cast<size_t>(nl - buf.data()) : have;
         const std::string_view text(buf.data() + at, end - at);
+        const size_t start = at;
         at = nl ? end + 1 : have;
         const int k = line < 2 ? -1 : (line - 2) % 7;
         line++;
@@ -116,12 +122,15 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs) {
                 return false;
             rec = renumrec{};
             memcpy(rec.datafile, text.data(), text.size());
+            begun = start;
         } else if (k < 6) {
             if (text.size() > fieldmax) return false;
             // As a list's field holds it: up to a NUL byte.
-            kept[k - 1].assign(text.substr(0, std::min(text.find('\0'), text.size())));
+            from[k - 1] = start;
+            len[k - 1] = std::min(text.find('\0'), text.size());
         } else {
-            const std::string_view fields[5] = {kept[0], kept[1], kept[2], kept[3], kept[4]};
+            std::string_view fields[5];
+            for (int f = 0; f < 5; f++) fields[f] = std::string_view(buf.data() + from[f], len[f]);
             rec.fields = renumfieldshash(fields);
             rec.read = !text.empty() && text[0] == 'R';
             recs->push_back(rec);

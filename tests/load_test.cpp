@@ -104,6 +104,25 @@ INSTANTIATE_TEST_SUITE_P(
         loadrow{"Empty", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The record whose new name a name is: only renumtarget's own spelling of
+// a number, never another spelling of it, nor a name like it.
+TEST(RenumTargetNo, OnlyTheNewNamesOwnSpelling) {
+    const struct {
+        const char* name;
+        uint32_t want;
+    } rows[] = {
+        {"in000.msg", 0},          {"in007.msg", 7},         {"in999.msg", 999},
+        {"in1000.msg", 1000},      {"in999999999.msg", 999999999},
+        {"in0100.msg", renumnone}, {"in0000.msg", renumnone}, {"in01.msg", renumnone},
+        {"in12a.msg", renumnone},  {"in1234567890.msg", renumnone},
+        {"in000.msg.", renumnone}, {"x000.msg", renumnone},   {"in000.ms", renumnone},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(renumtargetno(row.name), row.want) << row.name;
+        if (row.want != renumnone) EXPECT_STREQ(renumtarget(row.want).s, row.name);
+    }
+}
+
 #ifdef MSGSEQ_PATH
 namespace {
 
