@@ -119,7 +119,9 @@ TEST(RenumTargetNo, OnlyTheNewNamesOwnSpelling) {
     };
     for (const auto& row : rows) {
         EXPECT_EQ(renumtargetno(row.name), row.want) << row.name;
-        if (row.want != renumnone) EXPECT_STREQ(renumtarget(row.want).s, row.name);
+        if (row.want != renumnone) {
+            EXPECT_STREQ(renumtarget(row.want).s, row.name);
+        }
     }
 }
 
