@@ -198,19 +198,21 @@ bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
         // name (a record refused) is not repeated here.
         const bool kept = e.now.empty() || e.now == e.was;
         const bool plain = trustplain(e.was) && (kept || trustplain(e.now));
+        renumline l;
         if (e.known && plain) {
-            put(lines, static_cast<uintmax_t>(e.dev), ' ');
-            put(lines, static_cast<uintmax_t>(e.ino), ' ');
+            l.num(static_cast<uintmax_t>(e.dev), ' ');
+            l.num(static_cast<uintmax_t>(e.ino), ' ');
         } else {
-            lines += "- - ";
+            l.lit("- - ");
         }
         if (e.known && plain && e.timed) {
-            put(lines, static_cast<intmax_t>(e.size), ' ');
-            put(lines, static_cast<intmax_t>(e.sec), '.');
-            put(lines, e.nsec, ' ');
+            l.num(static_cast<intmax_t>(e.size), ' ');
+            l.num(static_cast<intmax_t>(e.sec), '.');
+            l.num(e.nsec, ' ');
         } else {
-            lines += "- - ";
+            l.lit("- - ");
         }
+        lines.append(l.text());
         if (kept || !plain) {
             lines += "= ";
             if (plain) lines += e.was;
@@ -745,7 +747,7 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
     }
     const bool logged = log && log->recs.size() == r.recs.size();
-    std::string cur;
+    renumname cur;
     const bool written = rcptwrite(
         path, head, r.recs.size(),
         [&](size_t k) {
@@ -762,8 +764,12 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
                 e.nsec = log->recs[i].nsec;
             }
             // A file not renamed is where the index (-u: the new one) names it.
-            cur = renumhome(r.state[i]) ? std::string_view(renumtarget(i).s) : renumcur(r, i);
-            e.now = cur;
+            if (renumhome(r.state[i])) {
+                cur = renumtarget(i);
+                e.now = cur.s;
+            } else {
+                e.now = renumcur(r, i);
+            }
             return e;
         },
         like);

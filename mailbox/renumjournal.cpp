@@ -86,35 +86,28 @@ uint64_t renumsum(const std::string_view (&fields)[5], bool read) {
 // too (0: none, else that record + 1) and the listed name, to the line's end.
 namespace {
 
-// One number and the character after it, without printf: a plain run
-// writes a line for every record before its first move.
-template <typename T>
-void put(std::string& text, T v, char after, int base = 10, int width = 0) {
-    char buf[32];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v, base);
-    const auto n = static_cast<int>(res.ptr - buf);
-    if (n < width) text.append(static_cast<size_t>(width - n), '0');
-    text.append(buf, res.ptr);
-    text += after;
-}
-
+// Each line made in place, without printf: a plain run writes a line for
+// every record before its first move.
 void journalline(std::string& text, const renumrun& r, uint32_t i, const struct stat* st,
                  uint32_t same) {
+    renumline l;
     if (r.ino[i])
-        put(text, static_cast<uintmax_t>(r.ino[i]), ' ');
+        l.num(static_cast<uintmax_t>(r.ino[i]), ' ');
     else
-        text += "- ";
+        l.lit("- ");
     if (st) {
-        put(text, static_cast<intmax_t>(st->st_size), ' ');
-        put(text, static_cast<intmax_t>(st->st_mtim.tv_sec), '.');
-        put(text, st->st_mtim.tv_nsec, ' ', 10, 9);
+        l.num(static_cast<intmax_t>(st->st_size), ' ');
+        l.num(static_cast<intmax_t>(st->st_mtim.tv_sec), '.');
+        l.num(st->st_mtim.tv_nsec, ' ', 10, 9);
     } else {
-        text += "- - ";
+        l.lit("- - ");
     }
-    put(text, renumfieldsum(r.recs[i], r.recs[i].read), ' ', 16, 16);
-    put(text, same, ' ');
-    text += renumlisted(r, i);
-    text += '\n';
+    l.num(renumfieldsum(r.recs[i], r.recs[i].read), ' ', 16, 16);
+    l.num(same, ' ');
+    // A record's name is 12 bytes at most.
+    l.lit(std::string_view(renumlisted(r, i)));
+    *l.p++ = '\n';
+    text.append(l.text());
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +104,30 @@ inline uint32_t renumtargetno(std::string_view name) {
 inline bool renumforeign(std::string_view name) {
     return name == "." || name == ".." || name.find('/') != std::string_view::npos;
 }
+
+// One line of a journal or a receipt in the making: numbers formatted in
+// place, and the line then appended whole. Room for a line of numbers and
+// a record's name; longer names are appended after it.
+struct renumline {
+    char s[160];
+    char* p = s;
+    template <typename T>
+    void num(T v, char after, int base = 10, size_t width = 0) {
+        const auto res = std::to_chars(p, s + sizeof s - 1, v, base);
+        const size_t n = res.ptr > p ? static_cast<size_t>(res.ptr - p) : 0;
+        if (n < width) {
+            memmove(p + (width - n), p, n);
+            memset(p, '0', width - n);
+        }
+        p += std::max(n, width);
+        *p++ = after;
+    }
+    void lit(std::string_view v) {
+        memcpy(p, v.data(), v.size());
+        p += v.size();
+    }
+    std::string_view text() const { return {s, static_cast<size_t>(p - s)}; }
+};
 
 struct renumid {
     dev_t dev;
