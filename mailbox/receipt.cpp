@@ -688,18 +688,18 @@ bool unchanged(const renumrun& r, const std::string& path, const rcptindex& befo
 
 // The index at path lists, in its first records, the names the journal
 // log lists.
-bool journals(const std::string& path, const renumlog* log, size_t records) {
+bool journals(const std::string& path, const renumjournaled& log, size_t records) {
     std::string text;
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     const bool read = fd >= 0 && durreadfd(fd, &text);
     if (fd >= 0) close(fd);
-    if (!read || !log || log->recs.size() != records) return false;
+    if (!read || log.size() != records || records == 0) return false;
     size_t at = 0;
     for (uint64_t ln = 0; ln < 2 + 7 * uint64_t{records}; ln++) {
         const size_t nl = text.find('\n', at);
         if (nl == std::string::npos) return false;
         if (ln >= 2 && (ln - 2) % 7 == 0 &&
-            std::string_view(text).substr(at, nl - at) != log->recs[(ln - 2) / 7].name)  // NOLINT(google-readability-casting)
+            std::string_view(text).substr(at, nl - at) != log.name((ln - 2) / 7))  // NOLINT(google-readability-casting)
             return false;
         at = nl + 1;
     }
@@ -712,7 +712,7 @@ bool journals(const std::string& path, const renumlog* log, size_t records) {
 // version). A rerun after the move finds it there. *before is its sum where
 // the run could not take one.
 std::string keepindex(const std::string& from, const std::string& path, size_t records,
-                      rcptindex* before, const renumlog* log) {
+                      rcptindex* before, const renumjournaled& log) {
     const std::string keep = rcptkeptpath(path);
     struct stat st;
     const bool held = !from.empty() && lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -734,7 +734,7 @@ std::string keepindex(const std::string& from, const std::string& path, size_t r
 }  // namespace
 
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
-              const rcptindex* after, const renumlog* log, const struct stat* like,
+              const rcptindex* after, const renumjournaled& log, const struct stat* like,
               const std::string& keptfrom) {
     if (unchanged(r, path, before, after)) return true;
     rcpt head;
@@ -746,22 +746,22 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         head.after = *after;
         head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
     }
-    const bool logged = log && log->recs.size() == r.recs.size();
+    const bool logged = log.size() == r.recs.size() && !r.recs.empty();
     renumname cur;
     const bool written = rcptwrite(
         path, head, r.recs.size(),
         [&](size_t k) {
             const auto i = static_cast<uint32_t>(k);
             rcptentry e;
-            e.was = logged ? std::string_view{log->recs[i].name} : renumlisted(r, i);
+            e.was = logged ? log.name(i) : std::string_view(renumlisted(r, i));
             e.known = r.ino[i] != 0 && r.state[i] != renumst::lost;
             e.dev = r.here.dev;
             e.ino = r.ino[i];
-            if (logged && log->recs[i].ino == r.ino[i] && log->recs[i].timed && !log->old) {
+            if (renumstamp st; logged && log.timed(i, r.ino[i], &st)) {
                 e.timed = true;
-                e.size = log->recs[i].size;
-                e.sec = log->recs[i].sec;
-                e.nsec = log->recs[i].nsec;
+                e.size = st.size;
+                e.sec = st.sec;
+                e.nsec = st.nsec;
             }
             // A file not renamed is where the index (-u: the new one) names it.
             if (renumhome(r.state[i])) {

@@ -116,29 +116,38 @@ bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>
                 std::vector<renumstamp>* stamps) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
     if (stamps) stamps->assign(r.recs.size(), renumstamp{});
-    std::string text = "msgseq update journal 4\nrun " +
-                       std::string(r.update ? "update" : "plain") + "\ndir " +
-                       std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
-                       "\nrecords " + std::to_string(r.recs.size()) + "\n";
-    text.reserve(text.size() + r.recs.size() * (r.update ? 64 : 48));
-    for (uint32_t i = 0; i < r.recs.size(); i++) {
-        struct stat st {};
-        if (r.update && r.ino[i]) {
-            // A record claimed as home by a ring cut short has no current
-            // name apart from its new one.
-            const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
-            r.ino[i] = fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+    const std::string head = "msgseq update journal 4\nrun " +
+                             std::string(r.update ? "update" : "plain") + "\ndir " +
+                             std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
+                             "\nrecords " + std::to_string(r.recs.size()) + "\n";
+    // Written as it is made, a piece at a time: the journal of a large
+    // index is never held whole.
+    auto fill = [&](FILE* f) {
+        std::string text = head;
+        constexpr size_t piece = size_t{1} << 16;
+        text.reserve(piece + 256);
+        for (uint32_t i = 0; i < r.recs.size(); i++) {
+            struct stat st {};
+            if (r.update && r.ino[i]) {
+                // A record claimed as home by a ring cut short has no
+                // current name apart from its new one.
+                const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
+                r.ino[i] =
+                    fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+            }
+            const bool timed = r.update && r.ino[i];
+            const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
+            journalline(text, r, i, timed ? &st : nullptr, also);
+            if (stamps && timed)
+                (*stamps)[i] = {r.ino[i], st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+            if (text.size() >= piece || i + 1 == r.recs.size()) {
+                if (fwrite(text.data(), 1, text.size(), f) != text.size()) return false;
+                text.clear();
+            }
         }
-        const bool timed = r.update && r.ino[i];
-        const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
-        journalline(text, r, i, timed ? &st : nullptr, also);
-        if (stamps && timed)
-            (*stamps)[i] = {r.ino[i], st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-    }
-    return durwrite(dir + "/journal.new", dir + "/journal", nullptr,
-                    [&text](FILE* f) {
-                        return fwrite(text.data(), 1, text.size(), f) == text.size();
-                    }) &&
+        return r.recs.empty() ? fwrite(text.data(), 1, text.size(), f) == text.size() : true;
+    };
+    return durwrite(dir + "/journal.new", dir + "/journal", nullptr, fill) &&
            dursyncdir(durparent(dir));
 }
 

@@ -452,8 +452,35 @@ int rcptseed(renumrun& r, const char* fname);
 // update, the link its work directory holds to the index it replaced, kept
 // beside the receipt for msgseq --undo. A run that moved nothing and left
 // the index as it was keeps the last update's receipt. false, errno set.
+// What a run's journal holds of each record: the journal as read back
+// (log), or, for the run that wrote it, without reading it back, the names
+// the index listed and each file as the journal gives it (renumbegin's
+// stamps). Neither: nothing known.
+struct renumjournaled {
+    const renumlog* log = nullptr;
+    const std::vector<std::string>* names = nullptr;
+    const std::vector<renumstamp>* stamps = nullptr;
+    size_t size() const {
+        if (log) return log->recs.size();
+        return names && stamps && names->size() == stamps->size() ? names->size() : 0;
+    }
+    std::string_view name(size_t i) const { return log ? log->recs[i].name : (*names)[i]; }
+    // Record i's file's size and time, where the journal has them for ino.
+    bool timed(size_t i, ino_t ino, renumstamp* out) const {
+        if (log) {
+            const renumentry& e = log->recs[i];
+            if (log->old || !e.timed || e.ino != ino) return false;
+            *out = {e.ino, e.size, e.sec, e.nsec};
+            return true;
+        }
+        const renumstamp& s = (*stamps)[i];
+        if (s.ino == 0 || s.ino != ino) return false;
+        *out = s;
+        return true;
+    }
+};
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
-              const rcptindex* after, const renumlog* log, const struct stat* like,
+              const rcptindex* after, const renumjournaled& log, const struct stat* like,
               const std::string& keptfrom = {});
 // Links the index real, while it is the one the update began on (same: its
 // records are still the journal's), as "before" in the work directory dir,

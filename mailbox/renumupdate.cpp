@@ -376,32 +376,24 @@ int replaceindex(update& u) {
 // journal goes. The journal holds the names the index listed and each
 // file's size and time: as this run wrote it, or as a rerun read it.
 int keepreceipt(update& u, const rcptindex& before) {
+    renumjournaled journaled;
     if (u.found != renumjournal::good && u.stamps.size() == u.r.recs.size()) {
         // What reading the journal back would give, without reading it.
-        u.log = renumlog{};
-        u.log.version = 4;
-        u.log.where = u.r.here;
-        u.log.recs.resize(u.stamps.size());
-        for (size_t i = 0; i < u.stamps.size(); i++) {
-            const renumstamp& s = u.stamps[i];
-            renumentry& e = u.log.recs[i];
-            e.ino = s.ino;
-            e.timed = s.ino != 0;
-            e.size = s.size;
-            e.sec = s.sec;
-            e.nsec = s.nsec;
-            e.name = u.was[i];
+        journaled.names = &u.was;
+        journaled.stamps = &u.stamps;
+    } else {
+        if (u.found != renumjournal::good) {
+            u.log = renumlog{};
+            if (renumreadjournal(u.dir, &u.log) != renumjournal::good) u.log = renumlog{};
         }
-    } else if (u.found != renumjournal::good) {
-        u.log = renumlog{};
-        if (renumreadjournal(u.dir, &u.log) != renumjournal::good) u.log = renumlog{};
+        if (!u.log.recs.empty()) journaled.log = &u.log;
     }
     const rcptindex after = rcptsumindex(u.real.c_str(), u.r.recs.size());
     struct stat index;
     const bool known = stat(u.real.c_str(), &index) == 0;
     const std::string path = rcptbeside(u.fname);
-    if (!path.empty() && rcptkeep(u.r, path, before, &after, u.log.recs.empty() ? nullptr : &u.log,
-                                  known ? &index : nullptr, u.dir + "/before"))
+    if (!path.empty() &&
+        rcptkeep(u.r, path, before, &after, journaled, known ? &index : nullptr, u.dir + "/before"))
         return next;
     renumsay(u.opts,
              "'%s' is rewritten, but its receipt '%s' was not written (%s); the journal stays: "
