@@ -190,7 +190,8 @@ void putsums(std::string& text, const char* word, const rcptindex& x) {
 bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
                const std::function<rcptentry(size_t)>& entry, const struct stat* like) {
     std::string lines;
-    lines.reserve(count * 44);
+    // A line of numbers and two names: made once, not grown.
+    lines.reserve(count * 72);
     uint32_t moved = 0;
     for (size_t i = 0; i < count; i++) {
         const rcptentry e = entry(i);

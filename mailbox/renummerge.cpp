@@ -56,8 +56,12 @@ struct lines {
     }
 };
 
-splitindex split(std::string_view text) {
+splitindex split(std::string_view text, size_t records) {
     splitindex s;
+    // Room for the update's records and a few added since, made once.
+    s.names.reserve(records + 16);
+    s.flags.reserve(records + 16);
+    s.sums.reserve(records + 16);
     lines ls{text};
     span name, field[6];
     if (!ls.next(&name.from, &name.len) || !ls.next(&name.from, &name.len)) return s;
@@ -83,10 +87,10 @@ splitindex split(std::string_view text) {
 
 // The index's text, read whole while its writer is not halfway through a
 // record: retried for about a second.
-bool readwhole(int fd, std::string* text, splitindex* s) {
+bool readwhole(int fd, std::string* text, splitindex* s, size_t records) {
     for (int tries = 0; tries < 100; tries++) {
         if (!durreadfd(fd, text)) return false;
-        *s = split(*text);
+        *s = split(*text, records);
         if (s->ended) return true;
         const timespec pause{0, 10'000'000};
         nanosleep(&pause, nullptr);
@@ -292,7 +296,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
             errno = EINVAL;
             return renummerged::failed;
         }
-        if (!readwhole(cur.fd, &text, &s)) return errno ? renummerged::failed : renummerged::partial;
+        if (!readwhole(cur.fd, &text, &s, recs.size())) return errno ? renummerged::failed : renummerged::partial;
         if (!rename(text, s, k, recs, &out, bad)) return renummerged::unplaced;
         struct stat made;
         if (!writeaside(tmp, base, out, &made)) return renummerged::failed;
