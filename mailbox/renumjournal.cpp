@@ -88,20 +88,13 @@ namespace {
 
 // Each line made in place, without printf: a plain run writes a line for
 // every record before its first move.
-void journalline(std::string& text, const renumrun& r, uint32_t i, const struct stat* st,
-                 uint32_t same) {
+void journalline(std::string& text, const renumrun& r, uint32_t i, uint32_t same) {
     renumline l;
     if (r.ino[i])
         l.num(static_cast<uintmax_t>(r.ino[i]), ' ');
     else
         l.lit("- ");
-    if (st) {
-        l.num(static_cast<intmax_t>(st->st_size), ' ');
-        l.num(static_cast<intmax_t>(st->st_mtim.tv_sec), '.');
-        l.num(st->st_mtim.tv_nsec, ' ', 10, 9);
-    } else {
-        l.lit("- - ");
-    }
+    l.lit("- - ");  // no size and time: see renumbegin
     l.num(renumfieldsum(r.recs[i], r.recs[i].read), ' ', 16, 16);
     l.num(same, ' ');
     // A record's name is 12 bytes at most.
@@ -112,34 +105,23 @@ void journalline(std::string& text, const renumrun& r, uint32_t i, const struct 
 
 }  // namespace
 
-bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
-                std::vector<renumstamp>* stamps) {
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
-    if (stamps) stamps->assign(r.recs.size(), renumstamp{});
     const std::string head = "msgseq update journal 4\nrun " +
                              std::string(r.update ? "update" : "plain") + "\ndir " +
                              std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
                              "\nrecords " + std::to_string(r.recs.size()) + "\n";
     // Written as it is made, a piece at a time: the journal of a large
-    // index is never held whole.
+    // index is never held whole. A rerun finds each file by its inode alone
+    // (its size and time may have changed since), so the journal gives no
+    // more: what the receipt keeps of each file is taken as it moves.
     auto fill = [&](FILE* f) {
         std::string text = head;
         constexpr size_t piece = size_t{1} << 16;
         text.reserve(piece + 256);
         for (uint32_t i = 0; i < r.recs.size(); i++) {
-            struct stat st {};
-            if (r.update && r.ino[i]) {
-                // A record claimed as home by a ring cut short has no
-                // current name apart from its new one.
-                const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
-                r.ino[i] =
-                    fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
-            }
-            const bool timed = r.update && r.ino[i];
             const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
-            journalline(text, r, i, timed ? &st : nullptr, also);
-            if (stamps && timed)
-                (*stamps)[i] = {r.ino[i], st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+            journalline(text, r, i, also);
             if (text.size() >= piece || i + 1 == r.recs.size()) {
                 if (fwrite(text.data(), 1, text.size(), f) != text.size()) return false;
                 text.clear();

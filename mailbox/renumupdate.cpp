@@ -96,8 +96,6 @@ struct update {
     // Each record's name as this run loaded it: the commit finds the records
     // again by them in the index as it is then.
     std::vector<std::string> was{};
-    // Each file as the journal this run wrote gives it, for the receipt.
-    std::vector<renumstamp> stamps{};
 
     ~update() {
         r.recs.insert(r.recs.end(), later.begin(), later.end());
@@ -312,7 +310,7 @@ int writejournal(update& u) {
                  strerror(err));
         return RENUMINDEX;
     }
-    if (!renumbegin(u.r, u.dir, u.same, &u.stamps)) {
+    if (!renumbegin(u.r, u.dir, u.same)) {
         renumsay(u.opts, "cannot write the journal '%s/journal': %s\n", renumshown(u.dir).c_str(),
                  strerror(errno));
         (void)renumclearwork(u.dir);
@@ -376,17 +374,15 @@ int replaceindex(update& u) {
 // journal goes. The journal holds the names the index listed and each
 // file's size and time: as this run wrote it, or as a rerun read it.
 int keepreceipt(update& u, const rcptindex& before) {
+    // Each file as the run leaves it: stamped as it moved, the rest now.
+    renumstampall(u.r);
     renumjournaled journaled;
-    if (u.found != renumjournal::good && u.stamps.size() == u.r.recs.size()) {
-        // What reading the journal back would give, without reading it.
+    journaled.stamps = &u.r.stamps;
+    if (u.found != renumjournal::good) {
+        // The names the journal this run wrote lists, without reading it.
         journaled.names = &u.was;
-        journaled.stamps = &u.stamps;
-    } else {
-        if (u.found != renumjournal::good) {
-            u.log = renumlog{};
-            if (renumreadjournal(u.dir, &u.log) != renumjournal::good) u.log = renumlog{};
-        }
-        if (!u.log.recs.empty()) journaled.log = &u.log;
+    } else if (!u.log.recs.empty()) {
+        journaled.log = &u.log;
     }
     const rcptindex after = rcptsumindex(u.real.c_str(), u.r.recs.size());
     struct stat index;
@@ -466,6 +462,7 @@ int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* 
         const int rc = renumpasses(u.r, stats, false, &u.named);
         return u.named ? rc : unwritten(u);
     }
+    u.r.stamps.assign(u.r.recs.size(), renumstamp{});
     const rcptindex before = indexfound(u, resuming);
     if (!resuming)
         if (const int rc = writejournal(u); rc != next) return rc;
