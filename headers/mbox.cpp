@@ -55,6 +55,21 @@ bool clock(std::string_view w) {
                                         : digits(rest.substr(0, c2), 2, 2) && digits(rest.substr(c2 + 1), 2, 2);
 }
 
+// Where the sender's address after "From " ends: at the first space or
+// tab, past a quoted local part ("Ann Lee"@example.org, a backslash
+// quoting the next byte in it) as a whole; npos when the quote is not
+// closed on the line.
+size_t senderend(std::string_view line) {
+    size_t at = 5;
+    if (at < line.size() && line[at] == '"')
+        for (at++;; at++) {
+            if (at >= line.size() || line[at] == '\n') return std::string_view::npos;
+            if (line[at] == '\\') at++;
+            else if (line[at] == '"') break;
+        }
+    return std::min(line.find_first_of(" \t", at), line.size());
+}
+
 // A separator as mbox writers write one: "From ", the sender's address as
 // one word, then the date: a day of the week, and after it a month's name,
 // a time and a four-digit year ("Thu Jan  1 00:00:00 1970", with a zone or
@@ -66,13 +81,15 @@ bool separator(std::string_view line) {
                                          "Aug", "Sep", "Oct", "Nov", "Dec", nullptr};
     if (!line.starts_with("From ") || line.size() < 6 || line[5] == ' ' || line[5] == '\t')
         return false;
-    const std::vector<std::string_view> w = words(line, 5);
-    if (w.size() < 5) return false;
-    std::string_view day = w[1];
+    const size_t sender = senderend(line);
+    if (sender == std::string_view::npos) return false;
+    const std::vector<std::string_view> w = words(line, sender);
+    if (w.size() < 4) return false;
+    std::string_view day = w[0];
     if (day.ends_with(',')) day.remove_suffix(1);
     if (!oneof(day, days)) return false;
     bool month = false, time = false, year = false;
-    for (size_t k = 2; k < w.size(); k++) {
+    for (size_t k = 1; k < w.size(); k++) {
         month = month || oneof(w[k], months);
         time = time || clock(w[k]);
         year = year || digits(w[k], 4, 4);
@@ -115,11 +132,15 @@ std::string unquote(std::string_view body, bool crlf) {
 // a byte, lying, landing mid-line) is no evidence at all, and the message is
 // split at separators as any other is, so that a bad count can neither cut
 // a message nor swallow the next. On true, *end is where the message ends
-// and *next where the next separator line starts (or the file's end).
-bool counted(std::string_view text, size_t start, bool crlf, size_t* end, size_t* next) {
+// and *next where the next separator line starts (or the file's end). With
+// more (text may go on past its end), *wait is set, and false returned,
+// when the answer lies in bytes past the end.
+bool counted(std::string_view text, size_t start, bool crlf, bool more, size_t* end, size_t* next,
+             bool* wait) {
     std::string_view value;
     bool seen = false, folded = false;
     size_t at = start, body = std::string_view::npos;
+    *wait = false;
     while (at < text.size()) {
         const std::string_view line = nextline(text, &at);
         if (blank(line)) {
@@ -134,6 +155,10 @@ bool counted(std::string_view text, size_t start, bool crlf, size_t* end, size_t
             value = line.substr(15);
         }
     }
+    if (more && body == std::string_view::npos) {
+        *wait = true;
+        return false;
+    }
     if (!seen || folded || body == std::string_view::npos) return false;
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.remove_suffix(1);
     const size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t");
@@ -142,7 +167,15 @@ bool counted(std::string_view text, size_t start, bool crlf, size_t* end, size_t
     for (const char c : value.substr(b, e + 1 - b)) {
         if (!isdigit(static_cast<unsigned char>(c))) return false;
         n = n * 10 + static_cast<size_t>(c - '0');
-        if (n > text.size() - body) return false;
+        if (n > text.size() - body) {
+            *wait = more;
+            return false;
+        }
+    }
+    // The line after the count's line end is whole before it is judged.
+    if (more && text.find('\n', body + n + (crlf ? 2 : 1)) == std::string_view::npos) {
+        *wait = true;
+        return false;
     }
     const std::string_view after = text.substr(body + n), eol = crlf ? "\r\n" : "\n";
     size_t sep = body + n + (after.empty() ? 0 : eol.size());
@@ -159,36 +192,49 @@ bool counted(std::string_view text, size_t start, bool crlf, size_t* end, size_t
 
 bool mboxis(std::string_view text) { return text.empty() || isfrom(text); }
 
-void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& each) {
+size_t mboxpart(std::string_view text, bool more, const std::function<bool(std::string&&)>& each,
+                bool* stopped) {
+    *stopped = false;
     size_t at = 0;
-    if (!isfrom(text)) return;
+    if (more && text.size() < 5) return 0;
+    if (!isfrom(text)) return text.size();
     std::string_view sep = nextline(text, &at);
-    for (;;) {
+    if (more && !sep.ends_with('\n')) return 0;
+    auto give = [&](std::string&& msg) { return !(*stopped = !each(std::move(msg))); };
+    for (size_t from = 0;; from = at - sep.size()) {
         const bool crlf = sep.ends_with("\r\n");
         const size_t start = at;
         size_t end = 0;
-        if (counted(text, start, crlf, &end, &at)) {
+        bool wait = false;
+        if (counted(text, start, crlf, more, &end, &at, &wait)) {
             // Taken as it lies: a writer that counts does not quote, so a
             // ">From " line in the count is the message's own text.
-            if (!each(std::string(text.substr(start, end - start)))) return;
-            if (at == text.size()) return;
+            if (!give(std::string(text.substr(start, end - start))) || at == text.size()) return at;
             sep = nextline(text, &at);
             continue;
         }
-        for (;;) {
+        if (wait) return from;
+        for (at = start;;) {
             if (at == text.size()) {
-                (void)each(unquote(text.substr(start), crlf));
-                return;
+                if (more) return from;
+                (void)give(unquote(text.substr(start), crlf));
+                return at;
             }
             const size_t here = at;
             const std::string_view line = nextline(text, &at);
+            if (more && !line.ends_with('\n')) return from;
             if (separator(line)) {
-                if (!each(unquote(text.substr(start, here - start), crlf))) return;
+                if (!give(unquote(text.substr(start, here - start), crlf))) return here;
                 sep = line;
                 break;
             }
         }
     }
+}
+
+void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& each) {
+    bool stopped = false;
+    (void)mboxpart(text, false, each, &stopped);
 }
 
 std::string mboxsender(std::string_view from) {

@@ -33,6 +33,15 @@ bool mboxis(std::string_view text);
 // end before a separator; a length that does not so end is not believed.
 void mboxeach(std::string_view text, const std::function<bool(std::string&&)>& each);
 
+// As mboxeach, on the next piece of an mbox read a piece at a time: text
+// starts at a separator line (or the file's start) and, with more, may go
+// on past its end, so that a message whose end can't yet be told from it
+// is left for the next piece. Returns where the next piece must start (its
+// separator line), text.size() when every message in it was given; with
+// *stopped when each returned false, at the message after that one.
+size_t mboxpart(std::string_view text, bool more, const std::function<bool(std::string&&)>& each,
+                bool* stopped);
+
 // One message as an mbox holds it, appended to *out: the "From " line
 // (sender and the date when), the message with "Status: RO" first when
 // read and its own first Status line (if any) does not say so, or

@@ -1038,6 +1038,13 @@ std::string apledgerline(unsigned long long source, unsigned long long sum, long
     return buf;
 }
 
+bool apledgersame(const char* meta, const apledger& l) {
+    const std::string real = realof(meta);
+    struct stat st;
+    return !real.empty() && lstat(ledgerpath(real).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_size == l.size;
+}
+
 bool apledgertake(apledger* l, const std::string& line) {
     const auto it = l->had.find(line);
     if (it == l->had.end() || it->second == 0) return false;

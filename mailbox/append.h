@@ -164,6 +164,10 @@ bool apledgerread(const char* meta, apledger* l, std::string* oldsources, long* 
 // earlier release took in), synced, replacing the one there; before the
 // first batch.
 bool apledgerbegin(const char* meta, apledger* l, const std::vector<std::string>& taken);
+// Whether the ledger of meta is still as *l left it (its size), so that a
+// run that let others have the mailbox between batches can go on writing
+// it; false when another import (or a hand) changed it meanwhile.
+bool apledgersame(const char* meta, const apledger& l);
 // The ledger's line for a message.
 std::string apledgerline(unsigned long long source, unsigned long long sum, long long size);
 // Whether the ledger lists this message (one more time than it was asked

@@ -194,21 +194,26 @@ INSTANTIATE_TEST_SUITE_P(
 // written later, from a message of its own.
 TEST_F(BatchAdv, MboxLockedByItsWriterIsNotReadHalfWritten) {
     const std::string half = "From b@x Fri Jan  2 00:00:00 1970\nSubject: two\n\n2, and then";
-    spit("../src/a.mbox", one + half);
-    spit("../src/a.mbox.lock", "");
-    const int fd = open("../src/a.mbox", O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    struct flock lk {};
-    lk.l_type = F_WRLCK;
-    lk.l_whence = SEEK_SET;
-    ASSERT_EQ(fcntl(fd, F_SETLK, &lk), 0);
-    const runresult first = tool(imp);
-    spit("../src/a.mbox", one + half + " more\n\n");
-    close(fd);
-    ASSERT_EQ(unlink("../src/a.mbox.lock"), 0);
-    const runresult again = tool(imp);
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << first.out << again.out;
+    for (const bool dot : {true, false}) {  // either lock alone keeps it out
+        clear();
+        spit("meta", empty);
+        spit("../src/a.mbox", one + half);
+        if (dot) spit("../src/a.mbox.lock", "");
+        const int fd = open("../src/a.mbox", O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct flock lk {};
+        lk.l_type = F_WRLCK;
+        lk.l_whence = SEEK_SET;
+        ASSERT_EQ(dot || fcntl(fd, F_SETLK, &lk) == 0, true);
+        const runresult first = tool(imp);
+        EXPECT_EQ(first.status, 5) << dot << first.err;
+        spit("../src/a.mbox", one + half + " more\n\n");
+        close(fd);
+        ASSERT_EQ(!dot || unlink("../src/a.mbox.lock") == 0, true);
+        const runresult again = tool(imp);
+        EXPECT_EQ(again.status, 0) << again.err;
+        EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << dot << first.out << again.out;
+    }
 }
 
 // A Maildir beside the mbox, for the rows below.
@@ -217,6 +222,25 @@ void maildir() {
     fs::create_directories("../src/md/cur");
     spit("../src/md/new/1.x", "Subject: m\n\n");
     spit("../src/md/cur/2.y:2,S", "Subject: n\n\n");
+}
+
+// A Maildir message swapped, between the listing and its open, for a link
+// to a file of someone else's or for a FIFO: not read (nor waited on), and
+// left out with a line; the rest comes in.
+TEST_F(BatchAdv, MaildirEntrySwappedIsNotRead) {
+    for (const bool fifo : {false, true}) {
+        clear();
+        spit("meta", empty);
+        fs::remove_all("../src/md");
+        maildir();
+        spit("../src/secret", "Subject: secret\n\n");
+        ASSERT_EQ(fifo ? mkfifo("evil", 0600) : symlink(fs::absolute("../src/secret").c_str(), "evil"), 0);
+        const runresult got = tool({"import", "meta", "../src/md"}, fsfaultenv({"FSFAULT_SWAP=evil:1.x"}));
+        EXPECT_EQ(got.status, 1) << fifo << got.err;
+        EXPECT_NE(got.err.find(fifo ? "new/1.x': it is not a regular file; left out" : "new/1.x': it is a symbolic link; left out"),
+                  std::string::npos) << got.err;
+        EXPECT_EQ(messages(), args{"Subject: n\n\n"}) << fifo;
+    }
 }
 
 // Others at work, with no lock, while an import is stopped at a call: the

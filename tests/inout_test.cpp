@@ -558,9 +558,20 @@ const std::string crlfbox =
     "From a@x Thu Jan  1 00:00:00 1970\r\nSubject: c\r\n\r\nbody\r\n\r\n"
     "From b@x Thu Jan  1 00:00:00 1970\r\nSubject: d\r\n\r\nbody2\r\n\r\n";
 
+// Longer than the piece an mbox is read by, more than twice.
+std::string bigbody() {
+    std::string out = "Subject: big\n\n";
+    for (int k = 0; k < 40000; k++) out += std::string(63, 'x') + "\n";
+    return out;
+}
+const std::string big = bigbody();
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, Import,
     ::testing::Values(
+        importrow{"MboxLongerThanAPiece", {{"b.mbox", "From a@x Thu Jan  1 00:00:00 1970\nSubject: 1\n\n\n"
+                  "From b@x Thu Jan  1 00:00:00 1970\n" + big + "\nFrom c@x Thu Jan  1 00:00:00 1970\nSubject: 3\n\n"}},
+                  {"b.mbox"}, 0, {"Subject: 1\n\n", big, "Subject: 3\n"}, "NNN"},
         importrow{"MboxQuirks", {{"a.mbox", quirky}}, {"a.mbox"}, 0,
                   {"Subject: one\n\nline\nFrom the top\nFrom quoted\n>From twice\n",
                    "Status: RO\nSubject: two\n\nlast line"},
@@ -810,6 +821,46 @@ INSTANTIATE_TEST_SUITE_P(
 
 // More messages than a batch holds: names, records and their order go on
 // from one batch to the next.
+// A long import (stopped in its first batch for over a second, so that it
+// counts as long) lets a command waiting for the lock in between two of
+// its batches: that command's record lands between the batches, and every
+// message is in once, an import that ran meanwhile stopping this one.
+struct letinrow {
+    const char* name;
+    const char* meanwhile;  // run as the import waits, src/one its message
+    int status;             // the import's
+};
+void PrintTo(const letinrow& r, std::ostream* os) { *os << r.name; }
+class LetIn : public InOut, public ::testing::WithParamInterface<letinrow> {};
+TEST_P(LetIn, BetweenBatches) {
+    std::string mbox;
+    for (int k = 0; k < 300; k++)
+        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
+    spit("../src/m.mbox", mbox);
+    spit("../src/one", "Subject: delivered\n\n");
+    spit("meta", empty);
+    const runresult got = run(
+        {"/bin/sh", "-c",
+         "\"$0\" import meta ../src/m.mbox >/dev/null & pid=$!\n"
+         "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
+         "env -u LD_PRELOAD \"$0\" " + std::string(GetParam().meanwhile) + " >/dev/null & d=$!\n"
+         "sleep 1.2; kill -CONT $pid; wait $pid; i=$?; wait $d && exit $i",
+         MAILBOX_PATH},
+        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+    EXPECT_EQ(got.status, GetParam().status) << got.err;
+    std::string list = tool({"list", "meta", "--format=%subject"}).out;
+    const size_t at = list.find("delivered\n");
+    ASSERT_NE(at, std::string::npos) << list;
+    EXPECT_EQ(std::count(list.begin(), list.begin() + static_cast<long>(at), '\n'), 256);
+    EXPECT_EQ(tool({"import", "meta", "../src/m.mbox"}).status, 0);
+    list = tool({"list", "meta", "--format=%subject"}).out;
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 301);
+    EXPECT_EQ(tool({"check", "meta"}).status, 0);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, LetIn, ::testing::Values(
+    letinrow{"Delivery", "deliver meta < ../src/one", 0},
+    letinrow{"OtherImport", "import --wait=60 meta ../src/one", 5}), rowname);
+
 TEST_F(InOut, ImportOfManyBatchesKeepsTheOrder) {
     std::string mbox;
     for (int k = 0; k < 600; k++)

@@ -25,6 +25,26 @@ std::vector<std::string> split(std::string_view text, size_t most = SIZE_MAX) {
     return out;
 }
 TEST_P(Split, Messages) { EXPECT_EQ(split(GetParam().text), GetParam().want); }
+// Read a piece of k bytes at a time, as an import reads a large mbox: the
+// same messages, wherever a piece ends.
+TEST_P(Split, InPieces) {
+    const std::string& text = GetParam().text;
+    for (size_t k = 1; k <= 40; k++) {
+        std::vector<std::string> out;
+        std::string held;
+        for (size_t at = 0; at < text.size() || at == 0;) {
+            held += text.substr(at, k);
+            at += k;
+            bool stopped = false;
+            const size_t done = mboxpart(held, at < text.size(), [&](std::string&& m) {
+                out.push_back(m);
+                return true;
+            }, &stopped);
+            held.erase(0, done);
+        }
+        EXPECT_EQ(out, GetParam().want) << "pieces of " << k;
+    }
+}
 // A header block saying the body's length (off by d), the empty line, the body.
 std::string cl(const std::string& body, long d = 0, const std::string& eol = "\n") {
     return "Content-Length: " + std::to_string(static_cast<long>(body.size()) + d) + eol + eol +
@@ -65,7 +85,13 @@ INSTANTIATE_TEST_SUITE_P(Mbox, Split, ::testing::Values(
     splitrow{"QuotedInCountKept", a + cl(">From here\n") + two2, {cl(">From here\n"), two}},
     splitrow{"CountInBodyNotRead", a + "Subject: s\n\nContent-Length: 7\n\n>From x\n" + fwd + "y\n", {"Subject: s\n\nContent-Length: 7\n\nFrom x", "y"}},
     splitrow{"UncountedAmongCounted", a + cl(body) + "\n" + b + "Subject: p\n\n>From q\n" + fwd + "x\n\n" + a + cl(body) + "\n",
-             {cl(body), "Subject: p\n\nFrom q", "x\n", cl(body)}}),
+             {cl(body), "Subject: p\n\nFrom q", "x\n", cl(body)}},
+    // Cut before its last digit, the line would read as a separator.
+    splitrow{"YearTooLongIsBody", a + "Subject: s\n\nFrom b@x Fri Jan  2 00:00:00 19700\nx\n", {"Subject: s\n\nFrom b@x Fri Jan  2 00:00:00 19700\nx"}},
+    splitrow{"YearTooLongInCountedHeader", a + "X: y\nFrom b@x Fri Jan  2 00:00:00 19700\n" + cl(body) + two2, {"X: y\nFrom b@x Fri Jan  2 00:00:00 19700\n" + cl(body), two}},
+    splitrow{"QuotedSender", a + two + "\nFrom \"Ann \\\" Lee\"@x Mon Jan  5 10:00:00 2026\n" + two, {two, two.substr(0, two.size() - 1)}},
+    splitrow{"QuoteUnclosedIsBody", a + two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two,
+             {two + "\nFrom \"Ann Lee@x Mon Jan  5 10:00:00 2026\n" + two.substr(0, two.size() - 1)}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -80,6 +80,30 @@ INSTANTIATE_TEST_SUITE_P(
         wrongdirrow{"Export", {"export", "../box/meta", "--mbox", "../out.mbox"}, false, 2}),
     rowname);
 
+// After a plain msgseq run no listed name is there: a delivery or an
+// import says the index is stale (not that this is the wrong directory),
+// keeps nothing, and goes in once msgseq -u has brought it up to date.
+class StaleIndex : public NewUser, public ::testing::WithParamInterface<wrongdirrow> {};
+TEST_P(StaleIndex, SaysSoThenGoesInAfterUpdate) {
+    const wrongdirrow& r = GetParam();
+    spit("meta", metafile({{"a.msg", "ann", "bob", "one", "", "", "N"}, {"b.msg", "ann", "bob", "two", "", "", "N"}}));
+    ASSERT_EQ(rename("in000.msg", "a.msg") | rename("in001.msg", "b.msg"), 0);
+    ASSERT_EQ(run({MSGSEQ_PATH, "meta"}).status, 0);
+    const auto box = files(true);
+    const runresult got = tool(r.cmd, {}, r.input ? "../src/in" : nullptr);
+    EXPECT_EQ(got.status, r.status);
+    EXPECT_NE(got.err.find("'meta' still lists the names a plain msgseq run has since changed; run 'msgseq -u meta'"),
+              std::string::npos) << got.err;
+    EXPECT_EQ(files(true), box);
+    ASSERT_EQ(run({MSGSEQ_PATH, "-u", "meta"}).status, 0);
+    EXPECT_EQ(tool(r.cmd, {}, r.input ? "../src/in" : nullptr).status, 0);
+    EXPECT_EQ(tool({"check", "meta"}).status, 0);
+    EXPECT_EQ(messages().size(), 3u);
+}
+INSTANTIATE_TEST_SUITE_P(NewUser, StaleIndex, ::testing::Values(
+    wrongdirrow{"Deliver", {"deliver", "meta"}, true, 75},
+    wrongdirrow{"Import", {"import", "meta", "../src/in"}, false, 2}), rowname);
+
 // A double delivery leaves one message twice, byte for byte, in an mbox;
 // a third copy comes later. Each copy is a message of its own, taken once:
 // the import run again after the mbox grew takes the new copy alone.

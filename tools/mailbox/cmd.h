@@ -11,6 +11,7 @@
 #ifndef MAILBOX_TOOLS_MAILBOX_CMD_H
 #define MAILBOX_TOOLS_MAILBOX_CMD_H
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ struct mbxargs {
     const char* mboxto = nullptr;      // export --mbox FILE
     const char* maildirto = nullptr;   // export --maildir DIR
     std::string input;                 // deliver: the message, read before the locks
+    // import: the locks given up between two batches, so that readers and
+    // deliveries waiting for them get in, and taken again; 0, or the status
+    // after a line.
+    std::function<int()> letin;
 };
 
 // One option a command takes: a flag set alone, or one with a value given

@@ -21,6 +21,7 @@
 #include "mailbox/durable.h"
 #include "mailbox/meta.h"
 #include "mailbox/quote.h"
+#include "mailbox/receipt.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
 #include "tools/mailbox/cmd.h"
@@ -215,7 +216,18 @@ void saynonehere() {
 
 }  // namespace
 
-void mbxsaynonehere() { saynonehere(); }
+void mbxsaystale(const char* meta, bool refused) {
+    mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
+           "bring it up to date%s\n",
+           mbxq(meta).c_str(), quoteshown(meta).c_str(), refused ? "; nothing done" : "");
+}
+
+void mbxsaynonehere(const char* meta) {
+    if (rcpt last; rcptlast(meta, &last, "mailbox", nullptr) != rcptfit::none)
+        mbxsaystale(meta, true);
+    else
+        saynonehere();
+}
 
 bool mbxnonehere(const llnode* head) {
     if (head->count == 0) return false;

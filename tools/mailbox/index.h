@@ -66,8 +66,13 @@ int mbxwithoutput(int rc);
 // is here: run from the wrong directory, most likely, where a command that
 // drops or deletes would take every message for gone.
 bool mbxnonehere(const llnode* head);
-// Its line alone, for a command that knows so by other means.
-void mbxsaynonehere();
+// Its line alone, for a command that knows so by other means (deliver,
+// import): the stale index's line instead (mbxsaystale) when a plain
+// msgseq run left meta listing the names it has since changed.
+void mbxsaynonehere(const char* meta);
+// The line for an index a plain msgseq run left stale; "; nothing done"
+// after it when the command refuses.
+void mbxsaystale(const char* meta, bool refused);
 // The same for the records seen in place: what list and pick ask before
 // reading dates from the files, sort before ordering by them.
 bool mbxnonehere(const rvindex& idx);

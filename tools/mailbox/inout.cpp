@@ -118,7 +118,7 @@ int mbxdeliver(const mbxargs& a) {
     // From the wrong directory: kept by the mail agent, to try again once
     // its command runs where the mailbox is.
     if (box.records > 0 && !box.anyhere) {
-        mbxsaynonehere();
+        mbxsaynonehere(a.meta);
         return EX_TEMPFAIL;
     }
     apfields f;
@@ -162,15 +162,15 @@ std::string idline(const char* kind, const struct stat& st, const std::string& p
            std::to_string(st.st_mtim.tv_nsec) + " " + path;
 }
 
-// A file read whole, not followed into a FIFO or a device. An mbox is read
+// A source opened, not followed into a FIFO or a device. An mbox is read
 // only while its writers hold none of their locks (an fcntl lock on it, a
-// dot lock beside it): a message half delivered read now could never be
-// told from its whole self later. *locked when one was held past w.
-bool readsource(const std::string& path, std::string* out, struct stat* st, const cliwait* w,
-                bool* locked) {
+// dot lock beside it), and its read lock is held until it is closed: a
+// message half delivered read now could never be told from its whole self
+// later. *locked when a lock was held past w. The descriptor, or -1.
+int opensource(const std::string& path, struct stat* st, const cliwait* w, bool* locked) {
     *locked = false;
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     bool ok = fstat(fd, st) == 0;
     if (ok && !S_ISREG(st->st_mode)) {
         errno = EINVAL;
@@ -188,11 +188,39 @@ bool readsource(const std::string& path, std::string* out, struct stat* st, cons
             ok = false;
         }
     }
-    ok = ok && readfd(fd, out);
+    if (ok) return fd;
     const int err = errno;
-    close(fd);  // the read lock with it
+    close(fd);
     errno = err;
-    return ok;
+    return -1;
+}
+
+// The messages of an open mbox, a piece at a time, so that a mailbox of
+// any size is held no more than a message and a piece at once: its bytes
+// up to the size it had when it was opened (what is appended meanwhile is
+// the next import's). false, errno set, when a read fails.
+bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& each) {
+    constexpr size_t piece = 1 << 20;
+    std::string buf;
+    for (off_t left = size;;) {
+        // A message longer than what is held is read on at its own length,
+        // so that it is split once, not once a piece.
+        const size_t want = static_cast<size_t>(std::min<off_t>(left, std::max(piece, buf.size())));
+        const size_t had = buf.size();
+        buf.resize(had + want);
+        const ssize_t n = want ? read(fd, buf.data() + had, want) : 0;
+        if (n < 0 && errno == EINTR) {
+            buf.resize(had);
+            continue;
+        }
+        if (n < 0) return false;
+        buf.resize(had + static_cast<size_t>(n));
+        left = n == 0 ? 0 : left - n;  // a file cut shorter ends where it ends
+        bool stopped = false;
+        const size_t done = mboxpart(buf, left > 0, each, &stopped);
+        if (stopped || left == 0) return true;
+        buf.erase(0, done);
+    }
 }
 
 // What each source is, and a line of identity for it: a Maildir by its
@@ -279,25 +307,28 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
         std::string text;
         struct stat st;
         bool locked = false;
-        if (!readsource(s.path, &text, &st, s.kind == source::mbox ? w : nullptr, &locked)) {
+        const int fd = opensource(s.path, &st, s.kind == source::mbox ? w : nullptr, &locked);
+        long k = 0;
+        bool more = true;
+        const bool ok =
+            fd >= 0 && (s.kind == source::loose ? readfd(fd, &text)
+                                                : eachofmbox(fd, st.st_size, [&](std::string&& msg) {
+                                                      more = each(q + " message " + std::to_string(++k),
+                                                                  key, msg, std::nullopt, 0);
+                                                      return more;
+                                                  }));
+        const int err = errno;
+        if (fd >= 0) close(fd);  // the read lock with it
+        if (!ok) {
             if (locked) {
                 mbxsay("%s is locked by its writer (mail being delivered to it); the import stops "
                        "here, and run again goes on\n", q.c_str());
                 return MBXBUSY;
             }
-            mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(errno));
+            mbxsay("cannot read %s: %s; the import stops here\n", q.c_str(), trustwhy(err));
             return MBXFAIL;
         }
-        if (s.kind == source::loose) {
-            if (!each(q, key, text, std::nullopt, 0)) return MBXOK;
-            continue;
-        }
-        long k = 0;
-        bool more = true;
-        mboxeach(text, [&](std::string&& msg) {
-            more = each(q + " message " + std::to_string(++k), key, msg, std::nullopt, 0);
-            return more;
-        });
+        if (s.kind == source::loose && !each(q, key, text, std::nullopt, 0)) return MBXOK;
         if (!more) return MBXOK;
     }
     return MBXOK;
@@ -313,7 +344,37 @@ struct importrun {
     long in = 0, left = 0;
     bool stop = false;
     int rc = MBXOK;
+    timespec held{};  // when the locks were last taken
 };
+
+// Every second or so, between two batches, the locks are let go for a
+// moment (mbxargs::letin), so that a reader or a delivery waiting for them
+// is not held out by a long import; the index is looked at anew then, and
+// the ledger must be as this run left it. false, said, to stop.
+bool letin(importrun* r) {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - r->held.tv_sec) * 1000000000L + (now.tv_nsec - r->held.tv_nsec) < 1000000000L)
+        return true;
+    int rc = r->a.letin();
+    const std::string q = mbxq(r->a.meta);
+    std::string why;
+    if (rc == MBXOK && !apledgersame(r->a.meta, r->ledger)) {
+        mbxsay("another import into %s ran meanwhile\n", q.c_str());
+        rc = MBXBUSY;
+    } else if (rc == MBXOK && aplook(r->a.meta, &r->box, &why) != apresult::ok) {
+        mbxsay("cannot import into %s: %s\n", q.c_str(), why.c_str());
+        rc = MBXFAIL;
+    }
+    if (clistopsig()) stopsig = clistopsig();
+    (void)clock_gettime(CLOCK_MONOTONIC, &r->held);
+    if (rc == MBXOK || stopsig) return rc == MBXOK;
+    mbxsay("the import stops here, with %ld message%s in; run the same import again to go on\n",
+           r->in, r->in == 1 ? "" : "s");
+    r->stop = true;
+    r->rc = rc;
+    return false;
+}
 
 // A batch is this many messages or bytes at most: its files are open until
 // it is synced, and a run stopped loses no more than a batch's work.
@@ -366,6 +427,11 @@ bool importone(importrun* r, const std::string& from, unsigned long long source,
         (void)printf("would import %s as %s\n", from.c_str(), mbxq(wouldtake(&r->box).c_str()).c_str());
         r->in++;
         return true;
+    }
+    if (r->batch.msgs.empty() && r->in > 0 && !letin(r)) return false;
+    if (stopsig) {
+        r->stop = true;
+        return false;
     }
     if (apstage(&r->box, &r->batch, bytes, source, keysum, keylen) != apresult::ok) {
         const int serr = errno;
@@ -435,7 +501,7 @@ int mbximport(const mbxargs& a) {
     // From the wrong directory the messages would land beside files of
     // another mailbox, or none.
     if (r.box.records > 0 && !r.box.anyhere) {
-        mbxsaynonehere();
+        mbxsaynonehere(a.meta);
         return MBXFAIL;
     }
     // A batch cut short that a run without -n finishes first: its
@@ -470,6 +536,7 @@ int mbximport(const mbxargs& a) {
     int seconds = a.row->wait;
     if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
     const cliwait w = clistartwait(seconds);
+    (void)clock_gettime(CLOCK_MONOTONIC, &r.held);
     if (const int rc = walk(sources, &w,
                             [&r](const std::string& from, unsigned long long key,
                                  std::string_view bytes, std::optional<bool> seen, int err) {

@@ -211,7 +211,8 @@ constexpr char help[] =
     "                      cur/) and loose message files, in order, each as the\n"
     "                      next free in%03d.msg with its record, a batch at a\n"
     "                      time; each message a source gave is taken once: run\n"
-    "                      again, cut short or whole, only what is new comes in\n"
+    "                      again, cut short or whole, only what is new comes in;\n"
+    "                      a long import lets waiting commands in between batches\n"
     "  export METAFILE --mbox FILE | --maildir DIR [N...]\n"
     "                      the records numbered (all when none) to a new mbox FILE\n"
     "                      (never written over) or into the Maildir DIR, read ones\n"
@@ -242,7 +243,8 @@ constexpr char help[] =
     "be written; 5 another process (a msgseq or mailbox run, or flock(1)) holds\n"
     "the lock on the directory: nothing done (check: 2; lists share it); 64\n"
     "usage. A signal while a command waits for the locks ends it, nothing done,\n"
-    "by that signal. deliver: sysexits.h's statuses, as above.\n";
+    "by that signal; one while delete, mend, mark or sort works ends it by that\n"
+    "signal once the change is made. deliver: sysexits.h's statuses, as above.\n";
 
 // The usage line, after one that names what was wrong, when it is known.
 int bad(const std::string& why = {}) {
@@ -367,14 +369,16 @@ int tryboth(const char* meta, bool shared, int* here, int* there, std::string* d
 // process holds one: none is kept while waiting for the other, so that two
 // commands that take them in turn never hold each other up. 0, or the
 // status, said; a stop signal in the wait leaves clistopsig set.
-int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* there) {
+// done says what has been done when they can't be had.
+int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* there,
+             const char* done = "nothing done") {
     std::string dir;
     while (tryboth(meta, shared, here, there, &dir) != 0) {
         if (errno != EWOULDBLOCK) {
             const int err = errno;
-            mbxsay("cannot lock %s: %s; nothing done\n",
+            mbxsay("cannot lock %s: %s; %s\n",
                    dir == "." ? "the working directory" : mbxq(dir.c_str()).c_str(),
-                   strerror(err));
+                   strerror(err), done);
             errno = err;
             return MBXBUSY;
         }
@@ -382,8 +386,8 @@ int lockboth(const char* meta, bool shared, const cliwait& w, int* here, int* th
         if (clistopsig()) return MBXBUSY;
         mbxsay(
             "another process (a msgseq or mailbox run, or flock(1)) holds the lock on %s; "
-            "nothing done\n",
-            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str());
+            "%s\n",
+            dir == "." ? "this directory" : mbxq(dir.c_str()).c_str(), done);
         errno = EWOULDBLOCK;
         return MBXBUSY;
     }
@@ -397,9 +401,7 @@ int stalefrom(const mbxargs& a, bool* stale) {
     rcpt last;
     if (rcptlast(a.meta, &last, "mailbox", stderr) == rcptfit::none) return 0;
     const bool acts = a.row->stale == mbxstale::refuse;
-    mbxsay("%s still lists the names a plain msgseq run has since changed; run 'msgseq -u %s' to "
-           "bring it up to date%s\n",
-           mbxq(a.meta).c_str(), quoteshown(a.meta).c_str(), acts ? "; nothing done" : "");
+    mbxsaystale(a.meta, acts);
     *stale = true;
     return acts ? MBXFAIL : 0;
 }
@@ -516,6 +518,26 @@ int lockfor(const mbxargs& a, int* here, int* there) {
     return rc;
 }
 
+// An import's pause between two batches: the locks given up for longer
+// than a waiting command sleeps between its tries, taken again (waited for
+// a minute, or as --wait says), and what stands in every command's way
+// asked again, as another command may have run meanwhile.
+int letin(const mbxargs& a, int* here, int* there) {
+    durunlock(*there);
+    durunlock(*here);
+    *here = *there = -1;
+    const timespec gap{0, 60000000L};
+    (void)nanosleep(&gap, nullptr);
+    int seconds = 60;
+    if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
+    const cliwait w = clistartwait(seconds);
+    clicatch();
+    int rc = lockboth(a.meta, false, w, here, there, "the import stops here");
+    cliuncatch();
+    bool stale = false;
+    return rc != 0 ? rc : before(a, &stale);
+}
+
 // A delivery's status as a mail transfer agent reads it: whatever kept
 // the message out of the mailbox is worth trying again.
 int delivered(int rc) {
@@ -573,11 +595,25 @@ int run(mbxargs& a) {
     bool stale = false;
     if (rc == 0) rc = before(a, &stale);
     a.stale = stale;
+    a.letin = [&a, &here, &there] { return letin(a, &here, &there); };
+    // A change that takes a moment is finished before a stop signal ends
+    // it, so that the line it says is true; a rebuild or an import stops
+    // at once or at its own safe point, and a delivery is its agent's.
+    const bool finish = a.row->run == mbxdelete || a.row->run == mbxmend ||
+                        a.row->run == mbxmark || a.row->run == mbxsort;
+    const bool caught = rc == 0 && finish;
+    if (caught) clicatch();
     if (rc == 0) rc = a.row->run(a);
+    if (caught) cliuncatch();
     // A stale index is one more problem.
     if (rc == MBXOK && stale && a.row->survey) rc = MBXFOUND;
     durunlock(there);
     durunlock(here);
+    if (const int sig = caught ? clistopsig() : 0) {
+        mbxsay("interrupted by %s; the %s %s first\n", clisigname(sig), a.cmd.c_str(),
+               rc == MBXOK || rc == MBXFOUND ? "was finished" : "ended as said above");
+        return cliraise(sig);
+    }
     return rc;
 }
 
