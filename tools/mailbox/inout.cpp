@@ -200,7 +200,7 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
 
 // The messages of an open mbox, a piece at a time, so that a mailbox of
 // any size is held no more than a message and a piece at once: its bytes
-// up to the size it had when it was opened (what is appended meanwhile is
+// up to the size it had once its writers let it be (what is appended since is
 // the next import's). false, errno set, when a read fails; false with
 // *shorter when the file ends before that size: another program cut or
 // rewrote it meanwhile, and the message at its end may be a part.
