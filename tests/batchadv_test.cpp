@@ -258,6 +258,26 @@ TEST_F(BatchAdv, MboxWaitedForIsReadAsItsWriterLeftIt) {
     }
 }
 
+// A stop signal while an import waits out an mbox's writer ends it then,
+// nothing of that mbox read, rather than when the writer lets go.
+TEST_F(BatchAdv, MboxWaitForItsWriterEndsAtAStopSignal) {
+    spit("../src/a.mbox", one);
+    const int fd = open("../src/a.mbox", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &lk), 0);
+    const runresult got = run({"/bin/sh", "-c",
+                               "\"$0\" import --wait=5 meta ../src/a.mbox & p=$!; sleep 0.5; kill -TERM $p; wait $p",
+                               MAILBOX_PATH});
+    close(fd);
+    EXPECT_EQ(got.status, 128 + SIGTERM) << got.err;
+    EXPECT_NE(got.err.find("interrupted by SIGTERM after 0 messages in"), std::string::npos) << got.err;
+    EXPECT_EQ(got.err.find("locked by its writer"), std::string::npos) << got.err;
+    EXPECT_EQ(messages(), args{});
+}
+
 // An mbox cut shorter (by a writer that takes no fcntl lock) after its
 // first piece was read: the message the cut ends inside is not taken as a
 // whole one, and the import says why it stops.

@@ -162,6 +162,10 @@ std::string idline(const char* kind, const struct stat& st, const std::string& p
            std::to_string(st.st_mtim.tv_nsec) + " " + path;
 }
 
+// A signal that stops an import between two messages.
+volatile sig_atomic_t stopsig = 0;
+void onstop(int sig) { stopsig = sig; }
+
 // A source opened, not followed into a FIFO or a device. An mbox is read
 // only while its writers hold none of their locks (an fcntl lock on it, a
 // dot lock beside it), and its read lock is held until it is closed: a
@@ -177,6 +181,12 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
         ok = false;
     }
     while (ok && w) {
+        // A stop signal ends the wait for a writer: nothing of it read.
+        if (stopsig) {
+            errno = EINTR;
+            ok = false;
+            break;
+        }
         struct flock lk {};
         lk.l_type = F_RDLCK;
         lk.l_whence = SEEK_SET;
@@ -283,10 +293,6 @@ bool classify(const std::string& path, source* s) {
     return true;
 }
 
-// A signal that stops an import between two messages.
-volatile sig_atomic_t stopsig = 0;
-void onstop(int sig) { stopsig = sig; }
-
 // Each message of the sources in order: how the user knows it, its bytes,
 // the read flag a Maildir's name gives (its reader keeps it there and not
 // in the message's own Status header), or the errno of a message that
@@ -337,6 +343,7 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
             return MBXFAIL;
         }
         if (!ok) {
+            if (err == EINTR && stopsig) return MBXOK;  // said as the import ends
             if (locked) {
                 mbxsay("%s is locked by its writer (mail being delivered to it); the import stops "
                        "here, and run again goes on\n", q.c_str());
