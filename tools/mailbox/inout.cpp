@@ -205,7 +205,8 @@ bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& ea
     for (off_t left = size;;) {
         // A message longer than what is held is read on at its own length,
         // so that it is split once, not once a piece.
-        const size_t want = static_cast<size_t>(std::min<off_t>(left, std::max(piece, buf.size())));
+        const size_t want =
+            static_cast<size_t>(std::min(left, static_cast<off_t>(std::max(piece, buf.size()))));
         const size_t had = buf.size();
         buf.resize(had + want);
         const ssize_t n = want ? read(fd, buf.data() + had, want) : 0;
