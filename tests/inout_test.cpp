@@ -886,9 +886,12 @@ void roundbox() {
     spit("in001.msg", "From: c@x\r\nSubject: crlf\r\nStatus: RO\r\n\r\nFrom a line\r\n>From b\r\n");
     spit("in002.msg", "Subject: end\n\nno final newline");
     spit("in003.msg", "Subject: q\n\n>>From deep\nFrom \n\n\n");
+    // A sender whose From line must keep the quoted local part whole.
+    spit("in004.msg", "From: \"Ann Lee\"@x\nSubject: self\n\nnote\n");
     spit("meta", metafile({lunchrec("in000.msg"), {"in001.msg", "", "c@x", "crlf", "", "", "R"},
                            {"in002.msg", "", "", "end", "", "", "N"},
-                           {"in003.msg", "", "", "q", "", "", "N"}}));
+                           {"in003.msg", "", "", "q", "", "", "N"},
+                           {"in004.msg", "", "\"Ann Lee\"@x", "self", "", "", "N"}}));
 }
 
 struct triprow {
