@@ -94,13 +94,16 @@ int mbxdeliverstatus(int err) {
     case EINVAL:
         return EX_CONFIG;
     case EBADMSG:  // an index that does not end in whole records and END
-    case ENOTRECOVERABLE:  // a run cut short that a person must finish
         return EX_UNAVAILABLE;
     case EROFS:
     case ENAMETOOLONG:
     case EMLINK:  // no free name is left
         return EX_CANTCREAT;
-    default:  // the lock, ENOSPC, EIO, EAGAIN, the index changed meanwhile: it may pass
+    // The lock, ENOSPC, EIO, EAGAIN, the index changed meanwhile, and a
+    // msgseq run cut short (after a power cut, most often), which the next
+    // msgseq run finishes: it may pass, and mail bounced meanwhile would be
+    // mail the owner never sees.
+    default:
         return EX_TEMPFAIL;
     }
 }
