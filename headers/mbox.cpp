@@ -243,14 +243,35 @@ std::string mboxsender(std::string_view from) {
     std::string_view addr;
     if (gt != std::string_view::npos && gt > lt + 1) {
         addr = from.substr(lt + 1, gt - lt - 1);
-    } else {
-        const size_t b = from.find_first_not_of(' ');
-        if (b != std::string_view::npos) addr = from.substr(b, from.find(' ', b) - b);
+    } else if (const size_t b = from.find_first_not_of(' '); b != std::string_view::npos) {
+        // The first word, a quoted local part ("Ann Lee"@example.org) whole.
+        size_t e = b;
+        for (bool quoted = false; e < from.size(); e++) {
+            if (quoted && from[e] == '\\') e++;
+            else if (from[e] == '"') quoted = !quoted;
+            else if (!quoted && from[e] == ' ') break;
+        }
+        addr = from.substr(b, std::min(e, from.size()) - b);
     }
+    // The spaces of a quoted local part stay, as the import reads it as one
+    // word; any other space or control byte would end the address early.
     std::string out;
-    for (const char c : addr)
-        if (static_cast<unsigned char>(c) > ' ' && c != 0x7f) out += c;
-    return out.empty() ? "MAILER-DAEMON" : out;
+    bool quoted = false;
+    for (size_t k = 0; k < addr.size(); k++) {
+        const unsigned char c = static_cast<unsigned char>(addr[k]);
+        if (c == '"') quoted = !quoted;
+        if (c == '\\' && quoted && k + 1 < addr.size() && addr[k + 1] >= ' ') {
+            out += addr[k++];
+            out += addr[k];
+        } else if (c > ' ' ? c != 0x7f : quoted && c == ' ') {
+            out += static_cast<char>(c);
+        }
+    }
+    // A sender that would not read back as one word (a quote left open)
+    // would make its line body text, and its message part of the one before.
+    const std::string line = "From " + out;
+    if (out.empty() || senderend(line) != line.size()) return "MAILER-DAEMON";
+    return out;
 }
 
 void mboxput(std::string_view message, std::string_view sender, time_t when, bool read,

@@ -51,7 +51,8 @@ void mboxput(std::string_view message, std::string_view sender, time_t when, boo
              std::string* out);
 
 // The address of a From field, for the "From " line: the part in angle
-// brackets, else the first word; "MAILER-DAEMON" when there is none.
+// brackets, else the first word (a quoted local part as one); "MAILER-DAEMON"
+// when there is none, or it would not read back as one word.
 std::string mboxsender(std::string_view from);
 
 #endif

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "mailbox/append.h"
 #include "mailbox/durable.h"
 #include "mailbox/metachk.h"
 #include "mailbox/quote.h"
@@ -88,6 +89,9 @@ void unfinished(const char* fname, const std::vector<std::string>& dots, chkrepo
                                                       : 3,
                               fname});
     if (rmunfinished(fname)) out->items.push_back({chkkind::unfinished, 2, fname});
+    // One left when this check began (one it could not finish, or with -n)
+    // stops every command that changes the index.
+    if (apunfinished(fname)) out->items.push_back({chkkind::unfinished, 5, fname});
     for (const std::string& name : dots)
         if (name.starts_with(".msgseq-temp-")) out->items.push_back({chkkind::unfinished, 0, name});
 }
@@ -205,7 +209,7 @@ bool chkindex(const char* fname, const llnode* itemlist, chkreport* out) {
     // Mid-run, files stand under names the index does not list yet: the
     // journal knows where each one is, and missing or unlisted would mislead.
     const bool moving = std::any_of(out->items.begin(), out->items.end(), [](const chkitem& i) {
-        return i.kind == chkkind::unfinished && i.no != 2;
+        return i.kind == chkkind::unfinished && i.no != 2 && i.no != 5;
     });
     if (moving) files.clear();
     if (!moving) out->items.insert(out->items.end(), missing.begin(), missing.end());
@@ -253,6 +257,9 @@ std::string chkline(const chkitem& item) {
         if (item.no == 2)
             return "unfinished: a delete by 'mailbox delete' was cut short; a mailbox command "
                    "without -n finishes it";
+        if (item.no == 5)
+            return "unfinished: an append (a delivery or an import) was cut short: see the "
+                   "line before";
         if (item.no == 4)
             return "unfinished: an undo by 'msgseq --undo' was cut short; run 'msgseq --undo " +
                    renumshown(item.name) + "' to finish it, or 'msgseq --abort " +

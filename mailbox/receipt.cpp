@@ -95,16 +95,20 @@ rcptindex rcptsumindex(const char* path, size_t records) {
     while ((n = read(fd, buf, sizeof buf)) > 0) {
         const char* p = buf;
         const char* end = buf + n;
+        // The lines between two read flags go to the sum in one piece.
+        const char* run = p;
         while (p < end && ln < lines) {
             const auto* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
             const char* stop = nl ? nl + 1 : end;
-            if (ln < 2 || (ln - 2) % 7 != 6)
-                body.add(p, static_cast<size_t>(stop - p));
-            else if (nl)
-                body.add("\n", 1);
+            if (ln >= 2 && (ln - 2) % 7 == 6) {
+                body.add(run, static_cast<size_t>(p - run));
+                if (nl) body.add("\n", 1);
+                run = stop;
+            }
             p = stop;
             ln += nl != nullptr;
         }
+        body.add(run, static_cast<size_t>(p - run));
         tail.add(p, static_cast<size_t>(end - p));
     }
     close(fd);
@@ -120,16 +124,19 @@ rcptindex rcptsumtext(std::string_view text, size_t records, size_t* bodyend) {
     rcpthasher body, tail;
     size_t at = 0;
     uint64_t ln = 0;
+    size_t run = 0;  // where the lines not yet summed begin
     for (; ln < lines && at < text.size(); ln++) {
         const size_t nl = text.find('\n', at);
         const size_t stop = nl == std::string_view::npos ? text.size() : nl + 1;
-        if (ln < 2 || (ln - 2) % 7 != 6)
-            body.add(text.data() + at, stop - at);
-        else if (nl != std::string_view::npos)
-            body.add("\n", 1);
+        if (ln >= 2 && (ln - 2) % 7 == 6) {
+            body.add(text.data() + run, at - run);
+            if (nl != std::string_view::npos) body.add("\n", 1);
+            run = stop;
+        }
         at = stop;
         if (nl == std::string_view::npos) break;
     }
+    body.add(text.data() + run, at - run);
     if (bodyend) *bodyend = ln == lines ? at : std::string_view::npos;
     tail.add(text.data() + at, text.size() - at);
     rcptindex out;
@@ -183,7 +190,8 @@ void putsums(std::string& text, const char* word, const rcptindex& x) {
 bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
                const std::function<rcptentry(size_t)>& entry, const struct stat* like) {
     std::string lines;
-    lines.reserve(count * 44);
+    // A line of numbers and two names: made once, not grown.
+    lines.reserve(count * 72);
     uint32_t moved = 0;
     for (size_t i = 0; i < count; i++) {
         const rcptentry e = entry(i);
@@ -191,19 +199,21 @@ bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
         // name (a record refused) is not repeated here.
         const bool kept = e.now.empty() || e.now == e.was;
         const bool plain = trustplain(e.was) && (kept || trustplain(e.now));
+        renumline l;
         if (e.known && plain) {
-            put(lines, static_cast<uintmax_t>(e.dev), ' ');
-            put(lines, static_cast<uintmax_t>(e.ino), ' ');
+            l.num(static_cast<uintmax_t>(e.dev), ' ');
+            l.num(static_cast<uintmax_t>(e.ino), ' ');
         } else {
-            lines += "- - ";
+            l.lit("- - ");
         }
         if (e.known && plain && e.timed) {
-            put(lines, static_cast<intmax_t>(e.size), ' ');
-            put(lines, static_cast<intmax_t>(e.sec), '.');
-            put(lines, e.nsec, ' ');
+            l.num(static_cast<intmax_t>(e.size), ' ');
+            l.num(static_cast<intmax_t>(e.sec), '.');
+            l.num(e.nsec, ' ');
         } else {
-            lines += "- - ";
+            l.lit("- - ");
         }
+        lines.append(l.text());
         if (kept || !plain) {
             lines += "= ";
             if (plain) lines += e.was;
@@ -679,18 +689,18 @@ bool unchanged(const renumrun& r, const std::string& path, const rcptindex& befo
 
 // The index at path lists, in its first records, the names the journal
 // log lists.
-bool journals(const std::string& path, const renumlog* log, size_t records) {
+bool journals(const std::string& path, const renumjournaled& log, size_t records) {
     std::string text;
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     const bool read = fd >= 0 && durreadfd(fd, &text);
     if (fd >= 0) close(fd);
-    if (!read || !log || log->recs.size() != records) return false;
+    if (!read || log.size() != records || records == 0) return false;
     size_t at = 0;
     for (uint64_t ln = 0; ln < 2 + 7 * uint64_t{records}; ln++) {
         const size_t nl = text.find('\n', at);
         if (nl == std::string::npos) return false;
         if (ln >= 2 && (ln - 2) % 7 == 0 &&
-            std::string_view(text).substr(at, nl - at) != log->recs[(ln - 2) / 7].name)  // NOLINT(google-readability-casting)
+            std::string_view(text).substr(at, nl - at) != log.name((ln - 2) / 7))  // NOLINT(google-readability-casting)
             return false;
         at = nl + 1;
     }
@@ -703,7 +713,7 @@ bool journals(const std::string& path, const renumlog* log, size_t records) {
 // version). A rerun after the move finds it there. *before is its sum where
 // the run could not take one.
 std::string keepindex(const std::string& from, const std::string& path, size_t records,
-                      rcptindex* before, const renumlog* log) {
+                      rcptindex* before, const renumjournaled& log) {
     const std::string keep = rcptkeptpath(path);
     struct stat st;
     const bool held = !from.empty() && lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -725,7 +735,7 @@ std::string keepindex(const std::string& from, const std::string& path, size_t r
 }  // namespace
 
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
-              const rcptindex* after, const renumlog* log, const struct stat* like,
+              const rcptindex* after, const renumjournaled& log, const struct stat* like,
               const std::string& keptfrom) {
     if (unchanged(r, path, before, after)) return true;
     rcpt head;
@@ -737,26 +747,30 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         head.after = *after;
         head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
     }
-    const bool logged = log && log->recs.size() == r.recs.size();
-    std::string cur;
+    const bool logged = log.size() == r.recs.size() && !r.recs.empty();
+    renumname cur;
     const bool written = rcptwrite(
         path, head, r.recs.size(),
         [&](size_t k) {
             const auto i = static_cast<uint32_t>(k);
             rcptentry e;
-            e.was = logged ? std::string_view{log->recs[i].name} : renumlisted(r, i);
+            e.was = logged ? log.name(i) : std::string_view(renumlisted(r, i));
             e.known = r.ino[i] != 0 && r.state[i] != renumst::lost;
             e.dev = r.here.dev;
             e.ino = r.ino[i];
-            if (logged && log->recs[i].ino == r.ino[i] && log->recs[i].timed && !log->old) {
+            if (renumstamp st; logged && log.timed(i, r.ino[i], &st)) {
                 e.timed = true;
-                e.size = log->recs[i].size;
-                e.sec = log->recs[i].sec;
-                e.nsec = log->recs[i].nsec;
+                e.size = st.size;
+                e.sec = st.sec;
+                e.nsec = st.nsec;
             }
             // A file not renamed is where the index (-u: the new one) names it.
-            cur = renumhome(r.state[i]) ? std::string_view(renumtarget(i).s) : renumcur(r, i);
-            e.now = cur;
+            if (renumhome(r.state[i])) {
+                cur = renumtarget(i);
+                e.now = cur.s;
+            } else {
+                e.now = renumcur(r, i);
+            }
             return e;
         },
         like);

@@ -67,6 +67,10 @@ struct renumopts {
     FILE* progress = nullptr;
     // How long a run works, in milliseconds, before the progress line shows.
     int progressms = 0;
+    // The caller holds the lock and has just found that the index would be
+    // written back as it is (metachkall with exact, none found): renumindex
+    // does not read it through once more to ask the same.
+    bool checked = false;
 };
 
 struct renumstats {

@@ -86,66 +86,50 @@ uint64_t renumsum(const std::string_view (&fields)[5], bool read) {
 // too (0: none, else that record + 1) and the listed name, to the line's end.
 namespace {
 
-// One number and the character after it, without printf: a plain run
-// writes a line for every record before its first move.
-template <typename T>
-void put(std::string& text, T v, char after, int base = 10, int width = 0) {
-    char buf[32];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v, base);
-    const auto n = static_cast<int>(res.ptr - buf);
-    if (n < width) text.append(static_cast<size_t>(width - n), '0');
-    text.append(buf, res.ptr);
-    text += after;
-}
-
-void journalline(std::string& text, const renumrun& r, uint32_t i, const struct stat* st,
-                 uint32_t same) {
+// Each line made in place, without printf: a plain run writes a line for
+// every record before its first move.
+void journalline(std::string& text, const renumrun& r, uint32_t i, uint32_t same) {
+    renumline l;
     if (r.ino[i])
-        put(text, static_cast<uintmax_t>(r.ino[i]), ' ');
+        l.num(static_cast<uintmax_t>(r.ino[i]), ' ');
     else
-        text += "- ";
-    if (st) {
-        put(text, static_cast<intmax_t>(st->st_size), ' ');
-        put(text, static_cast<intmax_t>(st->st_mtim.tv_sec), '.');
-        put(text, st->st_mtim.tv_nsec, ' ', 10, 9);
-    } else {
-        text += "- - ";
-    }
-    put(text, renumfieldsum(r.recs[i], r.recs[i].read), ' ', 16, 16);
-    put(text, same, ' ');
-    text += renumlisted(r, i);
-    text += '\n';
+        l.lit("- ");
+    l.lit("- - ");  // no size and time: see renumbegin
+    l.num(renumfieldsum(r.recs[i], r.recs[i].read), ' ', 16, 16);
+    l.num(same, ' ');
+    // A record's name is 12 bytes at most.
+    l.lit(std::string_view(renumlisted(r, i)));
+    *l.p++ = '\n';
+    text.append(l.text());
 }
 
 }  // namespace
 
-bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
-                std::vector<renumstamp>* stamps) {
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same) {
     if (mkdir(dir.c_str(), 0700) != 0) return false;
-    if (stamps) stamps->assign(r.recs.size(), renumstamp{});
-    std::string text = "msgseq update journal 4\nrun " +
-                       std::string(r.update ? "update" : "plain") + "\ndir " +
-                       std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
-                       "\nrecords " + std::to_string(r.recs.size()) + "\n";
-    text.reserve(text.size() + r.recs.size() * (r.update ? 64 : 48));
-    for (uint32_t i = 0; i < r.recs.size(); i++) {
-        struct stat st {};
-        if (r.update && r.ino[i]) {
-            // A record claimed as home by a ring cut short has no current
-            // name apart from its new one.
-            const std::string at(renumhome(r.state[i]) ? renumtarget(i).s : renumcur(r, i));
-            r.ino[i] = fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+    const std::string head = "msgseq update journal 4\nrun " +
+                             std::string(r.update ? "update" : "plain") + "\ndir " +
+                             std::to_string(r.here.dev) + " " + std::to_string(r.here.ino) +
+                             "\nrecords " + std::to_string(r.recs.size()) + "\n";
+    // Written as it is made, a piece at a time: the journal of a large
+    // index is never held whole. A rerun finds each file by its inode alone
+    // (its size and time may have changed since), so the journal gives no
+    // more: what the receipt keeps of each file is taken as it moves.
+    auto fill = [&](FILE* f) {
+        std::string text = head;
+        constexpr size_t piece = size_t{1} << 16;
+        text.reserve(piece + 256);
+        for (uint32_t i = 0; i < r.recs.size(); i++) {
+            const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
+            journalline(text, r, i, also);
+            if (text.size() >= piece || i + 1 == r.recs.size()) {
+                if (fwrite(text.data(), 1, text.size(), f) != text.size()) return false;
+                text.clear();
+            }
         }
-        const bool timed = r.update && r.ino[i];
-        const uint32_t also = same.empty() || same[i] == renumnone ? 0 : same[i] + 1;
-        journalline(text, r, i, timed ? &st : nullptr, also);
-        if (stamps && timed)
-            (*stamps)[i] = {r.ino[i], st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-    }
-    return durwrite(dir + "/journal.new", dir + "/journal", nullptr,
-                    [&text](FILE* f) {
-                        return fwrite(text.data(), 1, text.size(), f) == text.size();
-                    }) &&
+        return r.recs.empty() ? fwrite(text.data(), 1, text.size(), f) == text.size() : true;
+    };
+    return durwrite(dir + "/journal.new", dir + "/journal", nullptr, fill) &&
            dursyncdir(durparent(dir));
 }
 
@@ -537,18 +521,28 @@ renumresume renumfindfiles(renumrun& r, const renumlog& log, uint32_t* differs,
 // file it is too, or renumnone.
 std::vector<uint32_t> renumrefuselinked(renumrun& r) {
     std::vector<uint32_t> same(r.recs.size(), renumnone);
-    std::unordered_map<ino_t, uint32_t> first;
+    // The first record of each inode, in one flat table of record + 1 (0:
+    // empty), probed from the inode's mixed bits: one allocation for all.
+    size_t size = 16;
+    while (size < r.recs.size() + r.recs.size() / 2) size *= 2;
+    std::vector<uint32_t> first(size, 0);
+    const size_t mask = size - 1;
     for (uint32_t i = 0; i < r.recs.size(); i++) {
         if (renumunfit(r, i)) r.ino[i] = 0;
         if (!r.ino[i]) continue;
-        auto [it, fresh] = first.emplace(r.ino[i], i);
-        if (fresh) continue;
-        renumcomplain(
-            r, i, renumlisted(r, i), renumtarget(i).s,
-            ("it is the same file as '" + renumshown(renumlisted(r, it->second)) + "'").c_str());
+        const auto ino = static_cast<uint64_t>(r.ino[i]);
+        size_t at = static_cast<size_t>((ino * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+        while (first[at] && r.ino[first[at] - 1] != r.ino[i]) at = (at + 1) & mask;
+        if (!first[at]) {
+            first[at] = i + 1;
+            continue;
+        }
+        const uint32_t k = first[at] - 1;
+        renumcomplain(r, i, renumlisted(r, i), renumtarget(i).s,
+                      ("it is the same file as '" + renumshown(renumlisted(r, k)) + "'").c_str());
         r.state[i] = renumst::kept;
         r.ino[i] = 0;
-        same[i] = it->second;
+        same[i] = k;
     }
     return same;
 }

@@ -56,8 +56,12 @@ struct lines {
     }
 };
 
-splitindex split(std::string_view text) {
+splitindex split(std::string_view text, size_t records) {
     splitindex s;
+    // Room for the update's records and a few added since, made once.
+    s.names.reserve(records + 16);
+    s.flags.reserve(records + 16);
+    s.sums.reserve(records + 16);
     lines ls{text};
     span name, field[6];
     if (!ls.next(&name.from, &name.len) || !ls.next(&name.from, &name.len)) return s;
@@ -83,10 +87,10 @@ splitindex split(std::string_view text) {
 
 // The index's text, read whole while its writer is not halfway through a
 // record: retried for about a second.
-bool readwhole(int fd, std::string* text, splitindex* s) {
+bool readwhole(int fd, std::string* text, splitindex* s, size_t records) {
     for (int tries = 0; tries < 100; tries++) {
         if (!durreadfd(fd, text)) return false;
-        *s = split(*text);
+        *s = split(*text, records);
         if (s->ended) return true;
         const timespec pause{0, 10'000'000};
         nanosleep(&pause, nullptr);
@@ -139,35 +143,49 @@ struct nametable {
 };
 
 // What the update knows of its records: each one's name as loaded, and the
-// sum of its other fields.
+// sum of its other fields. The tables by name are made only when some
+// record of the index is not the update's record at that place: an index
+// that still holds the update's records in order, as it nearly always does,
+// is matched place by place.
 struct known {
     const std::vector<std::string>& was;
     const std::vector<renumrec>& recs;
     nametable byname{};
     nametable bynew{};  // the names it gives, where new
     std::vector<uint64_t> sums{};
+    bool tabled = false;
 
     std::string_view old(uint32_t i) const { return was[i]; }
     std::string_view given(uint32_t i) const { return recs[i].datafile; }
-    uint32_t loaded(std::string_view name) const {
+    void table() {
+        tabled = true;
+        byname.size(was.size());
+        bynew.size(was.size());
+        for (uint32_t i = 0; i < was.size(); i++) {
+            byname.add(was[i], i, [this](uint32_t j) { return old(j); });
+            if (was[i] != recs[i].datafile)
+                bynew.add(recs[i].datafile, i, [this](uint32_t j) { return given(j); });
+        }
+    }
+    // The update's record that the index's record at place j, listing name,
+    // is: record j itself when it lists the name record j was loaded with
+    // (the update's names are all different: an index listing one twice is
+    // refused before the update begins), else the one loaded with that name.
+    uint32_t loaded(uint32_t j, std::string_view name) {
+        if (j < was.size() && name == was[j]) return j;
+        if (!tabled) table();
         return byname.find(name, [this](uint32_t i) { return old(i); });
     }
-    uint32_t renamed(std::string_view name) const {
+    uint32_t renamed(std::string_view name) {
+        if (!tabled) table();
         return bynew.find(name, [this](uint32_t i) { return given(i); });
     }
 };
 
 known knownof(const std::vector<std::string>& was, const std::vector<renumrec>& recs) {
     known k{was, recs};
-    k.byname.size(was.size());
-    k.bynew.size(was.size());
     k.sums.reserve(was.size());
-    for (uint32_t i = 0; i < was.size(); i++) {
-        k.byname.add(was[i], i, [&k](uint32_t j) { return k.old(j); });
-        if (was[i] != recs[i].datafile)
-            k.bynew.add(recs[i].datafile, i, [&k](uint32_t j) { return k.given(j); });
-        k.sums.push_back(renumfieldsum(recs[i], false));
-    }
+    for (uint32_t i = 0; i < was.size(); i++) k.sums.push_back(renumfieldsum(recs[i], false));
     return k;
 }
 
@@ -176,7 +194,7 @@ known knownof(const std::vector<std::string>& was, const std::vector<renumrec>& 
 // fields, wherever it stands, and given its new name; false (and *bad the
 // record) when one of them is gone, changed, listed twice, or another
 // record lists a name the update gives.
-bool rename(const std::string& text, const splitindex& s, const known& k,
+bool rename(const std::string& text, const splitindex& s, known& k,
             const std::vector<renumrec>& recs, std::string* out, uint32_t* bad) {
     out->clear();
     out->reserve(text.size() + recs.size() * 4);
@@ -189,7 +207,7 @@ bool rename(const std::string& text, const splitindex& s, const known& k,
     std::vector<bool> seen(k.sums.size(), false);
     for (uint32_t j = 0; j < s.names.size(); j++) {
         const std::string_view name(text.data() + s.names[j].from, s.names[j].len);
-        if (const uint32_t i = k.loaded(name); i != renumnone) {
+        if (const uint32_t i = k.loaded(j, name); i != renumnone) {
             if (seen[i] || s.sums[j] != k.sums[i]) {
                 *bad = i;
                 return false;
@@ -264,7 +282,7 @@ void dropround(const std::string& mark, const std::string& tmp) {
 renummerged renummerge(const std::string& real, const std::string& tmp,
                        const std::vector<std::string>& was, const std::vector<renumrec>& recs,
                        uint32_t* bad) {
-    const known k = knownof(was, recs);
+    known k = knownof(was, recs);
     const std::string work = durparent(tmp);
     std::string text, again, out;
     splitindex s;
@@ -278,7 +296,7 @@ renummerged renummerge(const std::string& real, const std::string& tmp,
             errno = EINVAL;
             return renummerged::failed;
         }
-        if (!readwhole(cur.fd, &text, &s)) return errno ? renummerged::failed : renummerged::partial;
+        if (!readwhole(cur.fd, &text, &s, recs.size())) return errno ? renummerged::failed : renummerged::partial;
         if (!rename(text, s, k, recs, &out, bad)) return renummerged::unplaced;
         struct stat made;
         if (!writeaside(tmp, base, out, &made)) return renummerged::failed;

@@ -1,6 +1,7 @@
 // The moves of a renumbering run: the first pass in index order, then the
 // records whose new name was taken, as chains and rings, with the undoing of
 // a ring that can't be closed; and the lines that report what was not done.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,7 @@ int moverec(renumrun& r, uint32_t i) {
     bool both = false;
     const int err = renumfsmove(r, from, to.s, &both, i);
     if (err == 0) {
+        if (!r.stamps.empty()) renumstamp1(r, i, to.s);
         r.state[i] = renumst::moved;
         r.away.erase(i);
     } else if (both) {
@@ -380,6 +382,21 @@ bool namefiles(renumrun& r) {
 }
 
 }  // namespace
+
+void renumstamp1(renumrun& r, uint32_t i, const char* name) {
+    struct stat st;
+    if (r.ino[i] && fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == r.ino[i])
+        r.stamps[i] = {st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+void renumstampall(renumrun& r) {
+    for (uint32_t i = 0; i < r.stamps.size() && i < r.recs.size(); i++) {
+        if (!r.ino[i] || r.stamps[i].ino) continue;
+        const std::string at(renumhome(r.state[i]) ? std::string_view(renumtarget(i).s)
+                                                   : renumcur(r, i));
+        renumstamp1(r, i, at.c_str());
+    }
+}
 
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.

@@ -172,7 +172,7 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
     struct stat index;
     const bool known = stat(fname, &index) == 0;
     if (const std::string path = receiptpath(fname, w);
-        found && (path.empty() || !rcptkeep(r, path, before, nullptr, nullptr, known ? &index : nullptr)) &&
+        found && (path.empty() || !rcptkeep(r, path, before, nullptr, {}, known ? &index : nullptr)) &&
         moved) {
         renumsay(r.opts, "the files are renamed, but their receipt '%s' was not written (%s)%s\n",
                  renumshown(path).c_str(), strerror(path.empty() ? ENOENT : errno),

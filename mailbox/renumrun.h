@@ -19,6 +19,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -95,12 +97,37 @@ inline uint32_t renumtargetno(std::string_view name) {
         if (c < '0' || c > '9') return renumnone;
         k = k * 10 + static_cast<uint32_t>(c - '0');
     }
-    return renumtarget(k).s == name ? k : renumnone;
+    // renumtarget(k) itself: three digits, or more without a leading zero.
+    return digits.size() == 3 || digits[0] != '0' ? k : renumnone;
 }
 
 inline bool renumforeign(std::string_view name) {
     return name == "." || name == ".." || name.find('/') != std::string_view::npos;
 }
+
+// One line of a journal or a receipt in the making: numbers formatted in
+// place, and the line then appended whole. Room for a line of numbers and
+// a record's name; longer names are appended after it.
+struct renumline {
+    char s[160];
+    char* p = s;
+    template <typename T>
+    void num(T v, char after, int base = 10, size_t width = 0) {
+        const auto res = std::to_chars(p, s + sizeof s - 1, v, base);
+        const size_t n = res.ptr > p ? static_cast<size_t>(res.ptr - p) : 0;
+        if (n < width) {
+            memmove(p + (width - n), p, n);
+            memset(p, '0', width - n);
+        }
+        p += std::max(n, width);
+        *p++ = after;
+    }
+    void lit(std::string_view v) {
+        memcpy(p, v.data(), v.size());
+        p += v.size();
+    }
+    std::string_view text() const { return {s, static_cast<size_t>(p - s)}; }
+};
 
 struct renumid {
     dev_t dev;
@@ -122,6 +149,15 @@ struct renumfd {
     ~renumfd() {
         if (fd >= 0) close(fd);
     }
+};
+
+// A record's file as stat gave it, for the receipt of an update: its inode,
+// size and modification time.
+struct renumstamp {
+    ino_t ino = 0;  // 0: no file, or none stat'ed
+    off_t size = 0;
+    int64_t sec = 0;
+    long nsec = 0;
 };
 
 // Everything one run knows. The records' names stay in the list; a record
@@ -166,6 +202,10 @@ struct renumrun {
     };
     std::vector<pendinglink> linked;
     std::unordered_set<std::string> linkedfrom;
+    // An update's files as it leaves them, for its receipt (empty: not
+    // asked): each taken just after its move, while the file system has the
+    // entry at hand, and the rest by renumstampall.
+    std::vector<renumstamp> stamps;
 };
 
 inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i].datafile; }
@@ -257,6 +297,11 @@ void renumprogressend(renumrun& r);
 
 // ---- renummove.cpp: the moves.
 
+// Record i's file under name, stamped when it is still the record's file.
+void renumstamp1(renumrun& r, uint32_t i, const char* name);
+// Every record with a file that has no stamp yet is stamped where it is now.
+void renumstampall(renumrun& r);
+
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
 int renumpasses(renumrun& r, renumstats* stats, bool update, bool* named = nullptr);
@@ -314,18 +359,10 @@ struct renumlog {
 // when it leads nowhere.
 std::string renumworkdir(const char* fname, std::string* real = nullptr);
 // Makes the work directory and writes the journal, on disk before the first
-// file moves. same: for each record, the record whose file it is too, or
-// renumnone (empty: none). stamps (may be null) gets, for each record, its
-// file as the journal gives it: what the receipt keeps, without reading the
-// journal back.
-struct renumstamp {
-    ino_t ino = 0;  // 0: no file, or none stat'ed (a plain run)
-    off_t size = 0;
-    int64_t sec = 0;
-    long nsec = 0;
-};
-bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same,
-                std::vector<renumstamp>* stamps = nullptr);
+// file moves: each record's file by its inode alone, which is all a rerun
+// finds it by. same: for each record, the record whose file it is too, or
+// renumnone (empty: none).
+bool renumbegin(renumrun& r, const std::string& dir, const std::vector<uint32_t>& same);
 renumjournal renumreadjournal(const std::string& dir, renumlog* log);
 // Where the journal of a run cut short is: in the index's work directory,
 // else, for a plain run that could not write there, in the working
@@ -425,8 +462,37 @@ int rcptseed(renumrun& r, const char* fname);
 // update, the link its work directory holds to the index it replaced, kept
 // beside the receipt for msgseq --undo. A run that moved nothing and left
 // the index as it was keeps the last update's receipt. false, errno set.
+// What the receipt takes of each record besides the run's own state: the
+// name the index listed, from the journal as read back (log) or, for the
+// run that wrote it, without reading it back, as it loaded them (names);
+// and its file's size and time, as the run left it (stamps), else as an
+// older journal gives them. None of them: nothing known.
+struct renumjournaled {
+    const renumlog* log = nullptr;
+    const std::vector<std::string>* names = nullptr;
+    const std::vector<renumstamp>* stamps = nullptr;
+    size_t size() const {
+        if (log) return log->recs.size();
+        return names ? names->size() : 0;
+    }
+    std::string_view name(size_t i) const { return log ? log->recs[i].name : (*names)[i]; }
+    // Record i's file's size and time, where they are known for ino.
+    bool timed(size_t i, ino_t ino, renumstamp* out) const {
+        if (stamps && i < stamps->size()) {
+            const renumstamp& s = (*stamps)[i];
+            if (s.ino == 0 || s.ino != ino) return false;
+            *out = s;
+            return true;
+        }
+        if (!log) return false;
+        const renumentry& e = log->recs[i];
+        if (log->old || !e.timed || e.ino != ino) return false;
+        *out = {e.ino, e.size, e.sec, e.nsec};
+        return true;
+    }
+};
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
-              const rcptindex* after, const renumlog* log, const struct stat* like,
+              const rcptindex* after, const renumjournaled& log, const struct stat* like,
               const std::string& keptfrom = {});
 // Links the index real, while it is the one the update began on (same: its
 // records are still the journal's), as "before" in the work directory dir,

@@ -59,7 +59,90 @@ void renumnamenodes(const std::vector<renumrec>& recs, const std::vector<llnode*
             llsetfield(nodes[i]->datafile, sizeof nodes[i]->datafile, recs[i].datafile);
 }
 
+namespace {
+
+// The plain case of renumload, read in large pieces and split at newlines:
+// an index read whole, up to END, where no record's field is longer than
+// its limit, so that no line is cut. true when it was; false, with *recs
+// holding whatever it took, for anything else (a line over a limit, a name
+// that is not one, no END, a file that can't be opened or read), which the
+// full reader then reads again from the start, with its messages.
+bool loadplain(const char* fname, std::vector<renumrec>* recs) {
+    // Only a regular file: anything else is opened, and read, once only,
+    // by the full reader, as it always was.
+    struct stat st;
+    if (stat(fname, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const renumfd fd{open(fname, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    recs->reserve(static_cast<size_t>(st.st_size) / 40);
+    constexpr size_t room = size_t{1} << 16;
+    // The longest line a field keeps whole, newline not counted.
+    constexpr size_t fieldmax = sizeof(llnode::to) - 1;
+    std::vector<char> buf(room);
+    size_t have = 0;  // bytes in buf
+    size_t at = 0;    // the next line's start
+    bool eof = false;
+    int line = 0;  // of the index: 0 and 1 the owner's, then 7 a record
+    // The record under way: where it starts in buf, and its fields, which
+    // a read moves along with it.
+    size_t begun = 0;
+    size_t from[5] = {}, len[5] = {};
+    renumrec rec;
+    for (;;) {
+        const char* nl = static_cast<const char*>(memchr(buf.data() + at, '\n', have - at));
+        if (!nl && !eof) {
+            const size_t keep = line >= 2 && (line - 2) % 7 != 0 ? begun : at;
+            // A record, or an owner's line, that does not fit the buffer is
+            // no plain index's.
+            if (keep == 0 && have == room) return false;
+            memmove(buf.data(), buf.data() + keep, have - keep);
+            have -= keep;
+            at -= keep;
+            begun -= std::min(begun, keep);
+            for (size_t& f : from) f -= std::min(f, keep);
+            ssize_t n;
+            do n = read(fd.fd, buf.data() + have, room - have);
+            while (n < 0 && errno == EINTR);
+            if (n < 0) return false;
+            eof = n == 0;
+            have += static_cast<size_t>(n);
+            continue;
+        }
+        if (!nl && at == have) return false;  // the index ends before END
+        const size_t end = nl ? static_cast<size_t>(nl - buf.data()) : have;
+        const std::string_view text(buf.data() + at, end - at);
+        const size_t start = at;
+        at = nl ? end + 1 : have;
+        const int k = line < 2 ? -1 : (line - 2) % 7;
+        line++;
+        if (k < 0) continue;  // the owner's lines, read and not kept
+        if (k == 0) {
+            if (text == "END") return true;
+            if (text.size() >= sizeof rec.datafile || text.find('\0') != std::string_view::npos)
+                return false;
+            rec = renumrec{};
+            memcpy(rec.datafile, text.data(), text.size());
+            begun = start;
+        } else if (k < 6) {
+            if (text.size() > fieldmax) return false;
+            // As a list's field holds it: up to a NUL byte.
+            from[k - 1] = start;
+            len[k - 1] = std::min(text.find('\0'), text.size());
+        } else {
+            std::string_view fields[5];
+            for (int f = 0; f < 5; f++) fields[f] = std::string_view(buf.data() + from[f], len[f]);
+            rec.fields = renumfieldshash(fields);
+            rec.read = !text.empty() && text[0] == 'R';
+            recs->push_back(rec);
+        }
+    }
+}
+
+}  // namespace
+
 int renumload(const char* fname, std::vector<renumrec>* recs) {
+    recs->clear();
+    if (loadplain(fname, recs)) return 1;
     recs->clear();
     return readmetaeach(fname, [recs](const metarec& m) {
         renumrec& rec = recs->emplace_back();

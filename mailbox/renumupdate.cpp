@@ -96,8 +96,6 @@ struct update {
     // Each record's name as this run loaded it: the commit finds the records
     // again by them in the index as it is then.
     std::vector<std::string> was{};
-    // Each file as the journal this run wrote gives it, for the receipt.
-    std::vector<renumstamp> stamps{};
 
     ~update() {
         r.recs.insert(r.recs.end(), later.begin(), later.end());
@@ -133,7 +131,8 @@ int precheck(const char* fname, const std::string& real, const std::string& dir,
     }
     // The index is written back from the list: a line that would not come
     // back as it was would be lost, so such an index is not touched.
-    if (const metafault f = metachk(real.c_str(), true); f.line != 0) {
+    if (const metafault f = opts->checked ? metafault{} : metachk(real.c_str(), true);
+        f.line != 0) {
         renumsay(opts, "'%s' would not be written back as it is (line %d: %s); nothing done\n",
                  renumshown(fname).c_str(), f.line, f.why);
         return RENUMINDEX;
@@ -311,7 +310,7 @@ int writejournal(update& u) {
                  strerror(err));
         return RENUMINDEX;
     }
-    if (!renumbegin(u.r, u.dir, u.same, &u.stamps)) {
+    if (!renumbegin(u.r, u.dir, u.same)) {
         renumsay(u.opts, "cannot write the journal '%s/journal': %s\n", renumshown(u.dir).c_str(),
                  strerror(errno));
         (void)renumclearwork(u.dir);
@@ -375,32 +374,22 @@ int replaceindex(update& u) {
 // journal goes. The journal holds the names the index listed and each
 // file's size and time: as this run wrote it, or as a rerun read it.
 int keepreceipt(update& u, const rcptindex& before) {
-    if (u.found != renumjournal::good && u.stamps.size() == u.r.recs.size()) {
-        // What reading the journal back would give, without reading it.
-        u.log = renumlog{};
-        u.log.version = 4;
-        u.log.where = u.r.here;
-        u.log.recs.resize(u.stamps.size());
-        for (size_t i = 0; i < u.stamps.size(); i++) {
-            const renumstamp& s = u.stamps[i];
-            renumentry& e = u.log.recs[i];
-            e.ino = s.ino;
-            e.timed = s.ino != 0;
-            e.size = s.size;
-            e.sec = s.sec;
-            e.nsec = s.nsec;
-            e.name = u.was[i];
-        }
-    } else if (u.found != renumjournal::good) {
-        u.log = renumlog{};
-        if (renumreadjournal(u.dir, &u.log) != renumjournal::good) u.log = renumlog{};
+    // Each file as the run leaves it: stamped as it moved, the rest now.
+    renumstampall(u.r);
+    renumjournaled journaled;
+    journaled.stamps = &u.r.stamps;
+    if (u.found != renumjournal::good) {
+        // The names the journal this run wrote lists, without reading it.
+        journaled.names = &u.was;
+    } else if (!u.log.recs.empty()) {
+        journaled.log = &u.log;
     }
     const rcptindex after = rcptsumindex(u.real.c_str(), u.r.recs.size());
     struct stat index;
     const bool known = stat(u.real.c_str(), &index) == 0;
     const std::string path = rcptbeside(u.fname);
-    if (!path.empty() && rcptkeep(u.r, path, before, &after, u.log.recs.empty() ? nullptr : &u.log,
-                                  known ? &index : nullptr, u.dir + "/before"))
+    if (!path.empty() &&
+        rcptkeep(u.r, path, before, &after, journaled, known ? &index : nullptr, u.dir + "/before"))
         return next;
     renumsay(u.opts,
              "'%s' is rewritten, but its receipt '%s' was not written (%s); the journal stays: "
@@ -473,6 +462,7 @@ int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* 
         const int rc = renumpasses(u.r, stats, false, &u.named);
         return u.named ? rc : unwritten(u);
     }
+    u.r.stamps.assign(u.r.recs.size(), renumstamp{});
     const rcptindex before = indexfound(u, resuming);
     if (!resuming)
         if (const int rc = writejournal(u); rc != next) return rc;

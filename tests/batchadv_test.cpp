@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -214,6 +215,81 @@ TEST_F(BatchAdv, MboxLockedByItsWriterIsNotReadHalfWritten) {
         EXPECT_EQ(again.status, 0) << again.err;
         EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << dot << first.out << again.out;
     }
+}
+
+// An import that waits out a writer's lock (either lock alone) reads the
+// mbox as the writer left it, not up to where it was when the import
+// opened it: message 2 is whole, or not in at all.
+TEST_F(BatchAdv, MboxWaitedForIsReadAsItsWriterLeftIt) {
+    const std::string half = "From b@x Fri Jan  2 00:00:00 1970\nSubject: two\n\n2, and then";
+    for (const bool dot : {true, false}) {
+        clear();
+        spit("meta", empty);
+        spit("../src/a.mbox", one);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t writer = fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {  // a delivery agent: half, a pause, the rest, then the locks let go
+            const int fd = open("../src/a.mbox", O_WRONLY | O_APPEND | O_CLOEXEC);
+            struct flock lk {};
+            lk.l_type = F_WRLCK;
+            lk.l_whence = SEEK_SET;
+            const bool held = dot ? close(open("../src/a.mbox.lock", O_CREAT | O_WRONLY, 0600)) == 0
+                                  : fcntl(fd, F_SETLK, &lk) == 0;
+            const std::string rest = " more\n\n";
+            bool ok = held && write(fd, half.data(), half.size()) == static_cast<ssize_t>(half.size());
+            ok = write(ready[1], "x", 1) == 1 && ok;
+            (void)usleep(700000);
+            ok = write(fd, rest.data(), rest.size()) == static_cast<ssize_t>(rest.size()) && ok;
+            if (dot) ok = unlink("../src/a.mbox.lock") == 0 && ok;
+            _exit(ok ? 0 : 1);
+        }
+        close(ready[1]);
+        char c = 0;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        const runresult got = tool({"import", "--wait=30", "meta", "../src/a.mbox"});
+        int st = 0;
+        ASSERT_EQ(waitpid(writer, &st, 0), writer);
+        ASSERT_EQ(st, 0);
+        EXPECT_EQ(got.status, 0) << dot << got.err;
+        EXPECT_EQ(messages(), (args{m1, "Subject: two\n\n2, and then more\n"})) << dot << got.out;
+    }
+}
+
+// A stop signal while an import waits out an mbox's writer ends it then,
+// nothing of that mbox read, rather than when the writer lets go.
+TEST_F(BatchAdv, MboxWaitForItsWriterEndsAtAStopSignal) {
+    spit("../src/a.mbox", one);
+    const int fd = open("../src/a.mbox", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &lk), 0);
+    const runresult got = run({"/bin/sh", "-c",
+                               "\"$0\" import --wait=5 meta ../src/a.mbox & p=$!; sleep 0.5; kill -TERM $p; wait $p",
+                               MAILBOX_PATH});
+    close(fd);
+    EXPECT_EQ(got.status, 128 + SIGTERM) << got.err;
+    EXPECT_NE(got.err.find("interrupted by SIGTERM after 0 messages in"), std::string::npos) << got.err;
+    EXPECT_EQ(got.err.find("locked by its writer"), std::string::npos) << got.err;
+    EXPECT_EQ(messages(), args{});
+}
+
+// An mbox cut shorter (by a writer that takes no fcntl lock) after its
+// first piece was read: the message the cut ends inside is not taken as a
+// whole one, and the import says why it stops.
+TEST_F(BatchAdv, MboxCutWhileReadIsNotTakenInPart) {
+    std::string big = "From b@x Fri Jan  2 00:00:00 1970\nSubject: big\n\n";
+    for (int k = 0; k < 15000; k++) big += std::string(99, 'y') + "\n";
+    spit("../src/a.mbox", one + big + "\n");
+    const runresult got = mbxwhilestopped("import meta ../src/a.mbox", "create:.mailbox-import-0.tmp",
+                                          "truncate -s 1200000 ../src/a.mbox");
+    EXPECT_NE(got.status, 0) << got.err;
+    EXPECT_NE(got.err.find("got shorter while it was read"), std::string::npos) << got.err;
+    EXPECT_EQ(messages(), args{m1}) << got.out;
 }
 
 // A Maildir beside the mbox, for the rows below.

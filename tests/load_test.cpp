@@ -74,9 +74,56 @@ INSTANTIATE_TEST_SUITE_P(
         loadrow{"NameTooLong", head + rec + "thirteen.msgs\nto\nfrom\n\n\n\nN\nEND\n"},
         loadrow{"NameWithANul", head + rec + "a" + std::string(1, '\0') + "b\nto\n\n\n\n\nN\nEND\n"},
         loadrow{"FlagLinesOfAnyKind", head + "a\n\n\n\n\n\nr\nb\n\n\n\n\n\nRN\nc\n\n\n\n\n\n\nEND\n"},
+        loadrow{"FieldsAtTheirLimit",
+                head + "twelve.bytes\n" + times(99, "t") + "\n" + times(99, "f") + "\n" +
+                    times(99, "s") + "\n" + times(99, "c") + "\n" + times(99, "b") + "\nR\nEND\n"},
+        loadrow{"NoNewlineAfterEnd", head + rec + "END"},
+        loadrow{"TextAfterEnd", head + rec + "END\n" + rec + "thirteen.msgs\n"},
+        loadrow{"EmptyName", head + "\nto\n\n\n\n\nN\n" + rec + "END\n"},
+        loadrow{"LinesLongerThanAReadOfTheFile",
+                times(70000, "p") + "\nann@example.org\n" + rec + "b.msg\n\n\n\n\n\n" +
+                    times(70000, "R") + "\nEND\n"},
+        // Records that straddle every boundary of the reads, each its own.
+        loadrow{"ManyRecords",
+                [] {
+                    std::string t = head;
+                    for (int k = 0; k < 5000; k++)
+                        t += "m" + std::to_string(k) + "\nto " + std::to_string(k % 7) +
+                             "\nfrom\n" + times(k % 90, "s") + "\n\ncc\n" + (k % 3 ? "R" : "N") +
+                             "\n";
+                    return t + "END\n";
+                }()},
+        loadrow{"ManyRecordsCutShort",
+                [] {
+                    std::string t = head;
+                    for (int k = 0; k < 5000; k++)
+                        t += "m" + std::to_string(k) + "\nto\nfrom\nsubject\n\n\nN\n";
+                    return t + "m5000\nto\n";
+                }()},
         loadrow{"OwnerOnly", head},
         loadrow{"Empty", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The record whose new name a name is: only renumtarget's own spelling of
+// a number, never another spelling of it, nor a name like it.
+TEST(RenumTargetNo, OnlyTheNewNamesOwnSpelling) {
+    const struct {
+        const char* name;
+        uint32_t want;
+    } rows[] = {
+        {"in000.msg", 0},          {"in007.msg", 7},         {"in999.msg", 999},
+        {"in1000.msg", 1000},      {"in999999999.msg", 999999999},
+        {"in0100.msg", renumnone}, {"in0000.msg", renumnone}, {"in01.msg", renumnone},
+        {"in12a.msg", renumnone},  {"in1234567890.msg", renumnone},
+        {"in000.msg.", renumnone}, {"x000.msg", renumnone},   {"in000.ms", renumnone},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(renumtargetno(row.name), row.want) << row.name;
+        if (row.want != renumnone) {
+            EXPECT_STREQ(renumtarget(row.want).s, row.name);
+        }
+    }
+}
 
 #ifdef MSGSEQ_PATH
 namespace {

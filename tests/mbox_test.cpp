@@ -115,4 +115,35 @@ TEST(Mbox, SplitGivesBackWhatWasPut) {
     EXPECT_EQ(split(box), msgs);
 }
 
+
+// The "From " line export writes from a record's From field: whatever the
+// field, it reads back as a separator, so that the message after it is not
+// taken into the one before.
+struct senderrow {
+    const char* name;
+    std::string from;
+    std::string want;  // the sender on the "From " line
+};
+void PrintTo(const senderrow& r, std::ostream* os) { *os << r.name; }
+class Sender : public ::testing::TestWithParam<senderrow> {};
+TEST_P(Sender, ReadsBackAsSeparator) {
+    EXPECT_EQ(mboxsender(GetParam().from), GetParam().want);
+    std::string box;
+    for (int k = 0; k < 2; k++) mboxput(two, mboxsender(GetParam().from), 0, false, &box);
+    EXPECT_EQ(split(box), (std::vector<std::string>{two, two}));
+}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Mbox, Sender, ::testing::Values(
+    senderrow{"Plain", "ann@example.org", "ann@example.org"},
+    senderrow{"NameAndBrackets", "Ann Lee <ann@example.org>", "ann@example.org"},
+    senderrow{"QuotedLocalPart", "\"Ann Lee\"@example.org", "\"Ann Lee\"@example.org"},
+    senderrow{"QuotedInBrackets", "Ann <\"Ann Lee\"@example.org>", "\"Ann Lee\"@example.org"},
+    senderrow{"QuotedWithEscape", "\"Ann \\\" Lee\"@x", "\"Ann \\\" Lee\"@x"},
+    senderrow{"QuoteUnclosed", "\"Ann Lee@example.org", "MAILER-DAEMON"},
+    senderrow{"Empty", "", "MAILER-DAEMON"},
+    senderrow{"BracketInsideQuote", "<\"Ann>Lee\"@x>", "MAILER-DAEMON"},
+    senderrow{"QuoteAlone", "\"", "MAILER-DAEMON"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
 }  // namespace

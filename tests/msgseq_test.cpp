@@ -2366,15 +2366,37 @@ namespace {
 
 // A journal written for these names, inodes, times and directory reads back
 // as written; the same text changed as corrupt reads as bad, never as none
-// or as a shorter journal.
+// or as a shorter journal. An update's journal is written with inodes
+// alone, as a plain run's is; one the release before wrote, with each file's
+// size and time, is read back with them.
 struct journalrow {
     std::string name;
     std::vector<std::string> names;
-    bool update = true;        // sizes and times written too
+    bool update = true;        // an update's journal, in the form with sizes and times
     ino_t ino = 0;             // each record's inode
     int64_t sec = 0;           // each file's time
     std::string from{}, to{};  // the journal's text changed so: bad
 };
+
+// The journal of an update as the release before wrote it: each record's
+// inode, size and time, the sum of its fields, 0 and its name.
+std::string timedjournal(const renumrun& r, const std::vector<std::string>& names) {
+    std::string t = "msgseq update journal 4\nrun update\ndir " + std::to_string(r.here.dev) +
+                    " " + std::to_string(r.here.ino) + "\nrecords " +
+                    std::to_string(names.size()) + "\n";
+    for (size_t k = 0; k < names.size(); k++) {
+        struct stat st {};
+        EXPECT_EQ(lstat(names[k].c_str(), &st), 0);
+        char sum[17];
+        snprintf(sum, sizeof sum, "%016jx",
+                 uintmax_t(renumfieldsum(r.recs[k], r.recs[k].read)));
+        char nsec[16];
+        snprintf(nsec, sizeof nsec, "%09ld", long(st.st_mtim.tv_nsec));
+        t += std::to_string(r.ino[k]) + " " + std::to_string(st.st_size) + " " +
+             std::to_string(st.st_mtim.tv_sec) + "." + nsec + " " + sum + " 0 " + names[k] + "\n";
+    }
+    return t;
+}
 
 void PrintTo(const journalrow& j, std::ostream* os) { *os << j.name; }
 
@@ -2399,6 +2421,17 @@ TEST_P(JournalRoundTrip, ReadsBackWhatItWrote) {
         ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
     }
     ASSERT_TRUE(renumbegin(r, dir + "/w", {}));
+    if (j.update) {
+        // Written now with no size and time, and read back so.
+        renumlog mine;
+        ASSERT_EQ(renumreadjournal(dir + "/w", &mine), renumjournal::good) << slurp("w/journal");
+        EXPECT_FALSE(mine.plain);
+        ASSERT_EQ(mine.recs.size(), j.names.size());
+        for (size_t k = 0; k < j.names.size(); k++)
+            EXPECT_EQ(std::make_tuple(mine.recs[k].name, mine.recs[k].ino, mine.recs[k].timed),
+                      std::make_tuple(j.names[k], r.ino[k], false));
+        spit("w/journal", timedjournal(r, j.names));
+    }
     if (!j.from.empty()) {
         std::string text = slurp("w/journal");
         ASSERT_NE(text.find(j.from), std::string::npos) << text;

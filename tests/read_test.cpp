@@ -177,6 +177,8 @@ INSTANTIATE_TEST_SUITE_P(Show, Read, ::testing::Values(
     readrow{"ShowNoNumber", box, {"show", "index"}, {}, 64, ""},
     readrow{"ShowNoNumberSaysSo", box, {"show", "index"}, {}, 64, "", "mailbox: show: no record number given (a pick that finds nothing gives none); nothing done\n"},
     readrow{"ShowStaleRefused", stalebox, {"show", "index", "1"}, {}, 2, "", stale},
+    // Export reads the messages as show does, and so writes none from a stale index.
+    readrow{"ExportStaleRefused", stalebox, {"export", "index", "--mbox", "out"}, {}, 2, "", stale},
     readrow{"ShowCutShortRefused", cutbox, {"show", "index", "1"}, {}, 2, "", cutshort},
     readrow{"ShowFullOutput", box, {"show", "index", "1"}, {}, 4, "", "error writing standard output", "/dev/full"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -2,10 +2,13 @@
 // run that it tells is done, msgseq -u bringing a stale index up to date
 // from it without moving a file, mailbox refusing a stale index, receipts
 // that can't be trusted, and faults while it is written.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <tuple>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -106,6 +109,51 @@ TEST_F(Receipt, UpdateLeavesOneOfBothIndexes) {
                      "1 problem in 3 records: 1 missing, 0 unlisted, 0 twice, 0 too long, "
                      "0 unfinished, 0 index\n");
 #endif
+}
+
+// Each file an update knows is in its receipt with its size and time as the
+// run left it: moved, already in place, refused, and after a rerun of a run
+// killed half way, moved by either run.
+TEST_F(Receipt, UpdateKeepsEachFilesSizeAndTime) {
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed and run again" : "one run");
+        for (const std::string& n : listing()) ASSERT_EQ(unlink(n.c_str()), 0);
+        // in000.msg in place, two to move, one whose new name an unlisted
+        // file holds, one missing; each file's size and time its own.
+        const std::vector<std::string> names = {"in000.msg", "c.msg", "d.msg", "e.msg", "gone.msg"};
+        for (size_t k = 0; k + 1 < names.size(); k++) {
+            spit(names[k], std::string(k + 1, 'x'));
+            const timespec t[2] = {{1000000 + long(k), 0}, {2000000 + long(k), long(k) * 1000 + 7}};
+            ASSERT_EQ(utimensat(AT_FDCWD, names[k].c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+        }
+        spit("in003.msg", "not listed");
+        spit("meta", indexof(names));
+        if (killed) {
+            ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-to:in002.msg"}).status,
+                      128 + SIGKILL);
+            ASSERT_TRUE(exists("meta.msgseq-update/journal"));
+        }
+        ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+        rcpt r;
+        std::string why;
+        bool absent = true;
+        ASSERT_TRUE(rcptread(receipt, &r, &why, &absent)) << why;
+        ASSERT_EQ(r.recs.size(), names.size());
+        const char* now[] = {"in000.msg", "in001.msg", "in002.msg", "e.msg"};
+        for (size_t k = 0; k + 1 < names.size(); k++) {
+            struct stat st {};
+            ASSERT_EQ(lstat(now[k], &st), 0) << now[k];
+            EXPECT_EQ(r.recs[k].now, now[k]);
+            EXPECT_EQ(r.recs[k].was, names[k]);
+            EXPECT_TRUE(r.recs[k].known && r.recs[k].timed) << now[k];
+            EXPECT_EQ(std::make_tuple(r.recs[k].ino, r.recs[k].size, r.recs[k].sec, r.recs[k].nsec),
+                      std::make_tuple(st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec),
+                                      long(st.st_mtim.tv_nsec)))
+                << now[k];
+            EXPECT_EQ(st.st_size, off_t(k + 1)) << now[k];
+        }
+        EXPECT_FALSE(r.recs[4].known || r.recs[4].timed);
+    }
 }
 
 TEST_F(Receipt, SecondPlainRunIsDone) {

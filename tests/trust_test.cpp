@@ -430,6 +430,19 @@ TEST_F(Planted, CheckCountsAPlantedDeleteAndTouchesNothing) {
     EXPECT_EQ(tree(here) + tree("../out"), before);
 }
 
+// An append journal that is not mailbox's own stops every command that
+// changes the index: check counts it, and changes nothing either.
+TEST_F(Planted, CheckCountsAPlantedAppendAndTouchesNothing) {
+    if (!hasmailbox()) GTEST_SKIP() << "the mailbox tool is not built";
+    spit(".meta.mailbox-append", "garbage\n");
+    const std::string before = tree(here) + tree("../out");
+    const runresult got = tool({"mailbox", "check", "meta"});
+    EXPECT_EQ(got.status, 1) << got.err;
+    EXPECT_NE(got.out.find("unfinished: an append"), std::string::npos) << got.out;
+    EXPECT_NE(got.err.find("not in a form mailbox writes"), std::string::npos) << got.err;
+    EXPECT_EQ(tree(here) + tree("../out"), before);
+}
+
 // Run as root in its own directory, msgseq believes no work directory or
 // journal another user made there.
 TEST_F(Planted, AnotherUsersJournalIsRefused) {

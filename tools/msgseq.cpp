@@ -420,8 +420,10 @@ int renumber(const args& a, outcome* o) {
     opts.progress = watched ? stderr : nullptr;
     opts.progressms = 1000;
     if (readable && !a.update) return renumfiles(a.meta, &o->recs, &opts, false, &o->stats);
-    if (readable && !refusedupdate(src, a, o) && o->loaded)
+    if (readable && !refusedupdate(src, a, o) && o->loaded) {
+        opts.checked = true;  // just now, under the lock
         return renumindex(a.meta, &o->recs, &opts, &o->stats);
+    }
     return RENUMINDEX;
 }
 

@@ -94,13 +94,16 @@ int mbxdeliverstatus(int err) {
     case EINVAL:
         return EX_CONFIG;
     case EBADMSG:  // an index that does not end in whole records and END
-    case ENOTRECOVERABLE:  // a run cut short that a person must finish
         return EX_UNAVAILABLE;
     case EROFS:
     case ENAMETOOLONG:
     case EMLINK:  // no free name is left
         return EX_CANTCREAT;
-    default:  // the lock, ENOSPC, EIO, EAGAIN, the index changed meanwhile: it may pass
+    // The lock, ENOSPC, EIO, EAGAIN, the index changed meanwhile, and a
+    // msgseq run cut short (after a power cut, most often), which the next
+    // msgseq run finishes: it may pass, and mail bounced meanwhile would be
+    // mail the owner never sees.
+    default:
         return EX_TEMPFAIL;
     }
 }
@@ -162,6 +165,10 @@ std::string idline(const char* kind, const struct stat& st, const std::string& p
            std::to_string(st.st_mtim.tv_nsec) + " " + path;
 }
 
+// A signal that stops an import between two messages.
+volatile sig_atomic_t stopsig = 0;
+void onstop(int sig) { stopsig = sig; }
+
 // A source opened, not followed into a FIFO or a device. An mbox is read
 // only while its writers hold none of their locks (an fcntl lock on it, a
 // dot lock beside it), and its read lock is held until it is closed: a
@@ -177,6 +184,12 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
         ok = false;
     }
     while (ok && w) {
+        // A stop signal ends the wait for a writer: nothing of it read.
+        if (stopsig) {
+            errno = EINTR;
+            ok = false;
+            break;
+        }
         struct flock lk {};
         lk.l_type = F_RDLCK;
         lk.l_whence = SEEK_SET;
@@ -188,6 +201,9 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
             ok = false;
         }
     }
+    // Its size as the lock was had: one taken before may end inside the
+    // message its writer was adding then.
+    ok = ok && fstat(fd, st) == 0;
     if (ok) return fd;
     const int err = errno;
     close(fd);
@@ -197,9 +213,13 @@ int opensource(const std::string& path, struct stat* st, const cliwait* w, bool*
 
 // The messages of an open mbox, a piece at a time, so that a mailbox of
 // any size is held no more than a message and a piece at once: its bytes
-// up to the size it had when it was opened (what is appended meanwhile is
-// the next import's). false, errno set, when a read fails.
-bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& each) {
+// up to the size it had once its writers let it be (what is appended since is
+// the next import's). false, errno set, when a read fails; false with
+// *shorter when the file ends before that size: another program cut or
+// rewrote it meanwhile, and the message at its end may be a part.
+bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& each,
+                bool* shorter) {
+    *shorter = false;
     constexpr size_t piece = 1 << 20;
     std::string buf;
     for (off_t left = size;;) {
@@ -215,8 +235,12 @@ bool eachofmbox(int fd, off_t size, const std::function<bool(std::string&&)>& ea
             continue;
         }
         if (n < 0) return false;
+        if (n == 0 && left > 0) {
+            *shorter = true;
+            return false;
+        }
         buf.resize(had + static_cast<size_t>(n));
-        left = n == 0 ? 0 : left - n;  // a file cut shorter ends where it ends
+        left -= n;
         bool stopped = false;
         const size_t done = mboxpart(buf, left > 0, each, &stopped);
         if (stopped || left == 0) return true;
@@ -272,10 +296,6 @@ bool classify(const std::string& path, source* s) {
     return true;
 }
 
-// A signal that stops an import between two messages.
-volatile sig_atomic_t stopsig = 0;
-void onstop(int sig) { stopsig = sig; }
-
 // Each message of the sources in order: how the user knows it, its bytes,
 // the read flag a Maildir's name gives (its reader keeps it there and not
 // in the message's own Status header), or the errno of a message that
@@ -310,17 +330,23 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
         bool locked = false;
         const int fd = opensource(s.path, &st, s.kind == source::mbox ? w : nullptr, &locked);
         long k = 0;
-        bool more = true;
+        bool more = true, shorter = false;
         const bool ok =
             fd >= 0 && (s.kind == source::loose ? readfd(fd, &text)
                                                 : eachofmbox(fd, st.st_size, [&](std::string&& msg) {
                                                       more = each(q + " message " + std::to_string(++k),
                                                                   key, msg, std::nullopt, 0);
                                                       return more;
-                                                  }));
+                                                  }, &shorter));
         const int err = errno;
         if (fd >= 0) close(fd);  // the read lock with it
+        if (shorter) {
+            mbxsay("%s got shorter while it was read (another program cut or rewrote it); the "
+                   "import stops here, and run again goes on\n", q.c_str());
+            return MBXFAIL;
+        }
         if (!ok) {
+            if (err == EINTR && stopsig) return MBXOK;  // said as the import ends
             if (locked) {
                 mbxsay("%s is locked by its writer (mail being delivered to it); the import stops "
                        "here, and run again goes on\n", q.c_str());

@@ -200,11 +200,11 @@ constexpr char help[] =
     "                      next free in%03d.msg with its record at the end; waits for\n"
     "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
     "                      status 0 only when message and record are on disk; 75\n"
-    "                      (try again later: the lock, the disk full, EIO, the\n"
-    "                      wrong directory), 74\n"
+    "                      (try again later: the lock, the disk full, EIO, a\n"
+    "                      msgseq run cut short, the wrong directory), 74\n"
     "                      (standard input unreadable), 65 (not a message: no\n"
-    "                      header line), 69 (the index broken, a msgseq run cut\n"
-    "                      short), 73 (can't create), 77 (no permission, a planted\n"
+    "                      header line), 69 (the index broken), 73 (can't\n"
+    "                      create), 77 (no permission, a planted\n"
     "                      file), 78 (no metafile, or not a file), nothing kept\n"
     "  import METAFILE SOURCE...\n"
     "                      the messages of mbox files, Maildir folders (new/ and\n"
@@ -231,8 +231,8 @@ constexpr char help[] =
     "which says so in one line; msgseq refuses the index until then. While a\n"
     "msgseq run is unfinished, list and pick read the index as it stands and say\n"
     "so, check reports it and every other command refuses; on an index a plain\n"
-    "msgseq run left stale, show, delete, mend, mark and sort refuse, and list,\n"
-    "pick and check say so.\n"
+    "msgseq run left stale, show, export, delete, mend, mark and sort refuse,\n"
+    "and list, pick and check say so.\n"
     "\n"
     "Exit status: 0 done (check: no problem); 1 check found problems, pick found\n"
     "nothing, or show, delete, mend, rebuild, import or export left some file or\n"
@@ -421,7 +421,9 @@ int refusal(const mbxargs& a, int err) {
     return a.row->run == mbxdeliver ? mbxdeliverstatus(err) : MBXFAIL;
 }
 
-int before(const mbxargs& a, bool* stale) {
+// done says what has been done when it refuses (an import between two
+// batches has its messages so far in).
+int before(const mbxargs& a, bool* stale, const char* done = "nothing done") {
     // An append cut short first: its record may be half written.
     if (a.dryrun && apunfinished(a.meta)) {
         mbxsay("an append to %s was cut short; a run without -n finishes it\n",
@@ -454,12 +456,12 @@ int before(const mbxargs& a, bool* stale) {
     if (!a.row->survey && cut != renumcut::none) {
         const std::string shown = quoteshown(a.meta);
         mbxsay("%s of %s by '%s' was cut short; run '%s %s' to finish it, or 'msgseq --abort %s' "
-               "to give it up%s\n",
+               "to give it up; %s\n",
                cut == renumcut::plain  ? "a run"
                : cut == renumcut::undo ? "an undo"
                                        : "an update",
                mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
-               a.row->midrun ? "; the index as it stands follows" : "; nothing done");
+               a.row->midrun ? "the index as it stands follows" : done);
         if (!a.row->midrun) return refusal(a, ENOTRECOVERABLE);
         // Files are on their way to other names: a date read from one now
         // may be another record's.
@@ -522,7 +524,9 @@ int lockfor(const mbxargs& a, int* here, int* there) {
 // than a waiting command sleeps between its tries, taken again (waited for
 // a minute, or as --wait says), and what stands in every command's way
 // asked again, as another command may have run meanwhile.
+// A stop signal in the gap ends it there, the locks not waited for.
 int letin(const mbxargs& a, int* here, int* there) {
+    clicatch();
     durunlock(*there);
     durunlock(*here);
     *here = *there = -1;
@@ -531,11 +535,10 @@ int letin(const mbxargs& a, int* here, int* there) {
     int seconds = 60;
     if (a.wait) (void)cliwaitvalue(a.wait, &seconds);
     const cliwait w = clistartwait(seconds);
-    clicatch();
-    int rc = lockboth(a.meta, false, w, here, there, "the import stops here");
+    int rc = clistopsig() ? MBXBUSY : lockboth(a.meta, false, w, here, there, "the import stops here");
     cliuncatch();
     bool stale = false;
-    return rc != 0 ? rc : before(a, &stale);
+    return rc != 0 ? rc : before(a, &stale, "the import stops here");
 }
 
 // A delivery's status as a mail transfer agent reads it: whatever kept
@@ -610,8 +613,9 @@ int run(mbxargs& a) {
     durunlock(there);
     durunlock(here);
     if (const int sig = caught ? clistopsig() : 0) {
-        mbxsay("interrupted by %s; the %s %s first\n", clisigname(sig), a.cmd.c_str(),
-               rc == MBXOK || rc == MBXFOUND ? "was finished" : "ended as said above");
+        mbxsay("interrupted by %s; the %s %s\n", clisigname(sig), a.cmd.c_str(),
+               rc == MBXOK || rc == MBXFOUND || rc == MBXOUT ? "was finished first"
+                                                             : "ended as said above");
         return cliraise(sig);
     }
     return rc;
