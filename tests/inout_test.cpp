@@ -835,6 +835,7 @@ struct letinrow {
     long before = 256;      // records before the delivered one
     std::string at = "create:.mailbox-import-0.tmp", opts = "";  // where the import waits; its options
     std::string then = "wait $pid; i=$?; wait $d && exit $i", err = "";  // once it goes on; a line it says
+    std::string pre = "";  // before the import starts
 };
 void PrintTo(const letinrow& r, std::ostream* os) { *os << r.name; }
 class LetIn : public InOut, public ::testing::WithParamInterface<letinrow> {};
@@ -847,7 +848,7 @@ TEST_P(LetIn, BetweenBatches) {
     spit("meta", empty);
     const runresult got = run(
         {"/bin/sh", "-c",
-         "\"$0\" import " + GetParam().opts + " meta ../src/m.mbox >/dev/null & pid=$!\n"
+         GetParam().pre + "\"$0\" import " + GetParam().opts + " meta ../src/m.mbox >/dev/null & pid=$!\n"
          "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
          "env -u LD_PRELOAD " + std::string(GetParam().meanwhile) + " >/dev/null & d=$!\n"
          "sleep 1.2; kill -CONT $pid; " + GetParam().then,
@@ -869,6 +870,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, LetIn, ::testing::Values(
     letinrow{"OtherImport", "\"$0\" import --wait=60 meta ../src/one", 5},
     // Stopped inside a batch: nothing gets in until that batch is in.
     letinrow{"OtherImportMidBatch", "\"$0\" import --wait=60 meta ../src/one", 0, 300, "create:.mailbox-import-1.tmp:2"},
+    // Slow in its first batch (its mbox's writer waited for), stopped in the next: that batch
+    // is written under the locks taken again as before, which keep a reader out.
+    letinrow{"ReaderKeptOutAfterThePause", "\"$0\" list --wait=0 meta", 0, 300, "create:.mailbox-import-0.tmp:2", "--wait=5",
+             "wait $pid; i=$?; wait $d; [ $? != 0 ] && env -u LD_PRELOAD \"$0\" deliver meta < ../src/one && exit $i", "",
+             ": >../src/m.mbox.lock; (sleep 1.1; rm ../src/m.mbox.lock) & "},
+    // Stopped before it reads (the ledger begun): quick from there, it lets no one in.
+    letinrow{"QuickAfterItsStartNoPause", "\"$0\" deliver meta < ../src/one", 0, 300, "create:.meta.mailbox-import.new"},
     // The lock held by another past the pause: a signal ends the wait at once; --wait=1 runs out.
     letinrow{"SignalInTheWait", "flock -o . sh -c ': >../src/held; sleep 5; : >../src/late'", 143, 256, "create:.mailbox-import-0.tmp", "",
              "until [ -e ../src/held ]; do sleep 0.02; done; sleep 0.3; kill -TERM $pid; wait $pid; i=$?; [ -e ../src/late ] && i=99; kill $d; "
