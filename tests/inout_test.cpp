@@ -1177,14 +1177,20 @@ TEST_F(InOut, ImportStoppedBySignalSaysWhereAndGoesOn) {
     EXPECT_EQ(files().size(), 4u);
 }
 
-// A loose file that can't be written aside stops the import: no source after it is read.
-TEST_F(InOut, ImportStoppedAtALooseFileReadsNoFurther) {
+// A first message (a loose file, or an mbox's, the mbox longer than a piece)
+// that can't be written aside stops the import: nothing after it is read.
+TEST_F(InOut, ImportStoppedAtItsFirstMessageReadsNoFurther) {
     spit("../src/note", "Subject: n\n\nx\n");
     spit("../src/more", lunch);
-    spit("meta", empty);
-    const runresult got = tool({"import", "meta", "../src/note", "../src/more"}, fsfaultenv({"FSFAULT_FAIL=create:.mailbox-import-0.tmp:ENOSPC:1"}));
-    EXPECT_EQ(got.status, 2) << got.err;
-    EXPECT_EQ(messages().size(), 0u) << got.err;
+    spit("../src/big.mbox", "From a@x Thu Jan  1 00:00:00 1970\n" + lunch + "\nFrom b@x Thu Jan  1 00:00:00 1970\n" + big);
+    for (const args& from : {args{"../src/note", "../src/more"}, args{"../src/big.mbox"}}) {
+        spit("meta", empty);
+        args cmd = {"import", "meta"};
+        cmd.insert(cmd.end(), from.begin(), from.end());
+        const runresult got = tool(cmd, fsfaultenv({"FSFAULT_FAIL=create:.mailbox-import-0.tmp:ENOSPC:1"}));
+        EXPECT_EQ(got.status, 2) << got.err;
+        EXPECT_EQ(messages().size(), 0u) << got.err;
+    }
 }
 
 // The count an interrupted import gives is of the messages it got in, the
