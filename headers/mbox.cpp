@@ -258,7 +258,7 @@ std::string mboxsender(std::string_view from) {
     std::string out;
     bool quoted = false;
     for (size_t k = 0; k < addr.size(); k++) {
-        const unsigned char c = static_cast<unsigned char>(addr[k]);
+        const auto c = static_cast<unsigned char>(addr[k]);
         if (c == '"') quoted = !quoted;
         if (c == '\\' && quoted && k + 1 < addr.size() && addr[k + 1] >= ' ') {
             out += addr[k++];

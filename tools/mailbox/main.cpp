@@ -421,9 +421,9 @@ int refusal(const mbxargs& a, int err) {
     return a.row->run == mbxdeliver ? mbxdeliverstatus(err) : MBXFAIL;
 }
 
-// done says what has been done when it refuses (an import between two
+// said says what has been done when it refuses (an import between two
 // batches has its messages so far in).
-int before(const mbxargs& a, bool* stale, const char* done = "nothing done") {
+int before(const mbxargs& a, bool* stale, const char* said = "nothing done") {
     // An append cut short first: its record may be half written.
     if (a.dryrun && apunfinished(a.meta)) {
         mbxsay("an append to %s was cut short; a run without -n finishes it\n",
@@ -461,7 +461,7 @@ int before(const mbxargs& a, bool* stale, const char* done = "nothing done") {
                : cut == renumcut::undo ? "an undo"
                                        : "an update",
                mbxq(a.meta).c_str(), runof(cut), runof(cut), shown.c_str(), shown.c_str(),
-               a.row->midrun ? "the index as it stands follows" : done);
+               a.row->midrun ? "the index as it stands follows" : said);
         if (!a.row->midrun) return refusal(a, ENOTRECOVERABLE);
         // Files are on their way to other names: a date read from one now
         // may be another record's.
