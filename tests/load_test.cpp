@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [] {
                     std::string t = head;
                     for (int k = 0; k < 5000; k++)
-                        t += "m" + std::to_string(k) + "\nto " + std::to_string(k % 7) +
+                        t += std::string("m").append(std::to_string(k)) + "\nto " + std::to_string(k % 7) +
                              "\nfrom\n" + times(k % 90, "s") + "\n\ncc\n" + (k % 3 ? "R" : "N") +
                              "\n";
                     return t + "END\n";
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [] {
                     std::string t = head;
                     for (int k = 0; k < 5000; k++)
-                        t += "m" + std::to_string(k) + "\nto\nfrom\nsubject\n\n\nN\n";
+                        t += std::string("m").append(std::to_string(k)) + "\nto\nfrom\nsubject\n\n\nN\n";
                     return t + "m5000\nto\n";
                 }()},
         loadrow{"OwnerOnly", head},
