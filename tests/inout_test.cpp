@@ -822,6 +822,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {"in000.msg", "in002.msg", "in003.msg"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// src/m.mbox of n messages "Subject: 0" on, more than a batch when n > 256.
+void spitmany(int n) {
+    std::string mbox;
+    for (int k = 0; k < n; k++)
+        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
+    spit("../src/m.mbox", mbox);
+}
+
 // More messages than a batch holds: names, records and their order go on
 // from one batch to the next.
 // A long import (stopped in its first batch for over a second, so that it
@@ -840,10 +848,7 @@ struct letinrow {
 void PrintTo(const letinrow& r, std::ostream* os) { *os << r.name; }
 class LetIn : public InOut, public ::testing::WithParamInterface<letinrow> {};
 TEST_P(LetIn, BetweenBatches) {
-    std::string mbox;
-    for (int k = 0; k < 300; k++)
-        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
-    spit("../src/m.mbox", mbox);
+    spitmany(300);
     spit("../src/one", "Subject: delivered\n\n");
     spit("meta", empty);
     const runresult got = run(
@@ -905,10 +910,7 @@ TEST_F(InOut, MboxGrownWhileReadEndsWhereItWas) {
 // A stop signal as a long import lets others in ends it then, with the
 // batches before it in: it does not wait out whoever took the locks.
 TEST_F(InOut, LetInStopSignalInTheGapEndsItThere) {
-    std::string mbox;
-    for (int k = 0; k < 300; k++)
-        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
-    spit("../src/m.mbox", mbox);
+    spitmany(300);
     spit("meta", empty);
     const runresult got = run(
         {"/bin/sh", "-c",
@@ -929,10 +931,7 @@ TEST_F(InOut, LetInStopSignalInTheGapEndsItThere) {
 // A msgseq -u run cut short that shows up as a long import lets others in
 // stops the import with its messages so far in, and the lines say so.
 TEST_F(InOut, LetInFindsARunCutShort) {
-    std::string mbox;
-    for (int k = 0; k < 300; k++)
-        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
-    spit("../src/m.mbox", mbox);
+    spitmany(300);
     spit("in001.msg", "Subject: one\n\n");
     spit("in000.msg", "Subject: zero\n\n");
     spit("meta", metafile({{"in001.msg", "", "", "one", "", "", "N"}, {"in000.msg", "", "", "zero", "", "", "N"}}));
@@ -954,10 +953,7 @@ TEST_F(InOut, LetInFindsARunCutShort) {
 }
 
 TEST_F(InOut, ImportOfManyBatchesKeepsTheOrder) {
-    std::string mbox;
-    for (int k = 0; k < 600; k++)
-        mbox += "From a@x Thu Jan  1 00:00:00 1970\nSubject: " + std::to_string(k) + "\n\n\n";
-    spit("../src/m.mbox", mbox);
+    spitmany(600);
     spit("meta", empty);
     ASSERT_EQ(tool({"import", "meta", "../src/m.mbox"}).status, 0);
     EXPECT_EQ(slurp("in599.msg"), "Subject: 599\n\n");
