@@ -822,6 +822,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {"in000.msg", "in002.msg", "in003.msg"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The import of src/m.mbox (pre run first, with opts) stopped at the fsfault
+// call at; meanwhile started then as $d, without the fault library; a
+// second later the import let go on ($pid), and then run.
+runresult stoppedimport(const std::string& at, const std::string& meanwhile, const std::string& then,
+                        const std::string& opts = "", const std::string& pre = "") {
+    return run({"/bin/sh", "-c",
+                pre + "\"$0\" import " + opts + " meta ../src/m.mbox >/dev/null & pid=$!\n"
+                "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
+                "env -u LD_PRELOAD " + meanwhile + " >/dev/null & d=$!\nsleep 1.2; kill -CONT $pid; " + then,
+                MAILBOX_PATH},
+               nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + at}));
+}
+
 // src/m.mbox of n messages "Subject: 0" on, more than a batch when n > 256.
 void spitmany(int n) {
     std::string mbox;
@@ -851,14 +864,8 @@ TEST_P(LetIn, BetweenBatches) {
     spitmany(300);
     spit("../src/one", "Subject: delivered\n\n");
     spit("meta", empty);
-    const runresult got = run(
-        {"/bin/sh", "-c",
-         GetParam().pre + "\"$0\" import " + GetParam().opts + " meta ../src/m.mbox >/dev/null & pid=$!\n"
-         "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
-         "env -u LD_PRELOAD " + std::string(GetParam().meanwhile) + " >/dev/null & d=$!\n"
-         "sleep 1.2; kill -CONT $pid; " + GetParam().then,
-         MAILBOX_PATH},
-        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:" + GetParam().at}));
+    const runresult got = stoppedimport(GetParam().at, GetParam().meanwhile, GetParam().then,
+                                        GetParam().opts, GetParam().pre);
     EXPECT_EQ(got.status, GetParam().status) << got.err;
     EXPECT_TRUE(got.err.starts_with(GetParam().err)) << got.err;
     std::string list = tool({"list", "meta", "--format=%subject"}).out;
@@ -912,14 +919,9 @@ TEST_F(InOut, MboxGrownWhileReadEndsWhereItWas) {
 TEST_F(InOut, LetInStopSignalInTheGapEndsItThere) {
     spitmany(300);
     spit("meta", empty);
-    const runresult got = run(
-        {"/bin/sh", "-c",
-         "\"$0\" import meta ../src/m.mbox >/dev/null & pid=$!\n"
-         "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
-         "flock . sh -c \"kill -TERM $pid; sleep 3; : > ../src/released\" & f=$!\n"
-         "sleep 1.2; kill -CONT $pid; wait $pid; i=$?; [ -e ../src/released ] && i=1; wait $f; exit $i",
-         MAILBOX_PATH},
-        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+    const runresult got = stoppedimport("create:.mailbox-import-0.tmp",
+                                        "flock . sh -c \"kill -TERM $pid; sleep 3; : > ../src/released\"",
+                                        "wait $pid; i=$?; [ -e ../src/released ] && i=1; wait $d; exit $i");
     EXPECT_EQ(got.status, 128 + SIGTERM) << got.err;
     EXPECT_NE(got.err.find("interrupted by SIGTERM after 256 messages in"), std::string::npos) << got.err;
     EXPECT_EQ(tool({"import", "meta", "../src/m.mbox"}).status, 0);
@@ -938,14 +940,8 @@ TEST_F(InOut, LetInFindsARunCutShort) {
     // Its journal, made before the import and put back in the gap.
     ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_KILL=rename-to:journal"}).status, 128 + SIGKILL);
     ASSERT_EQ(rename("meta.msgseq-update", "../src/aside"), 0);
-    const runresult got = run(
-        {"/bin/sh", "-c",
-         "\"$0\" import meta ../src/m.mbox >/dev/null & pid=$!\n"
-         "until grep -q '^State:.*stopped' /proc/$pid/status || ! kill -0 $pid; do sleep 0.05; done\n"
-         "flock . mv ../src/aside meta.msgseq-update & f=$!\n"
-         "sleep 1.2; kill -CONT $pid; wait $pid; i=$?; wait $f; exit $i",
-         MAILBOX_PATH},
-        nullptr, fsfaultenv({"FSFAULT_SIGNAL=STOP:create:.mailbox-import-0.tmp"}));
+    const runresult got = stoppedimport("create:.mailbox-import-0.tmp", "flock . mv ../src/aside meta.msgseq-update",
+                                        "wait $pid; i=$?; wait $d; exit $i");
     EXPECT_EQ(got.status, 2) << got.err;
     EXPECT_EQ(got.err.find("nothing done"), std::string::npos) << got.err;
     EXPECT_NE(got.err.find("with 256 messages in"), std::string::npos) << got.err;
