@@ -210,6 +210,14 @@ struct renumrun {
 
 inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i].datafile; }
 
+// Whether record i lists name: asked once for every name in the directory,
+// so without measuring the listed name first.
+inline bool renumlists(const renumrun& r, uint32_t i, std::string_view name) {
+    const char* listed = r.recs[i].datafile;
+    return name.size() < sizeof r.recs[i].datafile && listed[name.size()] == '\0' &&
+           memcmp(listed, name.data(), name.size()) == 0;
+}
+
 // The caller's records, lent to a run for one call: they go back, with the
 // names the run gave them, however the call ends.
 struct renumlent {

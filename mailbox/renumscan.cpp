@@ -173,7 +173,7 @@ uint32_t renumfindname(const renumrun& r, std::string_view name) {
         const uint64_t slot = r.slots[at];
         if (!slot) return renumnone;
         const auto i = static_cast<uint32_t>(slot) - 1;
-        if (slot >> 32 == h && renumlisted(r, i) == name) return i;
+        if (slot >> 32 == h && renumlists(r, i, name)) return i;
     }
 }
 
@@ -193,7 +193,7 @@ void indexnames(renumrun& r) {
                 r.slots[at] = h << 32 | (i + 1);
                 break;
             }
-            if (slot >> 32 == h && renumlisted(r, static_cast<uint32_t>(slot) - 1) == name) {
+            if (slot >> 32 == h && renumlists(r, static_cast<uint32_t>(slot) - 1, name)) {
                 r.state[i] = renumst::twin;
                 break;
             }
