@@ -225,12 +225,19 @@ bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
         }
         lines += '\n';
     }
-    // Version 2 only where it holds more: a plain run's receipt reads as
+    // Versions 1 and 2 where there is no fence: such a receipt reads as
     // it always did.
-    std::string text = head.kept.empty() ? "msgseq receipt 1\nrun " : "msgseq receipt 2\nrun ";
+    std::string text = head.fenced          ? "msgseq receipt 3\nrun "
+                       : head.kept.empty() ? "msgseq receipt 1\nrun "
+                                           : "msgseq receipt 2\nrun ";
     text += head.update ? "update\ndir " : "plain\ndir ";
     put(text, static_cast<uintmax_t>(head.dirdev), ' ');
     put(text, static_cast<uintmax_t>(head.dirino), '\n');
+    if (head.fenced) {
+        text += "fence ";
+        put(text, static_cast<intmax_t>(head.fencesec), '.');
+        put(text, static_cast<intmax_t>(head.fencensec), '\n');
+    }
     putsums(text, "before", head.before);
     putsums(text, "after", head.after);
     if (!head.kept.empty()) text += "kept " + head.kept + "\n";
@@ -366,15 +373,21 @@ bool readreceipt(const std::string& path, rcpt* out, std::string* why, bool* abs
     auto readhead = [out, &count, why](cursor& c) {
         uintmax_t dev = 0, ino = 0;
         const bool two = c.lit("msgseq receipt 2\nrun ");
-        if (!(two || c.lit("msgseq receipt 1\nrun ")) ||
+        out->fenced = !two && c.lit("msgseq receipt 3\nrun ");
+        if (!(two || out->fenced || c.lit("msgseq receipt 1\nrun ")) ||
             !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
-            !c.num(' ', &dev) || !c.num('\n', &ino) || !readsums(c, "before", &out->before) ||
-            !readsums(c, "after", &out->after))
+            !c.num(' ', &dev) || !c.num('\n', &ino))
             return false;
-        if (two) {
+        if (out->fenced && (!c.lit("fence ") || !c.snum('.', &out->fencesec) ||
+                            !c.num('\n', &out->fencensec) || out->fencensec >= 1000000000))
+            return false;
+        if (!readsums(c, "before", &out->before) || !readsums(c, "after", &out->after))
+            return false;
+        // Version 3 keeps an index after -u only.
+        if (two || (out->fenced && out->update && c.lit("kept "))) {
             // The kept index is a name beside the receipt, like any other name
             // read back: a plain one, or the receipt is not believed.
-            if (!c.lit("kept ")) return false;
+            if (two && !c.lit("kept ")) return false;
             const std::string_view kept = c.field('\n');
             if (!trustplain(kept)) {
                 if (!kept.empty())
@@ -444,14 +457,18 @@ bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent
 
 namespace {
 
-// The record's file is under the name the run left it with.
-bool where(const rcptrec& e) {
+// The record's file is under the name the run left it with; with fence
+// (may be null), unchanged since.
+bool where(const rcptrec& e, const rcpt* fence = nullptr) {
     struct stat st;
     const std::string name(e.now);
-    return fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-           st.st_dev == e.dev && st.st_ino == e.ino &&
-           (!e.timed || (st.st_size == e.size && st.st_mtim.tv_sec == e.sec &&
-                         st.st_mtim.tv_nsec == e.nsec));
+    if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_dev != e.dev || st.st_ino != e.ino)
+        return false;
+    if (e.timed)
+        return st.st_size == e.size && st.st_mtim.tv_sec == e.sec && st.st_mtim.tv_nsec == e.nsec;
+    return !fence || !fence->fenced || st.st_ctim.tv_sec < fence->fencesec ||
+           (st.st_ctim.tv_sec == fence->fencesec && st.st_ctim.tv_nsec <= fence->fencensec);
 }
 
 // Some file the run renamed is still where it left it: else the files were
@@ -527,11 +544,48 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
     return rcptfit::none;
 }
 
-std::vector<uint32_t> rcptastray(const rcpt& r) {
+std::vector<uint32_t> rcptastray(const rcpt& r, bool unchanged) {
     std::vector<uint32_t> astray;
     for (uint32_t i = 0; i < r.recs.size(); i++)
-        if (r.recs[i].known && !where(r.recs[i])) astray.push_back(i);
+        if (r.recs[i].known && !where(r.recs[i], unchanged ? &r : nullptr)) astray.push_back(i);
     return astray;
+}
+
+namespace {
+
+bool later(const timespec& a, const timespec& b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+// The directory's status-change time, just after it was touched.
+bool touched(timespec* at) {
+    struct stat st;
+    if (utimensat(AT_FDCWD, ".", nullptr, 0) != 0 || stat(".", &st) != 0) return false;
+    *at = st.st_ctim;
+    return true;
+}
+
+}  // namespace
+
+bool rcptfence(rcpt* head) {
+    // The file system's times only go forward, so the first touch is given
+    // a time no earlier than any rename before it; a later one is told apart
+    // from it once a touch is given a later time still.
+    timespec fence{}, now{};
+    if (!touched(&fence)) return false;
+    constexpr int tries = 3000;  // a millisecond apart: past 2-second clocks
+    for (int k = 0; k < tries; k++) {
+        if (!touched(&now)) return false;
+        if (later(now, fence)) {
+            head->fenced = true;
+            head->fencesec = fence.tv_sec;
+            head->fencensec = fence.tv_nsec;
+            return true;
+        }
+        const timespec pause{0, 1000000};
+        (void)nanosleep(&pause, nullptr);
+    }
+    return false;
 }
 
 void rcptsayastray(const rcpt& r, const std::vector<uint32_t>& astray, const char* prog,
@@ -748,6 +802,8 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         head.kept = keepindex(keptfrom, path, r.recs.size(), &head.before, log);
     }
     const bool logged = log.size() == r.recs.size() && !r.recs.empty();
+    // Where the fence can't be taken, each file is stat'ed instead.
+    const bool fenced = rcptfence(&head);
     renumname cur;
     const bool written = rcptwrite(
         path, head, r.recs.size(),
@@ -758,7 +814,7 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
             e.known = r.ino[i] != 0 && r.state[i] != renumst::lost;
             e.dev = r.here.dev;
             e.ino = r.ino[i];
-            if (renumstamp st; logged && log.timed(i, r.ino[i], &st)) {
+            if (renumstamp st; !fenced && e.known && renumstampnow(r, i, &st)) {
                 e.timed = true;
                 e.size = st.size;
                 e.sec = st.sec;
@@ -780,6 +836,37 @@ bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& befor
         written && head.kept.empty() && !keep.empty() && lstat(keep.c_str(), &st) == 0)
         (void)unlink(keep.c_str());
     return written;
+}
+
+bool rcptrefence(const std::string& path) {
+    rcpt r;
+    std::string why;
+    bool absent = false;
+    struct stat like;
+    if (!rcptread(path, &r, &why, &absent) || lstat(path.c_str(), &like) != 0) {
+        if (!absent) errno = EINVAL;
+        return false;
+    }
+    if (!r.fenced) return true;
+    r.fenced = false;
+    const bool fenced = rcptfence(&r);
+    return rcptwrite(
+        path, r, r.recs.size(),
+        [&r, fenced](size_t i) {
+            const rcptrec& e = r.recs[i];
+            rcptentry out{.known = e.known, .dev = e.dev, .ino = e.ino, .now = e.now, .was = e.was};
+            struct stat st;
+            if (!fenced && e.known &&
+                fstatat(AT_FDCWD, std::string(e.now).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                st.st_dev == e.dev && st.st_ino == e.ino) {
+                out.timed = true;
+                out.size = st.st_size;
+                out.sec = st.st_mtim.tv_sec;
+                out.nsec = st.st_mtim.tv_nsec;
+            }
+            return out;
+        },
+        &like);
 }
 
 void rcpthold(const std::string& dir, const std::string& real, bool same) {

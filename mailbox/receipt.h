@@ -9,23 +9,33 @@
 // file name), or ".msgseq-receipt" in the working directory where a plain
 // run could not write beside the index, and it is replaced, never edited:
 //
-//   msgseq receipt 1|2
+//   msgseq receipt 1|2|3
 //   run plain|update
 //   dir DEV INO                    the working directory
+//   fence SEC.NSEC                 version 3 only: a status-change time that the
+//                                  run's files were all given before, and every
+//                                  change after the run is given after
 //   before BLEN BSUM TLEN TSUM     the index the run ran on
 //   after BLEN BSUM TLEN TSUM      the index as -u left it ("after -" for a plain run)
-//   kept NAME                      version 2 only: the index -u replaced, kept beside
-//                                  the receipt under NAME, so that msgseq --undo can
-//                                  put it back
+//   kept NAME                      versions 2 (always) and 3 (after -u): the index -u
+//                                  replaced, kept beside the receipt under NAME, so
+//                                  that msgseq --undo can put it back
 //   records N moved M
 //   DEV INO SIZE SEC.NSEC NEW OLD  one line a record, in index order
 //
 // An index is summed in two parts: its body (the two owner lines and the N
 // records the run worked on) and its tail (whatever follows: END, or records
 // added since). A record's identity is "- -" when it had no file, and its
-// size and time "- -" where the run did not stat it (a plain run knows its
-// files by inode alone, as its journal does); NEW is "=" when the file kept
-// its old name; OLD runs to the end of the line.
+// size and time "- -" where the run did not stat it; NEW is "=" when the
+// file kept its old name; OLD runs to the end of the line.
+//
+// A file is known by more than its inode number, which the system gives
+// again to a file made after another is removed. The fence does that for
+// every file at once: a file the run left has a status-change time (ctime)
+// no later than the fence, while one written, replaced, linked or renamed
+// in since has a later one, which no program can set back. Only where the
+// fence could not be taken does the run stat each file for its size and
+// time (and an earlier release's receipts have those for -u alone).
 //
 // Ownership: an rcpt owns the receipt's text; its records point into it and
 // live as long as it does. Nothing here keeps memory or state between calls.
@@ -72,6 +82,9 @@ struct rcpt {
     dev_t dirdev = 0;
     ino_t dirino = 0;
     rcptindex before, after;
+    bool fenced = false;  // the fence below was taken
+    int64_t fencesec = 0;
+    long fencensec = 0;
     uint32_t moved = 0;  // records whose file took another name
     std::vector<rcptrec> recs;
     std::string kept;  // the name of the index -u replaced, kept beside the receipt; or empty
@@ -126,6 +139,22 @@ struct rcptentry {
 bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
                const std::function<rcptentry(size_t)>& entry, const struct stat* like);
 
+// Takes the fence for a receipt of the run in the working directory, once
+// its files are renamed: touches the directory until the file system gives
+// a change a later time than it gave the first touch (at once on most,
+// within a tick of its clock on others), so that no change after this call
+// can be given the fence's time. false, and nothing taken, where the
+// directory can't be touched or its clock does not move on within 3 s.
+bool rcptfence(rcpt* head);
+
+// The receipt path given a fence anew, once its run's files, moved away by
+// an undo, have been put back where the run left them: their moves back
+// gave them later status-change times than its fence. A receipt without a
+// fence knows its files by what a move keeps, and stays as it is. Where no
+// fence can be taken, each file is stat'ed for its size and time. false,
+// errno set, when it could not be read or written.
+bool rcptrefence(const std::string& path);
+
 // Reads the receipt path: true when it is one this user wrote (trustopenown)
 // in the form above, every name a plain one (trustplain). false with *why
 // set (ENOENT's words when there is none, *absent set then).
@@ -148,8 +177,9 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs);
 
 // The records of r whose file is not where the run left it: not under its
 // name there, or another file (by device and inode, and size and time where
-// known). Record numbers from 0.
-std::vector<uint32_t> rcptastray(const rcpt& r);
+// known); with unchanged, also one changed since the fence, where r has
+// one. Record numbers from 0.
+std::vector<uint32_t> rcptastray(const rcpt& r, bool unchanged = false);
 
 // One line for each record astray, the first ten, then "PROG: and N more".
 void rcptsayastray(const rcpt& r, const std::vector<uint32_t>& astray, const char* prog,

@@ -66,7 +66,6 @@ int moverec(renumrun& r, uint32_t i) {
     bool both = false;
     const int err = renumfsmove(r, from, to.s, &both, i);
     if (err == 0) {
-        if (!r.stamps.empty()) renumstamp1(r, i, to.s);
         r.state[i] = renumst::moved;
         r.away.erase(i);
     } else if (both) {
@@ -383,19 +382,15 @@ bool namefiles(renumrun& r) {
 
 }  // namespace
 
-void renumstamp1(renumrun& r, uint32_t i, const char* name) {
+bool renumstampnow(const renumrun& r, uint32_t i, renumstamp* out) {
+    if (i >= r.ino.size() || !r.ino[i]) return false;
+    const std::string at(renumhome(r.state[i]) ? std::string_view(renumtarget(i).s)
+                                               : renumcur(r, i));
     struct stat st;
-    if (r.ino[i] && fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == r.ino[i])
-        r.stamps[i] = {st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-}
-
-void renumstampall(renumrun& r) {
-    for (uint32_t i = 0; i < r.stamps.size() && i < r.recs.size(); i++) {
-        if (!r.ino[i] || r.stamps[i].ino) continue;
-        const std::string at(renumhome(r.state[i]) ? std::string_view(renumtarget(i).s)
-                                                   : renumcur(r, i));
-        renumstamp1(r, i, at.c_str());
-    }
+    if (fstatat(AT_FDCWD, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != r.ino[i])
+        return false;
+    *out = {st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    return true;
 }
 
 // Both passes, once the run knows where every file is. *named (may be null)

@@ -151,8 +151,8 @@ struct renumfd {
     }
 };
 
-// A record's file as stat gave it, for the receipt of an update: its inode,
-// size and modification time.
+// A record's file as stat gave it, for a receipt whose fence could not be
+// taken: its inode, size and modification time.
 struct renumstamp {
     ino_t ino = 0;  // 0: no file, or none stat'ed
     off_t size = 0;
@@ -202,10 +202,6 @@ struct renumrun {
     };
     std::vector<pendinglink> linked;
     std::unordered_set<std::string> linkedfrom;
-    // An update's files as it leaves them, for its receipt (empty: not
-    // asked): each taken just after its move, while the file system has the
-    // entry at hand, and the rest by renumstampall.
-    std::vector<renumstamp> stamps;
 };
 
 inline const char* renumlisted(const renumrun& r, uint32_t i) { return r.recs[i].datafile; }
@@ -305,10 +301,9 @@ void renumprogressend(renumrun& r);
 
 // ---- renummove.cpp: the moves.
 
-// Record i's file under name, stamped when it is still the record's file.
-void renumstamp1(renumrun& r, uint32_t i, const char* name);
-// Every record with a file that has no stamp yet is stamped where it is now.
-void renumstampall(renumrun& r);
+// Record i's file where the run leaves it, stat'ed: false when it has none,
+// or another file is there.
+bool renumstampnow(const renumrun& r, uint32_t i, renumstamp* out);
 
 // Both passes, once the run knows where every file is. *named (may be null)
 // is false when update was asked for but some record can't name its file.
@@ -472,32 +467,16 @@ int rcptseed(renumrun& r, const char* fname);
 // the index as it was keeps the last update's receipt. false, errno set.
 // What the receipt takes of each record besides the run's own state: the
 // name the index listed, from the journal as read back (log) or, for the
-// run that wrote it, without reading it back, as it loaded them (names);
-// and its file's size and time, as the run left it (stamps), else as an
-// older journal gives them. None of them: nothing known.
+// run that wrote it, without reading it back, as it loaded them (names).
+// Neither: nothing known.
 struct renumjournaled {
     const renumlog* log = nullptr;
     const std::vector<std::string>* names = nullptr;
-    const std::vector<renumstamp>* stamps = nullptr;
     size_t size() const {
         if (log) return log->recs.size();
         return names ? names->size() : 0;
     }
     std::string_view name(size_t i) const { return log ? log->recs[i].name : (*names)[i]; }
-    // Record i's file's size and time, where they are known for ino.
-    bool timed(size_t i, ino_t ino, renumstamp* out) const {
-        if (stamps && i < stamps->size()) {
-            const renumstamp& s = (*stamps)[i];
-            if (s.ino == 0 || s.ino != ino) return false;
-            *out = s;
-            return true;
-        }
-        if (!log) return false;
-        const renumentry& e = log->recs[i];
-        if (log->old || !e.timed || e.ino != ino) return false;
-        *out = {e.ino, e.size, e.sec, e.nsec};
-        return true;
-    }
 };
 bool rcptkeep(const renumrun& r, const std::string& path, const rcptindex& before,
               const rcptindex* after, const renumjournaled& log, const struct stat* like,

@@ -3,8 +3,8 @@
 // update the index it replaced put back, from the receipt the run left.
 //
 // Only a mailbox as that run left it is undone: each file it renamed still
-// under its new name and the same file (device and inode, size and time
-// where the receipt has them), the index the one it left (its body by sum;
+// under its new name and the same file (device and inode, and unchanged
+// since: by the receipt's fence, or size and time where it has them), the index the one it left (its body by sum;
 // records appended after it are its own and stay, after the records put
 // back, under their own names), and every name to go back to free or held
 // by another file that goes back. Anything else is said, one line each,
@@ -377,7 +377,7 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
             said++;
         }
     }
-    const std::vector<uint32_t> astray = rcptastray(last);
+    const std::vector<uint32_t> astray = rcptastray(last, true);
     std::vector<uint32_t> moved;
     for (uint32_t k : astray)
         if (last.recs[k].now != last.recs[k].was) moved.push_back(k);
@@ -788,5 +788,13 @@ int renumundoabort(const char* fname, const renumopts* opts, const renumwork& w)
     const int rc = movesynced(u, true);
     if (u.r.dry) return rc;
     if (u.unsynced) return rc;  // the journal stays
+    if (const std::string receipt = besidework(u, u.plan.receipt); !rcptrefence(receipt)) {
+        renumsay(opts,
+                 "the files are back where the last run left them, but its receipt '%s' could "
+                 "not be brought up to date (%s); the journal stays: run '%s --abort %s' again\n",
+                 renumshown(receipt).c_str(), strerror(errno), progof(opts),
+                 shownname(u).c_str());
+        return RENUMFILES;
+    }
     return renumdropwork(opts, u.dir, false) ? rc : RENUMFILES;
 }

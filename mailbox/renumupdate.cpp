@@ -371,13 +371,10 @@ int replaceindex(update& u) {
 }
 
 // State 5: the receipt of the update on disk, beside the index, before the
-// journal goes. The journal holds the names the index listed and each
-// file's size and time: as this run wrote it, or as a rerun read it.
+// journal goes. The journal holds the names the index listed: as this run
+// wrote it, or as a rerun read it.
 int keepreceipt(update& u, const rcptindex& before) {
-    // Each file as the run leaves it: stamped as it moved, the rest now.
-    renumstampall(u.r);
     renumjournaled journaled;
-    journaled.stamps = &u.r.stamps;
     if (u.found != renumjournal::good) {
         // The names the journal this run wrote lists, without reading it.
         journaled.names = &u.was;
@@ -462,7 +459,6 @@ int renumindex(const char* fname, std::vector<renumrec>* recs, const renumopts* 
         const int rc = renumpasses(u.r, stats, false, &u.named);
         return u.named ? rc : unwritten(u);
     }
-    u.r.stamps.assign(u.r.recs.size(), renumstamp{});
     const rcptindex before = indexfound(u, resuming);
     if (!resuming)
         if (const int rc = writejournal(u); rc != next) return rc;

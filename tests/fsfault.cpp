@@ -18,6 +18,8 @@
 //                           only when a rule fails it; a signal rule also
 //                           matches one that finds the lock held
 //   opendir                 opendir; counted only when a rule fails it
+//   utimens                 utimensat (NAME: its path's last part); counted
+//                           only when a rule fails it
 //   mkdir, rmdir            mkdir, rmdir
 // Each of them, once made or failed here, is one counted call.
 //
@@ -110,6 +112,7 @@ enum class op : unsigned char {
     rmdir,
     flock,
     opendir,
+    utimens,
     none
 };
 
@@ -128,7 +131,8 @@ constexpr opname opnames[] = {{"rename-from", op::renamefrom},
                               {"mkdir", op::mkdir},
                               {"rmdir", op::rmdir},
                               {"flock", op::flock},
-                              {"opendir", op::opendir}};
+                              {"opendir", op::opendir},
+                              {"utimens", op::utimens}};
 
 struct errname {
     std::string_view name;
@@ -678,6 +682,17 @@ DIR* opendir(const char* path) {
     finish(c, err);
     errno = err;
     return nullptr;
+}
+
+int utimensat(int dir, const char* path, const struct timespec times[2], int flags) noexcept {
+    static const auto real = next<decltype(&::utimensat)>("utimensat");
+    setup();
+    const call c{"utimensat", op::utimens, lastpart(path)};
+    const int err = cfg.active ? injected(c) : 0;
+    if (!err) return real ? real(dir, path, times, flags) : -1;
+    finish(c, err);
+    errno = err;
+    return -1;
 }
 
 // Looking a name up changes nothing: these pass uncounted, but for case,

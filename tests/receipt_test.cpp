@@ -16,7 +16,22 @@
 #include "mailbox/receipt.h"
 #include "testutil.h"
 
+// Status-change times in the order the file system gives them.
+static bool operator<=(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
+}
+static bool operator>(const timespec& a, const timespec& b) { return !(a <= b); }
+static std::ostream& operator<<(std::ostream& os, const timespec& t) {
+    return os << t.tv_sec << "." << t.tv_nsec;
+}
+
 namespace {
+
+timespec ctimeof(const char* name) {
+    struct stat st {};
+    EXPECT_EQ(lstat(name, &st), 0) << name;
+    return st.st_ctim;
+}
 
 std::string msg(const std::string& name) { return "message " + name; }
 std::string indexof(const std::vector<std::string>& names) { return plainindex(names); }
@@ -60,12 +75,24 @@ TEST_F(Receipt, PlainRunLeavesOne) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_uid, geteuid());
     const rcptindex sums = rcptsumindex("meta", 3);
+    rcpt r;
+    std::string why;
+    bool absent = true;
+    ASSERT_TRUE(rcptread(receipt, &r, &why, &absent)) << why;
+    ASSERT_TRUE(r.fenced);
     char head[400];
     snprintf(head, sizeof head,
-             "msgseq receipt 1\nrun plain\ndir %ju %ju\nbefore %ju %016jx %ju %016jx\nafter -\n"
-             "records 3 moved 2\n",
-             uintmax_t(here.st_dev), uintmax_t(here.st_ino), uintmax_t(sums.body.len),
-             uintmax_t(sums.body.hash), uintmax_t(sums.tail.len), uintmax_t(sums.tail.hash));
+             "msgseq receipt 3\nrun plain\ndir %ju %ju\nfence %jd.%ld\nbefore %ju %016jx %ju "
+             "%016jx\nafter -\nrecords 3 moved 2\n",
+             uintmax_t(here.st_dev), uintmax_t(here.st_ino), intmax_t(r.fencesec), r.fencensec,
+             uintmax_t(sums.body.len), uintmax_t(sums.body.hash), uintmax_t(sums.tail.len),
+             uintmax_t(sums.tail.hash));
+    // The fence: no earlier than the run's moves, earlier than a change now.
+    const timespec fence{r.fencesec, r.fencensec};
+    EXPECT_LE(ctimeof("in000.msg"), fence);
+    EXPECT_LE(ctimeof("in001.msg"), fence);
+    spit("in001.msg", "written since");
+    EXPECT_GT(ctimeof("in001.msg"), fence);
     const std::string dev = std::to_string(here.st_dev) + " ";
     EXPECT_EQ(slurp(receipt), std::string(head) + dev + std::to_string(ib) +
                                   " - - in000.msg b.msg\n" + dev + std::to_string(ia) +
@@ -96,10 +123,9 @@ TEST_F(Receipt, UpdateLeavesOneOfBothIndexes) {
     ASSERT_EQ(stat("in001.msg", &st), 0);
     EXPECT_EQ(r.recs[1].now, "in001.msg");
     EXPECT_EQ(r.recs[1].was, "a.msg");
-    EXPECT_TRUE(r.recs[1].timed);
-    EXPECT_EQ(r.recs[1].size, st.st_size);
-    EXPECT_EQ(r.recs[1].sec, st.st_mtim.tv_sec);
-    EXPECT_EQ(r.recs[1].nsec, st.st_mtim.tv_nsec);
+    EXPECT_TRUE(r.fenced && r.recs[1].known && !r.recs[1].timed);
+    EXPECT_LE(st.st_ctim, (timespec{r.fencesec, r.fencensec}));
+    EXPECT_EQ(r.recs[1].ino, st.st_ino);
     EXPECT_FALSE(r.recs[2].known);
 #ifdef MAILBOX_PATH
     // An index up to date: nothing stale, the receipt no unlisted file.
@@ -111,9 +137,10 @@ TEST_F(Receipt, UpdateLeavesOneOfBothIndexes) {
 #endif
 }
 
-// Each file an update knows is in its receipt with its size and time as the
-// run left it: moved, already in place, refused, and after a rerun of a run
-// killed half way, moved by either run.
+// Where the directory can't be touched for a fence, each file an update
+// knows is in its receipt with its size and time as the run left it: moved,
+// already in place, refused, and after a rerun of a run killed half way,
+// moved by either run.
 TEST_F(Receipt, UpdateKeepsEachFilesSizeAndTime) {
     for (const bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "killed and run again" : "one run");
@@ -133,11 +160,12 @@ TEST_F(Receipt, UpdateKeepsEachFilesSizeAndTime) {
                       128 + SIGKILL);
             ASSERT_TRUE(exists("meta.msgseq-update/journal"));
         }
-        ASSERT_EQ(msgseq({"-u", "meta"}).status, 3);
+        ASSERT_EQ(runfsfault({"-u", "meta"}, {"FSFAULT_FAIL=utimens:.:EPERM:2"}).status, 3);
         rcpt r;
         std::string why;
         bool absent = true;
         ASSERT_TRUE(rcptread(receipt, &r, &why, &absent)) << why;
+        EXPECT_FALSE(r.fenced);
         ASSERT_EQ(r.recs.size(), names.size());
         const char* now[] = {"in000.msg", "in001.msg", "in002.msg", "e.msg"};
         for (size_t k = 0; k + 1 < names.size(); k++) {

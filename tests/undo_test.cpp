@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -46,6 +48,28 @@ std::string state(bool messages = false) {
         s += n + " " + std::to_string(st.st_ino) + " " + slurp(n) + "|";
     }
     return s;
+}
+
+// The same state with the receipt's fence and inode left out: an undo
+// given up gives the receipt a new fence.
+std::string unfenced(std::string s) {
+    const size_t at = s.find(".meta.msgseq-receipt ");
+    if (at == std::string::npos) return s;
+    const size_t ino = at + strlen(".meta.msgseq-receipt ");
+    s.erase(ino, s.find(' ', ino) - ino);
+    const size_t fence = s.find("fence ", at);
+    if (fence != std::string::npos) s.erase(fence + 6, s.find('\n', fence) - fence - 6);
+    return s;
+}
+
+// A receipt as the release before wrote it: no fence.
+void older(const char* path) {
+    std::string t = slurp(path);
+    const size_t fence = t.find("fence ");
+    ASSERT_EQ(t.compare(0, 17, "msgseq receipt 3\n"), 0);
+    ASSERT_NE(fence, std::string::npos);
+    t.erase(fence, t.find('\n', fence) + 1 - fence);
+    spit(path, t.replace(15, 1, "1"));
 }
 
 class Undo : public ScratchDir {
@@ -106,6 +130,15 @@ void edit(const std::string& path, const std::string& from, const std::string& t
     ASSERT_NE(at, std::string::npos) << from;
     spit(path, t.replace(at, from.size(), to));
 }
+// name written anew in place, with its size and times as they were.
+void rewritten(const char* name, const std::string& text) {
+    struct stat st {};
+    ASSERT_EQ(lstat(name, &st), 0);
+    ASSERT_EQ(text.size(), size_t(st.st_size));
+    spit(name, text);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW), 0);
+}
 // name swapped for a link to itself, moved aside.
 void linked(const char* name) {
     rename(name, "t");
@@ -141,6 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         undorow{"DeliveryAfterUpdateStays", true, deliver, 0, undone + back, withrecord(plainindex(listed), x)},
         undorow{"ReadFlagSinceStays", true, [] { edit("meta", "N\nin001.msg", "R\nin001.msg"); }, 0, undone + back, flagged},
         undorow{"FileWrittenSince", true, [] { spit("in001.msg", "written since"); }, 2, astray(2, "in001.msg", "in000.msg")},
+        undorow{"FileWrittenSincePlain", false, [] { spit("in001.msg", "written since"); }, 2, astray(2, "in001.msg", "in000.msg")},
+        undorow{"FileWrittenBackToItsSizeAndTime", true, [] { rewritten("in001.msg", "MSG in000.msg"); }, 2, astray(2, "in001.msg", "in000.msg")},
         undorow{"FileSwapped", false, [] { spit("t", "new"); rename("t", "in001.msg"); }, 2, astray(2, "in001.msg", "in000.msg")},
         undorow{"SymlinkSwappedIn", false, [] { linked("in002.msg"); }, 2, astray(3, "in002.msg", "a.msg")},
         undorow{"FileRenamedByHand", false, [] { rename("in000.msg", "y.msg"); }, 2, astray(1, "in000.msg", "b.msg")},
@@ -153,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         undorow{"KeptIndexALink", true, [] { linked(".meta.msgseq-before"); }, 2, copy("it is a symbolic link")},
         undorow{"KeptIndexLinkedElsewhere", true, [] { link(".meta.msgseq-before", "held"); }, 2, copy("has another link (2 names in all)")},
         undorow{"KeptIndexGone", true, [] { unlink(".meta.msgseq-before"); }, 2, copy("is not there")},
-        undorow{"ReceiptOfAnOlderRelease", true, [] { edit(receipt, "2\nrun", "1\nrun"); edit(receipt, "kept .meta.msgseq-before\n", ""); }, 2,
+        undorow{"ReceiptOfAnOlderRelease", true, [] { older(receipt); edit(receipt, "kept .meta.msgseq-before\n", ""); }, 2,
                 "msgseq: the last run of 'meta' was an update whose receipt keeps no copy of the index it replaced, which can't be put back; nothing done\n"},
         undorow{"ReceiptNamesOutside", false, [] { edit(receipt, "in002.msg", "../a.msg"); }, 2,
                 untrusted("it names '../a.msg', which is not a plain name in this directory")},
@@ -288,7 +323,7 @@ TEST_F(Undo, CutShortGivenUp) {
 #endif
     const runresult a = msgseq({"--abort", "meta"});
     EXPECT_EQ(a.err + std::to_string(a.status), "0");
-    EXPECT_EQ(state(), left);
+    EXPECT_EQ(unfenced(state()), unfenced(left));
     // Past the index put back, it can only be finished.
     ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:meta"}).status, 128 + SIGKILL);
     const runresult b = msgseq({"--abort", "meta"});
@@ -311,7 +346,76 @@ TEST_F(Undo, AbortOfAnUndoSyncsBeforeTheJournalGoes) {
     EXPECT_TRUE(exists("meta.msgseq-update/journal"));
     const runresult b = msgseq({"--abort", "meta"});
     EXPECT_EQ(b.err + std::to_string(b.status), "0");
-    EXPECT_EQ(state(), left);
+    EXPECT_EQ(unfenced(state()), unfenced(left));
+    // The files' moves back are not taken for changes since the run.
+    EXPECT_EQ(msgseq({"--undo", "meta"}).err, undone + back);
+}
+
+// The receipt's fence told to be the time t.
+void fenceat(const timespec& t) {
+    std::string r = slurp(receipt);
+    const size_t at = r.find("fence ");
+    ASSERT_NE(at, std::string::npos);
+    r.replace(at, r.find('\n', at) - at,
+              "fence " + std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec));
+    spit(receipt, r);
+}
+
+// A file is the run's own up to the fence's very time, and changed since
+// from the next nanosecond on.
+TEST_F(Undo, FenceBoundsEachFilesTime) {
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "plain");
+        ASSERT_EQ(msgseq(runargs(update)).status, 3);
+        std::vector<timespec> times;
+        for (const char* n : {"in000.msg", "in001.msg", "in002.msg"}) {
+            struct stat st {};
+            ASSERT_EQ(lstat(n, &st), 0);
+            times.push_back(st.st_ctim);
+        }
+        auto before = [](const timespec& a, const timespec& b) {
+            return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+        };
+        timespec first = *std::min_element(times.begin(), times.end(), before);
+        const timespec last = *std::max_element(times.begin(), times.end(), before);
+        first = first.tv_nsec ? timespec{first.tv_sec, first.tv_nsec - 1}
+                              : timespec{first.tv_sec - 1, 999999999};
+        fenceat(first);
+        const runresult r = msgseq({"--undo", "meta"});
+        const std::string line1 = astray(1, "in000.msg", "b.msg");
+        const std::string line2 = astray(2, "in001.msg", "in000.msg");
+        EXPECT_EQ(r.err, line1.substr(0, line1.size() - cant.size()) +
+                             line2.substr(0, line2.size() - cant.size()) +
+                             astray(3, "in002.msg", "a.msg"));
+        EXPECT_EQ(r.status, 2);
+        fenceat(last);
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, undone + back);
+        expectback(plainindex(listed));
+    }
+}
+
+// Where the directory can't be touched for a fence, a receipt knows each
+// file by its size and time instead, as the release before did: a file
+// written since is still told.
+TEST_F(Undo, UnfencedReceiptTellsAFileWrittenSince) {
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "plain");
+        ASSERT_EQ(msgseq(runargs(update), {"FSFAULT_FAIL=utimens:.:EPERM"}).status, 3);
+        EXPECT_EQ(slurp(receipt).find("fence"), std::string::npos);
+        EXPECT_NE(slurp(receipt).find(" 13 "), std::string::npos);  // a file's size
+        struct stat st {};
+        ASSERT_EQ(lstat("in001.msg", &st), 0);
+        const std::string was = slurp("in001.msg");
+        spit("in001.msg", "written since, longer");
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, astray(2, "in001.msg", "in000.msg"));
+        spit("in001.msg", std::string(was.size(), 'x'));  // its size, another time
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, astray(2, "in001.msg", "in000.msg"));
+        spit("in001.msg", was);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
+        ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
+        expectback(plainindex(listed));
+    }
 }
 
 // A finished undo says how many files went back, one line; with nothing
