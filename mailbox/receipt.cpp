@@ -235,8 +235,10 @@ bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
     put(text, static_cast<uintmax_t>(head.dirino), '\n');
     if (head.fenced) {
         text += "fence ";
-        put(text, static_cast<intmax_t>(head.fencesec), '.');
-        put(text, static_cast<intmax_t>(head.fencensec), '\n');
+        put(text, static_cast<intmax_t>(head.fence.tv_sec), '.');
+        put(text, static_cast<intmax_t>(head.fence.tv_nsec), ' ');
+        put(text, static_cast<intmax_t>(head.settled.tv_sec), '.');
+        put(text, static_cast<intmax_t>(head.settled.tv_nsec), '\n');
     }
     putsums(text, "before", head.before);
     putsums(text, "after", head.after);
@@ -288,6 +290,13 @@ struct cursor {
         if (!num(after, &got) || got > (neg ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
             return false;
         *v = neg ? static_cast<int64_t>(0 - got) : static_cast<int64_t>(got);
+        return true;
+    }
+    bool time(char after, timespec* t) {
+        int64_t sec = 0;
+        long nsec = 0;
+        if (!snum('.', &sec) || !num(after, &nsec) || nsec >= 1000000000) return false;
+        *t = {static_cast<time_t>(sec), nsec};
         return true;
     }
     // "- - " for a pair of values a run did not write.
@@ -378,8 +387,8 @@ bool readreceipt(const std::string& path, rcpt* out, std::string* why, bool* abs
             !(c.lit("plain\n") || (out->update = c.lit("update\n"))) || !c.lit("dir ") ||
             !c.num(' ', &dev) || !c.num('\n', &ino))
             return false;
-        if (out->fenced && (!c.lit("fence ") || !c.snum('.', &out->fencesec) ||
-                            !c.num('\n', &out->fencensec) || out->fencensec >= 1000000000))
+        if (out->fenced && (!c.lit("fence ") || !c.time(' ', &out->fence) ||
+                            !c.time('\n', &out->settled)))
             return false;
         if (!readsums(c, "before", &out->before) || !readsums(c, "after", &out->after))
             return false;
@@ -457,8 +466,13 @@ bool rcptread(const std::string& path, rcpt* out, std::string* why, bool* absent
 
 namespace {
 
+bool later(const timespec& a, const timespec& b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
 // The record's file is under the name the run left it with; with fence
-// (may be null), unchanged since.
+// (may be null), neither written since nor another file made since under
+// its number.
 bool where(const rcptrec& e, const rcpt* fence = nullptr) {
     struct stat st;
     const std::string name(e.now);
@@ -467,8 +481,15 @@ bool where(const rcptrec& e, const rcpt* fence = nullptr) {
         return false;
     if (e.timed)
         return st.st_size == e.size && st.st_mtim.tv_sec == e.sec && st.st_mtim.tv_nsec == e.nsec;
-    return !fence || !fence->fenced || st.st_ctim.tv_sec < fence->fencesec ||
-           (st.st_ctim.tv_sec == fence->fencesec && st.st_ctim.tv_nsec <= fence->fencensec);
+    if (!fence || !fence->fenced) return true;
+    if (later(st.st_mtim, fence->fence)) return false;
+    if (!later(st.st_ctim, fence->settled)) return true;
+    // Its status changed since: only a birth time tells a name, a mode or
+    // an access time put back from a new file under the old number.
+    struct statx sx;
+    return statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &sx) == 0 &&
+           (sx.stx_mask & STATX_BTIME) && sx.stx_ino == e.ino &&
+           !later({static_cast<time_t>(sx.stx_btime.tv_sec), sx.stx_btime.tv_nsec}, fence->fence);
 }
 
 // Some file the run renamed is still where it left it: else the files were
@@ -553,10 +574,6 @@ std::vector<uint32_t> rcptastray(const rcpt& r, bool unchanged) {
 
 namespace {
 
-bool later(const timespec& a, const timespec& b) {
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
-}
-
 // The directory's status-change time, just after it was touched.
 bool touched(timespec* at) {
     struct stat st;
@@ -578,8 +595,7 @@ bool rcptfence(rcpt* head) {
         if (!touched(&now)) return false;
         if (later(now, fence)) {
             head->fenced = true;
-            head->fencesec = fence.tv_sec;
-            head->fencensec = fence.tv_nsec;
+            head->fence = head->settled = fence;
             return true;
         }
         const timespec pause{0, 1000000};
@@ -595,9 +611,16 @@ void rcptsayastray(const rcpt& r, const std::vector<uint32_t>& astray, const cha
     for (size_t k = 0; k < std::min(astray.size(), shown); k++) {
         const rcptrec& e = r.recs[astray[k]];
         const std::string now = renumshown(e.now), was = renumshown(e.was);
+        // Still the file by its number, so written or touched since.
+        struct stat st;
+        const bool there = e.known &&
+                           fstatat(AT_FDCWD, std::string(e.now).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           st.st_dev == e.dev && st.st_ino == e.ino;
         (void)fprintf(errs,
-                      "%s: record %u's file is no longer '%s', where the last run left it "
-                      "(it listed '%s')\n",
+                      there ? "%s: record %u's file '%s' has changed since the last run left it "
+                              "there (it listed '%s')\n"
+                            : "%s: record %u's file is no longer '%s', where the last run left it "
+                              "(it listed '%s')\n",
                       prog, astray[k] + 1, now.c_str(), was.c_str());
     }
     if (astray.size() > shown) (void)fprintf(errs, "%s: and %zu more\n", prog, astray.size() - shown);
@@ -847,24 +870,16 @@ bool rcptrefence(const std::string& path) {
         if (!absent) errno = EINVAL;
         return false;
     }
-    if (!r.fenced) return true;
-    r.fenced = false;
-    const bool fenced = rcptfence(&r);
+    rcpt now;
+    if (!r.fenced || !rcptfence(&now)) return true;
+    r.settled = now.settled;
     return rcptwrite(
         path, r, r.recs.size(),
-        [&r, fenced](size_t i) {
+        [&r](size_t i) {
             const rcptrec& e = r.recs[i];
-            rcptentry out{.known = e.known, .dev = e.dev, .ino = e.ino, .now = e.now, .was = e.was};
-            struct stat st;
-            if (!fenced && e.known &&
-                fstatat(AT_FDCWD, std::string(e.now).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                st.st_dev == e.dev && st.st_ino == e.ino) {
-                out.timed = true;
-                out.size = st.st_size;
-                out.sec = st.st_mtim.tv_sec;
-                out.nsec = st.st_mtim.tv_nsec;
-            }
-            return out;
+            return rcptentry{.known = e.known, .dev = e.dev, .ino = e.ino, .timed = e.timed,
+                             .size = e.size, .sec = e.sec, .nsec = e.nsec, .now = e.now,
+                             .was = e.was};
         },
         &like);
 }

@@ -12,9 +12,11 @@
 //   msgseq receipt 1|2|3
 //   run plain|update
 //   dir DEV INO                    the working directory
-//   fence SEC.NSEC                 version 3 only: a status-change time that the
-//                                  run's files were all given before, and every
-//                                  change after the run is given after
+//   fence SEC.NSEC SEC.NSEC        version 3 only: a time the file system gave no
+//                                  change before the run's end and every change
+//                                  after it; then the time since which the
+//                                  status of no file has changed by this system's
+//                                  own moves (the same, or an undo given up)
 //   before BLEN BSUM TLEN TSUM     the index the run ran on
 //   after BLEN BSUM TLEN TSUM      the index as -u left it ("after -" for a plain run)
 //   kept NAME                      versions 2 (always) and 3 (after -u): the index -u
@@ -31,11 +33,15 @@
 //
 // A file is known by more than its inode number, which the system gives
 // again to a file made after another is removed. The fence does that for
-// every file at once: a file the run left has a status-change time (ctime)
-// no later than the fence, while one written, replaced, linked or renamed
-// in since has a later one, which no program can set back. Only where the
-// fence could not be taken does the run stat each file for its size and
-// time (and an earlier release's receipts have those for -u alone).
+// every file at once: a file the run left was last written (mtime) and made
+// (birth time) no later than the fence, while one written since has a later
+// mtime and a new file under the old number a later birth time. Where the
+// file system keeps no birth time, the status-change time (ctime), which no
+// program can set back, stands in for it: no later than the second time,
+// else something was done to the file since (a write, a new name, a chmod).
+// Only where the fence could not be taken does the run stat each file for
+// its size and time (and an earlier release's receipts have those for -u
+// alone).
 //
 // Ownership: an rcpt owns the receipt's text; its records point into it and
 // live as long as it does. Nothing here keeps memory or state between calls.
@@ -46,6 +52,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -82,9 +89,8 @@ struct rcpt {
     dev_t dirdev = 0;
     ino_t dirino = 0;
     rcptindex before, after;
-    bool fenced = false;  // the fence below was taken
-    int64_t fencesec = 0;
-    long fencensec = 0;
+    bool fenced = false;  // the fence and settled were taken
+    timespec fence{}, settled{};
     uint32_t moved = 0;  // records whose file took another name
     std::vector<rcptrec> recs;
     std::string kept;  // the name of the index -u replaced, kept beside the receipt; or empty
@@ -147,12 +153,12 @@ bool rcptwrite(const std::string& path, const rcpt& head, size_t count,
 // directory can't be touched or its clock does not move on within 3 s.
 bool rcptfence(rcpt* head);
 
-// The receipt path given a fence anew, once its run's files, moved away by
-// an undo, have been put back where the run left them: their moves back
-// gave them later status-change times than its fence. A receipt without a
-// fence knows its files by what a move keeps, and stays as it is. Where no
-// fence can be taken, each file is stat'ed for its size and time. false,
-// errno set, when it could not be read or written.
+// The receipt path settled anew, once its run's files, moved away by an
+// undo, have been put back where the run left them: their moves back gave
+// them later status-change times. Its fence stays: a file written meanwhile
+// is still one written since the run. A receipt without a fence, or where
+// no time can be taken, stays as it is. false, errno set, when it could not
+// be read or written.
 bool rcptrefence(const std::string& path);
 
 // Reads the receipt path: true when it is one this user wrote (trustopenown)
@@ -181,7 +187,9 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs);
 // one. Record numbers from 0.
 std::vector<uint32_t> rcptastray(const rcpt& r, bool unchanged = false);
 
-// One line for each record astray, the first ten, then "PROG: and N more".
+// One line for each record astray, the first ten, then "PROG: and N more":
+// its file changed since, where it is still the file by its number, or no
+// longer there.
 void rcptsayastray(const rcpt& r, const std::vector<uint32_t>& astray, const char* prog,
                    FILE* errs);
 

@@ -108,6 +108,14 @@ INSTANTIATE_TEST_SUITE_P(
                         const timespec times[2] = {st.st_atim, {0, UTIME_OMIT}};
                         ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
                     }},
+        // The same bytes written again in place, its times put back.
+        harmlessrow{"FileWrittenBackToItsSizeAndTime", [] {
+                        struct stat st {};
+                        ASSERT_EQ(lstat("in001.msg", &st), 0);
+                        spit("in001.msg", "msg in000.msg");
+                        const timespec times[2] = {st.st_atim, st.st_mtim};
+                        ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
+                    }},
         // A second name, as a snapshot by hard links gives it.
         harmlessrow{"LinkedElsewhereAndUnlinked", [] {
                         ASSERT_EQ(link("in001.msg", "held"), 0);

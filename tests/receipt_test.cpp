@@ -82,13 +82,15 @@ TEST_F(Receipt, PlainRunLeavesOne) {
     ASSERT_TRUE(r.fenced);
     char head[400];
     snprintf(head, sizeof head,
-             "msgseq receipt 3\nrun plain\ndir %ju %ju\nfence %jd.%ld\nbefore %ju %016jx %ju "
-             "%016jx\nafter -\nrecords 3 moved 2\n",
-             uintmax_t(here.st_dev), uintmax_t(here.st_ino), intmax_t(r.fencesec), r.fencensec,
+             "msgseq receipt 3\nrun plain\ndir %ju %ju\nfence %jd.%ld %jd.%ld\nbefore %ju %016jx "
+             "%ju %016jx\nafter -\nrecords 3 moved 2\n",
+             uintmax_t(here.st_dev), uintmax_t(here.st_ino), intmax_t(r.fence.tv_sec),
+             r.fence.tv_nsec, intmax_t(r.settled.tv_sec), r.settled.tv_nsec,
              uintmax_t(sums.body.len), uintmax_t(sums.body.hash), uintmax_t(sums.tail.len),
              uintmax_t(sums.tail.hash));
     // The fence: no earlier than the run's moves, earlier than a change now.
-    const timespec fence{r.fencesec, r.fencensec};
+    const timespec fence = r.fence;
+    EXPECT_EQ(std::tie(fence.tv_sec, fence.tv_nsec), std::tie(r.settled.tv_sec, r.settled.tv_nsec));
     EXPECT_LE(ctimeof("in000.msg"), fence);
     EXPECT_LE(ctimeof("in001.msg"), fence);
     spit("in001.msg", "written since");
@@ -124,7 +126,7 @@ TEST_F(Receipt, UpdateLeavesOneOfBothIndexes) {
     EXPECT_EQ(r.recs[1].now, "in001.msg");
     EXPECT_EQ(r.recs[1].was, "a.msg");
     EXPECT_TRUE(r.fenced && r.recs[1].known && !r.recs[1].timed);
-    EXPECT_LE(st.st_ctim, (timespec{r.fencesec, r.fencensec}));
+    EXPECT_LE(st.st_ctim, r.fence);
     EXPECT_EQ(r.recs[1].ino, st.st_ino);
     EXPECT_FALSE(r.recs[2].known);
 #ifdef MAILBOX_PATH

@@ -130,15 +130,6 @@ void edit(const std::string& path, const std::string& from, const std::string& t
     ASSERT_NE(at, std::string::npos) << from;
     spit(path, t.replace(at, from.size(), to));
 }
-// name written anew in place, with its size and times as they were.
-void rewritten(const char* name, const std::string& text) {
-    struct stat st {};
-    ASSERT_EQ(lstat(name, &st), 0);
-    ASSERT_EQ(text.size(), size_t(st.st_size));
-    spit(name, text);
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW), 0);
-}
 // name swapped for a link to itself, moved aside.
 void linked(const char* name) {
     rename(name, "t");
@@ -147,6 +138,11 @@ void linked(const char* name) {
 std::string astray(int rec, const std::string& now, const std::string& was) {
     return "msgseq: record " + std::to_string(rec) + "'s file is no longer '" + now +
            "', where the last run left it (it listed '" + was + "')\n" + cant;
+}
+// The same file by its number, written since.
+std::string rewrote(int rec, const std::string& now, const std::string& was) {
+    return "msgseq: record " + std::to_string(rec) + "'s file '" + now +
+           "' has changed since the last run left it there (it listed '" + was + "')\n" + cant;
 }
 std::string copy(const std::string& why) {
     return "msgseq: the copy 'DIR/.meta.msgseq-before' of the index the last run replaced " + why +
@@ -173,9 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         undorow{"DeliveryAfterPlainStays", false, deliver, 0, undone + back, withrecord(plainindex(listed), x)},
         undorow{"DeliveryAfterUpdateStays", true, deliver, 0, undone + back, withrecord(plainindex(listed), x)},
         undorow{"ReadFlagSinceStays", true, [] { edit("meta", "N\nin001.msg", "R\nin001.msg"); }, 0, undone + back, flagged},
-        undorow{"FileWrittenSince", true, [] { spit("in001.msg", "written since"); }, 2, astray(2, "in001.msg", "in000.msg")},
-        undorow{"FileWrittenSincePlain", false, [] { spit("in001.msg", "written since"); }, 2, astray(2, "in001.msg", "in000.msg")},
-        undorow{"FileWrittenBackToItsSizeAndTime", true, [] { rewritten("in001.msg", "MSG in000.msg"); }, 2, astray(2, "in001.msg", "in000.msg")},
+        undorow{"FileWrittenSince", true, [] { spit("in001.msg", "written since"); }, 2, rewrote(2, "in001.msg", "in000.msg")},
+        undorow{"FileWrittenSincePlain", false, [] { spit("in001.msg", "written since"); }, 2, rewrote(2, "in001.msg", "in000.msg")},
         undorow{"FileSwapped", false, [] { spit("t", "new"); rename("t", "in001.msg"); }, 2, astray(2, "in001.msg", "in000.msg")},
         undorow{"SymlinkSwappedIn", false, [] { linked("in002.msg"); }, 2, astray(3, "in002.msg", "a.msg")},
         undorow{"FileRenamedByHand", false, [] { rename("in000.msg", "y.msg"); }, 2, astray(1, "in000.msg", "b.msg")},
@@ -351,37 +346,65 @@ TEST_F(Undo, AbortOfAnUndoSyncsBeforeTheJournalGoes) {
     EXPECT_EQ(msgseq({"--undo", "meta"}).err, undone + back);
 }
 
-// The receipt's fence told to be the time t.
-void fenceat(const timespec& t) {
+timespec minus1(const timespec& t) {
+    return t.tv_nsec ? timespec{t.tv_sec, t.tv_nsec - 1} : timespec{t.tv_sec - 1, 999999999};
+}
+std::string timeword(const timespec& t) {
+    return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+}
+// The receipt's fence told to be fence, and its settled time settled.
+void fenceat(const timespec& fence, const timespec& settled) {
     std::string r = slurp(receipt);
     const size_t at = r.find("fence ");
     ASSERT_NE(at, std::string::npos);
-    r.replace(at, r.find('\n', at) - at,
-              "fence " + std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec));
+    r.replace(at, r.find('\n', at) - at, "fence " + timeword(fence) + " " + timeword(settled));
     spit(receipt, r);
 }
 
-// A file is the run's own up to the fence's very time, and changed since
-// from the next nanosecond on.
+// A file is the run's own while it was written no later than the fence,
+// to the nanosecond; one whose status changed since the settled time, while
+// it was made no later than the fence.
 TEST_F(Undo, FenceBoundsEachFilesTime) {
+    const timespec never{0, 0}, lasting{INT32_MAX, 0};
+    const char* const files[] = {"in000.msg", "in001.msg", "in002.msg"};
+    // The newest of the files' times of one kind.
+    auto newest = [&files](uint32_t mask) {
+        timespec t{};
+        for (const char* n : files) {
+            struct statx sx {};
+            EXPECT_EQ(statx(AT_FDCWD, n, 0, mask, &sx), 0);
+            const statx_timestamp x = mask == STATX_MTIME   ? sx.stx_mtime
+                                      : mask == STATX_CTIME ? sx.stx_ctime
+                                                            : sx.stx_btime;
+            if (std::tie(x.tv_sec, x.tv_nsec) > std::tie(t.tv_sec, t.tv_nsec)) t = {x.tv_sec, x.tv_nsec};
+        }
+        return t;
+    };
+    auto refused = [] {
+        const runresult r = msgseq({"--undo", "-n", "meta"});
+        return r.status == 2 && r.err.ends_with(cant);
+    };
     for (const bool update : {false, true}) {
         SCOPED_TRACE(update ? "update" : "plain");
         ASSERT_EQ(msgseq(runargs(update)).status, 3);
-        timespec last{};
-        for (const char* n : {"in000.msg", "in001.msg", "in002.msg"}) {
-            struct stat st {};
-            ASSERT_EQ(lstat(n, &st), 0);
-            if (std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec) > std::tie(last.tv_sec, last.tv_nsec))
-                last = st.st_ctim;
-        }
-        fenceat(last.tv_nsec ? timespec{last.tv_sec, last.tv_nsec - 1}
-                             : timespec{last.tv_sec - 1, 999999999});
-        const runresult r = msgseq({"--undo", "meta"});
-        EXPECT_TRUE(r.err.ends_with(cant)) << r.err;
-        EXPECT_EQ(r.status, 2);
-        fenceat(last);
+        fenceat(minus1(newest(STATX_MTIME)), lasting);
+        EXPECT_TRUE(refused());
+        fenceat(newest(STATX_MTIME), lasting);
+        EXPECT_EQ(msgseq({"--undo", "-n", "meta"}).status, 0);
+        // Their times set back: only their births tell they are no new files.
+        const timespec early[2] = {{1, 0}, {1, 0}};
+        for (const char* n : files) ASSERT_EQ(utimensat(AT_FDCWD, n, early, 0), 0);
+        struct statx sx {};
+        ASSERT_EQ(statx(AT_FDCWD, "in000.msg", 0, STATX_BTIME, &sx), 0);
+        if (!(sx.stx_mask & STATX_BTIME)) GTEST_SKIP() << "no birth times here";
+        const timespec born = newest(STATX_BTIME), changed = newest(STATX_CTIME);
+        fenceat(minus1(born), changed);
+        EXPECT_EQ(msgseq({"--undo", "-n", "meta"}).status, 0);
+        fenceat(minus1(born), minus1(changed));
+        EXPECT_TRUE(refused());
+        fenceat(born, never);
         EXPECT_EQ(msgseq({"--undo", "meta"}).err, undone + back);
-        expectback(plainindex(listed));
+        EXPECT_EQ(slurp("meta"), plainindex(listed));
     }
 }
 
@@ -398,9 +421,9 @@ TEST_F(Undo, UnfencedReceiptTellsAFileWrittenSince) {
         ASSERT_EQ(lstat("in001.msg", &st), 0);
         const std::string was = slurp("in001.msg");
         spit("in001.msg", "written since, longer");
-        EXPECT_EQ(msgseq({"--undo", "meta"}).err, astray(2, "in001.msg", "in000.msg"));
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
         spit("in001.msg", std::string(was.size(), 'x'));  // its size, another time
-        EXPECT_EQ(msgseq({"--undo", "meta"}).err, astray(2, "in001.msg", "in000.msg"));
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
         spit("in001.msg", was);
         const timespec times[2] = {st.st_atim, st.st_mtim};
         ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
