@@ -470,10 +470,22 @@ bool later(const timespec& a, const timespec& b) {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
 }
 
+// The file name leads to, as statx tells it, was made after the fence: a
+// new file under the number of the one the run left. false where the file
+// system keeps no birth time, or r has no fence.
+bool bornsince(const std::string& name, ino_t ino, const rcpt& r) {
+    struct statx sx;
+    return r.fenced &&
+           statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &sx) == 0 &&
+           (sx.stx_mask & STATX_BTIME) && sx.stx_ino == ino &&
+           later({static_cast<time_t>(sx.stx_btime.tv_sec), sx.stx_btime.tv_nsec}, r.fence);
+}
+
 // The record's file is under the name the run left it with; with fence
 // (may be null), neither written since nor another file made since under
-// its number.
-bool where(const rcptrec& e, const rcpt* fence = nullptr) {
+// its number; with born (may be null), not another file made since under
+// its number where the file system tells it by a birth time.
+bool where(const rcptrec& e, const rcpt* fence = nullptr, const rcpt* born = nullptr) {
     struct stat st;
     const std::string name(e.now);
     if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
@@ -481,7 +493,7 @@ bool where(const rcptrec& e, const rcpt* fence = nullptr) {
         return false;
     if (e.timed)
         return st.st_size == e.size && st.st_mtim.tv_sec == e.sec && st.st_mtim.tv_nsec == e.nsec;
-    if (!fence || !fence->fenced) return true;
+    if (!fence || !fence->fenced) return !born || !bornsince(name, e.ino, *born);
     if (later(st.st_mtim, fence->fence)) return false;
     if (!later(st.st_ctim, fence->settled)) return true;
     // Its status changed since: only a birth time tells a name, a mode or
@@ -568,7 +580,7 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs) {
 std::vector<uint32_t> rcptastray(const rcpt& r, bool unchanged) {
     std::vector<uint32_t> astray;
     for (uint32_t i = 0; i < r.recs.size(); i++)
-        if (r.recs[i].known && !where(r.recs[i], unchanged ? &r : nullptr)) astray.push_back(i);
+        if (r.recs[i].known && !where(r.recs[i], unchanged ? &r : nullptr, &r)) astray.push_back(i);
     return astray;
 }
 
@@ -611,11 +623,13 @@ void rcptsayastray(const rcpt& r, const std::vector<uint32_t>& astray, const cha
     for (size_t k = 0; k < std::min(astray.size(), shown); k++) {
         const rcptrec& e = r.recs[astray[k]];
         const std::string now = renumshown(e.now), was = renumshown(e.was);
-        // Still the file by its number, so written or touched since.
+        // Still the file by its number, so written or touched since; one
+        // made since under that number is another file.
         struct stat st;
+        const std::string name(e.now);
         const bool there = e.known &&
-                           fstatat(AT_FDCWD, std::string(e.now).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           st.st_dev == e.dev && st.st_ino == e.ino;
+                           fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           st.st_dev == e.dev && st.st_ino == e.ino && !bornsince(name, e.ino, r);
         (void)fprintf(errs,
                       there ? "%s: record %u's file '%s' has changed since the last run left it "
                               "there (it listed '%s')\n"
@@ -870,8 +884,19 @@ bool rcptrefence(const std::string& path) {
         if (!absent) errno = EINVAL;
         return false;
     }
+    // Where the file system keeps birth times, the files' moves back are
+    // told from new files by them, and the settled time stays: renewed, it
+    // would pass a file made under a moved file's number meanwhile, its
+    // write time set back, as the run's own.
+    const bool births = std::all_of(r.recs.begin(), r.recs.end(), [](const rcptrec& e) {
+        struct statx sx;
+        const std::string name(e.now);
+        return !e.known ||
+               statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) != 0 ||
+               (sx.stx_mask & STATX_BTIME);
+    });
     rcpt now;
-    if (!r.fenced || !rcptfence(&now)) return true;
+    if (!r.fenced || births || !rcptfence(&now)) return true;
     r.settled = now.settled;
     return rcptwrite(
         path, r, r.recs.size(),

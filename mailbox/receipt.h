@@ -16,7 +16,8 @@
 //                                  change before the run's end and every change
 //                                  after it; then the time since which the
 //                                  status of no file has changed by this system's
-//                                  own moves (the same, or an undo given up)
+//                                  own moves (the same, or an undo given up
+//                                  where files have no birth time)
 //   before BLEN BSUM TLEN TSUM     the index the run ran on
 //   after BLEN BSUM TLEN TSUM      the index as -u left it ("after -" for a plain run)
 //   kept NAME                      versions 2 (always) and 3 (after -u): the index -u
@@ -156,9 +157,10 @@ bool rcptfence(rcpt* head);
 // The receipt path settled anew, once its run's files, moved away by an
 // undo, have been put back where the run left them: their moves back gave
 // them later status-change times. Its fence stays: a file written meanwhile
-// is still one written since the run. A receipt without a fence, or where
-// no time can be taken, stays as it is. false, errno set, when it could not
-// be read or written.
+// is still one written since the run. A receipt without a fence, where no
+// time can be taken, or where every file has a birth time (which tells the
+// moves back from a new file under a moved one's number), stays as it is.
+// false, errno set, when it could not be read or written.
 bool rcptrefence(const std::string& path);
 
 // Reads the receipt path: true when it is one this user wrote (trustopenown)
@@ -183,8 +185,9 @@ rcptfit rcptlast(const char* fname, rcpt* out, const char* prog, FILE* errs);
 
 // The records of r whose file is not where the run left it: not under its
 // name there, or another file (by device and inode, and size and time where
-// known); with unchanged, also one changed since the fence, where r has
-// one. Record numbers from 0.
+// known, and a birth time later than the fence where r has one and the file
+// system keeps them: a new file given the old one's number); with
+// unchanged, also one changed since the fence. Record numbers from 0.
 std::vector<uint32_t> rcptastray(const rcpt& r, bool unchanged = false);
 
 // One line for each record astray, the first ten, then "PROG: and N more":

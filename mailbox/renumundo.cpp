@@ -237,6 +237,19 @@ std::vector<std::string_view> tailnames(std::string_view tail) {
     return names;
 }
 
+// The names the first records of an index's text list, one a record;
+// text holds at least that many records.
+std::vector<std::string_view> bodynames(std::string_view text, uint32_t records) {
+    std::vector<std::string_view> names;
+    names.reserve(records);
+    lines ls{text};
+    std::string_view line;
+    for (uint64_t ln = 0; ln < 2 + 7 * uint64_t{records} && ls.next(&line); ln++)
+        if (ln >= 2 && (ln - 2) % 7 == 0) names.push_back(line);
+    names.resize(records);
+    return names;
+}
+
 // The receipt of the last run in this directory, from beside the index,
 // else the working directory: 0 with *out and u.dir set, 1 when there is
 // none (*elsewhere: one of another directory), or RENUMINDEX said.
@@ -350,16 +363,54 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
             p.missing++;
     }
     uint32_t said = 0;
+    // A run leaves each file it moved under a name of its own: a receipt
+    // that gives two records one name would move one file twice.
+    std::unordered_map<std::string_view, uint32_t> bynow;
+    for (const undomove& m : p.moves) {
+        const auto [it, fresh] = bynow.emplace(m.now, m.rec);
+        if (fresh || ++said > shown) continue;
+        renumsay(u.opts, "the last run's receipt gives records %u and %u the one name '%s'\n",
+                 it->second + 1, m.rec + 1, renumshown(m.now).c_str());
+    }
+    if (said > shown) renumsay(u.opts, "and %u more such records\n", said - shown);
     // The index the run left, by the sum of its records.
     std::string text;
     size_t body = std::string::npos;
     const rcptindex& expect = last.update ? last.after : last.before;
     if (!readtext(u.real, &text) || !expect.known ||
         rcptsumtext(text, p.records, &body).body != expect.body || body == std::string::npos) {
-        renumsay(u.opts, "'%s' is not the index the last run left: it has changed since\n",
-                 name.c_str());
+        // A receipt in the working directory names no index: it may be of
+        // a run of another one from here.
+        if (receipt == rcptspare())
+            renumsay(u.opts,
+                     "'%s' is not the index the last run here left (by its receipt '%s', which "
+                     "is this directory's): it is another index, or it has changed since\n",
+                     name.c_str(), renumshown(receipt).c_str());
+        else
+            renumsay(u.opts, "'%s' is not the index the last run left: it has changed since\n",
+                     name.c_str());
         said++;
         body = std::string::npos;
+    }
+    // The index names each file the receipt moves: a plain run left it
+    // listing the old name, -u the new one. A receipt that names others
+    // would give one record's message another's name.
+    if (body != std::string::npos) {
+        const std::vector<std::string_view> names = bodynames(text, p.records);
+        uint32_t wrong = 0;
+        for (const undomove& m : p.moves) {
+            const std::string& want = last.update ? m.now : m.was;
+            if (names[m.rec] == want || ++wrong > shown) continue;
+            renumsay(u.opts,
+                     last.update ? "record %u of '%s' lists '%s', but the last run's receipt "
+                                   "has its file under '%s'\n"
+                                 : "record %u of '%s' lists '%s', but the last run's receipt "
+                                   "puts its file back as '%s'\n",
+                     m.rec + 1, name.c_str(), renumshown(names[m.rec]).c_str(),
+                     renumshown(want).c_str());
+        }
+        if (wrong > shown) renumsay(u.opts, "and %u more such records\n", wrong - shown);
+        said += wrong;
     }
     if (last.update) {
         std::string kept;
@@ -401,7 +452,11 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
             fstatat(AT_FDCWD, m.was.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (++taken <= shown)
-            renumsay(u.opts, "'%s', where record %u's file goes back, is taken by another file\n",
+            renumsay(u.opts,
+                     st.st_dev == m.dev && st.st_ino == m.ino
+                         ? "'%s', where record %u's file goes back, is another name of that file "
+                           "(a hard link)\n"
+                         : "'%s', where record %u's file goes back, is taken by another file\n",
                      renumshown(m.was).c_str(), m.rec + 1);
     }
     if (taken > shown) renumsay(u.opts, "and %u more names taken\n", taken - shown);
