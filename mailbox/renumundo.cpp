@@ -373,6 +373,17 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
                  it->second + 1, m.rec + 1, renumshown(m.now).c_str());
     }
     if (said > shown) renumsay(u.opts, "and %u more such records\n", said - shown);
+    // Nor is the index, or the receipt, the file of any record.
+    for (const std::string& own : {u.real, receipt}) {
+        struct stat st;
+        if (own.empty() || stat(own.c_str(), &st) != 0) continue;
+        for (const undomove& m : p.moves) {
+            if (m.dev != st.st_dev || m.ino != st.st_ino) continue;
+            renumsay(u.opts, "the last run's receipt gives record %u the file '%s' as its own\n",
+                     m.rec + 1, renumshown(own).c_str());
+            said++;
+        }
+    }
     // The index the run left, by the sum of its records.
     std::string text;
     size_t body = std::string::npos;
