@@ -8,7 +8,8 @@ HEAD), but quicker for a run of many mutants on a small machine:
     repository's directory name), brought to REPO's HEAD and rebuilt in place, the compiler behind
     ccache (CCACHE_BASEDIR the clone), so a mutant costs the one file it touches and the links;
   - only `ctest -R "$MUTATE_R"` runs (MUTATE_R='.' for the whole suite), stopping at the first
-    failure; the tests it picks that also match MUTATE_SLOW run only once the others have passed.
+    failure; the tests it picks that also match MUTATE_SLOW run only once the others have passed
+    (not at all with MUTATE_NOSLOW=1, for a first pass).
 Same output: one line a mutant, id  file:line  KILLED|SURVIVED|BUILDFAIL|NOMATCH  description
 first failing tests  seconds, and a total."""
 import glob, importlib.util, os, re, subprocess, sys, time
@@ -72,7 +73,7 @@ for mid, old, new, desc in mod.M:
             why = " ".join(l for l in b.stdout.splitlines() if "error" in l)[:200]
         else:
             t, fails = ctest("-R", R, "-E", SLOW) if SLOW else ctest("-R", R)
-            if slow and not fails and t.returncode == 0:
+            if slow and not fails and t.returncode == 0 and not os.environ.get("MUTATE_NOSLOW"):
                 t, fails = ctest("-I", "0,0,0," + ",".join(slow))
             out = "KILLED" if fails or t.returncode else "SURVIVED"
             why = " ".join(fails[:3])
