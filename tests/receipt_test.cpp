@@ -95,6 +95,8 @@ TEST_F(Receipt, PlainRunLeavesOne) {
     EXPECT_LE(ctimeof("in001.msg"), fence);
     spit("in001.msg", "written since");
     EXPECT_GT(ctimeof("in001.msg"), fence);
+    // The receipt itself, written the moment the fence was taken, is such a change.
+    EXPECT_GT(st.st_mtim, fence);
     const std::string dev = std::to_string(here.st_dev) + " ";
     EXPECT_EQ(slurp(receipt), std::string(head) + dev + std::to_string(ib) +
                                   " - - in000.msg b.msg\n" + dev + std::to_string(ia) +

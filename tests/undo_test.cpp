@@ -153,6 +153,13 @@ std::string untrusted(const std::string& why) {
            "can't be trusted (" +
            why + "); nothing done\n";
 }
+// The receipt's fence given a whole second of nanoseconds.
+void wholesecond() {
+    std::string t = slurp(receipt);
+    const size_t dot = t.find('.', t.find("\nfence "));
+    ASSERT_NE(dot, std::string::npos);
+    spit(receipt, t.replace(dot + 1, t.find(' ', dot) - dot - 1, "1000000000"));
+}
 const std::string changed =
     "msgseq: 'meta' is not the index the last run left: it has changed since\n" + cant;
 const std::string flagged = [] {
@@ -185,6 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
         undorow{"KeptIndexGone", true, [] { unlink(".meta.msgseq-before"); }, 2, copy("is not there")},
         undorow{"ReceiptOfAnOlderRelease", true, [] { older(receipt); edit(receipt, "kept .meta.msgseq-before\n", ""); }, 2,
                 "msgseq: the last run of 'meta' was an update whose receipt keeps no copy of the index it replaced, which can't be put back; nothing done\n"},
+        undorow{"PlainReceiptOfAnOlderRelease", false, [] { older(receipt); }, 0, undone + back, plainindex(listed)},
+        undorow{"FenceOfAWholeSecond", false, wholesecond, 2,
+                untrusted("it is not in a form msgseq writes")},
+        undorow{"KeptLineInAPlainReceipt", false, [] { edit(receipt, "\nrecords ", "\nkept .meta.msgseq-before\nrecords "); }, 2,
+                untrusted("it is not in a form msgseq writes")},
         undorow{"ReceiptNamesOutside", false, [] { edit(receipt, "in002.msg", "../a.msg"); }, 2,
                 untrusted("it names '../a.msg', which is not a plain name in this directory")},
         undorow{"KeptNameOutside", true, [] { edit(receipt, "kept .meta", "kept ../.meta"); }, 2,
@@ -424,8 +436,11 @@ TEST_F(Undo, UnfencedReceiptTellsAFileWrittenSince) {
         EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
         spit("in001.msg", std::string(was.size(), 'x'));  // its size, another time
         EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
-        spit("in001.msg", was);
         const timespec times[2] = {st.st_atim, st.st_mtim};
+        spit("in001.msg", was + "x");  // its time, another size
+        ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
+        spit("in001.msg", was);
         ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
         ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
         expectback(plainindex(listed));
