@@ -340,6 +340,21 @@ TEST_F(Undo, CutShortGivenUp) {
     EXPECT_EQ(b.status, 2);
 }
 
+// The receipt of the release before, which has no fence, stays as it is
+// when an undo on it is given up, and the run can still be undone.
+TEST_F(Undo, CutShortOnAnOlderReceiptGivenUp) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    older(receipt);
+    const std::string left = state();
+    ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:b.msg"}).status, 128 + SIGKILL);
+    const runresult a = msgseq({"--abort", "meta"});
+    EXPECT_EQ(a.err + std::to_string(a.status), "0");
+    EXPECT_EQ(unfenced(state()), unfenced(left));
+    EXPECT_EQ(slurp(receipt).compare(0, 17, "msgseq receipt 1\n"), 0);
+    EXPECT_EQ(msgseq({"--undo", "meta"}).err, undone + back);
+    expectback(plainindex(listed));
+}
+
 // An undo cut short and given up: the files back where the run left them
 // are synced before the journal goes; a sync that fails keeps the journal,
 // and --abort run again finishes.
