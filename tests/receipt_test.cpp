@@ -295,6 +295,20 @@ TEST_F(Receipt, UpdateRefusedWhenAFileMovedSince) {
     EXPECT_EQ(slurp("meta"), index);
 }
 
+// A file written in place since the plain run is still where it left it:
+// -u brings the index up to date all the same.
+TEST_F(Receipt, UpdateAfterAFileWrittenSince) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    spit("in001.msg", "written since");
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.err, "msgseq: cannot move 'gone.msg' to 'in002.msg': No such file or directory\n"
+                     "msgseq: 0 renamed, 2 already in place, 1 missing, 0 refused, of 3 records\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+    EXPECT_EQ(slurp("meta"), indexof({"in000.msg", "in001.msg", "gone.msg"}));
+}
+
 TEST_F(Receipt, TenAstrayThenAndMore) {
     std::vector<std::string> names;
     for (int k = 0; k < 13; k++) {

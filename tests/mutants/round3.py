@@ -278,3 +278,20 @@ M = [
      "if (slot >> 32 == h) {",
      "any name of the same hash taken for a twin (equivalent but for a collision)"),
 ]
+
+# Survivors no test here can kill, and why: equivalent on this machine's file systems (one device,
+# birth times kept, fine-grained times), or only where another process races the run.
+EQUIVALENT = {
+    "wh-dev-skip": "every file of a run is in its one directory, on the device the receipt's dir line names",
+    "wh-reg-skip": "the inode the receipt names was a regular file; another type under it needs the number given again",
+    "wh-btime-mask": "ext4 and tmpfs give a birth time whenever asked; fsfault has no statx",
+    "wh-btime-ino": "the same name stat'ed twice in a row: another file between only by a race",
+    "fc-now": "times here are fine-grained: the second touch's time is already earlier than any change after it",
+    "fc-no-wait": "as fc-now: the clock has moved on by the next change; only a coarse clock (2 s) tells",
+    "fc-touch-mtime": "a touch gives the directory one time for its write and its status change",
+    "kp-stamp-unknown": "a record whose file is lost or that has none has no inode, and renumstampnow stats none",
+    "rf-errno": "--abort lstat's the receipt first: it is gone before rcptread only by a race",
+    "st-ino-skip": "the run leaves its own file under the name it stats; another there only by a race",
+    "sc-find-prefix": "the name's hash is compared first: a prefix with the same hash is a collision",
+    "sc-twin-any": "as sc-find-prefix",
+}
