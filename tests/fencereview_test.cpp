@@ -9,8 +9,10 @@
 #include <csignal>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "mailbox/receipt.h"
 #include "testutil.h"
 
 namespace {
@@ -75,6 +77,44 @@ INSTANTIATE_TEST_SUITE_P(
         abortrow{"MovedPlain", false, "b.msg", "in000.msg"},
         abortrow{"MovedUpdate", true, "b.msg", "in000.msg"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// An undo given up leaves the receipt's fence as it was, and its second time
+// no earlier than the moves back, whatever second the run was in (here the
+// run's fence and second time are set ten seconds back first); where files
+// have birth times, which tell the moves back from new files, as it was.
+TEST_F(Fence, AbortSettlesTheReceiptAnew) {
+    const char* const receipt = ".meta.msgseq-receipt";
+    auto tie = [](const timespec& t) { return std::make_tuple(int64_t(t.tv_sec), long(t.tv_nsec)); };
+    ASSERT_EQ(msgseq(runargs(true)).status, 0);
+    ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:a.msg"}).status, 128 + SIGKILL);
+    rcpt r;
+    std::string why, text = slurp(receipt);
+    bool absent = false;
+    ASSERT_TRUE(rcptread(receipt, &r, &why, &absent)) << why;
+    ASSERT_TRUE(r.fenced);
+    const timespec fence{r.fence.tv_sec - 10, r.fence.tv_nsec};
+    const std::string back = std::to_string(fence.tv_sec) + "." + std::to_string(fence.tv_nsec);
+    const size_t at = text.find("\nfence ");
+    ASSERT_NE(at, std::string::npos);
+    spit(receipt, text.replace(at, text.find('\n', at + 1) - at, "\nfence " + back + " " + back));
+    const runresult a = msgseq({"--abort", "meta"});
+    ASSERT_EQ(a.err + std::to_string(a.status), "0");
+    rcpt now;
+    ASSERT_TRUE(rcptread(receipt, &now, &why, &absent)) << why;
+    ASSERT_TRUE(now.fenced);
+    EXPECT_EQ(tie(now.fence), tie(fence));
+    struct statx sx {};
+    ASSERT_EQ(statx(AT_FDCWD, "in000.msg", 0, STATX_BTIME, &sx), 0);
+    if (sx.stx_mask & STATX_BTIME) {
+        EXPECT_EQ(tie(now.settled), tie(fence));
+        return;
+    }
+    for (const char* n : {"in000.msg", "in001.msg", "in002.msg"}) {
+        struct stat st {};
+        ASSERT_EQ(lstat(n, &st), 0) << n;
+        EXPECT_LE(tie(st.st_ctim), tie(now.settled)) << n;
+    }
+}
 
 // Done to a file after the run, changing none of its bytes or its name.
 struct harmlessrow {

@@ -95,6 +95,8 @@ TEST_F(Receipt, PlainRunLeavesOne) {
     EXPECT_LE(ctimeof("in001.msg"), fence);
     spit("in001.msg", "written since");
     EXPECT_GT(ctimeof("in001.msg"), fence);
+    // The receipt itself, written the moment the fence was taken, is such a change.
+    EXPECT_GT(st.st_mtim, fence);
     const std::string dev = std::to_string(here.st_dev) + " ";
     EXPECT_EQ(slurp(receipt), std::string(head) + dev + std::to_string(ib) +
                                   " - - in000.msg b.msg\n" + dev + std::to_string(ia) +
@@ -291,6 +293,20 @@ TEST_F(Receipt, UpdateRefusedWhenAFileMovedSince) {
     spit("in001.msg", msg("a.msg"));
     EXPECT_EQ(msgseq({"-u", "meta"}).status, 2);
     EXPECT_EQ(slurp("meta"), index);
+}
+
+// A file written in place since the plain run is still where it left it:
+// -u brings the index up to date all the same.
+TEST_F(Receipt, UpdateAfterAFileWrittenSince) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    spit("in001.msg", "written since");
+    const runresult r = msgseq({"-u", "meta"});
+    EXPECT_EQ(r.err, "msgseq: cannot move 'gone.msg' to 'in002.msg': No such file or directory\n"
+                     "msgseq: 0 renamed, 2 already in place, 1 missing, 0 refused, of 3 records\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(inode("in000.msg"), ib);
+    EXPECT_EQ(inode("in001.msg"), ia);
+    EXPECT_EQ(slurp("meta"), indexof({"in000.msg", "in001.msg", "gone.msg"}));
 }
 
 TEST_F(Receipt, TenAstrayThenAndMore) {

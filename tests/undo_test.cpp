@@ -153,6 +153,13 @@ std::string untrusted(const std::string& why) {
            "can't be trusted (" +
            why + "); nothing done\n";
 }
+// The receipt's fence given a whole second of nanoseconds.
+void wholesecond() {
+    std::string t = slurp(receipt);
+    const size_t dot = t.find('.', t.find("\nfence "));
+    ASSERT_NE(dot, std::string::npos);
+    spit(receipt, t.replace(dot + 1, t.find(' ', dot) - dot - 1, "1000000000"));
+}
 const std::string changed =
     "msgseq: 'meta' is not the index the last run left: it has changed since\n" + cant;
 const std::string flagged = [] {
@@ -185,6 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
         undorow{"KeptIndexGone", true, [] { unlink(".meta.msgseq-before"); }, 2, copy("is not there")},
         undorow{"ReceiptOfAnOlderRelease", true, [] { older(receipt); edit(receipt, "kept .meta.msgseq-before\n", ""); }, 2,
                 "msgseq: the last run of 'meta' was an update whose receipt keeps no copy of the index it replaced, which can't be put back; nothing done\n"},
+        undorow{"PlainReceiptOfAnOlderRelease", false, [] { older(receipt); }, 0, undone + back, plainindex(listed)},
+        undorow{"FenceOfAWholeSecond", false, wholesecond, 2,
+                untrusted("it is not in a form msgseq writes")},
+        undorow{"KeptLineInAPlainReceipt", false, [] { edit(receipt, "\nrecords ", "\nkept .meta.msgseq-before\nrecords "); }, 2,
+                untrusted("it is not in a form msgseq writes")},
         undorow{"ReceiptNamesOutside", false, [] { edit(receipt, "in002.msg", "../a.msg"); }, 2,
                 untrusted("it names '../a.msg', which is not a plain name in this directory")},
         undorow{"KeptNameOutside", true, [] { edit(receipt, "kept .meta", "kept ../.meta"); }, 2,
@@ -328,6 +340,21 @@ TEST_F(Undo, CutShortGivenUp) {
     EXPECT_EQ(b.status, 2);
 }
 
+// The receipt of the release before, which has no fence, stays as it is
+// when an undo on it is given up, and the run can still be undone.
+TEST_F(Undo, CutShortOnAnOlderReceiptGivenUp) {
+    ASSERT_EQ(msgseq({"meta"}).status, 3);
+    older(receipt);
+    const std::string left = state();
+    ASSERT_EQ(msgseq({"--undo", "meta"}, {"FSFAULT_KILL=rename-to:b.msg"}).status, 128 + SIGKILL);
+    const runresult a = msgseq({"--abort", "meta"});
+    EXPECT_EQ(a.err + std::to_string(a.status), "0");
+    EXPECT_EQ(unfenced(state()), unfenced(left));
+    EXPECT_EQ(slurp(receipt).compare(0, 17, "msgseq receipt 1\n"), 0);
+    EXPECT_EQ(msgseq({"--undo", "meta"}).err, undone + back);
+    expectback(plainindex(listed));
+}
+
 // An undo cut short and given up: the files back where the run left them
 // are synced before the journal goes; a sync that fails keeps the journal,
 // and --abort run again finishes.
@@ -424,8 +451,11 @@ TEST_F(Undo, UnfencedReceiptTellsAFileWrittenSince) {
         EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
         spit("in001.msg", std::string(was.size(), 'x'));  // its size, another time
         EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
-        spit("in001.msg", was);
         const timespec times[2] = {st.st_atim, st.st_mtim};
+        spit("in001.msg", was + "x");  // its time, another size
+        ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
+        EXPECT_EQ(msgseq({"--undo", "meta"}).err, rewrote(2, "in001.msg", "in000.msg"));
+        spit("in001.msg", was);
         ASSERT_EQ(utimensat(AT_FDCWD, "in001.msg", times, 0), 0);
         ASSERT_EQ(msgseq({"--undo", "meta"}).status, 0);
         expectback(plainindex(listed));
