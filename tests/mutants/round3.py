@@ -279,7 +279,8 @@ M = [
      "any name of the same hash taken for a twin (equivalent but for a collision)"),
 ]
 
-# Survivors no test here can kill, and why: equivalent on this machine's file systems (one device,
+# Survivors no test here can kill (wh-reg-skip, fc-now and fc-no-wait outlived the whole suite too),
+# and why: equivalent on this machine's file systems (one device,
 # birth times kept, fine-grained times), or only where another process races the run.
 EQUIVALENT = {
     "wh-dev-skip": "every file of a run is in its one directory, on the device the receipt's dir line names",
