@@ -177,16 +177,19 @@ bool filetwice() {
     return true;
 }
 
-// Record 3 given the index itself in the receipt: the undo would rename it.
-bool indexasfile() {
+// Record 3 given the index, or the receipt itself, in the receipt: the
+// undo would rename it.
+template <const char* const* name>
+bool givenas() {
     struct stat st {};
-    if (stat("meta", &st) != 0) return false;
+    if (stat(*name, &st) != 0) return false;
     auto recs = records();
     recs[2][1] = std::to_string(st.st_ino);
-    recs[2][4] = "meta";
+    recs[2][4] = *name;
     rewrite(recs);
-    return true;
+    return stat(*name, &st) == 0 && recs[2][1] == std::to_string(st.st_ino);
 }
+const char* const indexname = "meta";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
@@ -201,8 +204,11 @@ INSTANTIATE_TEST_SUITE_P(
                   misnamed(1, "b.msg", "a.msg", false) + misnamed(3, "a.msg", "b.msg", false) + cant},
         reviewrow{"ReceiptGivesOneFileTwice", false, filetwice, 2,
                   "msgseq: the last run's receipt gives records 1 and 3 the one name 'in000.msg'\n" + cant},
-        reviewrow{"ReceiptGivesTheIndexPlain", false, indexasfile, 2,
+        reviewrow{"ReceiptGivesTheIndexPlain", false, givenas<&indexname>, 2,
                   "msgseq: the last run's receipt gives record 3 the file 'DIR/meta' as its own\n" + cant},
+        reviewrow{"ReceiptGivesItselfPlain", false, givenas<&receipt>, 2,
+                  "msgseq: the last run's receipt gives record 3 the file 'DIR/.meta.msgseq-receipt' as its own\n" +
+                      astray(3, ".meta.msgseq-receipt", "a.msg") + cant},
         reviewrow{"ReceiptSwapsFilesUpdate", true, filesswapped, 2,
                   misnamed(1, "in000.msg", "in002.msg", true) + misnamed(3, "in002.msg", "in000.msg", true) + cant}),
     [](const auto& info) { return std::string(info.param.name); });
