@@ -88,6 +88,8 @@
 # load average 2.5 to 5 (two helpers building and testing beside it):
 #   N=100000  msgseq/bare=1.03 folder/bare=1.08 msgseq-u/bare=1.07
 #   N=1000000 msgseq/bare=1.05 folder/bare=1.08 msgseq-u/bare=1.09
+# and alone on a quiet machine (load average about 1), ROUNDS=3:
+#   N=1000000 msgseq/bare=1.07 folder/bare=1.09 msgseq-u/bare=1.08
 # rss_over -458 and -465 B/rec; -u's peak RSS 30 MB at 100,000 and 270 MB
 # at a million (plain 12 and 93 MB). Renames are 92.8% of a plain run's CPU
 # time and 90.2% of -u's (perf), against 97.75% of the bare loop's.
