@@ -14,6 +14,7 @@
 
 #include "mailbox/receipt.h"
 #include "testutil.h"
+#include "undofixture.h"
 
 namespace {
 
@@ -21,21 +22,14 @@ namespace {
 const std::vector<std::string> listed = {"b.msg", "in000.msg", "a.msg"};
 const std::string written = "written while the undo stood cut short";
 
-runresult msgseq(std::vector<std::string> args, const std::vector<std::string>& faults = {}) {
-    if (!faults.empty()) return runfsfault(args, faults);
-    args.insert(args.begin(), MSGSEQ_PATH);
-    return run(args);
-}
-std::vector<std::string> runargs(bool update) {
-    return update ? std::vector<std::string>{"-u", "meta"} : std::vector<std::string>{"meta"};
-}
+using undofix::msgseq;
+using undofix::runargs;
 
 class Fence : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        for (const char* n : {"b.msg", "in000.msg", "a.msg"}) spit(n, std::string("msg ") + n);
-        spit("meta", plainindex(listed));
+        undofix::chainbox(listed);
     }
 };
 

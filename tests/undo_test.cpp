@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "testutil.h"
+#include "undofixture.h"
 
 namespace {
 
@@ -26,14 +27,8 @@ const std::string undone =
     "msgseq: 3 renamed, 0 already in place, 1 missing, 0 refused, of 4 records\n";
 const std::string back = "msgseq: the last run of 'meta' is undone: 3 files back under their old names\n";
 
-runresult msgseq(std::vector<std::string> args, const std::vector<std::string>& faults = {}) {
-    if (!faults.empty()) return runfsfault(args, faults);
-    args.insert(args.begin(), MSGSEQ_PATH);
-    return run(args);
-}
-std::vector<std::string> runargs(bool update) {
-    return update ? std::vector<std::string>{"-u", "meta"} : std::vector<std::string>{"meta"};
-}
+using undofix::msgseq;
+using undofix::runargs;
 std::string withrecord(std::string index, const std::string& rec) {
     return index.insert(index.size() - 4, rec);
 }
@@ -76,8 +71,7 @@ class Undo : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        for (const char* n : {"b.msg", "in000.msg", "a.msg"}) spit(n, std::string("msg ") + n);
-        spit("meta", plainindex(listed));
+        undofix::chainbox(listed);
         before = state(true);
     }
     // Each message back under its listed name, the same file, the index

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "testutil.h"
+#include "undofixture.h"
 
 namespace {
 
@@ -25,14 +26,8 @@ const char* const receipt = ".meta.msgseq-receipt";
 const std::string cant = "msgseq: the last run of 'meta' can't be undone; nothing done\n";
 const std::string impostor = "a new message";
 
-runresult msgseq(std::vector<std::string> args, const std::vector<std::string>& faults = {}) {
-    if (!faults.empty()) return runfsfault(args, faults);
-    args.insert(args.begin(), MSGSEQ_PATH);
-    return run(args);
-}
-std::vector<std::string> runargs(bool update) {
-    return update ? std::vector<std::string>{"-u", "meta"} : std::vector<std::string>{"meta"};
-}
+using undofix::msgseq;
+using undofix::runargs;
 
 std::string astray(int rec, const std::string& now, const std::string& was) {
     return "msgseq: record " + std::to_string(rec) + "'s file is no longer '" + now +
@@ -120,8 +115,7 @@ class UndoReview : public ScratchDir {
 protected:
     void SetUp() override {
         ScratchDir::SetUp();
-        for (const char* n : {"b.msg", "in000.msg", "a.msg"}) spit(n, std::string("msg ") + n);
-        spit("meta", plainindex(listed));
+        undofix::chainbox(listed);
     }
 };
 

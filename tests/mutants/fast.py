@@ -12,15 +12,14 @@ HEAD), but quicker for a run of many mutants on a small machine:
     (not at all with MUTATE_NOSLOW=1, for a first pass).
 Same output: one line a mutant, id  file:line  KILLED|SURVIVED|BUILDFAIL|NOMATCH  description
 first failing tests  seconds, and a total."""
-import glob, importlib.util, os, re, subprocess, sys, time
+import glob, os, re, runpy, subprocess, sys, time, types
 
 if len(sys.argv) < 3:
     sys.exit(__doc__)
 repo_src, mfile, only = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), set(sys.argv[3:])
 R = os.environ.get("MUTATE_R", "Undo|Receipt|Fence|Update|PowerCut.Undo|Rerun|Seed|Plain")
 SLOW = os.environ.get("MUTATE_SLOW", "PowerCut|MillionRecords|BatchSeed|UpdateInterrupted")
-spec = importlib.util.spec_from_file_location("mutants", mfile)
-mod = importlib.util.module_from_spec(spec); spec.loader.exec_module(mod)
+mod = types.SimpleNamespace(**runpy.run_path(mfile))
 work = os.environ.get("MUTATE_WORK", "/tmp/fastmut-" + os.path.basename(repo_src.rstrip("/")))
 repo = os.path.join(work, "repo")
 env = dict(os.environ, CCACHE_BASEDIR=repo)
