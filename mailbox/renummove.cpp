@@ -155,12 +155,13 @@ void firstpass(renumrun& r) {
             }
         }
         const renumname to = renumtarget(i);
-        if (renumcur(r, i) != to.s && !r.reserved.empty() &&
-            std::binary_search(r.reserved.begin(), r.reserved.end(), std::string_view(to.s))) {
+        const std::string_view cur = renumcur(r, i), tov(to.s);
+        if (cur != tov && !r.reserved.empty() &&
+            std::binary_search(r.reserved.begin(), r.reserved.end(), tov)) {
             refuse(r, i, "another record keeps that name in the index");
             continue;
         }
-        if (renumcur(r, i) == to.s) {
+        if (cur == tov) {
             if (r.verified || renumlookup(r, to.s) != 0)
                 r.state[i] = renumst::stayed;
             else

@@ -1139,6 +1139,41 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
     EXPECT_EQ(slurp("sub/a.msg"), "sub");
 }
 
+// Enough records, and unlisted names, that the names are indexed and the
+// directory's names looked up across many batches: a twin far down the
+// index, a listed name of the longest length, unlisted ones one longer.
+TEST_F(Msgseq, ManyRecordsEveryOneFoundInTheListing) {
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "-u" : "plain");
+        for (const auto& name : listing()) unlink(name.c_str());
+        std::vector<std::string> listed, present;
+        files want;
+        for (size_t k = 0; k < 150; k++) listed.push_back("m" + std::to_string(2 * k + 1));
+        listed[77] = "abcdefghijkl";
+        if (!update) listed[120] = listed[90];
+        for (size_t k = 0; k < 150; k++) {
+            if (k == 120 && !update) continue;
+            present.push_back(listed[k]);
+            want[numbered(k)] = msg(listed[k]);
+        }
+        for (size_t k = 0; k < 40; k++) {
+            present.push_back("x" + std::to_string(k) + "-unlisted12");
+            want[present.back()] = msg(present.back());
+        }
+        mailbox(listed, present);
+        runresult r = msgseq(update ? std::vector<std::string>{"-u", "meta"}
+                                    : std::vector<std::string>{"meta"});
+        EXPECT_EQ(r.out, "150");
+        EXPECT_EQ(r.err, update ? ""
+                                : "msgseq: cannot move 'm181' to 'in120.msg': listed twice in "
+                                  "the index\n"
+                                  "msgseq: 149 renamed, 0 already in place, 0 missing, 1 refused, "
+                                  "of 150 records\n");
+        EXPECT_EQ(r.status, update ? 0 : 3);
+        EXPECT_EQ(ondisk(), want);
+    }
+}
+
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
     const std::vector<std::string> names = {"$(touch X)", "a;b c.msg",  "`touch Y`",
                                             "-n.msg",     "it's \"q\"", "*"};
