@@ -93,7 +93,10 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs) {
     if (stat(fname, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     const renumfd fd{open(fname, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    reservehuge(*recs, static_cast<size_t>(st.st_size) / 40);
+    // Room for the records the size promises, up to what a large index
+    // holds: a sparse file of a terabyte promises more than memory does.
+    constexpr size_t most = size_t{1} << 22;
+    reservehuge(*recs, std::min(static_cast<size_t>(st.st_size) / 40, most));
     constexpr size_t room = size_t{1} << 16;
     // The longest line a field keeps whole, newline not counted.
     constexpr size_t fieldmax = sizeof(llnode::to) - 1;

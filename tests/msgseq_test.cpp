@@ -1174,6 +1174,18 @@ TEST_F(Msgseq, ManyRecordsEveryOneFoundInTheListing) {
     }
 }
 
+// A file's size promises no records: a sparse terabyte after END once took
+// the run down before it read a line.
+TEST_F(Msgseq, IndexWithATerabyteHoleAfterItsEnd) {
+    mailbox({"a.msg"}, {"a.msg"});
+    ASSERT_EQ(truncate("meta", off_t{1} << 40), 0);
+    runresult r = msgseq();
+    EXPECT_EQ(r.out, "1");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
+}
+
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
     const std::vector<std::string> names = {"$(touch X)", "a;b c.msg",  "`touch Y`",
                                             "-n.msg",     "it's \"q\"", "*"};
