@@ -1184,6 +1184,51 @@ TEST_F(Msgseq, IndexWithATerabyteHoleAfterItsEnd) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
+
+// Names of the longest length that share their 32-bit hash, among enough
+// records to fill many batches of the listing: each record gets its own file
+// and no other's. The first of a pair listed, the second only on disk; the
+// first missing, the second listed; both listed, one of them twice.
+TEST_F(Msgseq, NamesSharingAHashAreEachTheirOwn) {
+    const std::string a1 = "6tt7pubclu7r", b1 = "1o8jv012k2v7";  // one hash a pair
+    const std::string a2 = "iab86ul9mdss", b2 = "rtid66e24rfw";
+    const std::string a3 = "kaweq7ytzj5h", b3 = "a1212h44ekpk";
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "-u" : "plain");
+        for (const auto& name : listing()) unlink(name.c_str());
+        std::vector<std::string> listed;
+        for (size_t k = 0; k < 150; k++) listed.push_back("m" + std::to_string(2 * k + 1));
+        listed[10] = a1;
+        listed[40] = b2;
+        listed[60] = a3;
+        listed[139] = b3;
+        if (!update) listed[145] = a3;
+        std::vector<std::string> present;
+        files want;
+        for (size_t k = 0; k < 150; k++) {
+            if (k == 40 || (k == 145 && !update)) continue;
+            present.push_back(listed[k]);
+            want[numbered(k)] = msg(listed[k]);
+        }
+        for (const std::string& name : {b1, a2}) {
+            present.push_back(name);
+            want[name] = msg(name);
+        }
+        mailbox(listed, present);
+        runresult r = msgseq(update ? std::vector<std::string>{"-u", "meta"}
+                                    : std::vector<std::string>{"meta"});
+        EXPECT_EQ(r.out, "150");
+        const std::string gone =
+            "msgseq: cannot move '" + b2 + "' to 'in040.msg': No such file or directory\n";
+        EXPECT_EQ(r.err, update ? gone + "msgseq: 149 renamed, 0 already in place, 1 missing, 0 "
+                                         "refused, of 150 records\n"
+                                : gone + "msgseq: cannot move '" + a3 +
+                                      "' to 'in145.msg': listed twice in the index\n"
+                                      "msgseq: 148 renamed, 0 already in place, 1 missing, "
+                                      "1 refused, of 150 records\n");
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(ondisk(), want);
+    }
 }
 
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
