@@ -1184,6 +1184,7 @@ TEST_F(Msgseq, IndexWithATerabyteHoleAfterItsEnd) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
+}
 
 // Names of the longest length that share their 32-bit hash, among enough
 // records to fill many batches of the listing: each record gets its own file
