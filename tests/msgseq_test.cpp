@@ -789,6 +789,17 @@ std::vector<faultrow> faultrows() {
                          .rerunfaults = {"FSFAULT_DEV=1"},
                          .rerunafter = closed,
                          .meta = renamed}),
+        // On an overlay, whose listing gives inode numbers not the files' own:
+        // the journal keeps each file's own, and the rerun finds them by it.
+        {.name = "UpdateResumeOnAnOverlay",
+         .faults = {"FSFAULT_OVERLAY=1000", "FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_OVERLAY=1000"},
+         .rerunafter = closed,
+         .meta = renamed},
         // The listing that finds the files fails: nothing is taken as missing.
         killedfirstthen(
             {.name = "UpdateResumeListingFails",
@@ -1171,6 +1182,31 @@ TEST_F(Msgseq, ManyRecordsEveryOneFoundInTheListing) {
                                   "of 150 records\n");
         EXPECT_EQ(r.status, update ? 0 : 3);
         EXPECT_EQ(ondisk(), want);
+    }
+}
+
+// Names of one hash are two names: neither is the other's twin, and a file
+// under one is no file of the record listing the other (each pair one hash).
+TEST_F(Msgseq, NamesOfOneHashAreTwoNames) {
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "-u" : "plain");
+        for (const auto& name : listing()) unlink(name.c_str());
+        const std::vector<std::string> listed = {"costarring", "liquid", "altarage", "declinate",
+                                                 "macallums"};
+        mailbox(listed, {"costarring", "liquid", "zinke", "declinate", "macallums"});
+        runresult r = msgseq(update ? std::vector<std::string>{"-u", "meta"}
+                                    : std::vector<std::string>{"meta"});
+        EXPECT_EQ(r.out, "5");
+        EXPECT_EQ(r.err,
+                  "msgseq: cannot move 'altarage' to 'in002.msg': No such file or directory\n"
+                  "msgseq: 4 renamed, 0 already in place, 1 missing, 0 refused, of 5 "
+                  "records\n");
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("costarring")},
+                                   {"in001.msg", msg("liquid")},
+                                   {"in003.msg", msg("declinate")},
+                                   {"in004.msg", msg("macallums")},
+                                   {"zinke", msg("zinke")}}));
     }
 }
 
