@@ -50,6 +50,9 @@
 //                                (open and the listing are left as they are)
 //   FSFAULT_DEV=N                every stat call's device number is N more,
 //                                as after a remount or a reboot
+//   FSFAULT_OVERLAY=N            fstatfs says every file system an overlay,
+//                                whose listing (readdir) gives each entry an
+//                                inode number N more than stat gives its file
 //   FSFAULT_EUID=N               geteuid returns N (a sticky directory's
 //                                rule, checked as another user), and fstat
 //                                shows a file this process owns as N's, so
@@ -88,6 +91,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -182,8 +186,9 @@ struct settings {
     bool absolute;  // full paths in the log
     char snap[PATH_MAX];
     bool casefold;
-    long euid;  // -1: the real one
-    long dev;   // added to every device number stat gives: a remount
+    long euid;     // -1: the real one
+    long dev;      // added to every device number stat gives: a remount
+    long overlay;  // added to every inode number a listing gives; 0: no overlay
     char swapfrom[maxname], swapto[maxname];  // FSFAULT_SWAP; swapto[0] 0: none, or done
 };
 
@@ -330,6 +335,7 @@ void setup() {
             unusable("FSFAULT_EUID", v);
     }
     if (const char* v = getenv("FSFAULT_DEV"); v && *v) cfg.dev = count(v);
+    if (const char* v = getenv("FSFAULT_OVERLAY"); v && *v) cfg.overlay = count(v);
     if (const char* v = getenv("FSFAULT_SWAP"); v && *v) {
         cfg.active = true;
         std::string_view text(v);
@@ -727,6 +733,22 @@ int fstat(int fd, struct stat* st) {
     if (rc == 0 && cfg.euid >= 0 && realeuid && st->st_uid == realeuid())
         st->st_uid = static_cast<uid_t>(cfg.euid);
     return rc;
+}
+
+// An overlay's, under FSFAULT_OVERLAY: uncounted.
+int fstatfs(int fd, struct statfs* fs) noexcept {
+    REAL(fstatfs);
+    const int rc = real(fd, fs);
+    if (rc == 0 && cfg.overlay) fs->f_type = 0x794c7630;
+    return rc;
+}
+
+struct dirent* readdir(DIR* d) {
+    static const auto real = next<decltype(&::readdir)>("readdir");
+    setup();
+    struct dirent* ent = real ? real(d) : nullptr;
+    if (ent && cfg.overlay) ent->d_ino += static_cast<ino_t>(cfg.overlay);
+    return ent;
 }
 
 uid_t geteuid() noexcept {

@@ -789,6 +789,17 @@ std::vector<faultrow> faultrows() {
                          .rerunfaults = {"FSFAULT_DEV=1"},
                          .rerunafter = closed,
                          .meta = renamed}),
+        // On an overlay, whose listing gives inode numbers not the files' own:
+        // the journal keeps each file's own, and the rerun finds them by it.
+        {.name = "UpdateResumeOnAnOverlay",
+         .faults = {"FSFAULT_OVERLAY=1000", "FSFAULT_KILL=rename-from:a.msg"},
+         .status = 128 + SIGKILL,
+         .after = killedfirst,
+         .args = {"-u", "meta"},
+         .rerun = true,
+         .rerunfaults = {"FSFAULT_OVERLAY=1000"},
+         .rerunafter = closed,
+         .meta = renamed},
         // The listing that finds the files fails: nothing is taken as missing.
         killedfirstthen(
             {.name = "UpdateResumeListingFails",
