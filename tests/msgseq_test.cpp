@@ -61,6 +61,34 @@ protected:
             if (name != "meta" && name != faultlog && !isreceipt(name)) f[name] = slurp(name);
         return f;
     }
+    // A mailbox of 150 records listing m1, m3, m5, ... but for those
+    // changed, their files on disk but for those absent, beside unlisted
+    // files: enough that the index's names, and the directory's, go through
+    // many batches. Runs msgseq (-u with update) and checks that every file
+    // present, and nothing else, went to its record's new name.
+    runresult manyrecords(const std::map<size_t, std::string>& changed,
+                          const std::set<size_t>& absent, const std::vector<std::string>& unlisted,
+                          bool update) {
+        for (const auto& name : listing()) unlink(name.c_str());
+        std::vector<std::string> listed, present;
+        files want;
+        for (size_t k = 0; k < 150; k++) {
+            listed.push_back(changed.contains(k) ? changed.at(k) : "m" + std::to_string(2 * k + 1));
+            if (absent.contains(k)) continue;
+            present.push_back(listed[k]);
+            want[numbered(k)] = "message " + listed[k];
+        }
+        for (const std::string& name : unlisted) {
+            present.push_back(name);
+            want[name] = "message " + name;
+        }
+        mailbox(listed, present);
+        runresult r = msgseq(update ? std::vector<std::string>{"-u", "meta"}
+                                    : std::vector<std::string>{"meta"});
+        EXPECT_EQ(r.out, "150");
+        EXPECT_EQ(ondisk(), want);
+        return r;
+    }
     static constexpr const char* faultlog = "fsfault.log";
 };
 
@@ -1150,38 +1178,41 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
     EXPECT_EQ(slurp("sub/a.msg"), "sub");
 }
 
-// Enough records, and unlisted names, that the names are indexed and the
-// directory's names looked up across many batches: a twin far down the
-// index, a listed name of the longest length, unlisted ones one longer.
 TEST_F(Msgseq, ManyRecordsEveryOneFoundInTheListing) {
+    std::vector<std::string> unlisted;  // names longer than a record's may be
+    for (size_t k = 0; k < 40; k++) unlisted.push_back("x" + std::to_string(k) + "-unlisted12");
+    runresult r = manyrecords({{77, "abcdefghijkl"}}, {}, unlisted, true);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    // A twin far down the index.
+    r = manyrecords({{77, "abcdefghijkl"}, {120, "m181"}}, {120}, unlisted, false);
+    EXPECT_EQ(r.err,
+              "msgseq: cannot move 'm181' to 'in120.msg': listed twice in the index\n"
+              "msgseq: 149 renamed, 0 already in place, 0 missing, 1 refused, of 150 records\n");
+    EXPECT_EQ(r.status, 3);
+}
+
+// Names that share their 32-bit hash, a pair each: the first listed, the
+// second only on disk; the first only on disk, the second listed and
+// missing; both listed, the first twice.
+TEST_F(Msgseq, NamesSharingAHashAreEachTheirOwn) {
+    const std::string a1 = "6tt7pubclu7r", b1 = "1o8jv012k2v7";
+    const std::string a2 = "iab86ul9mdss", b2 = "rtid66e24rfw";
+    const std::string a3 = "kaweq7ytzj5h", b3 = "a1212h44ekpk";
+    const std::string gone = "msgseq: cannot move '" + b2 + "' to 'in040.msg': No such file or directory\n";
     for (const bool update : {false, true}) {
         SCOPED_TRACE(update ? "-u" : "plain");
-        for (const auto& name : listing()) unlink(name.c_str());
-        std::vector<std::string> listed, present;
-        files want;
-        for (size_t k = 0; k < 150; k++) listed.push_back("m" + std::to_string(2 * k + 1));
-        listed[77] = "abcdefghijkl";
-        if (!update) listed[120] = listed[90];
-        for (size_t k = 0; k < 150; k++) {
-            if (k == 120 && !update) continue;
-            present.push_back(listed[k]);
-            want[numbered(k)] = msg(listed[k]);
-        }
-        for (size_t k = 0; k < 40; k++) {
-            present.push_back("x" + std::to_string(k) + "-unlisted12");
-            want[present.back()] = msg(present.back());
-        }
-        mailbox(listed, present);
-        runresult r = msgseq(update ? std::vector<std::string>{"-u", "meta"}
-                                    : std::vector<std::string>{"meta"});
-        EXPECT_EQ(r.out, "150");
-        EXPECT_EQ(r.err, update ? ""
-                                : "msgseq: cannot move 'm181' to 'in120.msg': listed twice in "
-                                  "the index\n"
-                                  "msgseq: 149 renamed, 0 already in place, 0 missing, 1 refused, "
-                                  "of 150 records\n");
-        EXPECT_EQ(r.status, update ? 0 : 3);
-        EXPECT_EQ(ondisk(), want);
+        std::map<size_t, std::string> changed = {{10, a1}, {40, b2}, {60, a3}, {139, b3}};
+        if (!update) changed[145] = a3;
+        runresult r = manyrecords(changed, update ? std::set<size_t>{40} : std::set<size_t>{40, 145},
+                                  {b1, a2}, update);
+        EXPECT_EQ(r.err, update ? gone + "msgseq: 149 renamed, 0 already in place, 1 missing, 0 "
+                                         "refused, of 150 records\n"
+                                : gone + "msgseq: cannot move '" + a3 +
+                                      "' to 'in145.msg': listed twice in the index\n"
+                                      "msgseq: 148 renamed, 0 already in place, 1 missing, "
+                                      "1 refused, of 150 records\n");
+        EXPECT_EQ(r.status, 3);
     }
 }
 
@@ -1195,52 +1226,6 @@ TEST_F(Msgseq, IndexWithATerabyteHoleAfterItsEnd) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ondisk(), (files{{"in000.msg", msg("a.msg")}}));
-}
-
-// Names of the longest length that share their 32-bit hash, among enough
-// records to fill many batches of the listing: each record gets its own file
-// and no other's. The first of a pair listed, the second only on disk; the
-// first missing, the second listed; both listed, one of them twice.
-TEST_F(Msgseq, NamesSharingAHashAreEachTheirOwn) {
-    const std::string a1 = "6tt7pubclu7r", b1 = "1o8jv012k2v7";  // one hash a pair
-    const std::string a2 = "iab86ul9mdss", b2 = "rtid66e24rfw";
-    const std::string a3 = "kaweq7ytzj5h", b3 = "a1212h44ekpk";
-    for (const bool update : {false, true}) {
-        SCOPED_TRACE(update ? "-u" : "plain");
-        for (const auto& name : listing()) unlink(name.c_str());
-        std::vector<std::string> listed;
-        for (size_t k = 0; k < 150; k++) listed.push_back("m" + std::to_string(2 * k + 1));
-        listed[10] = a1;
-        listed[40] = b2;
-        listed[60] = a3;
-        listed[139] = b3;
-        if (!update) listed[145] = a3;
-        std::vector<std::string> present;
-        files want;
-        for (size_t k = 0; k < 150; k++) {
-            if (k == 40 || (k == 145 && !update)) continue;
-            present.push_back(listed[k]);
-            want[numbered(k)] = msg(listed[k]);
-        }
-        for (const std::string& name : {b1, a2}) {
-            present.push_back(name);
-            want[name] = msg(name);
-        }
-        mailbox(listed, present);
-        runresult r = msgseq(update ? std::vector<std::string>{"-u", "meta"}
-                                    : std::vector<std::string>{"meta"});
-        EXPECT_EQ(r.out, "150");
-        const std::string gone =
-            "msgseq: cannot move '" + b2 + "' to 'in040.msg': No such file or directory\n";
-        EXPECT_EQ(r.err, update ? gone + "msgseq: 149 renamed, 0 already in place, 1 missing, 0 "
-                                         "refused, of 150 records\n"
-                                : gone + "msgseq: cannot move '" + a3 +
-                                      "' to 'in145.msg': listed twice in the index\n"
-                                      "msgseq: 148 renamed, 0 already in place, 1 missing, "
-                                      "1 refused, of 150 records\n");
-        EXPECT_EQ(r.status, 3);
-        EXPECT_EQ(ondisk(), want);
-    }
 }
 
 TEST_F(Msgseq, ShellCharactersAreJustCharacters) {
