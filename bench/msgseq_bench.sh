@@ -94,6 +94,21 @@
 # at a million (plain 12 and 93 MB). Renames are 92.8% of a plain run's CPU
 # time and 90.2% of -u's (perf), against 97.75% of the bare loop's.
 #
+# Then the listing's names looked up a batch at a time, the name table filled
+# with its slots fetched ahead, and the big tables on huge pages (msgseq's own
+# code 2.44% -> 2.02% of a plain run at a million, the lookup 0.83% -> 0.37%),
+# alone on a quiet machine:
+#   ROUNDS=7 N=100000  msgseq/bare=1.05 folder/bare=1.06 msgseq-u/bare=1.07
+#   ROUNDS=3 N=100000  msgseq/bare=1.18 folder/bare=0.99 msgseq-u/bare=1.19
+#   ROUNDS=3 N=1000000 msgseq/bare=1.07 folder/bare=1.07 msgseq-u/bare=1.09
+# One binary's CPU time swings 10-15% between runs here (at a million, msgseq
+# 20.3-23.5 s, the bare loop 19.9-22.4 s), more than what is measured: three
+# rounds do not tell 0.02 apart, and at 100,000 msgseq's median was below the
+# bare loop's. What a plain run does beyond the renames, 5.5% of it: listing
+# the directory 1.3% (ext4's hashed readdir, per entry), the name lookups
+# 0.4%, loading the index 0.5%, the journal's and the receipt's writes 0.6%,
+# the first pass 0.7%.
+#
 # The helpers (benchrun, makebox, rename_loop) come from BENCH_TOOLS if set,
 # else from BUILD_DIR/bench when it has them, else from this tree's
 # build/bench. The scratch directory is made under TMPDIR (default /tmp) and
