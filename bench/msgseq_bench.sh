@@ -101,6 +101,7 @@
 #   ROUNDS=7 N=100000  msgseq/bare=1.05 folder/bare=1.06 msgseq-u/bare=1.07
 #   ROUNDS=3 N=100000  msgseq/bare=1.18 folder/bare=0.99 msgseq-u/bare=1.19
 #   ROUNDS=3 N=1000000 msgseq/bare=1.07 folder/bare=1.07 msgseq-u/bare=1.09
+#   ROUNDS=3 N=1000000 msgseq/bare=1.11 folder/bare=1.06 msgseq-u/bare=1.10 (again)
 # One binary's CPU time swings 10-15% between runs here (at a million, msgseq
 # 20.3-23.5 s, the bare loop 19.9-22.4 s), more than what is measured: three
 # rounds do not tell 0.02 apart, and at 100,000 msgseq's median was below the
