@@ -1180,7 +1180,8 @@ TEST_F(Msgseq, FailuresAreReportedAndTheCounterAdvances) {
 
 TEST_F(Msgseq, ManyRecordsEveryOneFoundInTheListing) {
     std::vector<std::string> unlisted;  // names longer than a record's may be
-    for (size_t k = 0; k < 40; k++) unlisted.push_back("x" + std::to_string(k) + "-unlisted12");
+    for (size_t k = 0; k < 40; k++)
+        unlisted.push_back(std::string("x").append(std::to_string(k)).append("-unlisted12"));
     runresult r = manyrecords({{77, "abcdefghijkl"}}, {}, unlisted, true);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
