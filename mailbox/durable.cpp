@@ -5,7 +5,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,6 +88,13 @@ size_t endline(std::string_view text) {
     return std::string_view::npos;
 }
 
+bool toolarge(std::string* out) {
+    out->clear();
+    out->shrink_to_fit();
+    errno = EFBIG;
+    return false;
+}
+
 struct fdcloser {
     int fd;
     ~fdcloser() {
@@ -100,12 +109,15 @@ bool durreadfd(int fd, std::string* out) {
     // there (a file that grows meanwhile only takes more rounds).
     struct stat st;
     size_t room = 1 << 16;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        if (static_cast<uintmax_t>(st.st_size) > DURREADMAX) return toolarge(out);
         room = static_cast<size_t>(st.st_size) + 1;
+    }
     out->resize(room);
     size_t at = 0;
     for (;;) {
-        if (at == out->size()) out->resize(out->size() * 2);
+        if (at > DURREADMAX) return toolarge(out);
+        if (at == out->size()) out->resize(std::min(out->size() * 2, DURREADMAX + 1));
         const ssize_t n = pread(fd, out->data() + at, out->size() - at, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {

@@ -26,8 +26,14 @@ std::string durparent(const std::string& path);
 // where a program keeps what it writes aside or a journal of its own.
 std::string durbeside(const std::string& path, const char* ext);
 
+// The most durreadfd reads: 4 GiB, an index of millions of records. A
+// file's size is anyone's to set (truncate -s 1T makes a terabyte of hole
+// in no time), and memory sized by it would end the program.
+inline constexpr size_t DURREADMAX = size_t{1} << 32;
+
 // The whole file behind fd, read from its start whatever its offset (the
-// index held open across a swap is read again so): false when a read fails.
+// index held open across a swap is read again so): false when a read fails,
+// and with errno EFBIG when the file holds more than DURREADMAX bytes.
 bool durreadfd(int fd, std::string* out);
 
 // Whether the whole file behind fd, read from its start, is text byte for

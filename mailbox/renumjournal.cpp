@@ -207,10 +207,7 @@ renumjournal renumreadjournal(const std::string& dir, renumlog* log) {
     const renumfd fd{d.fd < 0 ? -1 : trustopenown(d.fd, "journal")};
     if (fd.fd < 0) return errno == ENOENT ? renumjournal::none : renumjournal::bad;
     std::string text;
-    char buf[1 << 16];
-    ssize_t n;
-    while ((n = read(fd.fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    if (n < 0) return renumjournal::bad;
+    if (!durreadfd(fd.fd, &text)) return renumjournal::bad;
     errno = 0;  // from here on, not a read that failed: not a journal this code wrote
     journaltext t{text.data(), text.data() + text.size()};
     // An undo's journal (mailbox/renumundo.cpp) is read there: here it only

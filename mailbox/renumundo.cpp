@@ -329,7 +329,7 @@ std::string keptwrong(const std::string& path, const undoplan& p, std::string* t
     // it may be written while the undo reads it and puts it back.
     if (st.st_nlink != 1)
         return "has another link (" + std::to_string(st.st_nlink) + " names in all)";
-    if (!durreadfd(fd.fd, text)) return strerror(errno);
+    if (!durreadfd(fd.fd, text)) return std::string("can't be read: ") + strerror(errno);
     if (rcptsumtext(*text, p.records).body != p.before) return "is not that index";
     return "";
 }
@@ -388,8 +388,14 @@ int check(undo& u, const rcpt& last, const std::string& receipt) {
     std::string text;
     size_t body = std::string::npos;
     const rcptindex& expect = last.update ? last.after : last.before;
-    if (!readtext(u.real, &text) || !expect.known ||
-        rcptsumtext(text, p.records, &body).body != expect.body || body == std::string::npos) {
+    const bool read = readtext(u.real, &text);
+    if (!read || !expect.known) {
+        // What the run left can't be told from what is there: the index
+        // is unreadable now, or was then (longer than any undo reads).
+        renumsay(u.opts, "'%s' can't be checked against the last run's receipt: %s\n", name.c_str(),
+                 read ? "the run could not sum it" : trustwhy(errno));
+        said++;
+    } else if (rcptsumtext(text, p.records, &body).body != expect.body || body == std::string::npos) {
         // A receipt in the working directory names no index: it may be of
         // a run of another one from here.
         if (receipt == rcptspare())

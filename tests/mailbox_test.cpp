@@ -271,6 +271,21 @@ TEST_F(MailboxMsgseq, DeleteTouchesNothingOutside) {
     EXPECT_TRUE(exists("../out.msg"));
 }
 
+// A terabyte of hole, after an index's END or as a message, costs no disk:
+// the index lists as it is, mark leaves it be, a message is left out.
+TEST_F(MailboxMsgseq, TerabyteHoles) {
+    smallbox();
+    ASSERT_EQ(truncate("index", off_t{1} << 40), 0);
+    EXPECT_EQ(listed(), list0);
+    const runresult mark = mailbox({"mark", "--read", "index", "2"});
+    EXPECT_NE(mark.err.find(":32: text after the END line\n"), std::string::npos) << mark.err;
+    EXPECT_EQ(mark.status, 2);
+    ASSERT_EQ(truncate("in000.msg", off_t{1} << 40), 0);
+    const runresult show = mailbox({"show", "index", "1"});
+    EXPECT_EQ(show.err, "mailbox: cannot read record 1's file 'in000.msg': File too large; left out\n");
+    EXPECT_EQ(show.status, 1);
+}
+
 // An index the tool can't take as it is: one line or two, a status, and
 // the index as it was.
 struct badrow {

@@ -33,14 +33,18 @@ std::string withrecord(std::string index, const std::string& rec) {
     return index.insert(index.size() - 4, rec);
 }
 // Every name here, dot files too, with its inode and bytes; or only the
-// messages the mailbox began with.
+// messages the mailbox began with. A terabyte of hole is known by its size
+// and the time it was last written.
 std::string state(bool messages = false) {
     std::string s;
     for (const std::string& n : listing()) {
         if (messages && (!n.ends_with(".msg") || n == "x.msg")) continue;
         struct stat st {};
         lstat(n.c_str(), &st);
-        s += n + " " + std::to_string(st.st_ino) + " " + slurp(n) + "|";
+        s += n + " " + std::to_string(st.st_ino) + " ";
+        s += st.st_size < (1 << 20) ? slurp(n)
+                                    : std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_nsec);
+        s += "|";
     }
     return s;
 }
@@ -154,6 +158,16 @@ void wholesecond() {
     ASSERT_NE(dot, std::string::npos);
     spit(receipt, t.replace(dot + 1, t.find(' ', dot) - dot - 1, "1000000000"));
 }
+std::string unchecked(const std::string& why) {
+    return "msgseq: 'meta' can't be checked against the last run's receipt: " + why + "\n" + cant;
+}
+// The receipt of a run that could not sum the index it left.
+void unsummed() {
+    std::string t = slurp(receipt);
+    const size_t at = t.find("\nbefore ") + 8;
+    ASSERT_NE(at, std::string::npos + 8);
+    spit(receipt, t.replace(at, t.find('\n', at) - at, "-"));
+}
 const std::string changed =
     "msgseq: 'meta' is not the index the last run left: it has changed since\n" + cant;
 const std::string flagged = [] {
@@ -199,6 +213,12 @@ INSTANTIATE_TEST_SUITE_P(
         undorow{"ReceiptAnotherUsers", false, [] { chown(receipt, 65534, 65534); }, 2, untrusted("it belongs to another user")},
         undorow{"JournalPlanted", false, [] { mkdir("meta.msgseq-update", 0700); spit("meta.msgseq-update/journal", "msgseq undo journal 1\nrun plain\ndir 1 1\nreceipt ../r\n"); }, 2,
                 "msgseq: cannot read the journal 'DIR/meta.msgseq-update/journal': not in a form msgseq writes; nothing done\n"},
+        undorow{"IndexWithATerabyteHole", false, [] { ASSERT_EQ(truncate("meta", off_t{1} << 40), 0); }, 2, unchecked("File too large")},
+        undorow{"IndexNotSummed", false, unsummed, 2, unchecked("the run could not sum it")},
+        undorow{"KeptIndexATerabyteHole", true, [] { ASSERT_EQ(truncate(".meta.msgseq-before", off_t{1} << 40), 0); }, 2,
+                copy("can't be read: File too large")},
+        undorow{"JournalATerabyteHole", false, [] { mkdir("meta.msgseq-update", 0700); spit("meta.msgseq-update/journal", ""); ASSERT_EQ(truncate("meta.msgseq-update/journal", off_t{1} << 40), 0); }, 2,
+                "msgseq: cannot read the journal 'DIR/meta.msgseq-update/journal': File too large; nothing done\n"},
         undorow{"ReceiptGone", false, [] { unlink(receipt); }, 0, "msgseq: nothing to undo: no finished run of 'meta' is left\n", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on

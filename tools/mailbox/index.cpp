@@ -92,16 +92,39 @@ mbxhead mbxload(const char* meta) {
 
 namespace {
 
-// The whole file, read into a string its size says, without a copy.
+// Where the index's END line ends in text, from line *line at *at on (both
+// kept for the next call, which sees more text): npos while it is not
+// there yet. The END line is the one where a record's name would start.
+size_t pastend(std::string_view text, size_t* at, size_t* line) {
+    for (size_t nl; (nl = text.find('\n', *at)) != std::string_view::npos; ++*line) {
+        const std::string_view got = text.substr(*at, nl - *at);
+        *at = nl + 1;
+        if (*line >= 2 && (*line - 2) % 7 == 0 && got == "END") return *at;
+    }
+    return std::string_view::npos;
+}
+
+// The index's text up to its END line, read into a string its size says
+// (up to a bound), without a copy. Nothing past END is read: the views leave
+// it alone and every writer refuses it, and past END a file may be a
+// terabyte of hole, which no memory holds.
 bool readwhole(const char* path, std::string* out) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st;
     bool ok = fstat(fd, &st) == 0;
-    size_t have = 0;
-    if (ok) out->resize(static_cast<size_t>(st.st_size) + 1);
-    while (ok) {
-        if (have == out->size()) out->resize(out->size() * 2 + 4096);
+    constexpr size_t first = size_t{1} << 26;
+    size_t have = 0, at = 0, line = 0, end = std::string::npos;
+    if (ok) out->resize(std::min(static_cast<size_t>(st.st_size), first) + 1);
+    while (ok && end == std::string::npos) {
+        // An index with no END line in its first DURREADMAX bytes is
+        // not read on into a hole no memory holds.
+        if (have > DURREADMAX) {
+            ok = false;
+            errno = EFBIG;
+            break;
+        }
+        if (have == out->size()) out->resize(std::min(out->size() * 2 + 4096, DURREADMAX + 1));
         const ssize_t n = read(fd, out->data() + have, out->size() - have);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -109,10 +132,11 @@ bool readwhole(const char* path, std::string* out) {
             break;
         }
         have += static_cast<size_t>(n);
+        end = pastend(std::string_view(*out).substr(0, have), &at, &line);
     }
     const int err = errno;
     close(fd);
-    out->resize(have);
+    out->resize(end == std::string::npos ? have : end);
     errno = err;
     return ok;
 }
