@@ -132,7 +132,7 @@ bool readwhole(const char* path, std::string* out) {
             break;
         }
         have += static_cast<size_t>(n);
-        end = pastend(std::string_view(*out).substr(0, have), &at, &line);
+        end = pastend(std::string_view{*out}.substr(0, have), &at, &line);
     }
     const int err = errno;
     close(fd);
