@@ -272,7 +272,8 @@ TEST_F(MailboxMsgseq, DeleteTouchesNothingOutside) {
 }
 
 // A terabyte of hole, after an index's END or as a message, costs no disk:
-// the index lists as it is, mark leaves it be, a message is left out.
+// the index lists as it is, mark leaves it be, a message is left out of a
+// view or an export and stops an import.
 TEST_F(MailboxMsgseq, TerabyteHoles) {
     smallbox();
     ASSERT_EQ(truncate("index", off_t{1} << 40), 0);
@@ -284,6 +285,16 @@ TEST_F(MailboxMsgseq, TerabyteHoles) {
     const runresult show = mailbox({"show", "index", "1"});
     EXPECT_EQ(show.err, "mailbox: cannot read record 1's file 'in000.msg': File too large; left out\n");
     EXPECT_EQ(show.status, 1);
+    const runresult out = mailbox({"export", "index", "--mbox", "out.mbox", "1"});
+    EXPECT_EQ(out.err, "mailbox: cannot read 'in000.msg': File too large; left out\n");
+    EXPECT_EQ(out.status, 1);
+    spit("index", metafile({}));
+    spit("big.eml", "From: a\n\nx\n");
+    ASSERT_EQ(truncate("big.eml", off_t{1} << 40), 0);
+    const runresult in = mailbox({"import", "index", "big.eml"});
+    EXPECT_EQ(in.err, "mailbox: cannot read 'big.eml': File too large; the import stops here\n");
+    EXPECT_EQ(in.status, 2);
+    EXPECT_EQ(slurp("index"), metafile({}));
 }
 
 // An index the tool can't take as it is: one line or two, a status, and

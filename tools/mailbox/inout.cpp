@@ -48,6 +48,13 @@ int fieldsofbytes(std::string_view bytes, apfields* f) {
 }
 
 bool readfd(int fd, std::string* out) {
+    // A message of a terabyte's size (a hole, or a stream that never
+    // ends) is refused before it takes every byte of memory.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uintmax_t>(st.st_size) > DURREADMAX) {
+        errno = EFBIG;
+        return false;
+    }
     char buf[65536];
     for (;;) {
         const ssize_t n = read(fd, buf, sizeof buf);
@@ -55,6 +62,10 @@ bool readfd(int fd, std::string* out) {
         if (n < 0) return false;
         if (n == 0) return true;
         out->append(buf, static_cast<size_t>(n));
+        if (out->size() > DURREADMAX) {
+            errno = EFBIG;
+            return false;
+        }
     }
 }
 
