@@ -49,4 +49,9 @@ M = [
     ("pe-off-one", "        if (*line >= 2 && (*line - 2) % 7 == 0 && got == \"END\") return *at;",
      "        if (*line >= 2 && (*line - 2) % 7 == 0 && got == \"END\") return *at - 1;",
      "the END line's newline left out"),
+    # the mailbox tool's message read
+    ("rf-no-size-bound", "if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uintmax_t>(st.st_size) > DURREADMAX) {",
+     "if (false) {", "a terabyte message read into memory"),
+    ("rf-no-errno", "        errno = EFBIG;\n        return false;\n    }\n    char buf[65536];",
+     "        return false;\n    }\n    char buf[65536];", "a refused message said with a stale errno"),
 ]
