@@ -53,7 +53,7 @@ if build().returncode:
 listed = subprocess.run(["ctest", "--test-dir", "build", "-N"], cwd=repo, capture_output=True, text=True)
 slow = [n for n, name in re.findall(r"Test +#(\d+): (\S+)", listed.stdout)
         if SLOW and re.search(R, name) and re.search(SLOW, name)]
-files = sorted(f for d in ("mailbox", "tools", "headers") for f in glob.glob(os.path.join(repo, d, "*.cpp")))
+files = sorted(f for d in ("mailbox", "tools", "tools/*", "headers") for f in glob.glob(os.path.join(repo, d, "*.cpp")))
 killed = survived = 0
 for mid, old, new, desc in mod.M:
     if only and mid not in only:
