@@ -297,6 +297,17 @@ TEST_F(MailboxMsgseq, TerabyteHoles) {
     EXPECT_EQ(slurp("index"), metafile({}));
 }
 
+// A field that reads END is a field: the index ends where a record would
+// begin.
+TEST_F(MailboxMsgseq, FieldReadingEndIsAField) {
+    spit("in000.msg", "From: a\n\nx\n");
+    spit("index", metafile({{"in000.msg", "END", "END", "END", "", "", "N"}}));
+    const runresult r = mailbox({"list", "index"});
+    EXPECT_EQ(r.out, "1\tN\tEND\tEND\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
 // An index the tool can't take as it is: one line or two, a status, and
 // the index as it was.
 struct badrow {
