@@ -132,6 +132,18 @@ INSTANTIATE_TEST_SUITE_P(
                    0, metafile({lunchrec("in000.msg")}), "in000.msg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Standard input that never ends: once memory runs short the delivery says
+// so and asks to be tried again, rather than crash; nothing kept.
+TEST_F(InOut, DeliverEndlessInputKeepsNothing) {
+    if (sanitized) GTEST_SKIP() << "the sanitizers' shadow memory is past any such limit";
+    spit("meta", empty);
+    const runresult got = run({"/bin/sh", "-c", "ulimit -v 500000 && exec \"$0\" deliver meta < /dev/zero",
+                               MAILBOX_PATH}, nullptr, {}, {.timeout = 60});
+    EXPECT_EQ(got.status, 75) << got.err;
+    EXPECT_EQ(got.err, "mailbox: cannot read standard input: Cannot allocate memory; nothing kept\n");
+    EXPECT_EQ(files(), (std::map<std::string, std::string>{{"meta", empty}}));
+}
+
 TEST_F(InOut, DeliverKeepsTheIndexsModeAndWritesInPlace) {
     spit("meta", empty);
     ASSERT_EQ(chmod("meta", 0640), 0);

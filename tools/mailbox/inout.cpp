@@ -47,28 +47,6 @@ int fieldsofbytes(std::string_view bytes, apfields* f) {
     return 0;
 }
 
-bool readfd(int fd, std::string* out) {
-    // A message of a terabyte's size (a hole, or a stream that never
-    // ends) is refused before it takes every byte of memory.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uintmax_t>(st.st_size) > DURREADMAX) {
-        errno = EFBIG;
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out->append(buf, static_cast<size_t>(n));
-        if (out->size() > DURREADMAX) {
-            errno = EFBIG;
-            return false;
-        }
-    }
-}
-
 // The name the next append would take, without taking it.
 std::string wouldtake(apbox* box) {
     for (long n = box->next; n <= APMAXNO; n++) {
@@ -329,7 +307,7 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
                 std::string bytes;
                 struct stat st;
                 const int fd = trustopenmsg(AT_FDCWD, m.path.c_str(), &st);
-                const bool ok = fd >= 0 && readfd(fd, &bytes);
+                const bool ok = fd >= 0 && durreadfd(fd, &bytes);
                 const int err = ok ? 0 : errno;
                 if (fd >= 0) close(fd);
                 if (!each(mbxq(m.path.c_str()), key, bytes, m.seen, err)) return MBXOK;
@@ -343,7 +321,7 @@ int walk(const std::vector<source>& sources, const cliwait* w, const eachmsg& ea
         long k = 0;
         bool more = true, shorter = false;
         const bool ok =
-            fd >= 0 && (s.kind == source::loose ? readfd(fd, &text)
+            fd >= 0 && (s.kind == source::loose ? durreadfd(fd, &text)
                                                 : eachofmbox(fd, st.st_size, [&](std::string&& msg) {
                                                       more = each(q + " message " + std::to_string(++k),
                                                                   key, msg, std::nullopt, 0);
@@ -682,7 +660,7 @@ bool writefile(const std::string& path, std::string_view bytes) {
 // A record's message whole, or false after a line (left out).
 bool message(const llnode* rec, std::string* bytes, struct stat* st) {
     const int fd = trustopenmsg(AT_FDCWD, rec->datafile, st);
-    const bool ok = fd >= 0 && readfd(fd, bytes);
+    const bool ok = fd >= 0 && durreadfd(fd, bytes);
     const int err = errno;
     if (fd >= 0) close(fd);
     if (!ok) mbxsay("cannot read %s: %s; left out\n", mbxq(rec->datafile).c_str(), trustwhy(err));

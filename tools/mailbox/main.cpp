@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -200,11 +201,11 @@ constexpr char help[] =
     "                      next free in%03d.msg with its record at the end; waits for\n"
     "                      the lock (60 seconds unless --wait=SECONDS says). Exit\n"
     "                      status 0 only when message and record are on disk; 75\n"
-    "                      (try again later: the lock, the disk full, EIO, a\n"
-    "                      msgseq run cut short, the wrong directory), 74\n"
+    "                      (try again later: the lock, the disk full, EIO, memory\n"
+    "                      short, a msgseq run cut short, the wrong directory), 74\n"
     "                      (standard input unreadable), 65 (not a message: no\n"
-    "                      header line), 69 (the index broken), 73 (can't\n"
-    "                      create), 77 (no permission, a planted\n"
+    "                      header line, or over 4 GiB), 69 (the index broken),\n"
+    "                      73 (can't create), 77 (no permission, a planted\n"
     "                      file), 78 (no metafile, or not a file), nothing kept\n"
     "  import METAFILE SOURCE...\n"
     "                      the messages of mbox files, Maildir folders (new/ and\n"
@@ -562,6 +563,39 @@ int delivered(int rc) {
 
 int run(mbxargs& a);
 
+// The message on standard input, whole: 0, or a delivery's status after a
+// line. A stream is anyone's to make endless (/dev/zero): past the most any
+// file is read whole, it is refused for good, as no later try can pass; one
+// that memory can't hold now may pass later.
+int readinput(std::string* out) {
+    char buf[65536];
+    int err = 0;
+    try {
+        for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                err = errno;
+                break;
+            }
+            if (out->size() + static_cast<size_t>(n) > DURREADMAX) {
+                err = EFBIG;
+                break;
+            }
+            // Grown by doubling, but never past the bound itself.
+            if (out->capacity() - out->size() < static_cast<size_t>(n))
+                out->reserve(std::min(out->capacity() * 2 + sizeof buf, DURREADMAX));
+            out->append(buf, static_cast<size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+        err = ENOMEM;
+    }
+    if (!err) return 0;
+    std::string().swap(*out);
+    mbxsay("cannot read standard input: %s; nothing kept\n",
+           err == EFBIG ? "more than 4 GiB, too large a message" : strerror(err));
+    return err == EFBIG ? EX_DATAERR : err == ENOMEM ? EX_TEMPFAIL : EX_IOERR;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -569,15 +603,7 @@ int main(int argc, char** argv) {
     if (int rc = parse(argc, argv, &a)) return rc < 0 ? MBXOK : rc;
     if (a.row->run != mbxdeliver) return run(a);
     // The message is read before the locks: a slow sender keeps no one out.
-    char buf[65536];
-    for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            mbxsay("cannot read standard input: %s; nothing kept\n", strerror(errno));
-            return EX_IOERR;
-        }
-        a.input.append(buf, static_cast<size_t>(n));
-    }
+    if (const int rc = readinput(&a.input)) return rc;
     return delivered(run(a));
 }
 
