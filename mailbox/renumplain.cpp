@@ -219,7 +219,9 @@ int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* 
             if (r.dry || w.dir.empty() || lstat(w.dir.c_str(), &work) != 0) return rc;
             return renumdropwork(opts, w.dir, true) ? rc : RENUMFILES;
         }
-    const rcptindex before = r.dry ? rcptindex{} : rcptsumindex(fname, r.recs.size());
+    const rcptindex before = r.dry                                   ? rcptindex{}
+                             : opts && opts->loaded && opts->loaded->known ? *opts->loaded
+                                                                         : rcptsumindex(fname, r.recs.size());
     if (!r.dry && !resuming) {
         // Stopped before the journal, the run changes nothing, unless an
         // earlier one left files set aside: those it still takes on.

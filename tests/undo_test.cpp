@@ -239,6 +239,24 @@ TEST_F(Undo, SecondUndoHasNothingToDoAndRunsRenumberAgain) {
     }
 }
 
+// The index rewritten by a lock-less writer while the run lists the
+// directory: the receipt names the index the records were read from, so
+// an undo finds the index changed since and puts nothing back.
+TEST_F(Undo, IndexRewrittenWhileTheRunListsIsChangedSince) {
+    const std::string index = slurp("meta");
+    const runresult run = toolwhilestopped(MSGSEQ_PATH, "meta", "opendir:.",
+                                           "sed -i 2s/.*/other@example.org/ meta");
+    ASSERT_EQ(run.status, 3) << run.err;
+    ASSERT_NE(slurp("meta"), index);
+    const std::string was = state();
+    const runresult r = msgseq({"--undo", "meta"});
+    EXPECT_EQ(r.err,
+              "msgseq: 'meta' is not the index the last run left: it has changed since\n"
+              "msgseq: the last run of 'meta' can't be undone; nothing done\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(state(), was);
+}
+
 // A run that changed nothing keeps the receipt of the one that did.
 TEST_F(Undo, NoOpRunKeepsWhatToUndo) {
     for (const bool update : {true, true, false}) ASSERT_EQ(msgseq(runargs(update)).status, 3);
