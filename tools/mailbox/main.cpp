@@ -568,9 +568,9 @@ int run(mbxargs& a);
 // file is read whole, it is refused for good, as no later try can pass; one
 // that memory can't hold now may pass later.
 int readinput(std::string* out) {
-    char buf[65536];
     int err = 0;
     try {
+        char buf[65536];
         for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
