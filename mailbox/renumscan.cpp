@@ -212,9 +212,8 @@ int renumload(const char* fname, std::vector<renumrec>* recs) {
 int renumload(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) {
     recs->clear();
     if (sums) *sums = {};
-    if (loadplain(fname, recs, sums)) return 1;
+    if (loadplain(fname, recs, sums)) return 1;  // *sums set only then
     recs->clear();
-    if (sums) *sums = {};
     return readmetaeach(fname, [recs](const metarec& m) {
         renumrec& rec = recs->emplace_back();
         // The reader refuses a longer name: this is all of it.

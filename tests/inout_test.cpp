@@ -144,6 +144,16 @@ TEST_F(InOut, DeliverEndlessInputKeepsNothing) {
     EXPECT_EQ(files(), (std::map<std::string, std::string>{{"meta", empty}}));
 }
 
+// Standard input that can't be read (a directory): nothing kept, and the
+// agent told the input was at fault.
+TEST_F(InOut, DeliverUnreadableInputKeepsNothing) {
+    spit("meta", empty);
+    const runresult got = tool({"deliver", "meta"}, {}, ".");
+    EXPECT_EQ(got.status, 74) << got.err;
+    EXPECT_EQ(got.err, "mailbox: cannot read standard input: Is a directory; nothing kept\n");
+    EXPECT_EQ(files(), (std::map<std::string, std::string>{{"meta", empty}}));
+}
+
 TEST_F(InOut, DeliverKeepsTheIndexsModeAndWritesInPlace) {
     spit("meta", empty);
     ASSERT_EQ(chmod("meta", 0640), 0);

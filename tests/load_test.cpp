@@ -124,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                         t += std::string("m").append(std::to_string(k)) + "\nto\nfrom\nsubject\n\n\nN\n";
                     return t + "m5000\nto\n";
                 }()},
+        loadrow{"NoRecords", head + "END\n"},
         loadrow{"OwnerOnly", head},
         loadrow{"Empty", ""}),
     [](const auto& info) { return std::string(info.param.name); });
