@@ -36,8 +36,6 @@
 
 #include "mailbox/ll.h"
 
-struct rcptindex;  // mailbox/receipt.h
-
 // How a run went, and what the tool reports as its exit status.
 constexpr int RENUMOK = 0;     // every record's file has its new name
 constexpr int RENUMINDEX = 2;  // the index can't be rewritten as it is or where it is, or an
@@ -73,10 +71,6 @@ struct renumopts {
     // written back as it is (metachkall with exact, none found): renumindex
     // does not read it through once more to ask the same.
     bool checked = false;
-    // The sums of fname as renumload read it, when known: a plain run's
-    // receipt takes them rather than read the index once more, and so
-    // names the very bytes its records came from. Null: read again.
-    const rcptindex* loaded = nullptr;
 };
 
 struct renumstats {
@@ -140,11 +134,6 @@ struct renumrec {
 // standard output and the same result: 1 when it was read whole, -1 after a
 // message otherwise, with the records before the fault in *recs.
 int renumload(const char* fname, std::vector<renumrec>* recs);
-// The same, and *sums the index's sums as a receipt keeps them (see
-// mailbox/receipt.h), taken from the bytes the records were read from, to
-// the file's end: known only where the index is a regular file read whole
-// in one pass, no larger than the sum reads.
-int renumload(const char* fname, std::vector<renumrec>* recs, rcptindex* sums);
 
 // Renames the file of each record of itemlist, numbered 1 to count, to its
 // new name in the working directory. fname is the index the list was loaded

@@ -151,8 +151,7 @@ std::string receiptpath(const char* fname, const renumwork& w) {
 
 // The moves on disk, then the receipt, then the journal gone: a run cut
 // short before the receipt is on disk is still finished by its journal.
-int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
-           const rcptindex& before, bool resumed) {
+int finish(const renumrun& r, const renumwork& w, int rc, const char* fname, bool resumed) {
     if (!dursyncdir(".")) {
         renumsay(r.opts,
                  "cannot sync the directory '.': %s; the renames may not survive a crash%s\n",
@@ -169,6 +168,12 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname,
     const bool moved = r.update || resumed ||
                        std::any_of(r.state.begin(), r.state.end(),
                                    [](renumst s) { return s == renumst::moved; });
+    // The index as the run leaves it, summed once its files have moved: a
+    // lock-less writer that rewrote it meanwhile (a subject edited) leaves
+    // it still listing the old names, and later commands must know it as
+    // the one the run left. Its names are checked place by place against
+    // the receipt's before the receipt is applied.
+    const rcptindex before = rcptsumindex(fname, r.recs.size());
     struct stat index;
     const bool known = stat(fname, &index) == 0;
     if (const std::string path = receiptpath(fname, w);
@@ -219,9 +224,6 @@ int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* 
             if (r.dry || w.dir.empty() || lstat(w.dir.c_str(), &work) != 0) return rc;
             return renumdropwork(opts, w.dir, true) ? rc : RENUMFILES;
         }
-    const rcptindex before = r.dry                                   ? rcptindex{}
-                             : opts && opts->loaded && opts->loaded->known ? *opts->loaded
-                                                                         : rcptsumindex(fname, r.recs.size());
     if (!r.dry && !resuming) {
         // Stopped before the journal, the run changes nothing, unless an
         // earlier one left files set aside: those it still takes on.
@@ -235,5 +237,5 @@ int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* 
     const int rc = renumpasses(r, stats, update);
     // Stopped, the journal stays for the run that finishes.
     if (r.dry || rc == RENUMSTOPPED) return rc;
-    return finish(r, w, rc, fname, before, resuming);
+    return finish(r, w, rc, fname, resuming);
 }

@@ -17,9 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mailbox/durable.h"
 #include "mailbox/meta.h"
-#include "mailbox/receipt.h"
 #include "mailbox/renumrun.h"
 
 renumrec renumrecof(const llnode* rec) {
@@ -82,40 +80,13 @@ void reservehuge(std::vector<T>& v, size_t n) {
 #endif
 }
 
-// The index's sums, its body summed up to END: the tail is the rest of
-// what was read and the file from there to its end. Unknown past the most
-// the sum reads, as rcptsumindex has it.
-void sumtail(int fd, const struct stat& st, const rcpthasher& body, std::string_view rest,
-             rcptindex* sums) {
-    if (!sums) return;
-    *sums = {};
-    if (static_cast<uintmax_t>(st.st_size) > DURREADMAX) return;
-    rcpthasher tail;
-    tail.add(rest.data(), rest.size());
-    const off_t was = lseek(fd, 0, SEEK_CUR);
-    if (was < 0) return;
-    auto total = static_cast<uintmax_t>(was);
-    char more[1 << 12];
-    for (;;) {
-        const ssize_t n = read(fd, more, sizeof more);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return;
-        if (n == 0) break;
-        if ((total += static_cast<uintmax_t>(n)) > DURREADMAX) return;
-        tail.add(more, static_cast<size_t>(n));
-    }
-    sums->known = true;
-    sums->body = body.done();
-    sums->tail = tail.done();
-}
-
 // The plain case of renumload, read in large pieces and split at newlines:
 // an index read whole, up to END, where no record's field is longer than
 // its limit, so that no line is cut. true when it was; false, with *recs
 // holding whatever it took, for anything else (a line over a limit, a name
 // that is not one, no END, a file that can't be opened or read), which the
 // full reader then reads again from the start, with its messages.
-bool loadplain(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) {
+bool loadplain(const char* fname, std::vector<renumrec>* recs) {
     // Only a regular file: anything else is opened, and read, once only,
     // by the full reader, as it always was.
     struct stat st;
@@ -139,11 +110,6 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) 
     size_t begun = 0;
     size_t from[5] = {}, len[5] = {};
     renumrec rec;
-    // The sums, as rcptsumindex takes them: the body's bytes from hashed to
-    // the line under way go to it in one piece, a read flag's line but its
-    // newline left out.
-    rcpthasher body;
-    size_t hashed = 0;
     for (;;) {
         const char* nl = static_cast<const char*>(memchr(buf.data() + at, '\n', have - at));
         if (!nl && !eof) {
@@ -151,8 +117,6 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) 
             // A record, or an owner's line, that does not fit the buffer is
             // no plain index's.
             if (keep == 0 && have == room) return false;
-            body.add(buf.data() + hashed, at - hashed);
-            hashed = at - keep;
             memmove(buf.data(), buf.data() + keep, have - keep);
             have -= keep;
             at -= keep;
@@ -175,11 +139,7 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) 
         line++;
         if (k < 0) continue;  // the owner's lines, read and not kept
         if (k == 0) {
-            if (text == "END") {
-                body.add(buf.data() + hashed, start - hashed);
-                sumtail(fd.fd, st, body, std::string_view(buf.data() + start, have - start), sums);
-                return true;
-            }
+            if (text == "END") return true;
             if (text.size() >= sizeof rec.datafile || text.find('\0') != std::string_view::npos)
                 return false;
             rec = renumrec{};
@@ -196,9 +156,6 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) 
             rec.fields = renumfieldshash(fields);
             rec.read = !text.empty() && text[0] == 'R';
             recs->push_back(rec);
-            body.add(buf.data() + hashed, start - hashed);
-            if (nl) body.add("\n", 1);
-            hashed = at;
         }
     }
 }
@@ -206,13 +163,8 @@ bool loadplain(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) 
 }  // namespace
 
 int renumload(const char* fname, std::vector<renumrec>* recs) {
-    return renumload(fname, recs, nullptr);
-}
-
-int renumload(const char* fname, std::vector<renumrec>* recs, rcptindex* sums) {
     recs->clear();
-    if (sums) *sums = {};
-    if (loadplain(fname, recs, sums)) return 1;  // *sums set only then
+    if (loadplain(fname, recs)) return 1;
     recs->clear();
     return readmetaeach(fname, [recs](const metarec& m) {
         renumrec& rec = recs->emplace_back();

@@ -17,8 +17,7 @@
 //   flock                   flock (NAME: the locked directory's); counted
 //                           only when a rule fails it; a signal rule also
 //                           matches one that finds the lock held
-//   opendir                 opendir; counted only when a rule fails it (a
-//                           signal rule matches one that succeeds too)
+//   opendir                 opendir; counted only when a rule fails it
 //   utimens                 utimensat (NAME: its path's last part); counted
 //                           only when a rule fails it
 //   mkdir, rmdir            mkdir, rmdir
@@ -685,15 +684,7 @@ DIR* opendir(const char* path) {
     setup();
     const call c{"opendir", op::opendir, lastpart(path)};
     const int err = cfg.active ? injected(c) : 0;
-    if (!err) {
-        DIR* d = real ? real(path) : nullptr;
-        // Still not counted, but a signal rule stops the tool at its
-        // listing: between reading the index and the first change.
-        if (d && cfg.active && cfg.signo && matches(cfg.signal, c.first, c.a) &&
-            ++cfg.signal.seen == cfg.signal.nth)
-            (void)raise(cfg.signo);
-        return d;
-    }
+    if (!err) return real ? real(path) : nullptr;
     finish(c, err);
     errno = err;
     return nullptr;

@@ -144,6 +144,21 @@ TEST_F(InOut, DeliverEndlessInputKeepsNothing) {
     EXPECT_EQ(files(), (std::map<std::string, std::string>{{"meta", empty}}));
 }
 
+// Standard input a file of more than 4 GiB (a hole): refused for good at
+// once, none of it read, in far less memory than it holds.
+TEST_F(InOut, DeliverFromAHugeFileRefusedAtOnce) {
+    if (sanitized) GTEST_SKIP() << "the sanitizers' shadow memory is past any such limit";
+    spit("meta", empty);
+    spit("../src/in", lunch);
+    ASSERT_EQ(truncate("../src/in", off_t{5} << 30), 0);
+    const runresult got = run({"/bin/sh", "-c", "ulimit -v 500000 && exec \"$0\" deliver meta < ../src/in",
+                               MAILBOX_PATH}, nullptr, {}, {.timeout = 60});
+    EXPECT_EQ(got.status, 65) << got.err;
+    EXPECT_EQ(got.err, "mailbox: cannot read standard input: more than 4 GiB, too large a message; "
+                       "nothing kept\n");
+    EXPECT_EQ(files(), (std::map<std::string, std::string>{{"meta", empty}}));
+}
+
 // Standard input that can't be read (a directory): nothing kept, and the
 // agent told the input was at fault.
 TEST_F(InOut, DeliverUnreadableInputKeepsNothing) {

@@ -11,7 +11,6 @@
 
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
-#include "mailbox/receipt.h"
 #include "mailbox/renum.h"
 #include "mailbox/renumrun.h"
 #include "testutil.h"
@@ -55,28 +54,6 @@ TEST_P(RenumLoad, AgreesWithTheList) {
         EXPECT_EQ(got[k].read, want[k].read) << k;
         EXPECT_EQ(renumfieldsum(got[k], got[k].read), renumfieldsum(want[k], want[k].read)) << k;
     }
-}
-
-// The sums a load takes on its way are the receipt's own of the same file:
-// a plain run's receipt has them from there. Known wherever the load read
-// the index whole in its one pass; else the receipt sums it itself.
-TEST_P(RenumLoad, SumsAsTheReceiptDoes) {
-    spit("meta", GetParam().text);
-    std::vector<renumrec> got;
-    rcptindex sums;
-    sums.known = true;
-    ::testing::internal::CaptureStdout();
-    const int loaded = renumload("meta", &got, &sums);
-    (void)::testing::internal::GetCapturedStdout();
-    const std::string name = GetParam().name;
-    const bool onepass = loaded == 1 && name != "FieldsOverTheirLimit" &&
-                         name != "UTF8CutAtAWholeCharacter" && name != "LinesLongerThanAReadOfTheFile";
-    ASSERT_EQ(sums.known, onepass);
-    if (!onepass) return;
-    const rcptindex want = rcptsumindex("meta", got.size());
-    ASSERT_TRUE(want.known);
-    EXPECT_TRUE(sums.body == want.body) << sums.body.len << " against " << want.body.len;
-    EXPECT_TRUE(sums.tail == want.tail) << sums.tail.len << " against " << want.tail.len;
 }
 
 INSTANTIATE_TEST_SUITE_P(

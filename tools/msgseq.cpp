@@ -22,7 +22,6 @@
 #include "mailbox/ll.h"
 #include "mailbox/meta.h"
 #include "mailbox/metachk.h"
-#include "mailbox/receipt.h"
 #include "mailbox/remove.h"
 #include "mailbox/renum.h"
 #include "mailbox/trust.h"
@@ -380,7 +379,6 @@ struct outcome {
     int count = 0;
     bool loaded = false;
     bool crlf = false;
-    rcptindex sums;  // the index's, as the load read it (a plain file only)
     renumstats stats{};
 };
 
@@ -402,8 +400,8 @@ int renumber(const args& a, outcome* o) {
     const bool readable = readonce(a.meta, &src);
     // Only what renumbering needs of each record is kept: its name, its
     // read flag and the sum of its other fields.
-    o->loaded = readable && load(src, a.meta, [o, &src](const char* path) {
-        return renumload(path, &o->recs, src.fd < 0 ? &o->sums : nullptr);
+    o->loaded = readable && load(src, a.meta, [o](const char* path) {
+        return renumload(path, &o->recs);
     });
     // Caught only from here on: until the metafile is read nothing has
     // changed, and a metafile that blocks (a FIFO with no writer, a
@@ -423,7 +421,6 @@ int renumber(const args& a, outcome* o) {
     opts.stop = &stopsig;
     opts.progress = watched ? stderr : nullptr;
     opts.progressms = 1000;
-    if (o->sums.known) opts.loaded = &o->sums;
     if (readable && !a.update) return renumfiles(a.meta, &o->recs, &opts, false, &o->stats);
     if (readable && !refusedupdate(src, a, o) && o->loaded) {
         opts.checked = true;  // just now, under the lock

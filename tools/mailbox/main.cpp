@@ -568,10 +568,16 @@ int run(mbxargs& a);
 // file is read whole, it is refused for good, as no later try can pass; one
 // that memory can't hold now may pass later.
 int readinput(std::string* out) {
-    int err = 0;
+    // A file given as standard input says its size: one past the bound is
+    // refused before any of it is read (a terabyte of hole costs no disk).
+    struct stat st;
+    const off_t at = lseek(0, 0, SEEK_CUR);
+    const bool huge = fstat(0, &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at &&
+                      static_cast<uintmax_t>(st.st_size - at) > DURREADMAX;
+    int err = huge ? EFBIG : 0;
     try {
         char buf[65536];
-        for (ssize_t n; (n = read(0, buf, sizeof buf)) != 0;) {
+        for (ssize_t n; !err && (n = read(0, buf, sizeof buf)) != 0;) {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 err = errno;
