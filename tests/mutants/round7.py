@@ -14,7 +14,7 @@ M = [
      "    if (err == EFBIG) return 0;\n    std::string().swap(*out);", "a refused input delivered"),
     ("ri-eintr-ends", "            if (n < 0 && errno == EINTR) continue;\n            if (n < 0) {\n                err = errno;",
      "            if (n < 0) {\n                err = errno;", "a signal during the read fails it"),
-    ("ri-no-size-check", "    int err = huge ? EFBIG : 0;", "    int err = 0;",
+    ("ri-no-size-check", "&& S_ISREG(st.st_mode) && at >= 0 &&", "&& S_ISDIR(st.st_mode) && at >= 0 &&",
      "a file of a terabyte's size read through to the bound"),
     ("ri-size-from-start", "static_cast<uintmax_t>(st.st_size - at) > DURREADMAX;",
      "static_cast<uintmax_t>(st.st_size - at) > DURREADMAX * 2;", "the size check past the bound"),
