@@ -261,17 +261,6 @@ TEST_F(Undo, IndexEditedWhileFilesMoveIsKnownStale) {
     for (const char* n : {"b.msg", "in000.msg", "a.msg"}) EXPECT_EQ(slurp(n), std::string("msg ") + n);
 }
 
-// An index that is a FIFO gives its bytes once: the receipt claims no sum
-// of them, which no later command could check by reading them again.
-TEST_F(Undo, FifoIndexLeavesNoSum) {
-    spit("idx", slurp("meta"));
-    ASSERT_EQ(unlink("meta"), 0);
-    ASSERT_EQ(mkfifo("meta", 0600), 0);
-    const runresult r = run({"/bin/sh", "-c", "cat idx > meta & exec \"$0\" meta", MSGSEQ_PATH});
-    ASSERT_EQ(r.status, 3) << r.err;
-    EXPECT_NE(slurp(".meta.msgseq-receipt").find("\nbefore -\n"), std::string::npos);
-}
-
 // A run that changed nothing keeps the receipt of the one that did.
 TEST_F(Undo, NoOpRunKeepsWhatToUndo) {
     for (const bool update : {true, true, false}) ASSERT_EQ(msgseq(runargs(update)).status, 3);

@@ -24,7 +24,8 @@ M = [
 ]
 
 # Run once with the receipt's sums taken in the pass that loads the index:
-# 13 of 20 killed, and three new rows killed three more. That change was
+# 13 of 20 killed, and three new rows killed three more (the deliver
+# rows are now one test, InOut.DeliverInputRefusedKeepsNothing). That change was
 # then withdrawn (a field edited while the files moved left the index
 # unknown as stale: a later delete took the wrong message), its faults with
 # it; the sum is now taken once the files have moved.
