@@ -149,9 +149,37 @@ std::string receiptpath(const char* fname, const renumwork& w) {
     return beside;
 }
 
+// The index summed before the first move, and its status then.
+struct summed {
+    rcptindex sums;
+    struct stat st {};
+    bool stated = false;
+};
+
+bool samestate(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The index's sums for the receipt: as the run found it, but for a body
+// that another program rewrote while the files moved (a field edited, in
+// place or as a new file), summed as the run leaves it, so that later
+// commands still know the index as the one listing the old names. The
+// tail stays as found: records added meanwhile were added after the run.
+// An index that can't be read again keeps the sums it had.
+rcptindex asleft(const char* fname, size_t records, const summed& found, const struct stat* now) {
+    if (!found.sums.known || !found.stated || !now || samestate(found.st, *now)) return found.sums;
+    const rcptindex later = rcptsumindex(fname, records);
+    rcptindex out = found.sums;
+    if (later.known) out.body = later.body;
+    return out;
+}
+
 // The moves on disk, then the receipt, then the journal gone: a run cut
 // short before the receipt is on disk is still finished by its journal.
-int finish(const renumrun& r, const renumwork& w, int rc, const char* fname, bool resumed) {
+int finish(const renumrun& r, const renumwork& w, int rc, const char* fname, const summed& was,
+           bool resumed) {
     if (!dursyncdir(".")) {
         renumsay(r.opts,
                  "cannot sync the directory '.': %s; the renames may not survive a crash%s\n",
@@ -168,14 +196,9 @@ int finish(const renumrun& r, const renumwork& w, int rc, const char* fname, boo
     const bool moved = r.update || resumed ||
                        std::any_of(r.state.begin(), r.state.end(),
                                    [](renumst s) { return s == renumst::moved; });
-    // The index as the run leaves it, summed once its files have moved: a
-    // lock-less writer that rewrote it meanwhile (a subject edited) leaves
-    // it still listing the old names, and later commands must know it as
-    // the one the run left. Its names are checked place by place against
-    // the receipt's before the receipt is applied.
-    const rcptindex before = rcptsumindex(fname, r.recs.size());
     struct stat index;
     const bool known = stat(fname, &index) == 0;
+    const rcptindex before = asleft(fname, r.recs.size(), was, known ? &index : nullptr);
     if (const std::string path = receiptpath(fname, w);
         found && (path.empty() || !rcptkeep(r, path, before, nullptr, {}, known ? &index : nullptr)) &&
         moved) {
@@ -224,6 +247,11 @@ int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* 
             if (r.dry || w.dir.empty() || lstat(w.dir.c_str(), &work) != 0) return rc;
             return renumdropwork(opts, w.dir, true) ? rc : RENUMFILES;
         }
+    summed was;
+    if (!r.dry) {
+        was.stated = stat(fname, &was.st) == 0;
+        was.sums = rcptsumindex(fname, r.recs.size());
+    }
     if (!r.dry && !resuming) {
         // Stopped before the journal, the run changes nothing, unless an
         // earlier one left files set aside: those it still takes on.
@@ -237,5 +265,5 @@ int renumfiles(const char* fname, std::vector<renumrec>* recs, const renumopts* 
     const int rc = renumpasses(r, stats, update);
     // Stopped, the journal stays for the run that finishes.
     if (r.dry || rc == RENUMSTOPPED) return rc;
-    return finish(r, w, rc, fname, resuming);
+    return finish(r, w, rc, fname, was, resuming);
 }

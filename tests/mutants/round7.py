@@ -18,9 +18,25 @@ M = [
      "a file of a terabyte's size read through to the bound"),
     ("ri-size-from-start", "static_cast<uintmax_t>(st.st_size - at) > DURREADMAX;",
      "static_cast<uintmax_t>(st.st_size - at) > DURREADMAX * 2;", "the size check past the bound"),
-    # the receipt's sums of the index, taken as the run leaves it
-    ("rp-sum-one-more", "    const rcptindex before = rcptsumindex(fname, r.recs.size());",
-     "    const rcptindex before = rcptsumindex(fname, r.recs.size() + 1);", "the body summed a record long"),
+    # the receipt's sums of the index: as found, the body as left where it changed
+    ("rp-sum-one-more", "        was.sums = rcptsumindex(fname, r.recs.size());",
+     "        was.sums = rcptsumindex(fname, r.recs.size() + 1);", "the body summed a record long"),
+    ("as-tail-later", "    if (later.known) out.body = later.body;", "    if (later.known) out = later;",
+     "records added meanwhile taken for the run's own"),
+    ("as-never", "    if (later.known) out.body = later.body;", "",
+     "an edit while the files moved leaves the index unknown as stale"),
+    ("as-unknown-lost", "    if (later.known) out.body = later.body;", "    out = later;",
+     "an index out of reach at the end leaves no sums"),
+    ("as-same-always", "|| samestate(found.st, *now)) return found.sums;", "|| true) return found.sums;",
+     "a changed index never summed again"),
+    ("ss-no-ctime", "a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;",
+     "true;", "an edit in place with its time set back unseen"),
+    ("ss-no-mtime", "a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&",
+     "", "the modification time not compared"),
+    ("ss-no-ino", "a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&",
+     "a.st_size == b.st_size &&", "another file in the index's place not seen by its number"),
+    ("pm-stat-failed", "        was.stated = stat(fname, &was.st) == 0;", "        was.stated = false;",
+     "the index's status before the moves never taken"),
 ]
 
 # Run once with the receipt's sums taken in the pass that loads the index:
